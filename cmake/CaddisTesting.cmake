@@ -1,0 +1,21 @@
+# add_caddis_test(<name> SOURCES <files...> [LABELS <labels...>] [LIBS <targets...>] [TIMEOUT <s>])
+# One executable per unit, linked with the core, GoogleTest/GoogleMock and the shared test main.
+find_package(GTest REQUIRED)
+
+add_library(caddis_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../tests/test_main.cc)
+target_link_libraries(caddis_test_main PUBLIC caddis::core GTest::gtest GTest::gmock)
+target_include_directories(caddis_test_main PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../tests)
+
+function(add_caddis_test name)
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
+  if(NOT T_LABELS)
+    set(T_LABELS unit)
+  endif()
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_executable(${name} ${T_SOURCES})
+  target_link_libraries(${name} PRIVATE caddis_test_main ${T_LIBS})
+  add_test(NAME ${name} COMMAND ${name})
+  set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
+endfunction()

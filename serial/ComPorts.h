@@ -1,0 +1,67 @@
+// The serial port object, its I/O thread, the port list and the serial error texts.
+//
+// Threading contract:
+//   - Every tComPort operation, ListComPorts and ComErrorText run on the user-interface
+//     thread.
+//   - The port's own I/O thread (tComThread) is the only code that reads or writes the
+//     device. It fills InQueue and drains OutQueue; the user-interface thread drains InQueue
+//     and fills OutQueue. The queues' own locks are the only locks shared by the two.
+//   - The I/O thread's messages reach DisplayMessageProc through tUIThread::RunAndWait;
+//     the destructor keeps serving those hand-offs while it waits for the thread to end.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+class tComThread;
+
+class tComPort {
+ public:
+  // Opens COM port aCom (see the port catalogue) at BaudRate, 8N1, with RTS/CTS when
+  // FlowControl, and starts its I/O thread. Throws std::runtime_error with
+  // "Cannot open ComPort " + aCom when the device cannot be opened; LastOpenError() then
+  // tells why (errno).
+  tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl);
+  // Stops and waits for the I/O thread, then closes the device.
+  virtual ~tComPort();
+  tComPort(const tComPort&) = delete;
+  tComPort& operator=(const tComPort&) = delete;
+
+  // Queues Count bytes for sending; returns how many were queued (0 when there was no room
+  // for all of them within about 100 ms).
+  virtual int32_t Send(const void* Buffer, int32_t Count);
+  // Send of a text's characters.
+  virtual int32_t SendString(const std::string& s);
+  // Takes up to Count received bytes; returns how many were taken.
+  virtual int32_t Receive(void* Buffer, int32_t Count);
+  virtual int32_t SendingCount() const;
+  virtual int32_t ReceivingCount() const;
+  virtual uint8_t SendSpaceUsed() const;
+  virtual uint8_t ReceiveSpaceUsed() const;
+  // The oldest received byte without removing it; false when nothing is waiting.
+  virtual bool PeekNextByte(uint8_t& Data) const;
+  virtual void ClearInputQueue();
+  // Discards queued bytes and those handed to the driver but not yet transmitted.
+  virtual void ClearOutputQueue();
+  virtual void ToggleDTR();
+
+  // The errno of the last failed open on this thread (0 when the last open succeeded).
+  static int LastOpenError();
+
+  int32_t nCom = 0;
+
+ protected:
+  // For test doubles that stand in for a port without opening a device.
+  tComPort() = default;
+
+ private:
+  std::unique_ptr<tComThread> ComThread;
+};
+
+// Appends one line per serial port present: the port number, one space, the device name.
+void ListComPorts(std::vector<std::string>& List);
+
+// The text of a serial error code (empty for 0 and positive codes).
+std::string ComErrorText(int32_t Code);

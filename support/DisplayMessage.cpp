@@ -1,0 +1,16 @@
+#include "support/DisplayMessage.h"
+
+#include <cstdio>
+
+#include "support/ShortString.h"
+
+tDisplayMessageProc DisplayMessageProc = DisplayMessageToStdErr;
+
+void DisplayMessage(const std::string& Text) {
+  if (DisplayMessageProc) DisplayMessageProc(ShortString(Text));
+}
+
+void DisplayMessageToStdErr(const std::string& Text) {
+  std::fprintf(stderr, "%s\n", Text.c_str());
+  std::fflush(stderr);
+}
