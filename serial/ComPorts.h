@@ -53,8 +53,9 @@ class tComPort {
   int32_t nCom = 0;
 
  protected:
-  // For test doubles that stand in for a port without opening a device.
-  tComPort() = default;
+  // For test doubles that stand in for a port without opening a device. Defined beside the
+  // I/O thread's class: an inline constructor would need that class complete.
+  tComPort();
 
  private:
   std::unique_ptr<tComThread> ComThread;
