@@ -111,14 +111,18 @@ void tSimPort::Write(const uint8_t* Bytes, std::size_t Count) {
   if (Master < 0) return;
   pollfd Poll{Master, POLLOUT, 0};
   if (poll(&Poll, 1, 0) >= 0 && (Poll.revents & POLLHUP)) return;
+  // A tool that stops reading fills the pseudo-terminal: a frame that finds no room at all is
+  // lost whole, like bytes on a wire nobody listens to; one that went out in part is finished
+  // so the tool never sees half a frame followed by the next.
   std::size_t Done = 0;
-  for (int Attempts = 0; Done < Count && Attempts < 100; ++Attempts) {
+  for (int Attempts = 0; Done < Count && Attempts < 20; ++Attempts) {
     const ssize_t Put = write(Master, Bytes + Done, Count - Done);
     if (Put > 0) {
       Done += static_cast<std::size_t>(Put);
       continue;
     }
     if (Put < 0 && errno != EAGAIN && errno != EINTR) return;
+    if (Done == 0 && Put < 0 && errno == EAGAIN) return;
     pollfd Room{Master, POLLOUT, 0};
     poll(&Room, 1, 10);
   }

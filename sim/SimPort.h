@@ -24,8 +24,7 @@ class tSimPort {
   tWait Wait(int TimeoutMs);
   // Takes what the tool sent (at most Capacity bytes); 0 when there is nothing.
   std::size_t Read(uint8_t* Buffer, std::size_t Capacity);
-  // Writes a whole frame, or nothing while nobody has the port open. A frame the driver takes
-  // only in part is finished before returning (a pseudo-terminal drains quickly).
+  // Writes a whole frame, or nothing while nobody has the port open or reads it.
   void Write(const uint8_t* Bytes, std::size_t Count);
 
   bool IsOpen() const { return Master >= 0; }
