@@ -52,12 +52,14 @@ std::string ReadFirstWord(const fs::path& File) {
   return Word;
 }
 
-// "123" -> 123; anything else (empty, signs, other characters, 0, overflow) -> 0.
+// "123" -> 123; anything else (empty, signs, leading zeros, other characters, 0,
+// overflow) -> 0.
 int32_t ParseNumber(std::string_view Text) {
   int32_t N = 0;
   const auto [End, Err] = std::from_chars(Text.data(), Text.data() + Text.size(), N);
   if (Err != std::errc() || End != Text.data() + Text.size() || N <= 0) return 0;
-  return N;
+  // "COM07" is not port 7: one number, one spelling.
+  return std::to_string(N) == Text ? N : 0;
 }
 
 // The kernel names of the consoles named on the kernel command line: the operator must not
