@@ -18,7 +18,8 @@
 
 namespace tPortCatalogue {
 
-// Everything the catalogue reads; an empty field means the machine's own.
+// Everything the catalogue reads. An empty field means $CADDIS_SYSFS_ROOT, $CADDIS_DEV_ROOT,
+// $CADDIS_KERNEL_CMDLINE (for the first three) when set, else the machine's own.
 struct tRoots {
   std::string SysFs;          // "/sys"
   std::string Dev;            // "/dev"

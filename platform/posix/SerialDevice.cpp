@@ -61,6 +61,9 @@ void Configure(int Fd, int32_t BaudRate, bool FlowControl) {
   // tcsetattr succeeds when any one setting took; whatever the driver refused stays as the
   // driver has it, which is all a caller could do about it anyway.
   tcsetattr(Fd, TCSANOW, &Settings);
+  // A real port hears nothing while nobody has it open, but a pseudo-terminal keeps what its
+  // far end wrote meanwhile; a new session starts with none of the last one's bytes.
+  tcflush(Fd, TCIFLUSH);
 }
 
 }  // namespace

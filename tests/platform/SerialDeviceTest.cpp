@@ -5,6 +5,7 @@
 #include <termios.h>
 
 #include <fstream>
+#include <string>
 #include <thread>
 
 #include "tests/serial/PseudoTerminal.h"
@@ -53,11 +54,12 @@ TEST(SerialDevice, RefusesWhatIsNoTerminal) {
 
 TEST(SerialDevice, ReadsReturnAtOnceAndReportHangUp) {
   tPseudoTerminal Pty;
+  ASSERT_TRUE(Pty.WriteAll("stale", 5));  // written before anyone opened the port
   int Errno = 0;
   auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, false, Errno);
   ASSERT_TRUE(Device);
   uint8_t Buffer[16];
-  EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), 0) << "nothing waiting";
+  EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), 0) << "nothing waiting, nothing stale";
   ASSERT_TRUE(Pty.WriteAll("abc", 3));
   auto Waiter = tSerialWaiter::Create(Errno);
   ASSERT_TRUE(Waiter);
@@ -66,7 +68,8 @@ TEST(SerialDevice, ReadsReturnAtOnceAndReportHangUp) {
   for (int i = 0; i < 100 && Device->BytesWaiting() < 3; ++i)
     std::this_thread::sleep_for(10ms);
   EXPECT_EQ(Device->BytesWaiting(), 3);
-  EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), 3);
+  ASSERT_EQ(Device->Read(Buffer, sizeof Buffer), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(Buffer), 3), "abc");
   EXPECT_EQ(Device->Write("xy", 2), 2);
 
   Pty.CloseMaster();
