@@ -16,6 +16,7 @@
 #include <vector>
 
 class tComThread;
+class tSerialDevice;
 
 class tComPort {
  public:
@@ -58,6 +59,8 @@ class tComPort {
   tComPort();
 
  private:
+  // Declared first so it is released last: the thread uses it until it has ended.
+  std::unique_ptr<tSerialDevice> Device;
   std::unique_ptr<tComThread> ComThread;
 };
 
