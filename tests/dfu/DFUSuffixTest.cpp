@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
 #include "dfu/simdevice/DemoImage.h"
+#include "platform/Paths.h"
 
 namespace {
 
@@ -115,6 +118,24 @@ TEST(DFUSuffix, ALongerSuffixLeavesLessPayload) {
   tSuffix S;
   ASSERT_EQ(ParseSuffix(I, S), sv_Ok);
   EXPECT_EQ(S.PayloadSize, 50u);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(DemoImage, TheBuildPutsAValidCardImageBesideTheExecutables) {
+  std::ifstream File(tPaths::ExecutableFolder() + "/SkerryTiva.dfu", std::ios::binary);
+  ASSERT_TRUE(File) << "SkerryTiva.dfu missing in " << tPaths::ExecutableFolder();
+  const std::vector<uint8_t> Image((std::istreambuf_iterator<char>(File)),
+                                   std::istreambuf_iterator<char>());
+  dfu::tSuffix S;
+  ASSERT_EQ(dfu::CheckImage(Image, dfu::CardVendorID, dfu::CardProductID, false, &S), dfu::sv_Ok);
+  EXPECT_EQ(S.Vendor, 0x1CBE);
+  EXPECT_EQ(S.Product, 0x00FF);
+  const auto Firmware = std::span<const uint8_t>(Image).first(S.PayloadSize);
+  EXPECT_EQ(dfu::DemoFirmwareVersion(Firmware), CADDIS_DEMO_FIRMWARE_VERSION);
+  EXPECT_EQ(dfu::DemoFirmwareVersion(std::span<const uint8_t>(Image).first(10)), -1);
 }
 
 }  // namespace

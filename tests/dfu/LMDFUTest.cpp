@@ -63,12 +63,13 @@ class LMDFU : public testing::Test {
   }
 
   tTempRuntime Runtime;
-  std::vector<std::unique_ptr<tVirtualDFUDevice>> Devices;
   std::mutex RestartLock;
   std::vector<tVirtualDFURestart> Restarts;
   tLMDFUDeviceInfo Info{};
   tLMDFUEventQueue Queue;
   std::vector<tLMDFUEvent> Events;
+  // Last, so the devices stop before what their restart callback touches goes away.
+  std::vector<std::unique_ptr<tVirtualDFUDevice>> Devices;
 };
 
 // Checks one phase's notifications from aFrom: total, then strictly rising progress that ends

@@ -180,7 +180,7 @@ TEST_F(VirtualBus, ASilentDeviceTimesOutAndAVanishedOneIsGone) {
   tUsbInterface Interface;
   tDFUFunctional Functional;
   ASSERT_TRUE(FindDFUInterface(Info, Interface, Functional));
-  tDFUEngine Engine(*Transport, Interface.Number, Functional, tDFULimits{300, 1000, 5000});
+  tDFUEngine Engine(*Transport, Interface.Number, Functional, tDFULimits{1000, 1000, 5000});
   const std::vector<uint8_t> Payload(3000, 0x5A);
   EXPECT_EQ(Engine.Download(Payload, {}), lm_Timeout);
   EXPECT_NE(Engine.LastError().find("timed out"), std::string::npos);
