@@ -191,6 +191,53 @@ TEST_F(VirtualBus, ASilentDeviceTimesOutAndAVanishedOneIsGone) {
   EXPECT_EQ(Error, ur_NoDevice);
 }
 
+TEST_F(VirtualBus, TheEngineBringsTheDeviceBackToIdleFromWhereverItWasLeft) {
+  tVirtualDFUOptions O;
+  O.Folder = Runtime.UsbFolder();
+  O.TransferSize = 16;
+  O.Firmware = std::vector<uint8_t>(100, 7);
+  tVirtualDFUDevice Device(O);
+  ASSERT_TRUE(Device.Start());
+  tUsbDevice Info;
+  int Error = 0;
+  auto Transport = tVirtualUsbBus::OpenPath(Device.SocketPath(), &Info, 5000, &Error);
+  ASSERT_TRUE(Transport) << Error;
+  tUsbInterface Interface;
+  tDFUFunctional Functional;
+  ASSERT_TRUE(FindDFUInterface(Info, Interface, Functional));
+  EXPECT_EQ(Functional.TransferSize, 16);
+  tDFUEngine Engine(*Transport, Interface.Number, Functional);
+  uint8_t Buffer[16];
+  const uint8_t Block[16] = {1};
+  // An upload left half way.
+  ASSERT_EQ(Transport->ControlIn(ReqTypeClassIn, rq_Upload, 0, 0, Buffer, 16, 5000), 16);
+  EXPECT_EQ(Device.State(), st_UploadIdle);
+  ASSERT_EQ(Engine.BringToIdle(), lm_Ok) << Engine.LastError();
+  EXPECT_EQ(Device.State(), st_DfuIdle);
+  // A block sent and never asked about (dfuDNLOAD-SYNC refuses ABORT: stalled, then cleared).
+  ASSERT_EQ(Transport->ControlOut(ReqTypeClassOut, rq_Dnload, 0, 0, Block, 16, 5000), 16);
+  EXPECT_EQ(Device.State(), st_DnloadSync);
+  ASSERT_EQ(Engine.BringToIdle(), lm_Ok) << Engine.LastError();
+  EXPECT_EQ(Device.State(), st_DfuIdle);
+  // A download abandoned between blocks.
+  ASSERT_EQ(Transport->ControlOut(ReqTypeClassOut, rq_Dnload, 0, 0, Block, 16, 5000), 16);
+  tDFUStatusReply S;
+  ASSERT_EQ(Engine.GetStatus(S), lm_Ok);
+  std::this_thread::sleep_for(std::chrono::milliseconds(S.PollTimeoutMs + 1));
+  ASSERT_EQ(Engine.GetStatus(S), lm_Ok);
+  EXPECT_EQ(S.State, st_DnloadIdle);
+  ASSERT_EQ(Engine.BringToIdle(), lm_Ok) << Engine.LastError();
+  EXPECT_EQ(Device.State(), st_DfuIdle);
+  // And a good download and verify after all that.
+  const std::vector<uint8_t> Payload(50, 0x33);
+  ASSERT_EQ(Engine.Download(Payload, {}), lm_Ok) << Engine.LastError();
+  ASSERT_EQ(Engine.Verify(Payload, {}), lm_Ok) << Engine.LastError();
+  // A read-back that is shorter than the image is not a pass.
+  const std::vector<uint8_t> Longer(70, 0x33);
+  EXPECT_EQ(Engine.Verify(Longer, {}), lm_VerifyShort);
+  EXPECT_EQ(Device.State(), st_DfuIdle);
+}
+
 TEST_F(VirtualBus, ASecondDeviceCannotTakeOverALiveSocket) {
   tVirtualDFUOptions O;
   O.Folder = Runtime.UsbFolder();
