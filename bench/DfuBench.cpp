@@ -105,4 +105,19 @@ BENCHMARK(BM_DownloadThroughput)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
+// One search step of the update dialog costs an open and a close of every listed device.
+void BM_OpenAndCloseFirstDevice(benchmark::State& aState) {
+  auto Card = StartCard(1024);
+  tLMDFUDeviceInfo Info;
+  for (auto _ : aState) {
+    tLMDFUHandle Handle = nullptr;
+    if (LMDFUDeviceOpen(0, &Info, &Handle) != lm_Ok) {
+      aState.SkipWithError("no device at index 0");
+      break;
+    }
+    LMDFUDeviceClose(Handle, LMDFU_FALSE);
+  }
+}
+BENCHMARK(BM_OpenAndCloseFirstDevice)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
 }  // namespace
