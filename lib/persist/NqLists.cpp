@@ -248,7 +248,11 @@ uint8_t* tDataList::FindItem(uint16_t Key) const {
   uint8_t KeyBytes[2];
   PutWord(KeyBytes, Key);
   int32_t Index = 0;
-  return Search(KeyBytes, Index) ? static_cast<uint8_t*>(Get(Index)) : nullptr;
+  if (!Search(KeyBytes, Index)) return nullptr;
+  // A list loaded out of key order can make the search stop beside the equal key it saw;
+  // an item of another key is never the answer.
+  auto* Item = static_cast<uint8_t*>(Get(Index));
+  return Item != nullptr && ItemKey(Item) == Key ? Item : nullptr;
 }
 
 void* tDataList::LoadItem(tNqStream& S) {

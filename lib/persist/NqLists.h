@@ -140,7 +140,8 @@ class tDataList : public tSortedList {
   // A new zero-filled block of Size bytes with Size and Key in its header, added in key
   // order. Size 0 gives null and adds nothing; a Size below the header raises an error.
   virtual uint8_t* CreateItem(uint16_t Size, uint16_t Key);
-  // The first item with Key, or null.
+  // The first item with Key, or null. In a list loaded out of key order an item of Key may
+  // be missed, but an item of another key is never returned.
   uint8_t* FindItem(uint16_t Key) const;
   // Reads Size, then Size - 2 bytes after it. Size 0 gives a null item; a Size below the
   // header, or one that reaches beyond the stream's end, raises an error.

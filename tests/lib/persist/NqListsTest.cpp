@@ -16,8 +16,8 @@ constexpr uint16_t MemoryOnly = 0x10;
 // A stream holding Bytes, positioned at its start.
 std::unique_ptr<tNqStream> StreamOf(const std::vector<uint8_t>& Bytes) {
   auto S = std::make_unique<tNqStream>("", MemoryOnly);
-  S->WriteBuffer(Bytes.data(), static_cast<int32_t>(Bytes.size()));
   S->SetSize(static_cast<int64_t>(Bytes.size()));
+  S->WriteBuffer(Bytes.data(), static_cast<int32_t>(Bytes.size()));
   S->Seek(int64_t{0}, 0);
   return S;
 }
@@ -305,6 +305,17 @@ TEST(NqLists, ASizeZeroItemLoadsAsNullAndStoresBackTheSame) {
   tNqStream Out("", MemoryOnly);
   L->Store(Out);
   EXPECT_EQ(WrittenBytes(Out), Bytes);
+}
+
+TEST(NqLists, AListLoadedOutOfKeyOrderNeverAnswersWithAnotherKey) {
+  // Stored as 9, 2, 5: loading appends in stream order and does not sort.
+  auto S = StreamOf({3, 0, 0, 0, 4, 0, 9, 0, 4, 0, 2, 0, 4, 0, 5, 0});
+  auto L = tNqList::Load<tDataList>(*S);
+  EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{9, 2, 5}));
+  for (const uint16_t k : {0, 2, 3, 5, 9, 10}) {
+    const uint8_t* Found = L->FindItem(k);
+    if (Found != nullptr) EXPECT_EQ(tDataList::ItemKey(Found), k);
+  }
 }
 
 TEST(NqLists, RandomAdditionsStaySortedAndRoundTripByteForByte) {
