@@ -314,8 +314,11 @@ TEST(NqLists, AListLoadedOutOfKeyOrderNeverAnswersWithAnotherKey) {
   EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{9, 2, 5}));
   for (const uint16_t k : {0, 2, 3, 5, 9, 10}) {
     const uint8_t* Found = L->FindItem(k);
-    if (Found != nullptr) EXPECT_EQ(tDataList::ItemKey(Found), k);
+    if (Found != nullptr) {
+      EXPECT_EQ(tDataList::ItemKey(Found), k);
+    }
   }
+  EXPECT_NE(L->FindItem(5), nullptr);
 }
 
 TEST(NqLists, RandomAdditionsStaySortedAndRoundTripByteForByte) {
