@@ -12,15 +12,19 @@ static void BM_FiFoTwoThreads(benchmark::State& State) {
     std::thread Producer([&] {
       for (int64_t i = 0; i < Bytes;) {
         uint8_t b = static_cast<uint8_t>(i);
-        if (Q.Store(&b)) ++i;
-        else std::this_thread::yield();
+        if (Q.Store(&b))
+          ++i;
+        else
+          std::this_thread::yield();
       }
     });
     int64_t Got = 0;
     uint8_t b;
     while (Got < Bytes) {
-      if (Q.Retrieve(&b)) ++Got;
-      else std::this_thread::yield();
+      if (Q.Retrieve(&b))
+        ++Got;
+      else
+        std::this_thread::yield();
     }
     Producer.join();
   }

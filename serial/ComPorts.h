@@ -16,6 +16,7 @@
 #include <vector>
 
 class tComThread;
+class tSerialDevice;
 
 class tComPort {
  public:
@@ -57,6 +58,8 @@ class tComPort {
   tComPort() = default;
 
  private:
+  // Declared first so it is released last: the thread uses it until it has ended.
+  std::unique_ptr<tSerialDevice> Device;
   std::unique_ptr<tComThread> ComThread;
 };
 

@@ -23,9 +23,13 @@ void tFiFo::Clear() {
   Count = 0;
 }
 
-bool tFiFo::Full() const { return IncPos(InPos) == OutPos; }
+bool tFiFo::Full() const {
+  return IncPos(InPos) == OutPos;
+}
 
-bool tFiFo::Empty() const { return OutPos == InPos; }
+bool tFiFo::Empty() const {
+  return OutPos == InPos;
+}
 
 bool tFiFo::Store(const void* E) {
   std::lock_guard<std::mutex> Guard(Lock);
@@ -61,7 +65,9 @@ uint8_t tFiFo::SpaceUsed() const {
   return static_cast<uint8_t>((Used * 256) / (int64_t{SizeMask} + 1));
 }
 
-int32_t tFiFo::SpaceFree() const { return ((OutPos - InPos - 1) & SizeMask) / ElementSize; }
+int32_t tFiFo::SpaceFree() const {
+  return ((OutPos - InPos - 1) & SizeMask) / ElementSize;
+}
 
 void tFiFo::MoveVar(const void* FromVar, void* ToVar) const {
   std::memcpy(ToVar, FromVar, static_cast<size_t>(ElementSize));

@@ -33,9 +33,13 @@ std::string RuntimeFolder() {
   return "/tmp/caddis-" + std::to_string(getuid());
 }
 
-std::string PortFolder() { return RuntimeFolder() + "/ports"; }
+std::string PortFolder() {
+  return RuntimeFolder() + "/ports";
+}
 
-std::string VirtualUSBFolder() { return RuntimeFolder() + "/usb"; }
+std::string VirtualUSBFolder() {
+  return RuntimeFolder() + "/usb";
+}
 
 std::string ConfigFolder() {
   if (auto Dir = Env("CADDIS_CONFIG_DIR"); !Dir.empty()) return Dir;

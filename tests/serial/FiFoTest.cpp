@@ -33,7 +33,8 @@ TEST(FiFo, SpaceUsedIsInTwoHundredFiftySixths) {
   tFiFo Q(1, 4096);
   EXPECT_EQ(Q.SpaceUsed(), 0);
   uint8_t b = 1;
-  for (int i = 0; i < 15; ++i) Q.Store(&b);
+  for (int i = 0; i < 15; ++i)
+    Q.Store(&b);
   EXPECT_EQ(Q.SpaceUsed(), 0);  // 15/4096 of 256 truncates to 0
   Q.Store(&b);
   EXPECT_EQ(Q.SpaceUsed(), 1);
@@ -42,8 +43,10 @@ TEST(FiFo, SpaceUsedIsInTwoHundredFiftySixths) {
 TEST(FiFo, WrapsAroundInOrder) {
   tFiFo Q(1, 4096);
   uint8_t b = 0;
-  for (int i = 0; i < 4000; ++i) ASSERT_TRUE(Q.Store(&b));
-  for (int i = 0; i < 4000; ++i) ASSERT_TRUE(Q.Retrieve(&b));
+  for (int i = 0; i < 4000; ++i)
+    ASSERT_TRUE(Q.Store(&b));
+  for (int i = 0; i < 4000; ++i)
+    ASSERT_TRUE(Q.Retrieve(&b));
   for (int i = 0; i < 200; ++i) {
     b = static_cast<uint8_t>(i);
     ASSERT_TRUE(Q.Store(&b));
@@ -79,7 +82,8 @@ TEST(FiFo, PeekLeavesTheElementAndEmptyLeavesCallerUntouched) {
 TEST(FiFo, ClearEmptiesWithoutLosingCapacity) {
   tFiFo Q(4, 64);
   uint32_t v = 0xDEADBEEF;
-  for (int i = 0; i < 10; ++i) Q.Store(&v);
+  for (int i = 0; i < 10; ++i)
+    Q.Store(&v);
   Q.Clear();
   EXPECT_TRUE(Q.Empty());
   EXPECT_EQ(Q.Count, 0);
@@ -89,7 +93,8 @@ TEST(FiFo, ClearEmptiesWithoutLosingCapacity) {
 
 TEST(FiFo, MultiByteElementsMoveWhole) {
   tFiFo Q(4, 16);  // three elements of four bytes
-  for (uint32_t v : {0x01020304u, 0xA0B0C0D0u, 0xFFFFFFFFu}) ASSERT_TRUE(Q.Store(&v));
+  for (uint32_t v : {0x01020304u, 0xA0B0C0D0u, 0xFFFFFFFFu})
+    ASSERT_TRUE(Q.Store(&v));
   uint32_t extra = 0;
   EXPECT_FALSE(Q.Store(&extra));
   uint32_t v = 0;
@@ -135,7 +140,8 @@ TEST(WordFiFo, SizingRaisesToPowerOfTwo) {
 
 TEST(WordFiFo, MovesSixteenBitValues) {
   tWordFiFo Q(4);
-  for (uint16_t v : {0x1234, 0xFFFF, 0x0001}) ASSERT_TRUE(Q.Store(&v));
+  for (uint16_t v : {0x1234, 0xFFFF, 0x0001})
+    ASSERT_TRUE(Q.Store(&v));
   uint16_t v = 0;
   Q.Retrieve(&v);
   EXPECT_EQ(v, 0x1234);
@@ -152,8 +158,10 @@ TEST(FiFo, TwoThreadStressKeepsOrder) {
   std::thread Producer([&] {
     for (int64_t i = 0; i < Total;) {
       uint8_t b = static_cast<uint8_t>(i * 7 + (i >> 8));
-      if (Q.Store(&b)) ++i;
-      else std::this_thread::yield();
+      if (Q.Store(&b))
+        ++i;
+      else
+        std::this_thread::yield();
     }
   });
   int64_t Received = 0, Mismatches = 0;

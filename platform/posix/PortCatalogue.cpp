@@ -1,0 +1,289 @@
+#include "platform/posix/PortCatalogue.h"
+
+#include <algorithm>
+#include <charconv>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+
+#include "platform/Paths.h"
+
+namespace fs = std::filesystem;
+
+namespace tPortCatalogue {
+namespace {
+
+const char* const NumbersFile = "ports.txt";
+
+tRoots& Overrides() {
+  static tRoots R;
+  return R;
+}
+
+std::string Root(const std::string& Override, const char* EnvName, const std::string& Default) {
+  if (!Override.empty()) return Override;
+  if (const char* Value = std::getenv(EnvName); Value && *Value) return Value;
+  return Default;
+}
+
+std::string SysFs() {
+  return Root(Overrides().SysFs, "CADDIS_SYSFS_ROOT", "/sys");
+}
+std::string Dev() {
+  return Root(Overrides().Dev, "CADDIS_DEV_ROOT", "/dev");
+}
+std::string CmdLine() {
+  return Root(Overrides().KernelCmdLine, "CADDIS_KERNEL_CMDLINE", "/proc/cmdline");
+}
+std::string PortFolder() {
+  return Overrides().PortFolder.empty() ? tPaths::PortFolder() : Overrides().PortFolder;
+}
+std::string ConfigFolder() {
+  return Overrides().ConfigFolder.empty() ? tPaths::ConfigFolder() : Overrides().ConfigFolder;
+}
+
+std::string ReadFirstWord(const fs::path& File) {
+  std::ifstream In(File);
+  std::string Word;
+  In >> Word;
+  return Word;
+}
+
+// "123" -> 123; anything else (empty, signs, leading zeros, other characters, 0,
+// overflow) -> 0.
+int32_t ParseNumber(std::string_view Text) {
+  int32_t N = 0;
+  const auto [End, Err] = std::from_chars(Text.data(), Text.data() + Text.size(), N);
+  if (Err != std::errc() || End != Text.data() + Text.size() || N <= 0) return 0;
+  // "COM07" is not port 7: one number, one spelling.
+  return std::to_string(N) == Text ? N : 0;
+}
+
+// The kernel names of the consoles named on the kernel command line: the operator must not
+// be offered the line the system itself talks on.
+std::set<std::string> Consoles() {
+  std::set<std::string> Names;
+  std::ifstream In(CmdLine());
+  std::string Word;
+  while (In >> Word) {
+    if (Word.rfind("console=", 0) != 0) continue;
+    std::string Name = Word.substr(
+        8, Word.find(',') == std::string::npos ? std::string::npos : Word.find(',') - 8);
+    if (Name.rfind("/dev/", 0) == 0) Name = Name.substr(5);
+    if (!Name.empty()) Names.insert(Name);
+  }
+  return Names;
+}
+
+// A kernel device's lasting identity: its by-id name, else its by-path name (relative to the
+// /dev root), else its kernel name.
+std::string IdentityOf(const std::string& Kernel) {
+  for (const char* Folder : {"serial/by-id", "serial/by-path"}) {
+    std::error_code Ec;
+    std::vector<std::string> Links;
+    for (const auto& Entry : fs::directory_iterator(fs::path(Dev()) / Folder, Ec)) {
+      std::error_code LinkEc;
+      const fs::path Target = fs::read_symlink(Entry.path(), LinkEc);
+      if (!LinkEc && Target.filename() == Kernel) Links.push_back(Entry.path().filename().string());
+    }
+    if (!Links.empty())
+      return std::string(Folder) + "/" + *std::min_element(Links.begin(), Links.end());
+  }
+  return Kernel;
+}
+
+struct tKernelDevice {
+  std::string Kernel;
+  std::string Identity;
+};
+
+std::vector<tKernelDevice> KernelDevices() {
+  const std::set<std::string> ConsoleNames = Consoles();
+  std::vector<tKernelDevice> Devices;
+  std::error_code Ec;
+  for (const auto& Entry : fs::directory_iterator(fs::path(SysFs()) / "class/tty", Ec)) {
+    const std::string Name = Entry.path().filename().string();
+    std::error_code E;
+    if (!fs::exists(Entry.path() / "device", E)) continue;      // virtual terminal
+    if (ReadFirstWord(Entry.path() / "type") == "0") continue;  // legacy port, no hardware
+    if (ConsoleNames.count(Name)) continue;
+    if (!fs::exists(fs::path(Dev()) / Name, E)) continue;
+    Devices.push_back({Name, IdentityOf(Name)});
+  }
+  std::sort(Devices.begin(), Devices.end(),
+            [](const tKernelDevice& A, const tKernelDevice& B) { return A.Kernel < B.Kernel; });
+  return Devices;
+}
+
+struct tLink {
+  int32_t Number;
+  fs::path Path;
+  fs::path Target;
+};
+
+// The COM<n> links of the port folder whose device is present, by number.
+std::vector<tLink> Links() {
+  std::vector<tLink> Result;
+  std::error_code Ec;
+  for (const auto& Entry : fs::directory_iterator(PortFolder(), Ec)) {
+    const std::string Name = Entry.path().filename().string();
+    if (Name.rfind("COM", 0) != 0) continue;
+    const int32_t Number = ParseNumber(std::string_view(Name).substr(3));
+    std::error_code E;
+    if (Number == 0 || !fs::is_symlink(Entry.symlink_status(E))) continue;
+    if (!fs::exists(Entry.path(), E)) continue;  // its device has gone
+    Result.push_back({Number, Entry.path(), fs::read_symlink(Entry.path(), E)});
+  }
+  std::sort(Result.begin(), Result.end(),
+            [](const tLink& A, const tLink& B) { return A.Number < B.Number; });
+  return Result;
+}
+
+// The remembered numbers, one "<n> <identity> [<kernel name last seen>]" line each. The
+// kernel name lets the number of a device that has just gone (its by-id link with it) still
+// be found.
+struct tRemembered {
+  int32_t Number = 0;
+  std::string Kernel;
+};
+using tNumbers = std::map<std::string, tRemembered>;
+
+tNumbers LoadNumbers() {
+  tNumbers Numbers;
+  std::ifstream In(fs::path(ConfigFolder()) / NumbersFile);
+  std::string Line;
+  std::set<int32_t> Used;
+  while (std::getline(In, Line)) {
+    std::istringstream Fields(Line);
+    std::string NumberText, Identity, Kernel;
+    if (!(Fields >> NumberText >> Identity)) continue;
+    Fields >> Kernel;
+    const int32_t Number = ParseNumber(NumberText);
+    // A damaged file must not give two devices one number.
+    if (Number == 0 || Used.count(Number) || Numbers.count(Identity)) continue;
+    Used.insert(Number);
+    Numbers[Identity] = {Number, Kernel};
+  }
+  return Numbers;
+}
+
+void SaveNumbers(const tNumbers& Numbers) {
+  const std::string Folder = ConfigFolder();
+  if (!tPaths::MakeFolders(Folder)) return;
+  const fs::path File = fs::path(Folder) / NumbersFile;
+  const fs::path Temp = fs::path(Folder) / (std::string(NumbersFile) + ".new");
+  {
+    std::ofstream Out(Temp, std::ios::trunc);
+    for (const auto& [Identity, R] : Numbers) {
+      Out << R.Number << ' ' << Identity;
+      if (!R.Kernel.empty()) Out << ' ' << R.Kernel;
+      Out << '\n';
+    }
+    if (!Out.flush()) return;
+  }
+  std::error_code Ec;
+  fs::rename(Temp, File, Ec);  // readers see the old file or the new one, never half of it
+}
+
+struct tNumberedDevice {
+  int32_t Number;
+  std::string Kernel;
+  bool Present;
+};
+
+// The kernel devices present, each with its number; new ones get the lowest number that
+// neither a remembered device nor a link of the port folder holds. Remembered devices that
+// are absent are returned too (Present false), for the number of a device that just left.
+std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& PortLinks) {
+  tNumbers Numbers = LoadNumbers();
+  std::set<int32_t> Taken;
+  for (const auto& [Identity, R] : Numbers)
+    Taken.insert(R.Number);
+  for (const tLink& L : PortLinks)
+    Taken.insert(L.Number);
+  bool Changed = false;
+  std::vector<tNumberedDevice> Result;
+  std::set<std::string> PresentIdentities;
+  for (const tKernelDevice& D : KernelDevices()) {
+    auto Found = Numbers.find(D.Identity);
+    if (Found == Numbers.end()) {
+      int32_t Free = 1;
+      while (Taken.count(Free))
+        ++Free;
+      Taken.insert(Free);
+      Found = Numbers.emplace(D.Identity, tRemembered{Free, {}}).first;
+      Changed = true;
+    }
+    if (Found->second.Kernel != D.Kernel) {
+      // The kernel name now belongs to this device alone.
+      for (auto& [Identity, R] : Numbers)
+        if (R.Kernel == D.Kernel) R.Kernel.clear();
+      Found->second.Kernel = D.Kernel;
+      Changed = true;
+    }
+    PresentIdentities.insert(D.Identity);
+    Result.push_back({Found->second.Number, D.Kernel, true});
+  }
+  for (const auto& [Identity, R] : Numbers)
+    if (!PresentIdentities.count(Identity) && !R.Kernel.empty())
+      Result.push_back({R.Number, R.Kernel, false});
+  if (Changed) SaveNumbers(Numbers);
+  return Result;
+}
+
+fs::path Canonical(const fs::path& P) {
+  std::error_code Ec;
+  fs::path C = fs::canonical(P, Ec);
+  return Ec ? P : C;
+}
+
+}  // namespace
+
+void SetRoots(const tRoots& Roots) {
+  Overrides() = Roots;
+}
+
+std::vector<tPort> ListPorts() {
+  const std::vector<tLink> PortLinks = Links();
+  std::vector<tPort> Ports;
+  std::set<fs::path> Linked;
+  for (const tLink& L : PortLinks) {
+    Ports.push_back({L.Number, L.Target.filename().string(), L.Path.string()});
+    Linked.insert(Canonical(L.Path));
+  }
+  for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks)) {
+    if (!D.Present) continue;
+    const fs::path Path = fs::path(Dev()) / D.Kernel;
+    if (Linked.count(Canonical(Path))) continue;
+    Ports.push_back({D.Number, D.Kernel, Path.string()});
+  }
+  return Ports;
+}
+
+std::string DevicePathFor(int32_t aCom) {
+  const std::vector<tLink> PortLinks = Links();
+  for (const tLink& L : PortLinks)
+    if (L.Number == aCom) return L.Path.string();
+  for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks))
+    if (D.Present && D.Number == aCom) return (fs::path(Dev()) / D.Kernel).string();
+  return {};
+}
+
+int32_t PortNumberOf(const std::string& DeviceOrName) {
+  if (DeviceOrName.empty()) return 0;
+  const bool IsPath = DeviceOrName.find('/') != std::string::npos;
+  const fs::path Path = IsPath ? fs::path(DeviceOrName) : fs::path(Dev()) / DeviceOrName;
+  const std::vector<tLink> PortLinks = Links();
+  const fs::path Wanted = Canonical(Path);
+  for (const tLink& L : PortLinks)
+    if (L.Path == Path || Canonical(L.Path) == Wanted) return L.Number;
+  const std::string Kernel = IsPath ? Wanted.filename().string() : DeviceOrName;
+  for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks))
+    if (D.Kernel == Kernel) return D.Number;
+  return 0;
+}
+
+}  // namespace tPortCatalogue

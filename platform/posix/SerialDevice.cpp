@@ -1,0 +1,241 @@
+#include "platform/posix/SerialDevice.h"
+
+#include <fcntl.h>
+#include <linux/serial.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+tSerialSysCalls RealCalls() {
+  return {::read, ::write};
+}
+
+tSerialSysCalls& Calls() {
+  static tSerialSysCalls C = RealCalls();
+  return C;
+}
+
+speed_t SpeedFor(int32_t BaudRate) {
+  struct tRate {
+    int32_t Baud;
+    speed_t Speed;
+  };
+  static constexpr tRate Rates[] = {
+      {50, B50},           {75, B75},           {110, B110},         {134, B134},
+      {150, B150},         {200, B200},         {300, B300},         {600, B600},
+      {1200, B1200},       {1800, B1800},       {2400, B2400},       {4800, B4800},
+      {9600, B9600},       {19200, B19200},     {38400, B38400},     {57600, B57600},
+      {115200, B115200},   {230400, B230400},   {460800, B460800},   {500000, B500000},
+      {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+      {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000},
+      {3500000, B3500000}, {4000000, B4000000}};
+  for (const tRate& R : Rates)
+    if (R.Baud == BaudRate) return R.Speed;
+  return B0;
+}
+
+// Raw 8N1, receiver on, modem status ignored for open/close; VMIN 1 / VTIME 0 together with
+// O_NONBLOCK make a read return at once, EAGAIN meaning "nothing yet" and 0 meaning "hung up".
+void Configure(int Fd, int32_t BaudRate, bool FlowControl) {
+  termios Settings{};
+  if (tcgetattr(Fd, &Settings) != 0) return;
+  cfmakeraw(&Settings);
+  Settings.c_cflag &= ~(CSIZE | PARENB | CSTOPB | CRTSCTS);
+  Settings.c_cflag |= CS8 | CLOCAL | CREAD;
+  if (FlowControl) Settings.c_cflag |= CRTSCTS;
+  Settings.c_iflag &= ~(IXON | IXOFF | IXANY);
+  Settings.c_cc[VMIN] = 1;
+  Settings.c_cc[VTIME] = 0;
+  if (const speed_t Speed = SpeedFor(BaudRate); Speed != B0) {
+    cfsetispeed(&Settings, Speed);
+    cfsetospeed(&Settings, Speed);
+  }
+  // tcsetattr succeeds when any one setting took; whatever the driver refused stays as the
+  // driver has it, which is all a caller could do about it anyway.
+  tcsetattr(Fd, TCSANOW, &Settings);
+  // A real port hears nothing while nobody has it open, but a pseudo-terminal keeps what its
+  // far end wrote meanwhile; a new session starts with none of the last one's bytes.
+  tcflush(Fd, TCIFLUSH);
+}
+
+}  // namespace
+
+tSerialSysCalls& SerialSysCalls() {
+  return Calls();
+}
+
+void ResetSerialSysCalls() {
+  Calls() = RealCalls();
+}
+
+std::unique_ptr<tSerialDevice> tSerialDevice::Open(const std::string& Path, int32_t BaudRate,
+                                                   bool FlowControl, int& Errno) {
+  Errno = 0;
+  const int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Fd < 0) {
+    Errno = errno;
+    return nullptr;
+  }
+  if (!isatty(Fd)) {
+    Errno = ENOTTY;
+    ::close(Fd);
+    return nullptr;
+  }
+  // Two copies of the tool must not share a port: TIOCEXCL stops other opens (except by
+  // root), the advisory lock stops another copy even when it runs as root.
+  if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
+    Errno = errno == EWOULDBLOCK ? EBUSY : errno;
+    ::close(Fd);
+    return nullptr;
+  }
+  ioctl(Fd, TIOCEXCL);
+  Configure(Fd, BaudRate, FlowControl);
+  return std::unique_ptr<tSerialDevice>(new tSerialDevice(Fd));
+}
+
+tSerialDevice::~tSerialDevice() {
+  // A pseudo-terminal keeps the exclusive flag after its last close; give it back.
+  ioctl(Fd, TIOCNXCL);
+  flock(Fd, LOCK_UN);
+  ::close(Fd);
+}
+
+ssize_t tSerialDevice::Read(void* Buffer, size_t Count) {
+  for (;;) {
+    const ssize_t N = Calls().Read(Fd, Buffer, Count);
+    if (N > 0) return N;
+    if (N == 0) {
+      Error = 0;
+      return -1;
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    Error = errno;
+    return -1;
+  }
+}
+
+ssize_t tSerialDevice::Write(const void* Buffer, size_t Count) {
+  for (;;) {
+    const ssize_t N = Calls().Write(Fd, Buffer, Count);
+    if (N >= 0) return N;
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    Error = errno;
+    return -1;
+  }
+}
+
+int tSerialDevice::BytesWaiting() {
+  int Waiting = 0;
+  if (ioctl(Fd, FIONREAD, &Waiting) != 0) return 0;
+  return Waiting;
+}
+
+void tSerialDevice::FlushOutput() {
+  tcflush(Fd, TCOFLUSH);
+}
+
+void tSerialDevice::ClearLineErrors() {
+  serial_icounter_struct Counters{};
+  ioctl(Fd, TIOCGICOUNT, &Counters);
+}
+
+bool tSerialDevice::ModemLine(int Line, bool On) {
+  return ioctl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0;
+}
+
+bool tSerialDevice::SetDTR(bool On) {
+  return ModemLine(TIOCM_DTR, On);
+}
+
+bool tSerialDevice::SetRTS(bool On) {
+  return ModemLine(TIOCM_RTS, On);
+}
+
+bool tSerialDevice::ClearBreak() {
+  return ioctl(Fd, TIOCCBRK) == 0;
+}
+
+std::unique_ptr<tSerialWaiter> tSerialWaiter::Create(int& Errno) {
+  Errno = 0;
+  const int Wake = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (Wake < 0) {
+    Errno = errno;
+    return nullptr;
+  }
+  const int Close = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+  if (Close < 0) {
+    Errno = errno;
+    ::close(Wake);
+    return nullptr;
+  }
+  return std::unique_ptr<tSerialWaiter>(new tSerialWaiter(Wake, Close));
+}
+
+tSerialWaiter::~tSerialWaiter() {
+  ::close(WakeEvent);
+  ::close(CloseEvent);
+}
+
+bool tSerialWaiter::SetWake(int& Errno) {
+  const uint64_t One = 1;
+  if (::write(WakeEvent, &One, sizeof One) == sizeof One) return true;
+  // A counter already at its limit is still set: that is no failure.
+  if (errno == EAGAIN) return true;
+  Errno = errno;
+  return false;
+}
+
+void tSerialWaiter::SetClose() {
+  const uint64_t One = 1;
+  [[maybe_unused]] const ssize_t Ignored = ::write(CloseEvent, &One, sizeof One);
+}
+
+tSerialWaiter::tWaitResult tSerialWaiter::Wait(int DeviceFd, bool WantOutput) {
+  pollfd Fds[3] = {{CloseEvent, POLLIN, 0},
+                   {WakeEvent, POLLIN, 0},
+                   {DeviceFd, static_cast<short>(POLLIN | (WantOutput ? POLLOUT : 0)), 0}};
+  tWaitResult Result;
+  int Ready;
+  do {
+    Ready = poll(Fds, DeviceFd < 0 ? 2 : 3, -1);
+  } while (Ready < 0 && errno == EINTR);
+  if (Ready < 0) {
+    Result.Error = errno;
+    return Result;
+  }
+  Result.Closed = Fds[0].revents != 0;
+  if (Fds[1].revents & POLLIN) {
+    uint64_t Counter;
+    [[maybe_unused]] const ssize_t Ignored = ::read(WakeEvent, &Counter, sizeof Counter);
+    Result.Woken = true;
+  }
+  if (DeviceFd >= 0) {
+    const short Events = Fds[2].revents;
+    if (Events & POLLIN) Result.Device |= de_Readable;
+    if (Events & POLLOUT) Result.Device |= de_Writable;
+    if (Events & (POLLHUP | POLLERR | POLLNVAL)) Result.Device |= de_HungUp;
+  }
+  return Result;
+}
+
+bool tSerialWaiter::PauseUnlessClosed(int Milliseconds) {
+  pollfd Fd = {CloseEvent, POLLIN, 0};
+  return poll(&Fd, 1, Milliseconds) != 1;
+}
+
+void LowerCurrentThreadPriority() {
+  const id_t Thread = static_cast<id_t>(gettid());
+  errno = 0;
+  const int Nice = getpriority(PRIO_PROCESS, Thread);
+  if (errno == 0) setpriority(PRIO_PROCESS, Thread, Nice + 1);
+}

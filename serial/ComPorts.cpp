@@ -1,0 +1,337 @@
+#include "serial/ComPorts.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+#include "platform/UIThread.h"
+#include "platform/posix/PortCatalogue.h"
+#include "platform/posix/SerialDevice.h"
+#include "serial/FiFo.h"
+#include "support/DisplayMessage.h"
+#include "support/ShortString.h"
+
+namespace {
+
+constexpr int32_t QueueSize = 4096;  // bytes per queue; 4095 usable
+constexpr int32_t BatchSize = 4096;  // bytes moved each way per service step
+constexpr int RetryPauseMs = 10;     // pause between tries of a full queue
+constexpr int MaxTries = 10;         // tries per byte or per Send
+constexpr auto DestroyServeSlice = std::chrono::milliseconds(10);
+
+thread_local int LastOpenErrno = 0;
+
+// An operating-system error as the operator reads it: its text and its number.
+std::string OSErrorText(int Errno) {
+  return std::string(std::strerror(Errno)) + " (" + std::to_string(Errno) + ")";
+}
+
+void Pause(int Milliseconds) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
+}
+
+}  // namespace
+
+// The port's I/O thread: the only code that reads and writes the device. It owns both
+// queues; the user-interface thread fills OutQueue and drains InQueue.
+class tComThread {
+ public:
+  // Starts the thread at once; throws std::runtime_error when its events cannot be made.
+  tComThread(int32_t aCom, tSerialDevice& aDevice);
+  // Sets the close event and waits for the thread, serving its hand-offs meanwhile.
+  ~tComThread();
+
+  // Wakes the thread so it services the port; called on both threads.
+  void SetTransmitReady();
+
+  tFiFo InQueue{1, QueueSize};
+  tFiFo OutQueue{1, QueueSize};
+  // Request from the user-interface thread to drop output not yet transmitted.
+  std::atomic<bool> ClearIO{false};
+
+ private:
+  void Execute();
+  void Service(unsigned DeviceEvents);
+  void Receive(unsigned DeviceEvents);
+  void Transmit();
+  void CancelOutput();
+  void HangUp();
+  bool TxPending() const { return TxPos < TxEnd; }
+  void DisplayMessage(const std::string& s);
+
+  const int32_t nCom;
+  tSerialDevice& Device;
+  std::unique_ptr<tSerialWaiter> Waiter;
+  // A batch taken from OutQueue that the driver has not wholly accepted yet: it goes on
+  // when the device has room, like an overlapped write, and is never dropped silently.
+  uint8_t TxBuffer[BatchSize];
+  size_t TxPos = 0;
+  size_t TxEnd = 0;
+  // The device hung up (unplugged, far end gone): it is not watched any more, so the
+  // thread sleeps until it is woken or closed.
+  bool HungUp = false;
+  std::atomic<bool> Finished{false};
+  std::thread Thread;
+};
+
+tComThread::tComThread(int32_t aCom, tSerialDevice& aDevice) : nCom(aCom), Device(aDevice) {
+  int Errno = 0;
+  Waiter = tSerialWaiter::Create(Errno);
+  if (!Waiter) {
+    LastOpenErrno = Errno;
+    throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
+  }
+  Thread = std::thread([this] { Execute(); });
+}
+
+tComThread::~tComThread() {
+  Waiter->SetClose();
+  // A thread blocked in a hand-off to this (user-interface) thread ends only if the
+  // hand-off is served.
+  if (tUIThread::IsUIThread()) {
+    while (!Finished.load())
+      tUIThread::WaitAndServe(DestroyServeSlice);
+  }
+  Thread.join();
+}
+
+void tComThread::SetTransmitReady() {
+  int Errno = 0;
+  if (!Waiter->SetWake(Errno))
+    DisplayMessage("Tx error: SetTransmitReady failed with error " + std::to_string(Errno));
+}
+
+void tComThread::Execute() {
+  LowerCurrentThreadPriority();
+  for (;;) {
+    if (ClearIO.exchange(false)) CancelOutput();
+    const auto Result = Waiter->Wait(HungUp ? -1 : Device.Handle(), TxPending());
+    if (Result.Closed) break;
+    if (Result.Error != 0) {
+      // Cannot happen with valid descriptors; better one line and a stopped thread than a
+      // thread that spins.
+      DisplayMessage("Rx error: wait failed with error " + std::to_string(Result.Error));
+      break;
+    }
+    // A clear that arrived during the wait applies before anything more is written.
+    if (ClearIO.exchange(false)) CancelOutput();
+    Service(Result.Device);
+    // Queued bytes are never left waiting without a wake-up; a batch waiting for room in
+    // the driver is resumed by the device's own readiness instead.
+    if (!OutQueue.Empty() && !TxPending()) SetTransmitReady();
+  }
+  Finished.store(true);
+  tUIThread::Wake();
+}
+
+void tComThread::Service(unsigned DeviceEvents) {
+  Device.ClearLineErrors();
+  if (DeviceEvents & (tSerialWaiter::de_Readable | tSerialWaiter::de_HungUp)) Receive(DeviceEvents);
+  if (TxPending() || !OutQueue.Empty()) Transmit();
+}
+
+void tComThread::Receive(unsigned DeviceEvents) {
+  uint8_t Buffer[BatchSize];
+  const ssize_t Count = Device.Read(Buffer, sizeof Buffer);
+  if (Count < 0 || (Count == 0 && (DeviceEvents & tSerialWaiter::de_HungUp))) {
+    HangUp();
+    return;
+  }
+  for (ssize_t i = 0; i < Count; ++i) {
+    bool Stored = false;
+    for (int Try = 0; Try < MaxTries && !Stored; ++Try) {
+      Stored = InQueue.Store(&Buffer[i]);
+      // A port being closed does not finish a batch that only a stalled consumer holds up.
+      if (!Stored && !Waiter->PauseUnlessClosed(RetryPauseMs)) return;
+    }
+    if (!Stored) DisplayMessage("Rx error: input queue locked or overflowed");
+  }
+}
+
+void tComThread::Transmit() {
+  if (!TxPending()) {
+    TxPos = TxEnd = 0;
+    while (TxEnd < sizeof TxBuffer && OutQueue.Retrieve(&TxBuffer[TxEnd]))
+      ++TxEnd;
+    if (TxEnd == 0) return;
+  }
+  const ssize_t Written = Device.Write(TxBuffer + TxPos, TxEnd - TxPos);
+  if (Written >= 0) {
+    TxPos += static_cast<size_t>(Written);
+    return;
+  }
+  TxPos = TxEnd = 0;
+  DisplayMessage("Tx error: " + OSErrorText(Device.LastError()));
+}
+
+void tComThread::CancelOutput() {
+  TxPos = TxEnd = 0;
+  Device.FlushOutput();
+}
+
+void tComThread::HangUp() {
+  HungUp = true;
+  // Nothing can carry the rest of a batch any more.
+  TxPos = TxEnd = 0;
+}
+
+void tComThread::DisplayMessage(const std::string& s) {
+  const std::string MessageText = ShortString("COM" + std::to_string(nCom) + " " + s);
+  tUIThread::RunAndWait([&MessageText] { ::DisplayMessage(MessageText); });
+}
+
+// ---------------------------------------------------------------------------------------
+
+tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom) {
+  const std::string Path = tPortCatalogue::DevicePathFor(aCom);
+  int Errno = ENOENT;
+  if (!Path.empty()) Device = tSerialDevice::Open(Path, BaudRate, FlowControl, Errno);
+  LastOpenErrno = Errno;
+  if (!Device) throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
+  Device->SetRTS(false);
+  Device->ClearBreak();
+  ComThread = std::make_unique<tComThread>(aCom, *Device);
+  LastOpenErrno = 0;
+}
+
+tComPort::~tComPort() {
+  ComThread.reset();
+  Device.reset();
+}
+
+int tComPort::LastOpenError() {
+  return LastOpenErrno;
+}
+
+int32_t tComPort::Send(const void* Buffer, int32_t Count) {
+  if (Count <= 0) return 0;
+  tFiFo& Queue = ComThread->OutQueue;
+  bool Room = false;
+  for (int Reading = 0; Reading < MaxTries && !Room; ++Reading) {
+    Room = Queue.SpaceFree() >= Count;
+    if (!Room) Pause(RetryPauseMs);
+  }
+  if (!Room) return 0;
+  const auto* Bytes = static_cast<const uint8_t*>(Buffer);
+  int FailedStores = 0;
+  for (int32_t i = 0; i < Count;) {
+    if (Queue.Store(&Bytes[i])) {
+      ++i;
+      continue;
+    }
+    if (++FailedStores >= MaxTries) return i;
+    Pause(RetryPauseMs);
+  }
+  ComThread->SetTransmitReady();
+  return Count;
+}
+
+int32_t tComPort::SendString(const std::string& s) {
+  const std::string Text = ShortString(s);
+  return Send(Text.data(), static_cast<int32_t>(Text.size()));
+}
+
+int32_t tComPort::Receive(void* Buffer, int32_t Count) {
+  auto* Bytes = static_cast<uint8_t*>(Buffer);
+  int32_t Taken = 0;
+  while (Taken < Count && ComThread->InQueue.Retrieve(&Bytes[Taken]))
+    ++Taken;
+  return Taken;
+}
+
+int32_t tComPort::SendingCount() const {
+  return ComThread->OutQueue.Count.load();
+}
+
+int32_t tComPort::ReceivingCount() const {
+  return ComThread->InQueue.Count.load();
+}
+
+uint8_t tComPort::SendSpaceUsed() const {
+  return ComThread->OutQueue.SpaceUsed();
+}
+
+uint8_t tComPort::ReceiveSpaceUsed() const {
+  return ComThread->InQueue.SpaceUsed();
+}
+
+bool tComPort::PeekNextByte(uint8_t& Data) const {
+  return ComThread->InQueue.Peek(&Data);
+}
+
+void tComPort::ClearInputQueue() {
+  ComThread->InQueue.Clear();
+}
+
+void tComPort::ClearOutputQueue() {
+  ComThread->OutQueue.Clear();
+  ComThread->ClearIO.store(true);
+  // A batch may be waiting for room in the driver (flow control holding it back); wake the
+  // thread so it drops that batch now rather than whenever the device next reports.
+  ComThread->SetTransmitReady();
+}
+
+void tComPort::ToggleDTR() {
+  Device->SetDTR(true);
+  Pause(1);
+  Device->SetDTR(false);
+}
+
+// ---------------------------------------------------------------------------------------
+
+void ListComPorts(std::vector<std::string>& List) {
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
+    const std::string Number = (std::to_string(Port.Number) + " ").substr(0, 32);
+    List.push_back((Number + Port.Name).substr(0, 63));
+  }
+}
+
+std::string ComErrorText(int32_t Code) {
+  if (Code >= 0) return {};
+  switch (Code) {
+    case -1:
+      return "Invalid Serial Port";
+    case -2:
+      return "Serial Port Already Open";
+    case -3:
+      return "Serial Port Not Open";
+    case -4:
+      return "Not Enough Memory for Serial Buffers";
+    case -5:
+      return "Invalid Parameters";
+    case -10:
+      return "Serial Port Not Available";
+    case -11:
+      return "Invalid Byte Size";
+    case -12:
+      return "Invalid Baud Rate";
+    case -32768:
+      return "Invalid Serial Port Mode";
+    default:
+      break;
+  }
+  struct tLineError {
+    uint32_t Bit;
+    const char* Name;
+  };
+  static constexpr tLineError LineErrors[] = {{0x0010, "Break Error"},
+                                              {0x0008, "Framing Error"},
+                                              {0x0400, "Parallel\tDevice Error"},
+                                              {0x1000, "Out of Paper"},
+                                              {0x0002, "Receive Overrun"},
+                                              {0x0200, "Parallel Device Timeout"},
+                                              {0x0001, "Receive Queue Overflow"},
+                                              {0x0004, "Parity Error"},
+                                              {0x0100, "Transmit Queue Overflow"}};
+  const auto Bits = static_cast<uint32_t>(Code);
+  std::string Text = "(" + std::to_string(Code) + ") ";
+  bool First = true;
+  for (const tLineError& E : LineErrors) {
+    if (!(Bits & E.Bit)) continue;
+    Text = First ? std::string("Serial Port ") + E.Name : Text + "/" + E.Name;
+    First = false;
+  }
+  return ShortString(Text);
+}

@@ -1,0 +1,149 @@
+// The port list and port numbers against a fake sysfs tree, /dev and port folder.
+#include "platform/posix/PortCatalogue.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <fstream>
+
+#include "serial/ComPorts.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+class PortCatalogueTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char Template[] = "/tmp/caddis-catalogue-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    Root = Template;
+    for (const char* Folder : {"sys/class/tty", "dev/serial/by-id", "dev/serial/by-path", "ports"})
+      fs::create_directories(Root + "/" + Folder);
+    std::ofstream(Root + "/cmdline") << "quiet console=tty0 console=ttyS2,115200n8 ro\n";
+    tPortCatalogue::SetRoots(
+        {Root + "/sys", Root + "/dev", Root + "/cmdline", Root + "/ports", Root + "/config"});
+    // The machine's own tty devices and a real config file stay out of it.
+    AddKernelDevice("ttyS0", "4");
+    AddKernelDevice("ttyS1", "0");  // legacy placeholder without hardware
+    AddKernelDevice("ttyS2", "4");  // the console
+    AddKernelDevice("ttyUSB0", "", "usb-Acme_Serial_A1-if00-port0");
+    fs::create_directories(Root + "/sys/class/tty/tty0");            // virtual terminal: no device
+    fs::create_directories(Root + "/sys/class/tty/ttyACM0/device");  // no /dev node
+  }
+  void TearDown() override {
+    tPortCatalogue::SetRoots({});
+    fs::remove_all(Root);
+  }
+
+  void AddKernelDevice(const std::string& Name, const std::string& Type,
+                       const std::string& ById = "") {
+    const std::string Sys = Root + "/sys/class/tty/" + Name;
+    fs::create_directories(Sys + "/device");
+    if (!Type.empty()) std::ofstream(Sys + "/type") << Type << "\n";
+    std::ofstream(Root + "/dev/" + Name);
+    if (!ById.empty()) fs::create_symlink("../../" + Name, Root + "/dev/serial/by-id/" + ById);
+  }
+  void RemoveKernelDevice(const std::string& Name, const std::string& ById = "") {
+    fs::remove_all(Root + "/sys/class/tty/" + Name);
+    fs::remove(Root + "/dev/" + Name);
+    if (!ById.empty()) fs::remove(Root + "/dev/serial/by-id/" + ById);
+  }
+  void AddLink(int Number, const std::string& Target) {
+    fs::create_symlink(Target, Root + "/ports/COM" + std::to_string(Number));
+  }
+
+  static std::vector<std::string> Lines() {
+    std::vector<std::string> L;
+    ListComPorts(L);
+    return L;
+  }
+
+  std::string Root;
+};
+
+using Strings = std::vector<std::string>;
+
+TEST_F(PortCatalogueTest, ListsDevicesThatReallyExistAndTheLinksOfThePortFolder) {
+  std::ofstream(Root + "/dev/pts-7");
+  AddLink(7, Root + "/dev/pts-7");
+  AddLink(9, Root + "/dev/gone");   // its device has gone
+  AddLink(0, Root + "/dev/pts-7");  // no such port number
+  AddLink(12, Root + "/dev/pts-7");
+  fs::create_symlink(Root + "/dev/pts-7", Root + "/ports/COM012");  // not a number's spelling
+  fs::create_symlink(Root + "/dev/pts-7", Root + "/ports/LPT1");
+  std::ofstream(Root + "/ports/COM3");  // a plain file, not a link
+
+  std::vector<std::string> List = {"<none>"};
+  ListComPorts(List);
+  // Links by number, then kernel devices by name, numbered lowest free (7 and 12 are taken).
+  EXPECT_EQ(List, (Strings{"<none>", "7 pts-7", "12 pts-7", "1 ttyS0", "2 ttyUSB0"}));
+  EXPECT_EQ(Lines(), (Strings{"7 pts-7", "12 pts-7", "1 ttyS0", "2 ttyUSB0"})) << "stable";
+}
+
+TEST_F(PortCatalogueTest, AnAdapterKeepsItsNumberWhenPluggedAgain) {
+  ASSERT_EQ(Lines(), (Strings{"1 ttyS0", "2 ttyUSB0"}));
+  RemoveKernelDevice("ttyUSB0", "usb-Acme_Serial_A1-if00-port0");
+  EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyUSB0"), 2) << "a device that just left";
+  AddKernelDevice("ttyUSB0", "", "usb-Other_B2-if00-port0");  // another adapter
+  EXPECT_EQ(Lines(), (Strings{"1 ttyS0", "3 ttyUSB0"}));
+  AddKernelDevice("ttyUSB1", "", "usb-Acme_Serial_A1-if00-port0");  // the first one again
+  EXPECT_EQ(Lines(), (Strings{"1 ttyS0", "3 ttyUSB0", "2 ttyUSB1"}));
+
+  // A port without a by-id name is known by its kernel name.
+  AddKernelDevice("ttyS5", "4");
+  const Strings WithS5 = {"1 ttyS0", "4 ttyS5", "3 ttyUSB0", "2 ttyUSB1"};
+  EXPECT_EQ(Lines(), WithS5);
+  RemoveKernelDevice("ttyS5");
+  EXPECT_EQ(Lines(), (Strings{"1 ttyS0", "3 ttyUSB0", "2 ttyUSB1"}));
+  AddKernelDevice("ttyS5", "4");
+  EXPECT_EQ(Lines(), WithS5);
+}
+
+TEST_F(PortCatalogueTest, PathsAndNumbersOfPorts) {
+  std::ofstream(Root + "/dev/pts-7");
+  AddLink(7, Root + "/dev/pts-7");
+  AddLink(5, Root + "/dev/ttyS0");  // the operator pins ttyS0 to number 5
+  EXPECT_EQ(Lines(), (Strings{"5 ttyS0", "7 pts-7", "2 ttyUSB0"})) << "ttyS0 once, by its link";
+
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(7), Root + "/ports/COM7");
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(2), Root + "/dev/ttyUSB0");
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(1), Root + "/dev/ttyS0") << "remembered number";
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(3), "");
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(0), "");
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(-1), "");
+
+  EXPECT_EQ(tPortCatalogue::PortNumberOf(Root + "/ports/COM7"), 7);
+  EXPECT_EQ(tPortCatalogue::PortNumberOf(Root + "/dev/pts-7"), 7);
+  EXPECT_EQ(tPortCatalogue::PortNumberOf(Root + "/dev/ttyS0"), 5);
+  EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyUSB0"), 2);
+  EXPECT_EQ(tPortCatalogue::PortNumberOf(Root + "/dev/serial/by-id/usb-Acme_Serial_A1-if00-port0"),
+            2);
+  EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyS1"), 0) << "placeholder";
+  EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyS2"), 0) << "console";
+  EXPECT_EQ(tPortCatalogue::PortNumberOf(""), 0);
+}
+
+TEST_F(PortCatalogueTest, ADamagedNumbersFileGivesNoNumberTwice) {
+  fs::create_directories(Root + "/config");
+  std::ofstream(Root + "/config/ports.txt")
+      << "garbage\n0 ttyS0\n-3 ttyS0\n"
+      << "4 serial/by-id/usb-Acme_Serial_A1-if00-port0 ttyUSB9\n"
+      << "4 ttyS0\n"  // number already given
+      << "x7 ttyS0\n\n"
+      << "99999999999999 ttyS0\n";
+  EXPECT_EQ(Lines(), (Strings{"1 ttyS0", "4 ttyUSB0"}));
+  EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyUSB9"), 0) << "the stale kernel name was replaced";
+}
+
+TEST_F(PortCatalogueTest, NothingToListLeavesTheListAlone) {
+  tPortCatalogue::SetRoots(
+      {Root + "/none", Root + "/none", Root + "/none", Root + "/none", Root + "/none"});
+  std::vector<std::string> List = {"<none>"};
+  ListComPorts(List);
+  EXPECT_EQ(List, (Strings{"<none>"}));
+  EXPECT_FALSE(fs::exists(Root + "/none")) << "nothing to remember, nothing written";
+}
+
+}  // namespace

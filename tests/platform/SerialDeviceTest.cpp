@@ -1,0 +1,103 @@
+// The POSIX serial device and the I/O thread's sleep, over a pseudo-terminal.
+#include "platform/posix/SerialDevice.h"
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <fstream>
+#include <string>
+#include <thread>
+
+#include "tests/serial/PseudoTerminal.h"
+
+using namespace std::chrono_literals;
+
+TEST(SerialDevice, OpensRawAndExclusive) {
+  tPseudoTerminal Pty;
+  int Errno = -1;
+  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, true, Errno);
+  ASSERT_TRUE(Device) << std::strerror(Errno);
+  EXPECT_EQ(Errno, 0);
+  termios Settings{};
+  ASSERT_EQ(tcgetattr(Device->Handle(), &Settings), 0);
+  EXPECT_EQ(Settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
+  EXPECT_EQ(Settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(Settings.c_cflag & (PARENB | CSTOPB), 0u);
+  EXPECT_NE(Settings.c_cflag & CRTSCTS, 0u);
+  EXPECT_NE(Settings.c_cflag & CREAD, 0u);
+  EXPECT_EQ(Settings.c_cc[VMIN], 1);
+  EXPECT_EQ(Settings.c_cc[VTIME], 0);
+  EXPECT_EQ(cfgetospeed(&Settings), static_cast<speed_t>(B115200));
+
+  EXPECT_FALSE(tSerialDevice::Open(Pty.SlavePath, 115200, true, Errno));
+  EXPECT_EQ(Errno, EBUSY);
+  Device.reset();
+  Device = tSerialDevice::Open(Pty.SlavePath, 9600, false, Errno);
+  ASSERT_TRUE(Device) << "free again once closed";
+  ASSERT_EQ(tcgetattr(Device->Handle(), &Settings), 0);
+  EXPECT_EQ(Settings.c_cflag & CRTSCTS, 0u);
+  EXPECT_EQ(cfgetospeed(&Settings), static_cast<speed_t>(B9600));
+}
+
+TEST(SerialDevice, RefusesWhatIsNoTerminal) {
+  int Errno = 0;
+  EXPECT_FALSE(tSerialDevice::Open("/nonexistent/tty", 115200, true, Errno));
+  EXPECT_EQ(Errno, ENOENT);
+  char Template[] = "/tmp/caddis-plain-XXXXXX";
+  const int Fd = mkstemp(Template);
+  ASSERT_GE(Fd, 0);
+  close(Fd);
+  EXPECT_FALSE(tSerialDevice::Open(Template, 115200, true, Errno));
+  EXPECT_EQ(Errno, ENOTTY);
+  unlink(Template);
+}
+
+TEST(SerialDevice, ReadsReturnAtOnceAndReportHangUp) {
+  tPseudoTerminal Pty;
+  ASSERT_TRUE(Pty.WriteAll("stale", 5));  // written before anyone opened the port
+  int Errno = 0;
+  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, false, Errno);
+  ASSERT_TRUE(Device);
+  uint8_t Buffer[16];
+  EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), 0) << "nothing waiting, nothing stale";
+  ASSERT_TRUE(Pty.WriteAll("abc", 3));
+  auto Waiter = tSerialWaiter::Create(Errno);
+  ASSERT_TRUE(Waiter);
+  auto R = Waiter->Wait(Device->Handle(), false);
+  EXPECT_TRUE(R.Woken) << "the wake event starts set";
+  for (int i = 0; i < 100 && Device->BytesWaiting() < 3; ++i)
+    std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(Device->BytesWaiting(), 3);
+  ASSERT_EQ(Device->Read(Buffer, sizeof Buffer), 3);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(Buffer), 3), "abc");
+  EXPECT_EQ(Device->Write("xy", 2), 2);
+
+  Pty.CloseMaster();
+  R = Waiter->Wait(Device->Handle(), false);
+  EXPECT_FALSE(R.Woken);
+  EXPECT_NE(R.Device & tSerialWaiter::de_HungUp, 0u);
+  EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), -1);
+}
+
+TEST(SerialWaiter, WakeAndCloseEvents) {
+  int Errno = 0;
+  auto Waiter = tSerialWaiter::Create(Errno);
+  ASSERT_TRUE(Waiter);
+  EXPECT_TRUE(Waiter->Wait(-1, false).Woken);
+  ASSERT_TRUE(Waiter->SetWake(Errno));
+  ASSERT_TRUE(Waiter->SetWake(Errno));
+  auto R = Waiter->Wait(-1, false);
+  EXPECT_TRUE(R.Woken);
+  EXPECT_FALSE(R.Closed);
+  EXPECT_TRUE(Waiter->PauseUnlessClosed(1));
+
+  std::thread Closer([&] {
+    std::this_thread::sleep_for(50ms);
+    Waiter->SetClose();
+  });
+  R = Waiter->Wait(-1, false);  // the wake event was reset: only the close ends this
+  Closer.join();
+  EXPECT_TRUE(R.Closed);
+  EXPECT_FALSE(R.Woken);
+  EXPECT_FALSE(Waiter->PauseUnlessClosed(10000)) << "returns at once once closed";
+}
