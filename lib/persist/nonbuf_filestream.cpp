@@ -86,15 +86,17 @@ void TNonBufferedFileStream::RaiseSystemError(const std::string& What, int Err) 
   throw tNqStreamError(What + " " + DiskFilename + ": " + std::strerror(Err), Err);
 }
 
-void TNonBufferedFileStream::CheckMapped(int64_t End, const char* What) const {
+void TNonBufferedFileStream::CheckMapped(int32_t Count, const char* What) const {
   if (MappingSize == 0)
     throw tNqStreamError(std::string(What) + " refused: TNonBufferedFileStream (" + DiskFilename +
                              ") has no mapping",
                          EBADF);
-  if (CurrentFileOffset < 0 || End > MappingSize)
-    throw tNqStreamError(std::string(What) + " refused: position " +
-                         std::to_string(CurrentFileOffset) + " to " + std::to_string(End) +
-                         " lies outside the " + std::to_string(MappingSize) +
+  // The position is checked before anything is added to it: seeks apply no bounds.
+  if (CurrentFileOffset < 0 || CurrentFileOffset > MappingSize ||
+      CurrentFileOffset + Count > MappingSize)
+    throw tNqStreamError(std::string(What) + " refused: " + std::to_string(Count) +
+                         " bytes at position " + std::to_string(CurrentFileOffset) +
+                         " do not fit in the " + std::to_string(MappingSize) +
                          " bytes of TNonBufferedFileStream (" + DiskFilename + ")");
 }
 
@@ -107,7 +109,7 @@ int32_t TNonBufferedFileStream::Read(void* Buffer, int32_t Count) {
   int64_t n = Count;
   if (CurrentFileOffset + n > CurrentFileSize) n = CurrentFileSize - CurrentFileOffset;
   if (n == 0) return 0;  // at the end: nothing to read, nothing to map
-  CheckMapped(CurrentFileOffset + n, "Read");
+  CheckMapped(static_cast<int32_t>(n), "Read");
   tViewGuard View{hFile.MapView(MappingSize, false), MappingSize};
   if (View.View == nullptr) RaiseSystemError("Cannot read file", hFile.Error());
   std::memcpy(Buffer, static_cast<const uint8_t*>(View.View) + CurrentFileOffset,
@@ -122,7 +124,7 @@ int32_t TNonBufferedFileStream::Write(const void* Buffer, int32_t Count) {
     // No mapping: nothing can be stored (the caller sees the count 0).
     Count = 0;
   } else {
-    CheckMapped(CurrentFileOffset + Count, "Write");
+    CheckMapped(Count, "Write");
     tViewGuard View{hFile.MapView(MappingSize, true), MappingSize};
     if (View.View == nullptr) RaiseSystemError("Cannot write file", hFile.Error());
     if (Count > 0) {
@@ -227,8 +229,9 @@ int32_t TNonBufferedFileStreamViaMem::Write(const void* Buffer, int32_t Count) {
   if (Shadow) return Shadow->Write(Buffer, Count);
   const int64_t Position = tMemoryStream::Seek(int64_t{0}, 1);
   if (Count <= 0 || Position < 0) return tMemoryStream::Write(Buffer, Count);
+  if (Position > MaxMemorySize - Count)
+    throw tNqStreamError("Out of memory while expanding memory stream");
   const int64_t End = Position + Count;
-  if (End > MaxMemorySize) throw tNqStreamError("Out of memory while expanding memory stream");
   if (End > MaxPosition) {
     if (End > Capacity())
       tMemoryStream::SetSize(std::min((End + 1048576) & ~int64_t{0xFFFFF}, MaxMemorySize));

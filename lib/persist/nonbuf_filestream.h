@@ -71,7 +71,7 @@ class TNonBufferedFileStream : public tStream {
 
  private:
   void RaiseSystemError(const std::string& What, int Err) const;
-  void CheckMapped(int64_t End, const char* What) const;
+  void CheckMapped(int32_t Count, const char* What) const;
 
   uint32_t MaxFileSize = 0;
   tMappedFile hFile;

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <numeric>
 
 #include "TempFolder.h"
@@ -134,6 +135,9 @@ TEST_F(NonBufferedFileStream, ReadsBeyondTheDataAndAccessPastTheMappingAreRefuse
   EXPECT_EQ(S.GetSize(), 10);
   EXPECT_EQ(S.GetPosition(), 10);
   EXPECT_EQ(S.Write(Buf, 6), 6);  // exactly up to the end of the mapping
+  S.Seek(std::numeric_limits<int64_t>::max(), 0);
+  EXPECT_THROW(S.Write(Buf, 1), tNqStreamError);
+  EXPECT_THROW(S.Read(Buf, 1), tNqStreamError);
   // A logical size beyond the mapping is not readable.
   S.SetSize(40);
   S.Seek(12, 0);
@@ -225,6 +229,8 @@ TEST_F(NonBufferedFileStream, InMemoryGrowthStepsToTheNextMiBAboveTheEnd) {
   S.Seek(int64_t{10}, 0);
   S.Write(&b, 1);  // below everything written: no growth
   EXPECT_EQ(S.GetSize(), 2097152);
+  S.Seek(std::numeric_limits<int64_t>::max() - 1, 0);
+  EXPECT_THROW(S.Write(&b, 1), tNqStreamError);  // beyond what memory can hold
   S.Close();
   EXPECT_EQ(FileSize(Path), 1048576u);
 }
