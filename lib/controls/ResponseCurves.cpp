@@ -116,7 +116,7 @@ void BuildSegment(tCurveType Type, const tSegment& S, tResponseLUT& T) {
   // Geometric steps need two ends of the same sign, neither zero.
   if (Type == cv_Log2 && !((S.y0 > 0 && S.y1 > 0) || (S.y0 < 0 && S.y1 < 0))) return;
   if (S.dx == 0) {
-    T[S.x0] = S.y0;
+    T[S.x0] = Type == cv_Int ? static_cast<float>(RoundHalfEven(S.y0)) : S.y0;
     return;
   }
   if (Type == cv_Lin || Type == cv_Int) {
