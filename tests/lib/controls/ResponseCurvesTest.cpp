@@ -49,6 +49,10 @@ TEST(ResponseCurves, IntegerLinesRoundHalvesToEven) {
   tResponseLUT T = Filled(99.0f);
   BuildResponseLUT(&S.Seed, T);
   EXPECT_EQ(std::vector<float>(T.begin(), T.begin() + 6), (std::vector<float>{0, 2, 5, 8, 10, 99}));
+  // A one-entry segment writes its first breakpoint, rounded like every entry.
+  tSeedHolder One(cv_Int, {{7, 2.5f}, {7, 40.0f}});
+  BuildResponseLUT(&One.Seed, T);
+  EXPECT_EQ(T[7], 2.0f);
 }
 
 TEST(ResponseCurves, ShortSymmetricSegmentsKeepTheirEnds) {
