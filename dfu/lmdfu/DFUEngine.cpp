@@ -1,0 +1,269 @@
+#include "dfu/lmdfu/DFUEngine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+namespace dfu {
+namespace {
+
+using tClock = std::chrono::steady_clock;
+
+// DFU 1.0 functional descriptors end before bcdDFUVersion (7 bytes); 1.1 ones are 9.
+bool ParseFunctional(const std::vector<uint8_t>& aExtra, tDFUFunctional& aFunctional) {
+  size_t Pos = 0;
+  while (Pos + 2 <= aExtra.size()) {
+    const uint8_t Len = aExtra[Pos];
+    if (Len < 2 || Pos + Len > aExtra.size()) return false;
+    const uint8_t* D = aExtra.data() + Pos;
+    if (D[1] == DescDFUFunctional && Len >= 7) {
+      aFunctional.Present = true;
+      aFunctional.Attributes = D[2];
+      aFunctional.DetachTimeOut = static_cast<uint16_t>(D[3] | (D[4] << 8));
+      aFunctional.TransferSize = static_cast<uint16_t>(D[5] | (D[6] << 8));
+      aFunctional.Version = Len >= 9 ? static_cast<uint16_t>(D[7] | (D[8] << 8)) : 0x0100;
+      return true;
+    }
+    Pos += Len;
+  }
+  return false;
+}
+
+}  // namespace
+
+bool FindDFUInterface(const tUsbDevice& aDevice, tUsbInterface& aInterface,
+                      tDFUFunctional& aFunctional) {
+  const tUsbInterface* Best = nullptr;
+  for (const auto& I : aDevice.Interfaces) {
+    if (I.Class != DFUClass || I.SubClass != DFUSubClass) continue;
+    if (!Best || (Best->Alt != 0 && I.Alt == 0 && I.Number == Best->Number)) Best = &I;
+  }
+  if (!Best) return false;
+  aInterface = *Best;
+  aFunctional = tDFUFunctional{};
+  if (!ParseFunctional(Best->Extra, aFunctional)) {
+    // Without a functional descriptor assume the plainest device: download only, blocks of
+    // endpoint 0's packet size.
+    aFunctional.Attributes = AttrCanDnload;
+    aFunctional.TransferSize = aDevice.MaxPacket0;
+  }
+  return true;
+}
+
+tDFUEngine::tDFUEngine(tUsbTransport& aDevice, uint8_t aInterface,
+                       const tDFUFunctional& aFunctional, tDFULimits aLimits)
+    : fDevice(aDevice),
+      fInterface(aInterface),
+      fFunctional(aFunctional),
+      fLimits(aLimits),
+      fBlockSize(aFunctional.TransferSize ? aFunctional.TransferSize : 64) {}
+
+tLMDFUErr tDFUEngine::Fail(tLMDFUErr aCode, const std::string& aText) {
+  fLastError = aText;
+  return aCode;
+}
+
+tLMDFUErr tDFUEngine::TransferFailed(int aResult, const std::string& aWhat) {
+  tLMDFUErr Code = lm_Transfer;
+  switch (aResult) {
+    case ur_Stall:
+      Code = lm_Stall;
+      break;
+    case ur_Timeout:
+      Code = lm_Timeout;
+      break;
+    case ur_NoDevice:
+      Code = lm_DeviceGone;
+      break;
+    case ur_Access:
+      Code = lm_Access;
+      break;
+    default:
+      break;
+  }
+  return Fail(Code, aWhat + ": " + UsbResultText(aResult));
+}
+
+void tDFUEngine::Sleep(uint32_t aMs) const {
+  if (aMs) std::this_thread::sleep_for(std::chrono::milliseconds(std::min(aMs, fLimits.MaxPollMs)));
+}
+
+tLMDFUErr tDFUEngine::GetStatus(tDFUStatusReply& aReply) {
+  uint8_t Raw[StatusReplySize];
+  const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_GetStatus, 0, fInterface, Raw,
+                                    StatusReplySize, fLimits.TransferTimeoutMs);
+  if (Got < 0) return TransferFailed(Got, "GETSTATUS");
+  if (Got != StatusReplySize)
+    return Fail(lm_Transfer, "GETSTATUS: reply of " + std::to_string(Got) + " bytes, not 6");
+  aReply = DecodeStatus(Raw);
+  return lm_Ok;
+}
+
+tLMDFUErr tDFUEngine::GetState(uint8_t& aState) {
+  const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_GetState, 0, fInterface, &aState, 1,
+                                    fLimits.TransferTimeoutMs);
+  if (Got < 0) return TransferFailed(Got, "GETSTATE");
+  if (Got != 1) return Fail(lm_Transfer, "GETSTATE: empty reply");
+  return lm_Ok;
+}
+
+tLMDFUErr tDFUEngine::ClearStatus() {
+  const int R = fDevice.ControlOut(ReqTypeClassOut, rq_ClrStatus, 0, fInterface, nullptr, 0,
+                                   fLimits.TransferTimeoutMs);
+  return R < 0 ? TransferFailed(R, "CLRSTATUS") : lm_Ok;
+}
+
+tLMDFUErr tDFUEngine::Abort() {
+  const int R = fDevice.ControlOut(ReqTypeClassOut, rq_Abort, 0, fInterface, nullptr, 0,
+                                   fLimits.TransferTimeoutMs);
+  return R < 0 ? TransferFailed(R, "ABORT") : lm_Ok;
+}
+
+tLMDFUErr tDFUEngine::BringToIdle() {
+  const auto Start = tClock::now();
+  for (int Step = 0;; ++Step) {
+    tDFUStatusReply S;
+    if (auto E = GetStatus(S)) return E;
+    if (S.State == st_DfuIdle && S.Status == ds_OK) return lm_Ok;
+    if (Step >= 8 || tClock::now() - Start > std::chrono::milliseconds(fLimits.MaxBusyMs))
+      return Fail(lm_DeviceState,
+                  std::string("device does not return to dfuIDLE (") + StateName(S.State) + ")");
+    tLMDFUErr E = lm_Ok;
+    switch (S.State) {
+      case st_AppIdle:
+      case st_AppDetach:
+        return Fail(lm_NotDFUMode, "device runs its firmware, not in DFU mode");
+      case st_ManifestWaitReset:
+        return Fail(lm_DeviceState, "device waits for a USB reset after manifestation");
+      case st_DnBusy:
+      case st_Manifest:
+        Sleep(S.PollTimeoutMs);
+        break;
+      case st_DfuError:
+      case st_DfuIdle:  // dfuIDLE with a status other than OK: clear it
+        E = ClearStatus();
+        break;
+      default:  // the idle download and upload states take ABORT; the sync states stall it
+                // into dfuERROR, which the next round clears
+        E = Abort();
+        if (E == lm_Stall) E = lm_Ok;
+        break;
+    }
+    if (E) return E;
+  }
+}
+
+tLMDFUErr tDFUEngine::WaitBlockDone(const std::string& aWhat) {
+  const auto Start = tClock::now();
+  for (;;) {
+    tDFUStatusReply S;
+    if (auto E = GetStatus(S)) {
+      fLastError = aWhat + ", " + fLastError;
+      return E;
+    }
+    if (S.Status != ds_OK)
+      return Fail(lm_DeviceStatus, std::string("device reports ") + StatusName(S.Status) + " (" +
+                                       StatusMeaning(S.Status) + ") in " + StateName(S.State) +
+                                       " after " + aWhat);
+    if (S.State == st_DnloadIdle) return lm_Ok;
+    if (S.State != st_DnBusy && S.State != st_DnloadSync)
+      return Fail(lm_DeviceState,
+                  std::string("device went to ") + StateName(S.State) + " after " + aWhat);
+    if (tClock::now() - Start > std::chrono::milliseconds(fLimits.MaxBusyMs))
+      return Fail(lm_Timeout, "device stays busy after " + aWhat);
+    Sleep(S.PollTimeoutMs);
+  }
+}
+
+tLMDFUErr tDFUEngine::Manifest() {
+  const bool Tolerant = fFunctional.Attributes & AttrManifestationTolerant;
+  const auto Start = tClock::now();
+  bool SeenManifest = false;
+  for (;;) {
+    tDFUStatusReply S;
+    if (auto E = GetStatus(S)) {
+      // A device that cannot stay on the bus through manifestation may stop answering once
+      // it has begun; it then waits for the reset that Leave() gives it.
+      if (SeenManifest && !Tolerant && E != lm_DeviceGone) return lm_Ok;
+      fLastError = "manifestation, " + fLastError;
+      return E;
+    }
+    if (S.Status != ds_OK)
+      return Fail(lm_DeviceStatus, std::string("device reports ") + StatusName(S.Status) + " (" +
+                                       StatusMeaning(S.Status) + ") during manifestation");
+    if (S.State == st_DfuIdle || S.State == st_ManifestWaitReset) return lm_Ok;
+    if (S.State != st_ManifestSync && S.State != st_Manifest)
+      return Fail(lm_DeviceState,
+                  std::string("device went to ") + StateName(S.State) + " during manifestation");
+    SeenManifest |= S.State == st_Manifest;
+    if (tClock::now() - Start > std::chrono::milliseconds(fLimits.MaxBusyMs))
+      return Fail(lm_Timeout, "manifestation does not end");
+    Sleep(S.PollTimeoutMs);
+  }
+}
+
+tLMDFUErr tDFUEngine::Download(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
+  uint16_t Block = 0;
+  size_t Done = 0;
+  while (Done < aPayload.size()) {
+    const size_t Take = std::min<size_t>(fBlockSize, aPayload.size() - Done);
+    const std::string What = "block " + std::to_string(Done / fBlockSize);
+    const int R =
+        fDevice.ControlOut(ReqTypeClassOut, rq_Dnload, Block, fInterface, aPayload.data() + Done,
+                           static_cast<uint16_t>(Take), fLimits.TransferTimeoutMs);
+    if (R < 0) return TransferFailed(R, "DNLOAD " + What);
+    if (static_cast<size_t>(R) != Take) return Fail(lm_Transfer, "DNLOAD " + What + " cut short");
+    if (auto E = WaitBlockDone(What)) return E;
+    Done += Take;
+    ++Block;  // block numbers wrap at 65536, as the 16-bit wValue does
+    if (aProgress) aProgress(static_cast<uint32_t>(Done));
+  }
+  const int R = fDevice.ControlOut(ReqTypeClassOut, rq_Dnload, Block, fInterface, nullptr, 0,
+                                   fLimits.TransferTimeoutMs);
+  if (R < 0) return TransferFailed(R, "final zero-length DNLOAD");
+  return Manifest();
+}
+
+tLMDFUErr tDFUEngine::Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
+  std::vector<uint8_t> Buffer(fBlockSize);
+  uint16_t Block = 0;
+  size_t Done = 0;
+  bool DeviceIdle = true;  // a short frame returns the device to dfuIDLE by itself
+  while (Done < aPayload.size()) {
+    const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_Upload, Block, fInterface, Buffer.data(),
+                                      fBlockSize, fLimits.TransferTimeoutMs);
+    if (Got < 0) return TransferFailed(Got, "UPLOAD block " + std::to_string(Block));
+    DeviceIdle = static_cast<size_t>(Got) < fBlockSize;
+    const size_t Take = std::min<size_t>(static_cast<size_t>(Got), aPayload.size() - Done);
+    const auto Mismatch =
+        std::mismatch(Buffer.begin(), Buffer.begin() + Take, aPayload.begin() + Done);
+    if (Mismatch.first != Buffer.begin() + Take) {
+      const size_t At = Done + static_cast<size_t>(Mismatch.first - Buffer.begin());
+      if (!DeviceIdle) Abort();
+      return Fail(lm_VerifyMismatch,
+                  "read-back differs from the image at byte " + std::to_string(At));
+    }
+    Done += Take;
+    ++Block;
+    if (aProgress) aProgress(static_cast<uint32_t>(Done));
+    if (DeviceIdle && Done < aPayload.size())
+      return Fail(lm_VerifyShort, "device gave back " + std::to_string(Done) + " of " +
+                                      std::to_string(aPayload.size()) + " bytes");
+  }
+  // The device may hold more than the image (a whole flash); stop its upload there.
+  if (!DeviceIdle) return Abort();
+  return lm_Ok;
+}
+
+tLMDFUErr tDFUEngine::Leave() {
+  if (fFunctional.Attributes & AttrWillDetach) {
+    const int R = fDevice.ControlOut(ReqTypeClassOut, rq_Detach, fFunctional.DetachTimeOut,
+                                     fInterface, nullptr, 0, fLimits.TransferTimeoutMs);
+    if (R >= 0 || R == ur_NoDevice) return lm_Ok;
+  }
+  const int R = fDevice.Reset();
+  return R < 0 ? TransferFailed(R, "USB reset") : lm_Ok;
+}
+
+}  // namespace dfu

@@ -1,0 +1,81 @@
+// The host side of the DFU 1.1 state machine over one opened device: bring the device to
+// dfuIDLE, download an image block by block (each followed by GETSTATUS, honouring the
+// device's poll time-out), end with the zero-length block and manifestation, read the image
+// back and compare, and leave DFU mode.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+
+#include "dfu/LMDFU.h"
+#include "dfu/lmdfu/DFUProtocol.h"
+#include "dfu/lmdfu/DFUTransport.h"
+
+namespace dfu {
+
+// What the DFU functional descriptor says (or what is assumed without one).
+struct tDFUFunctional {
+  bool Present = false;
+  uint8_t Attributes = 0;
+  uint16_t DetachTimeOut = 0;
+  uint16_t TransferSize = 0;
+  uint16_t Version = 0;
+};
+
+// Finds the first DFU interface of aDevice (alternate setting 0 preferred) and its functional
+// descriptor. False when the device has none.
+bool FindDFUInterface(const tUsbDevice& aDevice, tUsbInterface& aInterface,
+                      tDFUFunctional& aFunctional);
+
+struct tDFULimits {
+  unsigned TransferTimeoutMs = 5000;  // every control transfer
+  unsigned MaxPollMs = 10000;         // one wait asked for by bwPollTimeout is cut to this
+  unsigned MaxBusyMs = 60000;         // the longest a block or manifestation may stay busy
+};
+
+class tDFUEngine {
+ public:
+  using tProgress = std::function<void(uint32_t aDone)>;
+
+  tDFUEngine(tUsbTransport& aDevice, uint8_t aInterface, const tDFUFunctional& aFunctional,
+             tDFULimits aLimits = {});
+
+  tLMDFUErr GetStatus(tDFUStatusReply& aReply);
+  tLMDFUErr GetState(uint8_t& aState);
+  tLMDFUErr ClearStatus();
+  tLMDFUErr Abort();
+
+  // Clears dfuERROR, aborts an idle download or upload, waits out a busy state, until the
+  // device reports dfuIDLE with status OK.
+  tLMDFUErr BringToIdle();
+  // Writes aPayload in blocks of the transfer size, then the zero-length block, and waits
+  // for manifestation. aProgress gets the bytes written after each acknowledged block.
+  tLMDFUErr Download(std::span<const uint8_t> aPayload, const tProgress& aProgress);
+  // Reads the device's image back from dfuIDLE and compares it with aPayload; leaves the
+  // device in dfuIDLE. aProgress gets the bytes compared after each block.
+  tLMDFUErr Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress);
+  // Makes a device in DFU mode run its firmware: DETACH if it will detach itself, else reset.
+  tLMDFUErr Leave();
+
+  // The details of the last failure, e.g. "device reports errWRITE (...) after block 3".
+  const std::string& LastError() const { return fLastError; }
+  uint16_t BlockSize() const { return fBlockSize; }
+
+ private:
+  tLMDFUErr TransferFailed(int aResult, const std::string& aWhat);
+  tLMDFUErr Fail(tLMDFUErr aCode, const std::string& aText);
+  void Sleep(uint32_t aMs) const;
+  tLMDFUErr WaitBlockDone(const std::string& aWhat);
+  tLMDFUErr Manifest();
+
+  tUsbTransport& fDevice;
+  uint8_t fInterface;
+  tDFUFunctional fFunctional;
+  tDFULimits fLimits;
+  uint16_t fBlockSize;
+  std::string fLastError;
+};
+
+}  // namespace dfu

@@ -1,0 +1,63 @@
+// Shared by the DFU tests: a private runtime folder (so the virtual USB bus is the test's
+// own) and a way to open one virtual device through the library whatever else is listed.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "dfu/LMDFU.h"
+
+class tTempRuntime {
+ public:
+  tTempRuntime() {
+    char Template[] = "/tmp/cdfu-XXXXXX";
+    const char* Dir = mkdtemp(Template);
+    if (Dir) fFolder = Dir;
+    setenv("CADDIS_RUNTIME_DIR", fFolder.c_str(), 1);
+  }
+  ~tTempRuntime() {
+    unsetenv("CADDIS_RUNTIME_DIR");
+    std::error_code Ignored;
+    if (!fFolder.empty()) std::filesystem::remove_all(fFolder, Ignored);
+  }
+  const std::string& Folder() const { return fFolder; }
+  std::string UsbFolder() const { return fFolder + "/usb"; }
+
+ private:
+  std::string fFolder;
+};
+
+// Opens the DFU device whose serial string is aSerial; its index goes to *aIndex.
+inline tLMDFUErr OpenBySerial(const std::string& aSerial, tLMDFUDeviceInfo& aInfo,
+                              tLMDFUHandle& aHandle, int* aIndex = nullptr) {
+  for (int32_t i = 0;; ++i) {
+    tLMDFUHandle H = nullptr;
+    const tLMDFUErr R = LMDFUDeviceOpen(i, &aInfo, &H);
+    if (R != lm_Ok) return R;
+    char Text[256];
+    uint16_t Len = 256;
+    if (LMDFUDeviceASCIIStringGet(H, aInfo.ucSerialString, Text, &Len) == lm_Ok &&
+        aSerial == Text) {
+      aHandle = H;
+      if (aIndex) *aIndex = i;
+      return lm_Ok;
+    }
+    LMDFUDeviceClose(H, LMDFU_FALSE);
+  }
+}
+
+// Polls aCondition for up to aSeconds.
+inline bool WaitUntil(const std::function<bool()>& aCondition, double aSeconds = 10) {
+  const auto End = std::chrono::steady_clock::now() + std::chrono::duration<double>(aSeconds);
+  while (!aCondition()) {
+    if (std::chrono::steady_clock::now() > End) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
