@@ -1,9 +1,12 @@
 #include "hostlink/OrvaneHost.h"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <exception>
 #include <utility>
 
+#include "platform/Paths.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 #include "support/ShortString.h"
@@ -308,8 +311,73 @@ void tOrvaneHost::ProcessXMOSUpdate(uint8_t Updated) {
 }
 
 void tOrvaneHost::ProcessFileUpdateReply(const tHostMessage& aMessage) {
-  // No file update runs in this object yet, so an updater reply is dropped without a word.
-  (void)aMessage;
+  // Replies belong to the running update; without one they are dropped without a word.
+  if (FileUpdater) FileUpdater->ReceiveMessage(aMessage);
+}
+
+namespace {
+std::string& ImageFolder() {
+  static std::string Folder;
+  return Folder;
+}
+}  // namespace
+
+void tOrvaneHost::SetImageFolder(const std::string& Folder) {
+  ImageFolder() = Folder;
+}
+
+std::string tOrvaneHost::GetFPGAFilename() const {
+  return HostName == "Orvane" ? "orvane_interface_fpga.bit" : "SkerryFPGA.bit";
+}
+
+void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
+  StartFileUpdate(GetFPGAFilename(), tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
+                  std::move(FinishEvent));
+}
+
+void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
+  StartFileUpdate("xmos.bin", tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
+                  std::move(FinishEvent));
+}
+
+void tOrvaneHost::StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader,
+                                  const std::string& What, tTivaUpdateEvent ProgressEvent,
+                                  tTivaUpdateEvent FinishEvent) {
+  // A second updater would orphan the first with its file open and mix their replies.
+  if (FileUpdater) {
+    DisplayMessage("Cannot Update " + What + ": an update is already running");
+    return;
+  }
+  // The folder is used as it is: file names are case-sensitive here.
+  const std::string Folder = ImageFolder().empty() ? tPaths::ExecutableFolder() : ImageFolder();
+  const std::string Path = ShortString(Folder + (Folder.ends_with('/') ? "" : "/") + ImageName);
+  if (access(Path.c_str(), F_OK) != 0) {
+    DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
+    return;
+  }
+  try {
+    FileUpdater = std::make_unique<tTivaFileUpdater>(
+        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path);
+  } catch (const std::exception& Refusal) {
+    DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
+    return;
+  }
+  FileUpdater->OnUpdatePacket() = ProgressEvent;
+  FileUpdater->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
+    FileUpdaterFinished(Progress, AckCode);
+  };
+  FileUpdateFinishedEvent = std::move(FinishEvent);
+  if (ProgressEvent) ProgressEvent(0.0f, tu_Ack);
+}
+
+void tOrvaneHost::FileUpdaterFinished(float Progress, tTivaUpdateError AckCode) {
+  // Runs inside the updater's own last call: it touches nothing of itself afterwards.
+  FileUpdater.reset();
+  if (FileUpdateFinishedEvent) {
+    const auto Event = std::move(FileUpdateFinishedEvent);
+    FileUpdateFinishedEvent = nullptr;
+    Event(Progress, AckCode);
+  }
 }
 
 void tOrvaneHost::ResetEngine() {

@@ -15,6 +15,7 @@
 #include <memory>
 #include <string>
 
+#include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/HostFrame.h"
 #include "serial/ComPorts.h"
 
@@ -122,6 +123,18 @@ class tOrvaneHost {
   // last value known.
   int16_t GetRecoveryState();
 
+  // File updates over the link. The image lies in the tool's own folder; a missing file is
+  // reported on the message display and raises no event. ProgressEvent fires with 0.0 before
+  // the call returns, then after every acknowledged data packet; FinishEvent exactly once at
+  // the end. A second update while one runs is refused with a message; the first goes on.
+  std::string GetFPGAFilename() const;
+  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
+  bool Updating() const { return FileUpdater != nullptr; }
+  // The folder the images are looked for in; the executable's own unless a test moves it.
+  static void SetImageFolder(const std::string& Folder);
+
   tOrvaneSampleRateEvent& OnSampleRateChange() { return fOnSampleRateChange; }
   tOrvaneEngineUpdateEvent& OnEngineFPGAUpdateComplete() { return fOnEngineFPGAUpdateComplete; }
   tOrvaneEngineUpdateEvent& OnXMOSUpdateComplete() { return fOnXMOSUpdateComplete; }
@@ -148,6 +161,8 @@ class tOrvaneHost {
   std::array<float, OrvaneVoltageCount> Voltages{};
   int16_t RecoveryState = 0;
   std::unique_ptr<tComPort> ComPort;
+  std::unique_ptr<tTivaFileUpdater> FileUpdater;
+  tTivaUpdateEvent FileUpdateFinishedEvent;
   bool Logging = false;
   bool LogErrors = false;
   bool AYTActive = true;
@@ -162,6 +177,8 @@ class tOrvaneHost {
   // Replies to a file-update packet (identifiers 39 and 40) belong to the running file
   // update; with none running they are dropped.
   void ProcessFileUpdateReply(const tHostMessage& aMessage);
+  void StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader, const std::string& What,
+                       tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
 

@@ -16,7 +16,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-Bytes Body(const tHostMessage& m) { return Bytes(m.begin() + 1, m.begin() + 1 + m[0]); }
+Bytes Body(const tHostMessage& m) {
+  return Bytes(m.begin() + 1, m.begin() + 1 + m[0]);
+}
 
 class TivaUpdateUnitTest : public testing::Test {
  protected:
@@ -35,7 +37,8 @@ class TivaUpdateUnitTest : public testing::Test {
   std::string MakeFile(size_t Size, const std::string& Name = "image.bin") {
     std::string Path = Folder + "/" + Name;
     std::ofstream File(Path, std::ios::binary);
-    for (size_t i = 0; i < Size; ++i) File.put(static_cast<char>((i * 31 + 7) & 0xFF));
+    for (size_t i = 0; i < Size; ++i)
+      File.put(static_cast<char>((i * 31 + 7) & 0xFF));
     return Path;
   }
 
@@ -46,9 +49,7 @@ class TivaUpdateUnitTest : public testing::Test {
       Progress.push_back(p);
       EXPECT_EQ(e, tu_Ack);
     };
-    U->OnUpdateFinished() = [this](float p, tTivaUpdateError e) {
-      Finished.push_back({p, e});
-    };
+    U->OnUpdateFinished() = [this](float p, tTivaUpdateError e) { Finished.push_back({p, e}); };
     return U;
   }
 
@@ -89,8 +90,10 @@ TEST_F(TivaUpdateUnitTest, ThreePacketFileExactSequence) {
   Bytes Content((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
   Bytes Carried;
   uint32_t Sum = 0;
-  for (int i = 1; i <= 3; ++i) Carried.insert(Carried.end(), Sent[i].begin() + 4, Sent[i].end());
-  for (uint8_t b : Content) Sum += b;
+  for (int i = 1; i <= 3; ++i)
+    Carried.insert(Carried.end(), Sent[i].begin() + 4, Sent[i].end());
+  for (uint8_t b : Content)
+    Sum += b;
   EXPECT_EQ(Carried, Content);
   EXPECT_EQ(Sent[4], (Bytes{39, 2, static_cast<uint8_t>((Sum >> 8) & 0xFF),
                             static_cast<uint8_t>(Sum & 0xFF)}));
