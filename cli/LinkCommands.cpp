@@ -1,0 +1,122 @@
+// caddis send-hex, echo, reset and boot: single messages to the card, with the traffic shown.
+#include <cstdio>
+
+#include "app/CaddisText.h"
+#include "cli/CliLoop.h"
+#include "cli/Commands.h"
+#include "hostlink/OrvaneHost.h"
+
+namespace {
+
+constexpr double DefaultReplyWait = 0.5;
+constexpr double DefaultIdentityTimeout = 5.0;
+// The restart's own pause before the link is closed, as the window does it.
+constexpr auto RestartPause = std::chrono::milliseconds(10);
+// Time for the Boot message to leave the port before it is closed.
+constexpr auto BootPause = std::chrono::milliseconds(100);
+
+const std::vector<tCliOption> MessageOptions = {{"--port", true}, {"--wait", true}};
+
+// Opens the port with traffic logging on and the keep-alive off, so the lines shown are the
+// message sent and what the card answers to it.
+std::unique_ptr<tOrvaneHost> OpenForTraffic(int32_t Port, std::string& Error) {
+  auto Host = OpenCardHost(Port, Error);
+  if (!Host) return nullptr;
+  Host->Logging = true;
+  Host->AYTActive = false;
+  return Host;
+}
+
+// Sends through Send on the first tick, then shows the replies for Wait.
+int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrvaneHost&)>& Send) {
+  std::string Error;
+  const auto Host = OpenForTraffic(Port, Error);
+  if (!Host) return Failure(Error);
+  Send(*Host);
+  tCliLoop Loop(Host.get());
+  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? ExitInterrupted : ExitOk;
+}
+
+}  // namespace
+
+int SendHexCommand(const tCommandArgs& Args) {
+  const std::string Name = "send-hex";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Wait = 0;
+  if (!ReadArgs(Name, Args, MessageOptions, Parsed, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--wait", DefaultReplyWait, Wait, Exit))
+    return Exit;
+  if (Parsed.Positional.size() != 1)
+    return UsageError(Name, "give the message as one hex argument (quote it if it has spaces)");
+  const std::vector<uint8_t> Bytes = HexMessage(Parsed.Positional[0]);
+  if (Bytes.empty())
+    return UsageError(Name, "nothing to send: a message needs at least one byte (two hex digits)");
+  return SendAndShowReplies(Port, Wait, [&Bytes](tOrvaneHost& Host) {
+    Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
+  });
+}
+
+int EchoCommand(const tCommandArgs& Args) {
+  const std::string Name = "echo";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Wait = 0;
+  if (!ReadArgs(Name, Args, MessageOptions, Parsed, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--wait", DefaultReplyWait, Wait, Exit))
+    return Exit;
+  // Several words are one text, as a shell's echo takes them; none gives the window's text.
+  std::string Text = Parsed.Positional.empty() ? "Echo Text" : "";
+  for (std::size_t i = 0; i < Parsed.Positional.size(); ++i)
+    Text += (i ? " " : "") + Parsed.Positional[i];
+  if (Text.size() > 253)
+    return UsageError(Name, "the text is " + std::to_string(Text.size()) +
+                                " characters long; a message carries at most 253");
+  return SendAndShowReplies(Port, Wait, [&Text](tOrvaneHost& Host) {
+    Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
+  });
+}
+
+int ResetCommand(const tCommandArgs& Args) {
+  const std::string Name = "reset";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  if (!ReadArgs(Name, Args, {{"--port", true}}, Parsed, Exit) ||
+      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit))
+    return Exit;
+  std::string Error;
+  const auto Host = OpenForTraffic(Port, Error);
+  if (!Host) return Failure(Error);
+  Host->SendHeader(tHostId::Restart);
+  tCliLoop(Host.get()).RunFor(RestartPause);
+  std::printf("Restart sent on COM%d: the card's microcontroller restarts\n", Port);
+  return ExitOk;
+}
+
+int BootCommand(const tCommandArgs& Args) {
+  const std::string Name = "boot";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Timeout = 0;
+  if (!ReadArgs(Name, Args, {{"--port", true}, {"--timeout", true}}, Parsed, Exit) ||
+      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--timeout", DefaultIdentityTimeout, Timeout, Exit))
+    return Exit;
+  std::string Error;
+  const auto Host = OpenCardHost(Port, Error);
+  if (!Host) return Failure(Error);
+  // The card must be listening, or the message goes nowhere and the DFU search that follows
+  // would wait for a device that never comes.
+  tCliLoop Loop(Host.get());
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error))
+    return StopRequested() ? ExitInterrupted : Failure(Error);
+  Host->Logging = true;
+  Host->SendHeader(tHostId::Boot);
+  Loop.RunFor(BootPause);
+  std::printf("Boot sent on COM%d: the card restarts in its USB DFU boot loader\n", Port);
+  return ExitOk;
+}

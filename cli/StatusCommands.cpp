@@ -1,0 +1,85 @@
+// caddis ports, status and monitor: what the card reports, once or live.
+#include <cstdio>
+
+#include "cli/CliLoop.h"
+#include "cli/CliText.h"
+#include "cli/Commands.h"
+#include "hostlink/OrvaneHost.h"
+#include "serial/ComPorts.h"
+
+namespace {
+
+// The card reports temperature, voltages, sample rates and addresses on its own about once a
+// second; after its identity this much more time catches at least one round of them.
+constexpr auto ReportWait = std::chrono::milliseconds(1500);
+constexpr double DefaultIdentityTimeout = 5.0;
+
+}  // namespace
+
+int PortsCommand(const tCommandArgs& Args) {
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  if (!ReadArgs("ports", Args, {}, Parsed, Exit) || !CheckPositional("ports", Parsed, 0, 0, Exit))
+    return Exit;
+  std::vector<std::string> Lines;
+  ListComPorts(Lines);
+  for (const std::string& Line : Lines)
+    std::printf("%s\n", Line.c_str());
+  return ExitOk;
+}
+
+int StatusCommand(const tCommandArgs& Args) {
+  const std::string Name = "status";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Timeout = 0;
+  if (!ReadArgs(Name, Args, {{"--port", true}, {"--json", false}, {"--timeout", true}}, Parsed,
+                Exit) ||
+      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--timeout", DefaultIdentityTimeout, Timeout, Exit))
+    return Exit;
+
+  std::string Error;
+  const auto Host = OpenCardHost(Port, Error);
+  if (!Host) return Failure(Error);
+  tCliLoop Loop(Host.get());
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error))
+    return StopRequested() ? ExitInterrupted : Failure(Error);
+  if (Loop.RunFor(ReportWait) == le_Stopped) return ExitInterrupted;
+
+  if (Parsed.Has("--json")) {
+    std::printf("%s\n", StatusJson(*Host).c_str());
+  } else {
+    for (const std::string& Line : StatusLines(*Host))
+      std::printf("%s\n", Line.c_str());
+  }
+  return ExitOk;
+}
+
+int MonitorCommand(const tCommandArgs& Args) {
+  const std::string Name = "monitor";
+  tCliArgs Parsed;
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Span = 0;
+  if (!ReadArgs(Name, Args, {{"--port", true}, {"--log", false}, {"--seconds", true}}, Parsed,
+                Exit) ||
+      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--seconds", 0, Span, Exit))
+    return Exit;
+
+  tStatusLine Line;
+  tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
+  std::string Error;
+  const auto Host = OpenCardHost(Port, Error);
+  if (!Host) return Failure(Error);
+  Host->Logging = Parsed.Has("--log");
+  tCliLoop Loop(Host.get());
+  // Without --seconds it runs until Ctrl-C; a day is the loop's longest limit.
+  const auto Limit = Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365);
+  // Ctrl-C is the normal way to end it: the port is closed properly either way.
+  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Host)); });
+  Line.Finish();
+  return ExitOk;
+}
