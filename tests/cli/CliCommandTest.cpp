@@ -1,0 +1,337 @@
+// The caddis program against the caddis-card-sim program over a pseudo-terminal: what it
+// prints, what it sends, and its exit status, in a private runtime folder.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <random>
+
+#include "sim/SimProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+struct tRun {
+  int Exit = -1;  // -1: killed after its time ran out
+  std::string Out;
+  std::string Err;
+};
+
+std::string ReadFile(const std::string& Path) {
+  std::ifstream File(Path, std::ios::binary);
+  std::stringstream Text;
+  Text << File.rdbuf();
+  return Text.str();
+}
+
+// One run of a program with its standard output and error caught in files.
+class tProcess {
+ public:
+  tProcess(const tTestRuntime& Runtime, const std::string& Program,
+           const std::vector<std::string>& Args)
+      : OutPath(Runtime.Folder.Path + "/run-" + std::to_string(++Count)) {
+    std::vector<std::string> Argv{Program};
+    Argv.insert(Argv.end(), Args.begin(), Args.end());
+    std::vector<char*> Pointers;
+    for (auto& A : Argv)
+      Pointers.push_back(A.data());
+    Pointers.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, (OutPath + ".out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&Actions, 2, (OutPath + ".err").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Pointers.data(), environ) != 0)
+      Pid = -1;
+    posix_spawn_file_actions_destroy(&Actions);
+  }
+  ~tProcess() { Stop(); }
+
+  // Waits up to Limit for the program to end; kills it after that.
+  tRun Wait(std::chrono::milliseconds Limit = 30s) {
+    int Status = 0;
+    if (Pid > 0) {
+      if (WaitFor([&] { return waitpid(Pid, &Status, WNOHANG) == Pid; }, Limit)) {
+        Result.Exit = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
+        Pid = -1;
+      } else {
+        Stop();
+      }
+    }
+    Result.Out = ReadFile(OutPath + ".out");
+    Result.Err = ReadFile(OutPath + ".err");
+    return Result;
+  }
+  void Signal(int Number) {
+    if (Pid > 0) kill(Pid, Number);
+  }
+  void Stop() {
+    if (Pid <= 0) return;
+    kill(Pid, SIGKILL);
+    waitpid(Pid, nullptr, 0);
+    Pid = -1;
+  }
+  std::string Output() const { return ReadFile(OutPath + ".out"); }
+
+ private:
+  static inline int Count = 0;
+  std::string OutPath;
+  pid_t Pid = -1;
+  tRun Result;
+};
+
+bool Contains(const std::string& Text, const std::string& Part) {
+  return Text.find(Part) != std::string::npos;
+}
+
+// Whether this simulator build already has an option (the update and DFU switches arrive
+// with the simulator's own work).
+bool SimHasOption(const tTestRuntime& Runtime, const std::string& Option) {
+  return Contains(tProcess(Runtime, SIM_PATH, {"--help"}).Wait().Out, Option);
+}
+
+class CliCommandTest : public ::testing::Test {
+ protected:
+  CliCommandTest() { setenv("CADDIS_LOG_DIR", Runtime.Folder.Path.c_str(), 1); }
+  ~CliCommandTest() override { unsetenv("CADDIS_LOG_DIR"); }
+
+  tRun Caddis(const std::vector<std::string>& Args, std::chrono::milliseconds Limit = 30s) {
+    return tProcess(Runtime, CADDIS_PATH, Args).Wait(Limit);
+  }
+  // Starts a simulated card on port Com and waits for its port entry.
+  std::unique_ptr<tSimProcess> StartCard(int Com, std::vector<std::string> Args = {}) {
+    Args.insert(Args.begin(), {"--com", std::to_string(Com)});
+    auto Sim = std::make_unique<tSimProcess>(Runtime, Args);
+    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }))
+        << Sim->Output();
+    return Sim;
+  }
+  std::string WriteImage(const std::string& Name, std::size_t Size) {
+    std::vector<char> Bytes(Size);
+    std::mt19937 Random(Size);
+    for (char& B : Bytes)
+      B = static_cast<char>(Random());
+    const std::string Path = Runtime.Folder.Path + "/" + Name;
+    std::ofstream(Path, std::ios::binary).write(Bytes.data(), Bytes.size());
+    return Path;
+  }
+
+  tTestRuntime Runtime;
+};
+
+TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {
+  auto Sim = StartCard(11, {"--device-id", "7", "--firmware", "3", "--fpga-version", "9012345678"});
+  const tRun Json = Caddis({"status", "--port", "11", "--json"});
+  ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  const std::string& J = Json.Out;
+  EXPECT_EQ(std::count(J.begin(), J.end(), '\n'), 1) << "one object on one line: " << J;
+  for (const char* Field :
+       {"{\"HostName\":\"Caddis\",\"ComPortID\":11,\"DeviceID\":7,\"FirmwareVersion\":3,"
+        "\"FPGAVersion\":\"9012345678\",\"Temperature\":",
+        "\"SampleRates\":[48000,48000,48000,44100]",
+        "\"IPAddress\":\"192.168.1.50\",\"IPAddressValue\":838969536",
+        "\"SubnetMask\":\"255.255.255.0\",\"SubnetMaskValue\":16777215",
+        "\"UDPorTCP\":false,\"Transport\":\"UDP\"}"})
+    EXPECT_TRUE(Contains(J, Field)) << Field << "\nin " << J;
+  // The reported values drift a little around the card's nominal ones.
+  const auto Temperature = std::stoi(J.substr(J.find("\"Temperature\":") + 14));
+  EXPECT_GE(Temperature, 38);
+  EXPECT_LE(Temperature, 44);
+  const auto Voltages = J.substr(J.find("\"Voltages\":["), 40);
+  EXPECT_TRUE(Contains(Voltages, "[5.") || Contains(Voltages, "[4.9")) << Voltages;
+
+  const tRun Text = Caddis({"status", "--port", "COM11"});
+  ASSERT_EQ(Text.Exit, 0) << Text.Err;
+  EXPECT_TRUE(Contains(Text.Out, "Device ID:        7\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "FPGA version:     9012345678\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "IP address:       192.168.1.50\n")) << Text.Out;
+}
+
+TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
+  auto Sim = StartCard(12);
+  const tRun Ports = Caddis({"ports"});
+  ASSERT_EQ(Ports.Exit, 0) << Ports.Err;
+  EXPECT_EQ(Ports.Out.rfind("12 ", 0), 0u) << Ports.Out;
+}
+
+TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
+  const tRun Missing = Caddis({"status", "--port", "9"});
+  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_TRUE(Contains(Missing.Err, "caddis: Cannot open ComPort 9: no such port")) << Missing.Err;
+
+  auto Sim = StartCard(13);
+  tProcess Holder(Runtime, CADDIS_PATH, {"monitor", "--port", "13", "--seconds", "20"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Holder.Output(), "COM13"); }))
+      << "monitor did not start";
+  const tRun Busy = Caddis({"status", "--port", "13"});
+  EXPECT_EQ(Busy.Exit, 1);
+  EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: the port is busy")) << Busy.Err;
+  // Ctrl-C ends the monitor cleanly and frees the port.
+  Holder.Signal(SIGINT);
+  const tRun Monitor = Holder.Wait(10s);
+  EXPECT_EQ(Monitor.Exit, 0) << Monitor.Err;
+  EXPECT_EQ(Caddis({"status", "--port", "13"}).Exit, 0);
+}
+
+TEST_F(CliCommandTest, ASilentCardIsAnError) {
+  auto Sim = StartCard(14, {"--silent"});
+  const auto Start = std::chrono::steady_clock::now();
+  const tRun Silent = Caddis({"status", "--port", "14", "--timeout", "1.5"});
+  EXPECT_EQ(Silent.Exit, 1);
+  EXPECT_TRUE(Contains(Silent.Err, "no answer from the card on COM14 within 1.5 s")) << Silent.Err;
+  EXPECT_EQ(Silent.Out, "");
+  EXPECT_GE(std::chrono::steady_clock::now() - Start, 1500ms);
+
+  const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
+  EXPECT_EQ(Update.Exit, 1);
+  EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
+}
+
+TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
+  struct tCase {
+    std::vector<std::string> Args;
+    const char* Text;
+  };
+  const tCase Cases[] = {
+      {{"status"}, "caddis status: --port N is required"},
+      {{"status", "--port", "x"}, "'x' is not a port number"},
+      {{"status", "--port", "1", "--bogus"}, "unknown option '--bogus'"},
+      {{"status", "--port", "1", "--timeout", "soon"}, "--timeout wants seconds"},
+      {{"status", "--port", "1", "extra"}, "unexpected argument 'extra'"},
+      {{"send-hex", "--port", "1"}, "give the message as one hex argument"},
+      {{"send-hex", "--port", "1", "3"}, "nothing to send"},
+      {{"dfu", "download"}, "missing argument"},
+      {{"dfu"}, "give list or download"},
+      {{"frobnicate"}, "unknown command 'frobnicate'"},
+  };
+  for (const tCase& Case : Cases) {
+    const tRun Run = Caddis(Case.Args);
+    EXPECT_EQ(Run.Exit, 2) << Case.Text;
+    EXPECT_TRUE(Contains(Run.Err, Case.Text)) << Run.Err;
+  }
+  EXPECT_EQ(Caddis({}).Exit, 2);
+}
+
+TEST_F(CliCommandTest, EveryCommandHasHelp) {
+  const tRun Help = Caddis({"--help"});
+  ASSERT_EQ(Help.Exit, 0);
+  const std::vector<std::vector<std::string>> Commands = {
+      {"ports"},          {"status"}, {"monitor"},     {"send-hex"},         {"echo"},
+      {"reset"},          {"boot"},   {"update-fpga"}, {"update-usb-audio"}, {"dfu", "list"},
+      {"dfu", "download"}};
+  for (auto Command : Commands) {
+    const std::string Name = Command.size() == 1 ? Command[0] : Command[0] + " " + Command[1];
+    EXPECT_TRUE(Contains(Help.Out, "  " + Name + " ")) << Name;
+    Command.push_back("--help");
+    const tRun Run = Caddis(Command);
+    EXPECT_EQ(Run.Exit, 0) << Name;
+    EXPECT_EQ(Run.Out.rfind("Usage: caddis " + Name, 0), 0u) << Run.Out;
+  }
+}
+
+TEST_F(CliCommandTest, SendHexShowsTheRequestAndTheReply) {
+  auto Sim = StartCard(15, {"--device-id", "9", "--firmware", "4"});
+  const tRun Run = Caddis({"send-hex", "--port", "15", "3c"});
+  ASSERT_EQ(Run.Exit, 0) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "  to Caddis: Status 60\n")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "from Caddis: Status 60 9 4 ")) << Run.Err;
+
+  const tRun Echo = Caddis({"echo", "--port", "15", "hi", "there"});
+  ASSERT_EQ(Echo.Exit, 0) << Echo.Err;
+  EXPECT_TRUE(Contains(Echo.Err, "from Caddis: Echo 5 104 105 32 116 104 101 114 101\n"))
+      << Echo.Err;
+}
+
+TEST_F(CliCommandTest, ResetRestartsTheCard) {
+  auto Sim = StartCard(16, {"--verbose"});
+  const tRun Run = Caddis({"reset", "--port", "16"});
+  ASSERT_EQ(Run.Exit, 0) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "  to Caddis: Restart 1\n")) << Run.Err;
+  EXPECT_TRUE(WaitFor([&] { return Contains(Sim->Output(), "restarting"); })) << Sim->Output();
+}
+
+TEST_F(CliCommandTest, UpdateFPGARefusesAFileItCannotRead) {
+  auto Sim = StartCard(17);
+  const tRun Run =
+      Caddis({"update-fpga", "--port", "17", "--file", Runtime.Folder.Path + "/absent.bit"});
+  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_TRUE(Contains(Run.Err, "cannot read " + Runtime.Folder.Path + "/absent.bit")) << Run.Err;
+
+  const std::string Empty = WriteImage("empty.bit", 0);
+  const tRun EmptyRun = Caddis({"update-fpga", "--port", "17", "--file", Empty});
+  EXPECT_EQ(EmptyRun.Exit, 1);
+  EXPECT_TRUE(Contains(EmptyRun.Err, "Cannot Update FPGA")) << EmptyRun.Err;
+  EXPECT_TRUE(Contains(EmptyRun.Err, "FPGA update did not start")) << EmptyRun.Err;
+}
+
+TEST_F(CliCommandTest, UpdateFPGADeliversTheImageByteExact) {
+  if (!SimHasOption(Runtime, "--fpga-out")) GTEST_SKIP() << "simulator cannot keep images yet";
+  const std::string Image = WriteImage("my-bitstream.bin", 64 * 1024 + 77);
+  const std::string Received = Runtime.Folder.Path + "/received.bit";
+  auto Sim = StartCard(18, {"--fpga-out", Received});
+  const tRun Run = Caddis({"update-fpga", "--port", "18", "--file", Image}, 60s);
+  ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  EXPECT_TRUE(Contains(Run.Out, "FPGA update: 50%\n")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "FPGA update: 100%\nFPGA updated successfully\n")) << Run.Out;
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == ReadFile(Image).size(); }));
+  EXPECT_TRUE(ReadFile(Received) == ReadFile(Image));
+}
+
+TEST_F(CliCommandTest, AFlashErrorAbortsTheUpdateWithItsReason) {
+  if (!SimHasOption(Runtime, "--ack-code")) GTEST_SKIP() << "simulator cannot inject faults yet";
+  const std::string Image = WriteImage("SkerryFPGA.bit", 10 * 128);
+  auto Sim = StartCard(19, {"--ack-code", "4@3"});
+  const tRun Run = Caddis({"update-fpga", "--port", "19", "--file", Image});
+  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_TRUE(Contains(Run.Err, "Tiva file updater Flash error on packet ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "Update aborted")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "caddis: FPGA update aborted at ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "the card answered Flash (code 4)")) << Run.Err;
+  EXPECT_FALSE(Contains(Run.Out, "updated successfully")) << Run.Out;
+}
+
+TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
+  if (!SimHasOption(Runtime, "--silent-at")) GTEST_SKIP() << "simulator cannot go silent yet";
+  const std::string Image = WriteImage("xmos.bin", 20 * 128);
+  auto Sim = StartCard(20, {"--silent-at", "5"});
+  const tRun Run =
+      Caddis({"update-usb-audio", "--port", "20", "--file", Image, "--ack-timeout", "1"});
+  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_TRUE(Contains(Run.Err, "USB Audio update aborted: no answer from the card")) << Run.Err;
+}
+
+TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
+  if (!SimHasOption(Runtime, "Boot") && !SimHasOption(Runtime, "dfu"))
+    GTEST_SKIP() << "simulator has no DFU boot loader yet";
+  auto Sim = StartCard(21, {"--firmware", "12"});
+  const tRun Boot = Caddis({"boot", "--port", "21"});
+  ASSERT_EQ(Boot.Exit, 0) << Boot.Err;
+  EXPECT_TRUE(Contains(Boot.Err, "  to Caddis: Boot 4\n")) << Boot.Err;
+
+  const tRun Download = Caddis({"dfu", "download", DEMO_DFU_PATH, "--port", "21"}, 90s);
+  ASSERT_EQ(Download.Exit, 0) << Download.Out << Download.Err;
+  EXPECT_TRUE(Contains(Download.Out, "vendor 0x1CBE product 0x00FF")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "Downloading: 100%\n")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "Verifying: 100%\n")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "Device updated successfully\n")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "Card back on COM21: device ID 33, firmware version 2\n"))
+      << Download.Out;
+
+  const tRun Status = Caddis({"status", "--port", "21", "--json"});
+  ASSERT_EQ(Status.Exit, 0) << Status.Err;
+  EXPECT_TRUE(Contains(Status.Out, "\"FirmwareVersion\":2,")) << Status.Out;
+}
+
+TEST_F(CliCommandTest, DfuDownloadWithoutADeviceOrFileFails) {
+  const tRun Missing = Caddis({"dfu", "download", Runtime.Folder.Path + "/none.dfu"});
+  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_TRUE(Contains(Missing.Err, "cannot read ")) << Missing.Err;
+
+  const tRun NoDevice = Caddis({"dfu", "download", DEMO_DFU_PATH, "--wait", "0"});
+  EXPECT_EQ(NoDevice.Exit, 1);
+  EXPECT_TRUE(Contains(NoDevice.Err, "No USB DFU devices found")) << NoDevice.Err;
+}
+
+}  // namespace
