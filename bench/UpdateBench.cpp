@@ -1,0 +1,170 @@
+// An FPGA update against the caddis-card-sim program, with the host driven by the same 10 ms
+// loop as the window and the command line, side by side with the bound that loop sets:
+//   - a card that answers at once: one exchange per tick, so 128 bytes per 10 ms (12.8 KB/s)
+//     for the data packets, plus one tick each for the start and finish packets;
+//   - a card behind an emulated 115200-baud wire: a data frame (134 bytes) and its answer
+//     (7 bytes) take 12.2 ms on the wire, longer than a tick, so every exchange costs two
+//     ticks; the wire's own stop-and-wait limit (no ticks at all) is shown beside it.
+// Counters: bytes_per_second measured, tick_bound and wire_limit (bytes/s) and their ratios.
+#include <benchmark/benchmark.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "hostlink/OrvaneHost.h"
+#include "platform/Paths.h"
+#include "platform/UIThread.h"
+#include "support/DisplayMessage.h"
+#include "support/LogFile.h"
+
+extern char** environ;
+
+namespace fs = std::filesystem;
+using tClock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int32_t PortNumber = 41;
+constexpr std::size_t ImageSize = 16 * 1024;  // 128 data packets
+constexpr double TickSeconds = 0.010;
+constexpr double WireBytesPerSecond = 115200.0 / 10.0;  // 8N1: ten bits a byte
+constexpr double DataFrameBytes = 1 + 4 + 128 + 1;      // count, header, data, checksum
+constexpr double ReplyFrameBytes = 1 + 5 + 1;
+
+// The simulator in a private runtime folder, with an image to send; both go at the end.
+class tSimulatedCard {
+ public:
+  explicit tSimulatedCard(const std::vector<std::string>& Extra) {
+    char Template[] = "/tmp/caddis-update-bench-XXXXXX";
+    Root = mkdtemp(Template);
+    setenv("CADDIS_RUNTIME_DIR", (Root + "/run").c_str(), 1);
+    setenv("CADDIS_CONFIG_DIR", (Root + "/config").c_str(), 1);
+    LogFolder = Root;
+    std::vector<char> Image(ImageSize);
+    std::mt19937 Random(1);
+    for (char& B : Image)
+      B = static_cast<char>(Random());
+    std::ofstream(Root + "/SkerryFPGA.bit", std::ios::binary).write(Image.data(), Image.size());
+    tOrvaneHost::SetImageFolder(Root);
+
+    const std::string Program = tPaths::ExecutableFolder() + "/caddis-card-sim";
+    std::vector<std::string> Args{Program, "--com", std::to_string(PortNumber)};
+    Args.insert(Args.end(), Extra.begin(), Extra.end());
+    std::vector<char*> Argv;
+    for (auto& A : Args)
+      Argv.push_back(A.data());
+    Argv.push_back(nullptr);
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 1, (Root + "/sim.out").c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
+    if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Argv.data(), environ) != 0) Pid = -1;
+    posix_spawn_file_actions_destroy(&Actions);
+    const auto Until = tClock::now() + std::chrono::seconds(10);
+    while (Pid > 0 && !fs::exists(Root + "/run/ports/COM" + std::to_string(PortNumber)) &&
+           tClock::now() < Until)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ~tSimulatedCard() {
+    tOrvaneHost::SetImageFolder("");
+    if (Pid > 0) {
+      kill(Pid, SIGTERM);
+      waitpid(Pid, nullptr, 0);
+    }
+    std::error_code Ignored;
+    fs::remove_all(Root, Ignored);
+  }
+  bool Running() const { return Pid > 0; }
+
+ private:
+  std::string Root;
+  pid_t Pid = -1;
+};
+
+// The main loop: receive, keep-alive, hand-offs, every 10 ms on a steady clock, until Done.
+template <typename Pred>
+bool RunLoop(tOrvaneHost& Host, Pred Done, std::chrono::seconds Limit) {
+  auto Next = tClock::now();
+  const auto Until = Next + Limit;
+  for (;;) {
+    Host.ServiceReceive();
+    Host.ServiceAYT();
+    tUIThread::ServePending();
+    if (Done()) return true;
+    if (tClock::now() > Until) return false;
+    Next += std::chrono::milliseconds(10);
+    std::this_thread::sleep_until(Next);
+  }
+}
+
+// TicksPerExchange: ticks one data exchange takes; start and finish frames are short and
+// always fit in one tick. With a wire, its own limit is shown beside the tick bound.
+void RunUpdates(benchmark::State& State, const std::vector<std::string>& SimArgs,
+                int TicksPerExchange, bool Wire) {
+  DisplayMessageProc = [](const std::string&) {};
+  tSimulatedCard Card(SimArgs);
+  if (!Card.Running()) return State.SkipWithError("caddis-card-sim did not start");
+  tOrvaneHost Host(PortNumber, false, "Caddis");
+  if (!Host.ComPort) return State.SkipWithError("the simulated card's port did not open");
+  if (!RunLoop(
+          Host, [&] { return Host.DeviceID != 0; }, std::chrono::seconds(10)))
+    return State.SkipWithError("the simulated card did not identify itself");
+
+  double Seconds = 0;
+  for (auto _ : State) {
+    bool Finished = false;
+    tTivaUpdateError Code = tu_Ack;
+    const auto Start = tClock::now();
+    Host.UpdateHostFPGA({}, [&](float, tTivaUpdateError AckCode) {
+      Finished = true;
+      Code = AckCode;
+    });
+    if (!Host.Updating() && !Finished) return State.SkipWithError("the update did not start");
+    if (!RunLoop(
+            Host, [&] { return Finished; }, std::chrono::seconds(120)))
+      return State.SkipWithError("the update did not finish");
+    if (Code != tu_Ack) return State.SkipWithError("the card refused the image");
+    const double Took = std::chrono::duration<double>(tClock::now() - Start).count();
+    State.SetIterationTime(Took);
+    Seconds += Took;
+  }
+
+  const double DataPackets = (ImageSize + 127) / 128;
+  const double TickBound = ImageSize / ((DataPackets * TicksPerExchange + 2) * TickSeconds);
+  const double Measured = static_cast<double>(State.iterations()) * ImageSize / Seconds;
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * ImageSize));
+  State.counters["bytes_per_second"] = Measured;
+  State.counters["tick_bound"] = TickBound;
+  State.counters["ratio_to_tick_bound"] = Measured / TickBound;
+  if (Wire) {
+    const double WireLimit = 128.0 / ((DataFrameBytes + ReplyFrameBytes) / WireBytesPerSecond);
+    State.counters["wire_limit"] = WireLimit;
+    State.counters["ratio_to_wire_limit"] = Measured / WireLimit;
+  }
+}
+
+void BM_UpdateZeroDelayCard(benchmark::State& State) {
+  RunUpdates(State, {"--packet-delay", "0"}, 1, false);
+}
+
+void BM_UpdateWire115200(benchmark::State& State) {
+  RunUpdates(State, {"--packet-delay", "0", "--wire-baud", "115200"}, 2, true);
+}
+
+BENCHMARK(BM_UpdateZeroDelayCard)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateWire115200)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+
+}  // namespace
