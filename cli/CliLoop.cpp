@@ -1,6 +1,7 @@
 #include "cli/CliLoop.h"
 
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -113,13 +114,21 @@ bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milli
 tStatusLine::tStatusLine() : fTerminal(isatty(STDOUT_FILENO) == 1) {}
 
 void tStatusLine::Show(const std::string& Text) {
+  if (Text == fText && (fDrawn || !fTerminal)) return;
+  fText = Text;
   if (fTerminal) {
-    std::printf("\r\033[K%s", Text.c_str());
+    // A line longer than the terminal wraps, and a wrapped line cannot be redrawn in place.
+    winsize Size{};
+    std::string Shown = Text;
+    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 && Size.ws_col > 1 &&
+        Shown.size() >= Size.ws_col)
+      Shown.resize(Size.ws_col - 1);
+    std::printf("\r\033[K%s", Shown.c_str());
+    fShown = Shown;
     fDrawn = true;
-  } else if (Text != fText) {
+  } else {
     std::printf("%s\n", Text.c_str());
   }
-  fText = Text;
   std::fflush(stdout);
 }
 
@@ -131,7 +140,7 @@ void tStatusLine::Message(const std::string& Text) {
   std::fprintf(stderr, "%s\n", Text.c_str());
   std::fflush(stderr);
   if (fTerminal && fDrawn) {
-    std::printf("%s", fText.c_str());
+    std::printf("%s", fShown.c_str());
     std::fflush(stdout);
   }
 }

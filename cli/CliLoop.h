@@ -75,6 +75,7 @@ class tStatusLine {
   bool fTerminal;
   bool fDrawn = false;
   std::string fText;
+  std::string fShown;  // what the terminal shows of fText
 };
 
 // Installs a DisplayMessageProc for as long as it lives, restoring the former one after.

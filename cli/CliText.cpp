@@ -97,11 +97,11 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
 std::string MonitorLine(const tOrvaneHost& Host) {
   if (Host.DeviceID == 0) return "COM" + std::to_string(Host.ComPortID) + ": waiting for the card";
   const auto& V = Host.Voltages;
-  return "COM" + std::to_string(Host.ComPortID) + ": ID " + std::to_string(Host.DeviceID) +
-         "  firmware " + std::to_string(Host.FirmwareVersion) + "  FPGA " + Host.FPGAVersion +
-         "  temp " + std::to_string(Host.Temperature) + "  5V " + Volts(V[0]) + "  7V " +
-         Volts(V[1]) + "  15V " + Volts(V[2]) + "  rates " +
-         JoinArray(Host.SampleRates, "/", [](uint32_t R) { return std::to_string(R); }) + "  " +
+  return "COM" + std::to_string(Host.ComPortID) + ": ID " + std::to_string(Host.DeviceID) + " fw " +
+         std::to_string(Host.FirmwareVersion) + " FPGA " + Host.FPGAVersion + " temp " +
+         std::to_string(Host.Temperature) + " " + Volts(V[0]) + "/" + Volts(V[1]) + "/" +
+         Volts(V[2]) + " V " +
+         JoinArray(Host.SampleRates, "/", [](uint32_t R) { return std::to_string(R); }) + " Hz " +
          DottedAddress(Host.IPAddress) + " " + TransportName(Host.UDPorTCP);
 }
 

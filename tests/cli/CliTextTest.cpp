@@ -105,7 +105,10 @@ TEST(CliTextTest, MonitorLineWaitsForTheIdentity) {
   Host.ComPortID = 3;
   EXPECT_EQ(MonitorLine(Host), "COM3: waiting for the card");
   Host.DeviceID = 9;
-  EXPECT_NE(MonitorLine(Host).find("COM3: ID 9  firmware 0"), std::string::npos);
+  Host.Voltages[0] = 5.0f;
+  Host.SampleRates[3] = 44100;
+  EXPECT_EQ(MonitorLine(Host),
+            "COM3: ID 9 fw 0 FPGA            temp 0 5.0/0.0/0.0 V 0/0/0/44100 Hz 0.0.0.0 UDP");
 }
 
 TEST(CliTextTest, OpenErrorsAreExplained) {
