@@ -97,17 +97,31 @@ std::unique_ptr<tOrvaneHost> OpenCardHost(int32_t aComPort, std::string& Error) 
 
 bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milliseconds Timeout,
                      std::string& Error) {
-  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0; }, Timeout);
+  // A keep-alive that went out (count up) and came back (count cleared) shows a card that
+  // answers but has not given a usable identity, which deserves its own explanation.
+  int32_t LastFailCount = Host.GetAYTFailCount();
+  bool Answered = false;
+  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0; }, Timeout,
+                                     [&] {
+                                       const int32_t FailCount = Host.GetAYTFailCount();
+                                       if (LastFailCount > 0 && FailCount == 0) Answered = true;
+                                       LastFailCount = FailCount;
+                                     });
   if (End == le_Done) return true;
+  char Text[160];
   if (End == le_Stopped) {
-    Error = "interrupted";
+    std::snprintf(Text, sizeof Text, "interrupted");
+  } else if (Answered) {
+    std::snprintf(Text, sizeof Text,
+                  "the card on COM%u answers but has not identified itself within %.1f s "
+                  "(its Status reply carries device ID 0)",
+                  Host.ComPortID, Timeout.count() / 1000.0);
   } else {
-    char Text[160];
     std::snprintf(Text, sizeof Text,
                   "no answer from the card on COM%u within %.1f s (is it powered and connected?)",
                   Host.ComPortID, Timeout.count() / 1000.0);
-    Error = Text;
   }
+  Error = Text;
   return false;
 }
 

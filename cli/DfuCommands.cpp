@@ -12,6 +12,7 @@
 #include "dfu/lmdfu/DFUEventQueue.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/UIThread.h"
+#include "platform/posix/PortCatalogue.h"
 
 namespace {
 
@@ -196,7 +197,10 @@ int WaitForReturn(int32_t Port, double Limit) {
   tCliLoop Idle(nullptr);
   std::string Error;
   for (;;) {
-    if (auto Host = OpenCardHost(Port, Error)) {
+    // Only a port that is listed again is tried, so the waiting leaves no failed opens in
+    // the log file.
+    if (auto Host =
+            tPortCatalogue::DevicePathFor(Port).empty() ? nullptr : OpenCardHost(Port, Error)) {
       tCliLoop Loop(Host.get());
       if (!WaitForIdentity(Loop, *Host, Seconds(IdentityTimeout), Error)) return Failure(Error);
       std::printf("Card back on COM%d: device ID %u, firmware version %u\n", Port, Host->DeviceID,
@@ -204,7 +208,9 @@ int WaitForReturn(int32_t Port, double Limit) {
       return ExitOk;
     }
     if (std::chrono::steady_clock::now() >= Until)
-      return Failure("the card did not come back on COM" + std::to_string(Port) + ": " + Error);
+      return Failure("the card did not come back on COM" + std::to_string(Port) + " within " +
+                     std::to_string(static_cast<int>(Limit)) + " s" +
+                     (Error.empty() ? "" : ": " + Error));
     if (Idle.RunFor(std::chrono::milliseconds(250)) == le_Stopped) return ExitInterrupted;
   }
 }
@@ -262,7 +268,7 @@ int DfuDownloadCommand(const tCommandArgs& Args) {
   if (Index < 0) {
     const auto Until = std::chrono::steady_clock::now() + Seconds(Wait);
     while ((Index = FindCard()) < 0 && std::chrono::steady_clock::now() < Until)
-      std::this_thread::sleep_for(SearchPeriod);
+      if (tCliLoop(nullptr).RunFor(SearchPeriod) == le_Stopped) return ExitInterrupted;
     if (Index < 0) return Failure("No USB DFU devices found (vendor 0x1CBE, product 0x00FF)");
   }
   tLMDFUDeviceInfo Info{};

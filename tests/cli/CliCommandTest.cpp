@@ -187,6 +187,12 @@ TEST_F(CliCommandTest, ASilentCardIsAnError) {
   const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
   EXPECT_EQ(Update.Exit, 1);
   EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
+
+  auto Nameless = StartCard(22, {"--zero-device-id"});
+  const tRun Unidentified = Caddis({"status", "--port", "22", "--timeout", "2.5"});
+  EXPECT_EQ(Unidentified.Exit, 1);
+  EXPECT_TRUE(Contains(Unidentified.Err, "the card on COM22 answers but has not identified itself"))
+      << Unidentified.Err;
 }
 
 TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
