@@ -108,20 +108,15 @@ bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milli
                                        LastFailCount = FailCount;
                                      });
   if (End == le_Done) return true;
-  char Text[160];
-  if (End == le_Stopped) {
-    std::snprintf(Text, sizeof Text, "interrupted");
-  } else if (Answered) {
-    std::snprintf(Text, sizeof Text,
-                  "the card on COM%u answers but has not identified itself within %.1f s "
-                  "(its Status reply carries device ID 0)",
-                  Host.ComPortID, Timeout.count() / 1000.0);
-  } else {
-    std::snprintf(Text, sizeof Text,
-                  "no answer from the card on COM%u within %.1f s (is it powered and connected?)",
-                  Host.ComPortID, Timeout.count() / 1000.0);
-  }
-  Error = Text;
+  const std::string Port = "COM" + std::to_string(Host.ComPortID);
+  const std::string Within = " within " + SecondsText(Timeout.count() / 1000.0) + " s";
+  if (End == le_Stopped)
+    Error = "interrupted";
+  else if (Answered)
+    Error = "the card on " + Port + " answers but has not identified itself" + Within +
+            " (its Status reply carries device ID 0)";
+  else
+    Error = "no answer from the card on " + Port + Within + " (is it powered and connected?)";
   return false;
 }
 

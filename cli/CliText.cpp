@@ -105,6 +105,16 @@ std::string MonitorLine(const tOrvaneHost& Host) {
          DottedAddress(Host.IPAddress) + " " + TransportName(Host.UDPorTCP);
 }
 
+std::string SecondsText(double Seconds) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.3f", Seconds);
+  std::string Result = Text;
+  while (Result.back() == '0')
+    Result.pop_back();
+  if (Result.back() == '.') Result.pop_back();
+  return Result;
+}
+
 std::string OpenErrorReason(int Errno) {
   switch (Errno) {
     case ENOENT:

@@ -25,6 +25,9 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 // One short line for the live monitor.
 std::string MonitorLine(const tOrvaneHost& Host);
 
+// Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
+std::string SecondsText(double Seconds);
+
 // Why a port did not open, from the errno the port kept.
 std::string OpenErrorReason(int Errno);
 

@@ -209,8 +209,7 @@ int WaitForReturn(int32_t Port, double Limit) {
     }
     if (std::chrono::steady_clock::now() >= Until)
       return Failure("the card did not come back on COM" + std::to_string(Port) + " within " +
-                     std::to_string(static_cast<int>(Limit)) + " s" +
-                     (Error.empty() ? "" : ": " + Error));
+                     SecondsText(Limit) + " s" + (Error.empty() ? "" : ": " + Error));
     if (Idle.RunFor(std::chrono::milliseconds(250)) == le_Stopped) return ExitInterrupted;
   }
 }

@@ -178,7 +178,7 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
       return ExitInterrupted;
     case te_Stalled:
       return Failure(std::string(Kind.What) + " update aborted: no answer from the card for " +
-                     std::to_string(static_cast<int>(AckTimeout)) + " s at " +
+                     SecondsText(AckTimeout) + " s at " +
                      std::to_string(ProgressPercent(Transfer.Progress)) + "%");
     case te_Refused:
       if (!Transfer.Finished) return Failure(std::string(Kind.What) + " update did not start");

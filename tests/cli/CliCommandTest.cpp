@@ -298,6 +298,20 @@ TEST_F(CliCommandTest, AFlashErrorAbortsTheUpdateWithItsReason) {
   EXPECT_FALSE(Contains(Run.Out, "updated successfully")) << Run.Out;
 }
 
+TEST_F(CliCommandTest, CtrlCEndsAnUpdateAndFreesThePort) {
+  if (!SimHasOption(Runtime, "--fpga-out")) GTEST_SKIP() << "simulator cannot take updates yet";
+  const std::string Image = WriteImage("big.bit", 256 * 1024);
+  auto Sim = StartCard(23);
+  tProcess Update(Runtime, CADDIS_PATH, {"update-fpga", "--port", "23", "--file", Image});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Update.Output(), "FPGA update: 0%"); }, 15s));
+  Update.Signal(SIGINT);
+  const tRun Run = Update.Wait(10s);
+  EXPECT_EQ(Run.Exit, 130) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "caddis: FPGA update interrupted at ")) << Run.Err;
+  EXPECT_FALSE(Contains(Run.Out, "updated successfully"));
+  EXPECT_EQ(Caddis({"status", "--port", "23"}).Exit, 0);
+}
+
 TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
   if (!SimHasOption(Runtime, "--silent-at")) GTEST_SKIP() << "simulator cannot go silent yet";
   const std::string Image = WriteImage("xmos.bin", 20 * 128);

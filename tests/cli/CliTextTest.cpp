@@ -111,6 +111,14 @@ TEST(CliTextTest, MonitorLineWaitsForTheIdentity) {
             "COM3: ID 9 fw 0 FPGA            temp 0 5.0/0.0/0.0 V 0/0/0/44100 Hz 0.0.0.0 UDP");
 }
 
+TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
+  EXPECT_EQ(SecondsText(10), "10");
+  EXPECT_EQ(SecondsText(0.5), "0.5");
+  EXPECT_EQ(SecondsText(1.25), "1.25");
+  EXPECT_EQ(SecondsText(0), "0");
+  EXPECT_EQ(SecondsText(100), "100");
+}
+
 TEST(CliTextTest, OpenErrorsAreExplained) {
   EXPECT_NE(OpenErrorReason(ENOENT).find("no such port"), std::string::npos);
   EXPECT_NE(OpenErrorReason(EBUSY).find("busy"), std::string::npos);
