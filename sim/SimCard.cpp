@@ -103,6 +103,10 @@ std::chrono::nanoseconds tSimCard::WireTime(std::size_t Count) const {
   return std::chrono::nanoseconds(Count * BitsPerByte * 1'000'000'000ULL / Config.WireBaud);
 }
 
+bool tSimCard::ReadyForInput(tClock::time_point Now) const {
+  return Config.WireBaud == 0 || InWireFree <= Now + WireTime(InputChunk);
+}
+
 void tSimCard::Receive(const uint8_t* Bytes, std::size_t Count, tClock::time_point Now) {
   if (IsSilent(Now)) {
     Input.clear();

@@ -63,6 +63,11 @@ class tSimCard {
   // Reads the frames that have arrived by Now, sends the replies that are due and the
   // periodic reports.
   void Tick(tClock::time_point Now);
+  // False while the emulated wire is still busy bringing in earlier bytes: the owner then
+  // leaves new bytes where they are (the tool's side has to wait, as on a real wire) and
+  // hands over at most InputChunk bytes at a time.
+  bool ReadyForInput(tClock::time_point Now) const;
+  static constexpr std::size_t InputChunk = 256;
   // When Tick next has something to do (a frame arriving, a reply leaving, a report).
   tClock::time_point NextDue() const;
   // The time one frame of Count bytes takes on the emulated wire (0 without one).

@@ -335,6 +335,12 @@ bool tSimRunner::OpenLink() {
 void tSimRunner::ServeLink() {
   const auto Until = std::clamp<tClock::duration>(Card.NextDue() - tClock::now(),
                                                   tClock::duration::zero(), LoopPeriod);
+  if (!Card.ReadyForInput(tClock::now())) {
+    // The wire is still full of earlier bytes: new ones stay in the pseudo-terminal.
+    std::this_thread::sleep_for(Until);
+    Card.Tick(tClock::now());
+    return;
+  }
   const tSimPort::tWait Event = Port.Wait(Until);
   const auto Now = tClock::now();
   if (Event == tSimPort::tWait::HungUp) {
@@ -349,7 +355,8 @@ void tSimRunner::ServeLink() {
     Verbose(Name + " opened by the tool");
   }
   uint8_t Buffer[4096];
-  if (Event == tSimPort::tWait::Readable) Card.Receive(Buffer, Port.Read(Buffer, sizeof Buffer), Now);
+  const std::size_t Room = Options.Card.WireBaud != 0 ? tSimCard::InputChunk : sizeof Buffer;
+  if (Event == tSimPort::tWait::Readable) Card.Receive(Buffer, Port.Read(Buffer, Room), Now);
   Card.Tick(Now);
 }
 
@@ -384,16 +391,16 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   };
   if (!StartBootLoader(Device)) return tOutcome::Failed;
   while (!Stop) {
-    const auto Restart = WaitForRestart();
-    if (!Restart) continue;
-    if (Restart->Reason == dfu::rr_Disconnected) {
+    const auto Report = WaitForRestart();
+    if (!Report) continue;
+    if (Report->Reason == dfu::rr_Disconnected) {
       Replug(Device);
       if (!Stop && !StartBootLoader(Device)) return tOutcome::Failed;
       continue;
     }
     Device.Stop();
-    TakeNewFirmware(*Restart);
-    return this->Restart(Options.RestartDowntime);
+    TakeNewFirmware(*Report);
+    return Restart(Options.RestartDowntime);
   }
   Device.Stop();
   return tOutcome::Stopped;

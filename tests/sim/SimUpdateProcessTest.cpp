@@ -122,6 +122,23 @@ TEST_F(SimUpdateProcessTest, InjectedFlashErrorAbortsWithTheCardsCode) {
   EXPECT_FALSE(std::filesystem::exists(Saved));
 }
 
+// At 115200 baud each data packet's frame (134 bytes) takes 11.6 ms on the wire, so the
+// transfer cannot be quicker than that per packet, and it still arrives whole.
+TEST_F(SimUpdateProcessTest, EmulatedWireSlowsTheTransferToAtLeastItsWireTime) {
+  const std::string Saved = Runtime.Folder.Path + "/wire.bit";
+  StartSim(24, {"--fpga-out", Saved, "--wire-baud", "115200"});
+  OpenHost(24);
+  const tBytes Image = WriteFPGAImage(128 * 60);
+  const auto Start = std::chrono::steady_clock::now();
+  ASSERT_TRUE(UpdateFPGA(3000)) << Sim->Output();
+  const auto Took = std::chrono::steady_clock::now() - Start;
+  EXPECT_EQ(FinalCode, tu_Ack);
+  const auto WireTime = std::chrono::microseconds(60 * (134 + 7) * 10 * 1'000'000LL / 115200);
+  EXPECT_GE(Took, WireTime);
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Saved); }, 5s)) << Sim->Output();
+  EXPECT_EQ(ReadFile(Saved), Image);
+}
+
 // Opens the card's boot loader through the DFU library once it is on the bus.
 tLMDFUHandle OpenBootLoader(const std::string& Serial) {
   tLMDFUHandle Handle = nullptr;
