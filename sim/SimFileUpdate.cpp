@@ -71,8 +71,7 @@ std::optional<tHostMessage> tSimFileUpdate::Begin(const tHostMessage& aMessage) 
 std::optional<uint8_t> tSimFileUpdate::DataError(uint16_t Number, int Length) const {
   if (!Active || Number >= PacketCount || Number != NextPacket) return tu_SizeError;
   const bool Last = Number + 1 == PacketCount;
-  if (Length < 1 || Length > PacketBytes || (!Last && Length != PacketBytes))
-    return tu_LengthError;
+  if (Length < 1 || Length > PacketBytes || (!Last && Length != PacketBytes)) return tu_LengthError;
   return std::nullopt;
 }
 

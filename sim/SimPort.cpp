@@ -96,7 +96,8 @@ tSimPort::tWait tSimPort::Wait(std::chrono::nanoseconds Timeout) {
   pollfd Poll{Master, POLLIN, 0};
   // Finer than milliseconds: the emulated wire times replies in fractions of one.
   const auto Ns = std::max<int64_t>(Timeout.count(), 0);
-  const timespec Limit{static_cast<time_t>(Ns / 1'000'000'000), static_cast<long>(Ns % 1'000'000'000)};
+  const timespec Limit{static_cast<time_t>(Ns / 1'000'000'000),
+                       static_cast<long>(Ns % 1'000'000'000)};
   const int Ready = ppoll(&Poll, 1, &Limit, nullptr);
   if (Ready < 0) return errno == EINTR ? tWait::Interrupted : tWait::HungUp;
   if (Ready == 0) return tWait::Nothing;

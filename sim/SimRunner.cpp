@@ -460,7 +460,8 @@ void tSimRunner::SaveImage(uint8_t Header, const std::vector<uint8_t>& Image) {
   std::string Line = std::string("caddis-card-sim: ") + (FPGA ? "FPGA" : "USB-audio") +
                      " image received: " + std::to_string(Image.size()) + " bytes";
   std::string Error;
-  if (!Path.empty()) Line += WriteImageFile(Path, Image, Error) ? ", written to " + Path : "; " + Error;
+  if (!Path.empty())
+    Line += WriteImageFile(Path, Image, Error) ? ", written to " + Path : "; " + Error;
   Say(Out, Line);
 }
 

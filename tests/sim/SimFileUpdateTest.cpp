@@ -67,10 +67,10 @@ TEST(SimFileUpdateTest, GoodTransferKeepsTheImageAndRepeatsAreAnsweredAgain) {
 TEST(SimFileUpdateTest, RefusalsNameTheFaultAndForgetTheTransfer) {
   tSimFileUpdate U(40);
   EXPECT_EQ(Bytes(U.Handle(Msg(DataPacket(0, {1}, 40)))), (tBytes{40, 1, 3, 0, 0}));
-  EXPECT_EQ(Bytes(U.Handle(Msg({40, 0, 0, 0}))), (tBytes{40, 0, 3}));      // no packets
-  EXPECT_EQ(Bytes(U.Handle(Msg({40, 0, 0}))), (tBytes{40, 0, 1}));         // short start
-  EXPECT_EQ(Bytes(U.Handle(Msg({40, 2, 0, 0}))), (tBytes{40, 2, 3}));      // nothing to end
-  EXPECT_EQ(Bytes(U.Handle(Msg({40, 9, 0, 0}))), (tBytes{40, 9, 1}));      // no such type
+  EXPECT_EQ(Bytes(U.Handle(Msg({40, 0, 0, 0}))), (tBytes{40, 0, 3}));  // no packets
+  EXPECT_EQ(Bytes(U.Handle(Msg({40, 0, 0}))), (tBytes{40, 0, 1}));     // short start
+  EXPECT_EQ(Bytes(U.Handle(Msg({40, 2, 0, 0}))), (tBytes{40, 2, 3}));  // nothing to end
+  EXPECT_EQ(Bytes(U.Handle(Msg({40, 9, 0, 0}))), (tBytes{40, 9, 1}));  // no such type
   EXPECT_EQ(Bytes(U.Handle(Msg({40}))), (tBytes{40, 0, 1}));
 
   struct tCase {
@@ -80,13 +80,19 @@ TEST(SimFileUpdateTest, RefusalsNameTheFaultAndForgetTheTransfer) {
     tBytes Answer;
   };
   const tCase Cases[] = {
-      {"short packet before the last", {{40, 0, 0, 2}}, DataPacket(0, Filled(100, 1), 40),
+      {"short packet before the last",
+       {{40, 0, 0, 2}},
+       DataPacket(0, Filled(100, 1), 40),
        {40, 1, 1, 0, 0}},
       {"out of order", {{40, 0, 0, 3}}, DataPacket(1, Filled(128, 1), 40), {40, 1, 3, 0, 1}},
-      {"beyond the count", {{40, 0, 0, 1}, DataPacket(0, {1}, 40)}, DataPacket(1, {1}, 40),
+      {"beyond the count",
+       {{40, 0, 0, 1}, DataPacket(0, {1}, 40)},
+       DataPacket(1, {1}, 40),
        {40, 1, 3, 0, 1}},
       {"empty data packet", {{40, 0, 0, 1}}, DataPacket(0, {}, 40), {40, 1, 1, 0, 0}},
-      {"finish too early", {{40, 0, 0, 2}, DataPacket(0, Filled(128, 1), 40)}, {40, 2, 0, 128},
+      {"finish too early",
+       {{40, 0, 0, 2}, DataPacket(0, Filled(128, 1), 40)},
+       {40, 2, 0, 128},
        {40, 2, 3}},
       {"wrong byte sum", {{40, 0, 0, 1}, DataPacket(0, {1, 2}, 40)}, {40, 2, 0, 4}, {40, 2, 2}},
       {"long finish", {{40, 0, 0, 1}, DataPacket(0, {1, 2}, 40)}, {40, 2, 0, 3, 0}, {40, 2, 1}},
@@ -162,7 +168,8 @@ class HostUpdatesCardTest : public ::testing::Test {
         Config,
         [this](const uint8_t* B, std::size_t N) { OnTheWay.insert(OnTheWay.end(), B, B + N); },
         Now);
-    Card->SetImageHandler([this](uint8_t Id, const tBytes& Image) { Images.emplace_back(Id, Image); });
+    Card->SetImageHandler(
+        [this](uint8_t Id, const tBytes& Image) { Images.emplace_back(Id, Image); });
     Host = std::make_unique<tOrvaneHost>(4, false, "Caddis");
     Port = Factory.Last;
     Port->OnSend = [this](const uint8_t* B, int32_t N) {
@@ -252,11 +259,14 @@ TEST_F(HostUpdatesCardTest, InjectedAnswersAbortWithTheToolsTexts) {
     std::string Text;
   };
   const tCase Cases[] = {
-      {{.AckCodeAt = 2, .AckCode = tu_FlashError}, tu_FlashError,
+      {{.AckCodeAt = 2, .AckCode = tu_FlashError},
+       tu_FlashError,
        "Tiva file updater Flash error on packet 3\r\nUpdate aborted"},
-      {{.AckCodeAt = 0, .AckCode = tu_SequenceError}, tu_SequenceError,
+      {{.AckCodeAt = 0, .AckCode = tu_SequenceError},
+       tu_SequenceError,
        "Tiva file updater unknown (5) error on packet 1\r\nUpdate aborted"},
-      {{.WrongAckAt = 1}, tu_SequenceError,
+      {{.WrongAckAt = 1},
+       tu_SequenceError,
        "Tiva file updater packet number error: 2acknowledged instead of 1\r\nUpdate aborted"},
   };
   WriteImage("SkerryFPGA.bit", 1000);
@@ -314,13 +324,14 @@ TEST(SimOptionsTest, UpdateAndBootLoaderOptions) {
   tSimOptions O;
   bool Help = false;
   std::string Error;
-  ASSERT_TRUE(ParseSimOptions(
-      {"--com", "3", "--fpga-out", "/tmp/a", "--usb-audio-out", "/tmp/b", "--image-out",
-       "/tmp/c", "--packet-delay", "15", "--wire-baud", "115200", "--ack-code", "4@12",
-       "--wrong-ack", "7", "--silent-at", "9", "--dfu-fault", "status-error@2", "--dfu-fault",
-       "stall@3", "--dfu-fault", "disconnect@4", "--dfu-fault", "silent@5", "--dfu-fault",
-       "wrong-readback@600"},
-      O, Help, Error))
+  ASSERT_TRUE(ParseSimOptions({"--com",           "3",        "--fpga-out",  "/tmp/a",
+                               "--usb-audio-out", "/tmp/b",   "--image-out", "/tmp/c",
+                               "--packet-delay",  "15",       "--wire-baud", "115200",
+                               "--ack-code",      "4@12",     "--wrong-ack", "7",
+                               "--silent-at",     "9",        "--dfu-fault", "status-error@2",
+                               "--dfu-fault",     "stall@3",  "--dfu-fault", "disconnect@4",
+                               "--dfu-fault",     "silent@5", "--dfu-fault", "wrong-readback@600"},
+                              O, Help, Error))
       << Error;
   EXPECT_EQ(O.FPGAOut, "/tmp/a");
   EXPECT_EQ(O.USBAudioOut, "/tmp/b");

@@ -195,4 +195,46 @@ TEST_F(SimUpdateProcessTest, BootIntoDFUUpdateAndComeBackWithTheNewFirmware) {
   EXPECT_EQ(Host->FirmwareVersion, 9);
 }
 
+// A boot loader that drops off the bus in the middle of a download comes back in DFU mode
+// (its firmware is no longer whole, so leaving DFU mode is refused); a second download then
+// brings the card back with the new firmware.
+TEST_F(SimUpdateProcessTest, BootLoaderDisconnectedMidDownloadComesBackInDFUMode) {
+  StartSim(25, {"--dfu-fault", "disconnect@3"});
+  OpenHost(25);
+  ASSERT_TRUE(TickUntil([&] { return Host->DeviceID != 0; }, 300)) << Sim->Output();
+  ASSERT_EQ(LMDFUInit(), lm_Ok);
+  Host->SendHeader(tHostId::Boot);
+  Tick();
+  ASSERT_TRUE(WaitFor([&] { return !std::filesystem::is_symlink(Runtime.PortLink(25)); }, 5s));
+  Host.reset();
+
+  const tBytes Image = dfu::MakeDemoImage(7, 8000);
+  tLMDFUHandle Handle = OpenBootLoader("SIM00025");
+  ASSERT_NE(Handle, nullptr) << Sim->Output();
+  EXPECT_NE(LMDFUDownload(Handle, Image.data(), static_cast<uint32_t>(Image.size()), LMDFU_TRUE,
+                          LMDFU_FALSE, nullptr),
+            lm_Ok);
+  LMDFUDeviceClose(Handle, LMDFU_FALSE);
+
+  Handle = OpenBootLoader("SIM00025");
+  ASSERT_NE(Handle, nullptr) << Sim->Output();
+  // Without whole firmware the boot loader stays: the port does not come back.
+  LMDFUDeviceClose(Handle, LMDFU_TRUE);
+  std::this_thread::sleep_for(1500ms);
+  EXPECT_FALSE(std::filesystem::exists(Runtime.PortLink(25))) << Sim->Output();
+
+  Handle = OpenBootLoader("SIM00025");
+  ASSERT_NE(Handle, nullptr) << Sim->Output();
+  ASSERT_EQ(LMDFUDownload(Handle, Image.data(), static_cast<uint32_t>(Image.size()), LMDFU_TRUE,
+                          LMDFU_FALSE, nullptr),
+            lm_Ok)
+      << LMDFULastErrorText(Handle);
+  EXPECT_EQ(LMDFUDeviceClose(Handle, LMDFU_TRUE), lm_Ok);
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(25)); }, 10s))
+      << Sim->Output();
+  OpenHost(25);
+  ASSERT_TRUE(TickUntil([&] { return Host->DeviceID != 0; }, 300)) << Sim->Output();
+  EXPECT_EQ(Host->FirmwareVersion, 7);
+}
+
 }  // namespace
