@@ -365,7 +365,7 @@ void TDFUForm::wmDFUProgress(uint32_t aParam) {
   SetBar(static_cast<int64_t>(aParam) + ProgressOffset, fBarMaximum);
   ProgressBar->repaint();
   ReportProgress();
-  if (Logging) Log(fStatus + " - " + std::to_string(aParam));
+  if (Logging) Log(StatusText() + " - " + std::to_string(aParam));
 }
 
 // A nonzero ProgressOffset means the verify phase ended, so the whole update has.
@@ -376,7 +376,7 @@ void TDFUForm::wmDFUComplete(uint32_t) {
                                   : "Download error " + std::to_string(DownloadResult));
     MessageLabel->repaint();
   } else {
-    SetStatus(fStatus + " - completed");
+    SetStatus(StatusText() + " - completed");
     MessageLabel->repaint();
     LogStatus();
   }
@@ -391,7 +391,7 @@ void TDFUForm::wmDFUComplete(uint32_t) {
 }
 
 void TDFUForm::wmDFUError(uint32_t) {
-  SetStatus(fStatus + " - error");
+  SetStatus(StatusText() + " - error");
   MessageLabel->repaint();
   ReportProgress();
   LogStatus();
@@ -447,12 +447,11 @@ void TDFUForm::FormClose() {
 // --- Status line and bar ------------------------------------------------------------------
 
 std::string TDFUForm::StatusText() const {
-  return fStatus;
+  return MessageLabel->text().toLatin1().toStdString();
 }
 
 void TDFUForm::SetStatus(const std::string& aText) {
-  fStatus = ShortString(aText);
-  MessageLabel->setText(Text8(fStatus));
+  MessageLabel->setText(Text8(ShortString(aText)));
 }
 
 void TDFUForm::Log(const std::string& aText) {
@@ -460,7 +459,7 @@ void TDFUForm::Log(const std::string& aText) {
 }
 
 void TDFUForm::LogStatus() {
-  Log(fStatus);
+  Log(StatusText());
 }
 
 void TDFUForm::ReportProgress() {

@@ -94,6 +94,7 @@ class TDFUForm : public QWidget {
   int64_t BarMaximum() const { return fBarMaximum; }
   // True while UpdateFirmware waits for the library call.
   bool Downloading() const { return fDownloading; }
+  // The status line's text.
   std::string StatusText() const;
 
   bool Logging = false;
@@ -137,7 +138,6 @@ class TDFUForm : public QWidget {
   tTivaUpdateEvent fOnUpdateProgress;
   tTivaUpdateEvent fOnUpdateFinished;
   std::unique_ptr<tQtDFUReceiver> fReceiver;
-  std::string fStatus;
   int64_t fBarPosition = 0;
   int64_t fBarMaximum = 0;
   bool fDownloading = false;
