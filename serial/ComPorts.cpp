@@ -196,6 +196,9 @@ tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom
   LastOpenErrno = 0;
 }
 
+// A test double's port: no device and no thread.
+tComPort::tComPort() = default;
+
 tComPort::~tComPort() {
   ComThread.reset();
   Device.reset();

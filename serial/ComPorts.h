@@ -54,8 +54,9 @@ class tComPort {
   int32_t nCom = 0;
 
  protected:
-  // For test doubles that stand in for a port without opening a device.
-  tComPort() = default;
+  // For test doubles that stand in for a port without opening a device. Defined beside the
+  // I/O thread's class: an inline constructor would need that class complete.
+  tComPort();
 
  private:
   // Declared first so it is released last: the thread uses it until it has ended.

@@ -1,0 +1,67 @@
+// Sends one file to the card's microcontroller over the host link in numbered packets of at
+// most 128 file bytes, stop-and-wait: each packet waits for the card's acknowledgement.
+//
+// The updater knows nothing of frames or ports: packets leave through the send event as host
+// messages, and the owner passes the card's replies to ReceiveMessage. All of it runs on the
+// user-interface thread; events are called synchronously. The finished event is the last
+// thing the updater does, so its owner may destroy the updater inside it.
+//
+// Packets (after the message identifier, numbers big-endian, low 16 bits):
+//   start  [0, PacketCount]   data [1, PacketNumber, 1..128 file bytes]   finish [2, Checksum]
+// Replies: [identifier, packet type, tTivaUpdateError code, packet number (data only)].
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include "hostlink/HostFrame.h"
+
+using tTivaUpdateEvent = std::function<void(float Progress, tTivaUpdateError AckCode)>;
+using tTivaSendEvent = std::function<void(const tHostMessage& aMessage)>;
+
+class tTivaFileUpdater {
+ public:
+  // The largest file whose packet count and numbers fit 16 bits: 65535 packets of 128 bytes.
+  static constexpr int64_t MaxFileSize = 65535LL * 128;
+
+  // Opens aFilename and sends the start packet at once. A file that cannot be read, is empty
+  // or is larger than MaxFileSize would start a transfer that cannot end properly, so it is
+  // refused before anything is sent: this throws std::runtime_error with the reason.
+  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader,
+                   const std::string& aFilename);
+  ~tTivaFileUpdater();
+  tTivaFileUpdater(const tTivaFileUpdater&) = delete;
+  tTivaFileUpdater& operator=(const tTivaFileUpdater&) = delete;
+
+  void Start();
+  void Continue();
+  void Finish();
+  void Abort(tTivaUpdateError Error, const std::string& Reason);
+  void SendPacket(const uint8_t* Packet, int32_t DataLength);
+  // Handles one reply from the card (identifier included).
+  void ReceiveMessage(const tHostMessage& aMessage);
+  static std::string ErrorName(tTivaUpdateError Error);
+
+  // Event properties: read or assign, e.g. Updater.OnUpdateFinished() = Handler.
+  tTivaSendEvent& OnSend() { return fOnSend; }
+  tTivaUpdateEvent& OnUpdatePacket() { return fOnUpdatePacket; }
+  tTivaUpdateEvent& OnUpdateFinished() { return fOnUpdateFinished; }
+
+  bool FileOpen() const { return CodeFile != nullptr; }
+
+ private:
+  void CloseFile();
+  float Progress() const;
+
+  int32_t UpdateHeader;
+  std::string Filename;
+  std::FILE* CodeFile = nullptr;
+  int32_t Checksum = 0;
+  int32_t PacketCount = 0;
+  int32_t PacketNumber = 0;
+  tTivaSendEvent fOnSend;
+  tTivaUpdateEvent fOnUpdatePacket;
+  tTivaUpdateEvent fOnUpdateFinished;
+};

@@ -1,0 +1,69 @@
+#include "hostlink/HostFrame.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tHostFrame {
+
+tHostMessage MakeMessage(uint8_t Header, const void* Data, std::size_t DataLength) {
+  tHostMessage Message{};
+  DataLength = std::min<std::size_t>(DataLength, MaxSendLength - 1);
+  Message[0] = static_cast<uint8_t>(DataLength + 1);
+  Message[1] = Header;
+  if (DataLength > 0) std::memcpy(&Message[2], Data, DataLength);
+  return Message;
+}
+
+tHostMessage MakeMessage(std::span<const uint8_t> Bytes) {
+  tHostMessage Message{};
+  const std::size_t Length = std::min<std::size_t>(Bytes.size(), 255);
+  Message[0] = static_cast<uint8_t>(Length);
+  std::copy_n(Bytes.begin(), Length, Message.begin() + 1);
+  return Message;
+}
+
+uint8_t GetChecksum(const tHostMessage& aMessage) {
+  unsigned Sum = 0;
+  for (unsigned i = 0; i <= aMessage[0]; ++i)
+    Sum += aMessage[i];
+  return static_cast<uint8_t>(Sum);
+}
+
+std::size_t BuildFrame(const tHostMessage& aMessage, std::array<uint8_t, MaxFrameSize>& Frame) {
+  // The count byte is one more than the message length: the checksum byte is counted too.
+  // With a zero in the checksum's place the sum over the count and the message is the same.
+  const unsigned Length = std::min<unsigned>(aMessage[0], MaxSendLength);
+  tHostMessage Framed = aMessage;
+  Framed[0] = static_cast<uint8_t>(Length + 1);
+  Framed[Length + 1] = 0;
+  Framed[Length + 1] = GetChecksum(Framed);
+  std::copy_n(Framed.begin(), Length + 2, Frame.begin());
+  return Length + 2;
+}
+
+tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage) {
+  tDecodeResult Result;
+  if (Bytes.empty()) return Result;
+  const uint8_t N = Bytes[0];
+  if (!IsValidCount(N)) {
+    Result.Status = tFrameStatus::BadLength;
+    return Result;
+  }
+  if (Bytes.size() <= N) return Result;
+  tHostMessage Buffer{};
+  std::copy_n(Bytes.begin(), N + 1, Buffer.begin());
+  Result.FrameSize = N + 1u;
+  Result.Received = Buffer[N];
+  Buffer[N] = 0;
+  Result.Computed = GetChecksum(Buffer);
+  if (Result.Received != Result.Computed) {
+    Result.Status = tFrameStatus::BadChecksum;
+    return Result;
+  }
+  Buffer[0] = static_cast<uint8_t>(N - 1);
+  aMessage = Buffer;
+  Result.Status = tFrameStatus::Message;
+  return Result;
+}
+
+}  // namespace tHostFrame

@@ -1,0 +1,70 @@
+// The frame every host message travels in on the serial link, in both directions:
+// a count byte N (the message bytes plus the checksum), the message, and a checksum byte
+// that is the low 8 bits of the sum of the count byte and the message bytes.
+//
+// Shared by the tool's host link and the simulated card, so both sides frame and check
+// bytes with the same code. Plain functions over fixed 256-byte buffers; no allocation.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+// A host message: byte 0 is its length L, bytes 1..L the message; byte 1 is the message
+// identifier, bytes 2..L its data.
+using tHostMessage = std::array<uint8_t, 256>;
+
+// Acknowledgement codes of a file update; 1 and 2 are also the fault codes of the link's own
+// "Error" message (bad length, bad checksum).
+enum tTivaUpdateError : uint8_t {
+  tu_Ack = 0,
+  tu_LengthError = 1,
+  tu_ChecksumError = 2,
+  tu_SizeError = 3,
+  tu_FlashError = 4,
+  tu_SequenceError = 5,
+};
+
+namespace tHostFrame {
+
+// The longest message that is framed when sending (count byte 255, a 256-byte frame).
+constexpr int MaxSendLength = 254;
+// The largest count byte a receiver accepts: one below what a sender can produce.
+constexpr int MaxReceiveCount = 254;
+constexpr int MaxFrameSize = 256;
+
+// Builds a message from an identifier and its data; DataLength must be at most 253.
+tHostMessage MakeMessage(uint8_t Header, const void* Data = nullptr, std::size_t DataLength = 0);
+tHostMessage MakeMessage(std::span<const uint8_t> Bytes);
+
+// The low 8 bits of the sum of the length byte and the bytes it counts.
+uint8_t GetChecksum(const tHostMessage& aMessage);
+
+// Writes the frame of aMessage (length 1..254) into Frame; returns its size (L + 2).
+std::size_t BuildFrame(const tHostMessage& aMessage, std::array<uint8_t, MaxFrameSize>& Frame);
+
+// A count byte a receiver accepts (2..254).
+constexpr bool IsValidCount(uint8_t N) {
+  return N >= 2 && N <= MaxReceiveCount;
+}
+
+enum class tFrameStatus {
+  Incomplete,   // fewer than N + 1 bytes: wait for more
+  Message,      // a whole frame with a correct checksum
+  BadLength,    // count byte 0, 1 or 255
+  BadChecksum,  // a whole frame whose checksum is wrong
+};
+
+struct tDecodeResult {
+  tFrameStatus Status = tFrameStatus::Incomplete;
+  std::size_t FrameSize = 0;  // N + 1 for Message and BadChecksum, else 0
+  uint8_t Received = 0;       // the checksum byte that came
+  uint8_t Computed = 0;       // the checksum the bytes call for
+};
+
+// Looks at the frame that starts at Bytes[0]. For Message, aMessage holds the message
+// (length N - 1, without the checksum). Never reads past Bytes.
+tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage);
+
+}  // namespace tHostFrame

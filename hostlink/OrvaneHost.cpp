@@ -1,0 +1,401 @@
+#include "hostlink/OrvaneHost.h"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <exception>
+#include <utility>
+
+#include "platform/Paths.h"
+#include "support/DisplayMessage.h"
+#include "support/LogFile.h"
+#include "support/ShortString.h"
+
+namespace {
+
+std::unique_ptr<tComPort> OpenRealComPort(uint32_t aComPort, int32_t BaudRate, bool FlowControl) {
+  return std::make_unique<tComPort>(static_cast<int32_t>(aComPort), BaudRate, FlowControl);
+}
+
+tComPortFactory& ComPortFactory() {
+  static tComPortFactory Factory = OpenRealComPort;
+  return Factory;
+}
+
+struct tCatalogueEntry {
+  uint8_t Id;
+  const char* Name;
+};
+
+// Identifier 64 (sync source) has no name of its own; it shows as "64?".
+constexpr tCatalogueEntry Catalogue[] = {
+    {tHostId::AYT, "AYT"},
+    {tHostId::Restart, "Restart"},
+    {tHostId::Error, "Error"},
+    {tHostId::Boot, "Boot"},
+    {tHostId::Echo, "Echo"},
+    {tHostId::UpdateHostFPGA, "UpdateHostFPGA"},
+    {tHostId::UpdateUSBAudio, "UpdateUSBAudio"},
+    {tHostId::UpdateXMOS, "UpdateXMOS"},
+    {tHostId::Status, "Status"},
+    {tHostId::SampleRate, "SampleRate"},
+    {tHostId::ResetEngine, "ResetEngine"},
+    {tHostId::UpdateEngineFPGA, "UpdateEngineFPGA"},
+    {tHostId::Temperature, "Temperature"},
+    {tHostId::Voltages, "Voltages"},
+    {tHostId::IPAddress, "IPAddress"},
+    {tHostId::SubnetMask, "SubnetMask"},
+    {tHostId::UDPorTCP, "UDP/TCP"},
+    {tHostId::RecoveryState, "RecoveryState"},
+};
+
+// Four payload bytes, the first as the least significant.
+uint32_t LittleEndian32(const uint8_t* Bytes) {
+  return uint32_t{Bytes[0]} | uint32_t{Bytes[1]} << 8 | uint32_t{Bytes[2]} << 16 |
+         uint32_t{Bytes[3]} << 24;
+}
+
+}  // namespace
+
+tOrvaneHost::tOrvaneHost(uint32_t aComPort, bool ErrorLogging, const std::string& aName)
+    : HostName(aName.substr(0, MaxHostName)),
+      FPGAVersion(FPGAVersionLength, ' '),
+      ComPortID(aComPort),
+      LogErrors(ErrorLogging) {
+  OpenComPort();
+}
+
+tOrvaneHost::~tOrvaneHost() {
+  CloseComPort();
+}
+
+void tOrvaneHost::SetComPortFactory(tComPortFactory Factory) {
+  ComPortFactory() = Factory ? std::move(Factory) : tComPortFactory(OpenRealComPort);
+}
+
+uint8_t tOrvaneHost::GetChecksum(const tHostMessage& aMessage) {
+  return tHostFrame::GetChecksum(aMessage);
+}
+
+std::string tOrvaneHost::MessageName(uint8_t Header) {
+  for (const auto& Entry : Catalogue)
+    if (Entry.Id == Header) return Entry.Name;
+  return std::to_string(Header) + "?";
+}
+
+void tOrvaneHost::OpenComPort() {
+  if (ComPortID == 0 || ComPort) return;
+  try {
+    ComPort = ComPortFactory()(ComPortID, LinkBaudRate, true);
+  } catch (const std::exception&) {
+    ComPort.reset();
+  }
+  if (!ComPort) LogError("Cannot open ComPort " + std::to_string(ComPortID));
+}
+
+void tOrvaneHost::CloseComPort() {
+  // The field is emptied before the port goes, so nothing reaches a port being destroyed.
+  std::unique_ptr<tComPort> Port = std::move(ComPort);
+  Port.reset();
+}
+
+void tOrvaneHost::LogMessage(const std::string& Prefix, const tHostMessage& aMessage) {
+  std::string Line = Prefix.substr(0, MaxHostName);
+  if (aMessage[0] > 0) Line += MessageName(aMessage[1]);
+  Line.resize(std::min<std::size_t>(Line.size(), 62));
+  for (unsigned i = 1; i <= aMessage[0] && Line.size() < MaxShortString; ++i)
+    Line += " " + std::to_string(aMessage[i]);
+  DisplayMessage(ShortString(Line));
+}
+
+void tOrvaneHost::LogError(const std::string& aMessage) {
+  const std::string Line = ShortString(HostName + " Host " + aMessage);
+  LogToFile(Line);
+  if (Logging || LogErrors) DisplayMessage(Line);
+}
+
+void tOrvaneHost::Clear() {
+  if (ComPort) {
+    ComPort->ClearInputQueue();
+    ComPort->ClearOutputQueue();
+  }
+  const uint8_t Empty[tHostPayload::Status] = {};
+  ProcessStatus(Empty, tHostPayload::Status);
+  SampleRates.fill(0);
+  Voltages.fill(0.0f);
+  StatusRequested = false;
+}
+
+void tOrvaneHost::SendHeader(uint8_t Header) {
+  SendMessage(tHostFrame::MakeMessage(Header));
+}
+
+void tOrvaneHost::SendError(tTivaUpdateError Error) {
+  const uint8_t Code = Error;
+  SendMessage(tHostFrame::MakeMessage(tHostId::Error, &Code, 1));
+}
+
+void tOrvaneHost::SendData(uint8_t Header, const void* Data, uint8_t DataLength) {
+  if (DataLength >= tHostFrame::MaxSendLength) {
+    LogError("Tx error: max message length exceeded");
+    return;
+  }
+  SendMessage(tHostFrame::MakeMessage(Header, Data, DataLength));
+}
+
+void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
+  if (Logging) LogMessage("  to " + HostName + ": ", aMessage);
+  if (!ComPort) return;
+  std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
+  const auto FrameSize = static_cast<int32_t>(tHostFrame::BuildFrame(aMessage, Frame));
+  const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
+  if (Sent < FrameSize)
+    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
+}
+
+tHostMessage tOrvaneHost::ReceiveMessage() {
+  tHostMessage Message{};
+  if (!ComPort) return Message;
+  uint8_t N = 0;
+  if (!ComPort->PeekNextByte(N)) return Message;
+  if (!tHostFrame::IsValidCount(N)) {
+    ReportLengthError(N);
+    return Message;
+  }
+  // An incomplete frame stays queued until its last byte arrives.
+  if (ComPort->ReceivingCount() <= N) return Message;
+  tHostMessage Frame{};
+  const int32_t Got = ComPort->Receive(Frame.data(), N + 1);
+  const auto Decoded =
+      tHostFrame::DecodeFrame(std::span<const uint8_t>(Frame.data(), std::max(Got, 0)), Message);
+  if (Decoded.Status == tHostFrame::tFrameStatus::BadChecksum) {
+    ReportChecksumError(Frame, Decoded);
+    Message[0] = 0;
+  } else if (Decoded.Status != tHostFrame::tFrameStatus::Message) {
+    // The port handed over fewer bytes than it counted; what came is not a frame.
+    Message[0] = 0;
+  }
+  return Message;
+}
+
+void tOrvaneHost::ReportLengthError(uint8_t N) {
+  LogError("Rx error: Invalid Length received: " + std::to_string(N));
+  ComPort->ClearInputQueue();
+  SendError(tu_LengthError);
+}
+
+void tOrvaneHost::ReportChecksumError(const tHostMessage& Frame,
+                                      const tHostFrame::tDecodeResult& Decoded) {
+  std::string Text = "Rx error: Invalid CheckSum received: ";
+  const std::size_t N = Decoded.FrameSize - 1;
+  for (std::size_t i = 0; i < N && Text.size() < MaxShortString; ++i)
+    Text += std::to_string(Frame[i]) + " ";
+  Text +=
+      std::to_string(Decoded.Received) + ", correct checksum: " + std::to_string(Decoded.Computed);
+  LogError(Text);
+  if (ComPort) ComPort->ClearInputQueue();
+  SendError(tu_ChecksumError);
+}
+
+void tOrvaneHost::ServiceReceive() {
+  if (!ComPort) return;
+  for (;;) {
+    const tHostMessage Message = ReceiveMessage();
+    if (Message[0] == 0) return;
+    ProcessMessage(Message);
+    // A handler may have closed the port (an event that resets the link).
+    if (!ComPort) return;
+  }
+}
+
+void tOrvaneHost::ServiceAYT() {
+  if (!ComPort || !AYTActive) return;
+  if (++AYTQFCount < AYTPeriodTicks) return;
+  AYTQFCount = 0;
+  ++AYTFailCount;
+  if (AYTFailCount == AYTLostCount) {
+    Clear();
+    if (Logging) LogError("AYT Timeout");
+  }
+  SendHeader(tHostId::AYT);
+}
+
+void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
+  if (Logging) LogMessage("from " + HostName + ": ", aMessage);
+  const uint8_t* Payload = &aMessage[2];
+  const int PayloadLength = aMessage[0] - 1;
+  switch (aMessage[1]) {
+    case tHostId::AYT:
+      ProcessAYTReply();
+      break;
+    case tHostId::Error:
+      Clear();
+      break;
+    case tHostId::UpdateHostFPGA:
+    case tHostId::UpdateUSBAudio:
+      ProcessFileUpdateReply(aMessage);
+      break;
+    case tHostId::UpdateXMOS:
+      if (PayloadLength >= 1) ProcessXMOSUpdate(Payload[0]);
+      break;
+    case tHostId::Status:
+      ProcessStatus(Payload, PayloadLength);
+      break;
+    case tHostId::SampleRate:
+      if (PayloadLength >= tHostPayload::SampleRate) ProcessSampleRate(Payload[0], Payload + 1);
+      break;
+    case tHostId::UpdateEngineFPGA:
+      if (PayloadLength >= 1) ProcessEngineFPGAUpdate(Payload[0]);
+      break;
+    case tHostId::Temperature:
+      if (PayloadLength >= 1) Temperature = Payload[0];
+      break;
+    case tHostId::Voltages:
+      if (PayloadLength >= tHostPayload::Voltages)
+        for (int i = 0; i < OrvaneVoltageCount; ++i)
+          Voltages[i] = Payload[i] / 10.0f;
+      break;
+    case tHostId::IPAddress:
+      if (PayloadLength >= tHostPayload::Address) IPAddress = LittleEndian32(Payload);
+      break;
+    case tHostId::SubnetMask:
+      if (PayloadLength >= tHostPayload::Address) SubnetMask = LittleEndian32(Payload);
+      break;
+    case tHostId::UDPorTCP:
+      if (PayloadLength >= 1) UDPorTCP = Payload[0] != 0;
+      break;
+    case tHostId::RecoveryState:
+      if (PayloadLength >= tHostPayload::RecoveryState)
+        RecoveryState = static_cast<int16_t>(Payload[0] | Payload[1] << 8);
+      break;
+    default:
+      break;
+  }
+}
+
+void tOrvaneHost::ProcessAYTReply() {
+  AYTFailCount = 0;
+  if (DeviceID == 0 && !StatusRequested) {
+    SendHeader(tHostId::Status);
+    StatusRequested = true;
+  }
+}
+
+void tOrvaneHost::ProcessStatus(const uint8_t* Payload, int PayloadLength) {
+  // The request was answered either way; a short reply leaves the identity as it was, and the
+  // next keep-alive reply asks again if none is known.
+  StatusRequested = false;
+  if (PayloadLength < tHostPayload::Status) return;
+  DeviceID = Payload[0];
+  FirmwareVersion = Payload[1];
+  // The version's three groups arrive last group first: characters 7..10, 3..6, then 1..2.
+  FPGAVersion.assign(FPGAVersionLength, ' ');
+  std::copy_n(Payload + 2, 4, FPGAVersion.begin() + 6);
+  std::copy_n(Payload + 6, 4, FPGAVersion.begin() + 2);
+  std::copy_n(Payload + 10, 2, FPGAVersion.begin());
+}
+
+void tOrvaneHost::ProcessSampleRate(uint8_t OrvanePort, const uint8_t* RateBytes) {
+  if (OrvanePort >= OrvanePortCount) return;
+  const uint32_t Rate = LittleEndian32(RateBytes);
+  SampleRates[OrvanePort] = Rate;
+  if (fOnSampleRateChange) fOnSampleRateChange(static_cast<tOrvanePort>(OrvanePort), Rate);
+}
+
+void tOrvaneHost::ProcessEngineFPGAUpdate(uint8_t Updated) {
+  if (fOnEngineFPGAUpdateComplete) fOnEngineFPGAUpdateComplete(Updated);
+}
+
+void tOrvaneHost::ProcessXMOSUpdate(uint8_t Updated) {
+  if (fOnXMOSUpdateComplete) fOnXMOSUpdateComplete(Updated);
+}
+
+void tOrvaneHost::ProcessFileUpdateReply(const tHostMessage& aMessage) {
+  // Replies belong to the running update; without one they are dropped without a word.
+  if (FileUpdater) FileUpdater->ReceiveMessage(aMessage);
+}
+
+namespace {
+std::string& ImageFolder() {
+  static std::string Folder;
+  return Folder;
+}
+}  // namespace
+
+void tOrvaneHost::SetImageFolder(const std::string& Folder) {
+  ImageFolder() = Folder;
+}
+
+std::string tOrvaneHost::GetFPGAFilename() const {
+  return HostName == "Orvane" ? "orvane_interface_fpga.bit" : "SkerryFPGA.bit";
+}
+
+void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
+  StartFileUpdate(GetFPGAFilename(), tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
+                  std::move(FinishEvent));
+}
+
+void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
+  StartFileUpdate("xmos.bin", tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
+                  std::move(FinishEvent));
+}
+
+void tOrvaneHost::StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader,
+                                  const std::string& What, tTivaUpdateEvent ProgressEvent,
+                                  tTivaUpdateEvent FinishEvent) {
+  // A second updater would orphan the first with its file open and mix their replies.
+  if (FileUpdater) {
+    DisplayMessage("Cannot Update " + What + ": an update is already running");
+    return;
+  }
+  // The folder is used as it is: file names are case-sensitive here.
+  const std::string Folder = ImageFolder().empty() ? tPaths::ExecutableFolder() : ImageFolder();
+  const std::string Path = ShortString(Folder + (Folder.ends_with('/') ? "" : "/") + ImageName);
+  if (access(Path.c_str(), F_OK) != 0) {
+    DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
+    return;
+  }
+  try {
+    FileUpdater = std::make_unique<tTivaFileUpdater>(
+        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path);
+  } catch (const std::exception& Refusal) {
+    DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
+    return;
+  }
+  FileUpdater->OnUpdatePacket() = ProgressEvent;
+  FileUpdater->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
+    FileUpdaterFinished(Progress, AckCode);
+  };
+  FileUpdateFinishedEvent = std::move(FinishEvent);
+  if (ProgressEvent) ProgressEvent(0.0f, tu_Ack);
+}
+
+void tOrvaneHost::FileUpdaterFinished(float Progress, tTivaUpdateError AckCode) {
+  // Runs inside the updater's own last call: it touches nothing of itself afterwards.
+  FileUpdater.reset();
+  if (FileUpdateFinishedEvent) {
+    const auto Event = std::move(FileUpdateFinishedEvent);
+    FileUpdateFinishedEvent = nullptr;
+    Event(Progress, AckCode);
+  }
+}
+
+void tOrvaneHost::ResetEngine() {
+  SendHeader(tHostId::ResetEngine);
+}
+
+void tOrvaneHost::SetSyncSource(tOrvanePort aPort) {
+  const uint8_t Port = aPort;
+  SendData(tHostId::SyncSource, &Port, 1);
+}
+
+void tOrvaneHost::SetUDPorTCP(bool UseTCP) {
+  UDPorTCP = UseTCP;
+  const uint8_t Value = UseTCP ? 1 : 0;
+  SendData(tHostId::UDPorTCP, &Value, 1);
+}
+
+int16_t tOrvaneHost::GetRecoveryState() {
+  SendHeader(tHostId::RecoveryState);
+  return RecoveryState;
+}

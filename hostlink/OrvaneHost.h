@@ -1,0 +1,191 @@
+// tOrvaneHost: the tool's model of one card on one serial port.
+//
+// It owns the port, frames and checks every message on the link, keeps the card's last
+// reported state, turns received messages into that state and into events, names messages
+// for the traffic log, sends the keep-alive and notices a silent card.
+//
+// Threading contract: every operation runs on the user-interface thread. The main loop calls
+// ServiceReceive and then ServiceAYT once per 10 ms tick. Events are called synchronously
+// from inside ServiceReceive; a handler must not destroy the host object.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/HostFrame.h"
+#include "serial/ComPorts.h"
+
+// The card's audio ports.
+enum tOrvanePort : uint8_t {
+  oh_Kelp0 = 0,
+  oh_Kelp1 = 1,
+  oh_WordClock = 2,
+  oh_USBAudio = 3,
+};
+constexpr int OrvanePortCount = 4;
+constexpr int OrvaneVoltageCount = 7;
+
+using tOrvaneSampleRateEvent = std::function<void(tOrvanePort OrvanePort, uint32_t SampleRate)>;
+using tOrvaneEngineUpdateEvent = std::function<void(uint8_t Updated)>;
+
+// Creates the port a host object opens; replaced by tests with one that builds a fake port.
+// Throws (any exception) when the port cannot be opened.
+using tComPortFactory =
+    std::function<std::unique_ptr<tComPort>(uint32_t aComPort, int32_t BaudRate, bool FlowControl)>;
+
+// Message identifiers of the catalogue.
+namespace tHostId {
+constexpr uint8_t AYT = 0;
+constexpr uint8_t Restart = 1;
+constexpr uint8_t Error = 2;
+constexpr uint8_t Boot = 4;
+constexpr uint8_t Echo = 5;
+constexpr uint8_t UpdateHostFPGA = 39;
+constexpr uint8_t UpdateUSBAudio = 40;
+constexpr uint8_t UpdateXMOS = 41;
+constexpr uint8_t Status = 60;
+constexpr uint8_t SampleRate = 61;
+constexpr uint8_t ResetEngine = 62;
+constexpr uint8_t UpdateEngineFPGA = 63;
+constexpr uint8_t SyncSource = 64;
+constexpr uint8_t Temperature = 65;
+constexpr uint8_t Voltages = 66;
+constexpr uint8_t IPAddress = 68;
+constexpr uint8_t SubnetMask = 69;
+constexpr uint8_t UDPorTCP = 70;
+constexpr uint8_t RecoveryState = 80;
+}  // namespace tHostId
+
+// Payload bytes each report needs; a shorter report changes nothing.
+namespace tHostPayload {
+constexpr int Status = 12;
+constexpr int SampleRate = 5;
+constexpr int Voltages = OrvaneVoltageCount;
+constexpr int Address = 4;
+constexpr int RecoveryState = 2;
+}  // namespace tHostPayload
+
+class tOrvaneHost {
+ public:
+  static constexpr int32_t LinkBaudRate = 115200;
+  static constexpr int MaxHostName = 31;
+  static constexpr int FPGAVersionLength = 10;
+  // Keep-alive: one every AYTPeriodTicks main-loop ticks; the link is lost when this many in
+  // a row go unanswered.
+  static constexpr int32_t AYTPeriodTicks = 100;
+  static constexpr int32_t AYTLostCount = 3;
+
+  // Opens port aComPort (0 = no port). A port that cannot be opened gives the error line
+  // "Cannot open ComPort <n>" and an object without a port, which accepts every call.
+  tOrvaneHost(uint32_t aComPort, bool ErrorLogging, const std::string& aName);
+  virtual ~tOrvaneHost();
+  tOrvaneHost(const tOrvaneHost&) = delete;
+  tOrvaneHost& operator=(const tOrvaneHost&) = delete;
+
+  static uint8_t GetChecksum(const tHostMessage& aMessage);
+  // The catalogue name of a message identifier, or the identifier and "?" ("64?").
+  static std::string MessageName(uint8_t Header);
+
+  void OpenComPort();
+  void CloseComPort();
+
+  // One traffic line to the message display: the prefix (cut to 31), the message's name and
+  // every message byte in decimal.
+  void LogMessage(const std::string& Prefix, const tHostMessage& aMessage);
+  // HostName + " Host " + aMessage to the log file always, and to the message display when
+  // Logging or LogErrors is set.
+  void LogError(const std::string& aMessage);
+
+  // Empties the port's queues and forgets the card's status, sample rates and voltages.
+  void Clear();
+
+  void SendHeader(uint8_t Header);
+  void SendError(tTivaUpdateError Error);
+  void SendData(uint8_t Header, const void* Data, uint8_t DataLength);
+  // aMessage must be 1..254 bytes long.
+  void SendMessage(const tHostMessage& aMessage);
+  // The next valid message from the port, or an empty one (length 0) when there is none.
+  tHostMessage ReceiveMessage();
+
+  // Handles every complete frame waiting, in arrival order.
+  void ServiceReceive();
+  // Counts one main-loop tick of the keep-alive.
+  void ServiceAYT();
+
+  void ResetEngine();
+  void SetSyncSource(tOrvanePort aPort);
+  void SetUDPorTCP(bool UseTCP);
+  // Asks the card for its recovery state; the reply sets RecoveryState later. Returns the
+  // last value known.
+  int16_t GetRecoveryState();
+
+  // File updates over the link. The image lies in the tool's own folder; a missing file is
+  // reported on the message display and raises no event. ProgressEvent fires with 0.0 before
+  // the call returns, then after every acknowledged data packet; FinishEvent exactly once at
+  // the end. A second update while one runs is refused with a message; the first goes on.
+  std::string GetFPGAFilename() const;
+  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
+  bool Updating() const { return FileUpdater != nullptr; }
+  // The folder the images are looked for in; the executable's own unless a test moves it.
+  static void SetImageFolder(const std::string& Folder);
+
+  tOrvaneSampleRateEvent& OnSampleRateChange() { return fOnSampleRateChange; }
+  tOrvaneEngineUpdateEvent& OnEngineFPGAUpdateComplete() { return fOnEngineFPGAUpdateComplete; }
+  tOrvaneEngineUpdateEvent& OnXMOSUpdateComplete() { return fOnXMOSUpdateComplete; }
+
+  // Keep-alive counters, read by the window and the tests.
+  int32_t GetAYTQFCount() const { return AYTQFCount; }
+  int32_t GetAYTFailCount() const { return AYTFailCount; }
+  bool GetStatusRequested() const { return StatusRequested; }
+
+  // The factory every host object uses to open its port; an empty one restores the real
+  // serial port. Set it before creating host objects (user-interface thread only).
+  static void SetComPortFactory(tComPortFactory Factory);
+
+  std::string HostName;
+  uint8_t DeviceID = 0;
+  uint8_t FirmwareVersion = 0;
+  uint8_t Temperature = 0;
+  std::string FPGAVersion;
+  uint32_t ComPortID = 0;
+  uint32_t IPAddress = 0;
+  uint32_t SubnetMask = 0;
+  bool UDPorTCP = false;
+  std::array<uint32_t, OrvanePortCount> SampleRates{};
+  std::array<float, OrvaneVoltageCount> Voltages{};
+  int16_t RecoveryState = 0;
+  std::unique_ptr<tComPort> ComPort;
+  std::unique_ptr<tTivaFileUpdater> FileUpdater;
+  tTivaUpdateEvent FileUpdateFinishedEvent;
+  bool Logging = false;
+  bool LogErrors = false;
+  bool AYTActive = true;
+
+ private:
+  void ProcessMessage(const tHostMessage& aMessage);
+  void ProcessAYTReply();
+  void ProcessStatus(const uint8_t* Payload, int PayloadLength);
+  void ProcessSampleRate(uint8_t OrvanePort, const uint8_t* RateBytes);
+  void ProcessEngineFPGAUpdate(uint8_t Updated);
+  void ProcessXMOSUpdate(uint8_t Updated);
+  // Replies to a file-update packet (identifiers 39 and 40) belong to the running file
+  // update; with none running they are dropped.
+  void ProcessFileUpdateReply(const tHostMessage& aMessage);
+  void StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader, const std::string& What,
+                       tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void ReportLengthError(uint8_t N);
+  void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
+
+  int32_t AYTQFCount = 0;
+  int32_t AYTFailCount = 0;
+  bool StatusRequested = false;
+  tOrvaneSampleRateEvent fOnSampleRateChange;
+  tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
+  tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;
+};

@@ -1,0 +1,129 @@
+#include "sim/SimPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "platform/Paths.h"
+
+tSimPort::~tSimPort() {
+  Close();
+}
+
+std::string tSimPort::LinkPath() const {
+  return tPaths::PortFolder() + "/COM" + std::to_string(ComNumber);
+}
+
+bool tSimPort::Open(std::string& Error) {
+  Close();
+  Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0 || ptsname(Master) == nullptr) {
+    Error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
+    Close();
+    return false;
+  }
+  SlavePath = ptsname(Master);
+  // A pseudo-terminal starts in cooked mode with echo; the wire must carry bytes unchanged.
+  termios Settings{};
+  tcgetattr(Master, &Settings);
+  cfmakeraw(&Settings);
+  tcsetattr(Master, TCSANOW, &Settings);
+  // Opening and closing the slave once makes the master report a hang-up until the tool
+  // opens the port, so nothing is sent into a wire that nobody listens to.
+  const int Slave = open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (Slave >= 0) close(Slave);
+  if (!Register(Error)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool tSimPort::Register(std::string& Error) {
+  const std::string Folder = tPaths::PortFolder();
+  if (!tPaths::MakeFolders(Folder)) {
+    Error = "cannot create the port folder " + Folder;
+    return false;
+  }
+  const std::string Link = LinkPath();
+  struct stat Target {};
+  char Old[4096];
+  const ssize_t OldLength = readlink(Link.c_str(), Old, sizeof Old - 1);
+  if (OldLength > 0 && stat(Link.c_str(), &Target) == 0) {
+    Old[OldLength] = '\0';
+    Error = "COM" + std::to_string(ComNumber) + " is already registered (" + Old + ")";
+    return false;
+  }
+  // The entry appears in one step (rename), so a watcher never sees a half-made link.
+  const std::string Temporary = Link + ".new" + std::to_string(getpid());
+  unlink(Temporary.c_str());
+  if (symlink(SlavePath.c_str(), Temporary.c_str()) != 0 ||
+      rename(Temporary.c_str(), Link.c_str()) != 0) {
+    Error = "cannot register " + Link + ": " + std::strerror(errno);
+    unlink(Temporary.c_str());
+    return false;
+  }
+  Registered = true;
+  return true;
+}
+
+void tSimPort::Unregister() {
+  if (!Registered) return;
+  Registered = false;
+  // Only our own entry is removed: another card may have taken the number meanwhile.
+  char Target[4096];
+  const std::string Link = LinkPath();
+  const ssize_t Length = readlink(Link.c_str(), Target, sizeof Target - 1);
+  if (Length > 0 && std::string(Target, static_cast<std::size_t>(Length)) == SlavePath)
+    unlink(Link.c_str());
+}
+
+void tSimPort::Close() {
+  Unregister();
+  if (Master >= 0) close(Master);
+  Master = -1;
+}
+
+tSimPort::tWait tSimPort::Wait(int TimeoutMs) {
+  if (Master < 0) return tWait::HungUp;
+  pollfd Poll{Master, POLLIN, 0};
+  const int Ready = poll(&Poll, 1, TimeoutMs);
+  if (Ready < 0) return errno == EINTR ? tWait::Interrupted : tWait::HungUp;
+  if (Ready == 0) return tWait::Nothing;
+  if (Poll.revents & POLLIN) return tWait::Readable;
+  if (Poll.revents & (POLLHUP | POLLERR)) return tWait::HungUp;
+  return tWait::Nothing;
+}
+
+std::size_t tSimPort::Read(uint8_t* Buffer, std::size_t Capacity) {
+  if (Master < 0) return 0;
+  const ssize_t Got = read(Master, Buffer, Capacity);
+  return Got > 0 ? static_cast<std::size_t>(Got) : 0;
+}
+
+void tSimPort::Write(const uint8_t* Bytes, std::size_t Count) {
+  if (Master < 0) return;
+  pollfd Poll{Master, POLLOUT, 0};
+  if (poll(&Poll, 1, 0) >= 0 && (Poll.revents & POLLHUP)) return;
+  // A tool that stops reading fills the pseudo-terminal: a frame that finds no room at all is
+  // lost whole, like bytes on a wire nobody listens to; one that went out in part is finished
+  // so the tool never sees half a frame followed by the next.
+  std::size_t Done = 0;
+  for (int Attempts = 0; Done < Count && Attempts < 20; ++Attempts) {
+    const ssize_t Put = write(Master, Bytes + Done, Count - Done);
+    if (Put > 0) {
+      Done += static_cast<std::size_t>(Put);
+      continue;
+    }
+    if (Put < 0 && errno != EAGAIN && errno != EINTR) return;
+    if (Done == 0 && Put < 0 && errno == EAGAIN) return;
+    pollfd Room{Master, POLLOUT, 0};
+    poll(&Room, 1, 10);
+  }
+}

@@ -1,0 +1,42 @@
+// The simulated card's end of the wire: a pseudo-terminal whose other end (the slave) is
+// registered in the port folder as COM<n>, so the tool lists and opens it like any port.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+class tSimPort {
+ public:
+  explicit tSimPort(uint32_t aComNumber) : ComNumber(aComNumber) {}
+  ~tSimPort();
+  tSimPort(const tSimPort&) = delete;
+  tSimPort& operator=(const tSimPort&) = delete;
+
+  // Opens a new pseudo-terminal, sets it raw and registers it. False with Error set when
+  // either fails (nothing is left behind then).
+  bool Open(std::string& Error);
+  // Removes the port folder entry and closes the pseudo-terminal.
+  void Close();
+
+  enum class tWait { Nothing, Readable, HungUp, Interrupted };
+  // Waits up to TimeoutMs for bytes from the tool. HungUp: nobody has the port open.
+  tWait Wait(int TimeoutMs);
+  // Takes what the tool sent (at most Capacity bytes); 0 when there is nothing.
+  std::size_t Read(uint8_t* Buffer, std::size_t Capacity);
+  // Writes a whole frame, or nothing while nobody has the port open or reads it.
+  void Write(const uint8_t* Bytes, std::size_t Count);
+
+  bool IsOpen() const { return Master >= 0; }
+  const std::string& DevicePath() const { return SlavePath; }
+  std::string LinkPath() const;
+
+ private:
+  bool Register(std::string& Error);
+  void Unregister();
+
+  uint32_t ComNumber;
+  int Master = -1;
+  std::string SlavePath;
+  bool Registered = false;
+};

@@ -1,0 +1,37 @@
+// The log file of link errors: one stamped line per error, whatever the display settings.
+//
+// LogToFile is called on the user-interface thread only. The file is LogFolder + "/Log.txt";
+// with the empty LogFolder that is the file-system root. Every line is opened, appended and
+// closed on its own; every input/output error is swallowed and loses that line only.
+#pragma once
+
+#include <cstdint>
+#include <ctime>
+#include <string>
+
+// Folder of the log file; empty means the file-system root.
+extern std::string LogFolder;
+// Written before " Log" as the first line of a new log file.
+extern std::string LogTitle;
+// The number written into every line ("%.10d").
+extern int32_t LogCounter;
+
+// Captures the user's short-date and long-time formats; the start-up calls it once. Later
+// changes of the user's locale do not reach the log. LogToFile captures them itself if the
+// start-up did not.
+void CaptureLogFormats();
+// Replaces the captured formats (strftime formats); for tests and front ends that want fixed
+// stamps.
+void SetLogFormats(const std::string& ShortDate, const std::string& LongTime);
+
+// The path of the log file.
+std::string LogFilePath();
+
+// The stamp of one line: the date, then one space and the time unless the time is exactly
+// 00:00:00.
+std::string LogStamp(const std::tm& Time);
+// One whole line without its line end: stamp, the counter, the text.
+std::string LogLine(const std::tm& Time, const std::string& Text);
+
+// Appends one stamped line (Text up to 255 characters) to the log file.
+void LogToFile(const std::string& Text);

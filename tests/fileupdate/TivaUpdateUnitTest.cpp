@@ -1,0 +1,209 @@
+#include "fileupdate/TivaUpdateUnit.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "support/DisplayMessage.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+Bytes Body(const tHostMessage& m) {
+  return Bytes(m.begin() + 1, m.begin() + 1 + m[0]);
+}
+
+class TivaUpdateUnitTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    char Template[] = "/tmp/updater-XXXXXX";
+    ASSERT_NE(mkdtemp(Template), nullptr);
+    Folder = Template;
+    SavedProc = DisplayMessageProc;
+    DisplayMessageProc = [this](const std::string& s) { Lines.push_back(s); };
+  }
+  void TearDown() override {
+    DisplayMessageProc = SavedProc;
+    std::system(("rm -rf " + Folder).c_str());
+  }
+
+  std::string MakeFile(size_t Size, const std::string& Name = "image.bin") {
+    std::string Path = Folder + "/" + Name;
+    std::ofstream File(Path, std::ios::binary);
+    for (size_t i = 0; i < Size; ++i)
+      File.put(static_cast<char>((i * 31 + 7) & 0xFF));
+    return Path;
+  }
+
+  std::unique_ptr<tTivaFileUpdater> Make(const std::string& Path, int32_t Header = 39) {
+    auto U = std::make_unique<tTivaFileUpdater>(
+        [this](const tHostMessage& m) { Sent.push_back(Body(m)); }, Header, Path);
+    U->OnUpdatePacket() = [this](float p, tTivaUpdateError e) {
+      Progress.push_back(p);
+      EXPECT_EQ(e, tu_Ack);
+    };
+    U->OnUpdateFinished() = [this](float p, tTivaUpdateError e) { Finished.push_back({p, e}); };
+    return U;
+  }
+
+  static tHostMessage Reply(Bytes b) { return tHostFrame::MakeMessage(b); }
+
+  std::string Folder;
+  tDisplayMessageProc SavedProc;
+  std::vector<std::string> Lines;
+  std::vector<Bytes> Sent;
+  std::vector<float> Progress;
+  std::vector<std::pair<float, tTivaUpdateError>> Finished;
+};
+
+TEST_F(TivaUpdateUnitTest, ThreePacketFileExactSequence) {
+  const std::string Path = MakeFile(300);
+  auto U = Make(Path);
+  ASSERT_EQ(Sent.size(), 1u);
+  EXPECT_EQ(Sent[0], (Bytes{39, 0, 0, 3}));
+
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  ASSERT_EQ(Sent.size(), 2u);
+  EXPECT_EQ(Bytes(Sent[1].begin(), Sent[1].begin() + 4), (Bytes{39, 1, 0, 0}));
+  EXPECT_EQ(Sent[1].size(), 4u + 128);
+  EXPECT_TRUE(Progress.empty());  // the start acknowledgement raises no progress
+
+  U->ReceiveMessage(Reply({39, 1, 0, 0, 0}));
+  EXPECT_EQ(Bytes(Sent[2].begin(), Sent[2].begin() + 4), (Bytes{39, 1, 0, 1}));
+  EXPECT_EQ(Sent[2].size(), 4u + 128);
+  U->ReceiveMessage(Reply({39, 1, 0, 0, 1}));
+  EXPECT_EQ(Bytes(Sent[3].begin(), Sent[3].begin() + 4), (Bytes{39, 1, 0, 2}));
+  EXPECT_EQ(Sent[3].size(), 4u + 44);
+  EXPECT_TRUE(U->FileOpen());
+  U->ReceiveMessage(Reply({39, 1, 0, 0, 2}));
+  EXPECT_FALSE(U->FileOpen());
+
+  // The file's bytes travel in order and the finish packet carries their sum.
+  std::ifstream File(Path, std::ios::binary);
+  Bytes Content((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
+  Bytes Carried;
+  uint32_t Sum = 0;
+  for (int i = 1; i <= 3; ++i)
+    Carried.insert(Carried.end(), Sent[i].begin() + 4, Sent[i].end());
+  for (uint8_t b : Content)
+    Sum += b;
+  EXPECT_EQ(Carried, Content);
+  EXPECT_EQ(Sent[4], (Bytes{39, 2, static_cast<uint8_t>((Sum >> 8) & 0xFF),
+                            static_cast<uint8_t>(Sum & 0xFF)}));
+
+  ASSERT_EQ(Progress.size(), 3u);
+  EXPECT_FLOAT_EQ(Progress[0], 2.0f / 3.0f);
+  EXPECT_FLOAT_EQ(Progress[1], 1.0f);
+  EXPECT_FLOAT_EQ(Progress[2], 1.0f);
+  EXPECT_TRUE(Finished.empty());
+  U->ReceiveMessage(Reply({39, 2, 0}));
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_FLOAT_EQ(Finished[0].first, 1.0f);
+  EXPECT_EQ(Finished[0].second, tu_Ack);
+  EXPECT_TRUE(Lines.empty());
+}
+
+TEST_F(TivaUpdateUnitTest, ExactMultipleHasNoEmptyPacket) {
+  auto U = Make(MakeFile(256));
+  EXPECT_EQ(Sent[0], (Bytes{39, 0, 0, 2}));
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  U->ReceiveMessage(Reply({39, 1, 0, 0, 0}));
+  U->ReceiveMessage(Reply({39, 1, 0, 0, 1}));
+  ASSERT_EQ(Sent.size(), 4u);
+  EXPECT_EQ(Sent[2].size(), 4u + 128);
+  EXPECT_EQ(Sent[3][1], 2);  // the finish packet follows the second data packet
+}
+
+TEST_F(TivaUpdateUnitTest, CardErrorAbortsWithItsCode) {
+  auto U = Make(MakeFile(300));
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  U->ReceiveMessage(Reply({39, 1, 4, 0, 0}));
+  ASSERT_EQ(Lines.size(), 1u);
+  EXPECT_EQ(Lines[0], "Tiva file updater Flash error on packet 1\r\nUpdate aborted");
+  EXPECT_FALSE(U->FileOpen());
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_EQ(Finished[0].second, tu_FlashError);
+  EXPECT_FLOAT_EQ(Finished[0].first, 1.0f / 3.0f);
+  EXPECT_EQ(Sent.size(), 2u);  // nothing more leaves
+}
+
+TEST_F(TivaUpdateUnitTest, UnknownCodeAndSequenceError) {
+  auto U = Make(MakeFile(600));
+  U->ReceiveMessage(Reply({39, 0, 5}));
+  EXPECT_EQ(Lines.back(), "Tiva file updater unknown (5) error on packet 0\r\nUpdate aborted");
+  EXPECT_EQ(Finished.back().second, 5);
+
+  auto V = Make(MakeFile(600, "b.bin"));
+  V->ReceiveMessage(Reply({39, 0, 0}));
+  V->ReceiveMessage(Reply({39, 1, 0, 0, 0}));
+  V->ReceiveMessage(Reply({39, 1, 0, 0, 1}));
+  const size_t ProgressBefore = Progress.size();
+  V->ReceiveMessage(Reply({39, 1, 0, 0, 5}));  // packet 2 is outstanding
+  EXPECT_EQ(Lines.back(),
+            "Tiva file updater packet number error: 5acknowledged instead of 2\r\nUpdate aborted");
+  EXPECT_EQ(Finished.back().second, tu_SequenceError);
+  EXPECT_EQ(Progress.size(), ProgressBefore);  // no progress after an abort
+}
+
+TEST_F(TivaUpdateUnitTest, ForeignAndShortRepliesChangeNothing) {
+  auto U = Make(MakeFile(300));
+  U->ReceiveMessage(Reply({40, 0, 0}));
+  U->ReceiveMessage(Reply({39}));
+  U->ReceiveMessage(Reply({39, 0}));
+  EXPECT_EQ(Sent.size(), 1u);
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  U->ReceiveMessage(Reply({39, 1, 0}));  // a data acknowledgement without its number
+  EXPECT_EQ(Sent.size(), 2u);
+  EXPECT_TRUE(Finished.empty());
+  EXPECT_TRUE(Lines.empty());
+}
+
+TEST_F(TivaUpdateUnitTest, OwnerMayDestroyTheUpdaterInsideTheFinishedEvent) {
+  auto* Raw = new tTivaFileUpdater([](const tHostMessage&) {}, 39, MakeFile(10));
+  bool Called = false;
+  Raw->OnUpdateFinished() = [&](float, tTivaUpdateError) {
+    Called = true;
+    delete Raw;
+  };
+  Raw->ReceiveMessage(Reply({39, 0, 3}));  // size error: abort, event, delete
+  EXPECT_TRUE(Called);
+}
+
+TEST_F(TivaUpdateUnitTest, FilesThatCannotMakeAProperTransferAreRefused) {
+  auto Refused = [&](const std::string& Path, const std::string& Expected) {
+    Sent.clear();
+    try {
+      Make(Path);
+      ADD_FAILURE() << "accepted " << Path;
+    } catch (const std::runtime_error& e) {
+      EXPECT_NE(std::string(e.what()).find(Expected), std::string::npos) << e.what();
+    }
+    EXPECT_TRUE(Sent.empty());
+  };
+  Refused(MakeFile(0), "is empty");
+  Refused(Folder + "/missing.bin", "cannot read file");
+  Refused(Folder, "cannot read file");  // a folder is not an image
+  // One byte past 65535 packets of 128 bytes: a sparse file costs no disk.
+  const std::string Big = Folder + "/big.bin";
+  ASSERT_EQ(truncate(MakeFile(1, "big.bin").c_str(), tTivaFileUpdater::MaxFileSize + 1), 0);
+  Refused(Big, "too large");
+  ASSERT_EQ(truncate(Big.c_str(), tTivaFileUpdater::MaxFileSize), 0);
+  auto U = Make(Big);
+  EXPECT_EQ(Sent[0], (Bytes{39, 0, 0xFF, 0xFF}));
+}
+
+TEST(TivaUpdateErrorName, Names) {
+  EXPECT_EQ(tTivaFileUpdater::ErrorName(tu_Ack), "OK");
+  EXPECT_EQ(tTivaFileUpdater::ErrorName(tu_ChecksumError), "Checksu");
+  EXPECT_EQ(tTivaFileUpdater::ErrorName(tu_FlashError), "Flash");
+  EXPECT_EQ(tTivaFileUpdater::ErrorName(static_cast<tTivaUpdateError>(200)), "unknown (200)");
+}
+
+}  // namespace

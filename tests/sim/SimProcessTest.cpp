@@ -1,0 +1,115 @@
+// The caddis-card-sim program on its own: its pseudo-terminal spoken to with plain reads and
+// writes, its port folder entry, Restart, and its end.
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "sim/SimProcess.h"
+
+namespace {
+
+using tBytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+// The tool's side of the wire, opened through the port folder's link.
+class tWireEnd {
+ public:
+  explicit tWireEnd(const std::string& Link) {
+    Fd = open(Link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (Fd < 0) return;
+    termios Settings{};
+    tcgetattr(Fd, &Settings);
+    cfmakeraw(&Settings);
+    tcsetattr(Fd, TCSANOW, &Settings);
+  }
+  ~tWireEnd() {
+    if (Fd >= 0) close(Fd);
+  }
+  bool Write(const tBytes& Bytes) {
+    return write(Fd, Bytes.data(), Bytes.size()) == ssize_t(Bytes.size());
+  }
+  // Collects bytes until Count have come or Limit has passed.
+  tBytes Read(std::size_t Count, std::chrono::milliseconds Limit = 5s) {
+    tBytes Got;
+    WaitFor(
+        [&] {
+          uint8_t Buffer[512];
+          const ssize_t N = read(Fd, Buffer, std::min(sizeof Buffer, Count - Got.size()));
+          if (N > 0) Got.insert(Got.end(), Buffer, Buffer + N);
+          return Got.size() >= Count;
+        },
+        Limit);
+    return Got;
+  }
+  int Fd = -1;
+};
+
+TEST(SimProcessTest, AnswersOverItsPseudoTerminalAndEndsCleanly) {
+  tTestRuntime Runtime;
+  tSimProcess Sim(Runtime, {"--com", "5", "--device-id", "7", "--firmware", "3", "--fpga-version",
+                            "9012345678"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(5)); }))
+      << Sim.Output();
+  tWireEnd Wire(Runtime.PortLink(5));
+  ASSERT_GE(Wire.Fd, 0);
+  ASSERT_TRUE(Wire.Write({0x02, 0x00, 0x02, 0x02, 0x3C, 0x3E}));
+  EXPECT_EQ(Wire.Read(3 + 15), (tBytes{0x02, 0x00, 0x02, 0x0E, 60, 7, 3, '5', '6', '7', '8', '1',
+                                       '2', '3', '4', '9', '0', 0x61}));
+  ASSERT_TRUE(Wire.Write({0x02, 0x00, 0x07}));
+  EXPECT_EQ(Wire.Read(4), (tBytes{0x03, 0x02, 0x02, 0x07}));
+  // Its own reports follow within about a second; the first is the temperature.
+  const tBytes Report = Wire.Read(4, 3s);
+  ASSERT_EQ(Report.size(), 4u);
+  EXPECT_EQ(Report[0], 3);
+  EXPECT_EQ(Report[1], 65);
+
+  EXPECT_EQ(Sim.Stop(), 0);
+  EXPECT_FALSE(std::filesystem::is_symlink(Runtime.PortLink(5)));
+}
+
+TEST(SimProcessTest, RestartDropsOffTheLinkForAboutASecond) {
+  tTestRuntime Runtime;
+  tSimProcess Sim(Runtime, {"--com", "6"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(6)); }))
+      << Sim.Output();
+  {
+    tWireEnd Wire(Runtime.PortLink(6));
+    ASSERT_TRUE(Wire.Write({0x02, 0x01, 0x03}));
+    EXPECT_TRUE(WaitFor([&] { return !std::filesystem::is_symlink(Runtime.PortLink(6)); }, 3s));
+  }
+  const auto Gone = std::chrono::steady_clock::now();
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(6)); }, 10s))
+      << Sim.Output();
+  EXPECT_GE(std::chrono::steady_clock::now() - Gone, 500ms);
+
+  tWireEnd Again(Runtime.PortLink(6));
+  ASSERT_TRUE(Again.Write({0x02, 0x00, 0x02}));
+  EXPECT_EQ(Again.Read(3), (tBytes{0x02, 0x00, 0x02}));
+}
+
+TEST(SimProcessTest, PortNumberInUseIsRefused) {
+  tTestRuntime Runtime;
+  tSimProcess First(Runtime, {"--com", "8"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(8)); }));
+  tSimProcess Second(Runtime, {"--com", "8"});
+  EXPECT_EQ(Second.Wait(), 1);
+  EXPECT_NE(Second.Output().find("already registered"), std::string::npos) << Second.Output();
+  EXPECT_TRUE(std::filesystem::exists(Runtime.PortLink(8)));  // the first keeps its entry
+  EXPECT_EQ(First.Stop(), 0);
+}
+
+TEST(SimProcessTest, CommandLineHelpAndMistakes) {
+  tTestRuntime Runtime;
+  tSimProcess Help(Runtime, {"--help"});
+  EXPECT_EQ(Help.Wait(), 0);
+  EXPECT_NE(Help.Output().find("--corrupt-checksum"), std::string::npos);
+  tSimProcess Wrong(Runtime, {"--com", "1", "--frobnicate"});
+  EXPECT_EQ(Wrong.Wait(), 2);
+  EXPECT_NE(Wrong.Output().find("unknown option --frobnicate"), std::string::npos);
+}
+
+}  // namespace
