@@ -32,10 +32,8 @@
 #include <vector>
 
 #include "dfu/LMDFU.h"
-
-// TEMPORARY until the file updater's unit is merged: the shared update event and its codes.
-enum tTivaUpdateError : uint8_t { tu_Ack = 0 };
-using tTivaUpdateEvent = std::function<void(float Progress, tTivaUpdateError AckCode)>;
+#include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/HostFrame.h"
 
 class QCloseEvent;
 class QFrame;

@@ -298,6 +298,7 @@ TEST_F(DFUunit, DownloadAndVerifyMoveTheBarWhileTheCallRuns) {
   const auto Image = MakeDemoImage(3, 32768);
   WriteFile(Image);
   auto* F = MakeForm();
+  F->show();  // the handlers repaint on the way
   F->TimerEvent();
   ASSERT_TRUE(F->ConfirmButton->isEnabled()) << F->StatusText();
 
@@ -347,7 +348,7 @@ TEST_F(DFUunit, DownloadAndVerifyMoveTheBarWhileTheCallRuns) {
   F->CancelButton->click();
   EXPECT_EQ(Finished.size(), 2u);
   EXPECT_EQ(DFUForm, nullptr);
-  EXPECT_TRUE(F->isHidden());
+  EXPECT_FALSE(F->isVisible());
   DeleteClosed();
   EXPECT_TRUE(Form.isNull());
 }
@@ -459,7 +460,11 @@ TEST_F(DFUunit, CloseDuringTheDownloadWaitsForItsEnd) {
   ASSERT_TRUE(F->ConfirmButton->isEnabled());
   bool Closed = true;
   F->OnUpdateProgress() = [&](float, tTivaUpdateError) {
-    if (Form && Form->Downloading() && Closed) Closed = Form->close();
+    if (!Form || !Form->Downloading() || !Closed) return;
+    Closed = Form->close();
+    // Neither the (disabled) button nor a direct call cancels in the middle of the write.
+    Form->CancelButton->click();
+    Form->CancelButtonClick();
   };
   F->ConfirmButtonClick();
   EXPECT_FALSE(Closed);  // refused while the worker still reads the image
