@@ -276,18 +276,22 @@ int8_t TDFUForm::RunDownload() {
 
   int8_t Result = lm_Ok;
   QEventLoop Loop;
+  std::thread Worker;
   try {
-    std::thread Worker([&] {
+    Worker = std::thread([&] {
       Result = Download();
       // Posted after every notification of the call, so the loop sees them all first.
       QMetaObject::invokeMethod(
           &Loop, [&Loop] { Loop.quit(); }, Qt::QueuedConnection);
     });
+  } catch (const std::system_error&) {
+    // No thread to be had: the call runs here below, and the bar moves only at its end.
+  }
+  if (Worker.joinable()) {
     Loop.exec(QEventLoop::ExcludeUserInputEvents);
     // The loop may also end early (the application quitting); the call still finishes.
     Worker.join();
-  } catch (const std::system_error&) {
-    // No thread to be had: run the call here; the bar then moves only at its end.
+  } else {
     Result = Download();
   }
 
