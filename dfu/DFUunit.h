@@ -18,8 +18,11 @@
 // keys made during the download, in this dialog or in the owner's window, are held by the
 // toolkit and handled after the call has returned, just as with a busy user-interface thread;
 // Confirm and Cancel are also shown disabled for the duration. Timers and queued calls still
-// run. The final completion is handled only after the call has returned, the result is
-// stored in DownloadResult and the device has been closed.
+// run, the owner's main-loop timer among them (Downloading() tells it a download is under
+// way). A close requested meanwhile (the owner's close()) waits until the call has ended and
+// its final notification has been handled; a cancel meanwhile is ignored, since the device
+// must not be reset in the middle of a write. The final completion is handled only after the
+// call has returned, the result is stored in DownloadResult and the device has been closed.
 //
 // Everything here runs on the user-interface thread.
 #pragma once
