@@ -28,7 +28,7 @@ bool ReadPort(const std::string& Command, const tCliArgs& Args, int32_t& Port, i
 // An optional seconds option with its default.
 bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::string& Option,
                  double Default, double& Seconds, int& Exit);
-// No more than Max positional arguments.
+// Between Min and Max positional arguments.
 bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
                      std::size_t Max, int& Exit);
 

@@ -1,6 +1,7 @@
 // caddis dfu list and dfu download: the card's microcontroller firmware over USB DFU.
 #include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <thread>
@@ -51,6 +52,17 @@ std::string AttributeText(uint8_t Attributes) {
   return Text.empty() ? "none" : Text;
 }
 
+// The target revision: printable characters as they are ("A.2"), others as numbers; "none"
+// when the device gives none.
+std::string RevisionText(const tLMDFUDeviceInfo& Info) {
+  auto Shown = [](char C) {
+    const auto Code = static_cast<unsigned char>(C);
+    return Code >= 0x21 && Code <= 0x7E ? std::string(1, C) : std::to_string(Code);
+  };
+  if (Info.cRevisionMajor == 0 && Info.cRevisionMinor == 0) return "none";
+  return Shown(Info.cRevisionMajor) + "." + Shown(Info.cRevisionMinor);
+}
+
 void PrintDevice(int32_t Index, tLMDFUHandle Handle, const tLMDFUDeviceInfo& Info) {
   std::printf("%d: vendor 0x%s product 0x%s release 0x%s, %s\n", Index, Hex4(Info.usVID).c_str(),
               Hex4(Info.usPID).c_str(), Hex4(Info.usDevice).c_str(),
@@ -58,6 +70,12 @@ void PrintDevice(int32_t Index, tLMDFUHandle Handle, const tLMDFUDeviceInfo& Inf
   std::printf("   transfer size %u, detach time-out %u ms, attributes 0x%02X (%s)\n",
               Info.usTransferSize, Info.usDetachTimeOut, Info.ucDFUAttributes,
               AttributeText(Info.ucDFUAttributes).c_str());
+  // The target fields are filled only by devices with the vendor's own extensions.
+  const std::string PartName(Info.pcPartNumber,
+                             strnlen(Info.pcPartNumber, sizeof Info.pcPartNumber));
+  std::printf("   Tiva extensions %s, part number %d, revision %s, part name %s\n",
+              Info.bSupportsTivaExtensions ? "yes" : "no", Info.ulPartNumber,
+              RevisionText(Info).c_str(), PartName.empty() ? "(none)" : PartName.c_str());
   const std::pair<const char*, uint8_t> Strings[] = {{"Manufacturer", Info.ucManufacturerString},
                                                      {"Product", Info.ucProductString},
                                                      {"Serial number", Info.ucSerialString},

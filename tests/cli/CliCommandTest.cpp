@@ -330,6 +330,18 @@ TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
   ASSERT_EQ(Boot.Exit, 0) << Boot.Err;
   EXPECT_TRUE(Contains(Boot.Err, "  to Caddis: Boot 4\n")) << Boot.Err;
 
+  // The boot loader appears on the virtual bus a moment after the card leaves its port.
+  tRun List;
+  ASSERT_TRUE(WaitFor([&] {
+    List = Caddis({"dfu", "list"});
+    return Contains(List.Out, ": vendor 0x1CBE product 0x00FF release 0x");
+  })) << List.Out
+      << List.Err;
+  EXPECT_EQ(List.Exit, 0);
+  EXPECT_TRUE(Contains(List.Out, ", DFU mode\n")) << List.Out;
+  EXPECT_TRUE(Contains(List.Out, "Tiva extensions no, part number 0, revision none")) << List.Out;
+  EXPECT_TRUE(Contains(List.Out, "Serial number: SIM00021 (string ")) << List.Out;
+
   const tRun Download = Caddis({"dfu", "download", DEMO_DFU_PATH, "--port", "21"}, 90s);
   ASSERT_EQ(Download.Exit, 0) << Download.Out << Download.Err;
   EXPECT_TRUE(Contains(Download.Out, "vendor 0x1CBE product 0x00FF")) << Download.Out;
