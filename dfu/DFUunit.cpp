@@ -1,0 +1,491 @@
+#include "dfu/DFUunit.h"
+
+#include <QCloseEvent>
+#include <QEventLoop>
+#include <QFont>
+#include <QFrame>
+#include <QLabel>
+#include <QMetaObject>
+#include <QPalette>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <new>
+#include <system_error>
+#include <thread>
+
+#include "dfu/QtDFUReceiver.h"
+#include "support/DisplayMessage.h"
+#include "support/ShortString.h"
+
+TDFUForm* DFUForm = nullptr;
+
+namespace {
+
+QString Text8(const std::string& aText) {
+  return QString::fromLatin1(aText.data(), static_cast<qsizetype>(aText.size()));
+}
+
+void SetTextColour(QWidget* aWidget, const QColor& aColour) {
+  QPalette Palette = aWidget->palette();
+  Palette.setColor(QPalette::WindowText, aColour);
+  Palette.setColor(QPalette::Text, aColour);
+  aWidget->setPalette(Palette);
+}
+
+QLabel* MakeHeading(QWidget* aParent, const QColor& aColour, int aLeft, int aTop) {
+  auto* Heading = new QLabel(QStringLiteral(" Firmware Update  "), aParent);
+  QFont Font = Heading->font();
+  Font.setPixelSize(19);
+  Font.setBold(true);
+  Font.setItalic(true);
+  Heading->setFont(Font);
+  SetTextColour(Heading, aColour);
+  Heading->setGeometry(aLeft, aTop, 220, 26);
+  return Heading;
+}
+
+}  // namespace
+
+TDFUForm::TDFUForm(QWidget* aOwner, const std::string& aFilename)
+    : QWidget(aOwner, Qt::FramelessWindowHint), Filename(ShortString(aFilename)) {
+  ConfirmRequired = true;
+  // A closed dialog is never shown again: the next update makes a new one.
+  setAttribute(Qt::WA_DeleteOnClose);
+  setWindowTitle(QStringLiteral("Orvane Firmare Update"));
+  setFixedSize(FormWidth, FormHeight);
+  fReceiver = std::make_unique<tQtDFUReceiver>(
+      this, [this](uint32_t aMessage, uint32_t aParam) { DFUMessage(aMessage, aParam); });
+  BuildControls();
+  FormCreate();
+}
+
+TDFUForm::~TDFUForm() {
+  if (DFUForm == this) DFUForm = nullptr;
+}
+
+void TDFUForm::BuildControls() {
+  UpdatePanel = new QFrame(this);
+  UpdatePanel->setGeometry(0, 0, FormWidth, FormHeight);
+  UpdatePanel->setAutoFillBackground(true);
+  QPalette Blue = UpdatePanel->palette();
+  Blue.setColor(QPalette::Window, QColor(0, 29, 191));
+  UpdatePanel->setPalette(Blue);
+
+  // The shadowed title: navy one pixel below and right of the light blue text.
+  Label5 = MakeHeading(UpdatePanel, QColor(0, 0, 128), 41, 3);
+  Label1 = MakeHeading(UpdatePanel, QColor(128, 192, 255), 40, 2);
+
+  DetailsMemo = new QPlainTextEdit(UpdatePanel);
+  DetailsMemo->setGeometry(8, 30, 256, 66);
+  DetailsMemo->setFrameShape(QFrame::NoFrame);
+  DetailsMemo->setReadOnly(true);
+  DetailsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  DetailsMemo->setStyleSheet(QStringLiteral("background: transparent; color: white;"));
+
+  MessageLabel = new QLabel(UpdatePanel);
+  MessageLabel->setGeometry(4, 98, 264, 16);
+  MessageLabel->setAlignment(Qt::AlignCenter);
+  SetTextColour(MessageLabel, Qt::white);
+
+  ProgressBar = new QProgressBar(UpdatePanel);
+  ProgressBar->setGeometry(8, 116, 256, 14);
+  ProgressBar->setTextVisible(false);
+  ProgressBar->setStyleSheet(
+      QStringLiteral("QProgressBar { background: white; border: 1px solid #000040; }"
+                     "QProgressBar::chunk { background: #00b000; }"));
+  ProgressBar->setRange(0, 1);
+  ProgressBar->setValue(0);
+  ProgressBar->hide();
+
+  ConfirmButton = new QPushButton(QStringLiteral("Confirm"), UpdatePanel);
+  ConfirmButton->setGeometry(56, 136, 75, 24);
+  ConfirmButton->setEnabled(false);
+  connect(ConfirmButton, &QPushButton::clicked, this, [this] { ConfirmButtonClick(); });
+
+  CancelButton = new QPushButton(QStringLiteral("Cancel"), UpdatePanel);
+  CancelButton->setGeometry(141, 136, 75, 24);
+  connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
+
+  Timer = new QTimer(this);
+  Timer->setInterval(SearchPeriodMs);
+  connect(Timer, &QTimer::timeout, this, [this] { TimerEvent(); });
+  Timer->start();
+}
+
+void TDFUForm::FormCreate() {
+  if (LMDFUInit() != 0) {
+    SetStatus("DFU library not initialised");
+    Timer->stop();
+  }
+}
+
+// --- Search -------------------------------------------------------------------------------
+
+void TDFUForm::TimerEvent() {
+  if (!DeviceFound()) return;
+  if (!FileLoaded()) return;
+  if (!FileCompatible()) return;
+  Timer->stop();
+  if (ConfirmRequired) {
+    ConfirmButton->setEnabled(true);
+    SetStatus("Please confirm you want to update this device");
+  } else {
+    ConfirmButtonClick();
+  }
+}
+
+bool TDFUForm::DeviceFound() {
+  DFUindex = -1;
+  DetailsMemo->clear();
+  int8_t Result = 0;
+  for (int32_t i = 0; Result == 0 && i < INT32_MAX; ++i) {
+    tLMDFUDeviceInfo Info{};
+    tLMDFUHandle Handle = nullptr;
+    Result = LMDFUDeviceOpen(i, &Info, &Handle);
+    if (Result != 0) break;
+    if (Info.usVID == TargetVendorID && Info.usPID == TargetProductID) {
+      char Line[48];
+      std::snprintf(Line, sizeof Line, "Device found:   Vendor ID: 0x%.4X", Info.usVID);
+      AddDetail(Line);
+      AddDetail("Device Name:   " + DeviceString(Handle, Info.ucProductString));
+      AddDetail("Manufacturer:  " + DeviceString(Handle, Info.ucManufacturerString));
+      AddDetail("Serial Number:  " + DeviceString(Handle, Info.ucSerialString));
+      if (DFUindex >= 0)
+        SetStatus("More than one device found");
+      else
+        DFUindex = i;
+    }
+    Result = LMDFUDeviceClose(Handle, LMDFU_FALSE);
+  }
+  if (DFUindex < 0) {
+    SetStatus("No USB DFU devices found");
+    return false;
+  }
+  return true;
+}
+
+// A failed fetch leaves the name empty: the buffer starts cleared and always ends in a zero.
+std::string TDFUForm::DeviceString(tLMDFUHandle aHandle, uint8_t anIndex) {
+  char Buffer[256] = {};
+  uint16_t Length = sizeof Buffer;
+  LMDFUDeviceASCIIStringGet(aHandle, anIndex, Buffer, &Length);
+  Buffer[sizeof Buffer - 1] = 0;
+  return Buffer;
+}
+
+void TDFUForm::AddDetail(const std::string& aLine) {
+  DetailsMemo->appendPlainText(Text8(ShortString(aLine)));
+}
+
+bool TDFUForm::FileLoaded() {
+  std::error_code Error;
+  const std::filesystem::path Path(Filename);
+  if (!std::filesystem::exists(Path, Error)) {
+    SetStatus("File " + FileNamePart() + " not found in local folder");
+    return false;
+  }
+  DownloadBuffer = {};
+  DownloadSize = 0;
+  const auto Size = std::filesystem::file_size(Path, Error);
+  // The library takes 32-bit sizes: a larger file would be cut without notice.
+  if (Error || Size > UINT32_MAX) return false;
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) return false;
+  try {
+    DownloadBuffer.resize(Size);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  DownloadSize = static_cast<uint32_t>(Size);
+  In.read(reinterpret_cast<char*>(DownloadBuffer.data()), static_cast<std::streamsize>(Size));
+  return static_cast<uint64_t>(In.gcount()) == DownloadSize;
+}
+
+bool TDFUForm::FileCompatible() {
+  tLMDFUDeviceInfo Info{};
+  tLMDFUHandle Handle = nullptr;
+  bool Compatible = false;
+  if (LMDFUDeviceOpen(DFUindex, &Info, &Handle) == 0) {
+    uint32_t TivaFormat = 0;
+    Compatible = LMDFUIsValidImage(Handle, DownloadBuffer.data(), DownloadSize, &TivaFormat) == 0;
+    LMDFUDeviceClose(Handle, LMDFU_FALSE);
+  }
+  if (!Compatible) SetStatus("File " + FileNamePart() + " is not compatible with this device");
+  return Compatible;
+}
+
+std::string TDFUForm::FileNamePart() const {
+  const auto Slash = Filename.find_last_of('/');
+  return Slash == std::string::npos ? Filename : Filename.substr(Slash + 1);
+}
+
+// --- Download -----------------------------------------------------------------------------
+
+void TDFUForm::ConfirmButtonClick() {
+  if (fDownloading) return;
+  SetStatus("Please wait - downloading firmware");
+  MessageLabel->repaint();
+  SetBar(0, fBarMaximum);
+  ProgressBar->show();
+  ProgressBar->repaint();
+  UpdateFirmware();
+}
+
+void TDFUForm::UpdateFirmware() {
+  tLMDFUDeviceInfo Info{};
+  DFUhandle = nullptr;
+  const int8_t Opened = LMDFUDeviceOpen(DFUindex, &Info, &DFUhandle);
+  if (Opened != 0) {
+    DFUhandle = nullptr;
+    SetStatus("Open error " + std::to_string(Opened));
+    return;
+  }
+  DownloadResult = RunDownload();
+  // After success the device is told to leave DFU mode and run the new firmware; after a
+  // failure it stays in DFU mode for another attempt.
+  LMDFUDeviceClose(DFUhandle, DownloadResult == 0 ? LMDFU_TRUE : LMDFU_FALSE);
+  DFUhandle = nullptr;
+  // Only now may the final notification be handled: it reads DownloadResult, and its
+  // OnUpdateFinished lets the owner wait for the restarted card.
+  fReceiver->ReleaseHeld();
+  if (fCloseWanted)
+    QMetaObject::invokeMethod(
+        this, [this] { close(); }, Qt::QueuedConnection);
+}
+
+// Runs LMDFUDownload on a worker thread while this thread waits in a local event loop that
+// handles the notifications (and repaints) but no user input.
+int8_t TDFUForm::RunDownload() {
+  auto Download = [this] {
+    return LMDFUDownload(DFUhandle, DownloadBuffer.data(), DownloadSize, LMDFU_TRUE, LMDFU_FALSE,
+                         fReceiver.get());
+  };
+  const bool ConfirmWasEnabled = ConfirmButton->isEnabled();
+  const bool CancelWasEnabled = CancelButton->isEnabled();
+  ConfirmButton->setEnabled(false);
+  CancelButton->setEnabled(false);
+  fDownloading = true;
+
+  int8_t Result = lm_Ok;
+  QEventLoop Loop;
+  std::thread Worker;
+  try {
+    Worker = std::thread([&] {
+      Result = Download();
+      // Posted after every notification of the call, so the loop sees them all first.
+      QMetaObject::invokeMethod(
+          &Loop, [&Loop] { Loop.quit(); }, Qt::QueuedConnection);
+    });
+  } catch (const std::system_error&) {
+    // No thread to be had: the call runs here below, and the bar moves only at its end.
+  }
+  if (Worker.joinable()) {
+    Loop.exec(QEventLoop::ExcludeUserInputEvents);
+    // The loop may also end early (the application quitting); the call still finishes.
+    Worker.join();
+  } else {
+    Result = Download();
+  }
+
+  fDownloading = false;
+  ConfirmButton->setEnabled(ConfirmWasEnabled);
+  CancelButton->setEnabled(CancelWasEnabled);
+  return Result;
+}
+
+// --- Notifications ------------------------------------------------------------------------
+
+void TDFUForm::DFUMessage(uint32_t aMessage, uint32_t aParam) {
+  switch (aMessage) {
+    case WM_DFU_DOWNLOAD:
+      wmDFUDownload(aParam);
+      break;
+    case WM_DFU_UPLOAD:
+      wmDFUUpload(aParam);
+      break;
+    case WM_DFU_VERIFY:
+      wmDFUVerify(aParam);
+      break;
+    case WM_DFU_ERASE:
+      wmDFUErase(aParam);
+      break;
+    case WM_DFU_COMPLETE:
+      wmDFUComplete(aParam);
+      break;
+    case WM_DFU_ERROR:
+      wmDFUError(aParam);
+      break;
+    case WM_DFU_PROGRESS:
+      wmDFUProgress(aParam);
+      break;
+    default:
+      break;
+  }
+}
+
+// The download fills the first half of the bar, the verify phase the second.
+void TDFUForm::wmDFUDownload(uint32_t aParam) {
+  LogStatus();
+  ProgressOffset = 0;
+  SetBar(0, 2 * static_cast<int64_t>(aParam));
+}
+
+void TDFUForm::wmDFUUpload(uint32_t aParam) {
+  SetStatus("Please wait - reading firmware");
+  MessageLabel->repaint();
+  LogStatus();
+  ProgressOffset = 0;
+  SetBar(0, aParam);
+  ReportProgress();
+}
+
+void TDFUForm::wmDFUErase(uint32_t aParam) {
+  SetStatus("Please wait - erasing flash");
+  MessageLabel->repaint();
+  LogStatus();
+  ProgressOffset = 0;
+  SetBar(0, aParam);
+  ReportProgress();
+}
+
+void TDFUForm::wmDFUVerify(uint32_t aParam) {
+  SetStatus("Please wait - verifying firmware");
+  MessageLabel->repaint();
+  LogStatus();
+  ProgressOffset = static_cast<uint32_t>(std::min<int64_t>(fBarPosition, UINT32_MAX));
+  SetBar(ProgressOffset, static_cast<int64_t>(aParam) + ProgressOffset);
+  ReportProgress();
+}
+
+void TDFUForm::wmDFUProgress(uint32_t aParam) {
+  SetBar(static_cast<int64_t>(aParam) + ProgressOffset, fBarMaximum);
+  ProgressBar->repaint();
+  ReportProgress();
+  if (Logging) Log(StatusText() + " - " + std::to_string(aParam));
+}
+
+// A nonzero ProgressOffset means the verify phase ended, so the whole update has.
+void TDFUForm::wmDFUComplete(uint32_t) {
+  const bool WholeUpdate = ProgressOffset != 0;
+  if (WholeUpdate) {
+    SetStatus(DownloadResult == 0 ? std::string("Device updated successfully")
+                                  : "Download error " + std::to_string(DownloadResult));
+    MessageLabel->repaint();
+  } else {
+    SetStatus(StatusText() + " - completed");
+    MessageLabel->repaint();
+    LogStatus();
+  }
+  ReportProgress();
+  CancelButton->setText(QStringLiteral("Close"));
+  ConfirmButton->hide();
+  // Last: the owner may wait, reopen the link or even close this dialog in there.
+  if (WholeUpdate && fOnUpdateFinished) {
+    const tTivaUpdateEvent Finished = fOnUpdateFinished;
+    Finished(1.0f, tu_Ack);
+  }
+}
+
+void TDFUForm::wmDFUError(uint32_t) {
+  SetStatus(StatusText() + " - error");
+  MessageLabel->repaint();
+  ReportProgress();
+  LogStatus();
+}
+
+// --- Cancel and close ---------------------------------------------------------------------
+
+void TDFUForm::CancelButtonClick() {
+  // The device must not be reset in the middle of a write; clicks made during the download
+  // arrive after it anyway.
+  if (fDownloading) return;
+  const QPointer<TDFUForm> Self(this);
+  CancelDFU();
+  if (Self) close();
+}
+
+void TDFUForm::CancelDFU() {
+  if (DFUindex >= 0) {
+    tLMDFUDeviceInfo Info{};
+    tLMDFUHandle Handle = nullptr;
+    if (LMDFUDeviceOpen(DFUindex, &Info, &Handle) == 0) {
+      // Only the card is sent out of DFU mode; another device that happens to sit at this
+      // index (before the first search, or after the list changed) is left as it is.
+      const bool Card = Info.usVID == TargetVendorID && Info.usPID == TargetProductID;
+      LMDFUDeviceClose(Handle, Card ? LMDFU_TRUE : LMDFU_FALSE);
+    }
+  }
+  if (fOnUpdateFinished) {
+    const tTivaUpdateEvent Finished = fOnUpdateFinished;
+    Finished(1.0f, tu_Ack);
+  }
+}
+
+void TDFUForm::closeEvent(QCloseEvent* aEvent) {
+  // The worker still reads DownloadBuffer: the close waits until the call has returned and
+  // its final notification has been handled.
+  if (fDownloading) {
+    fCloseWanted = true;
+    aEvent->ignore();
+    return;
+  }
+  FormClose();
+  aEvent->accept();
+}
+
+void TDFUForm::FormClose() {
+  Timer->stop();
+  if (DFUForm == this) DFUForm = nullptr;
+  DownloadBuffer = {};
+  DownloadSize = 0;
+}
+
+// --- Status line and bar ------------------------------------------------------------------
+
+std::string TDFUForm::StatusText() const {
+  return MessageLabel->text().toLatin1().toStdString();
+}
+
+void TDFUForm::SetStatus(const std::string& aText) {
+  MessageLabel->setText(Text8(ShortString(aText)));
+}
+
+void TDFUForm::Log(const std::string& aText) {
+  if (Logging) DisplayMessage(ShortString(aText));
+}
+
+void TDFUForm::LogStatus() {
+  Log(StatusText());
+}
+
+void TDFUForm::ReportProgress() {
+  if (!fOnUpdateProgress) return;
+  const float Progress =
+      fBarMaximum == 0 ? 0.0f : static_cast<float>(fBarPosition) / static_cast<float>(fBarMaximum);
+  const tTivaUpdateEvent Report = fOnUpdateProgress;
+  Report(Progress, tu_Ack);
+}
+
+// Keeps the position within 0..maximum. The widget counts in int: larger values are shown
+// scaled down; a maximum of 0 is shown as an empty bar (the widget would otherwise show a
+// busy indicator).
+void TDFUForm::SetBar(int64_t aPosition, int64_t aMaximum) {
+  fBarMaximum = std::max<int64_t>(aMaximum, 0);
+  fBarPosition = std::clamp<int64_t>(aPosition, 0, fBarMaximum);
+  if (fBarMaximum == 0) {
+    ProgressBar->setRange(0, 1);
+    ProgressBar->setValue(0);
+    return;
+  }
+  const int64_t Scale = fBarMaximum / INT_MAX + 1;
+  ProgressBar->setRange(0, static_cast<int>(fBarMaximum / Scale));
+  ProgressBar->setValue(static_cast<int>(fBarPosition / Scale));
+}
