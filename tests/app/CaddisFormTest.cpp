@@ -8,6 +8,7 @@
 #include <numeric>
 
 #include "app/QtTestEnvironment.h"
+#include "dfu/DFUunit.h"
 #include "hostlink/FakeComPort.h"
 #include "hostlink/HostTestSupport.h"
 #include "platform/Paths.h"
@@ -282,6 +283,52 @@ TEST_F(CaddisFormTest, RemovalOfTheOpenPortHoldsItAndArrivalReopens) {
   EXPECT_NE(F.CaddisHost, nullptr);
   EXPECT_EQ(MemoLines(), (std::vector<std::string>{"DeviceRemoval COM3", "DeviceArrival COM3",
                                                    "DeviceRemoval COM123"}));
+}
+
+TEST_F(CaddisFormTest, UpdateFirmwareWithoutALinkOpensTheDialogAtOnce) {
+  TCaddisForm& F = Make();
+  F.show();
+  F.DFUButtonClick();
+  ASSERT_NE(DFUForm, nullptr);
+  EXPECT_EQ(DFUForm->parentWidget(), &F);
+  EXPECT_EQ(DFUForm->geometry(), QRect(96, 36, 272, 165));
+  EXPECT_EQ(Factory.Opens, 0);
+  F.CloseDFUForm();
+  EXPECT_EQ(DFUForm, nullptr);
+}
+
+TEST_F(CaddisFormTest, UpdateFirmwareSendsBootAndOpensTheDialogHundredOneTicksLater) {
+  TCaddisForm& F = Make();
+  F.show();
+  Choose(3);
+  Ticks(150);
+  Factory.Last->TakeSent();
+  F.DFUButtonClick();
+  EXPECT_EQ(Factory.Last->TakeSent(), (tBytes{2, 4, 6}));
+  Ticks(100);
+  EXPECT_EQ(DFUForm, nullptr);
+  EXPECT_NE(F.CaddisHost, nullptr);
+  Ticks(1);
+  ASSERT_NE(DFUForm, nullptr);
+  EXPECT_EQ(F.CaddisHost, nullptr);  // the link closed before the dialog opened
+  EXPECT_EQ(F.ComPort, 3);           // and is held for the return
+  EXPECT_FALSE(F.DFURequested);
+  F.CloseDFUForm();
+}
+
+TEST_F(CaddisFormTest, DialogClosesOnceTheCardIdentifiesItselfAgain) {
+  TCaddisForm& F = Make();
+  F.show();
+  F.DFUButtonClick();
+  ASSERT_NE(DFUForm, nullptr);
+  Ticks(150);
+  EXPECT_NE(DFUForm, nullptr);  // no link: the dialog stays whatever happens
+  Choose(3);
+  Ticks(5);
+  EXPECT_NE(DFUForm, nullptr);  // link open, card not identified yet
+  Factory.Last->Feed(FrameOf({60, 9, 4, '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'}));
+  Ticks(1);
+  EXPECT_EQ(DFUForm, nullptr);
 }
 
 }  // namespace
