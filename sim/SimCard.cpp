@@ -22,7 +22,12 @@ tSimCard::tSimCard(const tSimCardConfig& aConfig, tSendProc aSend, tClock::time_
       fSend(std::move(aSend)),
       Start(Now),
       NextReport(Now + ReportPeriod),
-      Random(aConfig.Seed) {
+      Random(aConfig.Seed),
+      FPGAUpdate(tHostId::UpdateHostFPGA, aConfig.UpdateFaults),
+      USBAudioUpdate(tHostId::UpdateUSBAudio, aConfig.UpdateFaults),
+      InWireFree(Now),
+      OutWireFree(Now),
+      CurrentTime(Now) {
   Config.FPGAVersion.resize(tOrvaneHost::FPGAVersionLength, ' ');
   InstallHandlers();
 }
@@ -33,6 +38,13 @@ void tSimCard::InstallHandlers() {
     SendMessage(tHostFrame::MakeMessage(Id::AYT));
   };
   Handlers[Id::Restart] = [this](const tHostMessage&) { RestartRequested = true; };
+  Handlers[Id::Boot] = [this](const tHostMessage&) { BootRequested = true; };
+  Handlers[Id::UpdateHostFPGA] = [this](const tHostMessage& M) {
+    HandleUpdatePacket(FPGAUpdate, M);
+  };
+  Handlers[Id::UpdateUSBAudio] = [this](const tHostMessage& M) {
+    HandleUpdatePacket(USBAudioUpdate, M);
+  };
   Handlers[Id::Echo] = [this](const tHostMessage& M) { SendMessage(M); };
   Handlers[Id::Status] = [this](const tHostMessage&) { AnswerStatus(); };
   Handlers[Id::SyncSource] = [this](const tHostMessage& M) {
@@ -65,20 +77,68 @@ bool tSimCard::TakeRestartRequest() {
   return std::exchange(RestartRequested, false);
 }
 
+bool tSimCard::TakeBootRequest() {
+  return std::exchange(BootRequested, false);
+}
+
+const std::vector<uint8_t>& tSimCard::ReceivedImage(uint8_t Header) const {
+  static const std::vector<uint8_t> None;
+  if (Header == tHostId::UpdateHostFPGA) return FPGAUpdate.Image();
+  if (Header == tHostId::UpdateUSBAudio) return USBAudioUpdate.Image();
+  return None;
+}
+
 void tSimCard::Reconnect(tClock::time_point Now) {
   Input.clear();
+  Arriving.clear();
+  Leaving.clear();
+  InWireFree = OutWireFree = CurrentTime = Now;
   NextReport = Now + ReportPeriod;
+}
+
+std::chrono::nanoseconds tSimCard::WireTime(std::size_t Count) const {
+  if (Config.WireBaud == 0) return std::chrono::nanoseconds(0);
+  // Start bit, 8 data bits, stop bit.
+  constexpr uint64_t BitsPerByte = 10;
+  return std::chrono::nanoseconds(Count * BitsPerByte * 1'000'000'000ULL / Config.WireBaud);
+}
+
+bool tSimCard::ReadyForInput(tClock::time_point Now) const {
+  return Config.WireBaud == 0 || InWireFree <= Now + WireTime(InputChunk);
 }
 
 void tSimCard::Receive(const uint8_t* Bytes, std::size_t Count, tClock::time_point Now) {
   if (IsSilent(Now)) {
     Input.clear();
+    Arriving.clear();
     return;
   }
+  if (Config.WireBaud == 0) {
+    Accept(Bytes, Count, Now);
+    return;
+  }
+  // The bytes are read once the last of them would have come down the wire.
+  InWireFree = std::max(InWireFree, Now) + WireTime(Count);
+  Arriving.push_back({InWireFree, std::vector<uint8_t>(Bytes, Bytes + Count)});
+}
+
+void tSimCard::Accept(const uint8_t* Bytes, std::size_t Count, tClock::time_point Now) {
+  CurrentTime = Now;
   // A stream that never forms a frame cannot grow without bound.
   if (Input.size() + Count > MaxInput) Input.clear();
   Input.insert(Input.end(), Bytes, Bytes + std::min(Count, MaxInput));
   HandleFrames(Now);
+}
+
+void tSimCard::HandleUpdatePacket(tSimFileUpdate& Update, const tHostMessage& aMessage) {
+  const int Completed = Update.ImagesCompleted();
+  const auto Answer = Update.Handle(aMessage);
+  if (!Answer) {
+    if (fLog) fLog("no answer (injected silence)");
+    return;
+  }
+  SendMessageAt(*Answer, CurrentTime + Config.PacketDelay);
+  if (Update.ImagesCompleted() != Completed && fOnImage) fOnImage(Update.Header(), Update.Image());
 }
 
 void tSimCard::HandleFrames(tClock::time_point Now) {
@@ -121,6 +181,16 @@ void tSimCard::AnswerStatus() {
 }
 
 void tSimCard::Tick(tClock::time_point Now) {
+  // Each chunk is handled at the time it arrived, so replies keep the wire's timing even
+  // when the owner calls a little late.
+  while (!Arriving.empty() && Arriving.front().Due <= Now) {
+    const tTimedBytes Chunk = std::move(Arriving.front());
+    Arriving.pop_front();
+    if (IsSilent(Chunk.Due)) continue;
+    Accept(Chunk.Bytes.data(), Chunk.Bytes.size(), Chunk.Due);
+  }
+  CurrentTime = Now;
+  SendDue(Now);
   if (Now < NextReport) return;
   // Reports keep their one-second rhythm; a late tick does not send a burst.
   NextReport += ReportPeriod;
@@ -153,7 +223,39 @@ void tSimCard::SendReports() {
   SendMessage(tHostFrame::MakeMessage(tHostId::UDPorTCP, &Transport, 1));
 }
 
+tSimCard::tClock::time_point tSimCard::NextDue() const {
+  tClock::time_point Due = NextReport;
+  if (!Arriving.empty()) Due = std::min(Due, Arriving.front().Due);
+  if (!Leaving.empty()) Due = std::min(Due, Leaving.front().Due);
+  return Due;
+}
+
+void tSimCard::SendDue(tClock::time_point Now) {
+  while (!Leaving.empty() && Leaving.front().Due <= Now) {
+    const tTimedBytes Frame = std::move(Leaving.front());
+    Leaving.pop_front();
+    if (fSend) fSend(Frame.Bytes.data(), Frame.Bytes.size());
+  }
+}
+
+// Frames leave in the order they were made: each waits for the one before it to be on the
+// wire, then takes its own wire time.
+void tSimCard::Schedule(const std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame,
+                        std::size_t Size, tClock::time_point Ready) {
+  if (Config.WireBaud == 0 && Leaving.empty() && Ready <= CurrentTime) {
+    if (fSend) fSend(Frame.data(), Size);
+    return;
+  }
+  const auto Due = std::max(Ready, OutWireFree) + WireTime(Size);
+  OutWireFree = Due;
+  Leaving.push_back({Due, std::vector<uint8_t>(Frame.begin(), Frame.begin() + Size)});
+}
+
 void tSimCard::SendMessage(const tHostMessage& aMessage) {
+  SendMessageAt(aMessage, CurrentTime);
+}
+
+void tSimCard::SendMessageAt(const tHostMessage& aMessage, tClock::time_point Ready) {
   std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
   const std::size_t Size = tHostFrame::BuildFrame(aMessage, Frame);
   ++FramesSent;
@@ -167,7 +269,7 @@ void tSimCard::SendMessage(const tHostMessage& aMessage) {
     Fault += " (bad length byte)";
   }
   Log("tx" + Fault, aMessage);
-  if (fSend) fSend(Frame.data(), Size);
+  Schedule(Frame, Size, Ready);
 }
 
 void tSimCard::Log(const std::string& Direction, const tHostMessage& aMessage) {

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -90,10 +91,14 @@ void tSimPort::Close() {
   Master = -1;
 }
 
-tSimPort::tWait tSimPort::Wait(int TimeoutMs) {
+tSimPort::tWait tSimPort::Wait(std::chrono::nanoseconds Timeout) {
   if (Master < 0) return tWait::HungUp;
   pollfd Poll{Master, POLLIN, 0};
-  const int Ready = poll(&Poll, 1, TimeoutMs);
+  // Finer than milliseconds: the emulated wire times replies in fractions of one.
+  const auto Ns = std::max<int64_t>(Timeout.count(), 0);
+  const timespec Limit{static_cast<time_t>(Ns / 1'000'000'000),
+                       static_cast<long>(Ns % 1'000'000'000)};
+  const int Ready = ppoll(&Poll, 1, &Limit, nullptr);
   if (Ready < 0) return errno == EINTR ? tWait::Interrupted : tWait::HungUp;
   if (Ready == 0) return tWait::Nothing;
   if (Poll.revents & POLLIN) return tWait::Readable;

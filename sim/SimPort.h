@@ -2,6 +2,7 @@
 // registered in the port folder as COM<n>, so the tool lists and opens it like any port.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -20,8 +21,8 @@ class tSimPort {
   void Close();
 
   enum class tWait { Nothing, Readable, HungUp, Interrupted };
-  // Waits up to TimeoutMs for bytes from the tool. HungUp: nobody has the port open.
-  tWait Wait(int TimeoutMs);
+  // Waits up to Timeout for bytes from the tool. HungUp: nobody has the port open.
+  tWait Wait(std::chrono::nanoseconds Timeout);
   // Takes what the tool sent (at most Capacity bytes); 0 when there is nothing.
   std::size_t Read(uint8_t* Buffer, std::size_t Capacity);
   // Writes a whole frame, or nothing while nobody has the port open or reads it.

@@ -1,8 +1,17 @@
 #include "sim/SimRunner.h"
 
 #include <charconv>
+#include <condition_variable>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <thread>
+#include <utility>
 
+#include "dfu/simdevice/DemoImage.h"
+#include "hostlink/OrvaneHost.h"
 #include "sim/SimPort.h"
 
 namespace {
@@ -32,6 +41,36 @@ bool ParseSeconds(const std::string& Text, double& Value) {
   return true;
 }
 
+// "CODE@N": a number, "@", a number.
+bool ParsePair(const std::string& Text, unsigned& First, unsigned& Second) {
+  const auto At = Text.find('@');
+  return At != std::string::npos && ParseNumber(Text.substr(0, At), First) &&
+         ParseNumber(Text.substr(At + 1), Second);
+}
+
+// "KIND@N" for the boot loader's fault switches.
+bool ParseDFUFault(const std::string& Text, dfu::tVirtualDFUFaults& Faults) {
+  const auto At = Text.find('@');
+  unsigned N = 0;
+  if (At == std::string::npos || !ParseNumber(Text.substr(At + 1), N) || N > 1'000'000'000)
+    return false;
+  const std::string Kind = Text.substr(0, At);
+  const int Block = static_cast<int>(N);
+  if (Kind == "status-error")
+    Faults.StatusErrorAtBlock = Block;
+  else if (Kind == "stall")
+    Faults.StallAtBlock = Block;
+  else if (Kind == "disconnect")
+    Faults.DisconnectAtBlock = Block;
+  else if (Kind == "silent")
+    Faults.SilentAtBlock = Block;
+  else if (Kind == "wrong-readback")
+    Faults.WrongReadBackAt = static_cast<long>(N);
+  else
+    return false;
+  return true;
+}
+
 void Say(std::ostream& Out, const std::string& Line) {
   Out << Line << std::endl;
 }
@@ -57,6 +96,23 @@ std::string SimUsage() {
          "  --bad-length N        every Nth frame sent carries the count byte 255\n"
          "  --zero-device-id      answer Status with device ID 0\n"
          "  --seed N              seed of the reported values' drift\n"
+         "File updates (FPGA 39, USB audio 40); packet N counts data packets from 0:\n"
+         "  --fpga-out FILE       write each FPGA image received to FILE\n"
+         "  --usb-audio-out FILE  write each USB-audio image received to FILE\n"
+         "  --image-out FILE      write images of either kind without a file of their own\n"
+         "  --packet-delay MS     processing time before each update reply (0..60000)\n"
+         "  --wire-baud B         emulate the wire: every byte takes 10 bits at B baud in\n"
+         "                        both directions (115200 is the link's rate)\n"
+         "  --ack-code CODE@N     answer data packet N with CODE (1 length, 2 checksum,\n"
+         "                        3 size, 4 flash; others as they are)\n"
+         "  --wrong-ack N         acknowledge data packet N with the number N+1\n"
+         "  --silent-at N         do not answer data packet N\n"
+         "Firmware update: \"Boot\" (4) leaves the port for a USB DFU boot loader (vendor\n"
+         "0x1CBE, product 0x00FF, serial SIM<COM number in 5 digits>) on the virtual USB bus;\n"
+         "leaving DFU mode brings the card back on its port with the firmware it then has.\n"
+         "  --dfu-fault KIND@N    boot loader fault, repeatable: status-error@BLOCK,\n"
+         "                        stall@BLOCK, disconnect@BLOCK, silent@BLOCK,\n"
+         "                        wrong-readback@BYTE (blocks and bytes count from 0)\n"
          "  --verbose             print every message received and sent\n"
          "  --help                show this text\n";
 }
@@ -82,6 +138,13 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
     auto Count = [&](int& Out) {
       std::string Text;
       return Value(Text) && ParseNumber(Text, Out) && Out > 0;
+    };
+    auto Packet = [&](int& Out) {
+      std::string Text;
+      unsigned N = 0;
+      if (!Value(Text) || !ParseNumber(Text, N) || N > 65535) return false;
+      Out = static_cast<int>(N);
+      return true;
     };
     std::string Text;
     bool Ok = true;
@@ -110,6 +173,30 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Options.Card.ZeroDeviceID = true;
     } else if (Arg == "--seed") {
       Ok = Value(Text) && ParseNumber(Text, Options.Card.Seed);
+    } else if (Arg == "--fpga-out") {
+      Ok = Value(Options.FPGAOut) && !Options.FPGAOut.empty();
+    } else if (Arg == "--usb-audio-out") {
+      Ok = Value(Options.USBAudioOut) && !Options.USBAudioOut.empty();
+    } else if (Arg == "--image-out") {
+      Ok = Value(Options.ImageOut) && !Options.ImageOut.empty();
+    } else if (Arg == "--packet-delay") {
+      unsigned Ms = 0;
+      Ok = Value(Text) && ParseNumber(Text, Ms) && Ms <= 60000;
+      Options.Card.PacketDelay = std::chrono::milliseconds(Ms);
+    } else if (Arg == "--wire-baud") {
+      Ok = Value(Text) && ParseNumber(Text, Options.Card.WireBaud) && Options.Card.WireBaud >= 50 &&
+           Options.Card.WireBaud <= 100'000'000;
+    } else if (Arg == "--ack-code") {
+      unsigned Code = 0, N = 0;
+      Ok = Value(Text) && ParsePair(Text, Code, N) && Code >= 1 && Code <= 255 && N <= 65535;
+      Options.Card.UpdateFaults.AckCode = static_cast<uint8_t>(Code);
+      Options.Card.UpdateFaults.AckCodeAt = static_cast<int>(N);
+    } else if (Arg == "--wrong-ack") {
+      Ok = Packet(Options.Card.UpdateFaults.WrongAckAt);
+    } else if (Arg == "--silent-at") {
+      Ok = Packet(Options.Card.UpdateFaults.SilentAt);
+    } else if (Arg == "--dfu-fault") {
+      Ok = Value(Text) && ParseDFUFault(Text, Options.DFUFaults);
     } else if (Arg == "--verbose" || Arg == "-v") {
       Options.Verbose = true;
     } else {
@@ -128,54 +215,259 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
   return true;
 }
 
-int RunSimCard(const tSimOptions& Options, const std::atomic<bool>& Stop, std::ostream& Out) {
-  tSimPort Port(Options.ComNumber);
-  std::string Error;
-  if (!Port.Open(Error)) {
-    Say(Out, "caddis-card-sim: " + Error);
-    return 1;
-  }
-  const std::string Name = "COM" + std::to_string(Options.ComNumber);
-  Say(Out, "caddis-card-sim: " + Name + " is " + Port.DevicePath());
-  tSimCard Card(
-      Options.Card, [&](const uint8_t* Bytes, std::size_t Count) { Port.Write(Bytes, Count); },
-      tClock::now());
-  if (Options.Verbose) Card.SetLog([&](const std::string& Line) { Say(Out, Line); });
+std::string SimDFUSerial(uint32_t ComNumber) {
+  char Text[16];
+  std::snprintf(Text, sizeof Text, "SIM%05u", static_cast<unsigned>(ComNumber));
+  return Text;
+}
 
+namespace {
+
+// Size of the made-up firmware the card runs before any update (its boot loader gives it
+// back on UPLOAD).
+constexpr std::size_t InitialFirmwareSize = 32 * 1024;
+constexpr auto LoopPeriod = std::chrono::milliseconds(10);
+
+// Writes Image to Path in one step (a temporary file renamed over it), so a reader never
+// sees half an image.
+bool WriteImageFile(const std::string& Path, const std::vector<uint8_t>& Image,
+                    std::string& Error) {
+  const std::string Temporary = Path + ".part";
+  {
+    std::ofstream File(Temporary, std::ios::binary | std::ios::trunc);
+    File.write(reinterpret_cast<const char*>(Image.data()),
+               static_cast<std::streamsize>(Image.size()));
+    if (!File) {
+      Error = "cannot write " + Temporary;
+      std::remove(Temporary.c_str());
+      return false;
+    }
+  }
+  if (std::rename(Temporary.c_str(), Path.c_str()) != 0) {
+    Error = "cannot rename " + Temporary + " to " + Path;
+    std::remove(Temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+class tSimRunner {
+ public:
+  tSimRunner(const tSimOptions& anOptions, const std::atomic<bool>& aStop, std::ostream& anOut)
+      : Options(anOptions),
+        Stop(aStop),
+        Out(anOut),
+        Name("COM" + std::to_string(anOptions.ComNumber)),
+        Port(anOptions.ComNumber),
+        Card(
+            anOptions.Card,
+            [this](const uint8_t* Bytes, std::size_t Count) { Port.Write(Bytes, Count); },
+            tClock::now()),
+        Firmware(dfu::MakeDemoFirmware(anOptions.Card.FirmwareVersion, InitialFirmwareSize)) {
+    if (Options.Verbose) Card.SetLog([this](const std::string& Line) { Say(Out, Line); });
+    Card.SetImageHandler(
+        [this](uint8_t Header, const std::vector<uint8_t>& Image) { SaveImage(Header, Image); });
+  }
+
+  int Run();
+
+ private:
+  enum class tOutcome { Continue, Stopped, Failed };
+
+  bool OpenLink();
+  void ServeLink();
+  tOutcome Restart(std::chrono::milliseconds Downtime);
+  tOutcome RunBootLoader();
+  bool StartBootLoader(dfu::tVirtualDFUDevice& Device);
+  std::optional<dfu::tVirtualDFURestart> WaitForRestart();
+  void Replug(dfu::tVirtualDFUDevice& Device);
+  void TakeNewFirmware(const dfu::tVirtualDFURestart& Restart);
+  void SaveImage(uint8_t Header, const std::vector<uint8_t>& Image);
+  void Verbose(const std::string& Line) {
+    if (Options.Verbose) Say(Out, Line);
+  }
+
+  const tSimOptions& Options;
+  const std::atomic<bool>& Stop;
+  std::ostream& Out;
+  const std::string Name;
+  tSimPort Port;
+  tSimCard Card;
   bool Connected = false;
-  uint8_t Buffer[4096];
-  while (!Stop) {
-    const tSimPort::tWait Event = Port.Wait(10);
-    const auto Now = tClock::now();
-    if (Event == tSimPort::tWait::HungUp) {
-      if (Connected && Options.Verbose) Say(Out, Name + " closed by the tool");
-      Connected = false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      continue;
-    }
-    if (!Connected) {
-      Connected = true;
-      Card.Reconnect(Now);
-      if (Options.Verbose) Say(Out, Name + " opened by the tool");
-    }
-    if (Event == tSimPort::tWait::Readable)
-      Card.Receive(Buffer, Port.Read(Buffer, sizeof Buffer), Now);
-    Card.Tick(Now);
+  std::vector<uint8_t> Firmware;  // what the microcontroller runs
+  // The boot loader's restart report, handed from its device thread to this loop.
+  std::mutex RestartLock;
+  std::condition_variable RestartSignal;
+  std::optional<dfu::tVirtualDFURestart> PendingRestart;
+};
+
+int tSimRunner::Run() {
+  if (!OpenLink()) return 1;
+  tOutcome Outcome = tOutcome::Continue;
+  while (!Stop && Outcome == tOutcome::Continue) {
+    ServeLink();
     if (Card.TakeRestartRequest()) {
       // A restarting microcontroller drops off the link: the port leaves the folder for a
       // moment and comes back as a new device.
-      if (Options.Verbose) Say(Out, "restarting");
-      Port.Close();
-      StayAway(Options.RestartDowntime, Stop);
-      if (Stop) break;
-      if (!Port.Open(Error)) {
-        Say(Out, "caddis-card-sim: " + Error);
-        return 1;
-      }
-      Connected = false;
-      Say(Out, "caddis-card-sim: " + Name + " is " + Port.DevicePath());
+      Verbose("restarting");
+      Outcome = Restart(Options.RestartDowntime);
+    } else if (Card.TakeBootRequest()) {
+      Outcome = RunBootLoader();
     }
   }
   Port.Close();
-  return 0;
+  return Outcome == tOutcome::Failed ? 1 : 0;
+}
+
+bool tSimRunner::OpenLink() {
+  std::string Error;
+  if (!Port.Open(Error)) {
+    Say(Out, "caddis-card-sim: " + Error);
+    return false;
+  }
+  Connected = false;
+  Say(Out, "caddis-card-sim: " + Name + " is " + Port.DevicePath());
+  return true;
+}
+
+// One pass of the link: wait for bytes (no longer than the card's next due event, at most
+// one loop period), hand them to the card, let it send what is due.
+void tSimRunner::ServeLink() {
+  const auto Until = std::clamp<tClock::duration>(Card.NextDue() - tClock::now(),
+                                                  tClock::duration::zero(), LoopPeriod);
+  if (!Card.ReadyForInput(tClock::now())) {
+    // The wire is still full of earlier bytes: new ones stay in the pseudo-terminal.
+    std::this_thread::sleep_for(Until);
+    Card.Tick(tClock::now());
+    return;
+  }
+  const tSimPort::tWait Event = Port.Wait(Until);
+  const auto Now = tClock::now();
+  if (Event == tSimPort::tWait::HungUp) {
+    if (Connected) Verbose(Name + " closed by the tool");
+    Connected = false;
+    std::this_thread::sleep_for(LoopPeriod);
+    return;
+  }
+  if (!Connected) {
+    Connected = true;
+    Card.Reconnect(Now);
+    Verbose(Name + " opened by the tool");
+  }
+  uint8_t Buffer[4096];
+  const std::size_t Room = Options.Card.WireBaud != 0 ? tSimCard::InputChunk : sizeof Buffer;
+  if (Event == tSimPort::tWait::Readable) Card.Receive(Buffer, Port.Read(Buffer, Room), Now);
+  Card.Tick(Now);
+}
+
+tSimRunner::tOutcome tSimRunner::Restart(std::chrono::milliseconds Downtime) {
+  Port.Close();
+  Connected = false;
+  StayAway(Downtime, Stop);
+  if (Stop) return tOutcome::Stopped;
+  return OpenLink() ? tOutcome::Continue : tOutcome::Failed;
+}
+
+// "Boot": the card leaves the serial link, its boot loader appears on the USB bus and stays
+// there until it is told to leave DFU mode; then the card comes back on its port.
+tSimRunner::tOutcome tSimRunner::RunBootLoader() {
+  Say(Out, "caddis-card-sim: Boot: " + Name + " leaves for the DFU boot loader");
+  Port.Close();
+  Connected = false;
+  StayAway(Options.BootDowntime, Stop);
+  if (Stop) return tOutcome::Stopped;
+
+  dfu::tVirtualDFUOptions DeviceOptions;
+  DeviceOptions.Serial = SimDFUSerial(Options.ComNumber);
+  DeviceOptions.Firmware = Firmware;
+  DeviceOptions.Faults = Options.DFUFaults;
+  dfu::tVirtualDFUDevice Device(DeviceOptions);
+  // The report arrives on the device's own thread: it is only handed over here, and this
+  // loop stops, restarts or destroys the device.
+  Device.OnRestart = [this](const dfu::tVirtualDFURestart& Restart) {
+    std::lock_guard<std::mutex> Guard(RestartLock);
+    PendingRestart = Restart;
+    RestartSignal.notify_one();
+  };
+  if (!StartBootLoader(Device)) return tOutcome::Failed;
+  while (!Stop) {
+    const auto Report = WaitForRestart();
+    if (!Report) continue;
+    if (Report->Reason == dfu::rr_Disconnected) {
+      Replug(Device);
+      if (!Stop && !StartBootLoader(Device)) return tOutcome::Failed;
+      continue;
+    }
+    Device.Stop();
+    TakeNewFirmware(*Report);
+    return Restart(Options.RestartDowntime);
+  }
+  Device.Stop();
+  return tOutcome::Stopped;
+}
+
+bool tSimRunner::StartBootLoader(dfu::tVirtualDFUDevice& Device) {
+  std::string Error;
+  if (!Device.Start(&Error)) {
+    Say(Out, "caddis-card-sim: the DFU boot loader cannot start: " + Error);
+    return false;
+  }
+  Say(Out, "caddis-card-sim: DFU device " + SimDFUSerial(Options.ComNumber) + " is " +
+               Device.SocketPath());
+  return true;
+}
+
+// Waits one loop period at most, so a stop request is seen.
+std::optional<dfu::tVirtualDFURestart> tSimRunner::WaitForRestart() {
+  std::unique_lock<std::mutex> Guard(RestartLock);
+  RestartSignal.wait_for(Guard, LoopPeriod, [this] { return PendingRestart.has_value(); });
+  return std::exchange(PendingRestart, std::nullopt);
+}
+
+// The device left the bus in the middle of a download (an injected fault). Like a cable
+// pulled and put back, it returns after a moment, still in DFU mode since its firmware is
+// no longer whole; the disconnect does not happen a second time.
+void tSimRunner::Replug(dfu::tVirtualDFUDevice& Device) {
+  Say(Out, "caddis-card-sim: DFU device disconnected");
+  Device.Stop();
+  dfu::tVirtualDFUFaults Faults = Options.DFUFaults;
+  Faults.DisconnectAtBlock = -1;
+  Device.SetFaults(Faults);
+  StayAway(Options.BootDowntime, Stop);
+}
+
+void tSimRunner::TakeNewFirmware(const dfu::tVirtualDFURestart& Restart) {
+  if (!Restart.NewFirmware) {
+    Say(Out, "caddis-card-sim: leaving DFU mode with firmware version " +
+                 std::to_string(Card.FirmwareVersion()));
+    return;
+  }
+  Firmware = Restart.Firmware;
+  if (Restart.FirmwareVersion < 0) {
+    Say(Out, "caddis-card-sim: new firmware of " + std::to_string(Firmware.size()) +
+                 " bytes carries no version byte; version stays " +
+                 std::to_string(Card.FirmwareVersion()));
+    return;
+  }
+  Card.SetFirmwareVersion(static_cast<uint8_t>(Restart.FirmwareVersion));
+  Say(Out, "caddis-card-sim: new firmware version " + std::to_string(Restart.FirmwareVersion));
+}
+
+void tSimRunner::SaveImage(uint8_t Header, const std::vector<uint8_t>& Image) {
+  const bool FPGA = Header == tHostId::UpdateHostFPGA;
+  std::string Path = FPGA ? Options.FPGAOut : Options.USBAudioOut;
+  if (Path.empty()) Path = Options.ImageOut;
+  std::string Line = std::string("caddis-card-sim: ") + (FPGA ? "FPGA" : "USB-audio") +
+                     " image received: " + std::to_string(Image.size()) + " bytes";
+  std::string Error;
+  if (!Path.empty())
+    Line += WriteImageFile(Path, Image, Error) ? ", written to " + Path : "; " + Error;
+  Say(Out, Line);
+}
+
+}  // namespace
+
+int RunSimCard(const tSimOptions& Options, const std::atomic<bool>& Stop, std::ostream& Out) {
+  tSimRunner Runner(Options, Stop, Out);
+  return Runner.Run();
 }

@@ -1,4 +1,6 @@
-// The simulated card's main loop: one pseudo-terminal, one card, until asked to stop.
+// The simulated card's main loop: one pseudo-terminal, one card, until asked to stop. On
+// "Boot" the card leaves its port for its USB DFU boot loader (a virtual DFU device) and comes
+// back on the same port when the boot loader is told to leave DFU mode.
 #pragma once
 
 #include <atomic>
@@ -8,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "dfu/simdevice/VirtualDFUDevice.h"
 #include "sim/SimCard.h"
 
 struct tSimOptions {
@@ -16,7 +19,20 @@ struct tSimOptions {
   bool Verbose = false;
   // How long a "Restart" keeps the card off the link.
   std::chrono::milliseconds RestartDowntime{1000};
+  // How long the card takes from "Boot" until its boot loader is on the USB bus, and from a
+  // disconnect in DFU mode until it is back there.
+  std::chrono::milliseconds BootDowntime{300};
+  // Where received images are written (empty: kept in memory only). ImageOut takes both
+  // kinds unless the kind has its own file.
+  std::string FPGAOut;
+  std::string USBAudioOut;
+  std::string ImageOut;
+  // Faults of the boot loader's DFU device.
+  dfu::tVirtualDFUFaults DFUFaults;
 };
+
+// The serial string of the card's DFU device on port COM<n>: "SIM" and n in five digits.
+std::string SimDFUSerial(uint32_t ComNumber);
 
 // Reads the command line (without the program name). False with Error set when it is not
 // usable; Help is set for --help.

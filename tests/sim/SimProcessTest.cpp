@@ -106,7 +106,10 @@ TEST(SimProcessTest, CommandLineHelpAndMistakes) {
   tTestRuntime Runtime;
   tSimProcess Help(Runtime, {"--help"});
   EXPECT_EQ(Help.Wait(), 0);
-  EXPECT_NE(Help.Output().find("--corrupt-checksum"), std::string::npos);
+  for (const char* Option :
+       {"--corrupt-checksum", "--fpga-out", "--usb-audio-out", "--image-out", "--packet-delay",
+        "--wire-baud", "--ack-code", "--wrong-ack", "--silent-at", "--dfu-fault"})
+    EXPECT_NE(Help.Output().find(Option), std::string::npos) << Option;
   tSimProcess Wrong(Runtime, {"--com", "1", "--frobnicate"});
   EXPECT_EQ(Wrong.Wait(), 2);
   EXPECT_NE(Wrong.Output().find("unknown option --frobnicate"), std::string::npos);
