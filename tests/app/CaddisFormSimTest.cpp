@@ -106,18 +106,16 @@ TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
   bool PanelSeen = false;
   Form->UpdateFPGAButton->click();
   PanelSeen = Form->UpdatePanel->isVisible();
-  const tOrvaneHost* Before = Form->CaddisHost.get();
   ASSERT_TRUE(Within([&] { return CountLines("FPGA updated successfully") == 1; }));
   tOrvaneHost::SetImageFolder("");
   EXPECT_TRUE(PanelSeen);
   EXPECT_FALSE(Form->UpdatePanel->isVisible());
-  // The restart follows: the same port open again with a new host, and the card back.
-  ASSERT_TRUE(Within(
-      [&] {
-        return Form->CaddisHost && Form->CaddisHost.get() != Before &&
-               Form->CaddisHost->DeviceID == 17;
-      },
-      20));
+  // The restart follows: the card leaves the link and comes back, and the same port is open
+  // again with a new host object that sees the card.
+  const std::string Name = "COM" + std::to_string(Com);
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceArrival " + Name) == 1; }, 20))
+      << Form->MessageMemo->toPlainText().toStdString();
+  ASSERT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }));
   EXPECT_EQ(Form->ComPort, Com);
 }
 
