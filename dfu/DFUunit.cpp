@@ -8,6 +8,7 @@
 #include <QMetaObject>
 #include <QPalette>
 #include <QPlainTextEdit>
+#include <QTextDocument>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
@@ -88,6 +89,12 @@ void TDFUForm::BuildControls() {
   DetailsMemo->setFrameShape(QFrame::NoFrame);
   DetailsMemo->setReadOnly(true);
   DetailsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
+  // Four device lines fit without scrolling; a second device's lines scroll into view.
+  DetailsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  DetailsMemo->document()->setDocumentMargin(1);
+  QFont Small = DetailsMemo->font();
+  Small.setPointSize(7);
+  DetailsMemo->setFont(Small);
   DetailsMemo->setStyleSheet(QStringLiteral("background: transparent; color: white;"));
 
   MessageLabel = new QLabel(UpdatePanel);

@@ -1,9 +1,57 @@
 #!/usr/bin/env bash
-# Builds the tool and runs its main job: for now, the list of serial ports present.
+# Builds the tool and runs it against the simulated card, started as port COM5.
+#   scripts/demo.sh              the window when a display is present, else the headless demo
+#   scripts/demo.sh --headless   the command-line demo: status, an FPGA update with progress,
+#                                and a firmware update over the virtual USB bus
+# Installs the Debian packages it needs when they are missing (see scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+headless=false
+case "${1:-}" in
+  --headless) headless=true ;;
+  "") ;;
+  -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+  *) echo "unknown argument: $1" >&2; exit 2 ;;
+esac
+[ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || headless=true
+
 scripts/deps.sh
 cmake --preset default > /dev/null
 cmake --build --preset default
-echo "=== Serial ports present"
-build/default/bin/caddis ports
+bin=build/default/bin
+
+# A private runtime folder: the simulated card's port and virtual USB bus live there.
+work=$(mktemp -d /tmp/caddis-demo-XXXXXX)
+export CADDIS_RUNTIME_DIR=$work/run CADDIS_CONFIG_DIR=$work/config CADDIS_LOG_DIR=$work
+sim_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2> /dev/null && wait "$sim_pid" 2> /dev/null
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+"$bin/caddis-card-sim" --com 5 --device-id 17 --firmware 1 --fpga-version 0104052026 \
+  > "$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 100); do [ -e "$CADDIS_RUNTIME_DIR/ports/COM5" ] && break; sleep 0.05; done
+
+if ! $headless; then
+  echo "The simulated card is port COM5. Choose \"5 pts/...\" in the window's COM Port box."
+  "$bin/caddis-updater" --log
+  exit 0
+fi
+
+step() { printf '\n=== %s\n' "$*"; }
+step "caddis ports"
+"$bin/caddis" ports
+step "caddis status --port 5"
+"$bin/caddis" status --port 5
+step "caddis update-fpga --port 5   (the demo bitstream beside the programs)"
+"$bin/caddis" update-fpga --port 5
+step "caddis boot --port 5   (the card restarts in its USB DFU boot loader)"
+"$bin/caddis" boot --port 5
+step "caddis dfu download SkerryTiva.dfu   (waits for the boot loader on the USB bus)"
+"$bin/caddis" dfu download "$bin/SkerryTiva.dfu"
+step "caddis status --port 5   (the card is back with the firmware version of the image)"
+for _ in $(seq 100); do [ -e "$CADDIS_RUNTIME_DIR/ports/COM5" ] && break; sleep 0.1; done
+"$bin/caddis" status --port 5

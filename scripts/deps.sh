@@ -2,6 +2,7 @@
 # Makes sure the Debian packages the build needs are installed.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
+#   scripts/deps.sh [--extras]
 set -euo pipefail
 
 packages=(
@@ -11,6 +12,10 @@ packages=(
   libusb-1.0-0-dev libudev-dev
   qt6-base-dev xvfb xauth
 )
+# --extras: what the screenshot and window-measurement scripts drive the window with.
+if [ "${1:-}" = "--extras" ]; then
+  packages+=(xdotool imagemagick x11-utils bc)
+fi
 
 missing=()
 for p in "${packages[@]}"; do

@@ -113,6 +113,8 @@ std::string SimUsage() {
          "  --dfu-fault KIND@N    boot loader fault, repeatable: status-error@BLOCK,\n"
          "                        stall@BLOCK, disconnect@BLOCK, silent@BLOCK,\n"
          "                        wrong-readback@BYTE (blocks and bytes count from 0)\n"
+         "  --dfu-block-ms MS     time the boot loader takes to program one 1024-byte\n"
+         "                        block (default 2)\n"
          "  --verbose             print every message received and sent\n"
          "  --help                show this text\n";
 }
@@ -195,6 +197,8 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Ok = Packet(Options.Card.UpdateFaults.WrongAckAt);
     } else if (Arg == "--silent-at") {
       Ok = Packet(Options.Card.UpdateFaults.SilentAt);
+    } else if (Arg == "--dfu-block-ms") {
+      Ok = Value(Text) && ParseNumber(Text, Options.DFUBlockMs) && Options.DFUBlockMs <= 10000;
     } else if (Arg == "--dfu-fault") {
       Ok = Value(Text) && ParseDFUFault(Text, Options.DFUFaults);
     } else if (Arg == "--verbose" || Arg == "-v") {
@@ -381,6 +385,7 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   DeviceOptions.Serial = SimDFUSerial(Options.ComNumber);
   DeviceOptions.Firmware = Firmware;
   DeviceOptions.Faults = Options.DFUFaults;
+  DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
   dfu::tVirtualDFUDevice Device(DeviceOptions);
   // The report arrives on the device's own thread: it is only handed over here, and this
   // loop stops, restarts or destroys the device.

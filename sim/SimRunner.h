@@ -29,6 +29,9 @@ struct tSimOptions {
   std::string ImageOut;
   // Faults of the boot loader's DFU device.
   dfu::tVirtualDFUFaults DFUFaults;
+  // How long the boot loader reports it needs to program one block (bwPollTimeout); a slow
+  // flash makes a download long enough to watch.
+  uint32_t DFUBlockMs = 2;
 };
 
 // The serial string of the card's DFU device on port COM<n>: "SIM" and n in five digits.

@@ -124,6 +124,14 @@ struct tLink {
   fs::path Target;
 };
 
+// The name a link's device goes by: its path below /dev ("pts/3", "ttyUSB0"), else its file
+// name, so a pseudo-terminal reads as one rather than as a bare number.
+std::string LinkDeviceName(const fs::path& Target) {
+  const std::string Path = Target.lexically_normal().string();
+  if (Path.rfind("/dev/", 0) == 0 && Path.size() > 5) return Path.substr(5);
+  return Target.filename().string();
+}
+
 // The COM<n> links of the port folder whose device is present, by number.
 std::vector<tLink> Links() {
   std::vector<tLink> Result;
@@ -251,7 +259,7 @@ std::vector<tPort> ListPorts() {
   std::vector<tPort> Ports;
   std::set<fs::path> Linked;
   for (const tLink& L : PortLinks) {
-    Ports.push_back({L.Number, L.Target.filename().string(), L.Path.string()});
+    Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string()});
     Linked.insert(Canonical(L.Path));
   }
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks)) {

@@ -330,7 +330,8 @@ TEST(SimOptionsTest, UpdateAndBootLoaderOptions) {
                                "--ack-code",      "4@12",     "--wrong-ack", "7",
                                "--silent-at",     "9",        "--dfu-fault", "status-error@2",
                                "--dfu-fault",     "stall@3",  "--dfu-fault", "disconnect@4",
-                               "--dfu-fault",     "silent@5", "--dfu-fault", "wrong-readback@600"},
+                               "--dfu-fault",     "silent@5", "--dfu-fault", "wrong-readback@600",
+                               "--dfu-block-ms",  "120"},
                               O, Help, Error))
       << Error;
   EXPECT_EQ(O.FPGAOut, "/tmp/a");
@@ -347,6 +348,7 @@ TEST(SimOptionsTest, UpdateAndBootLoaderOptions) {
   EXPECT_EQ(O.DFUFaults.DisconnectAtBlock, 4);
   EXPECT_EQ(O.DFUFaults.SilentAtBlock, 5);
   EXPECT_EQ(O.DFUFaults.WrongReadBackAt, 600);
+  EXPECT_EQ(O.DFUBlockMs, 120u);
   EXPECT_EQ(SimDFUSerial(3), "SIM00003");
 
   for (const std::vector<std::string>& Bad :
@@ -358,7 +360,8 @@ TEST(SimOptionsTest, UpdateAndBootLoaderOptions) {
         {"--com", "1", "--silent-at", "x"},
         {"--com", "1", "--fpga-out"},
         {"--com", "1", "--dfu-fault", "melt@1"},
-        {"--com", "1", "--dfu-fault", "stall"}}) {
+        {"--com", "1", "--dfu-fault", "stall"},
+        {"--com", "1", "--dfu-block-ms", "20000"}}) {
     tSimOptions Ignored;
     EXPECT_FALSE(ParseSimOptions(Bad, Ignored, Help, Error)) << Bad[2] << " " << Bad.back();
   }

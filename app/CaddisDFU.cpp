@@ -1,0 +1,48 @@
+// The main window's side of a firmware update over USB: send the card into its boot loader,
+// close the serial link and open the update dialog, then reopen the link when it is done.
+#include <chrono>
+#include <thread>
+
+#include "app/CaddisUnit.h"
+#include "dfu/DFUunit.h"
+#include "platform/Paths.h"
+#include "support/ShortString.h"
+
+void TCaddisForm::DFUButtonClick() {
+  // Without a link the card is expected to be in its boot loader already.
+  if (!CaddisHost) {
+    StartDFU();
+    return;
+  }
+  CaddisHost->SendHeader(tHostId::Boot);
+  DFURequested = true;
+  RefreshCount = 0;  // the dialog opens on the 101st tick from now
+}
+
+void TCaddisForm::StartDFU() {
+  DFURequested = false;
+  // The folder is used in its own case: file names are case-sensitive here.
+  std::string Path = ShortString(tPaths::ExecutableFolder());
+  if (Path.empty() || Path.back() != '/') Path = ShortString(Path + "/");
+  Path = ShortString(Path + "SkerryTiva.dfu");
+  CloseComPort();
+  DFUForm = new TDFUForm(this, Path);
+  DFUForm->show();
+  DFUForm->move(96, 36);
+  DFUForm->raise();
+  DFUForm->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
+    DFUFinished(Progress, AckCode);
+  };
+}
+
+void TCaddisForm::DFUFinished(float, tTivaUpdateError) {
+  // The card needs time to restart its firmware before its port is back.
+  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+  ReopenComPort();
+}
+
+bool TCaddisForm::DFUFormOpen() const { return DFUForm != nullptr; }
+
+void TCaddisForm::CloseDFUForm() {
+  if (DFUForm) DFUForm->close();
+}

@@ -1,0 +1,450 @@
+#include "app/CaddisUnit.h"
+
+#include <QApplication>
+#include <QCloseEvent>
+#include <QFont>
+#include <QFontDatabase>
+#include <QLocale>
+#include <QResizeEvent>
+#include <QScreen>
+#include <QScrollBar>
+#include <QSocketNotifier>
+#include <chrono>
+#include <thread>
+
+#include "app/CaddisText.h"
+#include "platform/DeviceNotifier.h"
+#include "platform/Paths.h"
+#include "platform/posix/PortCatalogue.h"
+#include "serial/ComPorts.h"
+#include "support/DisplayMessage.h"
+#include "support/ShortString.h"
+
+TCaddisForm* CaddisForm = nullptr;
+
+namespace {
+
+// The client area as designed; the outer width is fixed, the height may grow.
+constexpr int ClientWidth = 504;
+constexpr int ClientHeight = 461;
+// 332 pixels of outer height less a usual caption and frame.
+constexpr int MinClientHeight = 293;
+constexpr int MemoTop = 252;
+
+const char* const WindowStyle = R"(
+  TCaddisForm { background-color: rgb(0, 0, 96); }
+  QLabel { color: white; }
+  QLabel[valueField="true"] { color: blue; background-color: white; font-weight: bold; }
+  QFrame#NavyPanel { background-color: rgb(0, 0, 128); }
+  QFrame#UpdatePanel { background-color: rgb(0, 0, 96); border: 1px solid white; }
+  QProgressBar { background-color: white; border: 1px solid gray; }
+  QProgressBar::chunk { background-color: rgb(0, 160, 0); }
+  QCheckBox { color: white; }
+)";
+
+// A combo box that tells its owner before its list opens, so the list is current.
+class tPortComboBox : public QComboBox {
+ public:
+  using QComboBox::QComboBox;
+  std::function<void()> OnDropDown;
+  void showPopup() override {
+    if (OnDropDown) OnDropDown();
+    QComboBox::showPopup();
+  }
+};
+
+std::string To8Bit(const QString& Text) {
+  return ShortString(Text.toLatin1().toStdString());
+}
+
+}  // namespace
+
+TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent) : QWidget(Parent) {
+  CaddisForm = this;
+  BuildControls(ShowLogControls);
+
+  // FormCreate: top edge of the screen, the window's own message procedure, no port yet.
+  move(x(), 0);
+  DisplayMessageProc = [](const std::string& Text) {
+    if (CaddisForm) CaddisForm->AppendMessage(Text);
+  };
+  ComPort = -1;
+  EnableButtons();
+  FillComPortsList();
+  WatchDevices();
+
+  QFTimer = new QTimer(this);
+  QFTimer->setTimerType(Qt::PreciseTimer);
+  QFTimer->setInterval(10);
+  connect(QFTimer, &QTimer::timeout, this, &TCaddisForm::QFTimerEvent);
+  QFTimer->start();
+}
+
+TCaddisForm::~TCaddisForm() {
+  CloseComPort();
+  if (CaddisForm == this) CaddisForm = nullptr;
+}
+
+QLabel* TCaddisForm::StaticLabel(const QString& Text, int Left, int Top, QWidget* Parent) {
+  auto* Label = new QLabel(Text, Parent ? Parent : this);
+  Label->move(Left, Top);
+  Label->adjustSize();
+  return Label;
+}
+
+QLabel* TCaddisForm::ValueField(int Left, int Top, int Width, QWidget* Parent) {
+  auto* Label = new QLabel(Parent ? Parent : this);
+  Label->setProperty("valueField", true);
+  Label->setAlignment(Qt::AlignCenter);
+  Label->setGeometry(Left, Top, Width, 19);
+  return Label;
+}
+
+void TCaddisForm::BuildControls(bool ShowLogControls) {
+  setWindowTitle("CaddisTiva");
+  setObjectName("CaddisForm");
+  setStyleSheet(WindowStyle);
+  setAttribute(Qt::WA_StyledBackground);
+  QFont Font("Tahoma", 8);
+  Font.setStyleHint(QFont::SansSerif);
+  setFont(Font);
+  setFixedWidth(ClientWidth);
+  setMinimumHeight(MinClientHeight);
+  resize(ClientWidth, ClientHeight);
+
+  // Title: the dark copy one pixel below and right of the light one makes the shadow.
+  QFont TitleFont = Font;
+  TitleFont.setPointSize(18);
+  TitleFont.setBold(true);
+  TitleFont.setItalic(true);
+  TitleShadowLabel = StaticLabel("Caddis Updater ", 131, 5);
+  TitleLabel = StaticLabel("Caddis Updater ", 130, 4);
+  for (QLabel* L : {TitleShadowLabel, TitleLabel}) {
+    L->setFont(TitleFont);
+    L->adjustSize();
+  }
+  TitleShadowLabel->setStyleSheet("color: black;");
+  TitleLabel->setStyleSheet("color: rgb(128, 192, 255);");
+
+  StaticLabel("COM Port:", 8, 46);
+  auto* Combo = new tPortComboBox(this);
+  Combo->OnDropDown = [this] { ComPortComboBoxDropDown(); };
+  ComPortComboBox = Combo;
+  ComPortComboBox->setEditable(true);
+  ComPortComboBox->setInsertPolicy(QComboBox::NoInsert);
+  ComPortComboBox->setGeometry(72, 42, 200, 22);
+  connect(ComPortComboBox, &QComboBox::activated, this, [this] { ComPortComboBoxChange(); });
+  connect(ComPortComboBox->lineEdit(), &QLineEdit::textEdited, this,
+          [this] { ComPortComboBoxChange(); });
+
+  DFUButton = new QPushButton("Update Firmware", this);
+  DFUButton->setGeometry(388, 40, 108, 25);
+  connect(DFUButton, &QPushButton::clicked, this, &TCaddisForm::DFUButtonClick);
+
+  StaticLabel("ID:", 8, 78);
+  IDLabel = ValueField(30, 76, 50);
+  StaticLabel("version:", 90, 78);
+  VersionLabel = ValueField(138, 76, 40);
+  StaticLabel("FPGA:", 192, 78);
+  FPGALabel = ValueField(228, 76, 100);
+
+  UpdateFPGAButton = new QPushButton("Update FPGA", this);
+  UpdateFPGAButton->setGeometry(388, 72, 108, 25);
+  connect(UpdateFPGAButton, &QPushButton::clicked, this, [this] {
+    UpdatingName = "FPGA";
+    UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
+    if (CaddisHost) {
+      CaddisHost->UpdateHostFPGA(
+          [this](float Amount, tTivaUpdateError Error) { UpdateFileProgressEvent(Amount, Error); },
+          [this](float Amount, tTivaUpdateError Error) { UpdateFileFinishedEvent(Amount, Error); });
+    }
+  });
+  ResetTivaButton = new QPushButton("Reset Tiva", this);
+  ResetTivaButton->setGeometry(388, 104, 108, 25);
+  connect(ResetTivaButton, &QPushButton::clicked, this, &TCaddisForm::ResetTiva);
+
+  auto* TemperaturePanel = new QFrame(this);
+  TemperaturePanel->setObjectName("NavyPanel");
+  TemperaturePanel->setGeometry(8, 108, 130, 56);
+  StaticLabel("temperature:", 8, 8, TemperaturePanel);
+  TemperatureLabel = ValueField(30, 28, 70, TemperaturePanel);
+
+  auto* VoltagePanel = new QFrame(this);
+  VoltagePanel->setObjectName("NavyPanel");
+  VoltagePanel->setGeometry(146, 108, 236, 56);
+  StaticLabel("voltages", 96, 4, VoltagePanel);
+  StaticLabel("5V:", 6, 30, VoltagePanel);
+  Voltage5Label = ValueField(26, 28, 44, VoltagePanel);
+  StaticLabel("7V:", 80, 30, VoltagePanel);
+  Voltage7Label = ValueField(100, 28, 44, VoltagePanel);
+  StaticLabel("15V:", 152, 30, VoltagePanel);
+  Voltage15Label = ValueField(180, 28, 48, VoltagePanel);
+
+  EchoButton = new QPushButton("Send Echo:", this);
+  EchoButton->setGeometry(8, 176, 80, 25);
+  connect(EchoButton, &QPushButton::clicked, this, &TCaddisForm::SendEcho);
+  EchoTextEdit = new QLineEdit("Echo Text", this);
+  EchoTextEdit->setGeometry(112, 178, 184, 21);
+  RepeatEchoCheckBox = new QCheckBox(this);
+  RepeatEchoCheckBox->move(304, 180);
+  StaticLabel("Repeat", 322, 181);
+
+  SendHexButton = new QPushButton("Send Hex:", this);
+  SendHexButton->setGeometry(8, 208, 80, 25);
+  connect(SendHexButton, &QPushButton::clicked, this, &TCaddisForm::SendHex);
+  StaticLabel("0x", 96, 213);
+  SendMessageEdit = new QLineEdit(this);
+  SendMessageEdit->setGeometry(112, 210, 184, 21);
+  auto* OmitLabel = StaticLabel("omit length & checksum", 112, 233);
+  QFont Small = Font;
+  Small.setPointSize(7);
+  OmitLabel->setFont(Small);
+  OmitLabel->adjustSize();
+
+  LogLabel = StaticLabel("Log", 410, 174);
+  LogCheckBox = new QCheckBox(this);
+  LogCheckBox->move(392, 173);
+  connect(LogCheckBox, &QCheckBox::clicked, this, [this](bool On) {
+    if (CaddisHost) CaddisHost->Logging = On;
+  });
+  AYTLabel = StaticLabel("AYT", 410, 196);
+  AYTCheckBox = new QCheckBox(this);
+  AYTCheckBox->move(392, 195);
+  AYTCheckBox->setChecked(true);
+  connect(AYTCheckBox, &QCheckBox::clicked, this, [this](bool On) {
+    if (CaddisHost) CaddisHost->AYTActive = On;
+  });
+  ClearLogButton = new QPushButton("Clear", this);
+  ClearLogButton->setGeometry(392, 218, 104, 25);
+  connect(ClearLogButton, &QPushButton::clicked, this, [this] { MessageMemo->clear(); });
+  if (!ShowLogControls) {
+    for (QWidget* W : std::initializer_list<QWidget*>{LogLabel, LogCheckBox, ClearLogButton,
+                                                      AYTLabel, AYTCheckBox})
+      W->hide();
+  }
+
+  // The progress panel lies over the FPGA field and the two update buttons while shown.
+  UpdatePanel = new QFrame(this);
+  UpdatePanel->setObjectName("UpdatePanel");
+  UpdatePanel->setGeometry(188, 70, 312, 62);
+  UpdatingLabel = StaticLabel("Please wait - updating FPGA", 8, 8, UpdatePanel);
+  ProgressBar = new QProgressBar(UpdatePanel);
+  ProgressBar->setGeometry(8, 32, 296, 18);
+  ProgressBar->setRange(0, 100);
+  ProgressBar->setTextVisible(false);
+  UpdatePanel->hide();
+
+  MessageMemo = new QPlainTextEdit(this);
+  MessageMemo->setReadOnly(true);
+  MessageMemo->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
+  MessageMemo->setGeometry(8, MemoTop, ClientWidth - 16, ClientHeight - MemoTop - 8);
+}
+
+void TCaddisForm::resizeEvent(QResizeEvent* Event) {
+  QWidget::resizeEvent(Event);
+  MessageMemo->setGeometry(8, MemoTop, ClientWidth - 16, std::max(40, height() - MemoTop - 8));
+}
+
+void TCaddisForm::closeEvent(QCloseEvent* Event) {
+  // FormClose
+  if (CaddisHost) CloseComPort();
+  QWidget::closeEvent(Event);
+}
+
+void TCaddisForm::AppendMessage(const std::string& Text) {
+  MessageMemo->appendPlainText(QString::fromLatin1(Text));
+}
+
+// ---- Port box and link ---------------------------------------------------------------
+
+void TCaddisForm::FillComPortsList() {
+  std::vector<std::string> Items = {"<none>"};
+  ListComPorts(Items);
+  PortItems = Items;
+  FillingList = true;
+  ComPortComboBox->clear();
+  for (const auto& Item : Items)
+    ComPortComboBox->addItem(QString::fromLatin1(Item));
+  const int32_t Index = ComPort != -1 ? ComPortIndex(ComPort) : -1;
+  ComPortComboBox->setCurrentIndex(Index != -1 ? Index : 0);
+  FillingList = false;
+}
+
+int32_t TCaddisForm::ComPortIndex(int32_t nCom) const {
+  return ::ComPortIndex(PortItems, nCom);
+}
+
+void TCaddisForm::ComPortComboBoxChange() {
+  if (FillingList) return;
+  CloseComPort();
+  // Typing into the box leaves no item selected.
+  const bool Typed =
+      ComPortComboBox->currentText() != ComPortComboBox->itemText(ComPortComboBox->currentIndex());
+  const int Index = Typed ? -1 : ComPortComboBox->currentIndex();
+  if (Index <= 0) {
+    ComPort = -1;
+    return;
+  }
+  const int32_t n = PortNumberOfItem(To8Bit(ComPortComboBox->currentText()));
+  if (n < 0) {
+    DisplayMessage("Invalid COM port");
+    return;
+  }
+  OpenComPort(n);
+}
+
+void TCaddisForm::ComPortComboBoxDropDown() {
+  FillComPortsList();
+}
+
+void TCaddisForm::OpenComPort(int32_t nCom) {
+  if (nCom >= 0) {
+    ComPort = nCom;
+    CaddisHost = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(nCom), false, "Caddis");
+    CaddisHost->Logging = LogCheckBox->isChecked();
+    CaddisHost->AYTActive = AYTCheckBox->isChecked();
+  }
+  EnableButtons();
+}
+
+void TCaddisForm::CloseComPort() {
+  CaddisHost.reset();
+  EnableButtons();
+}
+
+void TCaddisForm::ReopenComPort() {
+  const int32_t i = ComPortIndex(ComPort);
+  if (ComPort >= 0 && i >= 0 && !CaddisHost) {
+    OpenComPort(ComPort);
+    FillingList = true;
+    ComPortComboBox->setCurrentIndex(i);
+    FillingList = false;
+  }
+}
+
+void TCaddisForm::EnableButtons() {
+  const bool Open = CaddisHost != nullptr;
+  for (QPushButton* B : {SendHexButton, EchoButton, UpdateFPGAButton, ResetTivaButton})
+    B->setEnabled(Open);
+}
+
+// ---- Main loop and status display ----------------------------------------------------
+
+void TCaddisForm::QFTimerEvent() {
+  bool CardPresent = false;
+  if (CaddisHost) {
+    CaddisHost->ServiceReceive();
+    // A successful FPGA update restarts the card; that replaces the host object, so it runs
+    // here, once the host's own message handling has returned.
+    if (ResetAfterUpdate) {
+      ResetAfterUpdate = false;
+      ResetTiva();
+      return;
+    }
+    CaddisHost->ServiceAYT();
+    CardPresent = CaddisHost->DeviceID != 0;
+    if (RepeatEchoCheckBox->isChecked()) SendEcho();
+  }
+  ++RefreshCount;
+  if (RefreshCount <= 100) return;
+  Refresh();
+  if (CardPresent && DFUFormOpen()) {
+    CloseDFUForm();
+    return;
+  }
+  if (DFURequested) StartDFU();
+}
+
+void TCaddisForm::Refresh() {
+  if (!CaddisHost || CaddisHost->DeviceID == 0) {
+    for (QLabel* L : {IDLabel, VersionLabel, FPGALabel, TemperatureLabel, Voltage5Label,
+                      Voltage7Label, Voltage15Label})
+      L->clear();
+    return;
+  }
+  IDLabel->setText(QString::number(CaddisHost->DeviceID));
+  VersionLabel->setText(QString::number(CaddisHost->FirmwareVersion));
+  FPGALabel->setText(QString::fromLatin1(CaddisHost->FPGAVersion));
+  TemperatureLabel->setText(QString::number(CaddisHost->Temperature));
+  const QString Separator = QLocale().decimalPoint();
+  const char Decimal = Separator.size() == 1 ? Separator[0].toLatin1() : '.';
+  Voltage5Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[0], Decimal)));
+  Voltage7Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[1], Decimal)));
+  Voltage15Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[2], Decimal)));
+}
+
+// ---- Commands ------------------------------------------------------------------------
+
+void TCaddisForm::SendHex() {
+  if (!CaddisHost) return;
+  const std::vector<uint8_t> Message = HexMessage(To8Bit(SendMessageEdit->text()));
+  if (Message.empty()) return;
+  CaddisHost->SendMessage(tHostFrame::MakeMessage(Message));
+}
+
+void TCaddisForm::SendEcho() {
+  if (!CaddisHost) return;
+  const std::string Text = To8Bit(EchoTextEdit->text());
+  CaddisHost->SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
+}
+
+void TCaddisForm::ResetTiva() {
+  if (!CaddisHost) return;
+  CaddisHost->SendHeader(tHostId::Restart);
+  std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  CloseComPort();
+  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  ReopenComPort();
+}
+
+void TCaddisForm::UpdateFileProgressEvent(float Amount, tTivaUpdateError Error) {
+  if (Error != tu_Ack) {
+    UpdatePanel->hide();
+    return;
+  }
+  ProgressBar->setValue(ProgressPosition(Amount));
+  if (UpdatePanel->isHidden()) {
+    UpdatePanel->show();
+    UpdatePanel->raise();
+  }
+}
+
+void TCaddisForm::UpdateFileFinishedEvent(float, tTivaUpdateError Error) {
+  if (Error == tu_Ack) {
+    DisplayMessage(UpdatingName + " updated successfully");
+    if (UpdatingName == "FPGA") ResetAfterUpdate = true;
+  }
+  UpdatePanel->hide();
+}
+
+// ---- Device changes ------------------------------------------------------------------
+
+void TCaddisForm::WatchDevices() {
+  // Kernel devices are named by the number the port list gives them.
+  auto PortNameOfKernelDevice = [](const std::string& KernelName) -> std::string {
+    const int32_t n = tPortCatalogue::PortNumberOf(KernelName);
+    return n > 0 ? "COM" + std::to_string(n) : std::string();
+  };
+  DeviceNotifier = std::make_unique<tDeviceNotifier>(tPaths::PortFolder(), PortNameOfKernelDevice);
+  for (int Fd : DeviceNotifier->FileDescriptors()) {
+    auto* Socket = new QSocketNotifier(Fd, QSocketNotifier::Read, this);
+    connect(Socket, &QSocketNotifier::activated, this, [this] {
+      for (const auto& Change : DeviceNotifier->ReadChanges())
+        wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
+    });
+    DeviceSockets.push_back(Socket);
+  }
+}
+
+void TCaddisForm::wmDeviceChange(bool Arrival, const std::string& PortName) {
+  const std::string Name = PortName.substr(0, 32);
+  if (Arrival) {
+    DisplayMessage("DeviceArrival " + Name);
+    FillComPortsList();
+    ReopenComPort();
+    return;
+  }
+  DisplayMessage("DeviceRemoval " + Name);
+  if (ComPort >= 0 && PortNumberFromName(Name) == ComPort && CaddisHost) CloseComPort();
+  FillComPortsList();
+}

@@ -1,0 +1,126 @@
+// The main window: port choice, the 10 ms main loop, the status display and the commands.
+//
+// Everything here runs on the user-interface thread: the timer tick, the operator's actions,
+// the device-change notices and the serial port's hand-offs (served from queued calls).
+#pragma once
+
+#include <QCheckBox>
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTimer>
+#include <QWidget>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/OrvaneHost.h"
+
+class tDeviceNotifier;
+class QSocketNotifier;
+
+class TCaddisForm : public QWidget {
+  Q_OBJECT
+
+ public:
+  // ShowLogControls: the program was started with a command-line parameter.
+  explicit TCaddisForm(bool ShowLogControls, QWidget* Parent = nullptr);
+  ~TCaddisForm() override;
+
+  // Port box and link.
+  void ComPortComboBoxChange();
+  void ComPortComboBoxDropDown();
+  void FillComPortsList();
+  int32_t ComPortIndex(int32_t nCom) const;
+  void OpenComPort(int32_t nCom);
+  void CloseComPort();
+  void ReopenComPort();
+  void EnableButtons();
+
+  // Main loop and status display.
+  void QFTimerEvent();
+  void Refresh();
+
+  // Commands.
+  void SendHex();
+  void SendEcho();
+  void ResetTiva();
+  void UpdateFileProgressEvent(float Amount, tTivaUpdateError Error);
+  void UpdateFileFinishedEvent(float Amount, tTivaUpdateError Error);
+
+  // Firmware update over USB.
+  void DFUButtonClick();
+  void StartDFU();
+  void DFUFinished(float Progress, tTivaUpdateError AckCode);
+
+  // The firmware update dialog is open (DFUForm), and closing it.
+  bool DFUFormOpen() const;
+  void CloseDFUForm();
+
+  // Device-change notices: Arrival true for an arrival, false for a completed removal.
+  void wmDeviceChange(bool Arrival, const std::string& PortName);
+
+  // The window's own DisplayMessageProc: a new last line of MessageMemo.
+  void AppendMessage(const std::string& Text);
+
+  // Link state.
+  std::unique_ptr<tOrvaneHost> CaddisHost;
+  int32_t ComPort = -1;
+  int32_t RefreshCount = 0;
+  bool DFURequested = false;
+  std::string UpdatingName;
+
+  // Controls, named by role and kind.
+  QLabel* TitleShadowLabel;
+  QLabel* TitleLabel;
+  QComboBox* ComPortComboBox;
+  QPlainTextEdit* MessageMemo;
+  QLabel* IDLabel;
+  QLabel* VersionLabel;
+  QLabel* FPGALabel;
+  QLabel* TemperatureLabel;
+  QLabel* Voltage5Label;
+  QLabel* Voltage7Label;
+  QLabel* Voltage15Label;
+  QPushButton* DFUButton;
+  QPushButton* UpdateFPGAButton;
+  QPushButton* ResetTivaButton;
+  QPushButton* EchoButton;
+  QLineEdit* EchoTextEdit;
+  QCheckBox* RepeatEchoCheckBox;
+  QPushButton* SendHexButton;
+  QLineEdit* SendMessageEdit;
+  QLabel* LogLabel;
+  QCheckBox* LogCheckBox;
+  QPushButton* ClearLogButton;
+  QLabel* AYTLabel;
+  QCheckBox* AYTCheckBox;
+  QFrame* UpdatePanel;
+  QLabel* UpdatingLabel;
+  QProgressBar* ProgressBar;
+  QTimer* QFTimer;
+
+ protected:
+  void resizeEvent(QResizeEvent* Event) override;
+  void closeEvent(QCloseEvent* Event) override;
+
+ private:
+  void BuildControls(bool ShowLogControls);
+  void WatchDevices();
+  QLabel* StaticLabel(const QString& Text, int Left, int Top, QWidget* Parent = nullptr);
+  QLabel* ValueField(int Left, int Top, int Width, QWidget* Parent = nullptr);
+
+  std::vector<std::string> PortItems;  // the items of ComPortComboBox, as 8-bit texts
+  bool FillingList = false;            // a selection made by the program is no change
+  bool ResetAfterUpdate = false;       // a successful FPGA update restarts the card
+  std::unique_ptr<tDeviceNotifier> DeviceNotifier;
+  std::vector<QSocketNotifier*> DeviceSockets;
+};
+
+// The program-wide reference to the main window, or none.
+extern TCaddisForm* CaddisForm;

@@ -1,0 +1,39 @@
+// caddis-updater: the operator's window.
+//
+// Start-up order: the message-box default of DisplayMessageProc and the locale formats of
+// the log file; the response-curve manager and the global lists of the control library; the
+// screen font; the serial settings file; then the main window, which runs until closed.
+#include <QApplication>
+#include <QFontDatabase>
+#include <QMessageBox>
+
+#include "app/CaddisUnit.h"
+#include "app/QtUIThread.h"
+#include "lib/controls/ResponseCurves.h"
+#include "lib/persist/NqLists.h"
+#include "support/DisplayMessage.h"
+#include "support/LogFile.h"
+#include "support/SerialIni.h"
+
+int main(int argc, char** argv) {
+  QApplication Application(argc, argv);
+  InstallQtUIThread();
+
+  DisplayMessageProc = [](const std::string& Text) {
+    QMessageBox Box(QMessageBox::Warning, "Attention", QString::fromLatin1(Text), QMessageBox::Ok);
+    Box.exec();
+  };
+  CaptureLogFormats();
+  CreateResponseLUTManager();
+  CreateGlobalLists();
+  // Registered by its bare name; a missing font file changes nothing.
+  QFontDatabase::addApplicationFont("NQSCREEN.FON");
+  ReadSerialSettings();
+
+  // Any command-line parameter shows the logging controls; nothing else reads them.
+  TCaddisForm Form(argc > 1);
+  Form.show();
+  const int Result = Application.exec();
+  DestroyGlobalLists();
+  return Result;
+}

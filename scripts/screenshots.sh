@@ -1,0 +1,44 @@
+#!/usr/bin/env bash
+# Makes the README's screenshots: the window under Xvfb against the simulated card, while
+# connected, during an FPGA update and during a firmware update through the update dialog.
+#   scripts/screenshots.sh [OUTPUT_FOLDER]      (default docs/screenshots)
+# Needs a default build and scripts/deps.sh --extras (xdotool, ImageMagick).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+out=${1:-docs/screenshots}
+mkdir -p "$out"
+. scripts/xsession.sh
+xsession_start
+# A slow boot loader, so the download can be seen.
+xsession_sim 5 --device-id 17 --firmware 1 --fpga-version 0104052026 --dfu-block-ms 150
+xsession_window
+xsession_choose_port
+sleep 3
+xsession_shot "$out/window.png"
+
+click() { xdotool mousemove "$1" "$2" click 1; }
+log_has() { grep -q "$1" "$XSESSION_DIR/sim.log"; }
+wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
+  local limit=$1
+  shift
+  for _ in $(seq $((limit * 10))); do "$@" && return 0; sleep 0.1; done
+  echo "timed out waiting for: $*" >&2
+  return 1
+}
+
+click 442 84  # "Update FPGA"
+sleep 2
+xsession_shot "$out/fpga-update.png"
+wait_for 30 log_has "FPGA image received"
+sleep 4  # the restart that follows a successful update, and the card back
+
+click 442 52  # "Update Firmware": Boot, then the dialog 101 ticks later
+wait_for 20 log_has "DFU device"
+sleep 3  # the dialog's search finds the boot loader and asks for confirmation
+click $((96 + 93)) $((36 + 148))  # the dialog's "Confirm"
+sleep 2
+xsession_shot "$out/firmware-update.png"
+wait_for 30 log_has "new firmware version"
+sleep 8  # the dialog's 5 s wait, the link reopened, the card's identity, the dialog closed
+xsession_shot "$out/after-firmware-update.png"
+echo "screenshots in $out"

@@ -1,0 +1,152 @@
+// The main window with its real timer against the caddis-card-sim program over a
+// pseudo-terminal: what the operator sees, end to end.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QThread>
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+
+#include "app/CaddisUnit.h"
+#include "app/QtTestEnvironment.h"
+#include "sim/SimProcess.h"
+
+namespace {
+
+testing::Environment* const Env = testing::AddGlobalTestEnvironment(new tQtTestEnvironment);
+
+constexpr int Com = 7;
+
+// Runs the event loop (timer ticks, hand-offs, device notices) until Done or the limit.
+template <typename Pred>
+bool Within(Pred Done, int Seconds = 15) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > Until) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+class CaddisFormSimTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    Sim = std::make_unique<tSimProcess>(
+        Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
+                                          "--firmware", "3", "--fpga-version", "0104052026"});
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+    Form = std::make_unique<TCaddisForm>(true);
+    Form->show();
+  }
+  void TearDown() override {
+    Form.reset();
+    Sim.reset();
+  }
+  void ChoosePort() {
+    Form->FillComPortsList();
+    const int Index = Form->ComPortIndex(Com);
+    ASSERT_GT(Index, 0);
+    Form->ComPortComboBox->setCurrentIndex(Index);
+    Form->ComPortComboBoxChange();
+    ASSERT_NE(Form->CaddisHost, nullptr);
+  }
+  int CountLines(const std::string& Start) const {
+    const QStringList Lines = Form->MessageMemo->toPlainText().split('\n');
+    return static_cast<int>(std::count_if(Lines.begin(), Lines.end(), [&](const QString& L) {
+      return L.startsWith(QString::fromStdString(Start));
+    }));
+  }
+  bool Identified() const { return Form->IDLabel->text() == "17"; }
+
+  tCapturedOutput Output;  // keeps the log file out of the file-system root
+  tTestRuntime Runtime;
+  std::unique_ptr<tSimProcess> Sim;
+  std::unique_ptr<TCaddisForm> Form;
+};
+
+TEST_F(CaddisFormSimTest, ChoosingThePortShowsTheCard) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified() && !Form->Voltage5Label->text().isEmpty(); }));
+  EXPECT_EQ(Form->VersionLabel->text(), "3");
+  EXPECT_EQ(Form->FPGALabel->text(), "0104052026");
+  EXPECT_FALSE(Form->TemperatureLabel->text().isEmpty());
+}
+
+TEST_F(CaddisFormSimTest, HexStatusRequestAndRepeatedEchoShowAsTraffic) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->LogCheckBox->click();
+  Form->SendMessageEdit->setText("3c");
+  Form->SendHexButton->click();
+  ASSERT_TRUE(Within([&] { return CountLines("from Caddis: Status") >= 1; }));
+  EXPECT_GE(CountLines("  to Caddis: Status"), 1);
+
+  Form->RepeatEchoCheckBox->setChecked(true);
+  ASSERT_TRUE(Within([&] { return CountLines("  to Caddis: Echo") >= 20; }));
+  Form->RepeatEchoCheckBox->setChecked(false);
+  QApplication::processEvents();
+  const int Sent = CountLines("  to Caddis: Echo");
+  Within([] { return false; }, 1);  // a second of ticks without Repeat
+  EXPECT_EQ(CountLines("  to Caddis: Echo"), Sent);
+}
+
+TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
+  const std::string Images = Output.Folder.Path + "/images";
+  std::filesystem::create_directories(Images);
+  {
+    std::ofstream File(Images + "/SkerryFPGA.bit", std::ios::binary);
+    for (int i = 0; i < 2000; ++i)
+      File.put(static_cast<char>(i * 13));
+  }
+  tOrvaneHost::SetImageFolder(Images);
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  bool PanelSeen = false;
+  Form->UpdateFPGAButton->click();
+  PanelSeen = Form->UpdatePanel->isVisible();
+  ASSERT_TRUE(Within([&] { return CountLines("FPGA updated successfully") == 1; }));
+  tOrvaneHost::SetImageFolder("");
+  EXPECT_TRUE(PanelSeen);
+  EXPECT_FALSE(Form->UpdatePanel->isVisible());
+  // The restart follows: the card leaves the link and comes back, and the same port is open
+  // again with a new host object that sees the card.
+  const std::string Name = "COM" + std::to_string(Com);
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceArrival " + Name) == 1; }, 20))
+      << Form->MessageMemo->toPlainText().toStdString();
+  ASSERT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }));
+  EXPECT_EQ(Form->ComPort, Com);
+}
+
+TEST_F(CaddisFormSimTest, PortLeavingAndComingBackIsHeldAndReopened) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->SendMessageEdit->setText("01");  // Restart: the card drops off the link for a while
+  Form->SendHexButton->click();
+  const std::string Name = "COM" + std::to_string(Com);
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceRemoval " + Name) == 1; }));
+  EXPECT_EQ(Form->CaddisHost, nullptr);
+  EXPECT_EQ(Form->ComPort, Com);
+  EXPECT_EQ(Form->ComPortComboBox->currentText(), "<none>");
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceArrival " + Name) == 1; }));
+  ASSERT_NE(Form->CaddisHost, nullptr);
+  EXPECT_EQ(Form->ComPortIndex(Com), Form->ComPortComboBox->currentIndex());
+  EXPECT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }));
+}
+
+TEST_F(CaddisFormSimTest, ChoosingNoneStopsTheReopen) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->SendMessageEdit->setText("01");
+  Form->SendHexButton->click();
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceRemoval COM" + std::to_string(Com)) == 1; }));
+  Form->ComPortComboBox->setCurrentIndex(0);
+  Form->ComPortComboBoxChange();
+  EXPECT_EQ(Form->ComPort, -1);
+  ASSERT_TRUE(Within([&] { return CountLines("DeviceArrival COM" + std::to_string(Com)) == 1; }));
+  Within([] { return false; }, 1);
+  EXPECT_EQ(Form->CaddisHost, nullptr);
+}
+
+}  // namespace
