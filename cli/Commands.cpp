@@ -2,6 +2,11 @@
 
 #include <cstdio>
 
+#include "cli/CliLoop.h"
+#include "cli/CliText.h"
+#include "hostlink/OrvaneHost.h"
+#include "platform/posix/PortCatalogue.h"
+
 int UsageError(const std::string& Command, const std::string& Error) {
   std::fprintf(stderr, "caddis %s: %s (see caddis %s --help)\n", Command.c_str(), Error.c_str(),
                Command.c_str());
@@ -55,4 +60,44 @@ bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size
     return false;
   }
   return true;
+}
+
+int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limit) {
+  constexpr auto IdentityTimeout = std::chrono::seconds(5);
+  constexpr auto RetryPeriod = std::chrono::milliseconds(250);
+  std::printf("Waiting for the card on COM%d\n", Port);
+  std::fflush(stdout);
+  tCliLoop Idle(nullptr);
+  if (Idle.RunFor(Pause) == le_Stopped) return ExitInterrupted;
+  const auto Until = std::chrono::steady_clock::now() + Seconds(Limit);
+  std::string Error;
+  for (;;) {
+    // Only a port that is listed again is tried, so the waiting leaves no failed opens in
+    // the log file.
+    if (auto Host =
+            tPortCatalogue::DevicePathFor(Port).empty() ? nullptr : OpenCardHost(Port, Error)) {
+      tCliLoop Loop(Host.get());
+      if (!WaitForIdentity(Loop, *Host, IdentityTimeout, Error))
+        return StopRequested() ? ExitInterrupted : Failure(Error);
+      std::printf("Card back on COM%d: device ID %u, firmware version %u\n", Port, Host->DeviceID,
+                  Host->FirmwareVersion);
+      return ExitOk;
+    }
+    if (std::chrono::steady_clock::now() >= Until)
+      return Failure("the card did not come back on COM" + std::to_string(Port) + " within " +
+                     SecondsText(Limit) + " s" + (Error.empty() ? "" : ": " + Error));
+    if (Idle.RunFor(RetryPeriod) == le_Stopped) return ExitInterrupted;
+  }
+}
+
+int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Limit) {
+  constexpr auto RestartPause = std::chrono::milliseconds(10);
+  constexpr auto DownPause = std::chrono::milliseconds(2000);
+  const auto Port = static_cast<int32_t>(Host->ComPortID);
+  Host->SendHeader(tHostId::Restart);
+  tCliLoop(Host.get()).RunFor(RestartPause);
+  Host.reset();
+  std::printf("Restart sent on COM%d\n", Port);
+  std::fflush(stdout);
+  return WaitForReturn ? WaitForCardReturn(Port, DownPause, Limit) : ExitOk;
 }

@@ -2,11 +2,15 @@
 // the options most of them take.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "cli/CliArgs.h"
+
+class tOrvaneHost;
 
 constexpr int ExitOk = 0;
 constexpr int ExitFailure = 1;        // the card, the link, the file or the update failed
@@ -31,6 +35,16 @@ bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::st
 // Between Min and Max positional arguments.
 bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
                      std::size_t Max, int& Exit);
+
+// Waits for the card to come back on port Port after it restarted: Pause first (a card that
+// is still going down may keep its port for a moment), then looks for the port every 250 ms
+// until Limit seconds have passed, opens it and waits for the card's identity. Prints
+// "Card back on COMn: ..." and returns ExitOk, or reports the failure.
+int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limit);
+
+// Restarts the card's microcontroller as the window does: Restart, 10 ms, the link closed
+// (Host is released), 2000 ms; then, with WaitForReturn, waits for the card as above.
+int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Limit);
 
 int PortsCommand(const tCommandArgs& Args);
 int StatusCommand(const tCommandArgs& Args);

@@ -13,7 +13,6 @@
 #include "dfu/lmdfu/DFUEventQueue.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
 
 namespace {
 
@@ -21,7 +20,6 @@ constexpr uint16_t CardVendorID = 0x1CBE;
 constexpr uint16_t CardProductID = 0x00FF;
 constexpr double DefaultDeviceWait = 10.0;
 constexpr double DefaultReturnWait = 30.0;
-constexpr double IdentityTimeout = 5.0;
 // A DFU image is firmware for a microcontroller's flash; anything this large is not one.
 constexpr std::uintmax_t MaxImageSize = 64u << 20;
 constexpr auto SearchPeriod = std::chrono::milliseconds(1000);
@@ -206,32 +204,6 @@ tLMDFUErr Download(tLMDFUHandle Handle, const std::vector<uint8_t>& Image, bool 
   return Result;
 }
 
-// After an update the card restarts its firmware and comes back on its serial port; the
-// window waits for that before it closes the dialog, and so does this.
-int WaitForReturn(int32_t Port, double Limit) {
-  std::printf("Waiting for the card on COM%d\n", Port);
-  std::fflush(stdout);
-  const auto Until = std::chrono::steady_clock::now() + Seconds(Limit);
-  tCliLoop Idle(nullptr);
-  std::string Error;
-  for (;;) {
-    // Only a port that is listed again is tried, so the waiting leaves no failed opens in
-    // the log file.
-    if (auto Host =
-            tPortCatalogue::DevicePathFor(Port).empty() ? nullptr : OpenCardHost(Port, Error)) {
-      tCliLoop Loop(Host.get());
-      if (!WaitForIdentity(Loop, *Host, Seconds(IdentityTimeout), Error)) return Failure(Error);
-      std::printf("Card back on COM%d: device ID %u, firmware version %u\n", Port, Host->DeviceID,
-                  Host->FirmwareVersion);
-      return ExitOk;
-    }
-    if (std::chrono::steady_clock::now() >= Until)
-      return Failure("the card did not come back on COM" + std::to_string(Port) + " within " +
-                     SecondsText(Limit) + " s" + (Error.empty() ? "" : ": " + Error));
-    if (Idle.RunFor(std::chrono::milliseconds(250)) == le_Stopped) return ExitInterrupted;
-  }
-}
-
 }  // namespace
 
 int DfuListCommand(const tCommandArgs& Args) {
@@ -313,5 +285,8 @@ int DfuDownloadCommand(const tCommandArgs& Args) {
   LMDFUDeviceClose(Handle, LMDFU_TRUE);
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
-  return Port > 0 ? WaitForReturn(Port, ReturnWait) : ExitOk;
+  // After an update the card restarts its firmware; the window waits for it to come back
+  // before it closes the dialog, and so does this when given the port. The card's port is
+  // gone while it is in its boot loader, so it is looked for at once.
+  return Port > 0 ? WaitForCardReturn(Port, std::chrono::milliseconds(0), ReturnWait) : ExitOk;
 }

@@ -10,8 +10,7 @@ namespace {
 
 constexpr double DefaultReplyWait = 0.5;
 constexpr double DefaultIdentityTimeout = 5.0;
-// The restart's own pause before the link is closed, as the window does it.
-constexpr auto RestartPause = std::chrono::milliseconds(10);
+constexpr double DefaultReturnWait = 10.0;
 // Time for the Boot message to leave the port before it is closed.
 constexpr auto BootPause = std::chrono::milliseconds(100);
 
@@ -84,16 +83,16 @@ int ResetCommand(const tCommandArgs& Args) {
   tCliArgs Parsed;
   int Exit = ExitOk;
   int32_t Port = 0;
-  if (!ReadArgs(Name, Args, {{"--port", true}}, Parsed, Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit))
+  double ReturnWait = 0;
+  if (!ReadArgs(Name, Args, {{"--port", true}, {"--no-wait", false}, {"--return-timeout", true}},
+                Parsed, Exit) ||
+      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
+      !ReadSeconds(Name, Parsed, "--return-timeout", DefaultReturnWait, ReturnWait, Exit))
     return Exit;
   std::string Error;
-  const auto Host = OpenForTraffic(Port, Error);
+  auto Host = OpenForTraffic(Port, Error);
   if (!Host) return Failure(Error);
-  Host->SendHeader(tHostId::Restart);
-  tCliLoop(Host.get()).RunFor(RestartPause);
-  std::printf("Restart sent on COM%d: the card's microcontroller restarts\n", Port);
-  return ExitOk;
+  return RestartCard(std::move(Host), !Parsed.Has("--no-wait"), ReturnWait);
 }
 
 int BootCommand(const tCommandArgs& Args) {

@@ -20,7 +20,7 @@ constexpr double DefaultIdentityTimeout = 5.0;
 // The card answers every packet at once, but may take a while over flash work; a transfer
 // without any answer for this long has stalled (the host itself never gives up on one).
 constexpr double DefaultAckTimeout = 10.0;
-constexpr auto RestartPause = std::chrono::milliseconds(10);
+constexpr double DefaultReturnWait = 10.0;
 constexpr int BarWidth = 40;
 // Without a terminal, one progress line per this many percent.
 constexpr int LineStep = 10;
@@ -158,7 +158,7 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
     return Exit;
 
   std::string Error;
-  const auto Host = OpenCardHost(Port, Error);
+  auto Host = OpenCardHost(Port, Error);
   if (!Host) return Failure(Error);
   tImageFolder Image;
   if (const auto File = Parsed.Values.find("--file"); File != Parsed.Values.end()) {
@@ -189,12 +189,11 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
       break;
   }
   std::printf("%s updated successfully\n", Kind.What);
-  // The card runs the new bitstream only after a restart, which the window also sends.
-  if (Kind.FPGA && !Parsed.Has("--no-restart")) {
-    Host->SendHeader(tHostId::Restart);
-    Loop.RunFor(RestartPause);
-    std::printf("Restart sent on COM%d\n", Port);
-  }
+  std::fflush(stdout);
+  // The card runs the new bitstream only after a restart, which the window also does; the
+  // command ends once the card is back, so the next one finds its port.
+  if (Kind.FPGA && !Parsed.Has("--no-restart"))
+    return RestartCard(std::move(Host), true, DefaultReturnWait);
   return ExitOk;
 }
 

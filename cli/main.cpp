@@ -49,7 +49,11 @@ const std::vector<tCommand> Table = {
     {"echo", "caddis echo --port N [--wait S] [TEXT...]",
      "Send an Echo message with TEXT (default \"Echo Text\") and show the replies.",
      "  --wait S          seconds to show replies (default 0.5)\n", EchoCommand},
-    {"reset", "caddis reset --port N", "Restart the card's microcontroller (Restart).", "",
+    {"reset", "caddis reset --port N [--no-wait] [--return-timeout S]",
+     "Restart the card's microcontroller (Restart) and wait for it to come back.",
+     "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n"
+     "  --no-wait         end once Restart is sent\n"
+     "  --return-timeout S  seconds to wait for the card's port to come back (default 10)\n",
      ResetCommand},
     {"boot", "caddis boot --port N [--timeout S]",
      "Restart the card's microcontroller in its USB DFU boot loader (Boot).",
@@ -59,7 +63,8 @@ const std::vector<tCommand> Table = {
      "Load the FPGA bitstream into the card over the serial link.",
      "  --file PATH       the bitstream (default: SkerryFPGA.bit beside the caddis program)\n"
      "  --ack-timeout S   give up when the card does not answer a packet for S s (default 10)\n"
-     "  --no-restart      do not restart the microcontroller after a successful update\n"
+     "  --no-restart      do not restart the microcontroller after a successful update (by\n"
+     "                    default it is restarted and the command waits for it to come back)\n"
      "Exit status 0 only when the card accepted the whole image.\n",
      UpdateFPGACommand},
     {"update-usb-audio",
