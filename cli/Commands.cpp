@@ -18,6 +18,10 @@ int Failure(const std::string& Error) {
   return ExitFailure;
 }
 
+int WaitFailure(const std::string& Error) {
+  return StopRequested() ? ExitInterrupted : Failure(Error);
+}
+
 bool ReadArgs(const std::string& Command, const tCommandArgs& Args,
               const std::vector<tCliOption>& Options, tCliArgs& Out, int& Exit) {
   std::string Error;
@@ -77,8 +81,7 @@ int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limi
     if (auto Host =
             tPortCatalogue::DevicePathFor(Port).empty() ? nullptr : OpenCardHost(Port, Error)) {
       tCliLoop Loop(Host.get());
-      if (!WaitForIdentity(Loop, *Host, IdentityTimeout, Error))
-        return StopRequested() ? ExitInterrupted : Failure(Error);
+      if (!WaitForIdentity(Loop, *Host, IdentityTimeout, Error)) return WaitFailure(Error);
       std::printf("Card back on COM%d: device ID %u, firmware version %u\n", Port, Host->DeviceID,
                   Host->FirmwareVersion);
       return ExitOk;

@@ -23,6 +23,8 @@ using tCommandArgs = std::vector<std::string>;
 int UsageError(const std::string& Command, const std::string& Error);
 // "caddis: <Error>" on standard error; ExitFailure.
 int Failure(const std::string& Error);
+// The exit of a wait for the card that did not succeed: interrupted, or a failure with Error.
+int WaitFailure(const std::string& Error);
 
 // Reads Args against Options; on a fault prints the usage error and sets Exit.
 bool ReadArgs(const std::string& Command, const tCommandArgs& Args,

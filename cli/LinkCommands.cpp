@@ -36,6 +36,13 @@ int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrva
   return Loop.RunFor(Seconds(Wait)) == le_Stopped ? ExitInterrupted : ExitOk;
 }
 
+// The options every message command shares: the port and how long to show replies.
+bool ReadMessageArgs(const std::string& Name, const tCommandArgs& Args, tCliArgs& Parsed,
+                     int32_t& Port, double& Wait, int& Exit) {
+  return ReadArgs(Name, Args, MessageOptions, Parsed, Exit) && ReadPort(Name, Parsed, Port, Exit) &&
+         ReadSeconds(Name, Parsed, "--wait", DefaultReplyWait, Wait, Exit);
+}
+
 }  // namespace
 
 int SendHexCommand(const tCommandArgs& Args) {
@@ -44,9 +51,7 @@ int SendHexCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Wait = 0;
-  if (!ReadArgs(Name, Args, MessageOptions, Parsed, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--wait", DefaultReplyWait, Wait, Exit))
-    return Exit;
+  if (!ReadMessageArgs(Name, Args, Parsed, Port, Wait, Exit)) return Exit;
   if (Parsed.Positional.size() != 1)
     return UsageError(Name, "give the message as one hex argument (quote it if it has spaces)");
   const std::vector<uint8_t> Bytes = HexMessage(Parsed.Positional[0]);
@@ -63,9 +68,7 @@ int EchoCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Wait = 0;
-  if (!ReadArgs(Name, Args, MessageOptions, Parsed, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--wait", DefaultReplyWait, Wait, Exit))
-    return Exit;
+  if (!ReadMessageArgs(Name, Args, Parsed, Port, Wait, Exit)) return Exit;
   // Several words are one text, as a shell's echo takes them; none gives the window's text.
   std::string Text = Parsed.Positional.empty() ? "Echo Text" : "";
   for (std::size_t i = 0; i < Parsed.Positional.size(); ++i)
@@ -111,8 +114,7 @@ int BootCommand(const tCommandArgs& Args) {
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.
   tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error))
-    return StopRequested() ? ExitInterrupted : Failure(Error);
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
   Host->Logging = true;
   Host->SendHeader(tHostId::Boot);
   Loop.RunFor(BootPause);

@@ -44,8 +44,7 @@ int StatusCommand(const tCommandArgs& Args) {
   const auto Host = OpenCardHost(Port, Error);
   if (!Host) return Failure(Error);
   tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error))
-    return StopRequested() ? ExitInterrupted : Failure(Error);
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
   if (Loop.RunFor(ReportWait) == le_Stopped) return ExitInterrupted;
 
   if (Parsed.Has("--json")) {

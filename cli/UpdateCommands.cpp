@@ -167,8 +167,7 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
   }
   // The link must be known good before the first packet: the transfer has no retries.
   tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error))
-    return StopRequested() ? ExitInterrupted : Failure(Error);
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
 
   tTransfer Transfer;
   switch (RunTransfer(*Host, Loop, Kind, AckTimeout, Transfer)) {
