@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QProgressBar>
 #include <QThread>
 #include <algorithm>
 #include <filesystem>
@@ -10,6 +11,7 @@
 
 #include "app/CaddisUnit.h"
 #include "app/QtTestEnvironment.h"
+#include "dfu/DFUunit.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -34,8 +36,9 @@ class CaddisFormSimTest : public testing::Test {
  protected:
   void SetUp() override {
     Sim = std::make_unique<tSimProcess>(
-        Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
-                                          "--firmware", "3", "--fpga-version", "0104052026"});
+        Runtime,
+        std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17", "--firmware",
+                                 "3", "--fpga-version", "0104052026", "--dfu-block-ms", "20"});
     ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
     Form = std::make_unique<TCaddisForm>(true);
     Form->show();
@@ -147,6 +150,47 @@ TEST_F(CaddisFormSimTest, ChoosingNoneStopsTheReopen) {
   ASSERT_TRUE(Within([&] { return CountLines("DeviceArrival COM" + std::to_string(Com)) == 1; }));
   Within([] { return false; }, 1);
   EXPECT_EQ(Form->CaddisHost, nullptr);
+}
+
+// The whole firmware update from the window: Boot over the link, the dialog on the 101st
+// tick with the link closed, the boot loader found on the virtual USB bus, the download and
+// verify with the bar moving, the link back after five seconds, the dialog closed once the
+// card identifies itself, and the image's firmware version on show.
+TEST_F(CaddisFormSimTest, FirmwareUpdateFromTheWindow) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  EXPECT_EQ(Form->VersionLabel->text(), "3");
+  Form->DFUButton->click();
+  EXPECT_EQ(Form->RefreshCount, 0);
+  ASSERT_TRUE(Within([&] { return DFUForm != nullptr; }));
+  EXPECT_GE(Form->RefreshCount, 101);
+  EXPECT_EQ(Form->CaddisHost, nullptr);
+  TDFUForm* Dialog = DFUForm;
+  ASSERT_TRUE(Within([&] { return Dialog->ConfirmButton->isEnabled(); }, 20))
+      << Dialog->StatusText();
+  EXPECT_EQ(Dialog->StatusText(), "Please confirm you want to update this device");
+
+  std::vector<int> Positions;
+  QObject::connect(Dialog->ProgressBar, &QProgressBar::valueChanged,
+                   [&](int Value) { Positions.push_back(Value); });
+  // The window's finish handler, with a look at the status line when it is called.
+  std::string StatusAtFinish;
+  const tTivaUpdateEvent WindowHandler = Dialog->OnUpdateFinished();
+  Dialog->OnUpdateFinished() = [&, WindowHandler](float Progress, tTivaUpdateError AckCode) {
+    StatusAtFinish = Dialog->StatusText();
+    WindowHandler(Progress, AckCode);
+  };
+  Dialog->ConfirmButton->click();
+  // The last notification is handled after the call returns; then the window waits 5 s and
+  // reopens the link, and the card's identity closes the dialog.
+  ASSERT_TRUE(Within([&] { return DFUForm == nullptr; }, 40));
+  EXPECT_EQ(StatusAtFinish, "Device updated successfully");
+  EXPECT_GT(Positions.size(), 10u);
+  EXPECT_TRUE(std::is_sorted(Positions.begin(), Positions.end()));
+  ASSERT_NE(Form->CaddisHost, nullptr);
+  EXPECT_EQ(Form->ComPort, Com);
+  ASSERT_TRUE(Within([&] { return Form->VersionLabel->text() == "2"; }));
+  EXPECT_EQ(Form->IDLabel->text(), "17");
 }
 
 }  // namespace
