@@ -22,6 +22,14 @@ int WaitFailure(const std::string& Error) {
   return StopRequested() ? ExitInterrupted : Failure(Error);
 }
 
+bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
+                     const std::vector<tCliOption>& Options, const std::string& SecondsOption,
+                     double Default, tCliArgs& Out, int32_t& Port, double& Seconds, int& Exit) {
+  return ReadArgs(Command, Args, Options, Out, Exit) && CheckPositional(Command, Out, 0, 0, Exit) &&
+         ReadPort(Command, Out, Port, Exit) &&
+         ReadSeconds(Command, Out, SecondsOption, Default, Seconds, Exit);
+}
+
 bool ReadArgs(const std::string& Command, const tCommandArgs& Args,
               const std::vector<tCliOption>& Options, tCliArgs& Out, int& Exit) {
   std::string Error;

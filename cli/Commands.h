@@ -34,6 +34,10 @@ bool ReadPort(const std::string& Command, const tCliArgs& Args, int32_t& Port, i
 // An optional seconds option with its default.
 bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::string& Option,
                  double Default, double& Seconds, int& Exit);
+// A command of --port N and options but no other words, with one seconds option read.
+bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
+                     const std::vector<tCliOption>& Options, const std::string& SecondsOption,
+                     double Default, tCliArgs& Out, int32_t& Port, double& Seconds, int& Exit);
 // Between Min and Max positional arguments.
 bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
                      std::size_t Max, int& Exit);

@@ -87,10 +87,9 @@ int ResetCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double ReturnWait = 0;
-  if (!ReadArgs(Name, Args, {{"--port", true}, {"--no-wait", false}, {"--return-timeout", true}},
-                Parsed, Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--return-timeout", DefaultReturnWait, ReturnWait, Exit))
+  if (!ReadPortCommand(Name, Args,
+                       {{"--port", true}, {"--no-wait", false}, {"--return-timeout", true}},
+                       "--return-timeout", DefaultReturnWait, Parsed, Port, ReturnWait, Exit))
     return Exit;
   std::string Error;
   auto Host = OpenForTraffic(Port, Error);
@@ -104,9 +103,8 @@ int BootCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Timeout = 0;
-  if (!ReadArgs(Name, Args, {{"--port", true}, {"--timeout", true}}, Parsed, Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--timeout", DefaultIdentityTimeout, Timeout, Exit))
+  if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--timeout", true}}, "--timeout",
+                       DefaultIdentityTimeout, Parsed, Port, Timeout, Exit))
     return Exit;
   std::string Error;
   const auto Host = OpenCardHost(Port, Error);

@@ -34,10 +34,8 @@ int StatusCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Timeout = 0;
-  if (!ReadArgs(Name, Args, {{"--port", true}, {"--json", false}, {"--timeout", true}}, Parsed,
-                Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--timeout", DefaultIdentityTimeout, Timeout, Exit))
+  if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--json", false}, {"--timeout", true}},
+                       "--timeout", DefaultIdentityTimeout, Parsed, Port, Timeout, Exit))
     return Exit;
 
   std::string Error;
@@ -62,10 +60,8 @@ int MonitorCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Span = 0;
-  if (!ReadArgs(Name, Args, {{"--port", true}, {"--log", false}, {"--seconds", true}}, Parsed,
-                Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--seconds", 0, Span, Exit))
+  if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--log", false}, {"--seconds", true}},
+                       "--seconds", 0, Parsed, Port, Span, Exit))
     return Exit;
 
   tStatusLine Line;

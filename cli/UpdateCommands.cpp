@@ -151,9 +151,8 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Timeout = 0, AckTimeout = 0;
-  if (!ReadArgs(Name, Args, UpdateOptions, Parsed, Exit) ||
-      !CheckPositional(Name, Parsed, 0, 0, Exit) || !ReadPort(Name, Parsed, Port, Exit) ||
-      !ReadSeconds(Name, Parsed, "--timeout", DefaultIdentityTimeout, Timeout, Exit) ||
+  if (!ReadPortCommand(Name, Args, UpdateOptions, "--timeout", DefaultIdentityTimeout, Parsed, Port,
+                       Timeout, Exit) ||
       !ReadSeconds(Name, Parsed, "--ack-timeout", DefaultAckTimeout, AckTimeout, Exit))
     return Exit;
 
