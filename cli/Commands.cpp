@@ -30,6 +30,21 @@ bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
          ReadSeconds(Command, Out, SecondsOption, Default, Seconds, Exit);
 }
 
+std::unique_ptr<tOrvaneHost> OpenIdentifiedCard(int32_t Port, double Timeout, int& Exit) {
+  std::string Error;
+  auto Host = OpenCardHost(Port, Error);
+  if (!Host) {
+    Exit = Failure(Error);
+    return nullptr;
+  }
+  tCliLoop Loop(Host.get());
+  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) {
+    Exit = WaitFailure(Error);
+    return nullptr;
+  }
+  return Host;
+}
+
 bool ReadArgs(const std::string& Command, const tCommandArgs& Args,
               const std::vector<tCliOption>& Options, tCliArgs& Out, int& Exit) {
   std::string Error;

@@ -38,6 +38,9 @@ bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::st
 bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
                      const std::vector<tCliOption>& Options, const std::string& SecondsOption,
                      double Default, tCliArgs& Out, int32_t& Port, double& Seconds, int& Exit);
+// Opens port Port and runs the loop until the card identifies itself: the host, or null with
+// the failure reported and Exit set.
+std::unique_ptr<tOrvaneHost> OpenIdentifiedCard(int32_t Port, double Timeout, int& Exit);
 // Between Min and Max positional arguments.
 bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
                      std::size_t Max, int& Exit);

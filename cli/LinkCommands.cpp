@@ -106,13 +106,11 @@ int BootCommand(const tCommandArgs& Args) {
   if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--timeout", true}}, "--timeout",
                        DefaultIdentityTimeout, Parsed, Port, Timeout, Exit))
     return Exit;
-  std::string Error;
-  const auto Host = OpenCardHost(Port, Error);
-  if (!Host) return Failure(Error);
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.
+  const auto Host = OpenIdentifiedCard(Port, Timeout, Exit);
+  if (!Host) return Exit;
   tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
   Host->Logging = true;
   Host->SendHeader(tHostId::Boot);
   Loop.RunFor(BootPause);

@@ -38,11 +38,9 @@ int StatusCommand(const tCommandArgs& Args) {
                        "--timeout", DefaultIdentityTimeout, Parsed, Port, Timeout, Exit))
     return Exit;
 
-  std::string Error;
-  const auto Host = OpenCardHost(Port, Error);
-  if (!Host) return Failure(Error);
+  const auto Host = OpenIdentifiedCard(Port, Timeout, Exit);
+  if (!Host) return Exit;
   tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
   if (Loop.RunFor(ReportWait) == le_Stopped) return ExitInterrupted;
 
   if (Parsed.Has("--json")) {

@@ -8,10 +8,14 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "dfu/LMDFU.h"
+#include "dfu/simdevice/VirtualDFUDevice.h"
 
 class tTempRuntime {
  public:
@@ -31,6 +35,37 @@ class tTempRuntime {
 
  private:
   std::string fFolder;
+};
+
+// A test's own virtual bus with simulated card boot loaders on it, and the restarts they
+// report. Fixtures derive from it.
+class tCardBus {
+ public:
+  // Starts a card device with aOptions on the test's bus.
+  dfu::tVirtualDFUDevice& StartDevice(dfu::tVirtualDFUOptions aOptions = {}) {
+    aOptions.Folder = Runtime.UsbFolder();
+    if (aOptions.Name.empty()) aOptions.Name = "card-" + aOptions.Serial;
+    Devices.push_back(std::make_unique<dfu::tVirtualDFUDevice>(aOptions));
+    auto& Device = *Devices.back();
+    Device.OnRestart = [this](const dfu::tVirtualDFURestart& aRestart) {
+      std::lock_guard<std::mutex> Guard(RestartLock);
+      Restarts.push_back(aRestart);
+    };
+    std::string Error;
+    EXPECT_TRUE(Device.Start(&Error)) << Error;
+    return Device;
+  }
+
+  size_t RestartCount() {
+    std::lock_guard<std::mutex> Guard(RestartLock);
+    return Restarts.size();
+  }
+
+  tTempRuntime Runtime;
+  std::mutex RestartLock;
+  std::vector<dfu::tVirtualDFURestart> Restarts;
+  // Last, so the devices stop before what their restart callback touches goes away.
+  std::vector<std::unique_ptr<dfu::tVirtualDFUDevice>> Devices;
 };
 
 // Opens the DFU device whose serial string is aSerial; its index goes to *aIndex.

@@ -67,7 +67,7 @@ struct tProgressSeen {
   bool Downloading;
 };
 
-class DFUunit : public testing::Test {
+class DFUunit : public testing::Test, public tCardBus {
  protected:
   void SetUp() override {
     ImagePath = Runtime.Folder() + "/SkerryTiva.dfu";
@@ -80,20 +80,6 @@ class DFUunit : public testing::Test {
     DeleteClosed();
     DFUForm = nullptr;
     DisplayMessageProc = SavedDisplay;
-  }
-
-  tVirtualDFUDevice& StartDevice(tVirtualDFUOptions aOptions = {}) {
-    aOptions.Folder = Runtime.UsbFolder();
-    if (aOptions.Name.empty()) aOptions.Name = "card-" + aOptions.Serial;
-    Devices.push_back(std::make_unique<tVirtualDFUDevice>(aOptions));
-    auto& Device = *Devices.back();
-    Device.OnRestart = [this](const tVirtualDFURestart& aRestart) {
-      std::lock_guard<std::mutex> Guard(RestartLock);
-      Restarts.push_back(aRestart);
-    };
-    std::string Error;
-    EXPECT_TRUE(Device.Start(&Error)) << Error;
-    return Device;
   }
 
   void WriteFile(const std::vector<uint8_t>& aBytes, const std::string& aPath = {}) {
@@ -127,17 +113,11 @@ class DFUunit : public testing::Test {
     return Index;
   }
 
-  size_t RestartCount() {
-    std::lock_guard<std::mutex> Guard(RestartLock);
-    return Restarts.size();
-  }
-
   // Runs the queued notifications until aCondition holds.
   static bool WaitFor(const std::function<bool()>& aCondition, int aMs = 20000) {
     return QTest::qWaitFor(aCondition, aMs);
   }
 
-  tTempRuntime Runtime;
   std::string ImagePath;
   QPointer<TDFUForm> Form;
   std::vector<float> Finished;
@@ -146,10 +126,6 @@ class DFUunit : public testing::Test {
   std::vector<tProgressSeen> Progress;
   std::vector<std::string> Logged;
   tDisplayMessageProc SavedDisplay;
-  std::mutex RestartLock;
-  std::vector<tVirtualDFURestart> Restarts;
-  // Last, so the devices stop before what their restart callback touches goes away.
-  std::vector<std::unique_ptr<tVirtualDFUDevice>> Devices;
 };
 
 TEST_F(DFUunit, CreationShowsTheInitialStates) {

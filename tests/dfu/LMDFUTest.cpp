@@ -23,24 +23,9 @@ namespace {
 
 using namespace dfu;
 
-class LMDFU : public testing::Test {
+class LMDFU : public testing::Test, public tCardBus {
  protected:
   void SetUp() override { ASSERT_EQ(LMDFUInit(), lm_Ok); }
-
-  // Starts a card device with aOptions on the test's bus.
-  tVirtualDFUDevice& StartDevice(tVirtualDFUOptions aOptions = {}) {
-    aOptions.Folder = Runtime.UsbFolder();
-    if (aOptions.Name.empty()) aOptions.Name = "card-" + aOptions.Serial;
-    Devices.push_back(std::make_unique<tVirtualDFUDevice>(aOptions));
-    auto& Device = *Devices.back();
-    Device.OnRestart = [this](const tVirtualDFURestart& aRestart) {
-      std::lock_guard<std::mutex> Guard(RestartLock);
-      Restarts.push_back(aRestart);
-    };
-    std::string Error;
-    EXPECT_TRUE(Device.Start(&Error)) << Error;
-    return Device;
-  }
 
   tLMDFUHandle Open(const std::string& aSerial = "SIM00001") {
     tLMDFUHandle H = nullptr;
@@ -57,19 +42,9 @@ class LMDFU : public testing::Test {
     return R;
   }
 
-  size_t RestartCount() {
-    std::lock_guard<std::mutex> Guard(RestartLock);
-    return Restarts.size();
-  }
-
-  tTempRuntime Runtime;
-  std::mutex RestartLock;
-  std::vector<tVirtualDFURestart> Restarts;
   tLMDFUDeviceInfo Info{};
   tLMDFUEventQueue Queue;
   std::vector<tLMDFUEvent> Events;
-  // Last, so the devices stop before what their restart callback touches goes away.
-  std::vector<std::unique_ptr<tVirtualDFUDevice>> Devices;
 };
 
 // Checks one phase's notifications from aFrom: total, then strictly rising progress that ends
