@@ -9,7 +9,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev libudev-dev
+  libusb-1.0-0-dev libudev-dev libcli11-dev nlohmann-json3-dev
   qt6-base-dev xvfb xauth
 )
 # --extras: what the screenshot and window-measurement scripts drive the window with.
