@@ -28,6 +28,34 @@ std::string EntryKey(const tDFUDeviceEntry& Entry) {
   return Entry.Location + "\n" + Entry.Serial.Text;
 }
 
+// Runs Search every Period until it gives exactly one boot loader (true), several (Many and
+// their list), none by the time Limit has passed (None), or Pause was interrupted.
+bool PollForOne(const std::function<std::vector<tDFUDeviceEntry>()>& Search,
+                std::chrono::milliseconds Limit, std::chrono::milliseconds Period,
+                const tCardSession::tPause& Pause, const std::string& Many, const std::string& None,
+                tDFUDeviceEntry& Found, std::string& Error) {
+  const auto Until = std::chrono::steady_clock::now() + Limit;
+  for (;;) {
+    const auto Entries = Search();
+    if (Entries.size() == 1) {
+      Found = Entries.front();
+      return true;
+    }
+    if (Entries.size() > 1) {
+      Error = Many + BootLoaderList(Entries);
+      return false;
+    }
+    if (std::chrono::steady_clock::now() >= Until) {
+      Error = None;
+      return false;
+    }
+    if (!Pause(Period)) {
+      Error = "interrupted";
+      return false;
+    }
+  }
+}
+
 }  // namespace
 
 std::string OpenErrorReason(int Errno) {
@@ -187,30 +215,18 @@ bool tCardSession::BootToLoader(const tDFUFilter& Filter, std::chrono::milliseco
     return false;
   }
   Close();
-  const auto Until = std::chrono::steady_clock::now() + Limit;
-  for (;;) {
-    std::vector<tDFUDeviceEntry> New;
-    for (const auto& Entry : SearchDFUDevices(Filter))
-      if (!Before.count(EntryKey(Entry))) New.push_back(Entry);
-    if (New.size() == 1) {
-      Found = New.front();
-      return true;
-    }
-    if (New.size() > 1) {
-      Error = "more than one new boot loader appeared; give the card's with --serial:\n" +
-              BootLoaderList(New);
-      return false;
-    }
-    if (std::chrono::steady_clock::now() >= Until) {
-      Error = "no new boot loader appeared on USB within " + SecondsText(Limit) +
-              " s after Boot (vendor 0x1CBE, product 0x00FF)";
-      return false;
-    }
-    if (!fPause(PollPeriod)) {
-      Error = "interrupted";
-      return false;
-    }
-  }
+  return PollForOne(
+      [&] {
+        std::vector<tDFUDeviceEntry> New;
+        for (const auto& Entry : SearchDFUDevices(Filter))
+          if (!Before.count(EntryKey(Entry))) New.push_back(Entry);
+        return New;
+      },
+      Limit, PollPeriod, fPause,
+      "more than one new boot loader appeared; give the card's with --serial:\n",
+      "no new boot loader appeared on USB within " + SecondsText(Limit) +
+          " s after Boot (vendor 0x1CBE, product 0x00FF)",
+      Found, Error);
 }
 
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
@@ -224,28 +240,11 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
 
 bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
                     tDFUDeviceEntry& Found, std::string& Error) {
-  constexpr auto SearchPeriod = std::chrono::milliseconds(1000);
-  const auto Until = std::chrono::steady_clock::now() + Limit;
-  for (;;) {
-    const auto Entries = SearchDFUDevices(Filter);
-    if (Entries.size() == 1) {
-      Found = Entries.front();
-      return true;
-    }
-    if (Entries.size() > 1) {
-      Error = "more than one boot loader found; choose one with --serial, --path or --index:\n" +
-              BootLoaderList(Entries);
-      return false;
-    }
-    if (std::chrono::steady_clock::now() >= Until) {
-      Error = "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)";
-      return false;
-    }
-    if (tHostLoop(nullptr).RunFor(SearchPeriod) == le_Stopped) {
-      Error = "interrupted";
-      return false;
-    }
-  }
+  return PollForOne(
+      [&] { return SearchDFUDevices(Filter); }, Limit, std::chrono::milliseconds(1000),
+      [](std::chrono::milliseconds Span) { return tHostLoop(nullptr).RunFor(Span) != le_Stopped; },
+      "more than one boot loader found; choose one with --serial, --path or --index:\n",
+      "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)", Found, Error);
 }
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
