@@ -87,6 +87,8 @@ class TNonBufferedFileStream : public tStream {
   // here, so two streams on files of the same name in different folders may be open.
   std::string FileMappingName;
   uint8_t* FMemory = nullptr;
+  // The system's error when the mapping could not be made (0: made, or empty).
+  int MappingError = 0;
 };
 
 class TNonBufferedFileStreamViaMem : public tMemoryStream {
