@@ -120,12 +120,23 @@ class tSortedList : public tNqList {
   // Binary search: anIndex becomes the first index whose key is not smaller than aKey (the
   // first of several equal keys, or where aKey would be inserted); true when it is equal.
   bool Search(const void* aKey, int32_t& anIndex) const;
-  // Inserts Item before any items of an equal key; returns its index.
-  int32_t Add(void* Item);
+  // Inserts Item before any items of an equal key; returns its index. Reached also through
+  // a tList reference (CopyTo uses it), so the list stays in key order however it is added
+  // to.
+  int32_t Add(void* Item) override;
+  // Insert and Put at an index where Item's key does not fit between its neighbours raise a
+  // list error and change nothing.
+  void Insert(int32_t Index, void* Item) override;
+  void Put(int32_t Index, void* Item) override;
 
   std::string_view ClassName() const override { return "tSortedList"; }
 
   tKeyCompare Compare = nullptr;
+
+ private:
+  // Item's key is not below the key at Before nor above the key at After (either index may
+  // lie outside the list).
+  bool FitsBetween(int32_t Before, int32_t After, const void* Item) const;
 };
 
 class tDataList : public tSortedList {
