@@ -15,8 +15,9 @@
 namespace {
 
 struct tOptionHelp {
-  const char* Name;  // "--port"
-  const char* Help;  // "N          the card's port: its number as caddis ports lists it"
+  const char* Name;   // "--port"
+  const char* Value;  // "N", or "" for a flag
+  const char* Help;   // "the card's port: its number as caddis ports lists it"
 };
 
 struct tCommand {
@@ -28,14 +29,13 @@ struct tCommand {
   int (*Run)(const tCliRequest& Request);
 };
 
-const tOptionHelp Port = {"--port",
-                          "N          the card's port: its number as caddis ports lists it"};
-const tOptionHelp Timeout = {"--timeout",
-                             "S       seconds to wait for the card's identity (default 5)"};
-const tOptionHelp ReplyWait = {"--wait", "S          seconds to show replies (default 0.5)"};
+const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it"};
+const tOptionHelp Timeout = {"--timeout", "S",
+                             "seconds to wait for the card's identity (default 5)"};
+const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)"};
 const tOptionHelp AckTimeout = {
-    "--ack-timeout", "S   give up when the card does not answer a packet for S s (default 10)"};
-const tOptionHelp Json = {"--json", "            one JSON value on one line"};
+    "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)"};
+const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
 
 const std::vector<tCommand> Commands = {
     {"ports",
@@ -56,8 +56,8 @@ const std::vector<tCommand> Commands = {
      "caddis monitor --port N [--log] [--seconds S]",
      "Show the card's status live until Ctrl-C.",
      {Port,
-      {"--log", "             show every message in either direction (traffic lines, on stderr)"},
-      {"--seconds", "S       end after S seconds"}},
+      {"--log", "", "show every message in either direction (traffic lines, on stderr)"},
+      {"--seconds", "S", "end after S seconds"}},
      "On a terminal the status line is redrawn in place; otherwise a line is printed per change.\n",
      MonitorCommand},
     {"send-hex",
@@ -77,8 +77,8 @@ const std::vector<tCommand> Commands = {
      "caddis reset --port N [--no-wait] [--return-timeout S]",
      "Restart the card's microcontroller (Restart) and wait for it to come back.",
      {Port,
-      {"--no-wait", "         end once Restart is sent"},
-      {"--return-timeout", "S  seconds to wait for the card's port to come back (default 10)"}},
+      {"--no-wait", "", "end once Restart is sent"},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)"}},
      "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n",
      ResetCommand},
     {"boot",
@@ -91,20 +91,19 @@ const std::vector<tCommand> Commands = {
      "caddis update-fpga --port N [--file PATH] [--timeout S] [--ack-timeout S] [--no-restart]",
      "Load the FPGA bitstream into the card over the serial link.",
      {Port,
-      {"--file", "PATH       the bitstream (default: SkerryFPGA.bit beside the caddis program)"},
+      {"--file", "PATH", "the bitstream (default: SkerryFPGA.bit beside the caddis program)"},
       Timeout,
       AckTimeout,
-      {"--no-restart",
-       "      do not restart the microcontroller after a successful update (by\n"
-       "                    default it is restarted and the command waits for "
-       "it to come back)"}},
+      {"--no-restart", "",
+       "do not restart the microcontroller after a successful update (by\n"
+       "                    default it is restarted and the command waits for it to come back)"}},
      "Exit status 0 only when the card accepted the whole image.\n",
      UpdateFPGACommand},
     {"update-usb-audio",
      "caddis update-usb-audio --port N [--file PATH] [--timeout S] [--ack-timeout S]",
      "Load the USB-audio processor's image into the card over the serial link.",
      {Port,
-      {"--file", "PATH       the image (default: xmos.bin beside the caddis program)"},
+      {"--file", "PATH", "the image (default: xmos.bin beside the caddis program)"},
       Timeout,
       AckTimeout},
      "Exit status 0 only when the card accepted the whole image.\n",
@@ -114,16 +113,14 @@ const std::vector<tCommand> Commands = {
      "[--boot-timeout S] [--return-timeout S]",
      "The whole firmware update: Boot, download and verify over USB DFU, the card back.",
      {Port,
-      {"--file",
-       "PATH       the firmware image (default: SkerryTiva.dfu beside the caddis "
-       "program)"},
-      {"--serial",
-       "SN       the card's boot loader by its USB serial number, when other new\n"
+      {"--file", "PATH", "the firmware image (default: SkerryTiva.dfu beside the caddis program)"},
+      {"--serial", "SN",
+       "the card's boot loader by its USB serial number, when other new\n"
        "                    boot loaders may appear at the same time"},
-      {"--no-verify", "         do not read the image back and compare"},
+      {"--no-verify", "", "do not read the image back and compare"},
       Timeout,
-      {"--boot-timeout", "S  seconds to wait for the boot loader after Boot (default 10)"},
-      {"--return-timeout", "S  seconds to wait for the card's port to come back (default 30)"}},
+      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)"},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
      "Each step's failure ends the command with its reason and exit status 1; a download is\n"
      "never broken off half-way (Ctrl-C waits for it to end).\n",
      UpdateFirmwareCommand},
@@ -137,15 +134,15 @@ const std::vector<tCommand> Commands = {
      "caddis dfu download FILE [--no-verify] [--serial SN] [--path P] [--index I] [--wait S] "
      "[--port N [--return-timeout S]]",
      "Download a firmware image into the card's DFU boot loader.",
-     {{"--no-verify", "         do not read the image back and compare"},
-      {"--serial", "SN       the boot loader with this USB serial number"},
-      {"--path", "P          the boot loader at this location (as caddis dfu list shows it)"},
-      {"--index", "I         DFU device I (see caddis dfu list), whatever its identity"},
-      {"--wait", "S          seconds to search for the card (default 10)"},
-      {"--port",
-       "N          after the update wait for the card on serial port N and show its\n"
+     {{"--no-verify", "", "do not read the image back and compare"},
+      {"--serial", "SN", "the boot loader with this USB serial number"},
+      {"--path", "P", "the boot loader at this location (as caddis dfu list shows it)"},
+      {"--index", "I", "DFU device I (see caddis dfu list), whatever its identity"},
+      {"--wait", "S", "seconds to search for the card (default 10)"},
+      {"--port", "N",
+       "after the update wait for the card on serial port N and show its\n"
        "                    firmware version"},
-      {"--return-timeout", "S  seconds to wait for the card's port to come back (default 30)"}},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
      "Without a choice the card's boot loader (vendor 0x1CBE, product 0x00FF) is searched for;\n"
      "with more than one present the command lists them and asks for a choice.\n",
      DfuDownloadCommand},
@@ -190,8 +187,10 @@ int MainHelp() {
 
 int CommandHelp(const tCommand& C) {
   std::printf("Usage: %s\n%s\n", C.Synopsis, C.Summary);
-  for (const tOptionHelp& Option : C.Options)
-    std::printf("  %s %s\n", Option.Name, Option.Help);
+  for (const tOptionHelp& Option : C.Options) {
+    const std::string Left = std::string(Option.Name) + (*Option.Value ? " " : "") + Option.Value;
+    std::printf("  %-17s %s\n", Left.c_str(), Option.Help);
+  }
   std::printf("%s", C.Notes);
   return ExitOk;
 }
