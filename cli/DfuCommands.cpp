@@ -48,6 +48,7 @@ std::string PartName(const tLMDFUDeviceInfo& Info) {
 
 std::string StringText(const tDFUString& String) {
   if (String.Index == 0) return "";
+  if (String.Refused) return "(no permission)";
   return String.Read ? String.Text : "(unreadable)";
 }
 

@@ -11,6 +11,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
@@ -44,7 +45,7 @@ QLabel* MakeHeading(QWidget* aParent, const QColor& aColour, int aLeft, int aTop
   Font.setItalic(true);
   Heading->setFont(Font);
   SetTextColour(Heading, aColour);
-  Heading->setGeometry(aLeft, aTop, 220, 26);
+  Heading->setGeometry(aLeft, aTop, 220, 25);
   return Heading;
 }
 
@@ -80,7 +81,7 @@ void TDFUForm::BuildControls() {
   Label1 = MakeHeading(UpdatePanel, QColor(128, 192, 255), 40, 2);
 
   DetailsMemo = new QPlainTextEdit(UpdatePanel);
-  DetailsMemo->setGeometry(8, 30, 256, 66);
+  DetailsMemo->setGeometry(8, 28, 256, 50);
   DetailsMemo->setFrameShape(QFrame::NoFrame);
   DetailsMemo->setReadOnly(true);
   DetailsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -88,17 +89,19 @@ void TDFUForm::BuildControls() {
   DetailsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   DetailsMemo->document()->setDocumentMargin(1);
   QFont Small = DetailsMemo->font();
-  Small.setPointSize(7);
+  Small.setPixelSize(9);
   DetailsMemo->setFont(Small);
   DetailsMemo->setStyleSheet(QStringLiteral("background: transparent; color: white;"));
 
+  // Two lines, so the longest texts are shown whole in the window's font or its fallback.
   MessageLabel = new QLabel(UpdatePanel);
-  MessageLabel->setGeometry(4, 98, 264, 16);
+  MessageLabel->setGeometry(4, 79, 264, 30);
   MessageLabel->setAlignment(Qt::AlignCenter);
+  MessageLabel->setWordWrap(true);
   SetTextColour(MessageLabel, Qt::white);
 
   ProgressBar = new QProgressBar(UpdatePanel);
-  ProgressBar->setGeometry(8, 116, 256, 14);
+  ProgressBar->setGeometry(8, 112, 256, 14);
   ProgressBar->setTextVisible(false);
   ProgressBar->setStyleSheet(
       QStringLiteral("QProgressBar { background: white; border: 1px solid #000040; }"
@@ -108,12 +111,12 @@ void TDFUForm::BuildControls() {
   ProgressBar->hide();
 
   ConfirmButton = new QPushButton(QStringLiteral("Confirm"), UpdatePanel);
-  ConfirmButton->setGeometry(56, 136, 75, 24);
+  ConfirmButton->setGeometry(56, 134, 75, 24);
   ConfirmButton->setEnabled(false);
   connect(ConfirmButton, &QPushButton::clicked, this, [this] { ConfirmButtonClick(); });
 
   CancelButton = new QPushButton(QStringLiteral("Cancel"), UpdatePanel);
-  CancelButton->setGeometry(141, 136, 75, 24);
+  CancelButton->setGeometry(141, 134, 75, 24);
   connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
 
   Timer = new QTimer(this);
@@ -147,24 +150,42 @@ void TDFUForm::TimerEvent() {
 bool TDFUForm::DeviceFound() {
   DFUindex = -1;
   DetailsMemo->clear();
+  bool AccessRefused = false;
   // Four lines per matching device; with several the lowest index is the one updated.
   for (const tDFUDeviceEntry& Device : SearchDFUDevices(tDFUFilter{})) {
     char Line[48];
     std::snprintf(Line, sizeof Line, "Device found:   Vendor ID: 0x%.4X", Device.Info.usVID);
     AddDetail(Line);
-    AddDetail("Device Name:   " + Device.Product.Text);
-    AddDetail("Manufacturer:  " + Device.Manufacturer.Text);
-    AddDetail("Serial Number:  " + Device.Serial.Text);
-    if (DFUindex >= 0)
+    AddDetail("Device Name:   " + DeviceString(Device.Product));
+    AddDetail("Manufacturer:  " + DeviceString(Device.Manufacturer));
+    AddDetail("Serial Number:  " + DeviceString(Device.Serial));
+    if (DFUindex >= 0) {
       SetStatus("More than one device found");
-    else
+    } else {
       DFUindex = Device.Index;
+      AccessRefused =
+          Device.Product.Refused || Device.Manufacturer.Refused || Device.Serial.Refused;
+    }
   }
+  // The device that will be updated is listed first; the list starts there.
+  DetailsMemo->moveCursor(QTextCursor::Start);
+  DetailsMemo->verticalScrollBar()->setValue(0);
   if (DFUindex < 0) {
     SetStatus("No USB DFU devices found");
     return false;
   }
+  // A card this user may not open is listed all the same, but checking and downloading the
+  // image would fail without a reason: say why, and search again until access is granted.
+  if (AccessRefused) {
+    SetStatus("USB access refused: install the udev rule 99-caddis-dfu.rules");
+    return false;
+  }
   return true;
+}
+
+// A failed fetch leaves the name empty, except that a refused access says so.
+std::string TDFUForm::DeviceString(const tDFUString& aString) {
+  return aString.Refused ? "(no permission)" : aString.Text;
 }
 
 void TDFUForm::AddDetail(const std::string& aLine) {
@@ -176,6 +197,10 @@ bool TDFUForm::FileLoaded() {
   DownloadSize = Image.Size();
   if (Loaded == tDFUImage::il_Missing) {
     SetStatus("File " + FileNamePart() + " not found in local folder");
+    return false;
+  }
+  if (Loaded == tDFUImage::il_NotAFile) {
+    SetStatus(FileNamePart() + " in local folder is not a file");
     return false;
   }
   // A file that cannot be read in full (or is far too large to be firmware) gives no text.
@@ -334,6 +359,8 @@ void TDFUForm::wmDFUComplete(uint32_t) {
   ReportProgress();
   CancelButton->setText(QStringLiteral("Close"));
   ConfirmButton->hide();
+  // The owner blocks for seconds in OnUpdateFinished: the final state is on screen first.
+  UpdatePanel->repaint();
   // Last: the owner may wait, reopen the link or even close this dialog in there.
   if (WholeUpdate && fOnUpdateFinished) {
     const tTivaUpdateEvent Finished = fOnUpdateFinished;

@@ -18,7 +18,9 @@ tDFUString ReadString(tLMDFUHandle Handle, uint8_t Index) {
   if (Index == 0) return String;
   char Buffer[256] = {};
   uint16_t Length = sizeof Buffer;
-  String.Read = LMDFUDeviceASCIIStringGet(Handle, Index, Buffer, &Length) == lm_Ok;
+  const tLMDFUErr Result = LMDFUDeviceASCIIStringGet(Handle, Index, Buffer, &Length);
+  String.Read = Result == lm_Ok;
+  String.Refused = Result == lm_Access;
   Buffer[sizeof Buffer - 1] = 0;
   String.Text = Buffer;
   return String;
@@ -76,7 +78,7 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
   Release();
   if (!S_ISREG(Info.st_mode)) {
     fError = "not a regular file";
-    return il_Unreadable;
+    return il_NotAFile;
   }
   const auto Size = static_cast<uint64_t>(Info.st_size);
   if (Size > MaxSize) {

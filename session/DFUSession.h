@@ -22,6 +22,7 @@ struct tDFUString {
   uint8_t Index = 0;
   std::string Text;
   bool Read = false;
+  bool Refused = false;  // this user may not open the device
 };
 
 struct tDFUDeviceEntry {
@@ -53,7 +54,7 @@ class tDFUImage {
   // that at most plus a 16-byte suffix). The library also takes sizes of 32 bits only.
   static constexpr uint64_t MaxSize = 4u << 20;
 
-  enum tLoad { il_Loaded, il_Missing, il_TooLarge, il_Unreadable };
+  enum tLoad { il_Loaded, il_Missing, il_NotAFile, il_TooLarge, il_Unreadable };
   // il_Loaded when the image in memory is the file's content now. Otherwise the image is
   // emptied and Error() says why ("Permission denied", "5000000 bytes is too large ...").
   tLoad Load(const std::string& Path);

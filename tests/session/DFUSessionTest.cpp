@@ -48,7 +48,7 @@ TEST_F(DFUSessionTest, TheImageIsReadAgainOnlyWhenTheFileChanged) {
   EXPECT_EQ(Image.Load(Runtime.Folder() + "/none.dfu"), tDFUImage::il_Missing);
   EXPECT_EQ(Image.Size(), 0u);
   EXPECT_NE(Image.Data(), nullptr);
-  EXPECT_EQ(Image.Load(Runtime.Folder()), tDFUImage::il_Unreadable);
+  EXPECT_EQ(Image.Load(Runtime.Folder()), tDFUImage::il_NotAFile);
   const std::string Huge = Write("huge.dfu", {});
   ASSERT_EQ(truncate(Huge.c_str(), tDFUImage::MaxSize + 1), 0);
   EXPECT_EQ(Image.Load(Huge), tDFUImage::il_TooLarge);
