@@ -231,6 +231,12 @@ void SaveNumbers(const tNumbers& Numbers) {
   if (!Written || rename(Temp.c_str(), File.c_str()) != 0) unlink(Temp.c_str());
 }
 
+fs::path Canonical(const fs::path& P) {
+  std::error_code Ec;
+  fs::path C = fs::canonical(P, Ec);
+  return Ec ? P : C;
+}
+
 struct tNumberedDevice {
   int32_t Number;
   std::string Kernel;
@@ -245,19 +251,30 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   std::set<int32_t> Taken;
   for (const auto& [Identity, R] : Numbers)
     Taken.insert(R.Number);
-  for (const tLink& L : PortLinks)
+  std::map<int32_t, fs::path> LinkTargets;
+  for (const tLink& L : PortLinks) {
     Taken.insert(L.Number);
+    LinkTargets[L.Number] = Canonical(L.Path);
+  }
   bool Changed = false;
   std::vector<tNumberedDevice> Result;
   std::set<std::string> PresentIdentities;
   for (const tKernelDevice& D : KernelDevices()) {
     auto Found = Numbers.find(D.Identity);
-    if (Found == Numbers.end()) {
+    // A remembered number that a link of the port folder now gives another device would
+    // list two ports under one number, one of them out of reach: the device moves on.
+    const bool NumberLinkedElsewhere =
+        Found != Numbers.end() && LinkTargets.count(Found->second.Number) &&
+        LinkTargets[Found->second.Number] != Canonical(fs::path(Dev()) / D.Kernel);
+    if (Found == Numbers.end() || NumberLinkedElsewhere) {
       int32_t Free = 1;
       while (Taken.count(Free))
         ++Free;
       Taken.insert(Free);
-      Found = Numbers.emplace(D.Identity, tRemembered{Free, {}}).first;
+      if (Found == Numbers.end())
+        Found = Numbers.emplace(D.Identity, tRemembered{Free, {}}).first;
+      else
+        Found->second.Number = Free;
       Changed = true;
     }
     if (Found->second.Kernel != D.Kernel) {
@@ -275,12 +292,6 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
       Result.push_back({R.Number, R.Kernel, false});
   if (Changed) SaveNumbers(Numbers);
   return Result;
-}
-
-fs::path Canonical(const fs::path& P) {
-  std::error_code Ec;
-  fs::path C = fs::canonical(P, Ec);
-  return Ec ? P : C;
 }
 
 }  // namespace
