@@ -12,6 +12,7 @@
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/UIThread.h"
+#include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
@@ -89,6 +90,8 @@ std::unique_ptr<tOrvaneHost> OpenCardHost(int32_t aComPort, std::string& Error) 
   if (!Host->ComPort) {
     Error = "Cannot open ComPort " + std::to_string(aComPort) + ": " +
             OpenErrorReason(tComPort::LastOpenError());
+    if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
+      Error += " (registered ports are ignored: " + Problem + ")";
     return nullptr;
   }
   Host->LogErrors = true;
@@ -112,9 +115,14 @@ bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milli
   const std::string Within = " within " + SecondsText(Timeout.count() / 1000.0) + " s";
   if (End == le_Stopped)
     Error = "interrupted";
-  else if (Answered)
+  else if (Answered && Host.GetStatusReplies() > 0)
     Error = "the card on " + Port + " answers but has not identified itself" + Within +
             " (its Status reply carries device ID 0)";
+  else if (Answered && Host.GetDiscardedFrames() > 0)
+    Error = "the card on " + Port + " answers but its identity did not arrive" + Within +
+            " (its Status reply was lost or damaged on the link)";
+  else if (Answered)
+    Error = "the card on " + Port + " answers but has not answered the Status request" + Within;
   else
     Error = "no answer from the card on " + Port + Within + " (is it powered and connected?)";
   return false;

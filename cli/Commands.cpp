@@ -4,6 +4,7 @@
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
+#include "hostlink/CardLeaving.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/posix/PortCatalogue.h"
 
@@ -120,10 +121,23 @@ int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Li
   constexpr auto RestartPause = std::chrono::milliseconds(10);
   constexpr auto DownPause = std::chrono::milliseconds(2000);
   const auto Port = static_cast<int32_t>(Host->ComPortID);
+  tCardLeaveWatch Leaving(Port);
   Host->SendHeader(tHostId::Restart);
   tCliLoop(Host.get()).RunFor(RestartPause);
+  // Closing the port delivers the Restart first (or says it could not).
   Host.reset();
   std::printf("Restart sent on COM%d\n", Port);
   std::fflush(stdout);
-  return WaitForReturn ? WaitForCardReturn(Port, DownPause, Limit) : ExitOk;
+  if (!WaitForReturn) return ExitOk;
+  // A card that is still there after the pause, answering, did not restart: coming "back"
+  // would prove nothing.
+  tCliLoop Idle(nullptr);
+  const tLoopEnd End =
+      Idle.RunFor(DownPause, [&] { Leaving.Step(std::chrono::steady_clock::now()); });
+  if (End == le_Stopped) return ExitInterrupted;
+  if (!Leaving.Left())
+    return Failure("the card on COM" + std::to_string(Port) +
+                   " did not restart: it kept answering for " +
+                   SecondsText(DownPause.count() / 1000.0) + " s after the Restart");
+  return WaitForCardReturn(Port, std::chrono::milliseconds(0), Limit);
 }

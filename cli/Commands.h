@@ -52,7 +52,9 @@ bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size
 int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limit);
 
 // Restarts the card's microcontroller as the window does: Restart, 10 ms, the link closed
-// (Host is released), 2000 ms; then, with WaitForReturn, waits for the card as above.
+// (Host is released), 2000 ms; then, with WaitForReturn, waits for the card as above. The
+// card must be seen to leave during the 2000 ms (its port gone, or silent on it), or the
+// restart is reported as failed.
 int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Limit);
 
 int PortsCommand(const tCommandArgs& Args);

@@ -5,6 +5,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
 
 namespace {
@@ -21,6 +22,8 @@ int PortsCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   if (!ReadArgs("ports", Args, {}, Parsed, Exit) || !CheckPositional("ports", Parsed, 0, 0, Exit))
     return Exit;
+  if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
+    std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   std::vector<std::string> Lines;
   ListComPorts(Lines);
   for (const std::string& Line : Lines)

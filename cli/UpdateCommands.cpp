@@ -63,6 +63,17 @@ class tImageFolder {
       Error = "cannot read " + File + ": not a regular file";
       return false;
     }
+    // Said here, with the operator's own file name, rather than by the updater, which only
+    // sees the link made for it below.
+    if (Info.st_size == 0) {
+      Error = "cannot send " + File + ": the file is empty";
+      return false;
+    }
+    if (Info.st_size > tTivaFileUpdater::MaxFileSize) {
+      Error = "cannot send " + File + ": it is " + std::to_string(Info.st_size) +
+              " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
+      return false;
+    }
     std::string Pattern = (std::filesystem::temp_directory_path() / "caddis-image-XXXXXX").string();
     if (!mkdtemp(Pattern.data())) {
       Error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
@@ -141,6 +152,7 @@ tTransferEnd RunTransfer(tOrvaneHost& Host, tCliLoop& Loop, const tUpdateKind& K
 
 std::string AbortReason(tTivaUpdateError Code) {
   if (Code == tu_SequenceError) return "the card acknowledged the wrong packet";
+  if (Code == tu_NoAnswer) return "the card stopped answering";
   return "the card answered " + tTivaFileUpdater::ErrorName(Code) + " (code " +
          std::to_string(Code) + ")";
 }

@@ -36,6 +36,11 @@ struct tPort {
   std::string DevicePath;  // what to open
 };
 
+// Why the port folder is being ignored (it, or the runtime folder above it, is not the
+// user's own private folder: tPaths::IsPrivateFolder), naming the folder; empty when it is
+// fine or does not exist. Its links are then neither listed nor opened.
+std::string PortFolderProblem();
+
 // Every port present: the port folder's links by number, then the kernel devices by name.
 // A kernel device that a link of the port folder already names is listed once, by the link.
 std::vector<tPort> ListPorts();
