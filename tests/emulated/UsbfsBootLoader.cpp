@@ -18,8 +18,7 @@ namespace emulated {
 namespace {
 
 constexpr size_t SetupSize = 8;
-constexpr uint32_t Capabilities =
-    USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
+constexpr uint32_t Capabilities = USBDEVFS_CAP_REAP_AFTER_DISCONNECT;
 
 std::string Hex(const std::vector<uint8_t>& aBytes) {
   std::string Text;
@@ -84,19 +83,30 @@ bool tUsbfsBootLoader::Plug(std::string* aError, mode_t aNodeMode) {
                 Desc[12] | Desc[13] << 8);
   const std::string Description =
       "P: /devices/pci0000:00/0000:00:14.0/usb1/1-1\n"
-      "N: bus/usb/001/" + std::string(Number) + "\n"
-      "E: DEVNAME=" + Node + "\n"
+      "N: bus/usb/001/" +
+      std::string(Number) +
+      "\n"
+      "E: DEVNAME=" +
+      Node +
+      "\n"
       "E: DEVTYPE=usb_device\n"
       "E: DRIVER=usb\n"
       "E: SUBSYSTEM=usb\n"
       "E: BUSNUM=001\n"
-      "E: DEVNUM=" + Number + "\n"
-      "E: PRODUCT=" + Ids + "\n"
+      "E: DEVNUM=" +
+      Number +
+      "\n"
+      "E: PRODUCT=" +
+      Ids +
+      "\n"
       "A: busnum=1\n"
-      "A: devnum=" + std::to_string(fDeviceNumber) + "\n"
+      "A: devnum=" +
+      std::to_string(fDeviceNumber) +
+      "\n"
       "A: bConfigurationValue=1\n"
       "A: speed=12\n"
-      "H: descriptors=" + Hex(Desc) + "\n";
+      "H: descriptors=" +
+      Hex(Desc) + "\n";
   {
     std::lock_guard<std::mutex> Guard(fLock);
     fDone.clear();
@@ -109,8 +119,9 @@ bool tUsbfsBootLoader::Plug(std::string* aError, mode_t aNodeMode) {
   // The node becomes a FIFO that this side keeps full until a URB is done.
   const std::string Real = RealPath(Node);
   unlink(Real.c_str());
-  if (mkfifo(Real.c_str(), 0600) != 0 || chmod(Real.c_str(), aNodeMode) != 0 ||
-      (fFifo = open(Real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0) {
+  if (mkfifo(Real.c_str(), 0600) != 0 ||
+      (fFifo = open(Real.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC)) < 0 ||
+      chmod(Real.c_str(), aNodeMode) != 0) {
     if (aError) *aError = "cannot make the usbfs node " + Real + ": " + std::strerror(errno);
     Unplug();
     return false;
@@ -257,8 +268,7 @@ void tUsbfsBootLoader::SubmitUrb(UMockdevIoctlClient* aClient) {
     // The device left the bus in the middle: the kernel ends the URB as shut down.
     Urb->status = -ESHUTDOWN;
     fGone = true;
-  } else if (Answer.Packet.size() < dfu::VirtualReplyHeader ||
-             Answer.Packet[0] != dfu::vr_Done) {
+  } else if (Answer.Packet.size() < dfu::VirtualReplyHeader || Answer.Packet[0] != dfu::vr_Done) {
     Urb->status = -EPIPE;
   } else {
     const size_t Data = Answer.Packet.size() - dfu::VirtualReplyHeader;

@@ -74,7 +74,7 @@ class tUsbfsBootLoader {
   int fFifo = -1;  // this side's end of the node, to fill and empty it
   int fDeviceNumber = 1;
 
-  mutable std::mutex fLock;  // the URB queues and the state below, shared with the worker
+  mutable std::mutex fLock;       // the URB queues and the state below, shared with the worker
   std::deque<uint64_t> fDone;     // client addresses of completed URBs, in completion order
   std::deque<uint64_t> fPending;  // submitted, not answered (a silent device)
   bool fGone = false;
