@@ -5,6 +5,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
 
 namespace {
@@ -21,10 +22,14 @@ int PortsCommand(const tCommandArgs& Args) {
   int Exit = ExitOk;
   if (!ReadArgs("ports", Args, {}, Parsed, Exit) || !CheckPositional("ports", Parsed, 0, 0, Exit))
     return Exit;
-  std::vector<std::string> Lines;
-  ListComPorts(Lines);
-  for (const std::string& Line : Lines)
-    std::printf("%s\n", Line.c_str());
+  // The port list's lines, each followed by the USB device the port belongs to, if any.
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
+    const std::string Line = ComPortLine(Port.Number, Port.Name);
+    if (Port.Usb.empty())
+      std::printf("%s\n", Line.c_str());
+    else
+      std::printf("%s  (USB %s)\n", Line.c_str(), Port.Usb.c_str());
+  }
   return ExitOk;
 }
 

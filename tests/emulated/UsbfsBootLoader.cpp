@@ -137,7 +137,6 @@ bool tUsbfsBootLoader::Plug(std::string* aError, mode_t aNodeMode) {
     Unplug();
     return false;
   }
-  Uevent(fSysPath, "add");
   return true;
 }
 
