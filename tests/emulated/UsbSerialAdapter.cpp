@@ -1,5 +1,14 @@
 #include "emulated/UsbSerialAdapter.h"
 
+#include <fcntl.h>
+#include <stdlib.h>
+#include <sys/ioctl.h>
+#include <umockdev.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
 #include "emulated/EmulatedTestbed.h"
 
 namespace emulated {
@@ -60,11 +69,87 @@ bool tUsbSerialAdapter::Plug(std::string* aError) {
 void tUsbSerialAdapter::Unplug() {
   if (!fPlugged) return;
   fPlugged = false;
+  if (fHandler) {
+    umockdev_testbed_detach_ioctl(Testbed(), ("/dev/" + fKernel).c_str(), nullptr);
+    g_object_unref(fHandler);
+    fHandler = nullptr;
+  }
+  if (fMaster >= 0) close(fMaster);
+  fMaster = -1;
   const std::string Usb = Hub + "/" + fPort;
   Remove(TtyPath());
   Remove(Usb + "/" + fPort + ":1.0/" + fKernel);
   Remove(Usb + "/" + fPort + ":1.0");
   Remove(Usb);
+}
+
+bool tUsbSerialAdapter::BackWithPseudoTerminal(std::string* aError) {
+  fMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+  const char* Slave = fMaster >= 0 && grantpt(fMaster) == 0 && unlockpt(fMaster) == 0
+                          ? ptsname(fMaster)
+                          : nullptr;
+  const std::string Node = RealPath("/dev/" + fKernel);
+  if (!Slave || unlink(Node.c_str()) != 0 || symlink(Slave, Node.c_str()) != 0) {
+    if (aError) *aError = "cannot back " + Node + " with a pseudo-terminal: " + strerror(errno);
+    return false;
+  }
+  fHandler = umockdev_ioctl_base_new();
+  g_signal_connect(fHandler, "handle-ioctl", G_CALLBACK(&tUsbSerialAdapter::HandleIoctl), this);
+  GError* Error = nullptr;
+  if (!umockdev_testbed_attach_ioctl(Testbed(), ("/dev/" + fKernel).c_str(), fHandler, &Error)) {
+    if (aError) *aError = Error ? Error->message : "cannot attach the ioctl handler";
+    if (Error) g_error_free(Error);
+    return false;
+  }
+  return true;
+}
+
+std::vector<std::string> tUsbSerialAdapter::LineCalls() const {
+  std::lock_guard<std::mutex> Guard(fLock);
+  return fCalls;
+}
+
+void tUsbSerialAdapter::ClearLineCalls() {
+  std::lock_guard<std::mutex> Guard(fLock);
+  fCalls.clear();
+}
+
+int tUsbSerialAdapter::HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* aClient,
+                                   void* aSelf) {
+  auto& Self = *static_cast<tUsbSerialAdapter*>(aSelf);
+  const unsigned long Request = umockdev_ioctl_client_get_request(aClient);
+  std::string Call;
+  bool Forward = true;
+  if (Request == TIOCMBIS || Request == TIOCMBIC) {
+    UMockdevIoctlData* Bits =
+        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(aClient), 0, sizeof(int), nullptr);
+    int Lines = 0;
+    if (Bits) {
+      std::memcpy(&Lines, Bits->data, sizeof Lines);
+      g_object_unref(Bits);
+    }
+    Call = Request == TIOCMBIS ? "TIOCMBIS" : "TIOCMBIC";
+    if (Lines & TIOCM_RTS) Call += " RTS";
+    if (Lines & TIOCM_DTR) Call += " DTR";
+    Forward = false;
+  } else if (Request == TIOCCBRK || Request == TIOCSBRK) {
+    Call = Request == TIOCCBRK ? "TIOCCBRK" : "TIOCSBRK";
+    Forward = false;
+  } else if (Request == TIOCEXCL || Request == TIOCNXCL) {
+    Call = Request == TIOCEXCL ? "TIOCEXCL" : "TIOCNXCL";
+  }
+  if (!Call.empty()) {
+    std::lock_guard<std::mutex> Guard(Self.fLock);
+    Self.fCalls.push_back(Call);
+  }
+  if (!Forward) {
+    umockdev_ioctl_client_complete(aClient, 0, 0);
+    return TRUE;
+  }
+  int Errno = 0;
+  const int Result = umockdev_ioctl_client_execute(aClient, &Errno, nullptr);
+  umockdev_ioctl_client_complete(aClient, Result, Result < 0 ? Errno : 0);
+  return TRUE;
 }
 
 }  // namespace emulated

@@ -3,7 +3,12 @@
 // the uevents a real adapter causes.
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <vector>
+
+typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
+typedef struct _UMockdevIoctlClient UMockdevIoctlClient;
 
 namespace emulated {
 
@@ -32,11 +37,27 @@ class tUsbSerialAdapter {
 
   std::string TtyPath() const;  // sysfs path of the tty device
 
+  // Makes the adapter's node a pseudo-terminal's slave, so it opens as a terminal whose
+  // settings the master side (Master()) reads back, and records the calls on the modem
+  // lines, the break and exclusive use in order ("TIOCMBIC DTR", "TIOCCBRK", "TIOCEXCL"...).
+  // The adapter accepts the line calls; every other ioctl goes to the pseudo-terminal.
+  // Call after Plug(); false with the reason.
+  bool BackWithPseudoTerminal(std::string* aError);
+  int Master() const { return fMaster; }
+  std::vector<std::string> LineCalls() const;
+  void ClearLineCalls();
+
  private:
+  static int HandleIoctl(UMockdevIoctlBase* aBase, UMockdevIoctlClient* aClient, void* aSelf);
+
   std::string fKernel;
   std::string fPort;
   tUsbSerialIdentity fIdentity;
   bool fPlugged = false;
+  int fMaster = -1;
+  UMockdevIoctlBase* fHandler = nullptr;
+  mutable std::mutex fLock;
+  std::vector<std::string> fCalls;
 };
 
 }  // namespace emulated
