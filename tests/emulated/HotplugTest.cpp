@@ -5,10 +5,10 @@
 #include <poll.h>
 
 #include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <memory>
 
+#include "RunProgram.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbSerialAdapter.h"
 #include "hostlink/HostTestSupport.h"
@@ -28,17 +28,6 @@ std::vector<tDeviceChange> NextChanges(tDeviceNotifier& aNotifier) {
     if (auto Changes = aNotifier.ReadChanges(); !Changes.empty()) return Changes;
   }
   return {};
-}
-
-std::string CommandOutput(const std::string& aCommand) {
-  std::string Text;
-  if (FILE* Pipe = popen(aCommand.c_str(), "r")) {
-    char Buffer[256];
-    while (fgets(Buffer, sizeof Buffer, Pipe))
-      Text += Buffer;
-    pclose(Pipe);
-  }
-  return Text;
 }
 
 class Hotplug : public testing::Test {
@@ -66,8 +55,9 @@ TEST_F(Hotplug, AdapterArrivesAndLeavesUnderItsPortNumberWithItsUsbIdentity) {
   EXPECT_EQ(Changes[0].Kind, tDeviceChange::dc_Arrival);
   EXPECT_EQ(Changes[0].PortName, "COM1");
 
-  const std::string Ports = CommandOutput(std::string(CADDIS_PATH) + " ports");
-  EXPECT_EQ(Ports, "1 ttyUSB0  (USB 0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ)\n");
+  const tProgramRun Ports = RunProgram({CADDIS_PATH, "ports"}, Folder.Path + "/ports.out");
+  EXPECT_EQ(Ports.Exit, 0);
+  EXPECT_EQ(Ports.Output, "1 ttyUSB0  (USB 0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ)\n");
 
   Adapter->Unplug();
   Changes = NextChanges(Notifier);

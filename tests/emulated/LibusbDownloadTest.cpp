@@ -2,19 +2,17 @@
 // usbfs node: through the DFU library and through `caddis dfu download`.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
 #include <linux/capability.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
-#include <fstream>
-#include <sstream>
+#include <cstring>
 #include <thread>
 
+#include "RunProgram.h"
 #include "dfu/LMDFU.h"
 #include "dfu/simdevice/DemoImage.h"
 #include "emulated/EmulatedTestbed.h"
@@ -46,42 +44,17 @@ class tNoFileOverride {
   bool fActive = false;
 };
 
-struct tRun {
-  int Exit = -1;
-  std::string Output;  // standard output and error together
-};
-
-// Runs caddis with Args (under the same preload and testbed) and collects what it prints.
-// WithoutFileOverride: a root child keeps no capability to open nodes it has no right to.
-tRun RunCaddis(const std::vector<std::string>& aArgs, bool aWithoutFileOverride = false) {
-  const std::string OutputPath = emulated::RealPath("/caddis-" + std::to_string(getpid()) + ".out");
+// Runs caddis with aArgs (under the same preload and testbed). aWithoutFileOverride: a
+// root child keeps no capability to open nodes it has no right to.
+tProgramRun RunCaddis(const std::vector<std::string>& aArgs, bool aWithoutFileOverride = false) {
   std::vector<std::string> Argv{CADDIS_PATH};
   Argv.insert(Argv.end(), aArgs.begin(), aArgs.end());
-  std::vector<char*> Pointers;
-  for (auto& A : Argv)
-    Pointers.push_back(A.data());
-  Pointers.push_back(nullptr);
-  const pid_t Pid = fork();
-  if (Pid == 0) {
-    const int Out = open(OutputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (Out < 0 || dup2(Out, 1) < 0 || dup2(Out, 2) < 0) _exit(126);
-    if (aWithoutFileOverride && geteuid() == 0 &&
-        (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) != 0 ||
-         prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) != 0))
-      _exit(125);
-    execv(Pointers[0], Pointers.data());
-    _exit(127);
-  }
-  tRun Run;
-  int Status = 0;
-  if (Pid > 0 && waitpid(Pid, &Status, 0) == Pid && WIFEXITED(Status))
-    Run.Exit = WEXITSTATUS(Status);
-  std::ifstream File(OutputPath);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  Run.Output = Text.str();
-  unlink(OutputPath.c_str());
-  return Run;
+  auto DropOverride = [] {
+    return geteuid() != 0 || (prctl(PR_CAPBSET_DROP, CAP_DAC_OVERRIDE, 0, 0, 0) == 0 &&
+                              prctl(PR_CAPBSET_DROP, CAP_DAC_READ_SEARCH, 0, 0, 0) == 0);
+  };
+  return RunProgram(Argv, emulated::RealPath("/caddis.out"), std::chrono::seconds(120),
+                    aWithoutFileOverride ? std::function<bool()>(DropOverride) : nullptr);
 }
 
 class LibusbDownload : public testing::Test {
@@ -217,9 +190,9 @@ TEST_F(LibusbDownload, CommandLineUpdatesTheCardAndExplainsAMissingPermission) {
     tUsbfsBootLoader Card;
     std::string Error;
     ASSERT_TRUE(Card.Plug(&Error)) << Error;
-    const tRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH});
+    const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH});
     EXPECT_EQ(Run.Exit, 0) << Run.Output;
-    EXPECT_NE(Run.Output.find("Device updated successfully"), std::string::npos) << Run.Output;
+    EXPECT_TRUE(Run.Says("Device updated successfully")) << Run.Output;
     EXPECT_TRUE(Card.Gone());
     EXPECT_EQ(dfu::DemoFirmwareVersion(Card.Device().ReceivedImage()),
               CADDIS_DEMO_FIRMWARE_VERSION);
@@ -228,12 +201,10 @@ TEST_F(LibusbDownload, CommandLineUpdatesTheCardAndExplainsAMissingPermission) {
     tUsbfsBootLoader Card;
     std::string Error;
     ASSERT_TRUE(Card.Plug(&Error, 0)) << Error;
-    const tRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH}, true);
+    const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH}, true);
     EXPECT_EQ(Run.Exit, 1) << Run.Output;
-    EXPECT_NE(Run.Output.find("Download error -4: no permission to open the USB device"),
-              std::string::npos)
-        << Run.Output;
-    EXPECT_NE(Run.Output.find("99-caddis-dfu.rules"), std::string::npos) << Run.Output;
+    EXPECT_TRUE(Run.Says("Download error -4: no permission to open the USB device")) << Run.Output;
+    EXPECT_TRUE(Run.Says("99-caddis-dfu.rules")) << Run.Output;
   }
 }
 

@@ -85,9 +85,8 @@ void tUsbSerialAdapter::Unplug() {
 
 bool tUsbSerialAdapter::BackWithPseudoTerminal(std::string* aError) {
   fMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  const char* Slave = fMaster >= 0 && grantpt(fMaster) == 0 && unlockpt(fMaster) == 0
-                          ? ptsname(fMaster)
-                          : nullptr;
+  const char* Slave =
+      fMaster >= 0 && grantpt(fMaster) == 0 && unlockpt(fMaster) == 0 ? ptsname(fMaster) : nullptr;
   const std::string Node = RealPath("/dev/" + fKernel);
   if (!Slave || unlink(Node.c_str()) != 0 || symlink(Slave, Node.c_str()) != 0) {
     if (aError) *aError = "cannot back " + Node + " with a pseudo-terminal: " + strerror(errno);
@@ -114,15 +113,14 @@ void tUsbSerialAdapter::ClearLineCalls() {
   fCalls.clear();
 }
 
-int tUsbSerialAdapter::HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* aClient,
-                                   void* aSelf) {
+int tUsbSerialAdapter::HandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* aClient, void* aSelf) {
   auto& Self = *static_cast<tUsbSerialAdapter*>(aSelf);
   const unsigned long Request = umockdev_ioctl_client_get_request(aClient);
   std::string Call;
   bool Forward = true;
   if (Request == TIOCMBIS || Request == TIOCMBIC) {
-    UMockdevIoctlData* Bits =
-        umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(aClient), 0, sizeof(int), nullptr);
+    UMockdevIoctlData* Bits = umockdev_ioctl_data_resolve(umockdev_ioctl_client_get_arg(aClient), 0,
+                                                          sizeof(int), nullptr);
     int Lines = 0;
     if (Bits) {
       std::memcpy(&Lines, Bits->data, sizeof Lines);
