@@ -2,8 +2,7 @@
 //   CADDIS_TEST_PORT=N            the card's port: identity, echo and keep-alive;
 //   CADDIS_TEST_FPGA_IMAGE=PATH   with the port: an FPGA update with that bitstream;
 //   CADDIS_TEST_DFU=1             with the port: Boot, a firmware download of
-//                                 CADDIS_TEST_DFU_IMAGE (default: the SkerryTiva.dfu beside
-//                                 caddis) and the card's return on its port.
+//                                 CADDIS_TEST_DFU_IMAGE and the card's return on its port.
 // Without them each test is skipped and says which variable it waits for.
 #include <gtest/gtest.h>
 
@@ -81,8 +80,10 @@ TEST_F(RealCard, BootsIntoDFUTakesTheFirmwareAndComesBack) {
   if (Setting("CADDIS_TEST_DFU") != "1")
     GTEST_SKIP() << "set CADDIS_TEST_DFU=1 to restart the card in its boot loader and download "
                     "firmware";
-  std::string Image = Setting("CADDIS_TEST_DFU_IMAGE");
-  if (Image.empty()) Image = DEMO_DFU_PATH;
+  // The build's demo image is made-up firmware: a real card must get its own.
+  const std::string Image = Setting("CADDIS_TEST_DFU_IMAGE");
+  ASSERT_FALSE(Image.empty()) << "CADDIS_TEST_DFU=1 needs CADDIS_TEST_DFU_IMAGE=PATH, the card's "
+                                 "own firmware image";
   const tProgramRun Boot = Caddis({"boot", "--port", Port});
   ASSERT_EQ(Boot.Exit, 0) << Boot.Output;
   const tProgramRun Download =
