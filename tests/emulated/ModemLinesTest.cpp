@@ -23,7 +23,7 @@ TEST(ModemLines, OpenLowersDTRClearsBreakAndLeavesRTSToTheHandshake) {
   emulated::tUsbSerialAdapter Adapter("ttyUSB1", "1-3");
   std::string Error;
   ASSERT_TRUE(Adapter.Plug(&Error)) << Error;
-  ASSERT_TRUE(Adapter.BackWithPseudoTerminal(&Error)) << Error;
+  ASSERT_TRUE(Adapter.RecordLineCalls(&Error)) << Error;
   const int32_t Number = tPortCatalogue::PortNumberOf("ttyUSB1");
   ASSERT_GT(Number, 0);
 

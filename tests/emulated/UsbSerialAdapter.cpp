@@ -1,13 +1,11 @@
 #include "emulated/UsbSerialAdapter.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/ioctl.h>
 #include <umockdev.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <cstring>
+#include <filesystem>
 
 #include "emulated/EmulatedTestbed.h"
 
@@ -32,13 +30,27 @@ std::string tUsbSerialAdapter::TtyPath() const {
   return Hub + "/" + fPort + "/" + fPort + ":1.0/" + fKernel + "/tty/" + fKernel;
 }
 
+std::string tUsbSerialAdapter::ById() const {
+  std::string Name = "usb-" + fIdentity.Manufacturer + "_" + fIdentity.ProductName + "_" +
+                     fIdentity.Serial + "-if00-port0";
+  for (char& C : Name)
+    if (C == ' ') C = '_';
+  return "/dev/serial/by-id/" + Name;
+}
+
+void tUsbSerialAdapter::Rename(const std::string& aKernelName) {
+  if (!fPlugged) fKernel = aKernelName;
+}
+
 bool tUsbSerialAdapter::Plug(std::string* aError) {
   if (fPlugged) return true;
+  std::error_code Ignored;
   const std::string Usb = Hub + "/" + fPort;
   const std::string Interface = Usb + "/" + fPort + ":1.0";
   const std::string SerialPort = Interface + "/" + fKernel;
   // The tty has no "dev" attribute: with the USB serial major a node is no terminal to
-  // isatty(), and the port would refuse it. Its node comes from the N: line.
+  // isatty(), and the port would refuse it. Its node comes from the N: line, and the testbed
+  // makes it a pseudo-terminal's slave.
   const std::string Description = "P: " + Usb.substr(4) + "\n" +
                                   "E: SUBSYSTEM=usb\nE: DEVTYPE=usb_device\nE: DRIVER=usb\n"
                                   "A: idVendor=" +
@@ -61,6 +73,9 @@ bool tUsbSerialAdapter::Plug(std::string* aError) {
                                   "E: SUBSYSTEM=tty\n"
                                   "E: DEVNAME=/dev/" +
                                   fKernel + "\n" + "L: device=../../../" + fKernel + "\n";
+  // The lasting name udev gives the adapter, by which it keeps its port number.
+  std::filesystem::create_directories(RealPath("/dev/serial/by-id"), Ignored);
+  std::filesystem::create_symlink("../../" + fKernel, RealPath(ById()), Ignored);
   if (!AddFromString(Description, aError)) return false;
   fPlugged = true;
   return true;
@@ -74,22 +89,23 @@ void tUsbSerialAdapter::Unplug() {
     g_object_unref(fHandler);
     fHandler = nullptr;
   }
-  if (fMaster >= 0) close(fMaster);
   fMaster = -1;
   const std::string Usb = Hub + "/" + fPort;
   Remove(TtyPath());
   Remove(Usb + "/" + fPort + ":1.0/" + fKernel);
   Remove(Usb + "/" + fPort + ":1.0");
   Remove(Usb);
+  // The testbed leaves the node's link to its pseudo-terminal behind; a real node goes.
+  unlink(RealPath("/dev/" + fKernel).c_str());
+  unlink(RealPath(ById()).c_str());
 }
 
-bool tUsbSerialAdapter::BackWithPseudoTerminal(std::string* aError) {
-  fMaster = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
-  const char* Slave =
-      fMaster >= 0 && grantpt(fMaster) == 0 && unlockpt(fMaster) == 0 ? ptsname(fMaster) : nullptr;
-  const std::string Node = RealPath("/dev/" + fKernel);
-  if (!Slave || unlink(Node.c_str()) != 0 || symlink(Slave, Node.c_str()) != 0) {
-    if (aError) *aError = "cannot back " + Node + " with a pseudo-terminal: " + strerror(errno);
+bool tUsbSerialAdapter::RecordLineCalls(std::string* aError) {
+  // The testbed backs a tty's node with a pseudo-terminal of its own; its master is the far
+  // end of the adapter's wire.
+  fMaster = umockdev_testbed_get_dev_fd(Testbed(), ("/dev/" + fKernel).c_str());
+  if (fMaster < 0) {
+    if (aError) *aError = "/dev/" + fKernel + " is not backed by a pseudo-terminal";
     return false;
   }
   fHandler = umockdev_ioctl_base_new();

@@ -36,18 +36,21 @@ class tUsbSerialAdapter {
   void Unplug();
 
   std::string TtyPath() const;  // sysfs path of the tty device
+  // The kernel name it gets when plugged in next (the testbed cannot give a name to a new
+  // node twice; a real adapter may come back under another name too).
+  void Rename(const std::string& aKernelName);
 
-  // Makes the adapter's node a pseudo-terminal's slave, so it opens as a terminal whose
-  // settings the master side (Master()) reads back, and records the calls on the modem
-  // lines, the break and exclusive use in order ("TIOCMBIC DTR", "TIOCCBRK", "TIOCEXCL"...).
-  // The adapter accepts the line calls; every other ioctl goes to the pseudo-terminal.
-  // Call after Plug(); false with the reason.
-  bool BackWithPseudoTerminal(std::string* aError);
+  // Records the calls on the modem lines, the break and exclusive use made on the adapter's
+  // node, in order ("TIOCMBIC DTR", "TIOCCBRK", "TIOCEXCL"...). The adapter accepts the line
+  // calls; every other ioctl goes to the pseudo-terminal behind the node, whose master side
+  // (Master()) reads the port's settings back. Call after Plug(); false with the reason.
+  bool RecordLineCalls(std::string* aError);
   int Master() const { return fMaster; }
   std::vector<std::string> LineCalls() const;
   void ClearLineCalls();
 
  private:
+  std::string ById() const;  // its /dev/serial/by-id link
   static int HandleIoctl(UMockdevIoctlBase* aBase, UMockdevIoctlClient* aClient, void* aSelf);
 
   std::string fKernel;
