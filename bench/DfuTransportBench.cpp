@@ -39,6 +39,11 @@ bool Ready() {
     const char* Folder = mkdtemp(Template);
     if (!Folder) return false;
     setenv("CADDIS_RUNTIME_DIR", Folder, 1);
+    static const std::string Made = Folder;
+    std::atexit([] {
+      std::error_code Ignored;
+      std::filesystem::remove_all(Made, Ignored);
+    });
     return LMDFUInit() == lm_Ok;
   }();
   return Started;

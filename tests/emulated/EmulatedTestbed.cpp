@@ -2,11 +2,34 @@
 
 #include <umockdev.h>
 
+#include <cstdlib>
+#include <filesystem>
+
 namespace emulated {
 
+namespace {
+
+std::string& RootFolder() {
+  static std::string Folder;
+  return Folder;
+}
+
+}  // namespace
+
 UMockdevTestbed* Testbed() {
-  // Never freed: the preload library keeps using the testbed's folder until the process ends.
-  static UMockdevTestbed* const Instance = umockdev_testbed_new();
+  // Kept to the end: the preload library and libusb's threads use the testbed's folder until
+  // the process ends. Only the folder is removed then.
+  static UMockdevTestbed* const Instance = [] {
+    UMockdevTestbed* Made = umockdev_testbed_new();
+    gchar* Root = umockdev_testbed_get_root_dir(Made);
+    RootFolder() = Root;
+    g_free(Root);
+    std::atexit([] {
+      std::error_code Ignored;
+      std::filesystem::remove_all(RootFolder(), Ignored);
+    });
+    return Made;
+  }();
   return Instance;
 }
 
