@@ -9,6 +9,7 @@
 std::string LogFolder;
 std::string LogTitle;
 int32_t LogCounter = 0;
+bool LogFileActive = true;
 
 namespace {
 
@@ -70,6 +71,7 @@ std::string LogLine(const std::tm& Time, const std::string& Text) {
 }
 
 void LogToFile(const std::string& Text) {
+  if (!LogFileActive) return;
   const std::string Line = LogLine(tLocaleFormats::LocalNow(), Text) + LineEnd;
   const std::string Path = LogFilePath();
   // A new file is created only where none exists ("x"); an existing log that cannot be

@@ -15,6 +15,9 @@ extern std::string LogFolder;
 extern std::string LogTitle;
 // The number written into every line ("%.10d").
 extern int32_t LogCounter;
+// True (the default): LogToFile writes. False: lines go nowhere, for harnesses that feed the
+// link millions of bad frames and have no use for a file of them.
+extern bool LogFileActive;
 
 // Captures the user's short-date and long-time formats; the start-up calls it once. Later
 // changes of the user's locale do not reach the log. LogToFile captures them itself if the

@@ -28,26 +28,75 @@ int32_t tResponseLUTManager::SeedCheckSum(const tResponseSeed& Seed) {
   return static_cast<int32_t>(Sum);
 }
 
+// A cache entry with the seed it was built from, so that a checksum hit can be confirmed.
+// The entry (checksum, then table) comes first: an item's address is its entry's.
+struct tResponseLUTManager::tCachedLUT {
+  tResponseLUTEntry Entry;
+  tCurveType CurveType;
+  std::vector<tResponsePoint> Points;
+
+  bool Matches(const tResponseSeed& Seed) const {
+    if (Seed.CurveType != CurveType || Seed.nPoints != Points.size()) return false;
+    for (size_t k = 0; k < Points.size(); ++k) {
+      const tResponsePoint& P = Seed.ResponsePoints[k];
+      // Values compare by their bits, as the checksum reads them (so -0.0 is not 0.0).
+      if (P.Posn != Points[k].Posn ||
+          std::bit_cast<uint32_t>(P.Value) != std::bit_cast<uint32_t>(Points[k].Value))
+        return false;
+    }
+    return true;
+  }
+};
+
+tResponseLUTManager::tCachedLUT* tResponseLUTManager::Cached(int32_t Index) const {
+  return static_cast<tCachedLUT*>(Get(Index));
+}
+
+tResponseLUTEntry* tResponseLUTManager::Entry(int32_t Index) const {
+  return &Cached(Index)->Entry;
+}
+
+namespace {
+
+// The seed as the cache sees it: a seed without breakpoints has none, whatever nPoints says.
+tResponseSeed Normalised(const tResponseSeed& Seed) {
+  tResponseSeed N;
+  N.CurveType = Seed.CurveType;
+  N.nPoints = Seed.ResponsePoints != nullptr ? Seed.nPoints : 0;
+  N.ResponsePoints = Seed.ResponsePoints;
+  return N;
+}
+
+}  // namespace
+
 pResponseLUT tResponseLUTManager::GetResponseLUT(pResponseSeed Seed) {
   if (Seed == nullptr) return nullptr;
   const int32_t Sum = SeedCheckSum(*Seed);
+  const tResponseSeed Key = Normalised(*Seed);
   for (int32_t i = 0; i < Count(); ++i)
-    if (Entry(i)->SeedCheckSum == Sum) return &Entry(i)->Table;
+    if (Cached(i)->Entry.SeedCheckSum == Sum && Cached(i)->Matches(Key))
+      return &Cached(i)->Entry.Table;
   CreateResponseLUT(Seed, Sum);
   return &Entry(Count() - 1)->Table;
 }
 
 void tResponseLUTManager::CreateResponseLUT(pResponseSeed Seed, int32_t SeedCheckSum) {
-  auto NewEntry = std::make_unique<tResponseLUTEntry>();  // zero-filled
-  NewEntry->SeedCheckSum = SeedCheckSum;
-  if (Seed != nullptr) BuildResponseLUT(Seed, NewEntry->Table);
+  auto NewEntry = std::make_unique<tCachedLUT>();  // checksum and table zero-filled
+  NewEntry->Entry.SeedCheckSum = SeedCheckSum;
+  NewEntry->CurveType = cv_Lin;
+  if (Seed != nullptr) {
+    const tResponseSeed Key = Normalised(*Seed);
+    NewEntry->CurveType = Key.CurveType;
+    NewEntry->Points.assign(Key.ResponsePoints, Key.ResponsePoints + Key.nPoints);
+    BuildResponseLUT(Seed, NewEntry->Entry.Table);
+  }
   Add(NewEntry.get());
   NewEntry.release();
 }
 
 void tResponseLUTManager::Clear() {
   for (int32_t i = 0; i < Count(); ++i)
-    delete Entry(i);
+    delete Cached(i);
   tList::Clear();
 }
 

@@ -1,15 +1,17 @@
 // Response curves: a control's 256 positions mapped to the values it stands for.
 //
 // A seed (curve type and breakpoints) is built once into a 256-entry lookup table, which the
-// manager caches and shares between every control whose seed has the same checksum; the
-// inverse lookup maps a value back to the nearest table position. User-interface thread
-// only; no locking.
+// manager caches and shares between every control whose seed is equal (same curve type and
+// breakpoints; the unit text does not count); the inverse lookup maps a value back to the
+// nearest table position. The manager owns its tables: a table stays valid until Clear or
+// the manager's destruction. User-interface thread only; no locking.
 #pragma once
 
 #include <array>
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "lib/persist/List.h"
 
@@ -58,11 +60,13 @@ class tResponseLUTManager : public tList {
   tResponseLUTManager() = default;
   ~tResponseLUTManager() override;
 
-  // The cached table for Seed (the first entry with its checksum), built first when there
-  // is none; null for a null seed. Valid until Clear or the manager's destruction.
+  // The cached table for Seed, built first when there is none; null for a null seed. The
+  // checksum finds candidate entries quickly; an entry is taken only when its seed equals
+  // Seed (curve type and every breakpoint), so two seeds that share a checksum get a table
+  // each. Valid until Clear or the manager's destruction.
   pResponseLUT GetResponseLUT(pResponseSeed Seed);
-  // Builds a new entry for Seed under SeedCheckSum and appends it. Entries no segment
-  // writes are 0.
+  // Builds a new entry for Seed under SeedCheckSum (keeping a copy of the seed's curve type
+  // and breakpoints) and appends it. Entries no segment writes are 0.
   void CreateResponseLUT(pResponseSeed Seed, int32_t SeedCheckSum);
   // Releases every entry, then empties the list.
   void Clear() override;
@@ -73,9 +77,12 @@ class tResponseLUTManager : public tList {
 
   std::string_view ClassName() const override { return "tResponseLUTManager"; }
 
-  tResponseLUTEntry* Entry(int32_t Index) const {
-    return static_cast<tResponseLUTEntry*>(Get(Index));
-  }
+  // The entry at Index: checksum and table, as laid out in the cache.
+  tResponseLUTEntry* Entry(int32_t Index) const;
+
+ private:
+  struct tCachedLUT;
+  tCachedLUT* Cached(int32_t Index) const;
 };
 
 // The program-wide manager, created at start-up.

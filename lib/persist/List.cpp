@@ -35,6 +35,10 @@ void* tList::Get(int32_t Index) const {
 }
 
 void tList::Put(int32_t Index, void* Item) {
+  PutItem(Index, Item);
+}
+
+void tList::PutItem(int32_t Index, void* Item) {
   if (Index < 0 || Index >= Count()) Error("List index out of bounds (%d)", Index);
   void* Old = FList[static_cast<size_t>(Index)];
   FList[static_cast<size_t>(Index)] = Item;
@@ -46,11 +50,15 @@ void tList::Put(int32_t Index, void* Item) {
 
 int32_t tList::Add(void* Item) {
   const int32_t Index = Count();
-  Insert(Index, Item);
+  InsertItem(Index, Item);
   return Index;
 }
 
 void tList::Insert(int32_t Index, void* Item) {
+  InsertItem(Index, Item);
+}
+
+void tList::InsertItem(int32_t Index, void* Item) {
   if (Index < 0 || Index > Count()) Error("List index out of bounds (%d)", Index);
   if (Count() == FCapacity) Grow();
   if (Count() == FCapacity) Error("List count out of bounds (%d)", Count());

@@ -3,7 +3,9 @@
 //
 // Index, count and capacity errors go through the overridable Error, which raises a
 // tNqListError formatted from a message template and a number ("%d" stands for the number);
-// subclasses add their class name to the template. The list never owns its items.
+// subclasses add their class name to the template; a raised error leaves the list as it
+// was. The list never owns its items. Add, Insert and Put are virtual, so a subclass that
+// keeps an order (tSortedList) keeps it also when it is reached through a tList reference.
 #pragma once
 
 #include <cstdint>
@@ -26,10 +28,12 @@ class tList {
   int32_t Capacity() const { return FCapacity; }
   void SetCapacity(int32_t NewCapacity);
   void* Get(int32_t Index) const;
-  void Put(int32_t Index, void* Item);
+  // Replaces the item at Index.
+  virtual void Put(int32_t Index, void* Item);
   // Appends Item; returns its index.
-  int32_t Add(void* Item);
-  void Insert(int32_t Index, void* Item);
+  virtual int32_t Add(void* Item);
+  // Inserts Item before the item at Index (0..Count).
+  virtual void Insert(int32_t Index, void* Item);
   void Delete(int32_t Index);
   // Removes the first occurrence of Item; its former index, or -1 when it was not there.
   int32_t Remove(void* Item);
@@ -47,6 +51,9 @@ class tList {
   virtual void Grow();
   // Called for every item added to or removed from the list.
   virtual void Notify(void* /*Item*/, tListNotification /*Action*/) {}
+  // Insert and Put as this class does them, for subclasses that have checked the order.
+  void InsertItem(int32_t Index, void* Item);
+  void PutItem(int32_t Index, void* Item);
 
  private:
   std::vector<void*> FList;

@@ -24,7 +24,7 @@ void PutWord(uint8_t* b, uint16_t Value) {
 
 uint16_t tNqStream::ReadWord() {
   uint8_t b[2] = {0, 0};
-  Read(b, 2);
+  ReadBuffer(b, 2);
   return WordFrom(b);
 }
 
@@ -36,7 +36,7 @@ void tNqStream::WriteWord(uint16_t Value) {
 
 int32_t tNqStream::ReadInt32() {
   uint8_t b[4] = {0, 0, 0, 0};
-  Read(b, 4);
+  ReadBuffer(b, 4);
   return static_cast<int32_t>(uint32_t{b[0]} | uint32_t{b[1]} << 8 | uint32_t{b[2]} << 16 |
                               uint32_t{b[3]} << 24);
 }
@@ -72,14 +72,16 @@ void tNqStream::CheckObjectID(uint16_t ObjectID, const std::string& Description)
 
 void tNqStream::ReadLen(void* buf, uint16_t abufsize) {
   const uint16_t L = ReadWord();
+  // A block cut short is an error before the buffer is touched.
+  if (L > Remaining()) throw tNqStreamError("Stream read error");
   if (buf == nullptr) abufsize = 0;
   if (L < abufsize) std::memset(buf, 0, abufsize);
-  Read(buf, std::min(L, abufsize));
+  ReadBuffer(buf, std::min(L, abufsize));
   // The rest of a longer block is read and dropped, so the stream ends up after the block.
   uint8_t Discard[256];
   for (int32_t Left = L - abufsize; Left > 0;) {
     const int32_t Chunk = std::min<int32_t>(Left, sizeof Discard);
-    if (Read(Discard, Chunk) <= 0) break;  // the stream ended early: nothing more to drop
+    ReadBuffer(Discard, Chunk);
     Left -= Chunk;
   }
 }
@@ -93,8 +95,9 @@ std::string tNqStream::StrRead() {
   const uint16_t L = ReadWord();
   if (L > MaxShortString)
     throw tNqStreamError("Invalid string length " + std::to_string(L) + " in stream (at most 255)");
+  if (L > Remaining()) throw tNqStreamError("Stream read error");
   std::string s(L, '\0');
-  if (L != 0) Read(s.data(), L);
+  ReadBuffer(s.data(), L);
   return s;
 }
 
@@ -159,8 +162,13 @@ void tNqList::Clear() {
 }
 
 void tNqList::CopyTo(tList& aList) const {
+  // Two owners would release every shared item twice.
+  const auto* Target = dynamic_cast<const tNqList*>(&aList);
+  if (AutoFree && Target != nullptr && Target->AutoFree)
+    Error("Cannot share owned items with a list that owns its items (%d)", Count());
+  // The target's own Add: a sorted target stays sorted.
   for (int32_t i = 0; i < Count(); ++i)
-    aList.tList::Add(Get(i));
+    aList.Add(Get(i));
 }
 
 bool tNqList::SameAs(const tList* aList) const {
@@ -198,8 +206,29 @@ bool tSortedList::Search(const void* aKey, int32_t& anIndex) const {
 int32_t tSortedList::Add(void* Item) {
   int32_t Index = 0;
   Search(KeyOf(Item), Index);
-  Insert(Index, Item);
+  InsertItem(Index, Item);
   return Index;
+}
+
+bool tSortedList::FitsBetween(int32_t Before, int32_t After, const void* Item) const {
+  if (Compare == nullptr)
+    throw tNqListError("No key comparison set [" + std::string(ClassName()) + "]");
+  const void* Key = KeyOf(Item);
+  if (Before >= 0 && Compare(KeyOf(Get(Before)), Key) > 0) return false;
+  if (After < Count() && Compare(KeyOf(Get(After)), Key) < 0) return false;
+  return true;
+}
+
+void tSortedList::Insert(int32_t Index, void* Item) {
+  if (Index < 0 || Index > Count()) Error("List index out of bounds (%d)", Index);
+  if (!FitsBetween(Index - 1, Index, Item)) Error("Insert out of key order at index %d", Index);
+  InsertItem(Index, Item);
+}
+
+void tSortedList::Put(int32_t Index, void* Item) {
+  if (Index < 0 || Index >= Count()) Error("List index out of bounds (%d)", Index);
+  if (!FitsBetween(Index - 1, Index + 1, Item)) Error("Put out of key order at index %d", Index);
+  PutItem(Index, Item);
 }
 
 // ---- tDataList ----
@@ -269,7 +298,7 @@ void* tDataList::LoadItem(tNqStream& S) {
                          std::string(ClassName()) + "]");
   std::unique_ptr<uint8_t[]> Item(new uint8_t[Size]());
   PutWord(Item.get(), Size);
-  S.Read(Item.get() + 2, Size - 2);
+  S.ReadBuffer(Item.get() + 2, Size - 2);
   return Item.release();
 }
 

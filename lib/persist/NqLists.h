@@ -7,9 +7,18 @@
 // its items in key order with a binary search; tDataList holds self-describing memory blocks
 // (16-bit size including the 4-byte header, 16-bit key, payload), written verbatim.
 //
-// Errors raise tNqError subclasses: a wrong object identifier, a list index error (its
-// message names the list's class), a stream that lies about what it holds. Items of an
-// owning tNqList are objects derived from tNqObject. User-interface thread only.
+// Errors raise tNqError subclasses (NqError.h): tNqInOutError for a wrong object
+// identifier; tNqListError for a list index, count or order error (its message names the
+// list's class); tNqStreamError for data that ends early ("Stream read error"), a write the
+// stream cannot take ("Stream write error", with the system's reason when there is one) and
+// a stream that lies about what it holds. A read that raises has given the caller nothing
+// it could mistake for data; a list operation that raises leaves the list as it was.
+//
+// Ownership: a tNqList with AutoFree (the default) owns its items and releases each once,
+// when FreeItem removes it or the list is cleared or destroyed; items of an owning tNqList
+// are objects derived from tNqObject (a tDataList's are its memory blocks). An item has at
+// most one owning list: CopyTo shares items, never copies them, and refuses to make a
+// second owner. A loaded list owns what it loaded. User-interface thread only.
 #pragma once
 
 #include <cstdint>
@@ -25,9 +34,9 @@ class tNqStream : public TNonBufferedFileStreamViaMem {
  public:
   using TNonBufferedFileStreamViaMem::TNonBufferedFileStreamViaMem;
 
-  // Reads of fixed-size records are not checked for length: bytes the stream does not hold
-  // read as 0. Writes raise "Stream write error" when the stream takes fewer bytes than
-  // given, so that nothing is lost silently.
+  // Every read takes the whole record or raises "Stream read error" (a record cut short,
+  // a block or string longer than what remains), in every open mode. Writes raise "Stream
+  // write error" when the stream takes fewer bytes than given, so nothing is lost silently.
   uint16_t ReadObjectID();
   void WriteObjectID(uint16_t ID);
   // Reads an identifier; a different one than ObjectID raises tNqInOutError "Invalid
@@ -85,8 +94,10 @@ class tNqList : public tList {
   virtual void FreeItem(void* Item);
   // Frees the items from the first on, then empties the list and drops its capacity.
   void Clear() override;
-  // Appends every item, in index order, to aList. The items are shared: at most one of the
-  // two lists may own them.
+  // Appends every item, in index order, to aList with aList's own Add (a sorted list stays
+  // sorted). The items are shared, not copied: when this list owns them and aList is an
+  // owning tNqList, nothing is appended and a list error is raised, since both would release
+  // them. Handing items this list does not own to one owning list is allowed.
   void CopyTo(tList& aList) const;
   // True when aList exists and holds the same item references in the same order.
   bool SameAs(const tList* aList) const;
@@ -120,12 +131,23 @@ class tSortedList : public tNqList {
   // Binary search: anIndex becomes the first index whose key is not smaller than aKey (the
   // first of several equal keys, or where aKey would be inserted); true when it is equal.
   bool Search(const void* aKey, int32_t& anIndex) const;
-  // Inserts Item before any items of an equal key; returns its index.
-  int32_t Add(void* Item);
+  // Inserts Item before any items of an equal key; returns its index. Reached also through
+  // a tList reference (CopyTo uses it), so the list stays in key order however it is added
+  // to.
+  int32_t Add(void* Item) override;
+  // Insert and Put at an index where Item's key does not fit between its neighbours raise a
+  // list error and change nothing.
+  void Insert(int32_t Index, void* Item) override;
+  void Put(int32_t Index, void* Item) override;
 
   std::string_view ClassName() const override { return "tSortedList"; }
 
   tKeyCompare Compare = nullptr;
+
+ private:
+  // Item's key is not below the key at Before nor above the key at After (either index may
+  // lie outside the list).
+  bool FitsBetween(int32_t Before, int32_t After, const void* Item) const;
 };
 
 class tDataList : public tSortedList {

@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "lib/persist/NqError.h"
+#include "platform/posix/MappedFile.h"
 
 namespace {
 
@@ -31,6 +32,10 @@ int64_t tStream::GetSize() {
 
 void tStream::WriteBuffer(const void* Buffer, int32_t Count) {
   if (Count != 0 && Write(Buffer, Count) != Count) throw tNqStreamError("Stream write error");
+}
+
+void tStream::ReadBuffer(void* Buffer, int32_t Count) {
+  if (Count != 0 && Read(Buffer, Count) != Count) throw tNqStreamError("Stream read error");
 }
 
 // ---- tMemoryStream ----
@@ -109,16 +114,19 @@ void tMemoryStream::Clear() {
 // ---- tFileStream ----
 
 tFileStream::tFileStream(const std::string& FileName, uint16_t Mode) : Path(FileName) {
-  const char* How = "rb";
-  if ((Mode & 0xFF00) == fmCreate)
-    How = "w+b";
-  else if ((Mode & 3) != fmOpenRead)
-    How = "r+b";
-  F = std::fopen(FileName.c_str(), How);
+  const bool Creating = (Mode & 0xFF00) == fmCreate;
+  int Err = 0;
+  if (Creating || (Mode & 3) != fmOpenRead) {
+    // A stream that writes holds the file exclusively, as the non-buffered stream does, and
+    // creates or empties it only once it holds it.
+    F = OpenLockedStream(
+        FileName, Creating ? tMappedFile::mf_CreateAlways : tMappedFile::mf_OpenExisting, Err);
+  } else {
+    F = std::fopen(FileName.c_str(), "rb");
+    Err = errno;
+  }
   if (F == nullptr) {
-    const int Err = errno;
-    const char* What =
-        ((Mode & 0xFF00) == fmCreate) ? "Cannot create file \"" : "Cannot open file \"";
+    const char* What = Creating ? "Cannot create file \"" : "Cannot open file \"";
     throw tNqStreamError(What + FileName + "\". " + SystemReason(Err), Err);
   }
 }
@@ -151,7 +159,8 @@ int32_t tFileStream::Read(void* Buffer, int32_t Count) {
 }
 
 int32_t tFileStream::Write(const void* Buffer, int32_t Count) {
-  if (F == nullptr || Count <= 0) return 0;
+  if (Count <= 0) return 0;
+  if (F == nullptr) throw tNqStreamError("Stream write error: " + Path + " is closed", EBADF);
   SwitchTo(true);
   return static_cast<int32_t>(std::fwrite(Buffer, 1, static_cast<size_t>(Count), F));
 }

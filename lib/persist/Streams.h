@@ -2,8 +2,10 @@
 // growable in-memory stream and the standard buffered file stream.
 //
 // Positions and sizes are 64-bit; Read and Write move at most Count bytes and return how
-// many they moved. Seek origins: 0 from the start, 1 from the current position, 2 from the
-// end; any other origin leaves the position. Used from one thread at a time.
+// many they moved (a short count is the caller's to check; ReadBuffer and WriteBuffer do it
+// for them). Seek origins: 0 from the start, 1 from the current position, 2 from the end;
+// any other origin leaves the position. Failures raise tNqStreamError (NqError.h); a
+// stream's destructor never raises. Used from one thread at a time.
 #pragma once
 
 #include <cstdint>
@@ -39,6 +41,9 @@ class tStream {
   // Writes all Count bytes or raises "Stream write error": for callers that have no use for
   // a short count and must not lose data silently.
   void WriteBuffer(const void* Buffer, int32_t Count);
+  // Reads exactly Count bytes or raises "Stream read error": data that ends early is an
+  // error, never a record padded with whatever the buffer held.
+  void ReadBuffer(void* Buffer, int32_t Count);
   // Finishes with the stream's file (flush, cut, close) and raises what fails there. The
   // destructor does the same but can only report failures through the message hook.
   virtual void Close() {}
@@ -70,7 +75,10 @@ class tMemoryStream : public tStream {
 
 // A file through the C library's buffered stream. Modes as above (fmCreate replaces an
 // existing file); a file that cannot be opened raises "Cannot open file" or "Cannot create
-// file" with the path and the system's reason.
+// file" with the path and the system's reason. In the modes that write, the stream holds
+// the file exclusively (the lock of the non-buffered stream): an open while another such
+// stream holds it is refused and leaves the file as it was. Writing after Close raises
+// "Stream write error".
 class tFileStream : public tStream {
  public:
   tFileStream(const std::string& FileName, uint16_t Mode);

@@ -74,8 +74,12 @@ TNonBufferedFileStream::TNonBufferedFileStream(const std::string& FileName, uint
   // The mapping: MaxFileSize bytes, or the file's size when MaxFileSize is 0. Extending the
   // file to the mapping's size here means a view never reaches past the file's end.
   const uint32_t Wanted = MaxFileSize != 0 ? MaxFileSize : CurrentFileSize;
-  if (Wanted != 0 && (!WritableMapping || Wanted <= Size || hFile.Extend(Wanted)))
-    MappingSize = Wanted;
+  if (Wanted != 0) {
+    if (!WritableMapping || Wanted <= Size || hFile.Extend(Wanted))
+      MappingSize = Wanted;
+    else
+      MappingError = hFile.Error();  // kept for the writes that cannot be stored
+  }
 }
 
 TNonBufferedFileStream::~TNonBufferedFileStream() {
@@ -119,18 +123,26 @@ int32_t TNonBufferedFileStream::Read(void* Buffer, int32_t Count) {
 }
 
 int32_t TNonBufferedFileStream::Write(const void* Buffer, int32_t Count) {
-  if (Count < 0) return 0;
+  if (!hFile.IsOpen())
+    throw tNqStreamError(
+        "Stream write error: TNonBufferedFileStream (" + DiskFilename + ") is closed", EBADF);
+  // Nothing to write changes nothing, not even the size after a seek past the end.
+  if (Count <= 0) return 0;
   if (MappingSize == 0) {
-    // No mapping: nothing can be stored (the caller sees the count 0).
+    // The mapping could not be made: say why rather than lose the data silently.
+    if (MappingError != 0)
+      throw tNqStreamError(
+          "Stream write error: cannot map " + DiskFilename + ": " + std::strerror(MappingError),
+          MappingError);
+    // An empty mapping (an empty file mapped at its size): nothing can be stored, the caller
+    // sees the count 0.
     Count = 0;
   } else {
     CheckMapped(Count, "Write");
     tViewGuard View{hFile.MapView(MappingSize, true), MappingSize};
     if (View.View == nullptr) RaiseSystemError("Cannot write file", hFile.Error());
-    if (Count > 0) {
-      std::memcpy(static_cast<uint8_t*>(View.View) + CurrentFileOffset, Buffer,
-                  static_cast<size_t>(Count));
-    }
+    std::memcpy(static_cast<uint8_t*>(View.View) + CurrentFileOffset, Buffer,
+                static_cast<size_t>(Count));
     CurrentFileOffset += Count;
     const bool Flushed = hFile.FlushView(View.View, static_cast<size_t>(CurrentFileOffset));
     if (CurrentFileOffset > CurrentFileSize)
@@ -226,6 +238,7 @@ int32_t TNonBufferedFileStreamViaMem::Read(void* Buffer, int32_t Count) {
 }
 
 int32_t TNonBufferedFileStreamViaMem::Write(const void* Buffer, int32_t Count) {
+  if (Closed) throw tNqStreamError("Stream write error: " + FileName + " is closed", EBADF);
   if (Shadow) return Shadow->Write(Buffer, Count);
   const int64_t Position = tMemoryStream::Seek(int64_t{0}, 1);
   if (Count <= 0 || Position < 0) return tMemoryStream::Write(Buffer, Count);
@@ -249,7 +262,10 @@ int64_t TNonBufferedFileStreamViaMem::GetSize() {
 }
 
 void TNonBufferedFileStreamViaMem::SetSize(int64_t NewSize) {
-  if (!Shadow) tMemoryStream::SetSize(NewSize);
+  if (Shadow) return;
+  tMemoryStream::SetSize(NewSize);
+  // What lies beyond the new size is gone: the save must not bring it back as zeros.
+  if (MaxPosition > NewSize) MaxPosition = static_cast<int32_t>(NewSize);
 }
 
 void TNonBufferedFileStreamViaMem::SetUseFileStreamForSaver(bool Value) {

@@ -11,9 +11,16 @@
 // collects the data in memory and, in modes fmCreate and fmOpenWrite only, saves it to its
 // file in one piece when it is closed or destroyed.
 //
-// Errors are raised as tNqStreamError. Destructors cannot raise: a failure while a stream is
-// destroyed (a save that cannot be written) goes to the operator through DisplayMessage;
-// call Close() first to receive it as an error instead. One thread at a time.
+// Errors are raised as tNqStreamError, with the system's error number in ErrorCode when a
+// system call failed and its reason in the message. Destructors cannot raise: a failure
+// while a stream is destroyed (a save that cannot be written) goes to the operator through
+// DisplayMessage; call Close() first to receive it as an error instead. Writing after
+// Close() raises "Stream write error". One thread at a time.
+//
+// Files: a stream that writes holds its file exclusively (so does the buffered stream that
+// may save an in-memory one); a second open of a held file is refused before anything
+// happens to the file, so the holder's data stays as it was. Each stream owns its file and,
+// for the in-memory kind, its Shadow; both are released when the stream is destroyed.
 #pragma once
 
 #include <cstdint>
@@ -45,8 +52,10 @@ class TNonBufferedFileStream : public tStream {
   // logical size, or that would pass the end of the mapping, is refused with an error.
   int32_t Read(void* Buffer, int32_t Count) override;
   // Writes Count bytes and flushes them to the file before returning; a write past the
-  // logical size raises it. A write that would pass the end of the mapping is refused with
-  // an error and writes nothing.
+  // logical size raises it (a write of 0 bytes changes nothing). A write that would pass the
+  // end of the mapping is refused with an error and writes nothing; so is every write when
+  // the mapping could not be made, with the system's reason ("Stream write error: ...").
+  // Only an empty mapping (an empty file mapped at its size) returns 0 without an error.
   int32_t Write(const void* Buffer, int32_t Count) override;
   // Origin 2 counts a positive Offset back from the logical size: CurrentFileSize - Offset.
   // No bounds are applied here.
@@ -87,6 +96,8 @@ class TNonBufferedFileStream : public tStream {
   // here, so two streams on files of the same name in different folders may be open.
   std::string FileMappingName;
   uint8_t* FMemory = nullptr;
+  // The system's error when the mapping could not be made (0: made, or empty).
+  int MappingError = 0;
 };
 
 class TNonBufferedFileStreamViaMem : public tMemoryStream {
@@ -106,7 +117,8 @@ class TNonBufferedFileStreamViaMem : public tMemoryStream {
   int64_t Seek(int64_t Offset, uint16_t Origin) override;
   using tStream::Seek;
   int64_t GetSize() override;
-  // Ignored when there is a Shadow.
+  // Ignored when there is a Shadow. In memory, a smaller size also cuts what the save
+  // writes: the file gets the new size and the bytes below it.
   void SetSize(int64_t NewSize) override;
   // With a Shadow: closes it (its file is cut and flushed). Without one, in modes fmCreate
   // and fmOpenWrite: saves the data (as much as was written) to DiskFileName, creating

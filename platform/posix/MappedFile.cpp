@@ -31,23 +31,48 @@ bool tMappedFile::Fail() {
   return false;
 }
 
+int OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable, int& Error) {
+  Error = 0;
+  // The file is cut only once the lock is held: a refused open must leave another
+  // stream's file exactly as it was.
+  int Flags = O_CLOEXEC | (Writable ? O_RDWR : O_RDONLY);
+  if (How == tMappedFile::mf_CreateAlways) Flags |= O_CREAT;
+  const int Fd = RetryOnInterrupt([&] { return ::open(Path.c_str(), Flags, 0666); });
+  if (Fd < 0) {
+    Error = errno;
+    return -1;
+  }
+  // No sharing: a second stream on the same file would cut it under the first.
+  if (RetryOnInterrupt([&] { return ::flock(Fd, LOCK_EX | LOCK_NB); }) != 0) {
+    Error = (errno == EWOULDBLOCK) ? EBUSY : errno;
+    ::close(Fd);
+    return -1;
+  }
+  if (How != tMappedFile::mf_OpenExisting &&
+      RetryOnInterrupt([&] { return ::ftruncate(Fd, 0); }) != 0) {
+    Error = errno;
+    ::close(Fd);
+    return -1;
+  }
+  return Fd;
+}
+
+std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, int& Error) {
+  const int Fd = OpenLockedFile(Path, How, true, Error);
+  if (Fd < 0) return nullptr;
+  std::FILE* F = ::fdopen(Fd, "r+b");
+  if (F == nullptr) {
+    Error = errno;
+    ::close(Fd);
+  }
+  return F;
+}
+
 bool tMappedFile::Open(const std::string& Path, tOpening How, bool Writable) {
   Close();
   LastError = 0;
-  int Flags = O_CLOEXEC | (Writable ? O_RDWR : O_RDONLY);
-  if (How == mf_CreateAlways) Flags |= O_CREAT | O_TRUNC;
-  if (How == mf_TruncateExisting) Flags |= O_TRUNC;
-  const int NewFd = RetryOnInterrupt([&] { return ::open(Path.c_str(), Flags, 0666); });
-  if (NewFd < 0) return Fail();
-  // No sharing: a second stream on the same file would cut it under the first.
-  if (RetryOnInterrupt([&] { return ::flock(NewFd, LOCK_EX | LOCK_NB); }) != 0) {
-    const int Err = errno;
-    ::close(NewFd);
-    LastError = (Err == EWOULDBLOCK) ? EBUSY : Err;
-    return false;
-  }
-  Fd = NewFd;
-  return true;
+  Fd = OpenLockedFile(Path, How, Writable, LastError);
+  return Fd >= 0;
 }
 
 bool tMappedFile::GetSize(uint64_t& aSize) {

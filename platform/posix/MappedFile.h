@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 class tMappedFile {
@@ -25,8 +26,9 @@ class tMappedFile {
   tMappedFile& operator=(const tMappedFile&) = delete;
 
   // Opens Path for reading, or reading and writing when Writable, and takes an exclusive
-  // lock on it so that no other stream of this kind shares the file. On failure nothing
-  // stays open.
+  // lock on it so that no other stream of this kind shares the file; How's creating or
+  // cutting happens only once the lock is held. On failure nothing stays open and the file
+  // is as it was.
   bool Open(const std::string& Path, tOpening How, bool Writable);
   bool IsOpen() const { return Fd >= 0; }
   // The system's error number of the last failed call (0 when none failed).
@@ -54,3 +56,12 @@ class tMappedFile {
   int Fd = -1;
   int LastError = 0;
 };
+
+// Opens Path (for reading, or reading and writing when Writable) and takes the same
+// exclusive lock as tMappedFile; the file is created or cut to 0 bytes, as How says, only
+// once the lock is held, so a refused open changes nothing. Returns the descriptor, or -1
+// with the system's error number in Error (EBUSY when another stream holds the file).
+int OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable, int& Error);
+// The same, read-write, as a C library stream (closing it releases the lock); null with
+// Error set on failure.
+std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, int& Error);

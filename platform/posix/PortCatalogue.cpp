@@ -196,6 +196,22 @@ void SaveNumbers(const tNumbers& Numbers) {
   fs::rename(Temp, File, Ec);  // readers see the old file or the new one, never half of it
 }
 
+// The path with every symbolic link along it followed, worked out from the links' text as
+// realpath() would: a port link or a by-id link leads to the device it names. It keeps to
+// the roots' own trees (a sysfs link is followed inside a root override too), and a path that
+// does not exist stays as it is.
+fs::path Resolved(const fs::path& P, int Depth = 0) {
+  fs::path Result;
+  for (const auto& Part : P.lexically_normal()) {
+    Result /= Part;
+    std::error_code Ec;
+    const fs::path Target = fs::read_symlink(Result, Ec);
+    if (Ec || Depth > 16) continue;  // not a link, or a loop of links
+    Result = Resolved(Target.is_absolute() ? Target : Result.parent_path() / Target, Depth + 1);
+  }
+  return Result;
+}
+
 struct tNumberedDevice {
   int32_t Number;
   std::string Kernel;
@@ -210,19 +226,30 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   std::set<int32_t> Taken;
   for (const auto& [Identity, R] : Numbers)
     Taken.insert(R.Number);
-  for (const tLink& L : PortLinks)
+  std::map<int32_t, fs::path> LinkTargets;
+  for (const tLink& L : PortLinks) {
     Taken.insert(L.Number);
+    LinkTargets[L.Number] = Resolved(L.Path);
+  }
   bool Changed = false;
   std::vector<tNumberedDevice> Result;
   std::set<std::string> PresentIdentities;
   for (const tKernelDevice& D : KernelDevices()) {
     auto Found = Numbers.find(D.Identity);
-    if (Found == Numbers.end()) {
+    // A remembered number that a link of the port folder now gives another device would
+    // list two ports under one number, one of them out of reach: the device moves on.
+    const bool NumberLinkedElsewhere =
+        Found != Numbers.end() && LinkTargets.count(Found->second.Number) &&
+        LinkTargets[Found->second.Number] != Resolved(fs::path(Dev()) / D.Kernel);
+    if (Found == Numbers.end() || NumberLinkedElsewhere) {
       int32_t Free = 1;
       while (Taken.count(Free))
         ++Free;
       Taken.insert(Free);
-      Found = Numbers.emplace(D.Identity, tRemembered{Free, {}}).first;
+      if (Found == Numbers.end())
+        Found = Numbers.emplace(D.Identity, tRemembered{Free, {}}).first;
+      else
+        Found->second.Number = Free;
       Changed = true;
     }
     if (Found->second.Kernel != D.Kernel) {
@@ -239,22 +266,6 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
     if (!PresentIdentities.count(Identity) && !R.Kernel.empty())
       Result.push_back({R.Number, R.Kernel, false});
   if (Changed) SaveNumbers(Numbers);
-  return Result;
-}
-
-// The path with every symbolic link along it followed, worked out from the links' text as
-// realpath() would: a port link or a by-id link leads to the device it names. It keeps to
-// the roots' own trees (a sysfs link is followed inside a root override too), and a path that
-// does not exist stays as it is.
-fs::path Resolved(const fs::path& P, int Depth = 0) {
-  fs::path Result;
-  for (const auto& Part : P.lexically_normal()) {
-    Result /= Part;
-    std::error_code Ec;
-    const fs::path Target = fs::read_symlink(Result, Ec);
-    if (Ec || Depth > 16) continue;  // not a link, or a loop of links
-    Result = Resolved(Target.is_absolute() ? Target : Result.parent_path() / Target, Depth + 1);
-  }
   return Result;
 }
 

@@ -163,6 +163,15 @@ TEST_F(PortCatalogueTest, ADamagedNumbersFileGivesNoNumberTwice) {
   EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyUSB9"), 0) << "the stale kernel name was replaced";
 }
 
+TEST_F(PortCatalogueTest, ANumberALinkGivesAnotherDeviceIsNotListedTwice) {
+  fs::create_directories(Root + "/config");
+  std::ofstream(Root + "/config/ports.txt") << "3 ttyS0\n";
+  std::ofstream(Root + "/dev/pts-7");
+  AddLink(3, Root + "/dev/pts-7");
+  EXPECT_EQ(Lines(), (Strings{"3 pts-7", "1 ttyS0", "2 ttyUSB0"}));
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(1), Root + "/dev/ttyS0");
+}
+
 TEST_F(PortCatalogueTest, NothingToListLeavesTheListAlone) {
   tPortCatalogue::SetRoots(
       {Root + "/none", Root + "/none", Root + "/none", Root + "/none", Root + "/none"});

@@ -129,6 +129,26 @@ TEST(ResponseCurves, SeedsAreCachedAndSharedByChecksum) {
   EXPECT_EQ(M.Count(), 0);
 }
 
+TEST(ResponseCurves, SeedsThatShareAChecksumGetATableEach) {
+  // A line from entry 0 and a whole-number line from entry 1: one checksum, two curves.
+  tSeedHolder Line(cv_Lin, {{0, 0.0f}, {255, 255.0f}});
+  tSeedHolder Whole(cv_Int, {{1, 0.0f}, {255, 255.0f}});
+  ASSERT_EQ(tResponseLUTManager::SeedCheckSum(Line.Seed),
+            tResponseLUTManager::SeedCheckSum(Whole.Seed));
+  tResponseLUTManager M;
+  const pResponseLUT TLine = M.GetResponseLUT(&Line.Seed);
+  const pResponseLUT TWhole = M.GetResponseLUT(&Whole.Seed);
+  ASSERT_NE(TWhole, TLine);
+  tResponseLUT Want{};
+  BuildResponseLUT(&Whole.Seed, Want);
+  EXPECT_EQ(*TWhole, Want);
+  // Each keeps its own table on later requests, from other copies of the seeds too.
+  tSeedHolder WholeAgain(cv_Int, {{1, 0.0f}, {255, 255.0f}});
+  EXPECT_EQ(M.GetResponseLUT(&WholeAgain.Seed), TWhole);
+  EXPECT_EQ(M.GetResponseLUT(&Line.Seed), TLine);
+  EXPECT_EQ(M.Count(), 2);
+}
+
 TEST(ResponseCurves, ChecksumWrapsIn32Bits) {
   tSeedHolder S(cv_Sine, {{0x7FFFFFFF, 1.0f}, {3, -2.0f}});
   // 8 + 2 + (0x7FFFFFFF + 0x3F800000) * 1 + (3 + 0xC0000000) * 2, modulo 2^32.

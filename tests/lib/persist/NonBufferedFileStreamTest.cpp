@@ -2,7 +2,12 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+
+#include <csignal>
+#include <cstring>
 #include <limits>
+#include <memory>
 #include <numeric>
 
 #include "TempFolder.h"
@@ -15,6 +20,27 @@ std::vector<uint8_t> Counting(size_t n, uint8_t From = 0) {
   std::iota(v.begin(), v.end(), From);
   return v;
 }
+
+// Limits how large this process may make a file, for as long as it lives; the signal the
+// kernel sends at the limit is ignored, so the failing call only returns EFBIG.
+class tFileSizeLimit {
+ public:
+  explicit tFileSizeLimit(rlim_t Bytes) {
+    OldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    getrlimit(RLIMIT_FSIZE, &Old);
+    rlimit Limited = Old;
+    Limited.rlim_cur = Bytes;
+    setrlimit(RLIMIT_FSIZE, &Limited);
+  }
+  ~tFileSizeLimit() {
+    setrlimit(RLIMIT_FSIZE, &Old);
+    std::signal(SIGXFSZ, OldHandler);
+  }
+
+ private:
+  rlimit Old{};
+  void (*OldHandler)(int) = SIG_DFL;
+};
 
 class NonBufferedFileStream : public testing::Test {
  protected:
@@ -196,7 +222,96 @@ TEST_F(NonBufferedFileStream, MemoryIsAViewOfTheWholeMapping) {
   EXPECT_EQ(ReadOnly.Memory(), nullptr);
 }
 
+TEST_F(NonBufferedFileStream, ARefusedOpenLeavesTheOtherStreamsFileAsItWas) {
+  const std::string Path = MakeFile("held.bin", 1000);
+  auto Held = std::make_unique<TNonBufferedFileStream>(Path, fmOpenReadWrite);
+  EXPECT_THROW(TNonBufferedFileStream(Path, fmCreate), tNqStreamError);
+  EXPECT_THROW(TNonBufferedFileStream(Path, fmOpenWrite), tNqStreamError);
+  EXPECT_THROW(tFileStream(Path, fmCreate), tNqStreamError);
+  {
+    // The buffered saver of an in-memory stream is refused the same way.
+    TNonBufferedFileStreamViaMem Saving(Path, fmCreate);
+    Saving.SetUseFileStreamForSaver(true);
+    Saving.WriteBuffer("x", 1);
+    EXPECT_THROW(Saving.Close(), tNqStreamError);
+  }
+  std::vector<uint8_t> Back(1000);
+  ASSERT_EQ(Held->Read(Back.data(), 1000), 1000);
+  EXPECT_EQ(Back, Counting(1000));
+  Held.reset();
+  EXPECT_EQ(FileBytes(Path), Counting(1000));
+}
+
+TEST_F(NonBufferedFileStream, WritingAfterCloseRaisesTheWriteErrorAndStoresNothing) {
+  const std::string Path = Temp.File("closed.bin");
+  const uint8_t b = 7;
+  {
+    TNonBufferedFileStreamViaMem InMemory(Path, fmCreate);
+    InMemory.WriteBuffer(&b, 1);
+    InMemory.Close();
+    EXPECT_THROW(InMemory.Write(&b, 1), tNqStreamError);
+  }
+  {
+    TNonBufferedFileStreamViaMem Shadowed(Path, fmOpenReadWrite);
+    Shadowed.Close();
+    EXPECT_THROW(Shadowed.Write(&b, 1), tNqStreamError);
+  }
+  {
+    TNonBufferedFileStream Mapped(Path, fmOpenReadWrite, 16);
+    Mapped.Close();
+    EXPECT_THROW(Mapped.Write(&b, 1), tNqStreamError);
+  }
+  {
+    tFileStream Buffered(Path, fmOpenReadWrite);
+    Buffered.Close();
+    EXPECT_THROW(Buffered.Write(&b, 1), tNqStreamError);
+  }
+  EXPECT_EQ(FileBytes(Path), (std::vector<uint8_t>{7}));
+}
+
+TEST_F(NonBufferedFileStream, WritesThatStoreNothingSayWhyAndChangeNothing) {
+  {
+    // The file may grow to 64 KiB only, so the mapping of a larger save cannot be made.
+    tFileSizeLimit Limit(65536);
+    TNonBufferedFileStreamViaMem S(Temp.File("big.bin"), fmCreate);
+    const auto Data = Counting(100000);
+    S.WriteBuffer(Data.data(), 100000);
+    try {
+      S.Close();
+      FAIL() << "a save that could not be mapped succeeded";
+    } catch (const tNqStreamError& E) {
+      const std::string What = E.what();
+      EXPECT_EQ(What.rfind("Stream write error", 0), 0u) << What;
+      EXPECT_NE(What.find(std::strerror(EFBIG)), std::string::npos) << What;
+      EXPECT_EQ(E.ErrorCode, EFBIG);
+    }
+  }
+  // Writing nothing after a seek past the end leaves the size as it was.
+  const std::string Path = MakeFile("zero.bin", 10);
+  {
+    TNonBufferedFileStream S(Path, fmOpenReadWrite, 64);
+    S.Seek(40, 0);
+    const uint8_t b = 1;
+    EXPECT_EQ(S.Write(&b, 0), 0);
+    EXPECT_EQ(S.GetSize(), 10);
+  }
+  EXPECT_EQ(FileBytes(Path), Counting(10));
+}
+
 // ---- TNonBufferedFileStreamViaMem ----
+
+TEST_F(NonBufferedFileStream, ShrinkingInMemoryBeforeTheSaveSavesTheNewSize) {
+  for (const uint16_t Mode : {fmCreate, fmOpenWrite}) {
+    const std::string Path = Temp.File("shrunk" + std::to_string(Mode) + ".bin");
+    {
+      TNonBufferedFileStreamViaMem S(Path, Mode);
+      const auto Data = Counting(100, 1);
+      S.WriteBuffer(Data.data(), 100);
+      S.SetSize(50);
+    }
+    EXPECT_EQ(FileBytes(Path), Counting(50, 1)) << Mode;
+  }
+}
 
 TEST_F(NonBufferedFileStream, InMemoryGrowsInWholeMiBAndSavesExactlyTheData) {
   for (const bool UseFileStream : {false, true}) {

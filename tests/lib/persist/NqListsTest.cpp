@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <functional>
 #include <random>
 
 #include "TempFolder.h"
@@ -89,6 +90,165 @@ TEST(NqStream, WritesThatCannotBeStoredAreNotLostSilently) {
   WriteFileBytes(Path, {});
   tNqStream S(Path, fmOpenReadWrite);  // an empty file: no room to write
   EXPECT_THROW(S.WriteObjectID(1), tNqStreamError);
+}
+
+// A tNqStream holding Bytes in each way one is opened for reading: in memory, and from a
+// file through the buffered stream (mode 0) and through the mapped stream (mode 2).
+class tReadModes {
+ public:
+  static constexpr uint16_t Modes[] = {MemoryOnly, fmOpenRead, fmOpenReadWrite};
+  std::unique_ptr<tNqStream> Open(uint16_t Mode, const std::vector<uint8_t>& Bytes) {
+    if (Mode == MemoryOnly) return StreamOf(Bytes);
+    const std::string Path = Temp.File("stream" + std::to_string(Mode) + ".nq");
+    WriteFileBytes(Path, Bytes);
+    return std::make_unique<tNqStream>(Path, Mode);
+  }
+
+ private:
+  tTempFolder Temp;
+};
+
+TEST(NqStream, DataThatEndsEarlyIsAReadErrorInEveryOpenMode) {
+  uint8_t Buf[8];
+  const std::vector<std::pair<std::vector<uint8_t>, std::function<void(tNqStream&)>>> Cases = {
+      {{}, [](tNqStream& S) { S.ReadObjectID(); }},
+      {{7}, [](tNqStream& S) { S.ReadObjectID(); }},
+      {{}, [](tNqStream& S) { S.CheckObjectID(0, "Knob"); }},
+      {{7}, [](tNqStream& S) { S.CheckObjectID(7, "Knob"); }},
+      {{3, 0, 'a', 'b'}, [](tNqStream& S) { S.StrRead(); }},
+      {{5, 0, 1, 2, 3}, [&](tNqStream& S) { S.ReadLen(Buf, 8); }},  // shorter than the buffer
+      {{5, 0, 1, 2, 3}, [&](tNqStream& S) { S.ReadLen(Buf, 2); }},  // longer than the buffer
+      {{1, 0, 0}, [](tNqStream& S) { S.ReadInt32(); }},
+  };
+  tReadModes Streams;
+  for (const uint16_t Mode : tReadModes::Modes) {
+    for (const auto& [Bytes, Reading] : Cases) {
+      SCOPED_TRACE(testing::Message() << "mode " << Mode << ", " << testing::PrintToString(Bytes));
+      auto S = Streams.Open(Mode, Bytes);
+      try {
+        Reading(*S);
+        ADD_FAILURE() << "data cut short was read as good";
+      } catch (const tNqStreamError& E) {
+        EXPECT_STREQ(E.what(), "Stream read error");
+      }
+    }
+  }
+}
+
+// A random sequence of records, each written with the stream's typed operations and read
+// back with their counterparts.
+class tRecordSequence {
+ public:
+  explicit tRecordSequence(std::mt19937& Rng) {
+    auto Pick = [&](int Lo, int Hi) { return std::uniform_int_distribution<int>(Lo, Hi)(Rng); };
+    for (int n = Pick(1, 6); n > 0; --n) {
+      tRecord R;
+      R.Kind = Pick(0, 4);
+      R.Word = static_cast<uint16_t>(Pick(0, 65535));
+      R.Bytes.resize(static_cast<size_t>(Pick(0, 12)));
+      for (auto& b : R.Bytes)
+        b = static_cast<uint8_t>(Pick(0, 255));
+      R.BufSize = static_cast<uint16_t>(Pick(0, 14));
+      Records.push_back(std::move(R));
+    }
+  }
+
+  std::vector<uint8_t> Write() const {
+    tNqStream S("", MemoryOnly);
+    for (const tRecord& R : Records) {
+      switch (R.Kind) {
+        case 0:
+          S.WriteObjectID(R.Word);
+          break;
+        case 1:
+          S.StrWrite(std::string(R.Bytes.begin(), R.Bytes.end()));
+          break;
+        case 2:
+          S.WriteLen(R.Bytes.data(), static_cast<uint16_t>(R.Bytes.size()));
+          break;
+        case 3:
+          S.WriteInt32(static_cast<int32_t>(R.Word * 65599u));
+          break;
+        default: {
+          tDataList L(0, "Records");
+          for (size_t i = 0; i < R.Bytes.size(); i += 3) {
+            uint8_t* Item = L.CreateItem(static_cast<uint16_t>(4 + R.Bytes[i] % 4), R.Bytes[i]);
+            std::fill(Item + 4, Item + tDataList::ItemSize(Item), static_cast<uint8_t>(i));
+          }
+          L.Store(S);
+        }
+      }
+    }
+    return WrittenBytes(S);
+  }
+
+  // Reads the records back; each must equal what was written. False when the stream
+  // raised an error (what was read before it was right).
+  bool ReadBack(tNqStream& S) const {
+    try {
+      for (const tRecord& R : Records) {
+        switch (R.Kind) {
+          case 0:
+            EXPECT_EQ(S.ReadObjectID(), R.Word);
+            break;
+          case 1:
+            EXPECT_EQ(S.StrRead(), std::string(R.Bytes.begin(), R.Bytes.end()));
+            break;
+          case 2: {
+            std::vector<uint8_t> Buf(R.BufSize, 0xEE);
+            S.ReadLen(Buf.data(), R.BufSize);
+            std::vector<uint8_t> Want = R.Bytes;
+            Want.resize(R.BufSize, 0);
+            EXPECT_EQ(Buf, Want);
+            break;
+          }
+          case 3:
+            EXPECT_EQ(S.ReadInt32(), static_cast<int32_t>(R.Word * 65599u));
+            break;
+          default: {
+            auto L = tNqList::Load<tDataList>(S);
+            EXPECT_EQ(L->Count(), static_cast<int32_t>((R.Bytes.size() + 2) / 3));
+            for (int32_t i = 0; i < L->Count(); ++i) {
+              const auto* Item = static_cast<const uint8_t*>(L->Get(i));
+              EXPECT_EQ(tDataList::ItemSize(Item), 4 + tDataList::ItemKey(Item) % 4);
+            }
+          }
+        }
+      }
+    } catch (const tNqError&) {
+      return false;
+    }
+    return true;
+  }
+
+ private:
+  struct tRecord {
+    int Kind = 0;
+    uint16_t Word = 0;
+    std::vector<uint8_t> Bytes;
+    uint16_t BufSize = 0;
+  };
+  std::vector<tRecord> Records;
+};
+
+TEST(NqStream, ARecordSequenceCutAtEveryLengthReadsBackWholeOrFails) {
+  std::mt19937 Rng(1607);
+  tReadModes Files;
+  for (int Round = 0; Round < 150; ++Round) {
+    const tRecordSequence Sequence(Rng);
+    const std::vector<uint8_t> Whole = Sequence.Write();
+    // Every cut in memory; through files in the first rounds (each cut is a file opened).
+    for (const uint16_t Mode : tReadModes::Modes) {
+      if (Mode != MemoryOnly && Round >= 4) continue;
+      for (size_t Cut = 0; Cut <= Whole.size(); ++Cut) {
+        SCOPED_TRACE(testing::Message() << "round " << Round << ", mode " << Mode << ", cut at "
+                                        << Cut << " of " << Whole.size());
+        auto S = Files.Open(Mode, std::vector<uint8_t>(Whole.begin(), Whole.begin() + Cut));
+        EXPECT_EQ(Sequence.ReadBack(*S), Cut == Whole.size());
+        if (testing::Test::HasFailure()) return;
+      }
+    }
+  }
 }
 
 // ---- Lists ----
@@ -236,6 +396,51 @@ TEST(NqLists, SameAsComparesItemReferencesNotContents) {
   EXPECT_TRUE(Shared.SameAs(A.get()));
   Shared.Delete(1);
   EXPECT_FALSE(A->SameAs(&Shared));
+}
+
+TEST(NqLists, CopyToNeverLetsTwoListsOwnTheSameItems) {
+  int Released = 0;
+  {
+    tObjectList Owner;
+    Owner.Add(new tCounted(Released));
+    Owner.Add(new tCounted(Released));
+    tObjectList AlsoOwning;
+    EXPECT_THROW(Owner.CopyTo(AlsoOwning), tNqListError);
+    EXPECT_EQ(AlsoOwning.Count(), 0);
+    EXPECT_THROW(Owner.CopyTo(Owner), tNqListError);
+    EXPECT_EQ(Owner.Count(), 2);
+    tObjectList Viewer;
+    Viewer.AutoFree = false;
+    Owner.CopyTo(Viewer);
+    EXPECT_TRUE(Viewer.SameAs(&Owner));
+    // Items nobody owns may be handed to one owner.
+    tObjectList Lender;
+    Lender.AutoFree = false;
+    Lender.Add(new tCounted(Released));
+    tObjectList Taker;
+    Lender.CopyTo(Taker);
+  }
+  EXPECT_EQ(Released, 3);  // each item once
+}
+
+TEST(NqLists, ASortedListStaysSortedHoweverItIsAddedTo) {
+  auto L = MakeList({2, 9});
+  tList& Base = *L;
+  Base.Add(new uint8_t[4]{4, 0, 5, 0});
+  EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{2, 5, 9}));
+  // Copied items are added in key order too.
+  auto S = StreamOf({2, 0, 0, 0, 4, 0, 7, 0, 4, 0, 1, 0});
+  auto Unsorted = tNqList::Load<tDataList>(*S);
+  Unsorted->AutoFree = false;  // L takes them over
+  Unsorted->CopyTo(*L);
+  EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{1, 2, 5, 7, 9}));
+  // An insertion or a replacement out of key order is refused and changes nothing.
+  auto Big = std::unique_ptr<uint8_t[]>(new uint8_t[4]{4, 0, 100, 0});
+  EXPECT_THROW(Base.Insert(0, Big.get()), tNqListError);
+  EXPECT_THROW(Base.Put(0, Big.get()), tNqListError);
+  EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{1, 2, 5, 7, 9}));
+  Base.Insert(L->Count(), Big.release());  // where it belongs
+  EXPECT_EQ(KeysOf(*L), (std::vector<uint16_t>{1, 2, 5, 7, 9, 100}));
 }
 
 TEST(NqLists, AStoredListLoadsBackThroughAFileInKeyOrder) {
