@@ -282,7 +282,10 @@ int DfuDownloadCommand(const tCommandArgs& Args) {
     return Failure("Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
                    (Details.empty() ? "" : " (" + Details + ")"));
   }
-  LMDFUDeviceClose(Handle, LMDFU_TRUE);
+  // The new firmware runs only once the device has left DFU mode.
+  if (const tLMDFUErr Closed = LMDFUDeviceClose(Handle, LMDFU_TRUE); Closed != lm_Ok)
+    return Failure("The firmware was written, but the device did not restart into it: error " +
+                   std::to_string(Closed) + ": " + LMDFUStatusText(Closed));
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
   // After an update the card restarts its firmware; the window waits for it to come back

@@ -24,10 +24,14 @@ int PortsCommand(const tCommandArgs& Args) {
     return Exit;
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
-  std::vector<std::string> Lines;
-  ListComPorts(Lines);
-  for (const std::string& Line : Lines)
-    std::printf("%s\n", Line.c_str());
+  // The port list's lines, each followed by the USB device the port belongs to, if any.
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
+    const std::string Line = ComPortLine(Port.Number, Port.Name);
+    if (Port.Usb.empty())
+      std::printf("%s\n", Line.c_str());
+    else
+      std::printf("%s  (USB %s)\n", Line.c_str(), Port.Usb.c_str());
+  }
   return ExitOk;
 }
 

@@ -11,6 +11,7 @@ packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libudev-dev
+  umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
   fonts-wine
 )

@@ -346,11 +346,13 @@ void tComPort::ToggleDTR() {
 
 // ---------------------------------------------------------------------------------------
 
+std::string ComPortLine(int32_t Number, const std::string& Name) {
+  return ((std::to_string(Number) + " ").substr(0, 32) + Name).substr(0, 63);
+}
+
 void ListComPorts(std::vector<std::string>& List) {
-  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
-    const std::string Number = (std::to_string(Port.Number) + " ").substr(0, 32);
-    List.push_back((Number + Port.Name).substr(0, 63));
-  }
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts())
+    List.push_back(ComPortLine(Port.Number, Port.Name));
 }
 
 std::string ComErrorText(int32_t Code) {

@@ -72,6 +72,8 @@ class tComPort {
 
 // Appends one line per serial port present: the port number, one space, the device name.
 void ListComPorts(std::vector<std::string>& List);
+// One line of that list.
+std::string ComPortLine(int32_t Number, const std::string& Name);
 
 // The text of a serial error code (empty for 0 and positive codes).
 std::string ComErrorText(int32_t Code);

@@ -231,10 +231,20 @@ void SaveNumbers(const tNumbers& Numbers) {
   if (!Written || rename(Temp.c_str(), File.c_str()) != 0) unlink(Temp.c_str());
 }
 
-fs::path Canonical(const fs::path& P) {
-  std::error_code Ec;
-  fs::path C = fs::canonical(P, Ec);
-  return Ec ? P : C;
+// The path with every symbolic link along it followed, worked out from the links' text as
+// realpath() would: a port link or a by-id link leads to the device it names. It keeps to
+// the roots' own trees (a sysfs link is followed inside a root override too), and a path that
+// does not exist stays as it is.
+fs::path Resolved(const fs::path& P, int Depth = 0) {
+  fs::path Result;
+  for (const auto& Part : P.lexically_normal()) {
+    Result /= Part;
+    std::error_code Ec;
+    const fs::path Target = fs::read_symlink(Result, Ec);
+    if (Ec || Depth > 16) continue;  // not a link, or a loop of links
+    Result = Resolved(Target.is_absolute() ? Target : Result.parent_path() / Target, Depth + 1);
+  }
+  return Result;
 }
 
 struct tNumberedDevice {
@@ -254,7 +264,7 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   std::map<int32_t, fs::path> LinkTargets;
   for (const tLink& L : PortLinks) {
     Taken.insert(L.Number);
-    LinkTargets[L.Number] = Canonical(L.Path);
+    LinkTargets[L.Number] = Resolved(L.Path);
   }
   bool Changed = false;
   std::vector<tNumberedDevice> Result;
@@ -265,7 +275,7 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
     // list two ports under one number, one of them out of reach: the device moves on.
     const bool NumberLinkedElsewhere =
         Found != Numbers.end() && LinkTargets.count(Found->second.Number) &&
-        LinkTargets[Found->second.Number] != Canonical(fs::path(Dev()) / D.Kernel);
+        LinkTargets[Found->second.Number] != Resolved(fs::path(Dev()) / D.Kernel);
     if (Found == Numbers.end() || NumberLinkedElsewhere) {
       int32_t Free = 1;
       while (Taken.count(Free))
@@ -294,6 +304,31 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   return Result;
 }
 
+std::string ReadLine(const fs::path& File) {
+  std::ifstream In(File);
+  std::string Line;
+  std::getline(In, Line);
+  return Line;
+}
+
+// The USB identity of a kernel tty: the nearest device above its sysfs device that has
+// USB vendor and product numbers.
+std::string UsbIdentityOf(const std::string& Kernel) {
+  fs::path Device = Resolved(fs::path(SysFs()) / "class/tty" / Kernel / "device");
+  for (int Up = 0; Up < 4 && Device.has_relative_path(); ++Up, Device = Device.parent_path()) {
+    const std::string Vendor = ReadFirstWord(Device / "idVendor");
+    const std::string Product = ReadFirstWord(Device / "idProduct");
+    if (Vendor.empty() || Product.empty()) continue;
+    std::string Text = Vendor + ":" + Product;
+    for (const char* Name : {"manufacturer", "product"})
+      if (const std::string Value = ReadLine(Device / Name); !Value.empty()) Text += " " + Value;
+    if (const std::string Serial = ReadLine(Device / "serial"); !Serial.empty())
+      Text += ", serial " + Serial;
+    return Text;
+  }
+  return {};
+}
+
 }  // namespace
 
 void SetRoots(const tRoots& Roots) {
@@ -305,14 +340,16 @@ std::vector<tPort> ListPorts() {
   std::vector<tPort> Ports;
   std::set<fs::path> Linked;
   for (const tLink& L : PortLinks) {
-    Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string()});
-    Linked.insert(Canonical(L.Path));
+    const fs::path Device = Resolved(L.Path);
+    Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string(),
+                     UsbIdentityOf(Device.filename().string())});
+    Linked.insert(Device);
   }
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks)) {
     if (!D.Present) continue;
     const fs::path Path = fs::path(Dev()) / D.Kernel;
-    if (Linked.count(Canonical(Path))) continue;
-    Ports.push_back({D.Number, D.Kernel, Path.string()});
+    if (Linked.count(Resolved(Path))) continue;
+    Ports.push_back({D.Number, D.Kernel, Path.string(), UsbIdentityOf(D.Kernel)});
   }
   return Ports;
 }
@@ -338,9 +375,9 @@ int32_t PortNumberOf(const std::string& DeviceOrName) {
   const bool IsPath = DeviceOrName.find('/') != std::string::npos;
   const fs::path Path = IsPath ? fs::path(DeviceOrName) : fs::path(Dev()) / DeviceOrName;
   const std::vector<tLink> PortLinks = Links();
-  const fs::path Wanted = Canonical(Path);
+  const fs::path Wanted = Resolved(Path);
   for (const tLink& L : PortLinks)
-    if (L.Path == Path || Canonical(L.Path) == Wanted) return L.Number;
+    if (L.Path == Path || Resolved(L.Path) == Wanted) return L.Number;
   const std::string Kernel = IsPath ? Wanted.filename().string() : DeviceOrName;
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks))
     if (D.Kernel == Kernel) return D.Number;

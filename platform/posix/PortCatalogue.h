@@ -34,6 +34,10 @@ struct tPort {
   int32_t Number = 0;
   std::string Name;        // kernel name (ttyUSB0) or the link target's file name
   std::string DevicePath;  // what to open
+  // The USB device a kernel port belongs to, as its sysfs gives it: "0403:6001 FTDI
+  // FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer, product, serial
+  // number; the strings it has). Empty for ports that are not on USB.
+  std::string Usb;
 };
 
 // Why the port folder is being ignored (it, or the runtime folder above it, is not the

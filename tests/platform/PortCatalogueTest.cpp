@@ -126,6 +126,32 @@ TEST_F(PortCatalogueTest, PathsAndNumbersOfPorts) {
   EXPECT_EQ(tPortCatalogue::PortNumberOf(""), 0);
 }
 
+// Laid out as the kernel does: the class entry and the device link are relative links into
+// the device tree, and the USB device's attributes sit two levels above the tty.
+TEST_F(PortCatalogueTest, APortOnUsbCarriesItsAdaptersIdentityThroughLinks) {
+  const std::string Usb = Root + "/sys/devices/pci0/usb1/1-2";
+  fs::create_directories(Usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+  for (const auto& [Name, Value] : {std::pair{"idVendor", "0403"},
+                                    {"idProduct", "6001"},
+                                    {"manufacturer", "FTDI"},
+                                    {"product", "FT232R USB UART"},
+                                    {"serial", "A10KJ3XQ"}})
+    std::ofstream(Usb + "/" + Name) << Value << "\n";
+  fs::remove_all(Root + "/sys/class/tty/ttyUSB0");
+  fs::create_symlink("../../devices/pci0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+                     Root + "/sys/class/tty/ttyUSB0");
+  fs::create_symlink("../../../ttyUSB0", Usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device");
+  // The operator pins the adapter by its by-id name: a link to a link to the device.
+  AddLink(5, Root + "/dev/serial/by-id/usb-Acme_Serial_A1-if00-port0");
+
+  const auto Ports = tPortCatalogue::ListPorts();
+  ASSERT_EQ(Ports.size(), 2u);  // ttyS0, and ttyUSB0 once, by its link
+  EXPECT_EQ(Ports[0].Number, 5);
+  EXPECT_EQ(Ports[0].Usb, "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ");
+  EXPECT_EQ(Ports[1].Name, "ttyS0");
+  EXPECT_EQ(Ports[1].Usb, "");
+}
+
 TEST_F(PortCatalogueTest, ADamagedNumbersFileGivesNoNumberTwice) {
   fs::create_directories(Root + "/config");
   std::ofstream(Root + "/config/ports.txt")
