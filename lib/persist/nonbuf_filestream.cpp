@@ -65,7 +65,8 @@ TNonBufferedFileStream::TNonBufferedFileStream(const std::string& FileName, uint
   if (!hFile.GetSize(Size)) {
     const int Err = hFile.Error();
     hFile.Close();
-    throw tNqStreamError("Cannot access file " + FileName + ": " + tFiles::SystemErrorText(Err), Err);
+    throw tNqStreamError("Cannot access file " + FileName + ": " + tFiles::SystemErrorText(Err),
+                         Err);
   }
   if (Size > UINT32_MAX) {
     hFile.Close();
@@ -132,9 +133,9 @@ int32_t TNonBufferedFileStream::Write(const void* Buffer, int32_t Count) {
   if (MappingSize == 0) {
     // The mapping could not be made: say why rather than lose the data silently.
     if (MappingError != 0)
-      throw tNqStreamError(
-          "Stream write error: cannot map " + DiskFilename + ": " + tFiles::SystemErrorText(MappingError),
-          MappingError);
+      throw tNqStreamError("Stream write error: cannot map " + DiskFilename + ": " +
+                               tFiles::SystemErrorText(MappingError),
+                           MappingError);
     // An empty mapping (an empty file mapped at its size): nothing can be stored, the caller
     // sees the count 0.
     Count = 0;

@@ -34,8 +34,8 @@ std::FILE* CreateNew(const std::string& Path, int& Error) {
 
 std::string MakeTempFolder(const std::string& Prefix) {
   const char* Tmp = std::getenv("TMPDIR");
-  std::string Pattern = std::string(Tmp != nullptr && *Tmp != '\0' ? Tmp : "/tmp") + "/" +
-                        Prefix + "XXXXXX";
+  std::string Pattern =
+      std::string(Tmp != nullptr && *Tmp != '\0' ? Tmp : "/tmp") + "/" + Prefix + "XXXXXX";
   return ::mkdtemp(Pattern.data()) != nullptr ? Pattern : std::string();
 }
 

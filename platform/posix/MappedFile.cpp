@@ -22,10 +22,6 @@ auto RetryOnInterrupt(tCall Call) {
 
 }  // namespace
 
-tMappedFile::~tMappedFile() {
-  Close();
-}
-
 namespace {
 int Descriptor(std::intptr_t Handle) {
   return static_cast<int>(Handle);
@@ -75,13 +71,6 @@ std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, 
   return F;
 }
 
-bool tMappedFile::Open(const std::string& Path, tOpening How, bool Writable) {
-  Close();
-  LastError = 0;
-  Handle = OpenLockedFile(Path, How, Writable, LastError);
-  return Handle != -1;
-}
-
 bool tMappedFile::GetSize(uint64_t& aSize) {
   struct stat St {};
   if (::fstat(Descriptor(Handle), &St) != 0) return Fail();
@@ -103,7 +92,8 @@ bool tMappedFile::Extend(uint64_t aSize) {
 }
 
 bool tMappedFile::SetSize(uint64_t aSize) {
-  if (RetryOnInterrupt([&] { return ::ftruncate(Descriptor(Handle), static_cast<off_t>(aSize)); }) != 0)
+  if (RetryOnInterrupt(
+          [&] { return ::ftruncate(Descriptor(Handle), static_cast<off_t>(aSize)); }) != 0)
     return Fail();
   return true;
 }

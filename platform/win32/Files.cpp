@@ -1,10 +1,9 @@
 #include "platform/Files.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include <atomic>
+#include <cstdlib>
 
 #include "platform/win32/WideText.h"
 
@@ -12,8 +11,7 @@ namespace tFiles {
 
 std::FILE* Open(const std::string& Path, const char* Mode, int& Error) {
   _doserrno = 0;
-  std::FILE* File =
-      ::_wfopen(tWideText::FromUtf8(Path).c_str(), tWideText::FromUtf8(Mode).c_str());
+  std::FILE* File = ::_wfopen(tWideText::FromUtf8(Path).c_str(), tWideText::FromUtf8(Mode).c_str());
   if (File == nullptr) {
     // The runtime keeps the system's own code beside errno; errno's numbers are not Windows
     // error codes.
@@ -34,18 +32,7 @@ std::FILE* CreateNew(const std::string& Path, int& Error) {
     Error = static_cast<int>(::GetLastError());
     return nullptr;
   }
-  const int Fd = ::_open_osfhandle(reinterpret_cast<intptr_t>(File), _O_WRONLY | _O_BINARY);
-  if (Fd < 0) {
-    Error = ERROR_TOO_MANY_OPEN_FILES;
-    ::CloseHandle(File);
-    return nullptr;
-  }
-  std::FILE* Stream = ::_fdopen(Fd, "wb");
-  if (Stream == nullptr) {
-    Error = ERROR_NOT_ENOUGH_MEMORY;
-    ::_close(Fd);  // closes the handle too
-  }
-  return Stream;
+  return StreamOverHandle(reinterpret_cast<std::intptr_t>(File), false, Error);
 }
 
 std::string MakeTempFolder(const std::string& Prefix) {
@@ -75,8 +62,8 @@ std::string SystemErrorText(int Code) {
       nullptr, static_cast<DWORD>(Code), 0, reinterpret_cast<wchar_t*>(&Buffer), 0, nullptr);
   std::wstring Text = Length > 0 && Buffer != nullptr ? std::wstring(Buffer, Length) : L"";
   if (Buffer != nullptr) ::LocalFree(Buffer);
-  while (!Text.empty() && (Text.back() == L'\n' || Text.back() == L'\r' ||
-                           Text.back() == L' ' || Text.back() == L'.'))
+  while (!Text.empty() && (Text.back() == L'\n' || Text.back() == L'\r' || Text.back() == L' ' ||
+                           Text.back() == L'.'))
     Text.pop_back();
   if (Text.empty()) Text = L"System error " + std::to_wstring(Code);
   return tWideText::ToUtf8(Text);

@@ -29,7 +29,8 @@ std::string ToStrftime(const std::string& Picture) {
       continue;
     }
     size_t Run = 1;
-    while (i + Run < Picture.size() && Picture[i + Run] == C) ++Run;
+    while (i + Run < Picture.size() && Picture[i + Run] == C)
+      ++Run;
     i += Run;
     switch (C) {
       case 'd':

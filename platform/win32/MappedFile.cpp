@@ -1,7 +1,5 @@
 #include "platform/MappedFile.h"
 
-#include <fcntl.h>
-#include <io.h>
 #include <windows.h>
 
 #include "platform/win32/WideText.h"
@@ -13,10 +11,6 @@ HANDLE FileHandle(std::intptr_t Handle) {
 }
 
 }  // namespace
-
-tMappedFile::~tMappedFile() {
-  Close();
-}
 
 bool tMappedFile::Fail() {
   LastError = static_cast<int>(::GetLastError());
@@ -51,25 +45,7 @@ std::intptr_t OpenLockedFile(const std::string& Path, tMappedFile::tOpening How,
 std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, int& Error) {
   const std::intptr_t Handle = OpenLockedFile(Path, How, true, Error);
   if (Handle == -1) return nullptr;
-  const int Fd = ::_open_osfhandle(Handle, _O_RDWR | _O_BINARY);
-  if (Fd < 0) {
-    Error = ERROR_TOO_MANY_OPEN_FILES;
-    ::CloseHandle(FileHandle(Handle));
-    return nullptr;
-  }
-  std::FILE* F = ::_fdopen(Fd, "r+b");
-  if (F == nullptr) {
-    Error = ERROR_NOT_ENOUGH_MEMORY;
-    ::_close(Fd);  // closes the handle too
-  }
-  return F;
-}
-
-bool tMappedFile::Open(const std::string& Path, tOpening How, bool Writable) {
-  Close();
-  LastError = 0;
-  Handle = OpenLockedFile(Path, How, Writable, LastError);
-  return Handle != -1;
+  return StreamOverHandle(Handle, true, Error);
 }
 
 bool tMappedFile::GetSize(uint64_t& aSize) {
@@ -100,16 +76,14 @@ void* tMappedFile::MapView(std::size_t Length, bool Writable) {
   // A mapping of exactly Length bytes; the view keeps the mapping alive, so its handle is
   // closed at once and UnmapView needs nothing but the view.
   const uint64_t Size = Length;
-  HANDLE Mapping = ::CreateFileMappingW(FileHandle(Handle), nullptr,
-                                        Writable ? PAGE_READWRITE : PAGE_READONLY,
-                                        static_cast<DWORD>(Size >> 32),
-                                        static_cast<DWORD>(Size & 0xFFFFFFFFu), nullptr);
+  HANDLE Mapping = ::CreateFileMappingW(
+      FileHandle(Handle), nullptr, Writable ? PAGE_READWRITE : PAGE_READONLY,
+      static_cast<DWORD>(Size >> 32), static_cast<DWORD>(Size & 0xFFFFFFFFu), nullptr);
   if (Mapping == nullptr) {
     Fail();
     return nullptr;
   }
-  void* View =
-      ::MapViewOfFile(Mapping, Writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, Length);
+  void* View = ::MapViewOfFile(Mapping, Writable ? FILE_MAP_WRITE : FILE_MAP_READ, 0, 0, Length);
   if (View == nullptr) Fail();
   ::CloseHandle(Mapping);
   return View;

@@ -1,5 +1,7 @@
 #include "platform/win32/WideText.h"
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 namespace tWideText {
@@ -26,3 +28,18 @@ std::string ToUtf8(const std::wstring& Text) {
 }
 
 }  // namespace tWideText
+
+std::FILE* StreamOverHandle(std::intptr_t File, bool ReadToo, int& Error) {
+  const int Fd = ::_open_osfhandle(File, (ReadToo ? _O_RDWR : _O_WRONLY) | _O_BINARY);
+  if (Fd < 0) {
+    Error = ERROR_TOO_MANY_OPEN_FILES;
+    ::CloseHandle(reinterpret_cast<HANDLE>(File));
+    return nullptr;
+  }
+  std::FILE* Stream = ::_fdopen(Fd, ReadToo ? "r+b" : "wb");
+  if (Stream == nullptr) {
+    Error = ERROR_NOT_ENOUGH_MEMORY;
+    ::_close(Fd);  // closes the handle too
+  }
+  return Stream;
+}

@@ -25,8 +25,9 @@ namespace {
 class Win32BackendTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const std::string Name = "caddis-\xC3\xBC\xE2\x82\xAC-" + std::to_string(::GetCurrentProcessId()) +
-                             "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    const std::string Name = "caddis-\xC3\xBC\xE2\x82\xAC-" +
+                             std::to_string(::GetCurrentProcessId()) + "-" +
+                             ::testing::UnitTest::GetInstance()->current_test_info()->name();
     Folder = fs::temp_directory_path() / fs::u8path(Name);
     fs::remove_all(Folder);
     fs::create_directories(Folder);
@@ -95,7 +96,8 @@ TEST_F(Win32BackendTest, CreateNewRefusesAnExistingFileAndOpenTakesUtf8Names) {
   EXPECT_EQ(tFiles::Open(Utf8("missing.txt"), "rb", Error), nullptr);
   EXPECT_EQ(Error, ERROR_FILE_NOT_FOUND);
   // The system's own words, not a C library text for the same number.
-  EXPECT_NE(tFiles::SystemErrorText(ERROR_SHARING_VIOLATION), std::strerror(ERROR_SHARING_VIOLATION));
+  EXPECT_NE(tFiles::SystemErrorText(ERROR_SHARING_VIOLATION),
+            std::strerror(ERROR_SHARING_VIOLATION));
 }
 
 TEST_F(Win32BackendTest, MappedFileWritesThroughViewsAndHoldsTheFile) {
