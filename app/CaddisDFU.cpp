@@ -26,13 +26,19 @@ void TCaddisForm::StartDFU() {
   if (Path.empty() || Path.back() != '/') Path = ShortString(Path + "/");
   Path = ShortString(Path + "SkerryTiva.dfu");
   CloseComPort();
-  DFUForm = new TDFUForm(this, Path);
-  DFUForm->show();
-  DFUForm->move(96, 36);
+  // One dialog at a time: a second request brings the open one forward. A second dialog
+  // would leave the first one orphaned, with no owner to close it once the card is back.
+  if (!DFUForm) {
+    DFUForm = new TDFUForm(this, Path);
+    DFUForm->show();
+    DFUForm->move(96, 36);
+    DFUForm->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
+      DFUFinished(Progress, AckCode);
+    };
+  }
   DFUForm->raise();
-  DFUForm->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
-    DFUFinished(Progress, AckCode);
-  };
+  // The keyboard follows: a key must not reach "Update Firmware" under the dialog.
+  DFUForm->CancelButton->setFocus(Qt::OtherFocusReason);
 }
 
 void TCaddisForm::DFUFinished(float, tTivaUpdateError) {
@@ -41,7 +47,9 @@ void TCaddisForm::DFUFinished(float, tTivaUpdateError) {
   ReopenComPort();
 }
 
-bool TCaddisForm::DFUFormOpen() const { return DFUForm != nullptr; }
+bool TCaddisForm::DFUFormOpen() const {
+  return DFUForm != nullptr;
+}
 
 void TCaddisForm::CloseDFUForm() {
   if (DFUForm) DFUForm->close();

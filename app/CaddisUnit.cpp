@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFile>
 #include <QFont>
 #include <QFontDatabase>
 #include <QLocale>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "app/CaddisText.h"
+#include "app/WindowFont.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/posix/PortCatalogue.h"
@@ -39,7 +41,6 @@ const char* const WindowStyle = R"(
   QFrame#UpdatePanel { background-color: rgb(0, 0, 96); border: 1px solid white; }
   QProgressBar { background-color: white; border: 1px solid gray; }
   QProgressBar::chunk { background-color: rgb(0, 160, 0); }
-  QCheckBox { color: white; }
 )";
 
 // A combo box that tells its owner before its list opens, so the list is current.
@@ -61,6 +62,8 @@ std::string To8Bit(const QString& Text) {
 
 TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent) : QWidget(Parent) {
   CaddisForm = this;
+  // Start-up measurements ask for the moment of the first paint (see WriteStartupStamp).
+  StartupStampFile = qEnvironmentVariable("CADDIS_STARTUP_STAMP");
   BuildControls(ShowLogControls);
 
   // FormCreate: top edge of the screen, the window's own message procedure, no port yet.
@@ -105,16 +108,15 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
   setObjectName("CaddisForm");
   setStyleSheet(WindowStyle);
   setAttribute(Qt::WA_StyledBackground);
-  QFont Font("Tahoma", 8);
-  Font.setStyleHint(QFont::SansSerif);
-  setFont(Font);
+  // The window itself takes the focus from a button that is disabled under it, so the focus
+  // never wanders into an edit field (where the next key would replace its text).
+  setFocusPolicy(Qt::ClickFocus);
   setFixedWidth(ClientWidth);
   setMinimumHeight(MinClientHeight);
   resize(ClientWidth, ClientHeight);
 
   // Title: the dark copy one pixel below and right of the light one makes the shadow.
-  QFont TitleFont = Font;
-  TitleFont.setPointSize(18);
+  QFont TitleFont = WindowFont(24);
   TitleFont.setBold(true);
   TitleFont.setItalic(true);
   TitleShadowLabel = StaticLabel("Caddis Updater ", 131, 5);
@@ -126,30 +128,34 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
   TitleShadowLabel->setStyleSheet("color: black;");
   TitleLabel->setStyleSheet("color: rgb(128, 192, 255);");
 
+  // The update dialog opens at (96, 36) with its size of 272 x 165 and must cover "Update
+  // Firmware", so the button sits in that area, right of the port box.
   StaticLabel("COM Port:", 8, 46);
   auto* Combo = new tPortComboBox(this);
   Combo->OnDropDown = [this] { ComPortComboBoxDropDown(); };
   ComPortComboBox = Combo;
   ComPortComboBox->setEditable(true);
   ComPortComboBox->setInsertPolicy(QComboBox::NoInsert);
-  ComPortComboBox->setGeometry(72, 42, 200, 22);
+  ComPortComboBox->setGeometry(72, 42, 164, 22);
   connect(ComPortComboBox, &QComboBox::activated, this, [this] { ComPortComboBoxChange(); });
   connect(ComPortComboBox->lineEdit(), &QLineEdit::textEdited, this,
           [this] { ComPortComboBoxChange(); });
 
   DFUButton = new QPushButton("Update Firmware", this);
-  DFUButton->setGeometry(388, 40, 108, 25);
+  DFUButton->setGeometry(244, 40, 116, 25);
   connect(DFUButton, &QPushButton::clicked, this, &TCaddisForm::DFUButtonClick);
 
+  // One row of values; the FPGA field and its two buttons end it, so that the progress panel
+  // can lie over exactly those and leave the panels below alone.
   StaticLabel("ID:", 8, 78);
-  IDLabel = ValueField(30, 76, 50);
-  StaticLabel("version:", 90, 78);
-  VersionLabel = ValueField(138, 76, 40);
-  StaticLabel("FPGA:", 192, 78);
-  FPGALabel = ValueField(228, 76, 100);
+  IDLabel = ValueField(28, 76, 38);
+  StaticLabel("version:", 72, 78);
+  VersionLabel = ValueField(122, 76, 34);
+  StaticLabel("FPGA:", 164, 78);
+  FPGALabel = ValueField(202, 76, 88);
 
   UpdateFPGAButton = new QPushButton("Update FPGA", this);
-  UpdateFPGAButton->setGeometry(388, 72, 108, 25);
+  UpdateFPGAButton->setGeometry(296, 73, 98, 25);
   connect(UpdateFPGAButton, &QPushButton::clicked, this, [this] {
     UpdatingName = "FPGA";
     UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
@@ -160,7 +166,7 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
     }
   });
   ResetTivaButton = new QPushButton("Reset Tiva", this);
-  ResetTivaButton->setGeometry(388, 104, 108, 25);
+  ResetTivaButton->setGeometry(398, 73, 98, 25);
   connect(ResetTivaButton, &QPushButton::clicked, this, &TCaddisForm::ResetTiva);
 
   auto* TemperaturePanel = new QFrame(this);
@@ -174,41 +180,42 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
   VoltagePanel->setGeometry(146, 108, 236, 56);
   StaticLabel("voltages", 96, 4, VoltagePanel);
   StaticLabel("5V:", 6, 30, VoltagePanel);
-  Voltage5Label = ValueField(26, 28, 44, VoltagePanel);
+  Voltage5Label = ValueField(30, 28, 42, VoltagePanel);
   StaticLabel("7V:", 80, 30, VoltagePanel);
-  Voltage7Label = ValueField(100, 28, 44, VoltagePanel);
-  StaticLabel("15V:", 152, 30, VoltagePanel);
-  Voltage15Label = ValueField(180, 28, 48, VoltagePanel);
+  Voltage7Label = ValueField(104, 28, 42, VoltagePanel);
+  StaticLabel("15V:", 154, 30, VoltagePanel);
+  Voltage15Label = ValueField(186, 28, 42, VoltagePanel);
 
   EchoButton = new QPushButton("Send Echo:", this);
-  EchoButton->setGeometry(8, 176, 80, 25);
+  EchoButton->setGeometry(8, 176, 84, 25);
   connect(EchoButton, &QPushButton::clicked, this, &TCaddisForm::SendEcho);
   EchoTextEdit = new QLineEdit("Echo Text", this);
   EchoTextEdit->setGeometry(112, 178, 184, 21);
   RepeatEchoCheckBox = new QCheckBox(this);
+  RepeatEchoCheckBox->resize(RepeatEchoCheckBox->sizeHint());
   RepeatEchoCheckBox->move(304, 180);
   StaticLabel("Repeat", 322, 181);
 
   SendHexButton = new QPushButton("Send Hex:", this);
-  SendHexButton->setGeometry(8, 208, 80, 25);
+  SendHexButton->setGeometry(8, 208, 84, 25);
   connect(SendHexButton, &QPushButton::clicked, this, &TCaddisForm::SendHex);
   StaticLabel("0x", 96, 213);
   SendMessageEdit = new QLineEdit(this);
   SendMessageEdit->setGeometry(112, 210, 184, 21);
   auto* OmitLabel = StaticLabel("omit length & checksum", 112, 233);
-  QFont Small = Font;
-  Small.setPointSize(7);
-  OmitLabel->setFont(Small);
+  OmitLabel->setFont(WindowFont(9));
   OmitLabel->adjustSize();
 
   LogLabel = StaticLabel("Log", 410, 174);
   LogCheckBox = new QCheckBox(this);
+  LogCheckBox->resize(LogCheckBox->sizeHint());
   LogCheckBox->move(392, 173);
   connect(LogCheckBox, &QCheckBox::clicked, this, [this](bool On) {
     if (CaddisHost) CaddisHost->Logging = On;
   });
   AYTLabel = StaticLabel("AYT", 410, 196);
   AYTCheckBox = new QCheckBox(this);
+  AYTCheckBox->resize(AYTCheckBox->sizeHint());
   AYTCheckBox->move(392, 195);
   AYTCheckBox->setChecked(true);
   connect(AYTCheckBox, &QCheckBox::clicked, this, [this](bool On) {
@@ -223,13 +230,14 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
       W->hide();
   }
 
-  // The progress panel lies over the FPGA field and the two update buttons while shown.
+  // While shown, the progress panel lies over the "FPGA:" label, the FPGA field and the
+  // "Update FPGA" and "Reset Tiva" buttons, and over nothing else.
   UpdatePanel = new QFrame(this);
   UpdatePanel->setObjectName("UpdatePanel");
-  UpdatePanel->setGeometry(188, 70, 312, 62);
-  UpdatingLabel = StaticLabel("Please wait - updating FPGA", 8, 8, UpdatePanel);
+  UpdatePanel->setGeometry(160, 70, 340, 32);
+  UpdatingLabel = StaticLabel("Please wait - updating FPGA", 6, 8, UpdatePanel);
   ProgressBar = new QProgressBar(UpdatePanel);
-  ProgressBar->setGeometry(8, 32, 296, 18);
+  ProgressBar->setGeometry(186, 9, 146, 14);
   ProgressBar->setRange(0, 100);
   ProgressBar->setTextVisible(false);
   UpdatePanel->hide();
@@ -249,6 +257,27 @@ void TCaddisForm::closeEvent(QCloseEvent* Event) {
   // FormClose
   if (CaddisHost) CloseComPort();
   QWidget::closeEvent(Event);
+}
+
+void TCaddisForm::paintEvent(QPaintEvent* Event) {
+  QWidget::paintEvent(Event);
+  // The controls are painted after the window in the same pass; the stamp is written once
+  // that pass has ended.
+  if (!StartupStampFile.isEmpty()) QTimer::singleShot(0, this, &TCaddisForm::WriteStartupStamp);
+}
+
+// The stamp file: the wall-clock time of the first paint in nanoseconds since the epoch (so a
+// script can set it against `date +%s%N` taken before the start) and whether the logging
+// controls are shown.
+void TCaddisForm::WriteStartupStamp() {
+  if (StartupStampFile.isEmpty()) return;
+  const auto Now = std::chrono::system_clock::now().time_since_epoch();
+  const QString Text = QStringLiteral("first-paint-ns %1\nlogging-controls %2\n")
+                           .arg(std::chrono::duration_cast<std::chrono::nanoseconds>(Now).count())
+                           .arg(LogCheckBox->isHidden() ? "hidden" : "shown");
+  QFile Stamp(StartupStampFile);
+  StartupStampFile.clear();
+  if (Stamp.open(QIODevice::WriteOnly | QIODevice::Truncate)) Stamp.write(Text.toLatin1());
 }
 
 void TCaddisForm::AppendMessage(const std::string& Text) {
@@ -324,8 +353,22 @@ void TCaddisForm::ReopenComPort() {
 
 void TCaddisForm::EnableButtons() {
   const bool Open = CaddisHost != nullptr;
-  for (QPushButton* B : {SendHexButton, EchoButton, UpdateFPGAButton, ResetTivaButton})
+  const std::initializer_list<QPushButton*> LinkButtons = {SendHexButton, EchoButton,
+                                                           UpdateFPGAButton, ResetTivaButton};
+  QWidget* Focused = focusWidget();
+  if (!Open && std::find(LinkButtons.begin(), LinkButtons.end(), Focused) != LinkButtons.end()) {
+    // Left to itself the toolkit would pass the focus on to the next control, the echo text,
+    // and select all of it. The window keeps it instead, and gives it back when the button
+    // is enabled again and nothing else took it meanwhile.
+    FocusHeldFor = static_cast<QPushButton*>(Focused);
+    setFocus(Qt::OtherFocusReason);
+  }
+  for (QPushButton* B : LinkButtons)
     B->setEnabled(Open);
+  if (Open && FocusHeldFor) {
+    if (focusWidget() == this) FocusHeldFor->setFocus(Qt::OtherFocusReason);
+    FocusHeldFor = nullptr;
+  }
 }
 
 // ---- Main loop and status display ----------------------------------------------------
@@ -356,21 +399,35 @@ void TCaddisForm::QFTimerEvent() {
 }
 
 void TCaddisForm::Refresh() {
-  if (!CaddisHost || CaddisHost->DeviceID == 0) {
+  // Runs every 10 ms: a field is written only when its value has changed, so an idle window
+  // neither formats texts nor repaints anything.
+  tShownValues Now;
+  Now.Identified = CaddisHost && CaddisHost->DeviceID != 0;
+  if (Now.Identified) {
+    Now.DeviceID = CaddisHost->DeviceID;
+    Now.FirmwareVersion = CaddisHost->FirmwareVersion;
+    Now.FPGAVersion = CaddisHost->FPGAVersion;
+    Now.Temperature = CaddisHost->Temperature;
+    for (size_t i = 0; i < Now.Voltages.size(); ++i)
+      Now.Voltages[i] = CaddisHost->Voltages[i];
+  }
+  if (Shown && Now == *Shown) return;
+  Shown = Now;
+  if (!Now.Identified) {
     for (QLabel* L : {IDLabel, VersionLabel, FPGALabel, TemperatureLabel, Voltage5Label,
                       Voltage7Label, Voltage15Label})
       L->clear();
     return;
   }
-  IDLabel->setText(QString::number(CaddisHost->DeviceID));
-  VersionLabel->setText(QString::number(CaddisHost->FirmwareVersion));
-  FPGALabel->setText(QString::fromLatin1(CaddisHost->FPGAVersion));
-  TemperatureLabel->setText(QString::number(CaddisHost->Temperature));
+  IDLabel->setText(QString::number(Now.DeviceID));
+  VersionLabel->setText(QString::number(Now.FirmwareVersion));
+  FPGALabel->setText(QString::fromLatin1(Now.FPGAVersion));
+  TemperatureLabel->setText(QString::number(Now.Temperature));
   const QString Separator = QLocale().decimalPoint();
   const char Decimal = Separator.size() == 1 ? Separator[0].toLatin1() : '.';
-  Voltage5Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[0], Decimal)));
-  Voltage7Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[1], Decimal)));
-  Voltage15Label->setText(QString::fromLatin1(VoltageText(CaddisHost->Voltages[2], Decimal)));
+  Voltage5Label->setText(QString::fromLatin1(VoltageText(Now.Voltages[0], Decimal)));
+  Voltage7Label->setText(QString::fromLatin1(VoltageText(Now.Voltages[1], Decimal)));
+  Voltage15Label->setText(QString::fromLatin1(VoltageText(Now.Voltages[2], Decimal)));
 }
 
 // ---- Commands ------------------------------------------------------------------------

@@ -14,7 +14,9 @@
 #include <QPushButton>
 #include <QTimer>
 #include <QWidget>
+#include <array>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -108,16 +110,31 @@ class TCaddisForm : public QWidget {
  protected:
   void resizeEvent(QResizeEvent* Event) override;
   void closeEvent(QCloseEvent* Event) override;
+  void paintEvent(QPaintEvent* Event) override;
 
  private:
   void BuildControls(bool ShowLogControls);
   void WatchDevices();
+  void WriteStartupStamp();
   QLabel* StaticLabel(const QString& Text, int Left, int Top, QWidget* Parent = nullptr);
   QLabel* ValueField(int Left, int Top, int Width, QWidget* Parent = nullptr);
 
-  std::vector<std::string> PortItems;  // the items of ComPortComboBox, as 8-bit texts
-  bool FillingList = false;            // a selection made by the program is no change
-  bool ResetAfterUpdate = false;       // a successful FPGA update restarts the card
+  // What the status display shows, so a refresh writes only what changed.
+  struct tShownValues {
+    bool Identified = false;
+    uint8_t DeviceID = 0;
+    uint8_t FirmwareVersion = 0;
+    std::string FPGAVersion;
+    uint8_t Temperature = 0;
+    std::array<float, 3> Voltages{};
+    bool operator==(const tShownValues&) const = default;
+  };
+  std::optional<tShownValues> Shown;
+  QPushButton* FocusHeldFor = nullptr;  // a disabled button whose focus the window holds
+  QString StartupStampFile;             // written once after the first paint, when asked for
+  std::vector<std::string> PortItems;   // the items of ComPortComboBox, as 8-bit texts
+  bool FillingList = false;             // a selection made by the program is no change
+  bool ResetAfterUpdate = false;        // a successful FPGA update restarts the card
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;
 };

@@ -9,6 +9,7 @@
 
 #include "app/CaddisUnit.h"
 #include "app/QtUIThread.h"
+#include "app/WindowFont.h"
 #include "lib/controls/ResponseCurves.h"
 #include "lib/persist/NqLists.h"
 #include "support/DisplayMessage.h"
@@ -16,6 +17,10 @@
 #include "support/SerialIni.h"
 
 int main(int argc, char** argv) {
+  // Any command-line parameter shows the logging controls, whatever its text; nothing else
+  // reads them. They are counted before the toolkit takes out the options it knows
+  // (-reverse, -title X, ...), which would otherwise leave too few.
+  const bool AnyParameter = argc > 1;
   QApplication Application(argc, argv);
   InstallQtUIThread();
 
@@ -28,10 +33,10 @@ int main(int argc, char** argv) {
   CreateGlobalLists();
   // Registered by its bare name; a missing font file changes nothing.
   QFontDatabase::addApplicationFont("NQSCREEN.FON");
+  UseWindowFont();
   ReadSerialSettings();
 
-  // Any command-line parameter shows the logging controls; nothing else reads them.
-  TCaddisForm Form(argc > 1);
+  TCaddisForm Form(AnyParameter);
   Form.show();
   const int Result = Application.exec();
   DestroyGlobalLists();

@@ -8,10 +8,11 @@
 #include <QMetaObject>
 #include <QPalette>
 #include <QPlainTextEdit>
-#include <QTextDocument>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
+#include <QTextDocument>
 #include <QTimer>
 #include <algorithm>
 #include <climits>
@@ -49,7 +50,7 @@ QLabel* MakeHeading(QWidget* aParent, const QColor& aColour, int aLeft, int aTop
   Font.setItalic(true);
   Heading->setFont(Font);
   SetTextColour(Heading, aColour);
-  Heading->setGeometry(aLeft, aTop, 220, 26);
+  Heading->setGeometry(aLeft, aTop, 220, 25);
   return Heading;
 }
 
@@ -85,7 +86,7 @@ void TDFUForm::BuildControls() {
   Label1 = MakeHeading(UpdatePanel, QColor(128, 192, 255), 40, 2);
 
   DetailsMemo = new QPlainTextEdit(UpdatePanel);
-  DetailsMemo->setGeometry(8, 30, 256, 66);
+  DetailsMemo->setGeometry(8, 28, 256, 50);
   DetailsMemo->setFrameShape(QFrame::NoFrame);
   DetailsMemo->setReadOnly(true);
   DetailsMemo->setLineWrapMode(QPlainTextEdit::NoWrap);
@@ -93,17 +94,19 @@ void TDFUForm::BuildControls() {
   DetailsMemo->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   DetailsMemo->document()->setDocumentMargin(1);
   QFont Small = DetailsMemo->font();
-  Small.setPointSize(7);
+  Small.setPixelSize(9);
   DetailsMemo->setFont(Small);
   DetailsMemo->setStyleSheet(QStringLiteral("background: transparent; color: white;"));
 
+  // Two lines, so the longest texts are shown whole in the window's font or its fallback.
   MessageLabel = new QLabel(UpdatePanel);
-  MessageLabel->setGeometry(4, 98, 264, 16);
+  MessageLabel->setGeometry(4, 79, 264, 30);
   MessageLabel->setAlignment(Qt::AlignCenter);
+  MessageLabel->setWordWrap(true);
   SetTextColour(MessageLabel, Qt::white);
 
   ProgressBar = new QProgressBar(UpdatePanel);
-  ProgressBar->setGeometry(8, 116, 256, 14);
+  ProgressBar->setGeometry(8, 112, 256, 14);
   ProgressBar->setTextVisible(false);
   ProgressBar->setStyleSheet(
       QStringLiteral("QProgressBar { background: white; border: 1px solid #000040; }"
@@ -113,12 +116,12 @@ void TDFUForm::BuildControls() {
   ProgressBar->hide();
 
   ConfirmButton = new QPushButton(QStringLiteral("Confirm"), UpdatePanel);
-  ConfirmButton->setGeometry(56, 136, 75, 24);
+  ConfirmButton->setGeometry(56, 134, 75, 24);
   ConfirmButton->setEnabled(false);
   connect(ConfirmButton, &QPushButton::clicked, this, [this] { ConfirmButtonClick(); });
 
   CancelButton = new QPushButton(QStringLiteral("Cancel"), UpdatePanel);
-  CancelButton->setGeometry(141, 136, 75, 24);
+  CancelButton->setGeometry(141, 134, 75, 24);
   connect(CancelButton, &QPushButton::clicked, this, [this] { CancelButtonClick(); });
 
   Timer = new QTimer(this);
@@ -152,6 +155,7 @@ void TDFUForm::TimerEvent() {
 bool TDFUForm::DeviceFound() {
   DFUindex = -1;
   DetailsMemo->clear();
+  bool AccessRefused = false;
   int8_t Result = 0;
   for (int32_t i = 0; Result == 0 && i < INT32_MAX; ++i) {
     tLMDFUDeviceInfo Info{};
@@ -162,28 +166,44 @@ bool TDFUForm::DeviceFound() {
       char Line[48];
       std::snprintf(Line, sizeof Line, "Device found:   Vendor ID: 0x%.4X", Info.usVID);
       AddDetail(Line);
-      AddDetail("Device Name:   " + DeviceString(Handle, Info.ucProductString));
-      AddDetail("Manufacturer:  " + DeviceString(Handle, Info.ucManufacturerString));
-      AddDetail("Serial Number:  " + DeviceString(Handle, Info.ucSerialString));
-      if (DFUindex >= 0)
+      bool Refused = false;
+      AddDetail("Device Name:   " + DeviceString(Handle, Info.ucProductString, &Refused));
+      AddDetail("Manufacturer:  " + DeviceString(Handle, Info.ucManufacturerString, &Refused));
+      AddDetail("Serial Number:  " + DeviceString(Handle, Info.ucSerialString, &Refused));
+      if (DFUindex >= 0) {
         SetStatus("More than one device found");
-      else
+      } else {
         DFUindex = i;
+        AccessRefused = Refused;
+      }
     }
     Result = LMDFUDeviceClose(Handle, LMDFU_FALSE);
   }
+  // The device that will be updated is listed first; the list starts there.
+  DetailsMemo->moveCursor(QTextCursor::Start);
+  DetailsMemo->verticalScrollBar()->setValue(0);
   if (DFUindex < 0) {
     SetStatus("No USB DFU devices found");
+    return false;
+  }
+  // A card this user may not open is listed all the same, but checking and downloading the
+  // image would fail without a reason: say why, and search again until access is granted.
+  if (AccessRefused) {
+    SetStatus("USB access refused: install the udev rule 99-caddis-dfu.rules");
     return false;
   }
   return true;
 }
 
-// A failed fetch leaves the name empty: the buffer starts cleared and always ends in a zero.
-std::string TDFUForm::DeviceString(tLMDFUHandle aHandle, uint8_t anIndex) {
+// A failed fetch leaves the name empty (the buffer starts cleared and always ends in a zero),
+// except that a refused access says so and is noted in *aRefused.
+std::string TDFUForm::DeviceString(tLMDFUHandle aHandle, uint8_t anIndex, bool* aRefused) {
   char Buffer[256] = {};
   uint16_t Length = sizeof Buffer;
-  LMDFUDeviceASCIIStringGet(aHandle, anIndex, Buffer, &Length);
+  if (LMDFUDeviceASCIIStringGet(aHandle, anIndex, Buffer, &Length) == lm_Access) {
+    *aRefused = true;
+    return "(no permission)";
+  }
   Buffer[sizeof Buffer - 1] = 0;
   return Buffer;
 }
@@ -197,6 +217,10 @@ bool TDFUForm::FileLoaded() {
   const std::filesystem::path Path(Filename);
   if (!std::filesystem::exists(Path, Error)) {
     SetStatus("File " + FileNamePart() + " not found in local folder");
+    return false;
+  }
+  if (!std::filesystem::is_regular_file(Path, Error)) {
+    SetStatus(FileNamePart() + " in local folder is not a file");
     return false;
   }
   DownloadBuffer = {};
@@ -394,6 +418,8 @@ void TDFUForm::wmDFUComplete(uint32_t) {
   ReportProgress();
   CancelButton->setText(QStringLiteral("Close"));
   ConfirmButton->hide();
+  // The owner blocks for seconds in OnUpdateFinished: the final state is on screen first.
+  UpdatePanel->repaint();
   // Last: the owner may wait, reopen the link or even close this dialog in there.
   if (WholeUpdate && fOnUpdateFinished) {
     const tTivaUpdateEvent Finished = fOnUpdateFinished;

@@ -7,7 +7,7 @@
 // Use (owner's side, on the user-interface thread):
 //   DFUForm = new TDFUForm(MainWindow, ImagePath);   // the search timer runs from here
 //   DFUForm->OnUpdateFinished() = [..](float, tTivaUpdateError) { ... };
-//   DFUForm->move(96, 36); DFUForm->show();
+//   DFUForm->show(); DFUForm->move(96, 36);
 //   ...
 //   if (DFUForm) DFUForm->close();   // clears DFUForm; the dialog deletes itself later
 //
@@ -133,7 +133,7 @@ class TDFUForm : public QWidget {
   void ReportProgress();
   void SetBar(int64_t aPosition, int64_t aMaximum);
   std::string FileNamePart() const;
-  std::string DeviceString(tLMDFUHandle aHandle, uint8_t anIndex);
+  std::string DeviceString(tLMDFUHandle aHandle, uint8_t anIndex, bool* aRefused);
   void AddDetail(const std::string& aLine);
 
   tTivaUpdateEvent fOnUpdateProgress;

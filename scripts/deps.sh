@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Makes sure the Debian packages the build needs are installed.
+# Makes sure the Debian packages the build needs are installed. fonts-wine carries the
+# Tahoma the window is drawn for; the window and the tests use it where it is installed.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
 #   scripts/deps.sh [--extras] [--windows]
@@ -11,6 +12,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libudev-dev
   qt6-base-dev xvfb xauth
+  fonts-wine
 )
 for arg in "$@"; do
   case "$arg" in

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Makes the README's screenshots: the window under Xvfb against the simulated card, while
-# connected, during an FPGA update and during a firmware update through the update dialog.
+# connected, during an FPGA update, and the firmware update dialog ready for confirmation,
+# mid-download and after success.
 #   scripts/screenshots.sh [OUTPUT_FOLDER]      (default docs/screenshots)
-# Needs a default build and scripts/deps.sh --extras (xdotool, ImageMagick).
+# Needs a default build and scripts/deps.sh --extras (xdotool, ImageMagick, fonts-wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 out=${1:-docs/screenshots}
@@ -26,19 +27,22 @@ wait_for() {  # wait_for SECONDS COMMAND...: until COMMAND succeeds
   return 1
 }
 
-click 442 84  # "Update FPGA"
+click 345 85  # "Update FPGA"
 sleep 2
 xsession_shot "$out/fpga-update.png"
 wait_for 30 log_has "FPGA image received"
 sleep 4  # the restart that follows a successful update, and the card back
 
-click 442 52  # "Update Firmware": Boot, then the dialog 101 ticks later
+click 302 52  # "Update Firmware": Boot, then the dialog 101 ticks later
 wait_for 20 log_has "DFU device"
 sleep 3  # the dialog's search finds the boot loader and asks for confirmation
-click $((96 + 93)) $((36 + 148))  # the dialog's "Confirm"
+xsession_shot "$out/dfu-ready.png"
+click $((96 + 93)) $((36 + 146))  # the dialog's "Confirm"
 sleep 2
-xsession_shot "$out/firmware-update.png"
+xsession_shot "$out/dfu-download.png"
 wait_for 30 log_has "new firmware version"
-sleep 8  # the dialog's 5 s wait, the link reopened, the card's identity, the dialog closed
-xsession_shot "$out/after-firmware-update.png"
+# The dialog has shown its final state and the window waits 5 s for the card to restart,
+# without handling any event meanwhile: what is on screen now was painted before the wait.
+sleep 2
+xsession_shot "$out/dfu-success.png"
 echo "screenshots in $out"

@@ -35,19 +35,27 @@ xsession_sim() {
   return 1
 }
 
-# xsession_window: starts the window (with the logging controls) and waits until it is mapped.
+# xsession_window: starts the window (with the logging controls) and waits for its first
+# paint, which the window stamps in a file; sets XSESSION_WINDOW_START_NS (just before the
+# start) and XSESSION_FIRST_PAINT_NS (wall-clock nanoseconds, as `date +%s%N`).
 xsession_window() {
-  XSESSION_WINDOW_START=$(date +%s.%N)
-  "$BIN/caddis-updater" --log > "$XSESSION_DIR/window.log" 2>&1 &
+  local stamp=$XSESSION_DIR/startup-stamp
+  XSESSION_WINDOW_START_NS=$(date +%s%N)
+  CADDIS_STARTUP_STAMP=$stamp "$BIN/caddis-updater" --log > "$XSESSION_DIR/window.log" 2>&1 &
   XSESSION_WINDOW_PID=$!
   XSESSION_PIDS+=($XSESSION_WINDOW_PID)
+  for _ in $(seq 3000); do grep -q '^logging-controls' "$stamp" 2> /dev/null && break; sleep 0.01; done
+  XSESSION_FIRST_PAINT_NS=$(awk '/^first-paint-ns/ {print $2}' "$stamp")
+  if [ -z "$XSESSION_FIRST_PAINT_NS" ]; then
+    echo "the window did not paint" >&2
+    return 1
+  fi
   XSESSION_WINDOW_ID=$(xdotool search --sync --onlyvisible --name '^CaddisTiva$' | head -n 1)
-  XSESSION_WINDOW_SHOWN=$(date +%s.%N)
 }
 
 # xsession_choose_port: opens the port box and takes the first port after "<none>".
 xsession_choose_port() {
-  xdotool mousemove 262 53 click 1
+  xdotool mousemove 226 53 click 1
   sleep 0.4
   xdotool key Down Return
 }

@@ -60,6 +60,16 @@ class tVirtualTransport : public tUsbTransport {
 
   int ClaimInterface(uint8_t, uint8_t) override { return 0; }
 
+  // Asks the device for use; false with ur_Access when it refuses.
+  int Open() {
+    tVirtualRequest Rq;
+    Rq.Op = vo_Open;
+    const int R = fClient->Exchange(EncodeRequest(Rq), fReply, 2000);
+    if (R < 0) return FromSocket(R);
+    if (fReply.size() < VirtualReplyHeader) return ur_IO;
+    return fReply[0] == vr_Access ? ur_Access : (fReply[0] == vr_Done ? 0 : ur_IO);
+  }
+
   int Reset() override {
     tVirtualRequest Rq;
     Rq.Op = vo_Reset;
@@ -140,7 +150,7 @@ bool DecodeRequest(std::span<const uint8_t> aPacket, tVirtualRequest& aRequest) 
   aRequest.Index = Get16(&aPacket[6]);
   aRequest.Length = Get16(&aPacket[8]);
   const auto Data = aPacket.subspan(VirtualRequestHeader);
-  if (aRequest.Op == vo_Reset) {
+  if (aRequest.Op == vo_Reset || aRequest.Op == vo_Open) {
     aRequest.Data.clear();
     return Data.empty();
   }
@@ -178,6 +188,9 @@ std::unique_ptr<tUsbTransport> tVirtualUsbBus::OpenPath(const std::string& aSock
       if (aError) *aError = ur_IO;
       return nullptr;
     }
+  } else if (const int Refused = Transport->Open(); Refused != 0) {
+    if (aError) *aError = Refused;
+    return nullptr;
   }
   if (aError) *aError = 0;
   return Transport;

@@ -1,13 +1,17 @@
 // The virtual USB bus: devices that other processes (the simulated card) publish as
 // sequenced-packet Unix-domain sockets in the virtual USB folder, one socket file per device.
 //
-// Each request packet carries one control transfer or a reset; each reply packet its result:
-//   request: Op (1 control, 2 reset), bmRequestType, bRequest, 0, wValue, wIndex, wLength
-//            (16-bit little-endian each), then for host-to-device transfers exactly wLength
-//            data bytes;
-//   reply:   Result (0 done, 1 stall, 2 malformed request), three zero bytes, then for
-//            device-to-host transfers at most wLength data bytes.
+// Each request packet carries one control transfer, a reset or an open; each reply packet its
+// result:
+//   request: Op (1 control, 2 reset, 3 open), bmRequestType, bRequest, 0, wValue, wIndex,
+//            wLength (16-bit little-endian each), then for host-to-device transfers exactly
+//            wLength data bytes;
+//   reply:   Result (0 done, 1 stall, 2 malformed request, 3 access refused), three zero
+//            bytes, then for device-to-host transfers at most wLength data bytes.
 // Descriptors and strings are read with the standard GET_DESCRIPTOR request, as on a real bus.
+// Listing reads only the device and configuration descriptors; opening a device for use sends
+// the open request first, which a device may refuse, as a real bus refuses a device node the
+// user may not open while still listing it.
 #pragma once
 
 #include <cstdint>
@@ -20,8 +24,8 @@
 
 namespace dfu {
 
-enum tVirtualOp : uint8_t { vo_Control = 1, vo_Reset = 2 };
-enum tVirtualResult : uint8_t { vr_Done = 0, vr_Stall = 1, vr_Malformed = 2 };
+enum tVirtualOp : uint8_t { vo_Control = 1, vo_Reset = 2, vo_Open = 3 };
+enum tVirtualResult : uint8_t { vr_Done = 0, vr_Stall = 1, vr_Malformed = 2, vr_Access = 3 };
 
 constexpr size_t VirtualRequestHeader = 10;
 constexpr size_t VirtualReplyHeader = 4;

@@ -42,6 +42,7 @@ struct tVirtualDFUFaults {
   int DisconnectAtBlock = -1;  // at DNLOAD of this block the device leaves the bus
   int SilentAtBlock = -1;      // DNLOAD of this block gets no answer (once)
   long WrongReadBackAt = -1;   // UPLOAD returns this byte inverted
+  bool RefuseAccess = false;   // listed, but opening it for use is refused (no permission)
 };
 
 struct tVirtualDFUOptions {

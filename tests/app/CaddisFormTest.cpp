@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QTest>
 #include <filesystem>
 #include <numeric>
 
@@ -329,6 +330,73 @@ TEST_F(CaddisFormTest, DialogClosesOnceTheCardIdentifiesItselfAgain) {
   Factory.Last->Feed(FrameOf({60, 9, 4, '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'}));
   Ticks(1);
   EXPECT_EQ(DFUForm, nullptr);
+}
+
+TEST_F(CaddisFormTest, TheDialogCoversUpdateFirmwareAndASecondRequestBringsItForward) {
+  TCaddisForm& F = Make();
+  F.show();
+  F.DFUButtonClick();
+  ASSERT_NE(DFUForm, nullptr);
+  TDFUForm* First = DFUForm;
+  // No corner of the button can be reached past the dialog.
+  const QRect Button = F.DFUButton->geometry();
+  for (const QPoint& P : {Button.topLeft(), Button.topRight(), Button.bottomLeft(),
+                          Button.bottomRight(), Button.center()}) {
+    QWidget* Hit = F.childAt(P);
+    EXPECT_TRUE(Hit == First || First->isAncestorOf(Hit)) << P.x() << "," << P.y();
+  }
+  // A second request, with no link and then with one (Boot, 101 ticks, start), keeps the one
+  // dialog, which still closes once the card is back.
+  F.DFUButtonClick();
+  Choose(3);
+  F.DFUButtonClick();
+  Ticks(101);
+  EXPECT_EQ(DFUForm, First);
+  EXPECT_EQ(F.findChildren<TDFUForm*>().size(), 1);
+  EXPECT_EQ(F.CaddisHost, nullptr);
+  Choose(3);
+  Factory.Last->Feed(FrameOf({60, 9, 4, '0', '0', '0', '0', '0', '0', '0', '0', '0', '0'}));
+  Ticks(1);
+  EXPECT_EQ(DFUForm, nullptr);
+}
+
+TEST_F(CaddisFormTest, ProgressPanelCoversTheFPGAControlsAndNothingElse) {
+  TCaddisForm& F = Make(true);
+  F.show();
+  F.UpdateFileProgressEvent(0.5f, tu_Ack);
+  ASSERT_TRUE(F.UpdatePanel->isVisible());
+  const QRect Panel = F.UpdatePanel->geometry();
+  QList<QWidget*> Covered = {F.FPGALabel, F.UpdateFPGAButton, F.ResetTivaButton};
+  for (QLabel* L : F.findChildren<QLabel*>())
+    if (L->text() == "FPGA:") Covered << L;
+  ASSERT_EQ(Covered.size(), 4);
+  for (QWidget* W : F.findChildren<QWidget*>()) {
+    if (!W->isVisible() || W == F.UpdatePanel || F.UpdatePanel->isAncestorOf(W)) continue;
+    const QRect Area(W->mapTo(&F, QPoint(0, 0)), W->size());
+    const bool InCovered = std::any_of(Covered.begin(), Covered.end(),
+                                       [&](QWidget* C) { return C == W || C->isAncestorOf(W); });
+    if (InCovered)
+      EXPECT_TRUE(Panel.contains(Area)) << W->metaObject()->className();
+    else
+      EXPECT_FALSE(Panel.intersects(Area))
+          << W->metaObject()->className() << " "
+          << (qobject_cast<QLabel*>(W) ? qobject_cast<QLabel*>(W)->text().toStdString() : "");
+  }
+}
+
+TEST_F(CaddisFormTest, DisablingTheFocusedButtonLeavesTheEchoTextAlone) {
+  TCaddisForm& F = Make();
+  F.show();
+  F.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&F));
+  Choose(3);
+  F.ResetTivaButton->setFocus();
+  // What "Reset Tiva" does around its waits: close, then reopen the same port.
+  F.CloseComPort();
+  EXPECT_FALSE(F.EchoTextEdit->hasFocus());
+  EXPECT_TRUE(F.EchoTextEdit->selectedText().isEmpty());
+  F.ReopenComPort();
+  EXPECT_TRUE(F.ResetTivaButton->hasFocus());
 }
 
 }  // namespace

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "app/QtUIThread.h"
+#include "app/WindowFont.h"
 
 class tQtTestEnvironment : public testing::Environment {
  public:
@@ -27,6 +28,7 @@ class tQtTestEnvironment : public testing::Environment {
     static char* Argv[] = {Name, nullptr};
     App = new QApplication(Argc, Argv);
     InstallQtUIThread();
+    UseWindowFont();  // as the program sets it before its window
   }
   void TearDown() override {
     delete App;

@@ -12,6 +12,7 @@
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScrollBar>
 #include <QTest>
 #include <QTimer>
 #include <fstream>
@@ -71,6 +72,8 @@ class DFUunit : public testing::Test, public tCardBus {
  protected:
   void SetUp() override {
     ImagePath = Runtime.Folder() + "/SkerryTiva.dfu";
+    // The helpers below use the library before any dialog has readied it.
+    ASSERT_EQ(LMDFUInit(), lm_Ok);
     SavedDisplay = DisplayMessageProc;
     DisplayMessageProc = [this](const std::string& aText) { Logged.push_back(aText); };
   }
@@ -212,11 +215,11 @@ TEST_F(DFUunit, SearchStepsTellWhyTheDialogStillWaits) {
 
 TEST_F(DFUunit, UnreadableOrOverlongImagePathsAreNotLoaded) {
   StartDevice();
-  // A folder where the image should be: present but not readable as a file, no new text.
+  // A folder where the image should be: present but not a file, and the status says so.
   std::filesystem::create_directory(ImagePath);
   auto* F = MakeForm();
   F->TimerEvent();
-  EXPECT_EQ(F->StatusText(), "");
+  EXPECT_EQ(F->StatusText(), "SkerryTiva.dfu in local folder is not a file");
   EXPECT_EQ(F->DFUindex, IndexOf("SIM00001"));
   EXPECT_EQ(F->DownloadSize, 0u);
   delete F;
@@ -246,8 +249,12 @@ TEST_F(DFUunit, TwoCardsListEightLinesAndTheLowerIndexIsUpdated) {
   WriteFile(Image);
 
   auto* F = MakeForm();
+  F->show();
   ASSERT_TRUE(F->DeviceFound());
   EXPECT_EQ(F->StatusText(), "More than one device found");
+  // The list starts at the card that will be updated, not at the last one added.
+  EXPECT_GT(F->DetailsMemo->verticalScrollBar()->maximum(), 0);
+  EXPECT_EQ(F->DetailsMemo->verticalScrollBar()->value(), 0);
   EXPECT_EQ(F->DFUindex, IndexA);
   EXPECT_EQ(Lines(F->DetailsMemo),
             (std::vector<std::string>{
@@ -575,6 +582,58 @@ TEST_F(DFUunitHandlers, TheBarStaysWithinItsRange) {
   const std::string Before = F->StatusText();
   F->DFUMessage(0x0607, 1);
   EXPECT_EQ(F->StatusText(), Before);
+}
+
+TEST_F(DFUunit, RefusedUSBAccessIsExplainedAndSearchedAgain) {
+  tVirtualDFUOptions O;
+  O.Faults.RefuseAccess = true;
+  auto& Device = StartDevice(O);
+  WriteFile(MakeDemoImage(3, 2048));
+  auto* F = MakeForm();
+  F->TimerEvent();
+  EXPECT_EQ(F->StatusText(), "USB access refused: install the udev rule 99-caddis-dfu.rules");
+  EXPECT_EQ(Lines(F->DetailsMemo)[1], "Device Name:   (no permission)");
+  EXPECT_FALSE(F->ConfirmButton->isEnabled());
+  EXPECT_TRUE(F->Timer->isActive());
+  // Once access is granted, the next step gets ready.
+  Device.SetFaults({});
+  F->TimerEvent();
+  EXPECT_EQ(F->StatusText(), "Please confirm you want to update this device");
+}
+
+// The owner blocks in OnUpdateFinished (five seconds, for the card to restart): by then the
+// final buttons must already be on screen, not only set.
+TEST_F(DFUunitHandlers, FinalStateIsPaintedBeforeTheOwnerIsTold) {
+  struct tPaintSpy : QObject {
+    QString CancelPainted;
+    bool PanelPaintedWithoutConfirm = false;
+    TDFUForm* Form = nullptr;
+    bool eventFilter(QObject* aObject, QEvent* aEvent) override {
+      if (aEvent->type() == QEvent::Paint) {
+        if (aObject == Form->CancelButton) CancelPainted = Form->CancelButton->text();
+        if (aObject == Form->UpdatePanel && Form->ConfirmButton->isHidden())
+          PanelPaintedWithoutConfirm = true;
+      }
+      return false;
+    }
+  } Spy;
+  Spy.Form = F;
+  F->show();
+  QCoreApplication::processEvents();
+  F->CancelButton->installEventFilter(&Spy);
+  F->UpdatePanel->installEventFilter(&Spy);
+  QString CancelSeen;
+  bool PanelSeen = false;
+  F->OnUpdateFinished() = [&](float, tTivaUpdateError) {
+    CancelSeen = Spy.CancelPainted;
+    PanelSeen = Spy.PanelPaintedWithoutConfirm;
+  };
+  F->wmDFUDownload(10);
+  F->wmDFUProgress(10);
+  F->wmDFUVerify(10);
+  F->wmDFUComplete(0);
+  EXPECT_EQ(CancelSeen, "Close");
+  EXPECT_TRUE(PanelSeen);
 }
 
 // The receiver on its own: order kept, finals held until the call ended and released.
