@@ -26,10 +26,13 @@ if [[ " ${passes[*]} " == *" windows "* ]]; then
   # Wine's own prefix inside the build tree, started once and kept running for the whole
   # pass (each program would otherwise start and stop a Wine server: seconds per test).
   export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # The server goes first: "wineserver -p" fails while another server serves the prefix (a
+  # left-over one is ended; wineboot would start a short-lived one of its own).
   mkdir -p "$WINEPREFIX"
-  wineboot -i > /dev/null 2>&1
+  wineserver -k 2> /dev/null || true
   wineserver -p
   trap 'wineserver -k 2> /dev/null || true' EXIT
+  wineboot -i > /dev/null 2>&1
 else
   scripts/deps.sh
 fi
