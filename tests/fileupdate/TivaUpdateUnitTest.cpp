@@ -1,15 +1,15 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -23,15 +23,15 @@ Bytes Body(const tHostMessage& m) {
 class TivaUpdateUnitTest : public testing::Test {
  protected:
   void SetUp() override {
-    char Template[] = "/tmp/updater-XXXXXX";
-    ASSERT_NE(mkdtemp(Template), nullptr);
-    Folder = Template;
+    Folder = tFiles::MakeTempFolder("updater-");
+    ASSERT_FALSE(Folder.empty());
     SavedProc = DisplayMessageProc;
     DisplayMessageProc = [this](const std::string& s) { Lines.push_back(s); };
   }
   void TearDown() override {
     DisplayMessageProc = SavedProc;
-    std::system(("rm -rf " + Folder).c_str());
+    std::error_code Ignored;
+    std::filesystem::remove_all(Folder, Ignored);
   }
 
   std::string MakeFile(size_t Size, const std::string& Name = "image.bin") {
@@ -250,11 +250,11 @@ TEST_F(TivaUpdateUnitTest, FilesThatCannotMakeAProperTransferAreRefused) {
   Refused(MakeFile(0), "is empty");
   Refused(Folder + "/missing.bin", "cannot read file");
   Refused(Folder, "cannot read file");  // a folder is not an image
-  // One byte past 65535 packets of 128 bytes: a sparse file costs no disk.
+  // One byte past 65535 packets of 128 bytes (sparse where the file system can).
   const std::string Big = Folder + "/big.bin";
-  ASSERT_EQ(truncate(MakeFile(1, "big.bin").c_str(), tTivaFileUpdater::MaxFileSize + 1), 0);
+  std::filesystem::resize_file(MakeFile(1, "big.bin"), tTivaFileUpdater::MaxFileSize + 1);
   Refused(Big, "too large");
-  ASSERT_EQ(truncate(Big.c_str(), tTivaFileUpdater::MaxFileSize), 0);
+  std::filesystem::resize_file(Big, tTivaFileUpdater::MaxFileSize);
   auto U = Make(Big);
   EXPECT_EQ(Sent[0], (Bytes{39, 0, 0xFF, 0xFF}));
 }
