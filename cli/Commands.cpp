@@ -132,8 +132,18 @@ int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit) {
 }
 
 int tCliSession::RestartCard(bool WaitForReturnToo, double Limit) {
-  if (!Restart(false)) return InterruptedExit();
+  if (!WaitForReturnToo) {
+    if (!Restart(false)) return InterruptedExit();
+    std::printf("Restart sent on COM%d\n", ComPort);
+    std::fflush(stdout);
+    return ExitOk;
+  }
+  // Closing the port delivers the Restart first; the card must then be seen to leave, or a
+  // lost Restart would pass for a quick one.
+  std::string Error;
+  const bool Left = RestartSeenLeaving(Error);
   std::printf("Restart sent on COM%d\n", ComPort);
   std::fflush(stdout);
-  return WaitForReturnToo ? WaitForReturn(DownPause, Limit) : ExitOk;
+  if (!Left) return Error == "interrupted" ? InterruptedExit() : Failure(Error);
+  return WaitForReturn(std::chrono::milliseconds(0), Limit);
 }

@@ -46,7 +46,19 @@ int SendHexCommand(const tCliRequest& Request) {
   if (Request.Words.size() != 1)
     return UsageError(Request.Command,
                       "give the message as one hex argument (quote it if it has spaces)");
-  const std::vector<uint8_t> Bytes = HexMessage(Request.Words[0]);
+  // The text is read in pairs from its start, as the window reads its hex field, but whole:
+  // a message too long for one frame is refused rather than cut.
+  const std::string& Hex = Request.Words[0];
+  std::vector<uint8_t> Bytes;
+  for (std::size_t At = 0; At < Hex.size(); At += 254) {
+    const std::vector<uint8_t> Part = HexMessage(std::string_view(Hex).substr(At, 254));
+    Bytes.insert(Bytes.end(), Part.begin(), Part.end());
+  }
+  if (Bytes.size() > tHostFrame::MaxSendLength)
+    return UsageError(Request.Command, "the message is " + std::to_string(Bytes.size()) +
+                                           " bytes long; one message carries at most " +
+                                           std::to_string(tHostFrame::MaxSendLength) +
+                                           " (the identifier and 253 data bytes)");
   if (Bytes.empty())
     return UsageError(Request.Command,
                       "nothing to send: a message needs at least one byte (two hex digits)");

@@ -20,19 +20,28 @@ constexpr double DefaultIdentityTimeout = 5.0;
 int PortsCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
   if (!CheckPositional(Request, 0, 0, Exit)) return Exit;
+  if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
+    std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   if (Request.Json) {
     nlohmann::ordered_json Ports = nlohmann::ordered_json::array();
-    for (const auto& Port : tPortCatalogue::ListPorts())
-      Ports.push_back({{"Number", Port.Number},
-                       {"Name", Utf8FromLatin1(Port.Name)},
-                       {"Device", Utf8FromLatin1(Port.DevicePath)}});
+    for (const auto& Port : tPortCatalogue::ListPorts()) {
+      nlohmann::ordered_json Entry = {{"Number", Port.Number},
+                                      {"Name", Utf8FromLatin1(Port.Name)},
+                                      {"Device", Utf8FromLatin1(Port.DevicePath)}};
+      if (!Port.Usb.empty()) Entry["Usb"] = Utf8FromLatin1(Port.Usb);
+      Ports.push_back(std::move(Entry));
+    }
     std::printf("%s\n", JsonText(Ports).c_str());
     return ExitOk;
   }
-  std::vector<std::string> Lines;
-  ListComPorts(Lines);
-  for (const std::string& Line : Lines)
-    std::printf("%s\n", Line.c_str());
+  // The port list's lines, each followed by the USB device the port belongs to, if any.
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
+    const std::string Line = ComPortLine(Port.Number, Port.Name);
+    if (Port.Usb.empty())
+      std::printf("%s\n", Line.c_str());
+    else
+      std::printf("%s  (USB %s)\n", Line.c_str(), Port.Usb.c_str());
+  }
   return ExitOk;
 }
 

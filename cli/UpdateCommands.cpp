@@ -21,7 +21,10 @@ constexpr double DefaultIdentityTimeout = 5.0;
 constexpr double DefaultAckTimeout = 10.0;
 constexpr double DefaultReturnWait = 10.0;
 // The tool's own text when the card acknowledges another packet than the one sent.
-constexpr const char* OwnSequenceErrorText = "Tiva file updater packet number error";
+// The tool's own findings of a wrong packet: a wrong packet number, or an acknowledgement of
+// another kind of packet than the one last sent.
+constexpr const char* OwnSequenceErrorTexts[] = {"Tiva file updater packet number error",
+                                                 "Tiva file updater sequence error"};
 
 struct tUpdateKind {
   const char* What;  // the part updated, as the update's texts name it
@@ -49,6 +52,16 @@ bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) 
     Error = "cannot read " + File + ": not a regular file";
     return false;
   }
+  // Said here, with the operator's own file name, rather than by the updater.
+  if (Info.st_size == 0) {
+    Error = "cannot send " + File + ": the file is empty";
+    return false;
+  }
+  if (Info.st_size > tTivaFileUpdater::MaxFileSize) {
+    Error = "cannot send " + File + ": it is " + std::to_string(Info.st_size) +
+            " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
+    return false;
+  }
   Size = static_cast<uint64_t>(Info.st_size);
   return true;
 }
@@ -62,7 +75,8 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   tTransferDisplay Display(Line, Size);
   const std::string LineLabel = std::string(Kind.What) + " update";
   tDisplayScope Messages([&](const std::string& Text) {
-    if (Text.rfind(OwnSequenceErrorText, 0) == 0) Transfer.OwnSequenceError = true;
+    for (const char* Own : OwnSequenceErrorTexts)
+      if (Text.rfind(Own, 0) == 0) Transfer.OwnSequenceError = true;
     Line.Message(Text);
   });
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
@@ -97,6 +111,7 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
 std::string AbortReason(const tTransfer& Transfer) {
   if (Transfer.Code == tu_SequenceError && Transfer.OwnSequenceError)
     return "the card acknowledged the wrong packet";
+  if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
   return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
          std::to_string(Transfer.Code) + ")";
 }

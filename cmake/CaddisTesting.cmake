@@ -1,6 +1,13 @@
 # add_caddis_test(<name> SOURCES <files...> [LABELS <labels...>] [LIBS <targets...>] [TIMEOUT <s>])
 # One executable per unit, linked with the core, GoogleTest/GoogleMock and the shared test main.
-find_package(GTest REQUIRED)
+if(CMAKE_CROSSCOMPILING)
+  # No GoogleTest for the target system is installed: build Debian's sources with the project.
+  set(CADDIS_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(${CADDIS_GOOGLETEST_SOURCE} ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+else()
+  find_package(GTest REQUIRED)
+endif()
 
 add_library(caddis_test_main STATIC ${CMAKE_CURRENT_LIST_DIR}/../tests/test_main.cc)
 target_link_libraries(caddis_test_main PUBLIC caddis::core GTest::gtest GTest::gmock)

@@ -20,6 +20,7 @@ struct tLMDFUDevice {
   tUsbInterface Interface;
   tDFUFunctional Functional;
   bool Claimed = false;
+  std::string OpenProblem;  // why Transport is null, for the operator
   std::string LastError;
 };
 
@@ -167,7 +168,10 @@ tLMDFUErr OpenNth(int32_t aIndex, std::unique_ptr<tLMDFUDevice>& aDevice) {
       if (!Device->Transport) {
         // A device this user may not open stays listed so later ones keep their index.
         if (Device->OpenError != ur_Access) return FromUsb(Device->OpenError);
-        Device->LastError = "no permission to open the device at " + Devices[i].Location;
+        Device->OpenProblem = "no permission to open the device at " + Devices[i].Location;
+        if (const std::string Hint = Bus->AccessHint(); !Hint.empty())
+          Device->OpenProblem += "; " + Hint;
+        Device->LastError = Device->OpenProblem;
       }
       aDevice = std::move(Device);
       return lm_Ok;
@@ -194,7 +198,10 @@ void FillInfo(const tLMDFUDevice& aDevice, tLMDFUDeviceInfo& aInfo) {
 // Readies the device for class requests: it must have been opened, and its DFU interface is
 // claimed once.
 tLMDFUErr Usable(tLMDFUDevice& aDevice) {
-  if (!aDevice.Transport) return FromUsb(aDevice.OpenError);
+  if (!aDevice.Transport) {
+    aDevice.LastError = aDevice.OpenProblem;
+    return FromUsb(aDevice.OpenError);
+  }
   if (!aDevice.Claimed) {
     const int R =
         aDevice.Transport->ClaimInterface(aDevice.Interface.Number, aDevice.Interface.Alt);

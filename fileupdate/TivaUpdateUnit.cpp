@@ -1,7 +1,7 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
-#include <stdexcept>
 #include <sys/stat.h>
+#include <stdexcept>
 
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
@@ -19,7 +19,9 @@ tTivaFileUpdater::tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHe
   Start();
 }
 
-tTivaFileUpdater::~tTivaFileUpdater() { CloseFile(); }
+tTivaFileUpdater::~tTivaFileUpdater() {
+  CloseFile();
+}
 
 void tTivaFileUpdater::Start() {
   CloseFile();
@@ -39,6 +41,8 @@ void tTivaFileUpdater::Start() {
   PacketCount = static_cast<int32_t>((Size + PacketBytes - 1) / PacketBytes);
   PacketNumber = 0;
   Checksum = 0;
+  Ended = false;
+  Outstanding = StartPacket;
   const uint8_t Packet[] = {StartPacket, static_cast<uint8_t>(PacketCount >> 8),
                             static_cast<uint8_t>(PacketCount)};
   SendPacket(Packet, sizeof Packet);
@@ -48,13 +52,16 @@ void tTivaFileUpdater::Continue() {
   uint8_t Packet[3 + PacketBytes] = {DataPacket, static_cast<uint8_t>(PacketNumber >> 8),
                                      static_cast<uint8_t>(PacketNumber)};
   ++PacketNumber;
+  Outstanding = DataPacket;
   const size_t Read = CodeFile ? std::fread(Packet + 3, 1, PacketBytes, CodeFile) : 0;
-  for (size_t i = 0; i < Read; ++i) Checksum += Packet[3 + i];
+  for (size_t i = 0; i < Read; ++i)
+    Checksum += Packet[3 + i];
   SendPacket(Packet, static_cast<int32_t>(3 + Read));
 }
 
 void tTivaFileUpdater::Finish() {
   CloseFile();
+  Outstanding = FinishPacket;
   const uint8_t Packet[] = {FinishPacket, static_cast<uint8_t>(Checksum >> 8),
                             static_cast<uint8_t>(Checksum)};
   SendPacket(Packet, sizeof Packet);
@@ -63,10 +70,15 @@ void tTivaFileUpdater::Finish() {
 void tTivaFileUpdater::Abort(tTivaUpdateError Error, const std::string& Reason) {
   DisplayMessage(ShortString(Reason + "\r\nUpdate aborted"));
   CloseFile();
+  Finished(Progress(), Error);
+}
+
+void tTivaFileUpdater::Finished(float Progress, tTivaUpdateError AckCode) {
+  Ended = true;
   // The owner may destroy this updater inside the event: nothing touches it afterwards.
   if (fOnUpdateFinished) {
     const auto Event = fOnUpdateFinished;
-    Event(Progress(), Error);
+    Event(Progress, AckCode);
   }
 }
 
@@ -75,21 +87,33 @@ void tTivaFileUpdater::SendPacket(const uint8_t* Packet, int32_t DataLength) {
     DisplayMessage("  to Tiva: Max message length exceeded");
     return;
   }
-  const tHostMessage Message =
-      tHostFrame::MakeMessage(static_cast<uint8_t>(UpdateHeader), Packet,
-                              static_cast<size_t>(DataLength));
+  const tHostMessage Message = tHostFrame::MakeMessage(static_cast<uint8_t>(UpdateHeader), Packet,
+                                                       static_cast<size_t>(DataLength));
+  SentSinceService = true;
   if (fOnSend) fOnSend(Message);
 }
 
 void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
   const int Length = aMessage[0];
   // A reply too short to carry its packet type and code tells nothing: it changes nothing.
-  if (Length < 3 || aMessage[1] != static_cast<uint8_t>(UpdateHeader)) return;
+  if (Ended || Length < 3 || aMessage[1] != static_cast<uint8_t>(UpdateHeader)) return;
   const uint8_t Type = aMessage[2];
   const auto Code = static_cast<tTivaUpdateError>(aMessage[3]);
   if (Code != tu_Ack) {
     Abort(Code, "Tiva file updater " + ErrorName(Code) + " error on packet " +
                     std::to_string(PacketNumber));
+    return;
+  }
+  // Only the packet last sent can be acknowledged: a finish acknowledgement before the data
+  // is done, or a second start acknowledgement, must never count as progress or success.
+  if (Type <= FinishPacket && Type != Outstanding) {
+    const std::string What = Type == StartPacket    ? "the start packet"
+                             : Type == FinishPacket ? "the finish packet"
+                             : Length >= 5
+                                 ? "packet " + std::to_string(aMessage[4] * 256 + aMessage[5])
+                                 : "a data packet";
+    Abort(tu_SequenceError, "Tiva file updater sequence error: " + What +
+                                " acknowledged instead of " + OutstandingName());
     return;
   }
   switch (Type) {
@@ -101,24 +125,46 @@ void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
       const int32_t n = aMessage[4] * 256 + aMessage[5];
       if (n != ((PacketNumber - 1) & 0xFFFF)) {
         Abort(tu_SequenceError, "Tiva file updater packet number error: " + std::to_string(n) +
-                                    "acknowledged instead of " +
-                                    std::to_string(PacketNumber - 1));
+                                    "acknowledged instead of " + std::to_string(PacketNumber - 1));
         return;
       }
-      if (PacketNumber == PacketCount) Finish();
-      else Continue();
+      if (PacketNumber == PacketCount)
+        Finish();
+      else
+        Continue();
       if (fOnUpdatePacket) fOnUpdatePacket(Progress(), tu_Ack);
       break;
     }
     case FinishPacket:
-      if (fOnUpdateFinished) {
-        const auto Event = fOnUpdateFinished;
-        Event(1.0f, tu_Ack);
-      }
+      Finished(1.0f, tu_Ack);
       break;
     default:
       break;
   }
+}
+
+void tTivaFileUpdater::Service(std::chrono::steady_clock::time_point Now) {
+  if (Ended) return;
+  if (SentSinceService) {
+    SentSinceService = false;
+    AnswerDeadline = Now + AckTimeout;
+    return;
+  }
+  if (Now < AnswerDeadline) return;
+  Abort(tu_NoAnswer, "Tiva file updater: no answer from the card for " + OutstandingName() +
+                         " within " + std::to_string(AckTimeout.count()) + " s");
+}
+
+void tTivaFileUpdater::LinkLost(const std::string& Why) {
+  if (Ended) return;
+  Abort(tu_NoAnswer,
+        "Tiva file updater: " + Why + " while " + OutstandingName() + " was unanswered");
+}
+
+std::string tTivaFileUpdater::OutstandingName() const {
+  if (Outstanding == StartPacket) return "the start packet";
+  if (Outstanding == FinishPacket) return "the finish packet";
+  return "packet " + std::to_string(PacketNumber - 1);
 }
 
 std::string tTivaFileUpdater::ErrorName(tTivaUpdateError Error) {

@@ -9,8 +9,13 @@
 // Packets (after the message identifier, numbers big-endian, low 16 bits):
 //   start  [0, PacketCount]   data [1, PacketNumber, 1..128 file bytes]   finish [2, Checksum]
 // Replies: [identifier, packet type, tTivaUpdateError code, packet number (data only)].
+// A reply must acknowledge the packet last sent, by type and (for data) by number; anything
+// else ends the transfer as a sequence error. There is no retransmission (the card's sequence
+// check may refuse a repeated packet), so a packet left unanswered for AckTimeout ends the
+// transfer too.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <functional>
@@ -25,12 +30,12 @@ class tTivaFileUpdater {
  public:
   // The largest file whose packet count and numbers fit 16 bits: 65535 packets of 128 bytes.
   static constexpr int64_t MaxFileSize = 65535LL * 128;
+  static constexpr std::chrono::seconds AckTimeout{10};
 
   // Opens aFilename and sends the start packet at once. A file that cannot be read, is empty
   // or is larger than MaxFileSize would start a transfer that cannot end properly, so it is
   // refused before anything is sent: this throws std::runtime_error with the reason.
-  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader,
-                   const std::string& aFilename);
+  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader, const std::string& aFilename);
   ~tTivaFileUpdater();
   tTivaFileUpdater(const tTivaFileUpdater&) = delete;
   tTivaFileUpdater& operator=(const tTivaFileUpdater&) = delete;
@@ -42,6 +47,11 @@ class tTivaFileUpdater {
   void SendPacket(const uint8_t* Packet, int32_t DataLength);
   // Handles one reply from the card (identifier included).
   void ReceiveMessage(const tHostMessage& aMessage);
+  // Called every main-loop tick: aborts with tu_NoAnswer once the packet last sent has gone
+  // unanswered for AckTimeout (counted from the first tick after it left).
+  void Service(std::chrono::steady_clock::time_point Now);
+  // The card can no longer answer (its port hung up): aborts with tu_NoAnswer at once.
+  void LinkLost(const std::string& Why);
   static std::string ErrorName(tTivaUpdateError Error);
 
   // Event properties: read or assign, e.g. Updater.OnUpdateFinished() = Handler.
@@ -54,6 +64,9 @@ class tTivaFileUpdater {
  private:
   void CloseFile();
   float Progress() const;
+  // The packet last sent, as the texts name it ("the start packet", "packet 3").
+  std::string OutstandingName() const;
+  void Finished(float Progress, tTivaUpdateError AckCode);
 
   int32_t UpdateHeader;
   std::string Filename;
@@ -61,6 +74,10 @@ class tTivaFileUpdater {
   int32_t Checksum = 0;
   int32_t PacketCount = 0;
   int32_t PacketNumber = 0;
+  uint8_t Outstanding = 0;  // the type of the packet last sent
+  bool Ended = false;       // finished or aborted: nothing more is sent or reported
+  bool SentSinceService = false;
+  std::chrono::steady_clock::time_point AnswerDeadline{};
   tTivaSendEvent fOnSend;
   tTivaUpdateEvent fOnUpdatePacket;
   tTivaUpdateEvent fOnUpdateFinished;

@@ -43,11 +43,11 @@ std::size_t BuildFrame(const tHostMessage& aMessage, std::array<uint8_t, MaxFram
   return Length + 2;
 }
 
-tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage) {
+tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage, int MaxCount) {
   tDecodeResult Result;
   if (Bytes.empty()) return Result;
   const uint8_t N = Bytes[0];
-  if (!IsValidCount(N)) {
+  if (!IsValidCount(N, MaxCount)) {
     Result.Status = tFrameStatus::BadLength;
     return Result;
   }

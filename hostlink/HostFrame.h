@@ -26,6 +26,8 @@ enum tTivaUpdateError : uint8_t {
   tu_SizeError = 3,
   tu_FlashError = 4,
   tu_SequenceError = 5,
+  // Raised by the tool itself: the card stopped answering, or its port went away.
+  tu_NoAnswer = 6,
 };
 
 namespace tHostFrame {
@@ -46,9 +48,13 @@ uint8_t GetChecksum(const tHostMessage& aMessage);
 // Writes the frame of aMessage (length 1..254) into Frame; returns its size (L + 2).
 std::size_t BuildFrame(const tHostMessage& aMessage, std::array<uint8_t, MaxFrameSize>& Frame);
 
-// A count byte a receiver accepts (2..254).
-constexpr bool IsValidCount(uint8_t N) {
-  return N >= 2 && N <= MaxReceiveCount;
+// The largest count byte a sender produces (a 254-byte message): what the card's side must
+// take from the tool.
+constexpr int MaxSendCount = MaxSendLength + 1;
+
+// A count byte a receiver accepts (2..MaxCount; the tool's receiver takes up to 254).
+constexpr bool IsValidCount(uint8_t N, int MaxCount = MaxReceiveCount) {
+  return N >= 2 && N <= MaxCount;
 }
 
 enum class tFrameStatus {
@@ -65,9 +71,11 @@ struct tDecodeResult {
   uint8_t Computed = 0;       // the checksum the bytes call for
 };
 
-// Looks at the frame that starts at Bytes[0]. For Message, aMessage holds the message
-// (length N - 1, without the checksum). Never reads past Bytes.
-tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage);
+// Looks at the frame that starts at Bytes[0], taking count bytes up to MaxCount. For
+// Message, aMessage holds the message (length N - 1, without the checksum). Never reads past
+// Bytes.
+tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage,
+                          int MaxCount = MaxReceiveCount);
 
 }  // namespace tHostFrame
 

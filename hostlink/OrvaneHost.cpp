@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
 #include <utility>
 
@@ -179,13 +180,22 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   } else if (Decoded.Status != tHostFrame::tFrameStatus::Message) {
     // The port handed over fewer bytes than it counted; what came is not a frame.
     Message[0] = 0;
+    ReceiveDiscarded();
   }
   return Message;
+}
+
+void tOrvaneHost::ReceiveDiscarded() {
+  ++DiscardedFrames;
+  // What was thrown away may have been the answer to the Status request: ask again on the
+  // next keep-alive reply rather than wait for an answer that will never come.
+  StatusRequested = false;
 }
 
 void tOrvaneHost::ReportLengthError(uint8_t N) {
   LogError("Rx error: Invalid Length received: " + std::to_string(N));
   ComPort->ClearInputQueue();
+  ReceiveDiscarded();
   SendError(tu_LengthError);
 }
 
@@ -199,10 +209,16 @@ void tOrvaneHost::ReportChecksumError(const tHostMessage& Frame,
       std::to_string(Decoded.Received) + ", correct checksum: " + std::to_string(Decoded.Computed);
   LogError(Text);
   if (ComPort) ComPort->ClearInputQueue();
+  ReceiveDiscarded();
   SendError(tu_ChecksumError);
 }
 
 void tOrvaneHost::ServiceReceive() {
+  ReceiveAll();
+  ServiceFileUpdate();
+}
+
+void tOrvaneHost::ReceiveAll() {
   if (!ComPort) return;
   for (;;) {
     const tHostMessage Message = ReceiveMessage();
@@ -211,6 +227,15 @@ void tOrvaneHost::ServiceReceive() {
     // A handler may have closed the port (an event that resets the link).
     if (!ComPort) return;
   }
+}
+
+void tOrvaneHost::ServiceFileUpdate() {
+  // Both calls may end the update, and the updater with it.
+  if (!FileUpdater) return;
+  if (ComPort && ComPort->HungUp())
+    FileUpdater->LinkLost("the card's port COM" + std::to_string(ComPortID) + " hung up");
+  else
+    FileUpdater->Service(std::chrono::steady_clock::now());
 }
 
 void tOrvaneHost::ServiceAYT() {
@@ -255,6 +280,7 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
       if (PayloadLength >= 1) ProcessXMOSUpdate(Payload[0]);
       break;
     case tHostId::Status:
+      if (PayloadLength >= tHostPayload::Status) ++StatusReplies;
       ProcessStatus(Payload, PayloadLength);
       break;
     case tHostId::SampleRate:
@@ -305,6 +331,7 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
 
 void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
+  ++AYTReplies;
   if (DeviceID == 0 && !StatusRequested) {
     SendHeader(tHostId::Status);
     StatusRequested = true;

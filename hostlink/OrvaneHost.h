@@ -123,7 +123,8 @@ class tOrvaneHost {
   // The next valid message from the port, or an empty one (length 0) when there is none.
   tHostMessage ReceiveMessage();
 
-  // Handles every complete frame waiting, in arrival order.
+  // Handles every complete frame waiting, in arrival order; then ends a running file update
+  // whose card has stopped answering (tTivaFileUpdater::AckTimeout) or whose port hung up.
   void ServiceReceive();
   // Counts one main-loop tick of the keep-alive.
   void ServiceAYT();
@@ -159,6 +160,12 @@ class tOrvaneHost {
   int32_t GetAYTQFCount() const { return AYTQFCount; }
   int32_t GetAYTFailCount() const { return AYTFailCount; }
   bool GetStatusRequested() const { return StatusRequested; }
+  // Frames thrown away by the receive path (bad length, bad checksum), and Status replies
+  // taken, since creation: they tell a lost identity reply from a card that reports ID 0.
+  uint32_t GetDiscardedFrames() const { return DiscardedFrames; }
+  uint32_t GetStatusReplies() const { return StatusReplies; }
+  // Keep-alive replies taken since creation.
+  uint32_t GetAYTReplies() const { return AYTReplies; }
 
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
@@ -188,6 +195,8 @@ class tOrvaneHost {
   std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrame;
 
  private:
+  void ReceiveAll();
+  void ServiceFileUpdate();
   void ProcessMessage(const tHostMessage& aMessage);
   void ProcessAYTReply();
   void ProcessStatus(const uint8_t* Payload, int PayloadLength);
@@ -200,11 +209,15 @@ class tOrvaneHost {
   void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
+  void ReceiveDiscarded();
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
 
   int32_t AYTQFCount = 0;
   int32_t AYTFailCount = 0;
   bool StatusRequested = false;
+  uint32_t DiscardedFrames = 0;
+  uint32_t StatusReplies = 0;
+  uint32_t AYTReplies = 0;
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

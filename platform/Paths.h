@@ -21,7 +21,17 @@ std::string VirtualUSBFolder();
 // $CADDIS_CONFIG_DIR, else $XDG_CONFIG_HOME/caddis, else $HOME/.config/caddis. Not created.
 std::string ConfigFolder();
 
-// Creates Folder and its parents (mode 0700 for new ones); true when it exists afterwards.
+// Whether Folder may be trusted with what the tool keeps there (the port links, the virtual
+// USB devices, the port numbers): anything another user could plant in it would be talked to
+// as the card, and could receive its firmware. Trusted means a directory owned by this user
+// that no one else may write to; inside the runtime folder (which lies in /tmp when there is
+// no XDG_RUNTIME_DIR) every folder from the runtime folder down must also be a real directory,
+// not a symbolic link. False with Why naming the folder at fault and what is wrong with it.
+bool IsPrivateFolder(const std::string& Folder, std::string& Why);
+
+// Creates Folder and its parents (mode 0700 for new ones); true when it exists afterwards
+// and IsPrivateFolder holds for it (else Why says what is wrong).
+bool MakeFolders(const std::string& Folder, std::string& Why);
 bool MakeFolders(const std::string& Folder);
 
 }  // namespace tPaths

@@ -3,7 +3,7 @@
 # Tahoma the window is drawn for; the window and the tests use it where it is installed.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
-#   scripts/deps.sh [--extras]
+#   scripts/deps.sh [--extras] [--windows]
 set -euo pipefail
 
 packages=(
@@ -11,13 +11,18 @@ packages=(
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   libusb-1.0-0-dev libudev-dev libcli11-dev nlohmann-json3-dev
+  umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
   fonts-wine
 )
-# --extras: what the screenshot and window-measurement scripts drive the window with.
-if [ "${1:-}" = "--extras" ]; then
-  packages+=(xdotool imagemagick x11-utils bc)
-fi
+for arg in "$@"; do
+  case "$arg" in
+    # What the screenshot and window-measurement scripts drive the window with.
+    --extras) packages+=(xdotool imagemagick x11-utils bc) ;;
+    # The Windows pass: the mingw-w64 cross compiler (posix threads) and Wine to run its tests.
+    --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64) ;;
+  esac
+done
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,25 +1,41 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the default build, then the AddressSanitizer+UBSan pass
-# (with the bounded fuzz runs) and the ThreadSanitizer pass (everything that does not load
-# Qt). Installs the Debian packages it needs when they are missing (see scripts/deps.sh).
+# (with the bounded fuzz runs), the ThreadSanitizer pass (everything that does not load
+# Qt) and the Windows pass (cross-built with mingw-w64, run under Wine). Installs the Debian
+# packages it needs when they are missing (see scripts/deps.sh).
 #
-#   scripts/test.sh            all three passes
+#   scripts/test.sh            all four passes
 #   scripts/test.sh --quick    the default build only
-#   scripts/test.sh default asan    the passes named
+#   scripts/test.sh default asan windows    the passes named
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/deps.sh
 
 passes=()
 for arg in "$@"; do
   case "$arg" in
     --quick) passes=(default) ;;
-    default|asan|tsan) passes+=("$arg") ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
+    default|asan|tsan|windows) passes+=("$arg") ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg" >&2; exit 2 ;;
   esac
 done
-[ ${#passes[@]} -eq 0 ] && passes=(default asan tsan)
+[ ${#passes[@]} -eq 0 ] && passes=(default asan tsan windows)
+
+if [[ " ${passes[*]} " == *" windows "* ]]; then
+  scripts/deps.sh --windows
+  # Wine's own prefix inside the build tree, started once and kept running for the whole
+  # pass (each program would otherwise start and stop a Wine server: seconds per test).
+  export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+  # The server goes first: "wineserver -p" fails while another server serves the prefix (a
+  # left-over one is ended; wineboot would start a short-lived one of its own).
+  mkdir -p "$WINEPREFIX"
+  wineserver -k 2> /dev/null || true
+  wineserver -p
+  trap 'wineserver -k 2> /dev/null || true' EXIT
+  wineboot -i > /dev/null 2>&1
+else
+  scripts/deps.sh
+fi
 
 for preset in "${passes[@]}"; do
   echo "=== $preset: configure and build"

@@ -20,6 +20,11 @@ constexpr int32_t BatchSize = 4096;  // bytes moved each way per service step
 constexpr int RetryPauseMs = 10;     // pause between tries of a full queue
 constexpr int MaxTries = 10;         // tries per byte or per Send
 constexpr auto DestroyServeSlice = std::chrono::milliseconds(10);
+// What closing a port may wait, beyond the wire time of what is queued, for the I/O thread to
+// hand its last bytes to the driver: a busy machine may keep a thread below normal priority
+// off the processor for a while.
+constexpr auto CloseMargin = std::chrono::milliseconds(500);
+constexpr int BitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
 thread_local int LastOpenErrno = 0;
 
@@ -39,12 +44,15 @@ void Pause(int Milliseconds) {
 class tComThread {
  public:
   // Starts the thread at once; throws std::runtime_error when its events cannot be made.
-  tComThread(int32_t aCom, tSerialDevice& aDevice);
-  // Sets the close event and waits for the thread, serving its hand-offs meanwhile.
+  tComThread(int32_t aCom, int32_t aBaudRate, tSerialDevice& aDevice);
+  // Lets the thread deliver what is queued (see Drain), sets the close event and waits for
+  // the thread, serving its hand-offs meanwhile.
   ~tComThread();
 
   // Wakes the thread so it services the port; called on both threads.
   void SetTransmitReady();
+  // The device hung up (unplugged, far end gone).
+  bool IsHungUp() const { return HungUp.load(); }
 
   tFiFo InQueue{1, QueueSize};
   tFiFo OutQueue{1, QueueSize};
@@ -60,8 +68,13 @@ class tComThread {
   void HangUp();
   bool TxPending() const { return TxPos < TxEnd; }
   void DisplayMessage(const std::string& s);
+  // Waits until every byte Send accepted has been handed to the driver, or until the wire
+  // time of what is queued plus CloseMargin has passed; says so when bytes are left behind.
+  void Drain();
+  int32_t BytesUndelivered() const;
 
   const int32_t nCom;
+  const int32_t BaudRate;
   tSerialDevice& Device;
   std::unique_ptr<tSerialWaiter> Waiter;
   // A batch taken from OutQueue that the driver has not wholly accepted yet: it goes on
@@ -71,12 +84,18 @@ class tComThread {
   size_t TxEnd = 0;
   // The device hung up (unplugged, far end gone): it is not watched any more, so the
   // thread sleeps until it is woken or closed.
-  bool HungUp = false;
+  std::atomic<bool> HungUp{false};
+  // Set by the closing user-interface thread; the I/O thread answers with Drained once
+  // nothing accepted is left to hand to the driver.
+  std::atomic<bool> Draining{false};
+  std::atomic<bool> Drained{false};
+  std::atomic<int32_t> TxLeft{0};  // bytes of the pending batch not yet written
   std::atomic<bool> Finished{false};
   std::thread Thread;
 };
 
-tComThread::tComThread(int32_t aCom, tSerialDevice& aDevice) : nCom(aCom), Device(aDevice) {
+tComThread::tComThread(int32_t aCom, int32_t aBaudRate, tSerialDevice& aDevice)
+    : nCom(aCom), BaudRate(aBaudRate > 0 ? aBaudRate : 115200), Device(aDevice) {
   int Errno = 0;
   Waiter = tSerialWaiter::Create(Errno);
   if (!Waiter) {
@@ -87,6 +106,7 @@ tComThread::tComThread(int32_t aCom, tSerialDevice& aDevice) : nCom(aCom), Devic
 }
 
 tComThread::~tComThread() {
+  Drain();
   Waiter->SetClose();
   // A thread blocked in a hand-off to this (user-interface) thread ends only if the
   // hand-off is served.
@@ -95,6 +115,36 @@ tComThread::~tComThread() {
       tUIThread::WaitAndServe(DestroyServeSlice);
   }
   Thread.join();
+}
+
+int32_t tComThread::BytesUndelivered() const {
+  return OutQueue.Count.load() + TxLeft.load();
+}
+
+void tComThread::Drain() {
+  if (HungUp.load()) return;
+  // Even with nothing counted the thread is asked: it may hold a batch it has just taken.
+  const auto WireTime =
+      std::chrono::microseconds(int64_t{BytesUndelivered()} * BitsPerByte * 1'000'000 / BaudRate);
+  const auto Until = std::chrono::steady_clock::now() + WireTime + CloseMargin;
+  Draining.store(true);
+  SetTransmitReady();
+  const bool Serve = tUIThread::IsUIThread();
+  for (;;) {
+    const auto Now = std::chrono::steady_clock::now();
+    if (Drained.load() || Finished.load() || Now >= Until) break;
+    const auto Slice = std::min<std::chrono::milliseconds>(
+        DestroyServeSlice, std::chrono::ceil<std::chrono::milliseconds>(Until - Now));
+    if (Serve)
+      tUIThread::WaitAndServe(Slice);
+    else
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  if (Drained.load()) return;
+  // Held off by flow control, or the thread never got the processor: the port closes anyway,
+  // and the operator learns that something did not leave.
+  if (const int32_t Left = BytesUndelivered(); Left > 0 && Serve)
+    DisplayMessage("Tx error: " + std::to_string(Left) + " bytes not sent before the port closed");
 }
 
 void tComThread::SetTransmitReady() {
@@ -107,7 +157,7 @@ void tComThread::Execute() {
   LowerCurrentThreadPriority();
   for (;;) {
     if (ClearIO.exchange(false)) CancelOutput();
-    const auto Result = Waiter->Wait(HungUp ? -1 : Device.Handle(), TxPending());
+    const auto Result = Waiter->Wait(HungUp.load() ? -1 : Device.Handle(), TxPending());
     if (Result.Closed) break;
     if (Result.Error != 0) {
       // Cannot happen with valid descriptors; better one line and a stopped thread than a
@@ -118,6 +168,11 @@ void tComThread::Execute() {
     // A clear that arrived during the wait applies before anything more is written.
     if (ClearIO.exchange(false)) CancelOutput();
     Service(Result.Device);
+    if (Draining.load() && !Drained.load() &&
+        (HungUp.load() || (OutQueue.Empty() && !TxPending()))) {
+      Drained.store(true);
+      tUIThread::Wake();
+    }
     // Queued bytes are never left waiting without a wake-up; a batch waiting for room in
     // the driver is resumed by the device's own readiness instead.
     if (!OutQueue.Empty() && !TxPending()) SetTransmitReady();
@@ -157,26 +212,31 @@ void tComThread::Transmit() {
     TxPos = TxEnd = 0;
     while (TxEnd < sizeof TxBuffer && OutQueue.Retrieve(&TxBuffer[TxEnd]))
       ++TxEnd;
+    TxLeft.store(static_cast<int32_t>(TxEnd));
     if (TxEnd == 0) return;
   }
   const ssize_t Written = Device.Write(TxBuffer + TxPos, TxEnd - TxPos);
   if (Written >= 0) {
     TxPos += static_cast<size_t>(Written);
+    TxLeft.store(static_cast<int32_t>(TxEnd - TxPos));
     return;
   }
   TxPos = TxEnd = 0;
+  TxLeft.store(0);
   DisplayMessage("Tx error: " + OSErrorText(Device.LastError()));
 }
 
 void tComThread::CancelOutput() {
   TxPos = TxEnd = 0;
+  TxLeft.store(0);
   Device.FlushOutput();
 }
 
 void tComThread::HangUp() {
-  HungUp = true;
+  HungUp.store(true);
   // Nothing can carry the rest of a batch any more.
   TxPos = TxEnd = 0;
+  TxLeft.store(0);
 }
 
 void tComThread::DisplayMessage(const std::string& s) {
@@ -192,9 +252,7 @@ tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom
   if (!Path.empty()) Device = tSerialDevice::Open(Path, BaudRate, FlowControl, Errno);
   LastOpenErrno = Errno;
   if (!Device) throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
-  Device->SetRTS(false);
-  Device->ClearBreak();
-  ComThread = std::make_unique<tComThread>(aCom, *Device);
+  ComThread = std::make_unique<tComThread>(aCom, BaudRate, *Device);
   LastOpenErrno = 0;
 }
 
@@ -278,6 +336,10 @@ void tComPort::ClearOutputQueue() {
   ComThread->SetTransmitReady();
 }
 
+bool tComPort::HungUp() const {
+  return ComThread && ComThread->IsHungUp();
+}
+
 void tComPort::ToggleDTR() {
   Device->SetDTR(true);
   Pause(1);
@@ -286,11 +348,13 @@ void tComPort::ToggleDTR() {
 
 // ---------------------------------------------------------------------------------------
 
+std::string ComPortLine(int32_t Number, const std::string& Name) {
+  return ((std::to_string(Number) + " ").substr(0, 32) + Name).substr(0, 63);
+}
+
 void ListComPorts(std::vector<std::string>& List) {
-  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
-    const std::string Number = (std::to_string(Port.Number) + " ").substr(0, 32);
-    List.push_back((Number + Port.Name).substr(0, 63));
-  }
+  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts())
+    List.push_back(ComPortLine(Port.Number, Port.Name));
 }
 
 std::string ComErrorText(int32_t Code) {

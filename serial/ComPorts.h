@@ -25,7 +25,10 @@ class tComPort {
   // "Cannot open ComPort " + aCom when the device cannot be opened; LastOpenError() then
   // tells why (errno).
   tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl);
-  // Stops and waits for the I/O thread, then closes the device.
+  // Closes the port: first the I/O thread hands every byte Send accepted to the driver,
+  // waiting at most the wire time of what is queued plus a margin (a port held off by flow
+  // control closes within that bound, with a "Tx error" line saying how many bytes stayed
+  // behind); then the thread is stopped and waited for and the device closed.
   virtual ~tComPort();
   tComPort(const tComPort&) = delete;
   tComPort& operator=(const tComPort&) = delete;
@@ -47,6 +50,9 @@ class tComPort {
   // Discards queued bytes and those handed to the driver but not yet transmitted.
   virtual void ClearOutputQueue();
   virtual void ToggleDTR();
+  // True once the device has hung up (an unplugged adapter, the far end of a
+  // pseudo-terminal closed): nothing sent reaches the card any more.
+  virtual bool HungUp() const;
 
   // The errno of the last failed open on this thread (0 when the last open succeeded).
   static int LastOpenError();
@@ -66,6 +72,8 @@ class tComPort {
 
 // Appends one line per serial port present: the port number, one space, the device name.
 void ListComPorts(std::vector<std::string>& List);
+// One line of that list.
+std::string ComPortLine(int32_t Number, const std::string& Name);
 
 // The text of a serial error code (empty for 0 and positive codes).
 std::string ComErrorText(int32_t Code);

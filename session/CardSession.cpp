@@ -1,5 +1,7 @@
 #include "session/CardSession.h"
 
+#include "hostlink/CardLeaving.h"
+
 #include <cerrno>
 #include <cstring>
 #include <set>
@@ -95,9 +97,14 @@ bool WaitForIdentity(tHostLoop& Loop, const tOrvaneHost& Host, std::chrono::mill
   const std::string Within = " within " + SecondsText(Timeout) + " s";
   if (End == le_Stopped)
     Error = "interrupted";
-  else if (Answered)
+  else if (Answered && Host.GetStatusReplies() > 0)
     Error = "the card on " + Port + " answers but has not identified itself" + Within +
             " (its Status reply carries device ID 0)";
+  else if (Answered && Host.GetDiscardedFrames() > 0)
+    Error = "the card on " + Port + " answers but its identity did not arrive" + Within +
+            " (its Status reply was lost or damaged on the link)";
+  else if (Answered)
+    Error = "the card on " + Port + " answers but has not answered the Status request" + Within;
   else
     Error = "no answer from the card on " + Port + Within + " (is it powered and connected?)";
   return false;
@@ -115,6 +122,9 @@ bool tCardSession::Open(int32_t Port) {
   OpenError = Opened ? std::string()
                      : "Cannot open ComPort " + std::to_string(Port) + ": " +
                            OpenErrorReason(tComPort::LastOpenError());
+  if (!Opened)
+    if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
+      OpenError += " (registered ports are ignored: " + Problem + ")";
   if (OnLinkChange) OnLinkChange();
   return Opened;
 }
@@ -149,6 +159,30 @@ bool tCardSession::Restart(bool AwaitDown) {
   if (!fPause(RestartPause)) return false;
   Close();
   return !AwaitDown || fPause(DownPause);
+}
+
+bool tCardSession::RestartSeenLeaving(std::string& Error) {
+  if (!Host) return false;
+  // The watch notes the device behind the port before the card can go.
+  tCardLeaveWatch Leaving(ComPort);
+  if (!Restart(false)) {
+    Error = "interrupted";
+    return false;
+  }
+  // A card still there and answering after the pause did not restart: its coming "back"
+  // would prove nothing.
+  constexpr std::chrono::milliseconds Slice{10};
+  for (auto Waited = std::chrono::milliseconds(0); Waited < DownPause; Waited += Slice) {
+    if (!fPause(Slice)) {
+      Error = "interrupted";
+      return false;
+    }
+    Leaving.Step(std::chrono::steady_clock::now());
+  }
+  if (Leaving.Left()) return true;
+  Error = "the card on COM" + std::to_string(ComPort) + " did not restart: it kept answering for " +
+          SecondsText(DownPause) + " s after the Restart";
+  return false;
 }
 
 void tCardSession::StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
@@ -288,6 +322,12 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
     const std::string& Details = Download.ErrorDetails();
     Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
             (Details.empty() ? "" : " (" + Details + ")");
+    return false;
+  }
+  // The new firmware runs only once the device has left DFU mode.
+  if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
+    Error = "The firmware was written, but the device did not restart into it: error " +
+            std::to_string(Left) + ": " + LMDFUStatusText(Left);
     return false;
   }
   return true;

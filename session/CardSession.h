@@ -76,6 +76,10 @@ class tCardSession {
   // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
   // card needs to go down. False without a link or when a pause was interrupted.
   bool Restart(bool AwaitDown = true);
+  // Restart without the blind pause: during DownPause the card must be seen to leave (its
+  // port gone, or silent on it). False with Error when it kept answering or a pause was
+  // interrupted ("interrupted").
+  bool RestartSeenLeaving(std::string& Error);
 
   // Starts an update of Kind with the image at Path (empty: the image beside the tool) on
   // the open link. After a successful FPGA update RestartDue() holds until taken: the card

@@ -175,7 +175,7 @@ tLMDFUErr tDFUDownload::Finish() {
   if (fWorker.joinable()) fWorker.join();
   if (!fHandle) return fResult;
   if (fResult != lm_Ok) fDetails = LMDFULastErrorText(fHandle);
-  LMDFUDeviceClose(fHandle, fResult == lm_Ok ? LMDFU_TRUE : LMDFU_FALSE);
+  fLeaveResult = LMDFUDeviceClose(fHandle, fResult == lm_Ok ? LMDFU_TRUE : LMDFU_FALSE);
   fHandle = nullptr;
   return fResult;
 }

@@ -106,12 +106,16 @@ class tDFUDownload {
   tLMDFUErr Finish();
   // The library's details of the failure, read before the device was closed.
   const std::string& ErrorDetails() const { return fDetails; }
+  // The close's result after a good download: lm_Ok when the device left DFU mode for its
+  // new firmware, the library's error when it stayed in the boot loader.
+  tLMDFUErr LeaveResult() const { return fLeaveResult; }
 
  private:
   tLMDFUHandle fHandle = nullptr;
   std::thread fWorker;
   std::atomic<bool> fReturned{false};
   tLMDFUErr fResult = lm_Ok;
+  tLMDFUErr fLeaveResult = lm_Ok;
   std::string fDetails;
 };
 

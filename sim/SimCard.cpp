@@ -37,7 +37,9 @@ void tSimCard::InstallHandlers() {
   Handlers[Id::AYT] = [this](const tHostMessage&) {
     SendMessage(tHostFrame::MakeMessage(Id::AYT));
   };
-  Handlers[Id::Restart] = [this](const tHostMessage&) { RestartRequested = true; };
+  Handlers[Id::Restart] = [this](const tHostMessage&) {
+    if (!Config.IgnoreRestart) RestartRequested = true;
+  };
   Handlers[Id::Boot] = [this](const tHostMessage&) { BootRequested = true; };
   Handlers[Id::UpdateHostFPGA] = [this](const tHostMessage& M) {
     HandleUpdatePacket(FPGAUpdate, M);
@@ -146,8 +148,10 @@ void tSimCard::HandleFrames(tClock::time_point Now) {
   std::size_t Used = 0;
   while (Used < Input.size() && !IsSilent(Now)) {
     tHostMessage Message{};
-    const auto R = tHostFrame::DecodeFrame(
-        std::span<const uint8_t>(Input.data() + Used, Input.size() - Used), Message);
+    // Every frame the tool may send is taken, up to its longest (count byte 255).
+    const auto R =
+        tHostFrame::DecodeFrame(std::span<const uint8_t>(Input.data() + Used, Input.size() - Used),
+                                Message, tHostFrame::MaxSendCount);
     if (R.Status == tFrameStatus::Incomplete) break;
     if (R.Status == tFrameStatus::Message) {
       Used += R.FrameSize;

@@ -39,6 +39,7 @@ struct tSimCardConfig {
   int CorruptChecksumEvery = 0;    // every Nth frame sent carries a wrong checksum (0: none)
   int BadLengthEvery = 0;          // every Nth frame sent carries count byte 255 (0: none)
   bool ZeroDeviceID = false;       // answers Status with device ID 0
+  bool IgnoreRestart = false;      // takes "Restart" without restarting
   uint32_t Seed = 1;               // for the drift of the reported values
   // File updates: processing time per packet, emulated wire rate (0: no wire time), faults.
   std::chrono::milliseconds PacketDelay{0};

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -48,17 +49,32 @@ bool tSimPort::Open(std::string& Error) {
 
 bool tSimPort::Register(std::string& Error) {
   const std::string Folder = tPaths::PortFolder();
-  if (!tPaths::MakeFolders(Folder)) {
-    Error = "cannot create the port folder " + Folder;
+  std::string Why;
+  if (!tPaths::MakeFolders(Folder, Why)) {
+    Error = "cannot register COM" + std::to_string(ComNumber) + ": " + Why;
     return false;
   }
   const std::string Link = LinkPath();
+  // The lock is held for as long as this card runs: a registration whose lock is free was
+  // left by a card that was killed, and is replaced; a held one belongs to a running card.
+  const std::string Lock = Link + ".lock";
+  LockFd = open(Lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (LockFd < 0 || flock(LockFd, LOCK_EX | LOCK_NB) != 0) {
+    Error = "COM" + std::to_string(ComNumber) + " is already registered by a running card" +
+            (LockFd < 0 ? std::string(" (") + std::strerror(errno) + ")" : "");
+    ReleaseLock(false);
+    return false;
+  }
+  struct stat LockInfo {};
+  const bool Stale = fstat(LockFd, &LockInfo) == 0 && LockInfo.st_size > 0;
   struct stat Target {};
   char Old[4096];
   const ssize_t OldLength = readlink(Link.c_str(), Old, sizeof Old - 1);
-  if (OldLength > 0 && stat(Link.c_str(), &Target) == 0) {
+  if (!Stale && OldLength > 0 && stat(Link.c_str(), &Target) == 0) {
+    // A link without a card's lock: the operator pinned the number to a device.
     Old[OldLength] = '\0';
     Error = "COM" + std::to_string(ComNumber) + " is already registered (" + Old + ")";
+    ReleaseLock(true);
     return false;
   }
   // The entry appears in one step (rename), so a watcher never sees a half-made link.
@@ -68,10 +84,24 @@ bool tSimPort::Register(std::string& Error) {
       rename(Temporary.c_str(), Link.c_str()) != 0) {
     Error = "cannot register " + Link + ": " + std::strerror(errno);
     unlink(Temporary.c_str());
+    ReleaseLock(true);
     return false;
+  }
+  // The lock file's content marks it as a card's: a link beside a lock file with a pid in it
+  // is known to be a card's registration, live or left behind.
+  const std::string Pid = std::to_string(getpid()) + "\n";
+  if (ftruncate(LockFd, 0) != 0 || write(LockFd, Pid.data(), Pid.size()) < 0) {
+    // Harmless: only the next card's judgement of a left-behind link depends on it.
   }
   Registered = true;
   return true;
+}
+
+void tSimPort::ReleaseLock(bool Remove) {
+  if (LockFd < 0) return;
+  if (Remove) unlink((LinkPath() + ".lock").c_str());
+  close(LockFd);
+  LockFd = -1;
 }
 
 void tSimPort::Unregister() {
@@ -83,6 +113,7 @@ void tSimPort::Unregister() {
   const ssize_t Length = readlink(Link.c_str(), Target, sizeof Target - 1);
   if (Length > 0 && std::string(Target, static_cast<std::size_t>(Length)) == SlavePath)
     unlink(Link.c_str());
+  ReleaseLock(true);
 }
 
 void tSimPort::Close() {

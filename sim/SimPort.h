@@ -35,9 +35,12 @@ class tSimPort {
  private:
   bool Register(std::string& Error);
   void Unregister();
+  // Closes the registration lock; Remove also deletes its file.
+  void ReleaseLock(bool Remove);
 
   uint32_t ComNumber;
   int Master = -1;
   std::string SlavePath;
   bool Registered = false;
+  int LockFd = -1;  // "COM<n>.lock" beside the link, locked while this card runs
 };

@@ -95,6 +95,7 @@ std::string SimUsage() {
          "  --corrupt-checksum N  every Nth frame sent carries a wrong checksum\n"
          "  --bad-length N        every Nth frame sent carries the count byte 255\n"
          "  --zero-device-id      answer Status with device ID 0\n"
+         "  --ignore-restart      take \"Restart\" but go on running (a card that hangs)\n"
          "  --seed N              seed of the reported values' drift\n"
          "File updates (FPGA 39, USB audio 40); packet N counts data packets from 0:\n"
          "  --fpga-out FILE       write each FPGA image received to FILE\n"
@@ -173,6 +174,8 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Ok = Count(Options.Card.BadLengthEvery);
     } else if (Arg == "--zero-device-id") {
       Options.Card.ZeroDeviceID = true;
+    } else if (Arg == "--ignore-restart") {
+      Options.Card.IgnoreRestart = true;
     } else if (Arg == "--seed") {
       Ok = Value(Text) && ParseNumber(Text, Options.Card.Seed);
     } else if (Arg == "--fpga-out") {

@@ -3,7 +3,8 @@
 #include <cstdio>
 #include <memory>
 
-#include "platform/posix/LocaleFormats.h"
+#include "platform/Files.h"
+#include "platform/LocaleFormats.h"
 #include "support/ShortString.h"
 
 std::string LogFolder;
@@ -74,12 +75,13 @@ void LogToFile(const std::string& Text) {
   if (!LogFileActive) return;
   const std::string Line = LogLine(tLocaleFormats::LocalNow(), Text) + LineEnd;
   const std::string Path = LogFilePath();
-  // A new file is created only where none exists ("x"); an existing log that cannot be
+  // A new file is created only where none exists; an existing log that cannot be
   // opened for appending is left as it is and this line is lost.
-  if (tFile Created{std::fopen(Path.c_str(), "wbx")}) {
+  int Error = 0;
+  if (tFile Created{tFiles::CreateNew(Path, Error)}) {
     const std::string Title = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd;
     if (WriteText(Created.get(), Title)) WriteText(Created.get(), Line);
     return;
   }
-  if (tFile Existing{std::fopen(Path.c_str(), "ab")}) WriteText(Existing.get(), Line);
+  if (tFile Existing{tFiles::Open(Path, "ab", Error)}) WriteText(Existing.get(), Line);
 }

@@ -9,6 +9,8 @@ namespace dfu {
 namespace {
 
 using tClock = std::chrono::steady_clock;
+// How long a device whose reset failed is given to show it is still there.
+constexpr unsigned LeaveProbeMs = 1000;
 
 // DFU 1.0 functional descriptors end before bcdDFUVersion (7 bytes); 1.1 ones are 9.
 bool ParseFunctional(const std::vector<uint8_t>& aExtra, tDFUFunctional& aFunctional) {
@@ -263,7 +265,18 @@ tLMDFUErr tDFUEngine::Leave() {
     if (R >= 0 || R == ur_NoDevice) return lm_Ok;
   }
   const int R = fDevice.Reset();
-  return R < 0 ? TransferFailed(R, "USB reset") : lm_Ok;
+  if (R >= 0) return lm_Ok;
+  if (R != ur_IO) return TransferFailed(R, "USB reset");
+  // A device that restarts into its firmware at the reset may drop off the bus before the
+  // reset's handshake has ended; the host then sees an I/O or protocol error rather than the
+  // device's departure. What counts is whether it left: one that no longer answers has, one
+  // that still answers in DFU mode is still in its boot loader.
+  uint8_t State = 0;
+  const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_GetState, 0, fInterface, &State, 1,
+                                    std::min(fLimits.TransferTimeoutMs, LeaveProbeMs));
+  if (Got < 1 || State == st_AppIdle || State == st_AppDetach) return lm_Ok;
+  return Fail(lm_DeviceState, std::string("USB reset failed (") + UsbResultText(R) +
+                                  ") and the device stays in DFU mode (" + StateName(State) + ")");
 }
 
 }  // namespace dfu

@@ -57,6 +57,8 @@ class tDFUEngine {
   // device in dfuIDLE. aProgress gets the bytes compared after each block.
   tLMDFUErr Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress);
   // Makes a device in DFU mode run its firmware: DETACH if it will detach itself, else reset.
+  // A reset that fails with an I/O error succeeds if the device is gone (or runs its
+  // firmware) afterwards, and fails with lm_DeviceState if it still answers in DFU mode.
   tLMDFUErr Leave();
 
   // The details of the last failure, e.g. "device reports errWRITE (...) after block 3".

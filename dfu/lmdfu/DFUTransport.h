@@ -41,7 +41,7 @@ struct tUsbDevice {
   uint8_t SerialString = 0;
   uint8_t MaxPacket0 = 64;
   std::vector<tUsbInterface> Interfaces;
-  std::string Location;  // "usb 1-2.3" or the virtual device's socket path
+  std::string Location;  // "usb 1-2.3 (/dev/bus/usb/001/005)" or the virtual socket's path
 };
 
 // An opened device. Every transfer has a time limit.
@@ -67,6 +67,8 @@ class tUsbBus {
   virtual std::vector<tUsbDevice> List() = 0;
   // Opens the device at aIndex of the last List(). Null with *aError set on failure.
   virtual std::unique_ptr<tUsbTransport> Open(size_t aIndex, int* aError) = 0;
+  // What the operator can do about a device this bus may not open (empty: nothing to add).
+  virtual std::string AccessHint() const { return {}; }
 };
 
 // Splits a raw configuration descriptor (with everything wTotalLength covers) into its

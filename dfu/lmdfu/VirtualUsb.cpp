@@ -199,7 +199,10 @@ std::unique_ptr<tUsbTransport> tVirtualUsbBus::OpenPath(const std::string& aSock
 std::vector<tUsbDevice> tVirtualUsbBus::List() {
   const std::string Folder = fFolder.empty() ? tPaths::VirtualUSBFolder() : fFolder;
   std::vector<std::string> Names;
-  if (DIR* Dir = opendir(Folder.c_str())) {
+  // A device another user could have put there would receive the firmware image.
+  std::string Why;
+  const bool Private = tPaths::IsPrivateFolder(Folder, Why);
+  if (DIR* Dir = Private ? opendir(Folder.c_str()) : nullptr) {
     while (dirent* Entry = readdir(Dir)) {
       if (Entry->d_name[0] == '.') continue;
       struct stat Info;

@@ -46,8 +46,9 @@ tVirtualDFUDevice::~tVirtualDFUDevice() {
 
 bool tVirtualDFUDevice::Start(std::string* aError) {
   const std::string Folder = fOptions.Folder.empty() ? tPaths::VirtualUSBFolder() : fOptions.Folder;
-  if (!tPaths::MakeFolders(Folder)) {
-    if (aError) *aError = "cannot create " + Folder;
+  std::string Why;
+  if (!tPaths::MakeFolders(Folder, Why)) {
+    if (aError) *aError = Why;
     return false;
   }
   const std::string Name = fOptions.Name.empty() ? "dfu-" + std::to_string(getpid()) + "-" +

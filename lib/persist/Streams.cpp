@@ -5,7 +5,8 @@
 #include <filesystem>
 
 #include "lib/persist/NqError.h"
-#include "platform/posix/MappedFile.h"
+#include "platform/Files.h"
+#include "platform/MappedFile.h"
 
 namespace {
 
@@ -16,7 +17,7 @@ int64_t AddWrapping(int64_t a, int64_t b) {
 }
 
 std::string SystemReason(int Err) {
-  return std::strerror(Err);
+  return tFiles::SystemErrorText(Err);
 }
 
 }  // namespace
@@ -122,8 +123,7 @@ tFileStream::tFileStream(const std::string& FileName, uint16_t Mode) : Path(File
     F = OpenLockedStream(
         FileName, Creating ? tMappedFile::mf_CreateAlways : tMappedFile::mf_OpenExisting, Err);
   } else {
-    F = std::fopen(FileName.c_str(), "rb");
-    Err = errno;
+    F = tFiles::Open(FileName, "rb", Err);
   }
   if (F == nullptr) {
     const char* What = Creating ? "Cannot create file \"" : "Cannot open file \"";

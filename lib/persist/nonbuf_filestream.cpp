@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "lib/persist/NqError.h"
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -64,7 +65,8 @@ TNonBufferedFileStream::TNonBufferedFileStream(const std::string& FileName, uint
   if (!hFile.GetSize(Size)) {
     const int Err = hFile.Error();
     hFile.Close();
-    throw tNqStreamError("Cannot access file " + FileName + ": " + std::strerror(Err), Err);
+    throw tNqStreamError("Cannot access file " + FileName + ": " + tFiles::SystemErrorText(Err),
+                         Err);
   }
   if (Size > UINT32_MAX) {
     hFile.Close();
@@ -87,7 +89,7 @@ TNonBufferedFileStream::~TNonBufferedFileStream() {
 }
 
 void TNonBufferedFileStream::RaiseSystemError(const std::string& What, int Err) const {
-  throw tNqStreamError(What + " " + DiskFilename + ": " + std::strerror(Err), Err);
+  throw tNqStreamError(What + " " + DiskFilename + ": " + tFiles::SystemErrorText(Err), Err);
 }
 
 void TNonBufferedFileStream::CheckMapped(int32_t Count, const char* What) const {
@@ -131,9 +133,9 @@ int32_t TNonBufferedFileStream::Write(const void* Buffer, int32_t Count) {
   if (MappingSize == 0) {
     // The mapping could not be made: say why rather than lose the data silently.
     if (MappingError != 0)
-      throw tNqStreamError(
-          "Stream write error: cannot map " + DiskFilename + ": " + std::strerror(MappingError),
-          MappingError);
+      throw tNqStreamError("Stream write error: cannot map " + DiskFilename + ": " +
+                               tFiles::SystemErrorText(MappingError),
+                           MappingError);
     // An empty mapping (an empty file mapped at its size): nothing can be stored, the caller
     // sees the count 0.
     Count = 0;

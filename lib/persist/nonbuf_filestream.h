@@ -28,7 +28,7 @@
 #include <string>
 
 #include "lib/persist/Streams.h"
-#include "platform/posix/MappedFile.h"
+#include "platform/MappedFile.h"
 
 class TNonBufferedFileStream : public tStream {
  public:

@@ -1,4 +1,4 @@
-#include "platform/posix/LocaleFormats.h"
+#include "platform/LocaleFormats.h"
 
 #include <langinfo.h>
 #include <locale.h>

@@ -1,4 +1,4 @@
-#include "platform/posix/MappedFile.h"
+#include "platform/MappedFile.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -22,16 +22,19 @@ auto RetryOnInterrupt(tCall Call) {
 
 }  // namespace
 
-tMappedFile::~tMappedFile() {
-  Close();
+namespace {
+int Descriptor(std::intptr_t Handle) {
+  return static_cast<int>(Handle);
 }
+}  // namespace
 
 bool tMappedFile::Fail() {
   LastError = errno;
   return false;
 }
 
-int OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable, int& Error) {
+std::intptr_t OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable,
+                             int& Error) {
   Error = 0;
   // The file is cut only once the lock is held: a refused open must leave another
   // stream's file exactly as it was.
@@ -58,7 +61,7 @@ int OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writ
 }
 
 std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, int& Error) {
-  const int Fd = OpenLockedFile(Path, How, true, Error);
+  const int Fd = static_cast<int>(OpenLockedFile(Path, How, true, Error));
   if (Fd < 0) return nullptr;
   std::FILE* F = ::fdopen(Fd, "r+b");
   if (F == nullptr) {
@@ -68,16 +71,9 @@ std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, 
   return F;
 }
 
-bool tMappedFile::Open(const std::string& Path, tOpening How, bool Writable) {
-  Close();
-  LastError = 0;
-  Fd = OpenLockedFile(Path, How, Writable, LastError);
-  return Fd >= 0;
-}
-
 bool tMappedFile::GetSize(uint64_t& aSize) {
   struct stat St {};
-  if (::fstat(Fd, &St) != 0) return Fail();
+  if (::fstat(Descriptor(Handle), &St) != 0) return Fail();
   aSize = static_cast<uint64_t>(St.st_size);
   return true;
 }
@@ -86,7 +82,7 @@ bool tMappedFile::Extend(uint64_t aSize) {
   uint64_t Now = 0;
   if (!GetSize(Now)) return false;
   if (Now >= aSize) return true;
-  const int Err = ::posix_fallocate(Fd, 0, static_cast<off_t>(aSize));
+  const int Err = ::posix_fallocate(Descriptor(Handle), 0, static_cast<off_t>(aSize));
   if (Err == 0) return true;
   if (Err != EOPNOTSUPP && Err != EINVAL) {
     errno = Err;
@@ -96,14 +92,15 @@ bool tMappedFile::Extend(uint64_t aSize) {
 }
 
 bool tMappedFile::SetSize(uint64_t aSize) {
-  if (RetryOnInterrupt([&] { return ::ftruncate(Fd, static_cast<off_t>(aSize)); }) != 0)
+  if (RetryOnInterrupt(
+          [&] { return ::ftruncate(Descriptor(Handle), static_cast<off_t>(aSize)); }) != 0)
     return Fail();
   return true;
 }
 
 void* tMappedFile::MapView(std::size_t Length, bool Writable) {
   const int Prot = Writable ? (PROT_READ | PROT_WRITE) : PROT_READ;
-  void* View = ::mmap(nullptr, Length, Prot, MAP_SHARED, Fd, 0);
+  void* View = ::mmap(nullptr, Length, Prot, MAP_SHARED, Descriptor(Handle), 0);
   if (View == MAP_FAILED) {
     Fail();
     return nullptr;
@@ -122,14 +119,14 @@ bool tMappedFile::FlushView(void* View, std::size_t Length) {
 }
 
 bool tMappedFile::FlushFile() {
-  if (RetryOnInterrupt([&] { return ::fsync(Fd); }) != 0) return Fail();
+  if (RetryOnInterrupt([&] { return ::fsync(Descriptor(Handle)); }) != 0) return Fail();
   return true;
 }
 
 bool tMappedFile::Close() {
-  if (Fd < 0) return true;
-  const int Result = ::close(Fd);  // never retried: the descriptor is gone either way
-  Fd = -1;
+  if (Handle == -1) return true;
+  const int Result = ::close(Descriptor(Handle));  // never retried: it is gone either way
+  Handle = -1;
   if (Result != 0 && errno != EINTR) return Fail();
   return true;
 }

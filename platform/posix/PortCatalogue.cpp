@@ -1,6 +1,11 @@
 #include "platform/posix/PortCatalogue.h"
 
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cstdlib>
 #include <filesystem>
@@ -132,9 +137,26 @@ std::string LinkDeviceName(const fs::path& Target) {
   return Target.filename().string();
 }
 
-// The COM<n> links of the port folder whose device is present, by number.
+// Whether a simulated card that registered port Name holds its lock: "COM<n>.lock" beside
+// the link, locked for as long as the card runs. A link without a lock file is the
+// operator's own and is taken as it is; one whose lock is free was left by a card that
+// ended without removing it (killed), and its pseudo-terminal may belong to another program
+// by now.
+bool StaleRegistration(const fs::path& Link) {
+  const std::string Lock = Link.string() + ".lock";
+  const int Fd = open(Lock.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+  if (Fd < 0) return false;
+  const bool Free = flock(Fd, LOCK_SH | LOCK_NB) == 0;
+  close(Fd);  // releases the lock just taken
+  return Free;
+}
+
+// The COM<n> links of the port folder whose device is present, by number. A port folder
+// that someone else could have written to is not read at all.
 std::vector<tLink> Links() {
   std::vector<tLink> Result;
+  std::string Why;
+  if (!tPaths::IsPrivateFolder(PortFolder(), Why)) return Result;
   std::error_code Ec;
   for (const auto& Entry : fs::directory_iterator(PortFolder(), Ec)) {
     const std::string Name = Entry.path().filename().string();
@@ -143,6 +165,7 @@ std::vector<tLink> Links() {
     std::error_code E;
     if (Number == 0 || !fs::is_symlink(Entry.symlink_status(E))) continue;
     if (!fs::exists(Entry.path(), E)) continue;  // its device has gone
+    if (StaleRegistration(Entry.path())) continue;
     Result.push_back({Number, Entry.path(), fs::read_symlink(Entry.path(), E)});
   }
   std::sort(Result.begin(), Result.end(),
@@ -161,6 +184,8 @@ using tNumbers = std::map<std::string, tRemembered>;
 
 tNumbers LoadNumbers() {
   tNumbers Numbers;
+  std::string Why;
+  if (!tPaths::IsPrivateFolder(ConfigFolder(), Why)) return Numbers;
   std::ifstream In(fs::path(ConfigFolder()) / NumbersFile);
   std::string Line;
   std::set<int32_t> Used;
@@ -181,25 +206,45 @@ tNumbers LoadNumbers() {
 void SaveNumbers(const tNumbers& Numbers) {
   const std::string Folder = ConfigFolder();
   if (!tPaths::MakeFolders(Folder)) return;
-  const fs::path File = fs::path(Folder) / NumbersFile;
-  const fs::path Temp = fs::path(Folder) / (std::string(NumbersFile) + ".new");
-  {
-    std::ofstream Out(Temp, std::ios::trunc);
-    for (const auto& [Identity, R] : Numbers) {
-      Out << R.Number << ' ' << Identity;
-      if (!R.Kernel.empty()) Out << ' ' << R.Kernel;
-      Out << '\n';
-    }
-    if (!Out.flush()) return;
+  std::string Text;
+  for (const auto& [Identity, R] : Numbers) {
+    Text += std::to_string(R.Number) + ' ' + Identity;
+    if (!R.Kernel.empty()) Text += ' ' + R.Kernel;
+    Text += '\n';
   }
-  std::error_code Ec;
-  fs::rename(Temp, File, Ec);  // readers see the old file or the new one, never half of it
+  // A new file of our own, never one that is already there (and never through a link), then
+  // renamed into place: readers see the old file or the new one, never half of it.
+  const std::string File = Folder + "/" + NumbersFile;
+  const std::string Temp = File + "." + std::to_string(getpid()) + ".new";
+  unlink(Temp.c_str());
+  const int Fd = open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (Fd < 0) return;
+  bool Written = true;
+  for (size_t Done = 0; Written && Done < Text.size();) {
+    const ssize_t N = write(Fd, Text.data() + Done, Text.size() - Done);
+    if (N > 0)
+      Done += static_cast<size_t>(N);
+    else if (!(N < 0 && errno == EINTR))
+      Written = false;
+  }
+  if (close(Fd) != 0) Written = false;
+  if (!Written || rename(Temp.c_str(), File.c_str()) != 0) unlink(Temp.c_str());
 }
 
-fs::path Canonical(const fs::path& P) {
-  std::error_code Ec;
-  fs::path C = fs::canonical(P, Ec);
-  return Ec ? P : C;
+// The path with every symbolic link along it followed, worked out from the links' text as
+// realpath() would: a port link or a by-id link leads to the device it names. It keeps to
+// the roots' own trees (a sysfs link is followed inside a root override too), and a path that
+// does not exist stays as it is.
+fs::path Resolved(const fs::path& P, int Depth = 0) {
+  fs::path Result;
+  for (const auto& Part : P.lexically_normal()) {
+    Result /= Part;
+    std::error_code Ec;
+    const fs::path Target = fs::read_symlink(Result, Ec);
+    if (Ec || Depth > 16) continue;  // not a link, or a loop of links
+    Result = Resolved(Target.is_absolute() ? Target : Result.parent_path() / Target, Depth + 1);
+  }
+  return Result;
 }
 
 struct tNumberedDevice {
@@ -219,7 +264,7 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   std::map<int32_t, fs::path> LinkTargets;
   for (const tLink& L : PortLinks) {
     Taken.insert(L.Number);
-    LinkTargets[L.Number] = Canonical(L.Path);
+    LinkTargets[L.Number] = Resolved(L.Path);
   }
   bool Changed = false;
   std::vector<tNumberedDevice> Result;
@@ -230,7 +275,7 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
     // list two ports under one number, one of them out of reach: the device moves on.
     const bool NumberLinkedElsewhere =
         Found != Numbers.end() && LinkTargets.count(Found->second.Number) &&
-        LinkTargets[Found->second.Number] != Canonical(fs::path(Dev()) / D.Kernel);
+        LinkTargets[Found->second.Number] != Resolved(fs::path(Dev()) / D.Kernel);
     if (Found == Numbers.end() || NumberLinkedElsewhere) {
       int32_t Free = 1;
       while (Taken.count(Free))
@@ -259,6 +304,31 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   return Result;
 }
 
+std::string ReadLine(const fs::path& File) {
+  std::ifstream In(File);
+  std::string Line;
+  std::getline(In, Line);
+  return Line;
+}
+
+// The USB identity of a kernel tty: the nearest device above its sysfs device that has
+// USB vendor and product numbers.
+std::string UsbIdentityOf(const std::string& Kernel) {
+  fs::path Device = Resolved(fs::path(SysFs()) / "class/tty" / Kernel / "device");
+  for (int Up = 0; Up < 4 && Device.has_relative_path(); ++Up, Device = Device.parent_path()) {
+    const std::string Vendor = ReadFirstWord(Device / "idVendor");
+    const std::string Product = ReadFirstWord(Device / "idProduct");
+    if (Vendor.empty() || Product.empty()) continue;
+    std::string Text = Vendor + ":" + Product;
+    for (const char* Name : {"manufacturer", "product"})
+      if (const std::string Value = ReadLine(Device / Name); !Value.empty()) Text += " " + Value;
+    if (const std::string Serial = ReadLine(Device / "serial"); !Serial.empty())
+      Text += ", serial " + Serial;
+    return Text;
+  }
+  return {};
+}
+
 }  // namespace
 
 void SetRoots(const tRoots& Roots) {
@@ -270,16 +340,25 @@ std::vector<tPort> ListPorts() {
   std::vector<tPort> Ports;
   std::set<fs::path> Linked;
   for (const tLink& L : PortLinks) {
-    Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string()});
-    Linked.insert(Canonical(L.Path));
+    const fs::path Device = Resolved(L.Path);
+    Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string(),
+                     UsbIdentityOf(Device.filename().string())});
+    Linked.insert(Device);
   }
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks)) {
     if (!D.Present) continue;
     const fs::path Path = fs::path(Dev()) / D.Kernel;
-    if (Linked.count(Canonical(Path))) continue;
-    Ports.push_back({D.Number, D.Kernel, Path.string()});
+    if (Linked.count(Resolved(Path))) continue;
+    Ports.push_back({D.Number, D.Kernel, Path.string(), UsbIdentityOf(D.Kernel)});
   }
   return Ports;
+}
+
+std::string PortFolderProblem() {
+  std::string Why;
+  std::error_code Ec;
+  if (!fs::exists(PortFolder(), Ec)) return {};  // nothing registered yet: nothing wrong
+  return tPaths::IsPrivateFolder(PortFolder(), Why) ? std::string() : Why;
 }
 
 std::string DevicePathFor(int32_t aCom) {
@@ -296,9 +375,9 @@ int32_t PortNumberOf(const std::string& DeviceOrName) {
   const bool IsPath = DeviceOrName.find('/') != std::string::npos;
   const fs::path Path = IsPath ? fs::path(DeviceOrName) : fs::path(Dev()) / DeviceOrName;
   const std::vector<tLink> PortLinks = Links();
-  const fs::path Wanted = Canonical(Path);
+  const fs::path Wanted = Resolved(Path);
   for (const tLink& L : PortLinks)
-    if (L.Path == Path || Canonical(L.Path) == Wanted) return L.Number;
+    if (L.Path == Path || Resolved(L.Path) == Wanted) return L.Number;
   const std::string Kernel = IsPath ? Wanted.filename().string() : DeviceOrName;
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks))
     if (D.Kernel == Kernel) return D.Number;

@@ -34,7 +34,16 @@ struct tPort {
   int32_t Number = 0;
   std::string Name;        // kernel name (ttyUSB0) or the link target's file name
   std::string DevicePath;  // what to open
+  // The USB device a kernel port belongs to, as its sysfs gives it: "0403:6001 FTDI
+  // FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer, product, serial
+  // number; the strings it has). Empty for ports that are not on USB.
+  std::string Usb;
 };
+
+// Why the port folder is being ignored (it, or the runtime folder above it, is not the
+// user's own private folder: tPaths::IsPrivateFolder), naming the folder; empty when it is
+// fine or does not exist. Its links are then neither listed nor opened.
+std::string PortFolderProblem();
 
 // Every port present: the port folder's links by number, then the kernel devices by name.
 // A kernel device that a link of the port folder already names is listed once, by the link.

@@ -14,8 +14,12 @@
 
 namespace {
 
+int RealModemControl(int Fd, unsigned long Request, int* Lines) {
+  return Request == TIOCCBRK ? ::ioctl(Fd, Request) : ::ioctl(Fd, Request, Lines);
+}
+
 tSerialSysCalls RealCalls() {
-  return {::read, ::write};
+  return {::read, ::write, RealModemControl};
 }
 
 tSerialSysCalls& Calls() {
@@ -98,7 +102,9 @@ std::unique_ptr<tSerialDevice> tSerialDevice::Open(const std::string& Path, int3
   }
   ioctl(Fd, TIOCEXCL);
   Configure(Fd, BaudRate, FlowControl);
-  return std::unique_ptr<tSerialDevice>(new tSerialDevice(Fd));
+  std::unique_ptr<tSerialDevice> Device(new tSerialDevice(Fd));
+  Device->SetLinesAtOpen(FlowControl);
+  return Device;
 }
 
 tSerialDevice::~tSerialDevice() {
@@ -150,7 +156,7 @@ void tSerialDevice::ClearLineErrors() {
 }
 
 bool tSerialDevice::ModemLine(int Line, bool On) {
-  return ioctl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0;
+  return Calls().ModemControl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0;
 }
 
 bool tSerialDevice::SetDTR(bool On) {
@@ -162,7 +168,13 @@ bool tSerialDevice::SetRTS(bool On) {
 }
 
 bool tSerialDevice::ClearBreak() {
-  return ioctl(Fd, TIOCCBRK) == 0;
+  return Calls().ModemControl(Fd, TIOCCBRK, nullptr) == 0;
+}
+
+void tSerialDevice::SetLinesAtOpen(bool FlowControl) {
+  if (!FlowControl) SetRTS(false);
+  SetDTR(false);
+  ClearBreak();
 }
 
 std::unique_ptr<tSerialWaiter> tSerialWaiter::Create(int& Errno) {

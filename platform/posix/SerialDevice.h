@@ -11,11 +11,14 @@
 #include <memory>
 #include <string>
 
-// The system calls under the device's reads and writes. Tests replace them (before a port
-// is opened, restoring them after it is closed) to inject EINTR, EAGAIN and short writes.
+// The system calls under the device's reads, writes and modem-line control. Tests replace
+// them (before a port is opened, restoring them after it is closed) to inject EINTR, EAGAIN
+// and short writes, and to see the modem-line calls that pseudo-terminals refuse.
 struct tSerialSysCalls {
   ssize_t (*Read)(int Fd, void* Buffer, size_t Count);
   ssize_t (*Write)(int Fd, const void* Buffer, size_t Count);
+  // Only the modem-line and break requests go through here (TIOCMBIS, TIOCMBIC, TIOCCBRK).
+  int (*ModemControl)(int Fd, unsigned long Request, int* Lines);
 };
 tSerialSysCalls& SerialSysCalls();
 // Puts back the real read and write.
@@ -24,8 +27,9 @@ void ResetSerialSysCalls();
 class tSerialDevice {
  public:
   // Opens Path for exclusive use, raw 8N1 at BaudRate, RTS/CTS when FlowControl, reads that
-  // return at once. nullptr on failure with Errno set. A setting the driver refuses is
-  // ignored: the port then runs with the driver's own setting.
+  // return at once, and sets the modem lines (see SetLinesAtOpen). nullptr on failure with
+  // Errno set. A setting the driver refuses is ignored: the port then runs with the driver's
+  // own setting.
   static std::unique_ptr<tSerialDevice> Open(const std::string& Path, int32_t BaudRate,
                                              bool FlowControl, int& Errno);
   ~tSerialDevice();
@@ -50,6 +54,14 @@ class tSerialDevice {
   bool SetDTR(bool On);
   bool SetRTS(bool On);
   bool ClearBreak();
+  // The modem lines a freshly opened port is left with, in this order:
+  //   1. without flow control, RTS is lowered (TIOCMBIC RTS); with RTS/CTS handshaking it is
+  //      left to the driver, since a card that obeys CTS would never send while RTS is held
+  //      low by hand;
+  //   2. DTR is lowered (TIOCMBIC DTR): the card's line settings keep DTR off;
+  //   3. a break condition is cleared (TIOCCBRK).
+  // Pseudo-terminals refuse all three (ENOTTY); the results are ignored.
+  void SetLinesAtOpen(bool FlowControl);
 
   int LastError() const { return Error; }
 

@@ -2,6 +2,7 @@
 
 #include <libusb-1.0/libusb.h>
 
+#include <cstdio>
 #include <string>
 
 namespace dfu {
@@ -30,7 +31,11 @@ std::string LocationOf(libusb_device* aDevice) {
   std::string Text = "usb " + std::to_string(libusb_get_bus_number(aDevice));
   for (int i = 0; i < N; ++i)
     Text += (i ? "." : "-") + std::to_string(Ports[i]);
-  return Text;
+  // The node libusb opens, which is what the operator needs access to.
+  char Node[32];
+  std::snprintf(Node, sizeof Node, " (/dev/bus/usb/%03u/%03u)", libusb_get_bus_number(aDevice),
+                libusb_get_device_address(aDevice));
+  return Text + Node;
 }
 
 class tLibusbTransport : public tUsbTransport {
@@ -67,6 +72,8 @@ class tLibusbTransport : public tUsbTransport {
 
   int Reset() override {
     // A device that leaves DFU mode re-enumerates as another device: "not found" is success.
+    // Any other failure of the reset (an I/O or protocol error) comes back as ur_IO; the
+    // engine then asks the device whether it has left.
     const int R = libusb_reset_device(fHandle);
     return (R == LIBUSB_ERROR_NOT_FOUND || R == LIBUSB_ERROR_NO_DEVICE) ? 0 : FromLibusb(R);
   }
@@ -145,6 +152,11 @@ std::vector<tUsbDevice> tLibusbBus::List() {
   }
   if (Count >= 0) libusb_free_device_list(All, 1);
   return Devices;
+}
+
+std::string tLibusbBus::AccessHint() const {
+  return "the operator needs write access to its USB device node: install the udev rule "
+         "99-caddis-dfu.rules (see the README, USB access)";
 }
 
 std::unique_ptr<tUsbTransport> tLibusbBus::Open(size_t aIndex, int* aError) {

@@ -27,6 +27,7 @@ class tLibusbBus : public tUsbBus {
 
   std::vector<tUsbDevice> List() override;
   std::unique_ptr<tUsbTransport> Open(size_t aIndex, int* aError) override;
+  std::string AccessHint() const override;
 
  private:
   void ReleaseListed();

@@ -127,6 +127,20 @@ TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
   EXPECT_TRUE(Host->Updating());
 }
 
+TEST_F(HostFileUpdateTest, APortThatHangsUpEndsTheTransferAtOnce) {
+  MakeImage("SkerryFPGA.bit", 300);
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Reply({39, 0, 0});
+  Port->IsHungUp = true;  // the card was unplugged
+  Host->ServiceReceive();
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_EQ(Finished[0].second, tu_NoAnswer);
+  EXPECT_FALSE(Host->Updating());
+  EXPECT_EQ(Output.Lines.back(),
+            "Tiva file updater: the card's port COM3 hung up while packet 0 was unanswered\r\n"
+            "Update aborted");
+}
+
 TEST_F(HostFileUpdateTest, SecondUpdateIsRefusedAndTheFirstGoesOn) {
   MakeImage("SkerryFPGA.bit", 100);
   MakeImage("xmos.bin", 100);

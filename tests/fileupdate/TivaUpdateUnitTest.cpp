@@ -1,15 +1,15 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
 #include <gtest/gtest.h>
-#include <unistd.h>
-
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -23,15 +23,15 @@ Bytes Body(const tHostMessage& m) {
 class TivaUpdateUnitTest : public testing::Test {
  protected:
   void SetUp() override {
-    char Template[] = "/tmp/updater-XXXXXX";
-    ASSERT_NE(mkdtemp(Template), nullptr);
-    Folder = Template;
+    Folder = tFiles::MakeTempFolder("updater-");
+    ASSERT_FALSE(Folder.empty());
     SavedProc = DisplayMessageProc;
     DisplayMessageProc = [this](const std::string& s) { Lines.push_back(s); };
   }
   void TearDown() override {
     DisplayMessageProc = SavedProc;
-    std::system(("rm -rf " + Folder).c_str());
+    std::error_code Ignored;
+    std::filesystem::remove_all(Folder, Ignored);
   }
 
   std::string MakeFile(size_t Size, const std::string& Name = "image.bin") {
@@ -152,6 +152,66 @@ TEST_F(TivaUpdateUnitTest, UnknownCodeAndSequenceError) {
   EXPECT_EQ(Progress.size(), ProgressBefore);  // no progress after an abort
 }
 
+TEST_F(TivaUpdateUnitTest, AnAcknowledgementOfAnotherPacketTypeIsASequenceError) {
+  struct tCase {
+    std::vector<Bytes> Replies;  // the last one is out of turn
+    std::string Reason;
+  };
+  const std::vector<tCase> Cases = {
+      {{{39, 2, 0}}, "the finish packet acknowledged instead of the start packet"},
+      {{{39, 0, 0}, {39, 2, 0}}, "the finish packet acknowledged instead of packet 0"},
+      {{{39, 0, 0}, {39, 0, 0}}, "the start packet acknowledged instead of packet 0"},
+      {{{39, 0, 0}, {39, 1, 0, 0, 0}, {39, 1, 0, 0, 1}, {39, 1, 0, 0, 2}, {39, 1, 0, 0, 2}},
+       "packet 2 acknowledged instead of the finish packet"},
+  };
+  for (const tCase& Case : Cases) {
+    Lines.clear();
+    Progress.clear();
+    Finished.clear();
+    auto U = Make(MakeFile(300));
+    for (size_t i = 0; i + 1 < Case.Replies.size(); ++i)
+      U->ReceiveMessage(Reply(Case.Replies[i]));
+    const size_t ProgressBefore = Progress.size();
+    U->ReceiveMessage(Reply(Case.Replies.back()));
+    ASSERT_EQ(Lines.size(), 1u);
+    EXPECT_EQ(Lines[0], "Tiva file updater sequence error: " + Case.Reason + "\r\nUpdate aborted");
+    ASSERT_EQ(Finished.size(), 1u);
+    EXPECT_EQ(Finished[0].second, tu_SequenceError);
+    EXPECT_EQ(Progress.size(), ProgressBefore);
+    EXPECT_FALSE(U->FileOpen());
+    U->ReceiveMessage(Reply({39, 2, 0}));  // nothing counts once it has ended
+    EXPECT_EQ(Finished.size(), 1u);
+  }
+}
+
+TEST_F(TivaUpdateUnitTest, AnUnansweredOrCutOffTransferEnds) {
+  using namespace std::chrono_literals;
+  const auto T0 = std::chrono::steady_clock::time_point{} + 1h;
+  auto U = Make(MakeFile(300));
+  U->Service(T0);  // the start packet left before this tick
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  U->Service(T0 + 9s);  // the answer came; packet 0 left
+  U->Service(T0 + 18s);
+  EXPECT_TRUE(Finished.empty()) << "within the time";
+  U->Service(T0 + 19s);
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_EQ(Finished[0].second, tu_NoAnswer);
+  EXPECT_EQ(Lines.back(),
+            "Tiva file updater: no answer from the card for packet 0 within 10 s\r\nUpdate "
+            "aborted");
+  U->Service(T0 + 40s);
+  EXPECT_EQ(Finished.size(), 1u) << "ends once";
+
+  Finished.clear();
+  auto V = Make(MakeFile(300, "b.bin"));
+  V->LinkLost("the card's port COM3 hung up");
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_EQ(Finished[0].second, tu_NoAnswer);
+  EXPECT_EQ(Lines.back(),
+            "Tiva file updater: the card's port COM3 hung up while the start packet was "
+            "unanswered\r\nUpdate aborted");
+}
+
 TEST_F(TivaUpdateUnitTest, ForeignAndShortRepliesChangeNothing) {
   auto U = Make(MakeFile(300));
   U->ReceiveMessage(Reply({40, 0, 0}));
@@ -190,11 +250,11 @@ TEST_F(TivaUpdateUnitTest, FilesThatCannotMakeAProperTransferAreRefused) {
   Refused(MakeFile(0), "is empty");
   Refused(Folder + "/missing.bin", "cannot read file");
   Refused(Folder, "cannot read file");  // a folder is not an image
-  // One byte past 65535 packets of 128 bytes: a sparse file costs no disk.
+  // One byte past 65535 packets of 128 bytes (sparse where the file system can).
   const std::string Big = Folder + "/big.bin";
-  ASSERT_EQ(truncate(MakeFile(1, "big.bin").c_str(), tTivaFileUpdater::MaxFileSize + 1), 0);
+  std::filesystem::resize_file(MakeFile(1, "big.bin"), tTivaFileUpdater::MaxFileSize + 1);
   Refused(Big, "too large");
-  ASSERT_EQ(truncate(Big.c_str(), tTivaFileUpdater::MaxFileSize), 0);
+  std::filesystem::resize_file(Big, tTivaFileUpdater::MaxFileSize);
   auto U = Make(Big);
   EXPECT_EQ(Sent[0], (Bytes{39, 0, 0xFF, 0xFF}));
 }

@@ -54,6 +54,8 @@ class tFakeComPort : public tComPort {
   }
   void ClearOutputQueue() override { ++OutputClears; }
   void ToggleDTR() override {}
+  bool HungUp() const override { return IsHungUp; }
+  bool IsHungUp = false;
 
   void Feed(const std::vector<uint8_t>& Bytes) {
     Incoming.insert(Incoming.end(), Bytes.begin(), Bytes.end());

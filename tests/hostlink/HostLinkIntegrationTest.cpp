@@ -20,11 +20,13 @@ class HostLinkIntegrationTest : public ::testing::Test {
 
   // Starts the card on COM<Com> and opens the host on it.
   void Start(int Com, const std::vector<std::string>& Extra = {}) {
-    std::vector<std::string> Args{"--com", std::to_string(Com), "--device-id", "7", "--firmware",
-                                  "3", "--fpga-version", "9012345678", "--verbose"};
+    std::vector<std::string> Args{
+        "--com", std::to_string(Com), "--device-id", "7",        "--firmware",
+        "3",     "--fpga-version",    "9012345678",  "--verbose"};
     Args.insert(Args.end(), Extra.begin(), Extra.end());
     Sim = std::make_unique<tSimProcess>(Runtime, Args);
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); })) << Sim->Output();
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }))
+        << Sim->Output();
     Host = std::make_unique<tOrvaneHost>(Com, true, "Caddis");
     ASSERT_NE(Host->ComPort, nullptr) << Output.Lines.size();
   }
@@ -115,7 +117,8 @@ TEST_F(HostLinkIntegrationTest, RestartDropsTheCardAndItComesBack) {
   Tick();
   Host.reset();
   std::this_thread::sleep_for(2000ms);
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(14)); })) << Sim->Output();
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(14)); }))
+      << Sim->Output();
   Host = std::make_unique<tOrvaneHost>(14, true, "Caddis");
   ASSERT_NE(Host->ComPort, nullptr);
   Ticks = 0;

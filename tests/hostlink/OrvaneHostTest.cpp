@@ -301,6 +301,25 @@ TEST_F(OrvaneHostTest, StatusWithDeviceIdZeroIsAskedAgain) {
   EXPECT_EQ(H.DeviceID, 0);
 }
 
+TEST_F(OrvaneHostTest, ADamagedStatusReplyIsAskedForAgain) {
+  // Whether the reply came with a bad checksum or a bad length, the next keep-alive reply
+  // asks again, and the card ends up identified.
+  for (const tBytes& Damaged :
+       {tBytes{0x0E, 60, 7, 3, '5', '6', '7', '8', '1', '2', '3', '4', '9', '0', 0x00},
+        tBytes{0xFF, 60, 7}}) {
+    auto& H = Open();
+    ReceiveMessage({0});
+    Receive(Damaged);
+    Port->TakeSent();
+    ReceiveMessage({0});
+    EXPECT_EQ(Port->TakeSent(), (tBytes{0x02, 0x3C, 0x3E}));
+    EXPECT_EQ(H.GetDiscardedFrames(), 1u);
+    EXPECT_EQ(H.GetStatusReplies(), 0u);
+    ReceiveMessage({60, 7, 3, '5', '6', '7', '8', '1', '2', '3', '4', '9', '0'});
+    EXPECT_EQ(H.DeviceID, 7);
+  }
+}
+
 TEST_F(OrvaneHostTest, SampleRateReportsStoreAndRaiseTheEvent) {
   auto& H = Open();
   std::vector<std::pair<tOrvanePort, uint32_t>> Events;

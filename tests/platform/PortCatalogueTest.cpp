@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
@@ -125,6 +126,32 @@ TEST_F(PortCatalogueTest, PathsAndNumbersOfPorts) {
   EXPECT_EQ(tPortCatalogue::PortNumberOf(""), 0);
 }
 
+// Laid out as the kernel does: the class entry and the device link are relative links into
+// the device tree, and the USB device's attributes sit two levels above the tty.
+TEST_F(PortCatalogueTest, APortOnUsbCarriesItsAdaptersIdentityThroughLinks) {
+  const std::string Usb = Root + "/sys/devices/pci0/usb1/1-2";
+  fs::create_directories(Usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0");
+  for (const auto& [Name, Value] : {std::pair{"idVendor", "0403"},
+                                    {"idProduct", "6001"},
+                                    {"manufacturer", "FTDI"},
+                                    {"product", "FT232R USB UART"},
+                                    {"serial", "A10KJ3XQ"}})
+    std::ofstream(Usb + "/" + Name) << Value << "\n";
+  fs::remove_all(Root + "/sys/class/tty/ttyUSB0");
+  fs::create_symlink("../../devices/pci0/usb1/1-2/1-2:1.0/ttyUSB0/tty/ttyUSB0",
+                     Root + "/sys/class/tty/ttyUSB0");
+  fs::create_symlink("../../../ttyUSB0", Usb + "/1-2:1.0/ttyUSB0/tty/ttyUSB0/device");
+  // The operator pins the adapter by its by-id name: a link to a link to the device.
+  AddLink(5, Root + "/dev/serial/by-id/usb-Acme_Serial_A1-if00-port0");
+
+  const auto Ports = tPortCatalogue::ListPorts();
+  ASSERT_EQ(Ports.size(), 2u);  // ttyS0, and ttyUSB0 once, by its link
+  EXPECT_EQ(Ports[0].Number, 5);
+  EXPECT_EQ(Ports[0].Usb, "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ");
+  EXPECT_EQ(Ports[1].Name, "ttyS0");
+  EXPECT_EQ(Ports[1].Usb, "");
+}
+
 TEST_F(PortCatalogueTest, ADamagedNumbersFileGivesNoNumberTwice) {
   fs::create_directories(Root + "/config");
   std::ofstream(Root + "/config/ports.txt")
@@ -153,6 +180,65 @@ TEST_F(PortCatalogueTest, NothingToListLeavesTheListAlone) {
   ListComPorts(List);
   EXPECT_EQ(List, (Strings{"<none>"}));
   EXPECT_FALSE(fs::exists(Root + "/none")) << "nothing to remember, nothing written";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(PortCatalogueTest, FoldersOthersCouldWriteToAreNotTrusted) {
+  std::ofstream(Root + "/dev/pts-7");
+  AddLink(7, Root + "/dev/pts-7");
+  ASSERT_EQ(tPortCatalogue::DevicePathFor(7), Root + "/ports/COM7");
+  EXPECT_EQ(tPortCatalogue::PortFolderProblem(), "");
+
+  // A port folder anyone may write to: its links could be anyone's.
+  fs::permissions(Root + "/ports", fs::perms::others_write, fs::perm_options::add);
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(7), "");
+  EXPECT_EQ(tPortCatalogue::PortFolderProblem(),
+            "the folder " + Root + "/ports is not safe to use: others may write to it");
+  fs::permissions(Root + "/ports", fs::perms::others_write, fs::perm_options::remove);
+
+  // The runtime folder (where the port folder lies by default) reached through a link, or
+  // owned by another user.
+  fs::create_directory(Root + "/elsewhere");
+  fs::create_directory_symlink(Root + "/elsewhere", Root + "/runtime");
+  fs::create_directory(Root + "/elsewhere/ports");
+  fs::create_symlink(Root + "/dev/pts-7", Root + "/elsewhere/ports/COM8");
+  setenv("CADDIS_RUNTIME_DIR", (Root + "/runtime").c_str(), 1);
+  tPortCatalogue::SetRoots({Root + "/sys", Root + "/dev", Root + "/cmdline", "", Root + "/config"});
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(8), "");
+  EXPECT_EQ(tPortCatalogue::PortFolderProblem(),
+            "the folder " + Root + "/runtime is not safe to use: it is a symbolic link");
+  setenv("CADDIS_RUNTIME_DIR", (Root + "/elsewhere").c_str(), 1);
+  EXPECT_EQ(tPortCatalogue::DevicePathFor(8), Root + "/elsewhere/ports/COM8");
+  if (geteuid() == 0) {
+    ASSERT_EQ(chown((Root + "/elsewhere").c_str(), 65534, 65534), 0);
+    EXPECT_EQ(tPortCatalogue::DevicePathFor(8), "");
+    EXPECT_EQ(tPortCatalogue::PortFolderProblem(),
+              "the folder " + Root + "/elsewhere is not safe to use: it belongs to user 65534");
+  }
+  unsetenv("CADDIS_RUNTIME_DIR");
+}
+
+TEST_F(PortCatalogueTest, TheNumbersFileIsNeverWrittenThroughAPlantedLink) {
+  // A config folder others may write to, with links planted under every name the file could
+  // be written through first.
+  const std::string Shared = Root + "/shared";
+  fs::create_directory(Shared);
+  fs::permissions(Shared, fs::perms::all);
+  std::ofstream(Root + "/victim") << "precious\n";
+  for (const std::string& Name :
+       {std::string("ports.txt.new"), "ports.txt." + std::to_string(getpid()) + ".new"})
+    fs::create_symlink(Root + "/victim", Shared + "/" + Name);
+  tPortCatalogue::SetRoots(
+      {Root + "/sys", Root + "/dev", Root + "/cmdline", Root + "/ports", Shared});
+  EXPECT_EQ(Lines().size(), 2u) << "the devices are still listed";
+  std::ifstream Victim(Root + "/victim");
+  std::string Content;
+  std::getline(Victim, Content);
+  EXPECT_EQ(Content, "precious");
+  EXPECT_FALSE(fs::exists(Shared + "/ports.txt"));
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 #include "platform/posix/SerialDevice.h"
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 
 #include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tests/serial/PseudoTerminal.h"
 
@@ -100,4 +102,38 @@ TEST(SerialWaiter, WakeAndCloseEvents) {
   EXPECT_TRUE(R.Closed);
   EXPECT_FALSE(R.Woken);
   EXPECT_FALSE(Waiter->PauseUnlessClosed(10000)) << "returns at once once closed";
+}
+
+// The modem-line calls a port makes, as "+RTS", "-DTR", "break off" and so on.
+std::vector<std::string> LineCalls;
+int RecordModemControl(int, unsigned long Request, int* Lines) {
+  if (Request == TIOCCBRK) {
+    LineCalls.push_back("break off");
+  } else {
+    const char* Sign = Request == TIOCMBIS ? "+" : Request == TIOCMBIC ? "-" : "?";
+    if (*Lines & TIOCM_RTS) LineCalls.push_back(std::string(Sign) + "RTS");
+    if (*Lines & TIOCM_DTR) LineCalls.push_back(std::string(Sign) + "DTR");
+  }
+  errno = ENOTTY;  // as a pseudo-terminal answers
+  return -1;
+}
+
+TEST(SerialDevice, ModemLinesAtOpenFollowTheHandshake) {
+  tPseudoTerminal Pty;
+  SerialSysCalls().ModemControl = RecordModemControl;
+  int Errno = 0;
+  struct tCase {
+    bool FlowControl;
+    std::vector<std::string> Calls;
+  };
+  // With RTS/CTS the driver's handshake owns RTS; without, RTS is lowered by hand. DTR is low
+  // and no break is left on in both cases.
+  for (const tCase& Case :
+       {tCase{true, {"-DTR", "break off"}}, tCase{false, {"-RTS", "-DTR", "break off"}}}) {
+    LineCalls.clear();
+    auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, Case.FlowControl, Errno);
+    ASSERT_TRUE(Device) << "a refused line call does not fail the open";
+    EXPECT_EQ(LineCalls, Case.Calls) << "flow control " << Case.FlowControl;
+  }
+  ResetSerialSysCalls();
 }

@@ -438,3 +438,40 @@ TEST_F(ComPortTest, InterruptedAndShortDeviceCallsLoseNothing) {
 }
 
 }  // namespace
+
+// A write that keeps the I/O thread busy the first time it is called, as a thread that does
+// not get the processor would be; later writes go through.
+std::atomic<bool> LateWriteEntered{false};
+ssize_t LateFirstWrite(int Fd, const void* Buffer, size_t Count) {
+  if (!LateWriteEntered.exchange(true)) std::this_thread::sleep_for(150ms);
+  return ::write(Fd, Buffer, Count);
+}
+// A device that never takes a byte, as one held off by flow control.
+ssize_t RefusingWrite(int, const void*, size_t) {
+  errno = EAGAIN;
+  return -1;
+}
+
+TEST_F(ComPortTest, ClosingDeliversWhatWasAcceptedWithinABound) {
+  // The last message before a close (a Restart) still leaves when the I/O thread is late.
+  LateWriteEntered = false;
+  SerialSysCalls().Write = LateFirstWrite;
+  Open();
+  ASSERT_EQ(Port->SendString("A"), 1);
+  ASSERT_TRUE(ServeUntil([] { return LateWriteEntered.load(); }));
+  ASSERT_EQ(Port->SendString("RESTART"), 7);
+  Port.reset();
+  std::vector<uint8_t> Got = Drain(8);
+  EXPECT_EQ(std::string(Got.begin(), Got.end()), "ARESTART");
+  EXPECT_TRUE(Messages.empty());
+
+  // A port that never drains still closes, and says what it left behind.
+  SerialSysCalls().Write = RefusingWrite;
+  Open(6);
+  ASSERT_EQ(Port->SendString("RESTART"), 7);
+  const auto Before = std::chrono::steady_clock::now();
+  Port.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - Before, 10s);
+  ASSERT_EQ(Messages.size(), 1u);
+  EXPECT_EQ(Messages[0], "COM6 Tx error: 7 bytes not sent before the port closed");
+}

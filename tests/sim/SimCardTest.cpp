@@ -92,10 +92,17 @@ TEST_F(SimCardTest, BadFramesAreAnsweredWithError) {
   Make();
   Send({0x02, 0x00, 0x03, 0x02, 0x00, 0x02});
   EXPECT_EQ(Take(), (tBytes{0x03, 0x02, 0x02, 0x07}));  // and the frame behind it is dropped
-  Send({0xFF, 0x00});
+  Send({0x01, 0x00});
   EXPECT_EQ(Take(), (tBytes{0x03, 0x02, 0x01, 0x06}));
   Send({0x02, 0x00, 0x02});
   EXPECT_EQ(Take(), (tBytes{0x02, 0x00, 0x02}));
+  // The longest frame the tool sends (count byte 255: an echo with 253 bytes) is no fault.
+  tBytes Longest(254, 0x41);
+  Longest[0] = 5;
+  const tBytes Frame = FrameOf(Longest);
+  ASSERT_EQ(Frame[0], 0xFF);
+  Send(Frame);
+  EXPECT_EQ(Take(), Frame);
 }
 
 TEST_F(SimCardTest, HostSettingsAndRestart) {

@@ -8,7 +8,10 @@
 
 #include <filesystem>
 
+#include "platform/posix/PortCatalogue.h"
+#include "serial/ComPorts.h"
 #include "sim/SimProcess.h"
+#include "tests/serial/PseudoTerminal.h"
 
 namespace {
 
@@ -100,6 +103,36 @@ TEST(SimProcessTest, PortNumberInUseIsRefused) {
   EXPECT_NE(Second.Output().find("already registered"), std::string::npos) << Second.Output();
   EXPECT_TRUE(std::filesystem::exists(Runtime.PortLink(8)));  // the first keeps its entry
   EXPECT_EQ(First.Stop(), 0);
+}
+
+TEST(SimProcessTest, ARegistrationLeftByAKilledCardIsNoPort) {
+  tTestRuntime Runtime;
+  // Only the port folder is listed: no kernel devices of this machine.
+  const std::string None = Runtime.Folder.Path + "/none";
+  tPortCatalogue::SetRoots({None, None, None, "", ""});
+  tSimProcess Killed(Runtime, {"--com", "6"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(6)); }));
+  Killed.Kill();
+  ASSERT_TRUE(std::filesystem::is_symlink(Runtime.PortLink(6))) << "the link stays behind";
+  // Its pseudo-terminal's number goes to another program: the link leads to a terminal that
+  // is not a card's.
+  tPseudoTerminal Other;
+  std::filesystem::remove(Runtime.PortLink(6));
+  std::filesystem::create_symlink(Other.SlavePath, Runtime.PortLink(6));
+  std::vector<std::string> Ports;
+  ListComPorts(Ports);
+  EXPECT_TRUE(Ports.empty()) << Ports[0];
+
+  tSimProcess Next(Runtime, {"--com", "6"});
+  ASSERT_TRUE(WaitFor([&] {
+    return std::filesystem::read_symlink(Runtime.PortLink(6)) != Other.SlavePath;
+  })) << Next.Output();
+  Ports.clear();
+  ListComPorts(Ports);
+  ASSERT_EQ(Ports.size(), 1u);
+  EXPECT_EQ(Ports[0].rfind("6 ", 0), 0u) << Ports[0];
+  EXPECT_EQ(Next.Stop(), 0);
+  tPortCatalogue::SetRoots({});
 }
 
 TEST(SimProcessTest, CommandLineHelpAndMistakes) {

@@ -2,13 +2,13 @@
 
 #include <gtest/gtest.h>
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 
+#include "platform/Files.h"
 #include "support/IniFile.h"
 
 namespace {
@@ -16,15 +16,18 @@ namespace {
 class SerialIniTest : public testing::Test {
  protected:
   void SetUp() override {
-    char Template[] = "/tmp/serialini-XXXXXX";
-    const int fd = mkstemp(Template);
-    ASSERT_GE(fd, 0);
-    close(fd);
-    Path = Template;
+    Folder = tFiles::MakeTempFolder("serialini-");
+    ASSERT_FALSE(Folder.empty());
+    Path = Folder + "/Serial.ini";
+    Write("");
   }
-  void TearDown() override { std::remove(Path.c_str()); }
+  void TearDown() override {
+    std::error_code Ignored;
+    std::filesystem::remove_all(Folder, Ignored);
+  }
   void Write(const std::string& Text) { std::ofstream(Path, std::ios::trunc) << Text; }
 
+  std::string Folder;
   std::string Path;
 };
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <numbers>
 #include <random>
 #include <vector>
 
@@ -92,7 +93,7 @@ TEST(ResponseCurves, CurveShapes) {
   };
   EXPECT_NEAR(Build(cv_Sqr)[5], 25.0f, 1e-4);
   EXPECT_NEAR(Build(cv_RevSqr)[5], 75.0f, 1e-4);
-  EXPECT_NEAR(Build(cv_Sine)[5], 100.0f * std::sin(M_PI / 4), 1e-4);
+  EXPECT_NEAR(Build(cv_Sine)[5], 100.0f * std::sin(std::numbers::pi / 4), 1e-4);
   EXPECT_NEAR(Build(cv_Log10)[5], 100.0f * std::log(6.0) / std::log(11.0), 1e-3);
   EXPECT_NEAR(Build(cv_RevLog10)[5], 100.0f * (1 - std::log(6.0) / std::log(11.0)), 1e-3);
   EXPECT_EQ(Build(cv_Custom), Filled(0.0f));

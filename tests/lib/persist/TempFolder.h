@@ -1,8 +1,6 @@
 // A fresh folder under the system's temporary folder, removed with everything in it.
 #pragma once
 
-#include <unistd.h>
-
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -10,13 +8,11 @@
 #include <string>
 #include <vector>
 
+#include "platform/Files.h"
+
 class tTempFolder {
  public:
-  tTempFolder() {
-    std::string Pattern =
-        (std::filesystem::temp_directory_path() / "caddis-persist-XXXXXX").string();
-    if (::mkdtemp(Pattern.data()) != nullptr) Path = Pattern;
-  }
+  tTempFolder() : Path(tFiles::MakeTempFolder("caddis-persist-")) {}
   ~tTempFolder() {
     std::error_code Ec;
     if (!Path.empty()) std::filesystem::remove_all(Path, Ec);

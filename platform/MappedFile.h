@@ -3,7 +3,9 @@
 //
 // The stream keeps one open file and, for every read and write, maps a view of the whole
 // mapping from offset 0, copies, and unmaps again. Failures return false (or null) and keep
-// the system's error number in Error() so the stream can raise it with a clear message.
+// the system's error code in Error() (SystemErrorText in platform/Files.h reads it) so the
+// stream can raise it with a clear message. The file's length is changed only while no view
+// is mapped (Windows refuses it otherwise).
 // Not thread-safe: one stream, one thread.
 #pragma once
 
@@ -30,8 +32,8 @@ class tMappedFile {
   // cutting happens only once the lock is held. On failure nothing stays open and the file
   // is as it was.
   bool Open(const std::string& Path, tOpening How, bool Writable);
-  bool IsOpen() const { return Fd >= 0; }
-  // The system's error number of the last failed call (0 when none failed).
+  bool IsOpen() const { return Handle != -1; }
+  // The system's error code of the last failed call (0 when none failed).
   int Error() const { return LastError; }
 
   bool GetSize(uint64_t& aSize);
@@ -53,15 +55,17 @@ class tMappedFile {
 
  private:
   bool Fail();
-  int Fd = -1;
+  std::intptr_t Handle = -1;  // the system's file descriptor or handle; -1 when closed
   int LastError = 0;
 };
 
 // Opens Path (for reading, or reading and writing when Writable) and takes the same
 // exclusive lock as tMappedFile; the file is created or cut to 0 bytes, as How says, only
-// once the lock is held, so a refused open changes nothing. Returns the descriptor, or -1
-// with the system's error number in Error (EBUSY when another stream holds the file).
-int OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable, int& Error);
+// once the lock is held, so a refused open changes nothing. Returns the descriptor or handle,
+// or -1 with the system's error code in Error (EBUSY, on Windows ERROR_SHARING_VIOLATION,
+// when another stream holds the file).
+std::intptr_t OpenLockedFile(const std::string& Path, tMappedFile::tOpening How, bool Writable,
+                             int& Error);
 // The same, read-write, as a C library stream (closing it releases the lock); null with
 // Error set on failure.
 std::FILE* OpenLockedStream(const std::string& Path, tMappedFile::tOpening How, int& Error);

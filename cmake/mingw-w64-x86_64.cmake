@@ -1,0 +1,25 @@
+# Cross-building for 64-bit Windows with Debian's mingw-w64 (the posix-threads compiler, so
+# std::thread and std::mutex work) and running the programs under Wine.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86_64)
+set(CADDIS_MINGW_TRIPLET x86_64-w64-mingw32)
+
+set(CMAKE_C_COMPILER ${CADDIS_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${CADDIS_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${CADDIS_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# pkg-config sees only the Windows side's .pc files, never the build machine's.
+set(ENV{PKG_CONFIG_LIBDIR} /usr/${CADDIS_MINGW_TRIPLET}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_PATH} "")
+set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
+
+# The C++ runtime goes into each program, so an .exe runs without mingw's DLLs beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+# Tests and the tools run through Wine.
+set(CMAKE_CROSSCOMPILING_EMULATOR wine)

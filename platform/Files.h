@@ -1,0 +1,28 @@
+// Files by name, and the text of a system error code.
+//
+// Names are UTF-8 on every system (on Windows they are turned into the system's wide names,
+// so a folder named in any language works). Error codes are those the platform's calls keep
+// (errno, or GetLastError() on Windows).
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+namespace tFiles {
+
+// std::fopen with a UTF-8 name; null on failure with the system's code in Error.
+std::FILE* Open(const std::string& Path, const char* Mode, int& Error);
+
+// Creates Path for writing in binary mode only when no file of that name exists (the check
+// and the creation are one system call, so two writers cannot both create it). Null when the
+// file exists or cannot be created; Error then holds the system's code.
+std::FILE* CreateNew(const std::string& Path, int& Error);
+
+// Creates a new, empty folder with a unique name starting with Prefix in the system's
+// temporary folder; its UTF-8 path, or "" when it cannot be made.
+std::string MakeTempFolder(const std::string& Prefix);
+
+// The system's text for an error code: "No such file or directory".
+std::string SystemErrorText(int Code);
+
+}  // namespace tFiles

@@ -1,0 +1,72 @@
+#include "platform/Files.h"
+
+#include <windows.h>
+
+#include <atomic>
+#include <cstdlib>
+
+#include "platform/win32/WideText.h"
+
+namespace tFiles {
+
+std::FILE* Open(const std::string& Path, const char* Mode, int& Error) {
+  _doserrno = 0;
+  std::FILE* File = ::_wfopen(tWideText::FromUtf8(Path).c_str(), tWideText::FromUtf8(Mode).c_str());
+  if (File == nullptr) {
+    // The runtime keeps the system's own code beside errno; errno's numbers are not Windows
+    // error codes.
+    const unsigned long Code = _doserrno;
+    Error = Code != 0 ? static_cast<int>(Code) : ERROR_INVALID_PARAMETER;
+  }
+  return File;
+}
+
+std::FILE* CreateNew(const std::string& Path, int& Error) {
+  // The C runtime's fopen ignores the "x" of "wbx" and empties an existing file; CREATE_NEW
+  // really fails when the file exists. Other writers (a second copy of the tool appending to
+  // the same log) may share the file.
+  HANDLE File = ::CreateFileW(tWideText::FromUtf8(Path).c_str(), GENERIC_WRITE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (File == INVALID_HANDLE_VALUE) {
+    Error = static_cast<int>(::GetLastError());
+    return nullptr;
+  }
+  return StreamOverHandle(reinterpret_cast<std::intptr_t>(File), false, Error);
+}
+
+std::string MakeTempFolder(const std::string& Prefix) {
+  wchar_t Temp[MAX_PATH + 1];
+  const DWORD Length = ::GetTempPathW(MAX_PATH + 1, Temp);
+  if (Length == 0 || Length > MAX_PATH) return {};
+  std::string Base = tWideText::ToUtf8(std::wstring(Temp, Length));
+  for (char& C : Base)
+    if (C == '\\') C = '/';
+  if (!Base.empty() && Base.back() != '/') Base += '/';
+  // Names from the process id, the tick count and a counter; CreateDirectoryW fails when the
+  // name is taken, so a collision only costs another try.
+  static std::atomic<unsigned> Counter{0};
+  for (int Try = 0; Try < 100; ++Try) {
+    const std::string Path = Base + Prefix + std::to_string(::GetCurrentProcessId()) + "-" +
+                             std::to_string(::GetTickCount64()) + "-" + std::to_string(++Counter);
+    if (::CreateDirectoryW(tWideText::FromUtf8(Path).c_str(), nullptr)) return Path;
+    if (::GetLastError() != ERROR_ALREADY_EXISTS) return {};
+  }
+  return {};
+}
+
+std::string SystemErrorText(int Code) {
+  wchar_t* Buffer = nullptr;
+  const DWORD Length = ::FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+      nullptr, static_cast<DWORD>(Code), 0, reinterpret_cast<wchar_t*>(&Buffer), 0, nullptr);
+  std::wstring Text = Length > 0 && Buffer != nullptr ? std::wstring(Buffer, Length) : L"";
+  if (Buffer != nullptr) ::LocalFree(Buffer);
+  while (!Text.empty() && (Text.back() == L'\n' || Text.back() == L'\r' || Text.back() == L' ' ||
+                           Text.back() == L'.'))
+    Text.pop_back();
+  if (Text.empty()) Text = L"System error " + std::to_wstring(Code);
+  return tWideText::ToUtf8(Text);
+}
+
+}  // namespace tFiles
