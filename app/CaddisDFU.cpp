@@ -5,8 +5,7 @@
 
 #include "app/CaddisUnit.h"
 #include "dfu/DFUunit.h"
-#include "platform/Paths.h"
-#include "support/ShortString.h"
+#include "session/CardDefs.h"
 
 void TCaddisForm::DFUButtonClick() {
   // Without a link the card is expected to be in its boot loader already.
@@ -14,7 +13,7 @@ void TCaddisForm::DFUButtonClick() {
     StartDFU();
     return;
   }
-  CaddisHost->SendHeader(tHostId::Boot);
+  Session.SendBoot();
   DFURequested = true;
   RefreshCount = 0;  // the dialog opens on the 101st tick from now
 }
@@ -22,9 +21,7 @@ void TCaddisForm::DFUButtonClick() {
 void TCaddisForm::StartDFU() {
   DFURequested = false;
   // The folder is used in its own case: file names are case-sensitive here.
-  std::string Path = ShortString(tPaths::ExecutableFolder());
-  if (Path.empty() || Path.back() != '/') Path = ShortString(Path + "/");
-  Path = ShortString(Path + "SkerryTiva.dfu");
+  const std::string Path = ImagePathIn(ImageFolder, FirmwareImageName);
   CloseComPort();
   // One dialog at a time: a second request brings the open one forward. A second dialog
   // would leave the first one orphaned, with no owner to close it once the card is back.

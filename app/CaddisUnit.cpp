@@ -19,6 +19,7 @@
 #include "platform/Paths.h"
 #include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
+#include "session/CardDefs.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
 
@@ -60,7 +61,14 @@ std::string To8Bit(const QString& Text) {
 
 }  // namespace
 
-TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent) : QWidget(Parent) {
+TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
+    : QWidget(Parent),
+      // The window's restart waits block the user-interface thread, as its timing fixes.
+      Session([](std::chrono::milliseconds Span) {
+        std::this_thread::sleep_for(Span);
+        return true;
+      }),
+      ImageFolder(tPaths::ExecutableFolder()) {
   CaddisForm = this;
   // Start-up measurements ask for the moment of the first paint (see WriteStartupStamp).
   StartupStampFile = qEnvironmentVariable("CADDIS_STARTUP_STAMP");
@@ -160,7 +168,8 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
     UpdatingName = "FPGA";
     UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
     if (CaddisHost) {
-      CaddisHost->UpdateHostFPGA(
+      Session.StartUpdate(
+          ik_FPGA, ImagePathIn(ImageFolder, CaddisHost->GetFPGAFilename()),
           [this](float Amount, tTivaUpdateError Error) { UpdateFileProgressEvent(Amount, Error); },
           [this](float Amount, tTivaUpdateError Error) { UpdateFileFinishedEvent(Amount, Error); });
     }
@@ -328,8 +337,7 @@ void TCaddisForm::ComPortComboBoxDropDown() {
 
 void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
-    ComPort = nCom;
-    CaddisHost = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(nCom), false, "Caddis");
+    Session.Open(nCom);
     CaddisHost->Logging = LogCheckBox->isChecked();
     CaddisHost->AYTActive = AYTCheckBox->isChecked();
   }
@@ -337,7 +345,7 @@ void TCaddisForm::OpenComPort(int32_t nCom) {
 }
 
 void TCaddisForm::CloseComPort() {
-  CaddisHost.reset();
+  Session.Close();
   EnableButtons();
 }
 
@@ -379,8 +387,7 @@ void TCaddisForm::QFTimerEvent() {
     CaddisHost->ServiceReceive();
     // A successful FPGA update restarts the card; that replaces the host object, so it runs
     // here, once the host's own message handling has returned.
-    if (ResetAfterUpdate) {
-      ResetAfterUpdate = false;
+    if (Session.TakeRestartDue()) {
       ResetTiva();
       return;
     }
@@ -447,10 +454,8 @@ void TCaddisForm::SendEcho() {
 
 void TCaddisForm::ResetTiva() {
   if (!CaddisHost) return;
-  CaddisHost->SendHeader(tHostId::Restart);
-  std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  CloseComPort();
-  std::this_thread::sleep_for(std::chrono::milliseconds(2000));
+  Session.Restart();
+  EnableButtons();
   ReopenComPort();
 }
 
@@ -459,7 +464,7 @@ void TCaddisForm::UpdateFileProgressEvent(float Amount, tTivaUpdateError Error) 
     UpdatePanel->hide();
     return;
   }
-  ProgressBar->setValue(ProgressPosition(Amount));
+  ProgressBar->setValue(ProgressPercent(Amount));
   if (UpdatePanel->isHidden()) {
     UpdatePanel->show();
     UpdatePanel->raise();
@@ -469,7 +474,6 @@ void TCaddisForm::UpdateFileProgressEvent(float Amount, tTivaUpdateError Error) 
 void TCaddisForm::UpdateFileFinishedEvent(float, tTivaUpdateError Error) {
   if (Error == tu_Ack) {
     DisplayMessage(UpdatingName + " updated successfully");
-    if (UpdatingName == "FPGA") ResetAfterUpdate = true;
   }
   UpdatePanel->hide();
 }

@@ -22,6 +22,7 @@
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/CardSession.h"
 
 class tDeviceNotifier;
 class QSocketNotifier;
@@ -70,9 +71,12 @@ class TCaddisForm : public QWidget {
   // The window's own DisplayMessageProc: a new last line of MessageMemo.
   void AppendMessage(const std::string& Text);
 
-  // Link state.
-  std::unique_ptr<tOrvaneHost> CaddisHost;
-  int32_t ComPort = -1;
+  // Link state: the card session owns the host object and remembers the port.
+  tCardSession Session;
+  std::unique_ptr<tOrvaneHost>& CaddisHost = Session.Host;
+  int32_t& ComPort = Session.ComPort;
+  // Where the image files are looked for: the tool's own folder (tests move it).
+  std::string ImageFolder;
   int32_t RefreshCount = 0;
   bool DFURequested = false;
   std::string UpdatingName;
@@ -134,7 +138,6 @@ class TCaddisForm : public QWidget {
   QString StartupStampFile;             // written once after the first paint, when asked for
   std::vector<std::string> PortItems;   // the items of ComPortComboBox, as 8-bit texts
   bool FillingList = false;             // a selection made by the program is no change
-  bool ResetAfterUpdate = false;        // a successful FPGA update restarts the card
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;
 };

@@ -6,12 +6,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 
 #include "dfu/LMDFU.h"
 #include "dfu/lmdfu/DFUProtocol.h"
 #include "dfu/lmdfu/VirtualUsb.h"
+#include "dfu/simdevice/DemoImage.h"
 #include "dfu/simdevice/VirtualDFUDevice.h"
+#include "session/DFUSession.h"
 
 namespace {
 
@@ -119,5 +122,27 @@ void BM_OpenAndCloseFirstDevice(benchmark::State& aState) {
   }
 }
 BENCHMARK(BM_OpenAndCloseFirstDevice)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+// One search step of the update dialog with the card present and its image beside the tool:
+// the device search, the image loader (which reads the file only when it changed) and the
+// compatibility check. The dialog runs one every second.
+void BM_DialogSearchStep(benchmark::State& aState) {
+  auto Card = StartCard(1024);
+  const std::string Path = Bus().Folder + "/SkerryTiva.dfu";
+  const auto Demo = dfu::MakeDemoImage(2, static_cast<size_t>(aState.range(0)));
+  std::ofstream(Path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(Demo.data()), static_cast<std::streamsize>(Demo.size()));
+  tDFUImage Image;
+  for (auto _ : aState) {
+    const auto Found = SearchDFUDevices(tDFUFilter{});
+    if (Found.empty() || Image.Load(Path) != tDFUImage::il_Loaded ||
+        CheckDFUImage(Found.front().Index, Image) != lm_Ok) {
+      aState.SkipWithError("the search step failed");
+      return;
+    }
+  }
+  aState.counters["file_reads"] = Image.Reads();
+}
+BENCHMARK(BM_DialogSearchStep)->Arg(32 << 10)->Arg(1 << 20)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

@@ -4,8 +4,12 @@
 //     for the data packets, plus one tick each for the start and finish packets;
 //   - a card behind an emulated 115200-baud wire: a data frame (134 bytes) and its answer
 //     (7 bytes) take 12.2 ms on the wire, longer than a tick, so every exchange costs two
-//     ticks; the wire's own stop-and-wait limit (no ticks at all) is shown beside it.
+//     ticks; the wire's own stop-and-wait limit (no ticks at all) is shown beside it;
+//   - the same wire with the command line's event-driven loop, which handles each answer as
+//     soon as the port's I/O thread has stored it, so the next packet leaves at once.
 // Counters: bytes_per_second measured, tick_bound and wire_limit (bytes/s) and their ratios.
+// BM_StatusIdentity: how long caddis status waits for the card's identity after opening the
+// port (asked at once), and (counter) for a whole round of the card's reports.
 #include <benchmark/benchmark.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -26,6 +30,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "platform/Paths.h"
 #include "platform/UIThread.h"
+#include "session/HostLoop.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 
@@ -57,7 +62,6 @@ class tSimulatedCard {
     for (char& B : Image)
       B = static_cast<char>(Random());
     std::ofstream(Root + "/SkerryFPGA.bit", std::ios::binary).write(Image.data(), Image.size());
-    tOrvaneHost::SetImageFolder(Root);
 
     const std::string Program = tPaths::ExecutableFolder() + "/caddis-card-sim";
     std::vector<std::string> Args{Program, "--com", std::to_string(PortNumber)};
@@ -79,7 +83,6 @@ class tSimulatedCard {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~tSimulatedCard() {
-    tOrvaneHost::SetImageFolder("");
     if (Pid > 0) {
       kill(Pid, SIGTERM);
       waitpid(Pid, nullptr, 0);
@@ -88,6 +91,7 @@ class tSimulatedCard {
     fs::remove_all(Root, Ignored);
   }
   bool Running() const { return Pid > 0; }
+  std::string Image() const { return Root + "/SkerryFPGA.bit"; }
 
  private:
   std::string Root;
@@ -113,7 +117,7 @@ bool RunLoop(tOrvaneHost& Host, Pred Done, std::chrono::seconds Limit) {
 // TicksPerExchange: ticks one data exchange takes; start and finish frames are short and
 // always fit in one tick. With a wire, its own limit is shown beside the tick bound.
 void RunUpdates(benchmark::State& State, const std::vector<std::string>& SimArgs,
-                int TicksPerExchange, bool Wire) {
+                int TicksPerExchange, bool Wire, bool EventDriven = false) {
   DisplayMessageProc = [](const std::string&) {};
   tSimulatedCard Card(SimArgs);
   if (!Card.Running()) return State.SkipWithError("caddis-card-sim did not start");
@@ -128,14 +132,20 @@ void RunUpdates(benchmark::State& State, const std::vector<std::string>& SimArgs
     bool Finished = false;
     tTivaUpdateError Code = tu_Ack;
     const auto Start = tClock::now();
-    Host.UpdateHostFPGA({}, [&](float, tTivaUpdateError AckCode) {
-      Finished = true;
-      Code = AckCode;
-    });
+    Host.UpdateHostFPGA(
+        {},
+        [&](float, tTivaUpdateError AckCode) {
+          Finished = true;
+          Code = AckCode;
+        },
+        Card.Image());
     if (!Host.Updating() && !Finished) return State.SkipWithError("the update did not start");
-    if (!RunLoop(
-            Host, [&] { return Finished; }, std::chrono::seconds(120)))
-      return State.SkipWithError("the update did not finish");
+    const bool Ended = EventDriven ? tHostLoop(&Host, true)
+                                             .RunUntil([&] { return Finished; },
+                                                       std::chrono::seconds(120)) == le_Done
+                                   : RunLoop(
+                                         Host, [&] { return Finished; }, std::chrono::seconds(120));
+    if (!Ended) return State.SkipWithError("the update did not finish");
     if (Code != tu_Ack) return State.SkipWithError("the card refused the image");
     const double Took = std::chrono::duration<double>(tClock::now() - Start).count();
     State.SetIterationTime(Took);
@@ -164,7 +174,36 @@ void BM_UpdateWire115200(benchmark::State& State) {
   RunUpdates(State, {"--packet-delay", "0", "--wire-baud", "115200"}, 2, true);
 }
 
+void BM_UpdateWire115200EventDriven(benchmark::State& State) {
+  RunUpdates(State, {"--packet-delay", "0", "--wire-baud", "115200"}, 2, true, true);
+}
+
+void BM_StatusIdentity(benchmark::State& State) {
+  DisplayMessageProc = [](const std::string&) {};
+  tSimulatedCard Card({"--wire-baud", "115200"});
+  if (!Card.Running()) return State.SkipWithError("caddis-card-sim did not start");
+  double Reports = 0;
+  for (auto _ : State) {
+    const auto Start = tClock::now();
+    tOrvaneHost Host(PortNumber, false, "Caddis");
+    if (!Host.ComPort) return State.SkipWithError("the simulated card's port did not open");
+    Host.AskIdentity();
+    tHostLoop Loop(&Host, true);
+    if (Loop.RunUntil([&] { return Host.DeviceID != 0; }, std::chrono::seconds(5)) != le_Done)
+      return State.SkipWithError("the simulated card did not identify itself");
+    State.SetIterationTime(std::chrono::duration<double>(tClock::now() - Start).count());
+    Loop.RunUntil([&] { return Host.ReportsReceived == or_AllReports; }, std::chrono::seconds(3));
+    Reports += std::chrono::duration<double>(tClock::now() - Start).count();
+  }
+  State.counters["with_reports_s"] = Reports / static_cast<double>(State.iterations());
+}
+
 BENCHMARK(BM_UpdateZeroDelayCard)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_UpdateWire115200)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_UpdateWire115200EventDriven)
+    ->UseManualTime()
+    ->Iterations(2)
+    ->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_StatusIdentity)->UseManualTime()->Iterations(5)->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -5,12 +5,6 @@
 
 namespace {
 
-const tCliOption* FindOption(const std::vector<tCliOption>& Options, const std::string& Name) {
-  for (const tCliOption& Option : Options)
-    if (Name == Option.Name) return &Option;
-  return nullptr;
-}
-
 bool AllDigits(const std::string& Text) {
   if (Text.empty()) return false;
   for (char C : Text)
@@ -19,50 +13,6 @@ bool AllDigits(const std::string& Text) {
 }
 
 }  // namespace
-
-bool ParseCliArgs(const std::vector<std::string>& Args, const std::vector<tCliOption>& Options,
-                  tCliArgs& Out, std::string& Error) {
-  bool OptionsEnded = false;
-  for (std::size_t i = 0; i < Args.size(); ++i) {
-    const std::string& Arg = Args[i];
-    if (OptionsEnded || Arg.size() < 2 || Arg[0] != '-') {
-      Out.Positional.push_back(Arg);
-      continue;
-    }
-    if (Arg == "--") {
-      OptionsEnded = true;
-      continue;
-    }
-    if (Arg == "--help" || Arg == "-h") {
-      Out.Help = true;
-      continue;
-    }
-    const std::size_t Equals = Arg.find('=');
-    const std::string Name = Arg.substr(0, Equals);
-    const tCliOption* Option = FindOption(Options, Name);
-    if (!Option) {
-      Error = "unknown option '" + Name + "'";
-      return false;
-    }
-    if (!Option->TakesValue) {
-      if (Equals != std::string::npos) {
-        Error = "option '" + Name + "' takes no value";
-        return false;
-      }
-      Out.Flags.insert(Name);
-      continue;
-    }
-    if (Equals != std::string::npos) {
-      Out.Values[Name] = Arg.substr(Equals + 1);
-    } else if (i + 1 < Args.size()) {
-      Out.Values[Name] = Args[++i];
-    } else {
-      Error = "option '" + Name + "' needs a value";
-      return false;
-    }
-  }
-  return true;
-}
 
 bool ParsePortNumber(const std::string& Text, int32_t& Port) {
   std::string Digits = Text;

@@ -4,67 +4,20 @@
 #include <sys/ioctl.h>
 #include <unistd.h>
 
-#include <atomic>
-#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli/CliText.h"
-#include "hostlink/OrvaneHost.h"
-#include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
-#include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 
 namespace {
 
-std::atomic<bool> Stop{false};
-
-void RequestStop(int) {
-  Stop = true;
+void RequestStop(int Signal) {
+  RequestLoopStop(Signal);
 }
-
-// A loop that fell far behind (the machine was busy) starts afresh instead of running a
-// burst of ticks to catch up.
-constexpr std::chrono::milliseconds MaxLag{100};
 
 }  // namespace
-
-tLoopEnd tCliLoop::RunUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit,
-                            const std::function<void()>& Step) {
-  using tClock = std::chrono::steady_clock;
-  auto Next = tClock::now();
-  const auto Until = Next + Limit;
-  for (;;) {
-    if (fHost) {
-      fHost->ServiceReceive();
-      fHost->ServiceAYT();
-    }
-    tUIThread::ServePending();
-    if (Step) Step();
-    if (Done && Done()) return le_Done;
-    if (Stop) return le_Stopped;
-    const auto Now = tClock::now();
-    if (Now >= Until) return le_TimedOut;
-    Next += Tick;
-    if (Next + MaxLag < Now) Next = Now;
-    WaitForNextTick(std::min(Next, Until));
-  }
-}
-
-tLoopEnd tCliLoop::RunFor(std::chrono::milliseconds Span, const std::function<void()>& Step) {
-  const tLoopEnd End = RunUntil({}, Span, Step);
-  return End == le_TimedOut ? le_Done : End;
-}
-
-void tCliLoop::WaitForNextTick(std::chrono::steady_clock::time_point Next) {
-  for (;;) {
-    const auto Now = std::chrono::steady_clock::now();
-    if (Now >= Next || Stop) return;
-    tUIThread::WaitAndServe(std::chrono::ceil<std::chrono::milliseconds>(Next - Now));
-  }
-}
 
 void InstallStopHandlers() {
   struct sigaction Action {};
@@ -76,56 +29,11 @@ void InstallStopHandlers() {
 }
 
 bool StopRequested() {
-  return Stop;
+  return LoopStopRequested();
 }
 
-std::chrono::milliseconds Seconds(double Value) {
-  return std::chrono::milliseconds(static_cast<int64_t>(std::llround(Value * 1000.0)));
-}
-
-std::unique_ptr<tOrvaneHost> OpenCardHost(int32_t aComPort, std::string& Error) {
-  // Error logging is switched on only after the open: a port that does not open is
-  // explained below, with its reason, instead of the host's bare line.
-  auto Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(aComPort), false, "Caddis");
-  if (!Host->ComPort) {
-    Error = "Cannot open ComPort " + std::to_string(aComPort) + ": " +
-            OpenErrorReason(tComPort::LastOpenError());
-    if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
-      Error += " (registered ports are ignored: " + Problem + ")";
-    return nullptr;
-  }
-  Host->LogErrors = true;
-  return Host;
-}
-
-bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milliseconds Timeout,
-                     std::string& Error) {
-  // A keep-alive that went out (count up) and came back (count cleared) shows a card that
-  // answers but has not given a usable identity, which deserves its own explanation.
-  int32_t LastFailCount = Host.GetAYTFailCount();
-  bool Answered = false;
-  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0; }, Timeout,
-                                     [&] {
-                                       const int32_t FailCount = Host.GetAYTFailCount();
-                                       if (LastFailCount > 0 && FailCount == 0) Answered = true;
-                                       LastFailCount = FailCount;
-                                     });
-  if (End == le_Done) return true;
-  const std::string Port = "COM" + std::to_string(Host.ComPortID);
-  const std::string Within = " within " + SecondsText(Timeout.count() / 1000.0) + " s";
-  if (End == le_Stopped)
-    Error = "interrupted";
-  else if (Answered && Host.GetStatusReplies() > 0)
-    Error = "the card on " + Port + " answers but has not identified itself" + Within +
-            " (its Status reply carries device ID 0)";
-  else if (Answered && Host.GetDiscardedFrames() > 0)
-    Error = "the card on " + Port + " answers but its identity did not arrive" + Within +
-            " (its Status reply was lost or damaged on the link)";
-  else if (Answered)
-    Error = "the card on " + Port + " answers but has not answered the Status request" + Within;
-  else
-    Error = "no answer from the card on " + Port + Within + " (is it powered and connected?)";
-  return false;
+int InterruptedExit() {
+  return 128 + (LoopStopSignal() ? LoopStopSignal() : SIGINT);
 }
 
 tStatusLine::tStatusLine() : fTerminal(isatty(STDOUT_FILENO) == 1) {}
@@ -168,6 +76,24 @@ void tStatusLine::Finish() {
     std::fflush(stdout);
   }
   fDrawn = false;
+}
+
+void tTransferDisplay::Show(const std::string& Label, const std::string& LineLabel,
+                            float Fraction) {
+  constexpr int BarWidth = 40;
+  constexpr int LineStep = 10;
+  if (Label != fLabel) {
+    fLabel = Label;
+    fStart = std::chrono::steady_clock::now();
+  }
+  if (fLine.Terminal()) {
+    const double Elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - fStart).count();
+    fLine.Show(TransferLine(Label, Fraction, fTotal, Elapsed, BarWidth));
+  } else {
+    const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
+    fLine.Show(LineLabel + ": " + std::to_string(Step) + "%");
+  }
 }
 
 tDisplayScope::tDisplayScope(std::function<void(const std::string&)> Proc)

@@ -1,57 +1,23 @@
-// The command line's main loop and what every link command shares.
-//
-// tCliLoop is the window's 10 ms timer in plain-loop form, on the user-interface thread (the
-// program's main thread): every tick it services the host object's receive queue and
-// keep-alive, serves the hand-offs waiting from worker threads (a port's I/O thread
-// reporting through DisplayMessageProc), then runs the command's own step. Between ticks it
-// waits for hand-offs rather than sleeping, so a worker never waits long.
+// What every command's loop shares: stop requests, the terminal's status line and the
+// message display.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
 
-class tOrvaneHost;
+#include "session/HostLoop.h"
 
-enum tLoopEnd { le_Done, le_TimedOut, le_Stopped };
-
-class tCliLoop {
- public:
-  static constexpr std::chrono::milliseconds Tick{10};
-
-  // Host may be null (a loop that only serves hand-offs and steps).
-  explicit tCliLoop(tOrvaneHost* Host) : fHost(Host) {}
-
-  // Ticks until Done() holds (checked after every tick's work), Limit has passed, or
-  // Ctrl-C / SIGTERM asked the program to stop.
-  tLoopEnd RunUntil(const std::function<bool()>& Done, std::chrono::milliseconds Limit,
-                    const std::function<void()>& Step = {});
-  tLoopEnd RunFor(std::chrono::milliseconds Span, const std::function<void()>& Step = {});
-
- private:
-  void WaitForNextTick(std::chrono::steady_clock::time_point Next);
-
-  tOrvaneHost* fHost;
-};
+// The loop is the core's; the command line only adds the terminal handling below.
+using tCliLoop = tHostLoop;
 
 // Ctrl-C and SIGTERM end a running loop with le_Stopped instead of killing the program, so
 // ports are closed and updates released properly.
 void InstallStopHandlers();
 bool StopRequested();
-
-// Seconds as the loop's limit.
-std::chrono::milliseconds Seconds(double Value);
-
-// Opens the card's host object ("Caddis") on port aComPort with host-link error lines shown.
-// Null with Error set ("Cannot open ComPort 5: " and why) when the port does not open.
-std::unique_ptr<tOrvaneHost> OpenCardHost(int32_t aComPort, std::string& Error);
-
-// Runs the loop until the card has identified itself (keep-alive answered, then Status).
-// False with Error set when it has not within Timeout, or the loop was stopped.
-bool WaitForIdentity(tCliLoop& Loop, const tOrvaneHost& Host, std::chrono::milliseconds Timeout,
-                     std::string& Error);
+// The exit status of a stopped program: 130 after Ctrl-C, 143 after SIGTERM.
+int InterruptedExit();
 
 // One status line that is redrawn in place on a terminal and printed once per change
 // elsewhere; message lines (DisplayMessageProc) are written above it without tearing it.
@@ -76,6 +42,22 @@ class tStatusLine {
   bool fDrawn = false;
   std::string fText;
   std::string fShown;  // what the terminal shows of fText
+};
+
+// The progress of a transfer of Total bytes on a status line: on a terminal the bar with bytes,
+// rate and time left; otherwise one line per tenth ("FPGA update: 50%").
+class tTransferDisplay {
+ public:
+  tTransferDisplay(tStatusLine& Line, uint64_t Total) : fLine(Line), fTotal(Total) {}
+  // Label names the phase on a terminal, LineLabel on plain lines; a new Label starts the
+  // rate afresh.
+  void Show(const std::string& Label, const std::string& LineLabel, float Fraction);
+
+ private:
+  tStatusLine& fLine;
+  uint64_t fTotal;
+  std::string fLabel;
+  std::chrono::steady_clock::time_point fStart;
 };
 
 // Installs a DisplayMessageProc for as long as it lives, restoring the former one after.

@@ -1,9 +1,10 @@
 #include "cli/CliText.h"
 
-#include <cerrno>
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <nlohmann/json.hpp>
 
 #include "hostlink/OrvaneHost.h"
 
@@ -36,61 +37,85 @@ std::string DottedAddress(uint32_t Address) {
          std::to_string(Address >> 16 & 0xFF) + "." + std::to_string(Address >> 24 & 0xFF);
 }
 
-std::string JsonString(const std::string& Text) {
-  std::string Out = "\"";
+std::string Utf8FromLatin1(const std::string& Text) {
+  std::string Out;
   for (unsigned char C : Text) {
-    if (C == '"' || C == '\\') {
-      Out += '\\';
+    if (C < 0x80) {
       Out += static_cast<char>(C);
-    } else if (C < 0x20 || C >= 0x7F) {
-      char Escape[8];
-      std::snprintf(Escape, sizeof Escape, "\\u%04x", C);
-      Out += Escape;
     } else {
-      Out += static_cast<char>(C);
+      Out += static_cast<char>(0xC0 | C >> 6);
+      Out += static_cast<char>(0x80 | (C & 0x3F));
     }
   }
-  return Out + "\"";
+  return Out;
+}
+
+std::string JsonString(const std::string& Text) {
+  return nlohmann::json(Utf8FromLatin1(Text)).dump(-1, ' ', true);
+}
+
+std::string JsonText(const nlohmann::ordered_json& Value) {
+  return Value.dump(-1, ' ', true);
+}
+
+nlohmann::ordered_json StatusObject(const tOrvaneHost& Host) {
+  using nlohmann::ordered_json;
+  const uint32_t Got = Host.ReportsReceived;
+  // A report that never arrived is shown as null, not as the zero the host starts with.
+  auto Reported = [Got](uint32_t Bit, ordered_json Value) {
+    return (Got & Bit) ? Value : ordered_json(nullptr);
+  };
+  ordered_json Voltages = ordered_json::array();
+  for (float V : Host.Voltages)
+    Voltages.push_back(Reported(or_Voltages, std::nearbyint(V * 10.0) / 10.0));
+  ordered_json Rates = ordered_json::array();
+  for (int i = 0; i < OrvanePortCount; ++i)
+    Rates.push_back(Reported(or_SampleRate0 << i, Host.SampleRates[i]));
+  ordered_json J;
+  J["HostName"] = Utf8FromLatin1(Host.HostName);
+  J["ComPortID"] = Host.ComPortID;
+  J["DeviceID"] = Host.DeviceID;
+  J["FirmwareVersion"] = Host.FirmwareVersion;
+  J["FPGAVersion"] = Utf8FromLatin1(Host.FPGAVersion);
+  J["Temperature"] = Reported(or_Temperature, Host.Temperature);
+  J["Voltages"] = Voltages;
+  J["SampleRates"] = Rates;
+  J["IPAddress"] = Reported(or_IPAddress, DottedAddress(Host.IPAddress));
+  J["IPAddressValue"] = Reported(or_IPAddress, Host.IPAddress);
+  J["SubnetMask"] = Reported(or_SubnetMask, DottedAddress(Host.SubnetMask));
+  J["SubnetMaskValue"] = Reported(or_SubnetMask, Host.SubnetMask);
+  J["UDPorTCP"] = Reported(or_UDPorTCP, Host.UDPorTCP);
+  J["Transport"] = Reported(or_UDPorTCP, TransportName(Host.UDPorTCP));
+  return J;
 }
 
 std::string StatusJson(const tOrvaneHost& Host) {
-  auto Number = [](auto Value) { return std::to_string(Value); };
-  std::string Json = "{";
-  Json += "\"HostName\":" + JsonString(Host.HostName);
-  Json += ",\"ComPortID\":" + Number(Host.ComPortID);
-  Json += ",\"DeviceID\":" + Number(Host.DeviceID);
-  Json += ",\"FirmwareVersion\":" + Number(Host.FirmwareVersion);
-  Json += ",\"FPGAVersion\":" + JsonString(Host.FPGAVersion);
-  Json += ",\"Temperature\":" + Number(Host.Temperature);
-  Json += ",\"Voltages\":[" + JoinArray(Host.Voltages, ",", Volts) + "]";
-  Json += ",\"SampleRates\":[" + JoinArray(Host.SampleRates, ",", Number) + "]";
-  Json += ",\"IPAddress\":" + JsonString(DottedAddress(Host.IPAddress));
-  Json += ",\"IPAddressValue\":" + Number(Host.IPAddress);
-  Json += ",\"SubnetMask\":" + JsonString(DottedAddress(Host.SubnetMask));
-  Json += ",\"SubnetMaskValue\":" + Number(Host.SubnetMask);
-  Json += std::string(",\"UDPorTCP\":") + (Host.UDPorTCP ? "true" : "false");
-  Json += ",\"Transport\":" + JsonString(TransportName(Host.UDPorTCP));
-  return Json + "}";
+  return JsonText(StatusObject(Host));
 }
 
 std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
+  const uint32_t Got = Host.ReportsReceived;
+  const std::string Missing = "not received";
+  auto Shown = [&](uint32_t Bit, const std::string& Text) { return (Got & Bit) ? Text : Missing; };
   std::string Rates;
   for (int i = 0; i < OrvanePortCount; ++i)
-    Rates += std::string(i ? ", " : "") + PortNames[i] + " " + std::to_string(Host.SampleRates[i]);
+    Rates += std::string(i ? ", " : "") + PortNames[i] + " " +
+             Shown(or_SampleRate0 << i, std::to_string(Host.SampleRates[i]));
   const auto& V = Host.Voltages;
   return {
       "Port:             COM" + std::to_string(Host.ComPortID),
       "Device ID:        " + std::to_string(Host.DeviceID),
       "Firmware version: " + std::to_string(Host.FirmwareVersion),
       "FPGA version:     " + Host.FPGAVersion,
-      "Temperature:      " + std::to_string(Host.Temperature),
-      "Supply voltages:  5V " + Volts(V[0]) + ", 7V " + Volts(V[1]) + ", 15V " + Volts(V[2]),
-      "Other voltages:   " + Volts(V[3]) + ", " + Volts(V[4]) + ", " + Volts(V[5]) + ", " +
-          Volts(V[6]),
+      "Temperature:      " + Shown(or_Temperature, std::to_string(Host.Temperature)),
+      "Supply voltages:  " +
+          Shown(or_Voltages, "5V " + Volts(V[0]) + ", 7V " + Volts(V[1]) + ", 15V " + Volts(V[2])),
+      "Other voltages:   " + Shown(or_Voltages, Volts(V[3]) + ", " + Volts(V[4]) + ", " +
+                                                    Volts(V[5]) + ", " + Volts(V[6])),
       "Sample rates:     " + Rates,
-      "IP address:       " + DottedAddress(Host.IPAddress),
-      "Subnet mask:      " + DottedAddress(Host.SubnetMask),
-      "UDP/TCP:          " + TransportName(Host.UDPorTCP),
+      "IP address:       " + Shown(or_IPAddress, DottedAddress(Host.IPAddress)),
+      "Subnet mask:      " + Shown(or_SubnetMask, DottedAddress(Host.SubnetMask)),
+      "UDP/TCP:          " + Shown(or_UDPorTCP, TransportName(Host.UDPorTCP)),
   };
 }
 
@@ -115,36 +140,44 @@ std::string SecondsText(double Seconds) {
   return Result;
 }
 
-std::string OpenErrorReason(int Errno) {
-  switch (Errno) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
-      return "no such port (caddis ports lists the ports present)";
-    case EBUSY:
-    case EWOULDBLOCK:
-      return "the port is busy: another program is using it";
-    case EACCES:
-    case EPERM:
-      return "permission denied: add your user to the dialout group "
-             "(sudo usermod -aG dialout $USER) and log in again";
-    case 0:
-      return "reason unknown";
-    default:
-      return std::strerror(Errno);
-  }
-}
-
-int ProgressPercent(float Fraction) {
-  if (!(Fraction > 0)) return 0;
-  if (Fraction >= 1) return 100;
-  return static_cast<int>(std::lround(Fraction * 100.0f));
-}
-
 std::string ProgressBar(float Fraction, int Width) {
   const double Shown = ProgressPercent(Fraction) / 100.0;
   const int Filled = static_cast<int>(Shown * Width);
   char Percent[8];
   std::snprintf(Percent, sizeof Percent, "%4d%%", ProgressPercent(Fraction));
   return "[" + std::string(Filled, '#') + std::string(Width - Filled, '.') + "]" + Percent;
+}
+
+namespace {
+
+std::string Kilobytes(double Bytes) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.1f", Bytes / 1000.0);
+  return Text;
+}
+
+std::string MinutesText(double Seconds) {
+  const auto Whole = static_cast<long long>(std::ceil(Seconds));
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%lld:%02lld", Whole / 60, Whole % 60);
+  return Text;
+}
+
+}  // namespace
+
+std::string TransferLine(const std::string& Label, float Fraction, uint64_t Total, double Elapsed,
+                         int Width) {
+  const double Shown =
+      std::clamp(std::isnan(Fraction) ? 0.0 : static_cast<double>(Fraction), 0.0, 1.0);
+  const double Done = Shown * static_cast<double>(Total);
+  std::string Text = Label + " " + ProgressBar(Fraction, Width) + "  " + Kilobytes(Done) + "/" +
+                     Kilobytes(static_cast<double>(Total)) + " kB";
+  if (Elapsed > 0 && Done > 0) {
+    const double Rate = Done / Elapsed;
+    Text += "  " + Kilobytes(Rate) + " kB/s  " +
+            MinutesText((static_cast<double>(Total) - Done) / Rate) + " left";
+  } else {
+    Text += "  --:-- left";
+  }
+  return Text;
 }

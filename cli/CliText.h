@@ -7,6 +7,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include "session/CardDefs.h"
+#include "session/CardSession.h"
+
 class tOrvaneHost;
 
 // An address as the card reports it (first byte received in the low 8 bits) in dotted form:
@@ -17,10 +22,16 @@ std::string DottedAddress(uint32_t Address);
 // above 127 (8-bit texts of the card) written as \u00XX so the result is plain ASCII.
 std::string JsonString(const std::string& Text);
 
+// An 8-bit text of the card (each byte one character) as UTF-8.
+std::string Utf8FromLatin1(const std::string& Text);
+
+// A JSON value on one line in plain ASCII.
+std::string JsonText(const nlohmann::ordered_json& Value);
+
 // The card's last reported state as one JSON object on one line, fields named as the host
-// object names them.
+// object names them; values of reports that never arrived are null.
 std::string StatusJson(const tOrvaneHost& Host);
-// The same as labelled lines for an operator.
+// The same as labelled lines for an operator ("not received" for a missing report).
 std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 // One short line for the live monitor.
 std::string MonitorLine(const tOrvaneHost& Host);
@@ -28,10 +39,11 @@ std::string MonitorLine(const tOrvaneHost& Host);
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);
 
-// Why a port did not open, from the errno the port kept.
-std::string OpenErrorReason(int Errno);
-
 // "[#######.............]  35%": Width marks between the brackets, Fraction clamped to 0..1.
 std::string ProgressBar(float Fraction, int Width);
-// The percentage shown for a fraction done: rounded, clamped to 0..100.
-int ProgressPercent(float Fraction);
+
+// A transfer's line on a terminal: "FPGA [#####...]  35%  22.4/64.1 kB  6.3 kB/s  0:07 left":
+// Label, the bar (Width marks), the bytes done of Total (kB = 1000 bytes), the rate since the
+// phase began Elapsed seconds ago, and the time left at that rate ("--:--" before any rate).
+std::string TransferLine(const std::string& Label, float Fraction, uint64_t Total, double Elapsed,
+                         int Width);

@@ -1,12 +1,43 @@
 #include "cli/Commands.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
-#include "hostlink/CardLeaving.h"
+#include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/posix/PortCatalogue.h"
+
+namespace {
+
+bool Tracing = false;
+
+// Seconds since the program started, for trace lines.
+double Elapsed() {
+  static const auto Start = std::chrono::steady_clock::now();
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - Start).count();
+}
+
+void TraceLine(const std::string& Text) {
+  std::fprintf(stderr, "[%10.6f] %s\n", Elapsed(), Text.c_str());
+}
+
+void TraceFrame(bool Outgoing, const uint8_t* Frame, std::size_t Size) {
+  std::string Hex;
+  char Byte[4];
+  for (std::size_t i = 0; i < Size; ++i) {
+    std::snprintf(Byte, sizeof Byte, "%s%02x", i ? " " : "", Frame[i]);
+    Hex += Byte;
+  }
+  const std::string Name = Size > 1 ? tOrvaneHost::MessageName(Frame[1]) : "?";
+  TraceLine(std::string(Outgoing ? "tx " : "rx ") + Name + ": " + Hex);
+}
+
+}  // namespace
+
+bool tCliRequest::Has(const std::string& Option) const {
+  return std::find(Given.begin(), Given.end(), Option) != Given.end();
+}
 
 int UsageError(const std::string& Command, const std::string& Error) {
   std::fprintf(stderr, "caddis %s: %s (see caddis %s --help)\n", Command.c_str(), Error.c_str(),
@@ -20,124 +51,99 @@ int Failure(const std::string& Error) {
 }
 
 int WaitFailure(const std::string& Error) {
-  return StopRequested() ? ExitInterrupted : Failure(Error);
+  return StopRequested() ? InterruptedExit() : Failure(Error);
 }
 
-bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
-                     const std::vector<tCliOption>& Options, const std::string& SecondsOption,
-                     double Default, tCliArgs& Out, int32_t& Port, double& Seconds, int& Exit) {
-  return ReadArgs(Command, Args, Options, Out, Exit) && CheckPositional(Command, Out, 0, 0, Exit) &&
-         ReadPort(Command, Out, Port, Exit) &&
-         ReadSeconds(Command, Out, SecondsOption, Default, Seconds, Exit);
-}
-
-std::unique_ptr<tOrvaneHost> OpenIdentifiedCard(int32_t Port, double Timeout, int& Exit) {
-  std::string Error;
-  auto Host = OpenCardHost(Port, Error);
-  if (!Host) {
-    Exit = Failure(Error);
-    return nullptr;
+bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit) {
+  if (!Request.Has("--port")) {
+    Exit = UsageError(Request.Command, "--port N is required");
+    return false;
   }
+  if (!ParsePortNumber(Request.Port, Port)) {
+    Exit = UsageError(Request.Command, "'" + Request.Port + "' is not a port number");
+    return false;
+  }
+  return true;
+}
+
+bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
+                 double Default, double& Seconds, int& Exit) {
+  Seconds = Default;
+  if (!Request.Has(Option) || ParseSeconds(Text, Seconds)) return true;
+  Exit = UsageError(Request.Command, Option + " wants seconds, not '" + Text + "'");
+  return false;
+}
+
+bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit) {
+  if (Request.Words.size() > Max) {
+    Exit = UsageError(Request.Command, "unexpected argument '" + Request.Words[Max] + "'");
+    return false;
+  }
+  if (Request.Words.size() < Min) {
+    Exit = UsageError(Request.Command, "missing argument");
+    return false;
+  }
+  return true;
+}
+
+void StartTracing(tOrvaneHost* Host) {
+  if (!Tracing) {
+    Tracing = true;
+    LMDFUSetTrace(TraceLine);
+  }
+  if (Host) Host->OnFrame = TraceFrame;
+}
+
+tCliSession::tCliSession()
+    : tCardSession([this](std::chrono::milliseconds Span) {
+        return tCliLoop(Host.get()).RunFor(Span) != le_Stopped;
+      }) {
+  // Every host object of the session is traced when tracing is on.
+  OnLinkChange = [this] {
+    if (Tracing && Host) Host->OnFrame = TraceFrame;
+  };
+}
+
+bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
+  std::string Error;
+  if (!OpenCard(Port, Error)) {
+    Exit = Failure(Error);
+    return false;
+  }
+  Host->AskIdentity();
   tCliLoop Loop(Host.get());
   if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) {
     Exit = WaitFailure(Error);
-    return nullptr;
-  }
-  return Host;
-}
-
-bool ReadArgs(const std::string& Command, const tCommandArgs& Args,
-              const std::vector<tCliOption>& Options, tCliArgs& Out, int& Exit) {
-  std::string Error;
-  if (ParseCliArgs(Args, Options, Out, Error)) return true;
-  Exit = UsageError(Command, Error);
-  return false;
-}
-
-bool ReadPort(const std::string& Command, const tCliArgs& Args, int32_t& Port, int& Exit) {
-  const auto Found = Args.Values.find("--port");
-  if (Found == Args.Values.end()) {
-    Exit = UsageError(Command, "--port N is required");
-    return false;
-  }
-  if (!ParsePortNumber(Found->second, Port)) {
-    Exit = UsageError(Command, "'" + Found->second + "' is not a port number");
     return false;
   }
   return true;
 }
 
-bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::string& Option,
-                 double Default, double& Seconds, int& Exit) {
-  const auto Found = Args.Values.find(Option);
-  Seconds = Default;
-  if (Found == Args.Values.end()) return true;
-  if (ParseSeconds(Found->second, Seconds)) return true;
-  Exit = UsageError(Command, Option + " wants seconds, not '" + Found->second + "'");
-  return false;
-}
-
-bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
-                     std::size_t Max, int& Exit) {
-  if (Args.Positional.size() > Max) {
-    Exit = UsageError(Command, "unexpected argument '" + Args.Positional[Max] + "'");
-    return false;
-  }
-  if (Args.Positional.size() < Min) {
-    Exit = UsageError(Command, "missing argument");
-    return false;
-  }
-  return true;
-}
-
-int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limit) {
-  constexpr auto IdentityTimeout = std::chrono::seconds(5);
-  constexpr auto RetryPeriod = std::chrono::milliseconds(250);
-  std::printf("Waiting for the card on COM%d\n", Port);
+int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit) {
+  std::printf("Waiting for the card on COM%d\n", ComPort);
   std::fflush(stdout);
-  tCliLoop Idle(nullptr);
-  if (Idle.RunFor(Pause) == le_Stopped) return ExitInterrupted;
-  const auto Until = std::chrono::steady_clock::now() + Seconds(Limit);
+  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
   std::string Error;
-  for (;;) {
-    // Only a port that is listed again is tried, so the waiting leaves no failed opens in
-    // the log file.
-    if (auto Host =
-            tPortCatalogue::DevicePathFor(Port).empty() ? nullptr : OpenCardHost(Port, Error)) {
-      tCliLoop Loop(Host.get());
-      if (!WaitForIdentity(Loop, *Host, IdentityTimeout, Error)) return WaitFailure(Error);
-      std::printf("Card back on COM%d: device ID %u, firmware version %u\n", Port, Host->DeviceID,
-                  Host->FirmwareVersion);
-      return ExitOk;
-    }
-    if (std::chrono::steady_clock::now() >= Until)
-      return Failure("the card did not come back on COM" + std::to_string(Port) + " within " +
-                     SecondsText(Limit) + " s" + (Error.empty() ? "" : ": " + Error));
-    if (Idle.RunFor(RetryPeriod) == le_Stopped) return ExitInterrupted;
-  }
+  if (!WaitForCard(Seconds(Limit), Error)) return WaitFailure(Error);
+  std::printf("Card back on COM%d: device ID %u, firmware version %u\n", ComPort, Host->DeviceID,
+              Host->FirmwareVersion);
+  std::fflush(stdout);
+  return ExitOk;
 }
 
-int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Limit) {
-  constexpr auto RestartPause = std::chrono::milliseconds(10);
-  constexpr auto DownPause = std::chrono::milliseconds(2000);
-  const auto Port = static_cast<int32_t>(Host->ComPortID);
-  tCardLeaveWatch Leaving(Port);
-  Host->SendHeader(tHostId::Restart);
-  tCliLoop(Host.get()).RunFor(RestartPause);
-  // Closing the port delivers the Restart first (or says it could not).
-  Host.reset();
-  std::printf("Restart sent on COM%d\n", Port);
+int tCliSession::RestartCard(bool WaitForReturnToo, double Limit) {
+  if (!WaitForReturnToo) {
+    if (!Restart(false)) return InterruptedExit();
+    std::printf("Restart sent on COM%d\n", ComPort);
+    std::fflush(stdout);
+    return ExitOk;
+  }
+  // Closing the port delivers the Restart first; the card must then be seen to leave, or a
+  // lost Restart would pass for a quick one.
+  std::string Error;
+  const bool Left = RestartSeenLeaving(Error);
+  std::printf("Restart sent on COM%d\n", ComPort);
   std::fflush(stdout);
-  if (!WaitForReturn) return ExitOk;
-  // A card that is still there after the pause, answering, did not restart: coming "back"
-  // would prove nothing.
-  tCliLoop Idle(nullptr);
-  const tLoopEnd End =
-      Idle.RunFor(DownPause, [&] { Leaving.Step(std::chrono::steady_clock::now()); });
-  if (End == le_Stopped) return ExitInterrupted;
-  if (!Leaving.Left())
-    return Failure("the card on COM" + std::to_string(Port) +
-                   " did not restart: it kept answering for " +
-                   SecondsText(DownPause.count() / 1000.0) + " s after the Restart");
-  return WaitForCardReturn(Port, std::chrono::milliseconds(0), Limit);
+  if (!Left) return Error == "interrupted" ? InterruptedExit() : Failure(Error);
+  return WaitForReturn(std::chrono::milliseconds(0), Limit);
 }

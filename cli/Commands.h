@@ -1,5 +1,5 @@
-// The subcommands of caddis and what they share: exit codes, error lines and the reading of
-// the options most of them take.
+// The subcommands of caddis and what they share: the options as read, exit codes, error
+// lines, and the card session of the command line.
 #pragma once
 
 #include <chrono>
@@ -9,15 +9,25 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
-
-class tOrvaneHost;
+#include "session/CardSession.h"
 
 constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;        // the card, the link, the file or the update failed
-constexpr int ExitUsage = 2;          // bad arguments
-constexpr int ExitInterrupted = 130;  // Ctrl-C or SIGTERM
+constexpr int ExitFailure = 1;  // the card, the link, the file or the update failed
+constexpr int ExitUsage = 2;    // bad arguments
+// A stopped program exits 128 + the signal: 130 after Ctrl-C, 143 after SIGTERM.
 
-using tCommandArgs = std::vector<std::string>;
+// Everything a command may be given. Texts are read by the command, so each can explain a
+// value it cannot use in its own words; Given tells which options were on the command line.
+struct tCliRequest {
+  std::string Command;  // "status", "dfu download"
+  std::string Port, Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
+  std::string File, Serial, Path, Index;
+  bool Json = false, Log = false, NoWait = false, NoRestart = false, NoVerify = false;
+  bool Verbose = false;
+  std::vector<std::string> Words;  // the positional arguments
+  bool Has(const std::string& Option) const;
+  std::vector<std::string> Given;  // options present, "--port"
+};
 
 // "caddis <command>: <Error> (see caddis <command> --help)" on standard error; ExitUsage.
 int UsageError(const std::string& Command, const std::string& Error);
@@ -25,46 +35,44 @@ int UsageError(const std::string& Command, const std::string& Error);
 int Failure(const std::string& Error);
 // The exit of a wait for the card that did not succeed: interrupted, or a failure with Error.
 int WaitFailure(const std::string& Error);
+int InterruptedExit();
 
-// Reads Args against Options; on a fault prints the usage error and sets Exit.
-bool ReadArgs(const std::string& Command, const tCommandArgs& Args,
-              const std::vector<tCliOption>& Options, tCliArgs& Out, int& Exit);
 // The required --port N.
-bool ReadPort(const std::string& Command, const tCliArgs& Args, int32_t& Port, int& Exit);
-// An optional seconds option with its default.
-bool ReadSeconds(const std::string& Command, const tCliArgs& Args, const std::string& Option,
+bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit);
+// An optional seconds option (Text as given, empty when absent) with its default.
+bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
                  double Default, double& Seconds, int& Exit);
-// A command of --port N and options but no other words, with one seconds option read.
-bool ReadPortCommand(const std::string& Command, const tCommandArgs& Args,
-                     const std::vector<tCliOption>& Options, const std::string& SecondsOption,
-                     double Default, tCliArgs& Out, int32_t& Port, double& Seconds, int& Exit);
-// Opens port Port and runs the loop until the card identifies itself: the host, or null with
-// the failure reported and Exit set.
-std::unique_ptr<tOrvaneHost> OpenIdentifiedCard(int32_t Port, double Timeout, int& Exit);
 // Between Min and Max positional arguments.
-bool CheckPositional(const std::string& Command, const tCliArgs& Args, std::size_t Min,
-                     std::size_t Max, int& Exit);
+bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit);
 
-// Waits for the card to come back on port Port after it restarted: Pause first (a card that
-// is still going down may keep its port for a moment), then looks for the port every 250 ms
-// until Limit seconds have passed, opens it and waits for the card's identity. Prints
-// "Card back on COMn: ..." and returns ExitOk, or reports the failure.
-int WaitForCardReturn(int32_t Port, std::chrono::milliseconds Pause, double Limit);
+// The card session of the command line: its pauses keep the loop running (the open link
+// serviced, hand-offs served) and end early on Ctrl-C.
+class tCliSession : public tCardSession {
+ public:
+  tCliSession();
+  // Opens port Port and runs the loop until the card identifies itself, asking at once.
+  // False with the failure reported and Exit set.
+  bool OpenIdentified(int32_t Port, double Timeout, int& Exit);
+  // Restarts the card (Restart, 10 ms, link closed) and, with WaitForReturn, waits for it
+  // to come back: "Restart sent on COMn", then as WaitForReturn.
+  int RestartCard(bool WaitForReturn, double Limit);
+  // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
+  // passed; "Card back on COMn: device ID .., firmware version .." and ExitOk.
+  int WaitForReturn(std::chrono::milliseconds Pause, double Limit);
+};
 
-// Restarts the card's microcontroller as the window does: Restart, 10 ms, the link closed
-// (Host is released), 2000 ms; then, with WaitForReturn, waits for the card as above. The
-// card must be seen to leave during the 2000 ms (its port gone, or silent on it), or the
-// restart is reported as failed.
-int RestartCard(std::unique_ptr<tOrvaneHost> Host, bool WaitForReturn, double Limit);
+// Writes a time-stamped line for every frame and DFU request to standard error.
+void StartTracing(tOrvaneHost* Host);
 
-int PortsCommand(const tCommandArgs& Args);
-int StatusCommand(const tCommandArgs& Args);
-int MonitorCommand(const tCommandArgs& Args);
-int SendHexCommand(const tCommandArgs& Args);
-int EchoCommand(const tCommandArgs& Args);
-int ResetCommand(const tCommandArgs& Args);
-int BootCommand(const tCommandArgs& Args);
-int UpdateFPGACommand(const tCommandArgs& Args);
-int UpdateUSBAudioCommand(const tCommandArgs& Args);
-int DfuListCommand(const tCommandArgs& Args);
-int DfuDownloadCommand(const tCommandArgs& Args);
+int PortsCommand(const tCliRequest& Request);
+int StatusCommand(const tCliRequest& Request);
+int MonitorCommand(const tCliRequest& Request);
+int SendHexCommand(const tCliRequest& Request);
+int EchoCommand(const tCliRequest& Request);
+int ResetCommand(const tCliRequest& Request);
+int BootCommand(const tCliRequest& Request);
+int UpdateFPGACommand(const tCliRequest& Request);
+int UpdateUSBAudioCommand(const tCliRequest& Request);
+int UpdateFirmwareCommand(const tCliRequest& Request);
+int DfuListCommand(const tCliRequest& Request);
+int DfuDownloadCommand(const tCliRequest& Request);

@@ -1,39 +1,20 @@
-// caddis dfu list and dfu download: the card's microcontroller firmware over USB DFU.
-#include <atomic>
+// caddis dfu list, dfu download and update-firmware: the card's microcontroller firmware
+// over USB DFU.
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <thread>
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "dfu/LMDFU.h"
-#include "dfu/lmdfu/DFUEventQueue.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/UIThread.h"
 
 namespace {
 
-constexpr uint16_t CardVendorID = 0x1CBE;
-constexpr uint16_t CardProductID = 0x00FF;
 constexpr double DefaultDeviceWait = 10.0;
 constexpr double DefaultReturnWait = 30.0;
-// A DFU image is firmware for a microcontroller's flash; anything this large is not one.
-constexpr std::uintmax_t MaxImageSize = 64u << 20;
-constexpr auto SearchPeriod = std::chrono::milliseconds(1000);
-constexpr int BarWidth = 40;
-constexpr int LineStep = 10;
-
-std::string DeviceString(tLMDFUHandle Handle, uint8_t Index) {
-  if (Index == 0) return "";
-  char Text[256] = {};
-  uint16_t Length = sizeof Text;
-  if (LMDFUDeviceASCIIStringGet(Handle, Index, Text, &Length) != lm_Ok) return "(unreadable)";
-  Text[sizeof Text - 1] = 0;
-  return Text;
-}
+constexpr double DefaultIdentityTimeout = 5.0;
 
 std::string Hex4(unsigned Value) {
   char Text[8];
@@ -61,26 +42,63 @@ std::string RevisionText(const tLMDFUDeviceInfo& Info) {
   return Shown(Info.cRevisionMajor) + "." + Shown(Info.cRevisionMinor);
 }
 
-void PrintDevice(int32_t Index, tLMDFUHandle Handle, const tLMDFUDeviceInfo& Info) {
-  std::printf("%d: vendor 0x%s product 0x%s release 0x%s, %s\n", Index, Hex4(Info.usVID).c_str(),
-              Hex4(Info.usPID).c_str(), Hex4(Info.usDevice).c_str(),
+std::string PartName(const tLMDFUDeviceInfo& Info) {
+  return std::string(Info.pcPartNumber, strnlen(Info.pcPartNumber, sizeof Info.pcPartNumber));
+}
+
+std::string StringText(const tDFUString& String) {
+  if (String.Index == 0) return "";
+  if (String.Refused) return "(no permission)";
+  return String.Read ? String.Text : "(unreadable)";
+}
+
+void PrintDevice(const tDFUDeviceEntry& Device) {
+  const tLMDFUDeviceInfo& Info = Device.Info;
+  std::printf("%d: vendor 0x%s product 0x%s release 0x%s, %s\n", Device.Index,
+              Hex4(Info.usVID).c_str(), Hex4(Info.usPID).c_str(), Hex4(Info.usDevice).c_str(),
               Info.bDFUMode ? "DFU mode" : "run-time mode");
   std::printf("   transfer size %u, detach time-out %u ms, attributes 0x%02X (%s)\n",
               Info.usTransferSize, Info.usDetachTimeOut, Info.ucDFUAttributes,
               AttributeText(Info.ucDFUAttributes).c_str());
   // The target fields are filled only by devices with the vendor's own extensions.
-  const std::string PartName(Info.pcPartNumber,
-                             strnlen(Info.pcPartNumber, sizeof Info.pcPartNumber));
+  const std::string Part = PartName(Info);
   std::printf("   Tiva extensions %s, part number %d, revision %s, part name %s\n",
               Info.bSupportsTivaExtensions ? "yes" : "no", Info.ulPartNumber,
-              RevisionText(Info).c_str(), PartName.empty() ? "(none)" : PartName.c_str());
-  const std::pair<const char*, uint8_t> Strings[] = {{"Manufacturer", Info.ucManufacturerString},
-                                                     {"Product", Info.ucProductString},
-                                                     {"Serial number", Info.ucSerialString},
-                                                     {"Interface", Info.ucDFUInterfaceString}};
-  for (const auto& [Label, StringIndex] : Strings)
+              RevisionText(Info).c_str(), Part.empty() ? "(none)" : Part.c_str());
+  const std::pair<const char*, const tDFUString*> Strings[] = {
+      {"Manufacturer", &Device.Manufacturer},
+      {"Product", &Device.Product},
+      {"Serial number", &Device.Serial},
+      {"Interface", &Device.Interface}};
+  for (const auto& [Label, String] : Strings)
     std::printf("   %-14s %s (string %u)\n", (std::string(Label) + ":").c_str(),
-                DeviceString(Handle, StringIndex).c_str(), StringIndex);
+                StringText(*String).c_str(), String->Index);
+  std::printf("   Location:      %s\n", Device.Location.c_str());
+}
+
+nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device) {
+  const tLMDFUDeviceInfo& Info = Device.Info;
+  auto String = [](const tDFUString& S) {
+    return S.Index != 0 && S.Read ? nlohmann::ordered_json(Utf8FromLatin1(S.Text))
+                                  : nlohmann::ordered_json(nullptr);
+  };
+  return {{"Index", Device.Index},
+          {"VendorID", Info.usVID},
+          {"ProductID", Info.usPID},
+          {"Release", Info.usDevice},
+          {"DFUMode", Info.bDFUMode != 0},
+          {"TransferSize", Info.usTransferSize},
+          {"DetachTimeOut", Info.usDetachTimeOut},
+          {"Attributes", Info.ucDFUAttributes},
+          {"TivaExtensions", Info.bSupportsTivaExtensions != 0},
+          {"PartNumber", Info.ulPartNumber},
+          {"PartName", Utf8FromLatin1(PartName(Info))},
+          {"Manufacturer", String(Device.Manufacturer)},
+          {"Product", String(Device.Product)},
+          {"SerialNumber", String(Device.Serial)},
+          {"Interface", String(Device.Interface)},
+          {"Location", Utf8FromLatin1(Device.Location)},
+          {"IsCard", Device.IsCard()}};
 }
 
 bool InitLibrary(std::string& Error) {
@@ -94,202 +112,156 @@ bool InitLibrary(std::string& Error) {
   return true;
 }
 
-// The card's boot loader: the lowest index with the card's vendor and product. -1 if none.
-int32_t FindCard() {
-  for (int32_t i = 0;; ++i) {
-    tLMDFUDeviceInfo Info{};
-    tLMDFUHandle Handle = nullptr;
-    if (LMDFUDeviceOpen(i, &Info, &Handle) != lm_Ok) return -1;
-    LMDFUDeviceClose(Handle, LMDFU_FALSE);
-    if (Info.usVID == CardVendorID && Info.usPID == CardProductID) return i;
+// Loads the image named on the command line; the reason when it cannot be used.
+bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
+  switch (Image.Load(File)) {
+    case tDFUImage::il_Loaded:
+      return true;
+    case tDFUImage::il_TooLarge:
+      Error = "cannot use " + File + ": " + Image.Error();
+      return false;
+    default:
+      Error = "cannot read " + File + ": " + Image.Error();
+      return false;
   }
 }
 
-bool LoadImage(const std::string& File, std::vector<uint8_t>& Image, std::string& Error) {
-  std::error_code Failed;
-  const auto Size = std::filesystem::file_size(File, Failed);
-  if (Failed) {
-    Error = "cannot read " + File + ": " + Failed.message();
-    return false;
-  }
-  if (Size > MaxImageSize) {
-    Error = "cannot use " + File + ": " + std::to_string(Size) + " bytes is too large for a " +
-            "firmware image";
-    return false;
-  }
-  std::ifstream In(File, std::ios::binary);
-  Image.resize(Size);
-  if (!In || !In.read(reinterpret_cast<char*>(Image.data()), static_cast<std::streamsize>(Size))) {
-    Error = "cannot read " + File + ": read failed";
-    return false;
+// Downloads with progress and reports the outcome; true on success.
+bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::string& File,
+              bool Verify, std::string& Error) {
+  tStatusLine Line;
+  tTransferDisplay Display(Line, Image.Size());
+  const std::string FileName = std::filesystem::path(File).filename().string();
+  const bool Done = DownloadFirmware(
+      Device, Image, FileName, Verify,
+      [&](const tDFUProgress& Progress) {
+        if (!Progress.Failed())
+          Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
+      },
+      Error);
+  Line.Finish();
+  if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");
+  return Done;
+}
+
+// The device filters given on the command line.
+bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
+  Filter.Serial = Request.Serial;
+  Filter.Location = Request.Path;
+  if (Request.Has("--index")) {
+    if (!ParseIndex(Request.Index, 1000000, Filter.Index)) {
+      Exit = UsageError(Request.Command, "'" + Request.Index + "' is not a device index");
+      return false;
+    }
+    // A device named by its index is taken whatever its identity, as dfu list shows it.
+    Filter.CardOnly = false;
   }
   return true;
 }
 
-// An empty file is an empty image, passed with a valid address: the library judges it.
-const uint8_t* ImageData(const std::vector<uint8_t>& Image) {
-  static const uint8_t Nothing = 0;
-  return Image.empty() ? &Nothing : Image.data();
-}
-
-// The notifications of one download as a progress display.
-class tDownloadProgress {
- public:
-  void Handle(const tLMDFUEvent& Event) {
-    switch (Event.Message) {
-      case WM_DFU_DOWNLOAD:
-      case WM_DFU_UPLOAD:
-      case WM_DFU_VERIFY:
-      case WM_DFU_ERASE:
-        Phase = Event.Message == WM_DFU_VERIFY ? "Verifying" : "Downloading";
-        Total = Event.Param;
-        Show(0);
-        break;
-      case WM_DFU_PROGRESS:
-        Show(Event.Param);
-        break;
-      case WM_DFU_COMPLETE:
-        Show(Total);
-        Ended = true;
-        break;
-      case WM_DFU_ERROR:
-        Ended = true;
-        break;
-      default:
-        break;
-    }
-  }
-  bool Ended = false;
-
- private:
-  void Show(uint32_t Done) {
-    const float Fraction = Total ? static_cast<float>(Done) / static_cast<float>(Total) : 0.0f;
-    if (Line.Terminal()) {
-      Line.Show(Phase + " " + ProgressBar(Fraction, BarWidth));
-    } else {
-      const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
-      Line.Show(Phase + ": " + std::to_string(Step) + "%");
-    }
-  }
-
-  tStatusLine Line;
-  std::string Phase = "Downloading";
-  uint32_t Total = 0;
-};
-
-// Runs the download on a worker thread while the loop shows its notifications. The handle is
-// used by the worker alone until it has ended.
-tLMDFUErr Download(tLMDFUHandle Handle, const std::vector<uint8_t>& Image, bool Verify) {
-  tLMDFUEventQueue Queue;
-  std::atomic<bool> WorkerEnded{false};
-  tLMDFUErr Result = lm_Ok;
-  std::thread Worker([&] {
-    Result = LMDFUDownload(Handle, ImageData(Image), static_cast<uint32_t>(Image.size()),
-                           Verify ? LMDFU_TRUE : LMDFU_FALSE, LMDFU_FALSE, &Queue);
-    WorkerEnded = true;
-    tUIThread::Wake();
-  });
-  tDownloadProgress Progress;
-  const tLoopEnd End = tCliLoop(nullptr).RunUntil(
-      [&] {
-        const bool Returned = WorkerEnded;
-        Queue.Drain([&](const tLMDFUEvent& Event) { Progress.Handle(Event); });
-        return Progress.Ended || (Returned && !Queue.WaitFor(std::chrono::milliseconds(0)));
-      },
-      std::chrono::hours(24 * 365));
-  // A download cannot be stopped half-way without leaving the device in an error state, so
-  // an interrupted loop still waits for the call to return.
-  if (End == le_Stopped) std::fprintf(stderr, "caddis: waiting for the download to end\n");
-  Worker.join();
-  return Result;
-}
-
 }  // namespace
 
-int DfuListCommand(const tCommandArgs& Args) {
-  const std::string Name = "dfu list";
-  tCliArgs Parsed;
+int DfuListCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  if (!ReadArgs(Name, Args, {}, Parsed, Exit) || !CheckPositional(Name, Parsed, 0, 0, Exit))
-    return Exit;
+  if (!CheckPositional(Request, 0, 0, Exit)) return Exit;
   std::string Error;
   if (!InitLibrary(Error)) return Failure(Error);
-  int32_t Count = 0;
-  for (;; ++Count) {
-    tLMDFUDeviceInfo Info{};
-    tLMDFUHandle Handle = nullptr;
-    if (LMDFUDeviceOpen(Count, &Info, &Handle) != lm_Ok) break;
-    PrintDevice(Count, Handle, Info);
-    LMDFUDeviceClose(Handle, LMDFU_FALSE);
+  tDFUFilter All;
+  All.CardOnly = false;
+  const auto Devices = SearchDFUDevices(All);
+  if (Request.Json) {
+    nlohmann::ordered_json List = nlohmann::ordered_json::array();
+    for (const auto& Device : Devices)
+      List.push_back(DeviceJson(Device));
+    std::printf("%s\n", JsonText(List).c_str());
+    return ExitOk;
   }
-  if (Count == 0) std::printf("No USB DFU devices found\n");
+  for (const auto& Device : Devices)
+    PrintDevice(Device);
+  if (Devices.empty()) std::printf("No USB DFU devices found\n");
   return ExitOk;
 }
 
-int DfuDownloadCommand(const tCommandArgs& Args) {
-  const std::string Name = "dfu download";
-  tCliArgs Parsed;
+int DfuDownloadCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  int32_t Index = -1, Port = 0;
+  int32_t Port = 0;
   double Wait = 0, ReturnWait = 0;
-  if (!ReadArgs(Name, Args,
-                {{"--no-verify", false},
-                 {"--index", true},
-                 {"--wait", true},
-                 {"--port", true},
-                 {"--return-timeout", true}},
-                Parsed, Exit) ||
-      !CheckPositional(Name, Parsed, 1, 1, Exit) ||
-      !ReadSeconds(Name, Parsed, "--wait", DefaultDeviceWait, Wait, Exit) ||
-      !ReadSeconds(Name, Parsed, "--return-timeout", DefaultReturnWait, ReturnWait, Exit) ||
-      (Parsed.Values.count("--port") && !ReadPort(Name, Parsed, Port, Exit)))
+  tDFUFilter Filter;
+  if (!CheckPositional(Request, 1, 1, Exit) ||
+      !ReadSeconds(Request, "--wait", Request.Wait, DefaultDeviceWait, Wait, Exit) ||
+      !ReadSeconds(Request, "--return-timeout", Request.ReturnTimeout, DefaultReturnWait,
+                   ReturnWait, Exit) ||
+      (Request.Has("--port") && !ReadPort(Request, Port, Exit)) ||
+      !ReadFilter(Request, Filter, Exit))
     return Exit;
-  if (const auto Given = Parsed.Values.find("--index");
-      Given != Parsed.Values.end() && !ParseIndex(Given->second, 1000000, Index))
-    return UsageError(Name, "'" + Given->second + "' is not a device index");
 
-  const std::string File = Parsed.Positional[0];
-  std::vector<uint8_t> Image;
+  const std::string File = Request.Words[0];
+  tDFUImage Image;
   std::string Error;
   if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
 
   // The card appears a moment after Boot: search once a second, as the update dialog does.
-  if (Index < 0) {
-    const auto Until = std::chrono::steady_clock::now() + Seconds(Wait);
-    while ((Index = FindCard()) < 0 && std::chrono::steady_clock::now() < Until)
-      if (tCliLoop(nullptr).RunFor(SearchPeriod) == le_Stopped) return ExitInterrupted;
-    if (Index < 0) return Failure("No USB DFU devices found (vendor 0x1CBE, product 0x00FF)");
+  // With several boot loaders present the operator chooses; the tool never guesses.
+  tDFUDeviceEntry Device;
+  if (!FindBootLoader(Filter, Seconds(Wait), Device, Error)) {
+    if (StopRequested()) return InterruptedExit();
+    if (Error.rfind("more than one", 0) == 0) return UsageError(Request.Command, Error);
+    return Failure(Error);
   }
-  tLMDFUDeviceInfo Info{};
-  tLMDFUHandle Handle = nullptr;
-  if (const tLMDFUErr Status = LMDFUDeviceOpen(Index, &Info, &Handle); Status != lm_Ok)
-    return Failure("Open error " + std::to_string(Status) + ": " + LMDFUStatusText(Status));
-  PrintDevice(Index, Handle, Info);
-
-  const std::string FileName = std::filesystem::path(File).filename().string();
-  if (const tLMDFUErr Status =
-          LMDFUIsValidImage(Handle, ImageData(Image), static_cast<uint32_t>(Image.size()), nullptr);
-      Status != lm_Ok) {
-    LMDFUDeviceClose(Handle, LMDFU_FALSE);
-    return Failure("File " + FileName + " is not compatible with this device: " +
-                   LMDFUStatusText(Status) + " (" + std::to_string(Status) + ")");
-  }
-  const tLMDFUErr Result = Download(Handle, Image, !Parsed.Has("--no-verify"));
-  if (Result != lm_Ok) {
-    const std::string Details = LMDFULastErrorText(Handle);
-    // Left in DFU mode, the device can be tried again.
-    LMDFUDeviceClose(Handle, LMDFU_FALSE);
-    return Failure("Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
-                   (Details.empty() ? "" : " (" + Details + ")"));
-  }
-  // The new firmware runs only once the device has left DFU mode.
-  if (const tLMDFUErr Closed = LMDFUDeviceClose(Handle, LMDFU_TRUE); Closed != lm_Ok)
-    return Failure("The firmware was written, but the device did not restart into it: error " +
-                   std::to_string(Closed) + ": " + LMDFUStatusText(Closed));
+  PrintDevice(Device);
+  if (!Download(Device, Image, File, !Request.NoVerify, Error)) return Failure(Error);
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
   // After an update the card restarts its firmware; the window waits for it to come back
   // before it closes the dialog, and so does this when given the port. The card's port is
   // gone while it is in its boot loader, so it is looked for at once.
-  return Port > 0 ? WaitForCardReturn(Port, std::chrono::milliseconds(0), ReturnWait) : ExitOk;
+  if (Port <= 0) return ExitOk;
+  tCliSession Session;
+  Session.ComPort = Port;
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnWait);
+}
+
+int UpdateFirmwareCommand(const tCliRequest& Request) {
+  int Exit = ExitOk;
+  int32_t Port = 0;
+  double Timeout = 0, BootWait = 0, ReturnWait = 0;
+  tDFUFilter Filter;
+  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
+      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit) ||
+      !ReadSeconds(Request, "--boot-timeout", Request.BootTimeout, DefaultDeviceWait, BootWait,
+                   Exit) ||
+      !ReadSeconds(Request, "--return-timeout", Request.ReturnTimeout, DefaultReturnWait,
+                   ReturnWait, Exit))
+    return Exit;
+  Filter.Serial = Request.Serial;
+
+  // Everything that can be checked is checked before the card leaves its link.
+  const std::string File =
+      Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
+  tDFUImage Image;
+  std::string Error;
+  if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
+
+  tCliSession Session;
+  if (!Session.OpenIdentified(Port, Timeout, Exit)) return Exit;
+  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
+              Session.Host->FirmwareVersion);
+  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
+  std::fflush(stdout);
+  tDFUDeviceEntry Device;
+  if (!Session.BootToLoader(Filter, Seconds(BootWait), Device, Error)) {
+    if (StopRequested()) return InterruptedExit();
+    return Failure(Error);
+  }
+  PrintDevice(Device);
+  if (!Download(Device, Image, File, !Request.NoVerify, Error)) {
+    // The card stays in its boot loader, ready for another attempt.
+    return Failure(Error +
+                   "; the card stays in its boot loader: try again with caddis dfu "
+                   "download " +
+                   File + " --serial " + Device.Serial.Text);
+  }
+  std::printf("Device updated successfully\n");
+  std::fflush(stdout);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnWait);
 }

@@ -10,20 +10,30 @@
 
 namespace {
 
-// The card reports temperature, voltages, sample rates and addresses on its own about once a
-// second; after its identity this much more time catches at least one round of them.
+// The card sends its reports (temperature, voltages, rates, addresses) on its own about
+// once a second; after its identity, status waits at most this long for a round of them.
 constexpr auto ReportWait = std::chrono::milliseconds(1500);
 constexpr double DefaultIdentityTimeout = 5.0;
 
 }  // namespace
 
-int PortsCommand(const tCommandArgs& Args) {
-  tCliArgs Parsed;
+int PortsCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  if (!ReadArgs("ports", Args, {}, Parsed, Exit) || !CheckPositional("ports", Parsed, 0, 0, Exit))
-    return Exit;
+  if (!CheckPositional(Request, 0, 0, Exit)) return Exit;
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
+  if (Request.Json) {
+    nlohmann::ordered_json Ports = nlohmann::ordered_json::array();
+    for (const auto& Port : tPortCatalogue::ListPorts()) {
+      nlohmann::ordered_json Entry = {{"Number", Port.Number},
+                                      {"Name", Utf8FromLatin1(Port.Name)},
+                                      {"Device", Utf8FromLatin1(Port.DevicePath)}};
+      if (!Port.Usb.empty()) Entry["Usb"] = Utf8FromLatin1(Port.Usb);
+      Ports.push_back(std::move(Entry));
+    }
+    std::printf("%s\n", JsonText(Ports).c_str());
+    return ExitOk;
+  }
   // The port list's lines, each followed by the USB device the port belongs to, if any.
   for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts()) {
     const std::string Line = ComPortLine(Port.Number, Port.Name);
@@ -35,51 +45,51 @@ int PortsCommand(const tCommandArgs& Args) {
   return ExitOk;
 }
 
-int StatusCommand(const tCommandArgs& Args) {
-  const std::string Name = "status";
-  tCliArgs Parsed;
+int StatusCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Timeout = 0;
-  if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--json", false}, {"--timeout", true}},
-                       "--timeout", DefaultIdentityTimeout, Parsed, Port, Timeout, Exit))
+  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
+      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit))
     return Exit;
 
-  const auto Host = OpenIdentifiedCard(Port, Timeout, Exit);
-  if (!Host) return Exit;
-  tCliLoop Loop(Host.get());
-  if (Loop.RunFor(ReportWait) == le_Stopped) return ExitInterrupted;
+  tCliSession Session;
+  if (!Session.OpenIdentified(Port, Timeout, Exit)) return Exit;
+  // Only as long as the values shown still miss a report.
+  tCliLoop Loop(Session.Host.get());
+  if (Loop.RunUntil([&] { return Session.Host->ReportsReceived == or_AllReports; }, ReportWait) ==
+      le_Stopped)
+    return InterruptedExit();
 
-  if (Parsed.Has("--json")) {
-    std::printf("%s\n", StatusJson(*Host).c_str());
+  if (Request.Json) {
+    std::printf("%s\n", StatusJson(*Session.Host).c_str());
   } else {
-    for (const std::string& Line : StatusLines(*Host))
+    for (const std::string& Line : StatusLines(*Session.Host))
       std::printf("%s\n", Line.c_str());
   }
   return ExitOk;
 }
 
-int MonitorCommand(const tCommandArgs& Args) {
-  const std::string Name = "monitor";
-  tCliArgs Parsed;
+int MonitorCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Span = 0;
-  if (!ReadPortCommand(Name, Args, {{"--port", true}, {"--log", false}, {"--seconds", true}},
-                       "--seconds", 0, Parsed, Port, Span, Exit))
+  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
+      !ReadSeconds(Request, "--seconds", Request.Seconds, 0, Span, Exit))
     return Exit;
 
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
+  tCliSession Session;
   std::string Error;
-  const auto Host = OpenCardHost(Port, Error);
-  if (!Host) return Failure(Error);
-  Host->Logging = Parsed.Has("--log");
-  tCliLoop Loop(Host.get());
-  // Without --seconds it runs until Ctrl-C; a day is the loop's longest limit.
+  if (!Session.OpenCard(Port, Error)) return Failure(Error);
+  Session.Host->Logging = Request.Log;
+  Session.Host->AskIdentity();
+  tCliLoop Loop(Session.Host.get());
+  // Without --seconds it runs until Ctrl-C; a year is the loop's longest limit.
   const auto Limit = Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365);
   // Ctrl-C is the normal way to end it: the port is closed properly either way.
-  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Host)); });
+  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Session.Host)); });
   Line.Finish();
   return ExitOk;
 }

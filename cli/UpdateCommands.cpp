@@ -6,7 +6,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
@@ -21,78 +20,15 @@ constexpr double DefaultIdentityTimeout = 5.0;
 // without any answer for this long has stalled (the host itself never gives up on one).
 constexpr double DefaultAckTimeout = 10.0;
 constexpr double DefaultReturnWait = 10.0;
-constexpr int BarWidth = 40;
-// Without a terminal, one progress line per this many percent.
-constexpr int LineStep = 10;
+// The tool's own text when the card acknowledges another packet than the one sent.
+// The tool's own findings of a wrong packet: a wrong packet number, or an acknowledgement of
+// another kind of packet than the one last sent.
+constexpr const char* OwnSequenceErrorTexts[] = {"Tiva file updater packet number error",
+                                                 "Tiva file updater sequence error"};
 
 struct tUpdateKind {
-  const char* Command;
   const char* What;  // the part updated, as the update's texts name it
-  bool FPGA;
-};
-
-const std::vector<tCliOption> UpdateOptions = {{"--port", true},
-                                               {"--file", true},
-                                               {"--timeout", true},
-                                               {"--ack-timeout", true},
-                                               {"--no-restart", false}};
-
-// The host looks for its image under a fixed name in one folder. A file given by the
-// operator is reached through a link of that name in a private temporary folder, so any
-// file name and any path length work; the folder goes when this does.
-class tImageFolder {
- public:
-  tImageFolder() = default;
-  ~tImageFolder() {
-    if (!Folder.empty()) {
-      std::error_code Ignored;
-      std::filesystem::remove_all(Folder, Ignored);
-      tOrvaneHost::SetImageFolder("");
-    }
-  }
-  tImageFolder(const tImageFolder&) = delete;
-  tImageFolder& operator=(const tImageFolder&) = delete;
-
-  bool Prepare(const std::string& File, const std::string& FixedName, std::string& Error) {
-    struct stat Info {};
-    if (stat(File.c_str(), &Info) != 0 || access(File.c_str(), R_OK) != 0) {
-      Error = "cannot read " + File + ": " + std::strerror(errno);
-      return false;
-    }
-    if (!S_ISREG(Info.st_mode)) {
-      Error = "cannot read " + File + ": not a regular file";
-      return false;
-    }
-    // Said here, with the operator's own file name, rather than by the updater, which only
-    // sees the link made for it below.
-    if (Info.st_size == 0) {
-      Error = "cannot send " + File + ": the file is empty";
-      return false;
-    }
-    if (Info.st_size > tTivaFileUpdater::MaxFileSize) {
-      Error = "cannot send " + File + ": it is " + std::to_string(Info.st_size) +
-              " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
-      return false;
-    }
-    std::string Pattern = (std::filesystem::temp_directory_path() / "caddis-image-XXXXXX").string();
-    if (!mkdtemp(Pattern.data())) {
-      Error = std::string("cannot make a temporary folder: ") + std::strerror(errno);
-      return false;
-    }
-    Folder = Pattern;
-    std::error_code Failed;
-    const auto Target = std::filesystem::absolute(File, Failed);
-    if (!Failed) std::filesystem::create_symlink(Target, Folder + "/" + FixedName, Failed);
-    if (Failed) {
-      Error = "cannot link " + File + " into " + Folder + ": " + Failed.message();
-      return false;
-    }
-    tOrvaneHost::SetImageFolder(Folder);
-    return true;
-  }
-
- private:
-  std::string Folder;
+  tImageKind Kind;
 };
 
 enum tTransferEnd { te_Accepted, te_Refused, te_Stalled, te_Interrupted };
@@ -101,100 +37,130 @@ struct tTransfer {
   bool Finished = false;
   tTivaUpdateError Code = tu_Ack;
   float Progress = 0;
+  bool OwnSequenceError = false;  // the tool, not the card, found the wrong packet number
   std::chrono::steady_clock::time_point LastEvent = std::chrono::steady_clock::now();
 };
 
-void ShowProgress(tStatusLine& Line, const char* What, float Progress) {
-  if (Line.Terminal()) {
-    Line.Show(std::string(What) + " " + ProgressBar(Progress, BarWidth));
-  } else {
-    const int Step = ProgressPercent(Progress) / LineStep * LineStep;
-    Line.Show(std::string(What) + " update: " + std::to_string(Step) + "%");
+// The image must be a readable regular file; the reason otherwise.
+bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) {
+  struct stat Info {};
+  if (stat(File.c_str(), &Info) != 0 || access(File.c_str(), R_OK) != 0) {
+    Error = "cannot read " + File + ": " + std::strerror(errno);
+    return false;
   }
+  if (!S_ISREG(Info.st_mode)) {
+    Error = "cannot read " + File + ": not a regular file";
+    return false;
+  }
+  // Said here, with the operator's own file name, rather than by the updater.
+  if (Info.st_size == 0) {
+    Error = "cannot send " + File + ": the file is empty";
+    return false;
+  }
+  if (Info.st_size > tTivaFileUpdater::MaxFileSize) {
+    Error = "cannot send " + File + ": it is " + std::to_string(Info.st_size) +
+            " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
+    return false;
+  }
+  Size = static_cast<uint64_t>(Info.st_size);
+  return true;
 }
 
-// Starts the update and runs the loop until the card has answered the finish packet, refused
-// the image, or stopped answering.
-tTransferEnd RunTransfer(tOrvaneHost& Host, tCliLoop& Loop, const tUpdateKind& Kind,
-                         double AckTimeout, tTransfer& Transfer) {
+// Starts the update and runs an event-driven loop (each answer handled as soon as it is
+// stored, so the next packet leaves at once) until the card has answered the finish packet,
+// refused the image, or stopped answering.
+tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const std::string& Path,
+                         uint64_t Size, double AckTimeout, tTransfer& Transfer) {
   tStatusLine Line;
-  tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
+  tTransferDisplay Display(Line, Size);
+  const std::string LineLabel = std::string(Kind.What) + " update";
+  tDisplayScope Messages([&](const std::string& Text) {
+    for (const char* Own : OwnSequenceErrorTexts)
+      if (Text.rfind(Own, 0) == 0) Transfer.OwnSequenceError = true;
+    Line.Message(Text);
+  });
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Transfer.LastEvent = std::chrono::steady_clock::now();
-    ShowProgress(Line, Kind.What, Progress);
+    Display.Show(Kind.What, LineLabel, Progress);
   };
   auto OnFinish = [&](float Progress, tTivaUpdateError AckCode) {
     Transfer.Finished = true;
     Transfer.Code = AckCode;
     Transfer.Progress = Progress;
   };
-  if (Kind.FPGA)
-    Host.UpdateHostFPGA(OnProgress, OnFinish);
-  else
-    Host.UpdateUSBAudio(OnProgress, OnFinish);
+  Session.StartUpdate(Kind.Kind, Path, OnProgress, OnFinish);
   // A missing or unusable image was refused with its reason already shown.
-  if (!Host.Updating() && !Transfer.Finished) return te_Refused;
+  if (!Session.Host->Updating() && !Transfer.Finished) return te_Refused;
 
   bool Stalled = false;
+  tCliLoop Loop(Session.Host.get(), true);
   const tLoopEnd End = Loop.RunUntil(
       [&] {
         Stalled = std::chrono::steady_clock::now() - Transfer.LastEvent > Seconds(AckTimeout);
         return Transfer.Finished || Stalled;
       },
       std::chrono::hours(24 * 365));
-  if (Transfer.Finished && Transfer.Code == tu_Ack) ShowProgress(Line, Kind.What, 1.0f);
+  if (Transfer.Finished && Transfer.Code == tu_Ack) Display.Show(Kind.What, LineLabel, 1.0f);
   Line.Finish();
   if (End == le_Stopped && !Transfer.Finished) return te_Interrupted;
   if (Stalled && !Transfer.Finished) return te_Stalled;
   return Transfer.Code == tu_Ack ? te_Accepted : te_Refused;
 }
 
-std::string AbortReason(tTivaUpdateError Code) {
-  if (Code == tu_SequenceError) return "the card acknowledged the wrong packet";
-  if (Code == tu_NoAnswer) return "the card stopped answering";
-  return "the card answered " + tTivaFileUpdater::ErrorName(Code) + " (code " +
-         std::to_string(Code) + ")";
+std::string AbortReason(const tTransfer& Transfer) {
+  if (Transfer.Code == tu_SequenceError && Transfer.OwnSequenceError)
+    return "the card acknowledged the wrong packet";
+  if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
+  return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
+         std::to_string(Transfer.Code) + ")";
 }
 
-int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
-  const std::string Name = Kind.Command;
-  tCliArgs Parsed;
+int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   int Exit = ExitOk;
   int32_t Port = 0;
   double Timeout = 0, AckTimeout = 0;
-  if (!ReadPortCommand(Name, Args, UpdateOptions, "--timeout", DefaultIdentityTimeout, Parsed, Port,
-                       Timeout, Exit) ||
-      !ReadSeconds(Name, Parsed, "--ack-timeout", DefaultAckTimeout, AckTimeout, Exit))
+  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
+      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit) ||
+      !ReadSeconds(Request, "--ack-timeout", Request.AckTimeout, DefaultAckTimeout, AckTimeout,
+                   Exit))
     return Exit;
 
+  tCliSession Session;
   std::string Error;
-  auto Host = OpenCardHost(Port, Error);
-  if (!Host) return Failure(Error);
-  tImageFolder Image;
-  if (const auto File = Parsed.Values.find("--file"); File != Parsed.Values.end()) {
-    const std::string FixedName = Kind.FPGA ? Host->GetFPGAFilename() : "xmos.bin";
-    if (!Image.Prepare(File->second, FixedName, Error)) return Failure(Error);
+  if (!Session.OpenCard(Port, Error)) return Failure(Error);
+  const std::string Path =
+      Request.Has("--file")
+          ? Request.File
+          : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
+                                                  : std::string(USBAudioImageName));
+  uint64_t Size = 0;
+  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(Error);
+  if (!Request.Has("--file")) {
+    std::string Ignored;
+    CheckReadable(Path, Size, Ignored);  // a missing default image is the host's to explain
   }
   // The link must be known good before the first packet: the transfer has no retries.
-  tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) return WaitFailure(Error);
+  Session.Host->AskIdentity();
+  tCliLoop Loop(Session.Host.get());
+  if (!WaitForIdentity(Loop, *Session.Host, Seconds(Timeout), Error)) return WaitFailure(Error);
 
   tTransfer Transfer;
-  switch (RunTransfer(*Host, Loop, Kind, AckTimeout, Transfer)) {
+  const std::string What = Kind.What;
+  switch (RunTransfer(Session, Kind, Path, Size, AckTimeout, Transfer)) {
     case te_Interrupted:
-      Failure(std::string(Kind.What) + " update interrupted at " +
+      Failure(What + " update interrupted at " +
               std::to_string(ProgressPercent(Transfer.Progress)) + "%");
-      return ExitInterrupted;
+      return InterruptedExit();
     case te_Stalled:
-      return Failure(std::string(Kind.What) + " update aborted: no answer from the card for " +
+      return Failure(What + " update aborted: no answer from the card for " +
                      SecondsText(AckTimeout) + " s at " +
                      std::to_string(ProgressPercent(Transfer.Progress)) + "%");
     case te_Refused:
-      if (!Transfer.Finished) return Failure(std::string(Kind.What) + " update did not start");
-      return Failure(std::string(Kind.What) + " update aborted at " +
+      if (!Transfer.Finished) return Failure(What + " update did not start");
+      return Failure(What + " update aborted at " +
                      std::to_string(ProgressPercent(Transfer.Progress)) +
-                     "%: " + AbortReason(Transfer.Code));
+                     "%: " + AbortReason(Transfer));
     case te_Accepted:
       break;
   }
@@ -202,17 +168,17 @@ int UpdateCommand(const tUpdateKind& Kind, const tCommandArgs& Args) {
   std::fflush(stdout);
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
-  if (Kind.FPGA && !Parsed.Has("--no-restart"))
-    return RestartCard(std::move(Host), true, DefaultReturnWait);
+  if (Session.TakeRestartDue() && !Request.NoRestart)
+    return Session.RestartCard(true, DefaultReturnWait);
   return ExitOk;
 }
 
 }  // namespace
 
-int UpdateFPGACommand(const tCommandArgs& Args) {
-  return UpdateCommand({"update-fpga", "FPGA", true}, Args);
+int UpdateFPGACommand(const tCliRequest& Request) {
+  return UpdateCommand({"FPGA", ik_FPGA}, Request);
 }
 
-int UpdateUSBAudioCommand(const tCommandArgs& Args) {
-  return UpdateCommand({"update-usb-audio", "USB Audio", false}, Args);
+int UpdateUSBAudioCommand(const tCliRequest& Request) {
+  return UpdateCommand({"USB Audio", ik_USBAudio}, Request);
 }

@@ -1,103 +1,185 @@
 // caddis: the command line of the Caddis Updater, for scripted and headless work.
 //
-// One entry per subcommand in CommandTable(); main() only picks the entry, answers --help and
-// runs it. Every command drives the host object with the same 10 ms loop as the window.
+// One entry per subcommand in Commands; main() builds the parser from it, answers --help and
+// --version and runs the command. Every command drives the card through the same card
+// session and 10 ms loop as the window.
+#include <CLI/CLI.hpp>
 #include <cstdio>
-#include <cstring>
+#include <map>
 #include <string>
+#include <vector>
 
 #include "cli/CliLoop.h"
 #include "cli/Commands.h"
 
 namespace {
 
+struct tOptionHelp {
+  const char* Name;   // "--port"
+  const char* Value;  // "N", or "" for a flag
+  const char* Help;   // "the card's port: its number as caddis ports lists it"
+};
+
 struct tCommand {
   const char* Name;      // "status", "dfu download"
   const char* Synopsis;  // "caddis status --port N [--json] [--timeout S]"
   const char* Summary;   // one line for caddis --help
-  const char* Details;   // the options, for caddis <command> --help
-  int (*Run)(const tCommandArgs& Args);
+  std::vector<tOptionHelp> Options;
+  const char* Notes;  // after the options in caddis <command> --help
+  int (*Run)(const tCliRequest& Request);
 };
 
-const char* const PortHelp =
-    "  --port N          the card's port: its number as caddis ports lists it\n";
-const char* const TimeoutHelp =
-    "  --timeout S       seconds to wait for the card's identity (default 5)\n";
+const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it"};
+const tOptionHelp Timeout = {"--timeout", "S",
+                             "seconds to wait for the card's identity (default 5)"};
+const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)"};
+const tOptionHelp AckTimeout = {
+    "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)"};
+const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
 
-int HelpCommand(const tCommandArgs&);
-
-const std::vector<tCommand> Table = {
-    {"ports", "caddis ports", "List the serial ports: number, one space, device name.", "",
+const std::vector<tCommand> Commands = {
+    {"ports",
+     "caddis ports [--json]",
+     "List the serial ports: number, one space, device name.",
+     {Json},
+     "",
      PortsCommand},
-    {"status", "caddis status --port N [--json] [--timeout S]",
+    {"status",
+     "caddis status --port N [--json] [--timeout S]",
      "Show the card's identity, versions, temperature, voltages, rates and network settings.",
-     "Opens the port, waits for the card to identify itself (keep-alive, then Status), then\n"
-     "about 1.5 s more for its periodic reports, and prints what it reported.\n",
+     {Port, Json, Timeout},
+     "Opens the port, asks the card for its identity at once, then waits (at most 1.5 s) for\n"
+     "the reports the card sends on its own; a report that did not come is shown as not\n"
+     "received (null in JSON).\n",
      StatusCommand},
-    {"monitor", "caddis monitor --port N [--log] [--seconds S]",
+    {"monitor",
+     "caddis monitor --port N [--log] [--seconds S]",
      "Show the card's status live until Ctrl-C.",
-     "  --log             show every message in either direction (traffic lines, on stderr)\n"
-     "  --seconds S       end after S seconds\n"
+     {Port,
+      {"--log", "", "show every message in either direction (traffic lines, on stderr)"},
+      {"--seconds", "S", "end after S seconds"}},
      "On a terminal the status line is redrawn in place; otherwise a line is printed per change.\n",
      MonitorCommand},
-    {"send-hex", "caddis send-hex --port N [--wait S] HEX",
+    {"send-hex",
+     "caddis send-hex --port N [--wait S] HEX",
      "Send one message typed in hexadecimal and show the replies.",
+     {Port, ReplyWait},
      "HEX is the message bytes, identifier first, without count byte and checksum, read in\n"
-     "fixed pairs from its start (3c is the Status request). Traffic lines go to stderr.\n"
-     "  --wait S          seconds to show replies (default 0.5)\n",
+     "fixed pairs from its start (3c is the Status request). Traffic lines go to stderr.\n",
      SendHexCommand},
-    {"echo", "caddis echo --port N [--wait S] [TEXT...]",
+    {"echo",
+     "caddis echo --port N [--wait S] [TEXT...]",
      "Send an Echo message with TEXT (default \"Echo Text\") and show the replies.",
-     "  --wait S          seconds to show replies (default 0.5)\n", EchoCommand},
-    {"reset", "caddis reset --port N [--no-wait] [--return-timeout S]",
+     {Port, ReplyWait},
+     "",
+     EchoCommand},
+    {"reset",
+     "caddis reset --port N [--no-wait] [--return-timeout S]",
      "Restart the card's microcontroller (Restart) and wait for it to come back.",
-     "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n"
-     "  --no-wait         end once Restart is sent\n"
-     "  --return-timeout S  seconds to wait for the card's port to come back (default 10)\n",
+     {Port,
+      {"--no-wait", "", "end once Restart is sent"},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)"}},
+     "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n",
      ResetCommand},
-    {"boot", "caddis boot --port N [--timeout S]",
+    {"boot",
+     "caddis boot --port N [--timeout S]",
      "Restart the card's microcontroller in its USB DFU boot loader (Boot).",
-     "Waits for the card's identity first, so the message is known to arrive.\n", BootCommand},
+     {Port, Timeout},
+     "Waits for the card's identity first, so the message is known to arrive.\n",
+     BootCommand},
     {"update-fpga",
      "caddis update-fpga --port N [--file PATH] [--timeout S] [--ack-timeout S] [--no-restart]",
      "Load the FPGA bitstream into the card over the serial link.",
-     "  --file PATH       the bitstream (default: SkerryFPGA.bit beside the caddis program)\n"
-     "  --ack-timeout S   give up when the card does not answer a packet for S s (default 10)\n"
-     "  --no-restart      do not restart the microcontroller after a successful update (by\n"
-     "                    default it is restarted and the command waits for it to come back)\n"
+     {Port,
+      {"--file", "PATH", "the bitstream (default: SkerryFPGA.bit beside the caddis program)"},
+      Timeout,
+      AckTimeout,
+      {"--no-restart", "",
+       "do not restart the microcontroller after a successful update (by\n"
+       "                    default it is restarted and the command waits for it to come back)"}},
      "Exit status 0 only when the card accepted the whole image.\n",
      UpdateFPGACommand},
     {"update-usb-audio",
      "caddis update-usb-audio --port N [--file PATH] [--timeout S] [--ack-timeout S]",
      "Load the USB-audio processor's image into the card over the serial link.",
-     "  --file PATH       the image (default: xmos.bin beside the caddis program)\n"
-     "  --ack-timeout S   give up when the card does not answer a packet for S s (default 10)\n"
+     {Port,
+      {"--file", "PATH", "the image (default: xmos.bin beside the caddis program)"},
+      Timeout,
+      AckTimeout},
      "Exit status 0 only when the card accepted the whole image.\n",
      UpdateUSBAudioCommand},
-    {"dfu list", "caddis dfu list",
-     "List the USB DFU devices: index, record fields, strings, mode.", "", DfuListCommand},
+    {"update-firmware",
+     "caddis update-firmware --port N [--file PATH] [--serial SN] [--no-verify] [--timeout S] "
+     "[--boot-timeout S] [--return-timeout S]",
+     "The whole firmware update: Boot, download and verify over USB DFU, the card back.",
+     {Port,
+      {"--file", "PATH", "the firmware image (default: SkerryTiva.dfu beside the caddis program)"},
+      {"--serial", "SN",
+       "the card's boot loader by its USB serial number, when other new\n"
+       "                    boot loaders may appear at the same time"},
+      {"--no-verify", "", "do not read the image back and compare"},
+      Timeout,
+      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)"},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
+     "Each step's failure ends the command with its reason and exit status 1; a download is\n"
+     "never broken off half-way (Ctrl-C waits for it to end).\n",
+     UpdateFirmwareCommand},
+    {"dfu list",
+     "caddis dfu list [--json]",
+     "List the USB DFU devices: index, record fields, strings, mode, location.",
+     {Json},
+     "",
+     DfuListCommand},
     {"dfu download",
-     "caddis dfu download FILE [--no-verify] [--index I] [--wait S] [--port N "
-     "[--return-timeout S]]",
+     "caddis dfu download FILE [--no-verify] [--serial SN] [--path P] [--index I] [--wait S] "
+     "[--port N [--return-timeout S]]",
      "Download a firmware image into the card's DFU boot loader.",
-     "  --no-verify       do not read the image back and compare\n"
-     "  --index I         use DFU device I (see caddis dfu list) instead of searching for the\n"
-     "                    card (vendor 0x1CBE, product 0x00FF)\n"
-     "  --wait S          seconds to search for the card (default 10)\n"
-     "  --port N          after the update wait for the card on serial port N and show its\n"
-     "                    firmware version\n"
-     "  --return-timeout S  seconds to wait for the card's port to come back (default 30)\n",
+     {{"--no-verify", "", "do not read the image back and compare"},
+      {"--serial", "SN", "the boot loader with this USB serial number"},
+      {"--path", "P", "the boot loader at this location (as caddis dfu list shows it)"},
+      {"--index", "I", "DFU device I (see caddis dfu list), whatever its identity"},
+      {"--wait", "S", "seconds to search for the card (default 10)"},
+      {"--port", "N",
+       "after the update wait for the card on serial port N and show its\n"
+       "                    firmware version"},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
+     "Without a choice the card's boot loader (vendor 0x1CBE, product 0x00FF) is searched for;\n"
+     "with more than one present the command lists them and asks for a choice.\n",
      DfuDownloadCommand},
-    {"help", "caddis help", "Show this help.", "", HelpCommand},
 };
 
-int HelpCommand(const tCommandArgs&) {
-  std::printf("Usage: caddis <command> [options]\n\nCommands:\n");
-  for (const tCommand& C : Table)
+// Where each option's text or flag goes.
+const std::map<std::string, std::string tCliRequest::*> TextOptions = {
+    {"--port", &tCliRequest::Port},
+    {"--timeout", &tCliRequest::Timeout},
+    {"--wait", &tCliRequest::Wait},
+    {"--seconds", &tCliRequest::Seconds},
+    {"--return-timeout", &tCliRequest::ReturnTimeout},
+    {"--ack-timeout", &tCliRequest::AckTimeout},
+    {"--boot-timeout", &tCliRequest::BootTimeout},
+    {"--file", &tCliRequest::File},
+    {"--serial", &tCliRequest::Serial},
+    {"--path", &tCliRequest::Path},
+    {"--index", &tCliRequest::Index}};
+const std::map<std::string, bool tCliRequest::*> FlagOptions = {
+    {"--json", &tCliRequest::Json},
+    {"--log", &tCliRequest::Log},
+    {"--no-wait", &tCliRequest::NoWait},
+    {"--no-restart", &tCliRequest::NoRestart},
+    {"--no-verify", &tCliRequest::NoVerify}};
+
+int MainHelp() {
+  std::printf("Usage: caddis [--version] [-v|--verbose] <command> [options]\n\nCommands:\n");
+  for (const tCommand& C : Commands)
     std::printf("  %-18s %s\n", C.Name, C.Summary);
   std::printf(
+      "\nOptions:\n"
+      "  --version          show the program's version\n"
+      "  -v, --verbose      trace every frame on the serial link (hex and name, both\n"
+      "                     directions) and every DFU request on stderr, time-stamped\n"
       "\ncaddis <command> --help shows a command's options.\n"
-      "Exit status: 0 success, 1 failure, 2 bad arguments, 130 interrupted.\n"
+      "Exit status: 0 success, 1 failure, 2 bad arguments, 130 interrupted (Ctrl-C),\n"
+      "143 terminated (SIGTERM).\n"
       "Environment: CADDIS_RUNTIME_DIR (port folder, virtual USB bus), CADDIS_CONFIG_DIR,\n"
       "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors).\n");
   return ExitOk;
@@ -105,56 +187,113 @@ int HelpCommand(const tCommandArgs&) {
 
 int CommandHelp(const tCommand& C) {
   std::printf("Usage: %s\n%s\n", C.Synopsis, C.Summary);
-  const std::string Synopsis = C.Synopsis;
-  if (Synopsis.find("--port") != std::string::npos) std::printf("%s", PortHelp);
-  if (Synopsis.find("--timeout") != std::string::npos) std::printf("%s", TimeoutHelp);
-  std::printf("%s", C.Details);
+  for (const tOptionHelp& Option : C.Options) {
+    const std::string Left = std::string(Option.Name) + (*Option.Value ? " " : "") + Option.Value;
+    std::printf("  %-17s %s\n", Left.c_str(), Option.Help);
+  }
+  std::printf("%s", C.Notes);
   return ExitOk;
 }
 
-// The entry named by the first one or two arguments; Used tells how many it took.
-const tCommand* FindCommand(int argc, char** argv, int& Used) {
-  for (const tCommand& C : Table) {
-    const std::string Name = C.Name;
-    const auto Space = Name.find(' ');
-    if (Space == std::string::npos) {
-      if (Name == argv[1]) return Used = 1, &C;
-    } else if (argc > 2 && Name.substr(0, Space) == argv[1] && Name.substr(Space + 1) == argv[2]) {
-      return Used = 2, &C;
+struct tParser {
+  CLI::App App{"Caddis Updater command line", "caddis"};
+  tCliRequest Request;
+  bool Help = false, Version = false;
+  std::vector<std::pair<CLI::App*, const tCommand*>> Subcommands;
+  CLI::App* Dfu = nullptr;
+
+  tParser() {
+    App.set_help_flag();
+    App.allow_extras();
+    App.add_flag("-h,--help", Help);
+    App.add_flag("--version", Version);
+    App.add_flag("-v,--verbose", Request.Verbose);
+    Dfu = App.add_subcommand("dfu", "the card's firmware over USB DFU");
+    Dfu->set_help_flag();
+    Dfu->allow_extras();
+    Dfu->add_flag("-h,--help", Help);
+    for (const tCommand& C : Commands) {
+      const std::string Name = C.Name;
+      const bool UnderDfu = Name.rfind("dfu ", 0) == 0;
+      CLI::App* Sub =
+          (UnderDfu ? Dfu : &App)->add_subcommand(UnderDfu ? Name.substr(4) : Name, C.Summary);
+      Sub->set_help_flag();
+      // Words it does not know stay with the command, which explains them in its own terms.
+      Sub->allow_extras();
+      Sub->add_flag("-h,--help", Help);
+      Sub->add_flag("-v,--verbose", Request.Verbose);
+      for (const tOptionHelp& Option : C.Options) {
+        if (const auto Text = TextOptions.find(Option.Name); Text != TextOptions.end())
+          Sub->add_option(Option.Name, Request.*(Text->second), Option.Help);
+        else
+          Sub->add_flag(Option.Name, Request.*(FlagOptions.at(Option.Name)), Option.Help);
+      }
+      Subcommands.emplace_back(Sub, &C);
     }
   }
-  return nullptr;
-}
 
-bool WantsHelp(const tCommandArgs& Args) {
-  for (const std::string& Arg : Args) {
-    if (Arg == "--") return false;
-    if (Arg == "--help" || Arg == "-h") return true;
+  // The command whose subcommand was parsed, or null.
+  const tCommand* Chosen(CLI::App*& Sub) const {
+    for (const auto& [App, Command] : Subcommands)
+      if (App->parsed()) return Sub = App, Command;
+    return nullptr;
   }
-  return false;
-}
+};
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
-    HelpCommand({});
-    return ExitUsage;
+  tParser Parser;
+  std::string ParseError;
+  try {
+    Parser.App.parse(argc, argv);
+  } catch (const CLI::ParseError& Error) {
+    ParseError = Error.what();
+    // "--port: 1 required TEXT missing": an option at the end without its value.
+    if (const auto Colon = ParseError.find(':');
+        dynamic_cast<const CLI::ArgumentMismatch*>(&Error) && Colon != std::string::npos)
+      ParseError = "option '" + ParseError.substr(0, Colon) + "' needs a value";
   }
-  const std::string First = argv[1];
-  if (First == "-h" || First == "--help") return HelpCommand({});
-  int Used = 0;
-  const tCommand* Command = FindCommand(argc, argv, Used);
+  CLI::App* Sub = nullptr;
+  const tCommand* Command = Parser.Chosen(Sub);
   if (!Command) {
-    if (First == "dfu")
+    if (Parser.Version && ParseError.empty()) {
+      std::printf("caddis %s\n", CADDIS_VERSION);
+      return ExitOk;
+    }
+    if (Parser.Help && ParseError.empty()) return MainHelp();
+    if (Parser.Dfu->parsed()) {
       std::fprintf(stderr, "caddis dfu: give list or download (see caddis --help)\n");
+      return ExitUsage;
+    }
+    const auto Extra = Parser.App.remaining();
+    if (argc < 2) {
+      MainHelp();
+      return ExitUsage;
+    }
+    const std::string Word = Extra.empty() ? argv[1] : Extra.front();
+    if (!ParseError.empty())
+      std::fprintf(stderr, "caddis: %s (see caddis --help)\n", ParseError.c_str());
+    else if (Word.rfind("-", 0) == 0)
+      std::fprintf(stderr, "caddis: unknown option '%s' (see caddis --help)\n", Word.c_str());
     else
-      std::fprintf(stderr, "caddis: unknown command '%s' (see caddis --help)\n", First.c_str());
+      std::fprintf(stderr, "caddis: unknown command '%s' (see caddis --help)\n", Word.c_str());
     return ExitUsage;
   }
-  const tCommandArgs Args(argv + 1 + Used, argv + argc);
-  if (WantsHelp(Args)) return CommandHelp(*Command);
+  tCliRequest& Request = Parser.Request;
+  Request.Command = Command->Name;
+  if (Parser.Help) return CommandHelp(*Command);
+  if (!ParseError.empty()) return UsageError(Request.Command, ParseError);
+  for (const tOptionHelp& Option : Command->Options)
+    if (Sub->count(Option.Name) > 0) Request.Given.push_back(Option.Name);
+  // Words the parser did not take: unknown options, or the command's own arguments.
+  for (const std::string& Word : Sub->remaining()) {
+    if (Word.size() > 1 && Word[0] == '-')
+      return UsageError(Request.Command, "unknown option '" + Word.substr(0, Word.find('=')) + "'");
+    Request.Words.push_back(Word);
+  }
   ChooseLogFolder();
   InstallStopHandlers();
-  return Command->Run(Args);
+  if (Request.Verbose) StartTracing(nullptr);
+  return Command->Run(Request);
 }

@@ -17,11 +17,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <new>
-#include <system_error>
-#include <thread>
 
 #include "dfu/QtDFUReceiver.h"
 #include "support/DisplayMessage.h"
@@ -156,28 +151,21 @@ bool TDFUForm::DeviceFound() {
   DFUindex = -1;
   DetailsMemo->clear();
   bool AccessRefused = false;
-  int8_t Result = 0;
-  for (int32_t i = 0; Result == 0 && i < INT32_MAX; ++i) {
-    tLMDFUDeviceInfo Info{};
-    tLMDFUHandle Handle = nullptr;
-    Result = LMDFUDeviceOpen(i, &Info, &Handle);
-    if (Result != 0) break;
-    if (Info.usVID == TargetVendorID && Info.usPID == TargetProductID) {
-      char Line[48];
-      std::snprintf(Line, sizeof Line, "Device found:   Vendor ID: 0x%.4X", Info.usVID);
-      AddDetail(Line);
-      bool Refused = false;
-      AddDetail("Device Name:   " + DeviceString(Handle, Info.ucProductString, &Refused));
-      AddDetail("Manufacturer:  " + DeviceString(Handle, Info.ucManufacturerString, &Refused));
-      AddDetail("Serial Number:  " + DeviceString(Handle, Info.ucSerialString, &Refused));
-      if (DFUindex >= 0) {
-        SetStatus("More than one device found");
-      } else {
-        DFUindex = i;
-        AccessRefused = Refused;
-      }
+  // Four lines per matching device; with several the lowest index is the one updated.
+  for (const tDFUDeviceEntry& Device : SearchDFUDevices(tDFUFilter{})) {
+    char Line[48];
+    std::snprintf(Line, sizeof Line, "Device found:   Vendor ID: 0x%.4X", Device.Info.usVID);
+    AddDetail(Line);
+    AddDetail("Device Name:   " + DeviceString(Device.Product));
+    AddDetail("Manufacturer:  " + DeviceString(Device.Manufacturer));
+    AddDetail("Serial Number:  " + DeviceString(Device.Serial));
+    if (DFUindex >= 0) {
+      SetStatus("More than one device found");
+    } else {
+      DFUindex = Device.Index;
+      AccessRefused =
+          Device.Product.Refused || Device.Manufacturer.Refused || Device.Serial.Refused;
     }
-    Result = LMDFUDeviceClose(Handle, LMDFU_FALSE);
   }
   // The device that will be updated is listed first; the list starts there.
   DetailsMemo->moveCursor(QTextCursor::Start);
@@ -195,17 +183,9 @@ bool TDFUForm::DeviceFound() {
   return true;
 }
 
-// A failed fetch leaves the name empty (the buffer starts cleared and always ends in a zero),
-// except that a refused access says so and is noted in *aRefused.
-std::string TDFUForm::DeviceString(tLMDFUHandle aHandle, uint8_t anIndex, bool* aRefused) {
-  char Buffer[256] = {};
-  uint16_t Length = sizeof Buffer;
-  if (LMDFUDeviceASCIIStringGet(aHandle, anIndex, Buffer, &Length) == lm_Access) {
-    *aRefused = true;
-    return "(no permission)";
-  }
-  Buffer[sizeof Buffer - 1] = 0;
-  return Buffer;
+// A failed fetch leaves the name empty, except that a refused access says so.
+std::string TDFUForm::DeviceString(const tDFUString& aString) {
+  return aString.Refused ? "(no permission)" : aString.Text;
 }
 
 void TDFUForm::AddDetail(const std::string& aLine) {
@@ -213,42 +193,22 @@ void TDFUForm::AddDetail(const std::string& aLine) {
 }
 
 bool TDFUForm::FileLoaded() {
-  std::error_code Error;
-  const std::filesystem::path Path(Filename);
-  if (!std::filesystem::exists(Path, Error)) {
+  const tDFUImage::tLoad Loaded = Image.Load(Filename);
+  DownloadSize = Image.Size();
+  if (Loaded == tDFUImage::il_Missing) {
     SetStatus("File " + FileNamePart() + " not found in local folder");
     return false;
   }
-  if (!std::filesystem::is_regular_file(Path, Error)) {
+  if (Loaded == tDFUImage::il_NotAFile) {
     SetStatus(FileNamePart() + " in local folder is not a file");
     return false;
   }
-  DownloadBuffer = {};
-  DownloadSize = 0;
-  const auto Size = std::filesystem::file_size(Path, Error);
-  // The library takes 32-bit sizes: a larger file would be cut without notice.
-  if (Error || Size > UINT32_MAX) return false;
-  std::ifstream In(Path, std::ios::binary);
-  if (!In) return false;
-  try {
-    DownloadBuffer.resize(Size);
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-  DownloadSize = static_cast<uint32_t>(Size);
-  In.read(reinterpret_cast<char*>(DownloadBuffer.data()), static_cast<std::streamsize>(Size));
-  return static_cast<uint64_t>(In.gcount()) == DownloadSize;
+  // A file that cannot be read in full (or is far too large to be firmware) gives no text.
+  return Loaded == tDFUImage::il_Loaded;
 }
 
 bool TDFUForm::FileCompatible() {
-  tLMDFUDeviceInfo Info{};
-  tLMDFUHandle Handle = nullptr;
-  bool Compatible = false;
-  if (LMDFUDeviceOpen(DFUindex, &Info, &Handle) == 0) {
-    uint32_t TivaFormat = 0;
-    Compatible = LMDFUIsValidImage(Handle, DownloadBuffer.data(), DownloadSize, &TivaFormat) == 0;
-    LMDFUDeviceClose(Handle, LMDFU_FALSE);
-  }
+  const bool Compatible = CheckDFUImage(DFUindex, Image) == lm_Ok;
   if (!Compatible) SetStatus("File " + FileNamePart() + " is not compatible with this device");
   return Compatible;
 }
@@ -271,19 +231,8 @@ void TDFUForm::ConfirmButtonClick() {
 }
 
 void TDFUForm::UpdateFirmware() {
-  tLMDFUDeviceInfo Info{};
-  DFUhandle = nullptr;
-  const int8_t Opened = LMDFUDeviceOpen(DFUindex, &Info, &DFUhandle);
-  if (Opened != 0) {
-    DFUhandle = nullptr;
-    SetStatus("Open error " + std::to_string(Opened));
-    return;
-  }
   DownloadResult = RunDownload();
-  // After success the device is told to leave DFU mode and run the new firmware; after a
-  // failure it stays in DFU mode for another attempt.
-  LMDFUDeviceClose(DFUhandle, DownloadResult == 0 ? LMDFU_TRUE : LMDFU_FALSE);
-  DFUhandle = nullptr;
+  if (!fDownloadStarted) return;
   // Only now may the final notification be handled: it reads DownloadResult, and its
   // OnUpdateFinished lets the owner wait for the restarted card.
   fReceiver->ReleaseHeld();
@@ -292,40 +241,32 @@ void TDFUForm::UpdateFirmware() {
         this, [this] { close(); }, Qt::QueuedConnection);
 }
 
-// Runs LMDFUDownload on a worker thread while this thread waits in a local event loop that
-// handles the notifications (and repaints) but no user input.
+// Runs the download on the DFU session's worker thread while this thread waits in a local
+// event loop that handles the notifications (and repaints) but no user input. The session
+// closes the device afterwards: with the reset that starts the new firmware after success,
+// without it after a failure so the device stays in DFU mode for another attempt.
 int8_t TDFUForm::RunDownload() {
-  auto Download = [this] {
-    return LMDFUDownload(DFUhandle, DownloadBuffer.data(), DownloadSize, LMDFU_TRUE, LMDFU_FALSE,
-                         fReceiver.get());
-  };
+  fDownloadStarted = false;
+  QEventLoop Loop;
+  const tLMDFUErr Opened = fDownload.Start(DFUindex, Image, true, fReceiver.get(), [&Loop] {
+    // Posted after every notification of the call, so the loop sees them all first.
+    QMetaObject::invokeMethod(
+        &Loop, [&Loop] { Loop.quit(); }, Qt::QueuedConnection);
+  });
+  if (Opened != lm_Ok) {
+    SetStatus("Open error " + std::to_string(Opened));
+    return DownloadResult;
+  }
+  fDownloadStarted = true;
   const bool ConfirmWasEnabled = ConfirmButton->isEnabled();
   const bool CancelWasEnabled = CancelButton->isEnabled();
   ConfirmButton->setEnabled(false);
   CancelButton->setEnabled(false);
   fDownloading = true;
-
-  int8_t Result = lm_Ok;
-  QEventLoop Loop;
-  std::thread Worker;
-  try {
-    Worker = std::thread([&] {
-      Result = Download();
-      // Posted after every notification of the call, so the loop sees them all first.
-      QMetaObject::invokeMethod(
-          &Loop, [&Loop] { Loop.quit(); }, Qt::QueuedConnection);
-    });
-  } catch (const std::system_error&) {
-    // No thread to be had: the call runs here below, and the bar moves only at its end.
-  }
-  if (Worker.joinable()) {
-    Loop.exec(QEventLoop::ExcludeUserInputEvents);
-    // The loop may also end early (the application quitting); the call still finishes.
-    Worker.join();
-  } else {
-    Result = Download();
-  }
-
+  // A call that ran without a thread of its own has already returned.
+  if (!fDownload.Returned()) Loop.exec(QEventLoop::ExcludeUserInputEvents);
+  // The loop may also end early (the application quitting); the call still finishes.
+  const int8_t Result = fDownload.Finish();
   fDownloading = false;
   ConfirmButton->setEnabled(ConfirmWasEnabled);
   CancelButton->setEnabled(CancelWasEnabled);
@@ -446,16 +387,9 @@ void TDFUForm::CancelButtonClick() {
 }
 
 void TDFUForm::CancelDFU() {
-  if (DFUindex >= 0) {
-    tLMDFUDeviceInfo Info{};
-    tLMDFUHandle Handle = nullptr;
-    if (LMDFUDeviceOpen(DFUindex, &Info, &Handle) == 0) {
-      // Only the card is sent out of DFU mode; another device that happens to sit at this
-      // index (before the first search, or after the list changed) is left as it is.
-      const bool Card = Info.usVID == TargetVendorID && Info.usPID == TargetProductID;
-      LMDFUDeviceClose(Handle, Card ? LMDFU_TRUE : LMDFU_FALSE);
-    }
-  }
+  // Only the card is sent out of DFU mode; another device that happens to sit at this index
+  // (before the first search, or after the list changed) is left as it is.
+  LeaveDFUMode(DFUindex);
   if (fOnUpdateFinished) {
     const tTivaUpdateEvent Finished = fOnUpdateFinished;
     Finished(1.0f, tu_Ack);
@@ -477,7 +411,7 @@ void TDFUForm::closeEvent(QCloseEvent* aEvent) {
 void TDFUForm::FormClose() {
   Timer->stop();
   if (DFUForm == this) DFUForm = nullptr;
-  DownloadBuffer = {};
+  Image.Release();
   DownloadSize = 0;
 }
 

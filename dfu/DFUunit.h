@@ -37,6 +37,8 @@
 #include "dfu/LMDFU.h"
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/HostFrame.h"
+#include "session/CardDefs.h"
+#include "session/DFUSession.h"
 
 class QCloseEvent;
 class QFrame;
@@ -52,8 +54,8 @@ class TDFUForm : public QWidget {
 
  public:
   // The card's boot loader on USB.
-  static constexpr uint16_t TargetVendorID = 0x1CBE;
-  static constexpr uint16_t TargetProductID = 0x00FF;
+  static constexpr uint16_t TargetVendorID = CardVendorID;
+  static constexpr uint16_t TargetProductID = CardProductID;
   static constexpr int FormWidth = 272;
   static constexpr int FormHeight = 165;
   static constexpr int SearchPeriodMs = 1000;
@@ -101,9 +103,10 @@ class TDFUForm : public QWidget {
   bool Logging = false;
   bool ConfirmRequired = true;
   int32_t DFUindex = 0;
-  tLMDFUHandle DFUhandle = nullptr;
   std::string Filename;
-  std::vector<uint8_t> DownloadBuffer;
+  // The image, loaded by the DFU session's loader (again only when the file changed).
+  tDFUImage Image;
+  const std::vector<uint8_t>& DownloadBuffer = Image.Bytes();
   uint32_t DownloadSize = 0;
   int8_t DownloadResult = 0;
   uint32_t ProgressOffset = 0;
@@ -133,15 +136,17 @@ class TDFUForm : public QWidget {
   void ReportProgress();
   void SetBar(int64_t aPosition, int64_t aMaximum);
   std::string FileNamePart() const;
-  std::string DeviceString(tLMDFUHandle aHandle, uint8_t anIndex, bool* aRefused);
+  std::string DeviceString(const tDFUString& aString);
   void AddDetail(const std::string& aLine);
 
   tTivaUpdateEvent fOnUpdateProgress;
   tTivaUpdateEvent fOnUpdateFinished;
   std::unique_ptr<tQtDFUReceiver> fReceiver;
+  tDFUDownload fDownload;
   int64_t fBarPosition = 0;
   int64_t fBarMaximum = 0;
   bool fDownloading = false;
+  bool fDownloadStarted = false;
   bool fCloseWanted = false;
 };
 

@@ -26,6 +26,72 @@ struct tLMDFUDevice {
 
 namespace {
 
+std::mutex TraceLock;
+std::function<void(const std::string&)> Trace;
+
+std::string HexBytes(const uint8_t* aData, int aCount) {
+  static const char* const Digits = "0123456789abcdef";
+  std::string Text;
+  for (int i = 0; i < aCount && i < 16; ++i) {
+    Text += ' ';
+    Text += Digits[aData[i] >> 4];
+    Text += Digits[aData[i] & 15];
+  }
+  if (aCount > 16) Text += " ...";
+  return Text;
+}
+
+// Passes every request to the device and tells the trace what went and what came back.
+class tTracingTransport : public tUsbTransport {
+ public:
+  tTracingTransport(std::unique_ptr<tUsbTransport> aInner,
+                    std::function<void(const std::string&)> aTrace)
+      : fInner(std::move(aInner)), fTrace(std::move(aTrace)) {}
+  int ControlIn(uint8_t aRequestType, uint8_t aRequest, uint16_t aValue, uint16_t aIndex,
+                uint8_t* aData, uint16_t aLength, unsigned aTimeoutMs) override {
+    const int R =
+        fInner->ControlIn(aRequestType, aRequest, aValue, aIndex, aData, aLength, aTimeoutMs);
+    Show("in ", aRequestType, aRequest, aValue, aIndex, aLength, R,
+         R > 0 ? HexBytes(aData, R) : std::string());
+    return R;
+  }
+  int ControlOut(uint8_t aRequestType, uint8_t aRequest, uint16_t aValue, uint16_t aIndex,
+                 const uint8_t* aData, uint16_t aLength, unsigned aTimeoutMs) override {
+    const int R =
+        fInner->ControlOut(aRequestType, aRequest, aValue, aIndex, aData, aLength, aTimeoutMs);
+    Show("out", aRequestType, aRequest, aValue, aIndex, aLength, R, "");
+    return R;
+  }
+  int ClaimInterface(uint8_t aInterface, uint8_t aAlt) override {
+    const int R = fInner->ClaimInterface(aInterface, aAlt);
+    fTrace("claim interface " + std::to_string(aInterface) + " alt " + std::to_string(aAlt) + ": " +
+           (R < 0 ? UsbResultText(R) : "ok"));
+    return R;
+  }
+  int Reset() override {
+    const int R = fInner->Reset();
+    fTrace(std::string("USB reset: ") + (R < 0 ? UsbResultText(R) : "ok"));
+    return R;
+  }
+
+ private:
+  void Show(const char* aWay, uint8_t aRequestType, uint8_t aRequest, uint16_t aValue,
+            uint16_t aIndex, uint16_t aLength, int aResult, const std::string& aData) {
+    // DFU class requests by name, others by number.
+    static const char* const Names[] = {"DETACH",    "DNLOAD",   "UPLOAD", "GETSTATUS",
+                                        "CLRSTATUS", "GETSTATE", "ABORT"};
+    const bool Class = (aRequestType & 0x60) == 0x20;
+    const std::string Name =
+        Class && aRequest < 7 ? Names[aRequest] : "request " + std::to_string(aRequest);
+    fTrace("DFU " + std::string(aWay) + " " + Name + " value " + std::to_string(aValue) +
+           " index " + std::to_string(aIndex) + " length " + std::to_string(aLength) + ": " +
+           (aResult < 0 ? UsbResultText(aResult) : std::to_string(aResult) + " bytes") + aData);
+  }
+
+  std::unique_ptr<tUsbTransport> fInner;
+  std::function<void(const std::string&)> fTrace;
+};
+
 std::mutex Lock;  // guards the library's state below, not the devices' transfers
 bool Initialised = false;
 std::unique_ptr<tLibusbBus> RealBus;
@@ -93,6 +159,12 @@ tLMDFUErr OpenNth(int32_t aIndex, std::unique_ptr<tLMDFUDevice>& aDevice) {
       Device->Interface = Interface;
       Device->Functional = Functional;
       Device->Transport = Bus->Open(i, &Device->OpenError);
+      {
+        std::lock_guard<std::mutex> Guard(TraceLock);
+        if (Trace && Device->Transport)
+          Device->Transport =
+              std::make_unique<tTracingTransport>(std::move(Device->Transport), Trace);
+      }
       if (!Device->Transport) {
         // A device this user may not open stays listed so later ones keep their index.
         if (Device->OpenError != ur_Access) return FromUsb(Device->OpenError);
@@ -332,6 +404,15 @@ const char* LMDFUStatusText(int aStatus) {
 
 std::string LMDFULastErrorText(tLMDFUHandle aHandle) {
   return Known(aHandle) ? aHandle->LastError : std::string();
+}
+
+void LMDFUSetTrace(std::function<void(const std::string&)> aTrace) {
+  std::lock_guard<std::mutex> Guard(TraceLock);
+  Trace = std::move(aTrace);
+}
+
+std::string LMDFUDeviceLocation(tLMDFUHandle aHandle) {
+  return Known(aHandle) ? aHandle->Usb.Location : std::string();
 }
 
 std::string LMDFUUsbProblem() {

@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Status codes. Callers read them as signed 8-bit values: 0 is success, everything else a
@@ -161,5 +162,10 @@ tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aI
 const char* LMDFUStatusText(int aStatus);
 // the details of the last failure on this handle (empty when none),
 std::string LMDFULastErrorText(tLMDFUHandle aHandle);
+// a trace of every request to devices opened from now on (called on the thread that makes
+// the request; empty switches it off),
+void LMDFUSetTrace(std::function<void(const std::string&)> aTrace);
+// where the device sits: "usb <bus>-<ports>" for a real one, the socket for a virtual one,
+std::string LMDFUDeviceLocation(tLMDFUHandle aHandle);
 // why real USB devices are not listed (empty when libusb runs).
 std::string LMDFUUsbProblem();

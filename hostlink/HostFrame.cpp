@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "support/ShortString.h"
+
 namespace tHostFrame {
 
 tHostMessage MakeMessage(uint8_t Header, const void* Data, std::size_t DataLength) {
@@ -67,3 +69,30 @@ tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage
 }
 
 }  // namespace tHostFrame
+
+int32_t HexToInt(std::string_view Text) {
+  Text = Text.substr(0, 31);
+  size_t i = 0;
+  while (i < Text.size() && Text[i] == ' ')
+    ++i;
+  uint32_t Value = 0;  // unsigned: a long text wraps instead of overflowing
+  for (; i < Text.size(); ++i) {
+    const char c = Text[i];
+    Value *= 16;
+    if (c >= '0' && c <= '9')
+      Value += static_cast<uint32_t>(c - '0');
+    else if (c >= 'A' && c <= 'F')
+      Value += static_cast<uint32_t>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f')
+      Value += static_cast<uint32_t>(c - 'a' + 10);
+  }
+  return static_cast<int32_t>(Value);
+}
+
+std::vector<uint8_t> HexMessage(std::string_view Text) {
+  Text = Text.substr(0, MaxShortString);
+  std::vector<uint8_t> Message;
+  for (size_t i = 0; i + 1 < Text.size(); i += 2)
+    Message.push_back(static_cast<uint8_t>(HexToInt(Text.substr(i, 2)) & 0xFF));
+  return Message;
+}

@@ -10,6 +10,8 @@
 #include <cstddef>
 #include <cstdint>
 #include <span>
+#include <string_view>
+#include <vector>
 
 // A host message: byte 0 is its length L, bytes 1..L the message; byte 1 is the message
 // identifier, bytes 2..L its data.
@@ -76,3 +78,14 @@ tDecodeResult DecodeFrame(std::span<const uint8_t> Bytes, tHostMessage& aMessage
                           int MaxCount = MaxReceiveCount);
 
 }  // namespace tHostFrame
+
+// Typed hexadecimal commands (the window's "Send Hex", caddis send-hex).
+// Reads Text as hexadecimal: only the first 31 characters count, leading spaces are
+// skipped, and every further character shifts the value by one digit, adding 0-15 for a
+// hexadecimal digit and nothing for any other character ("5 " gives 80, "G1" gives 1).
+int32_t HexToInt(std::string_view Text);
+
+// The message bytes (identifier first) that a typed hex command stands for: the text, cut
+// to 255 characters, is read in fixed pairs from its start; a trailing odd character is
+// ignored ("01 02" gives 01 and 00).
+std::vector<uint8_t> HexMessage(std::string_view Text);

@@ -1,5 +1,7 @@
 #include "hostlink/OrvaneHost.h"
 
+#include "session/CardDefs.h"
+
 #include <unistd.h>
 
 #include <algorithm>
@@ -124,6 +126,7 @@ void tOrvaneHost::Clear() {
   ProcessStatus(Empty, tHostPayload::Status);
   SampleRates.fill(0);
   Voltages.fill(0.0f);
+  ReportsReceived &= ~(or_Voltages | (or_SampleRate0 * 15));
   StatusRequested = false;
 }
 
@@ -149,6 +152,7 @@ void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
   if (!ComPort) return;
   std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
   const auto FrameSize = static_cast<int32_t>(tHostFrame::BuildFrame(aMessage, Frame));
+  if (OnFrame) OnFrame(true, Frame.data(), static_cast<std::size_t>(FrameSize));
   const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
   if (Sent < FrameSize)
     LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
@@ -167,6 +171,7 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   if (ComPort->ReceivingCount() <= N) return Message;
   tHostMessage Frame{};
   const int32_t Got = ComPort->Receive(Frame.data(), N + 1);
+  if (OnFrame && Got > 0) OnFrame(false, Frame.data(), static_cast<std::size_t>(Got));
   const auto Decoded =
       tHostFrame::DecodeFrame(std::span<const uint8_t>(Frame.data(), std::max(Got, 0)), Message);
   if (Decoded.Status == tHostFrame::tFrameStatus::BadChecksum) {
@@ -245,6 +250,17 @@ void tOrvaneHost::ServiceAYT() {
   SendHeader(tHostId::AYT);
 }
 
+void tOrvaneHost::AskIdentity() {
+  if (!ComPort) return;
+  AYTQFCount = 0;
+  ++AYTFailCount;
+  SendHeader(tHostId::AYT);
+  if (DeviceID == 0 && !StatusRequested) {
+    SendHeader(tHostId::Status);
+    StatusRequested = true;
+  }
+}
+
 void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
   if (Logging) LogMessage("from " + HostName + ": ", aMessage);
   const uint8_t* Payload = &aMessage[2];
@@ -274,21 +290,35 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
       if (PayloadLength >= 1) ProcessEngineFPGAUpdate(Payload[0]);
       break;
     case tHostId::Temperature:
-      if (PayloadLength >= 1) Temperature = Payload[0];
+      if (PayloadLength >= 1) {
+        Temperature = Payload[0];
+        ReportsReceived |= or_Temperature;
+      }
       break;
     case tHostId::Voltages:
-      if (PayloadLength >= tHostPayload::Voltages)
+      if (PayloadLength >= tHostPayload::Voltages) {
         for (int i = 0; i < OrvaneVoltageCount; ++i)
           Voltages[i] = Payload[i] / 10.0f;
+        ReportsReceived |= or_Voltages;
+      }
       break;
     case tHostId::IPAddress:
-      if (PayloadLength >= tHostPayload::Address) IPAddress = LittleEndian32(Payload);
+      if (PayloadLength >= tHostPayload::Address) {
+        IPAddress = LittleEndian32(Payload);
+        ReportsReceived |= or_IPAddress;
+      }
       break;
     case tHostId::SubnetMask:
-      if (PayloadLength >= tHostPayload::Address) SubnetMask = LittleEndian32(Payload);
+      if (PayloadLength >= tHostPayload::Address) {
+        SubnetMask = LittleEndian32(Payload);
+        ReportsReceived |= or_SubnetMask;
+      }
       break;
     case tHostId::UDPorTCP:
-      if (PayloadLength >= 1) UDPorTCP = Payload[0] != 0;
+      if (PayloadLength >= 1) {
+        UDPorTCP = Payload[0] != 0;
+        ReportsReceived |= or_UDPorTCP;
+      }
       break;
     case tHostId::RecoveryState:
       if (PayloadLength >= tHostPayload::RecoveryState)
@@ -326,6 +356,7 @@ void tOrvaneHost::ProcessSampleRate(uint8_t OrvanePort, const uint8_t* RateBytes
   if (OrvanePort >= OrvanePortCount) return;
   const uint32_t Rate = LittleEndian32(RateBytes);
   SampleRates[OrvanePort] = Rate;
+  ReportsReceived |= or_SampleRate0 << OrvanePort;
   if (fOnSampleRateChange) fOnSampleRateChange(static_cast<tOrvanePort>(OrvanePort), Rate);
 }
 
@@ -342,32 +373,25 @@ void tOrvaneHost::ProcessFileUpdateReply(const tHostMessage& aMessage) {
   if (FileUpdater) FileUpdater->ReceiveMessage(aMessage);
 }
 
-namespace {
-std::string& ImageFolder() {
-  static std::string Folder;
-  return Folder;
-}
-}  // namespace
-
-void tOrvaneHost::SetImageFolder(const std::string& Folder) {
-  ImageFolder() = Folder;
-}
-
 std::string tOrvaneHost::GetFPGAFilename() const {
-  return HostName == "Orvane" ? "orvane_interface_fpga.bit" : "SkerryFPGA.bit";
+  return FPGAImageName(HostName);
 }
 
-void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
-  StartFileUpdate(GetFPGAFilename(), tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
+void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                                 const std::string& aPath) {
+  StartFileUpdate(aPath.empty() ? DefaultImagePath(GetFPGAFilename()) : ShortString(aPath),
+                  tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
                   std::move(FinishEvent));
 }
 
-void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent) {
-  StartFileUpdate("xmos.bin", tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
+void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                                 const std::string& aPath) {
+  StartFileUpdate(aPath.empty() ? DefaultImagePath(USBAudioImageName) : ShortString(aPath),
+                  tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
                   std::move(FinishEvent));
 }
 
-void tOrvaneHost::StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader,
+void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
                                   const std::string& What, tTivaUpdateEvent ProgressEvent,
                                   tTivaUpdateEvent FinishEvent) {
   // A second updater would orphan the first with its file open and mix their replies.
@@ -375,9 +399,6 @@ void tOrvaneHost::StartFileUpdate(const std::string& ImageName, int32_t UpdateHe
     DisplayMessage("Cannot Update " + What + ": an update is already running");
     return;
   }
-  // The folder is used as it is: file names are case-sensitive here.
-  const std::string Folder = ImageFolder().empty() ? tPaths::ExecutableFolder() : ImageFolder();
-  const std::string Path = ShortString(Folder + (Folder.ends_with('/') ? "" : "/") + ImageName);
   if (access(Path.c_str(), F_OK) != 0) {
     DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
     return;

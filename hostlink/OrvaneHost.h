@@ -60,6 +60,18 @@ constexpr uint8_t UDPorTCP = 70;
 constexpr uint8_t RecoveryState = 80;
 }  // namespace tHostId
 
+// Which of the card's own reports have arrived since the port opened (or the last Clear):
+// bits of tOrvaneHost::ReportsReceived.
+enum tOrvaneReport : uint32_t {
+  or_Temperature = 1u << 0,
+  or_Voltages = 1u << 1,
+  or_SampleRate0 = 1u << 2,  // one bit per audio port: or_SampleRate0 << port
+  or_IPAddress = 1u << 6,
+  or_SubnetMask = 1u << 7,
+  or_UDPorTCP = 1u << 8,
+  or_AllReports = (1u << 9) - 1,
+};
+
 // Payload bytes each report needs; a shorter report changes nothing.
 namespace tHostPayload {
 constexpr int Status = 12;
@@ -116,6 +128,9 @@ class tOrvaneHost {
   void ServiceReceive();
   // Counts one main-loop tick of the keep-alive.
   void ServiceAYT();
+  // Sends the keep-alive and the Status request at once instead of on the 100th tick, for a
+  // front end that wants the card's identity without delay.
+  void AskIdentity();
 
   void ResetEngine();
   void SetSyncSource(tOrvanePort aPort);
@@ -124,17 +139,18 @@ class tOrvaneHost {
   // last value known.
   int16_t GetRecoveryState();
 
-  // File updates over the link. The image lies in the tool's own folder; a missing file is
-  // reported on the message display and raises no event. ProgressEvent fires with 0.0 before
-  // the call returns, then after every acknowledged data packet; FinishEvent exactly once at
-  // the end. A second update while one runs is refused with a message; the first goes on.
+  // File updates over the link. aPath is the image; empty, the image of that kind beside the
+  // tool's executable. A missing file is reported on the message display and raises no
+  // event. ProgressEvent fires with 0.0 before the call returns, then after every
+  // acknowledged data packet; FinishEvent exactly once at the end. A second update while one
+  // runs is refused with a message; the first goes on.
   std::string GetFPGAFilename() const;
-  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
-  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
+  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const std::string& aPath = {});
+  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const std::string& aPath = {});
   void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
   bool Updating() const { return FileUpdater != nullptr; }
-  // The folder the images are looked for in; the executable's own unless a test moves it.
-  static void SetImageFolder(const std::string& Folder);
 
   tOrvaneSampleRateEvent& OnSampleRateChange() { return fOnSampleRateChange; }
   tOrvaneEngineUpdateEvent& OnEngineFPGAUpdateComplete() { return fOnEngineFPGAUpdateComplete; }
@@ -167,12 +183,16 @@ class tOrvaneHost {
   std::array<uint32_t, OrvanePortCount> SampleRates{};
   std::array<float, OrvaneVoltageCount> Voltages{};
   int16_t RecoveryState = 0;
+  uint32_t ReportsReceived = 0;  // tOrvaneReport bits
   std::unique_ptr<tComPort> ComPort;
   std::unique_ptr<tTivaFileUpdater> FileUpdater;
   tTivaUpdateEvent FileUpdateFinishedEvent;
   bool Logging = false;
   bool LogErrors = false;
   bool AYTActive = true;
+  // Every whole frame as it leaves (Outgoing) or arrives, count byte to checksum, for a
+  // front end's trace. Called on the user-interface thread.
+  std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrame;
 
  private:
   void ReceiveAll();
@@ -186,7 +206,7 @@ class tOrvaneHost {
   // Replies to a file-update packet (identifiers 39 and 40) belong to the running file
   // update; with none running they are dropped.
   void ProcessFileUpdateReply(const tHostMessage& aMessage);
-  void StartFileUpdate(const std::string& ImageName, int32_t UpdateHeader, const std::string& What,
+  void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
   void ReceiveDiscarded();

@@ -2,7 +2,8 @@
 # Builds the tool and runs it against the simulated card, started as port COM5.
 #   scripts/demo.sh              the window when a display is present, else the headless demo
 #   scripts/demo.sh --headless   the command-line demo: status, an FPGA update with progress,
-#                                and a firmware update over the virtual USB bus
+#                                and the whole firmware update over the virtual USB bus
+# The simulated card answers over an emulated 115200-baud wire, with the real card's timing.
 # Installs the Debian packages it needs when they are missing (see scripts/deps.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -10,7 +11,7 @@ headless=false
 case "${1:-}" in
   --headless) headless=true ;;
   "") ;;
-  -h|--help) sed -n '2,6p' "$0"; exit 0 ;;
+  -h|--help) sed -n '2,7p' "$0"; exit 0 ;;
   *) echo "unknown argument: $1" >&2; exit 2 ;;
 esac
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || headless=true
@@ -30,8 +31,9 @@ cleanup() {
 }
 trap cleanup EXIT
 
+# The card's real timing: every byte takes its time on an emulated 115200-baud wire.
 "$bin/caddis-card-sim" --com 5 --device-id 17 --firmware 1 --fpga-version 0104052026 \
-  > "$work/sim.log" 2>&1 &
+  --wire-baud 115200 > "$work/sim.log" 2>&1 &
 sim_pid=$!
 for _ in $(seq 100); do [ -e "$CADDIS_RUNTIME_DIR/ports/COM5" ] && break; sleep 0.05; done
 
@@ -48,10 +50,7 @@ step "caddis status --port 5"
 "$bin/caddis" status --port 5
 step "caddis update-fpga --port 5   (the demo bitstream beside the programs)"
 "$bin/caddis" update-fpga --port 5
-step "caddis boot --port 5   (the card restarts in its USB DFU boot loader)"
-"$bin/caddis" boot --port 5
-step "caddis dfu download SkerryTiva.dfu   (waits for the boot loader on the USB bus)"
-"$bin/caddis" dfu download "$bin/SkerryTiva.dfu"
+step "caddis update-firmware --port 5   (Boot, the boot loader on USB, download, the card back)"
+"$bin/caddis" update-firmware --port 5
 step "caddis status --port 5   (the card is back with the firmware version of the image)"
-for _ in $(seq 100); do [ -e "$CADDIS_RUNTIME_DIR/ports/COM5" ] && break; sleep 0.1; done
 "$bin/caddis" status --port 5

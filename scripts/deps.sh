@@ -10,7 +10,7 @@ packages=(
   build-essential cmake ninja-build pkg-config git
   clang libclang-rt-14-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  libusb-1.0-0-dev libudev-dev
+  libusb-1.0-0-dev libudev-dev libcli11-dev nlohmann-json3-dev
   umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
   fonts-wine

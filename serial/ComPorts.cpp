@@ -203,6 +203,8 @@ void tComThread::Receive(unsigned DeviceEvents) {
     }
     if (!Stored) DisplayMessage("Rx error: input queue locked or overflowed");
   }
+  // A loop waiting on the user-interface thread may handle the bytes at once.
+  if (Count > 0) tUIThread::Wake();
 }
 
 void tComThread::Transmit() {

@@ -15,12 +15,14 @@
 #include <span>
 #include <vector>
 
+#include "session/CardDefs.h"
+
 namespace dfu {
 
 constexpr size_t DemoVersionOffset = 16;
 constexpr size_t DemoHeaderSize = 20;
-constexpr uint16_t CardVendorID = 0x1CBE;
-constexpr uint16_t CardProductID = 0x00FF;
+using ::CardProductID;
+using ::CardVendorID;
 
 // The firmware alone; aSize is raised to DemoHeaderSize at least.
 std::vector<uint8_t> MakeDemoFirmware(uint8_t aVersion, size_t aSize);

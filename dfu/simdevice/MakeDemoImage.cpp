@@ -4,17 +4,46 @@
 // the suffix (default 32768).
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "dfu/simdevice/DemoImage.h"
 
+namespace {
+
+const char* const Usage =
+    "usage: caddis-dfu-image OUTPUT [VERSION [SIZE]]\n"
+    "Writes the simulated card's demo firmware image with its DFU suffix to OUTPUT.\n"
+    "  VERSION  the firmware version byte, 0..255 (default 2)\n"
+    "  SIZE     the firmware's size in bytes without the suffix (default 32768)\n";
+
+// A whole number written entirely in decimal or 0x hexadecimal; -1 otherwise.
+long Number(const char* Text) {
+  char* End = nullptr;
+  const long Value = std::strtol(Text, &End, 0);
+  return *Text && End && *End == 0 ? Value : -1;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::printf("%s", Usage);
+      return 0;
+    }
+    // No option is known: a name starting with '-' is a mistake, not a file to write.
+    if (argv[i][0] == '-') {
+      std::fprintf(stderr, "caddis-dfu-image: unknown option '%s'\n%s", argv[i], Usage);
+      return 2;
+    }
+  }
   if (argc < 2 || argc > 4) {
-    std::fprintf(stderr, "usage: %s OUTPUT [VERSION [SIZE]]\n", argv[0]);
+    std::fprintf(stderr, "%s", Usage);
     return 2;
   }
-  const long Version = argc > 2 ? std::strtol(argv[2], nullptr, 0) : 2;
-  const long Size = argc > 3 ? std::strtol(argv[3], nullptr, 0) : 32768;
+  const long Version = argc > 2 ? Number(argv[2]) : 2;
+  const long Size = argc > 3 ? Number(argv[3]) : 32768;
   if (Version < 0 || Version > 255 || Size < 1 || Size > 16 * 1024 * 1024) {
     std::fprintf(stderr, "%s: version must be 0..255 and size 1..16777216\n", argv[0]);
     return 2;

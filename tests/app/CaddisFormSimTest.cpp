@@ -103,14 +103,13 @@ TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
     for (int i = 0; i < 2000; ++i)
       File.put(static_cast<char>(i * 13));
   }
-  tOrvaneHost::SetImageFolder(Images);
+  Form->ImageFolder = Images;
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
   bool PanelSeen = false;
   Form->UpdateFPGAButton->click();
   PanelSeen = Form->UpdatePanel->isVisible();
   ASSERT_TRUE(Within([&] { return CountLines("FPGA updated successfully") == 1; }));
-  tOrvaneHost::SetImageFolder("");
   EXPECT_TRUE(PanelSeen);
   EXPECT_FALSE(Form->UpdatePanel->isVisible());
   // The restart follows: the card leaves the link and comes back, and the same port is open

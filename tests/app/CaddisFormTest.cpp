@@ -257,10 +257,9 @@ TEST_F(CaddisFormTest, UpdatePanelFollowsProgressAndFinish) {
 
 TEST_F(CaddisFormTest, MissingBitstreamLeavesThePanelHidden) {
   TCaddisForm& F = Make();
-  tOrvaneHost::SetImageFolder(Output.Folder.Path);
+  F.ImageFolder = Output.Folder.Path;
   Choose(3);
   F.UpdateFPGAButton->click();
-  tOrvaneHost::SetImageFolder("");
   EXPECT_TRUE(F.UpdatePanel->isHidden());
   ASSERT_EQ(MemoLines().size(), 1u);
   EXPECT_EQ(MemoLines()[0],

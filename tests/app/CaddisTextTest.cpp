@@ -48,12 +48,4 @@ TEST(VoltageText, OneDecimalAtLeastThreeWide) {
   EXPECT_EQ(VoltageText(0.0f, ','), "0,0");
 }
 
-TEST(ProgressPosition, HalvesToEven) {
-  EXPECT_EQ(ProgressPosition(0.0f), 0);
-  EXPECT_EQ(ProgressPosition(1.0f), 100);
-  EXPECT_EQ(ProgressPosition(2.0f / 3.0f), 67);
-  EXPECT_EQ(ProgressPosition(0.125f), 12);  // 12.5 goes to the even 12
-  EXPECT_EQ(ProgressPosition(0.375f), 38);  // 37.5 goes to the even 38
-}
-
 }  // namespace

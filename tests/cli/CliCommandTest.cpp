@@ -198,6 +198,7 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
       {{"status"}, "caddis status: --port N is required"},
       {{"status", "--port", "x"}, "'x' is not a port number"},
       {{"status", "--port", "1", "--bogus"}, "unknown option '--bogus'"},
+      {{"status", "--port"}, "option '--port' needs a value"},
       {{"status", "--port", "1", "--timeout", "soon"}, "--timeout wants seconds"},
       {{"status", "--port", "1", "extra"}, "unexpected argument 'extra'"},
       {{"send-hex", "--port", "1"}, "give the message as one hex argument"},
@@ -219,10 +220,18 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
 TEST_F(CliCommandTest, EveryCommandHasHelp) {
   const tRun Help = Caddis({"--help"});
   ASSERT_EQ(Help.Exit, 0);
-  const std::vector<std::vector<std::string>> Commands = {
-      {"ports"},          {"status"}, {"monitor"},     {"send-hex"},         {"echo"},
-      {"reset"},          {"boot"},   {"update-fpga"}, {"update-usb-audio"}, {"dfu", "list"},
-      {"dfu", "download"}};
+  const std::vector<std::vector<std::string>> Commands = {{"ports"},
+                                                          {"status"},
+                                                          {"monitor"},
+                                                          {"send-hex"},
+                                                          {"echo"},
+                                                          {"reset"},
+                                                          {"boot"},
+                                                          {"update-fpga"},
+                                                          {"update-usb-audio"},
+                                                          {"dfu", "list"},
+                                                          {"dfu", "download"},
+                                                          {"update-firmware"}};
   for (auto Command : Commands) {
     const std::string Name = Command.size() == 1 ? Command[0] : Command[0] + " " + Command[1];
     EXPECT_TRUE(Contains(Help.Out, "  " + Name + " ")) << Name;
@@ -230,6 +239,15 @@ TEST_F(CliCommandTest, EveryCommandHasHelp) {
     const tRun Run = Caddis(Command);
     EXPECT_EQ(Run.Exit, 0) << Name;
     EXPECT_EQ(Run.Out.rfind("Usage: caddis " + Name, 0), 0u) << Run.Out;
+    // Each option is explained once.
+    const std::string Options = Run.Out.substr(Run.Out.find('\n'));
+    for (const char* Option : {"  --port ", "  --timeout ", "  --wait "}) {
+      const auto First = Options.find(Option);
+      EXPECT_TRUE(First == std::string::npos ||
+                  Options.find(Option, First + 1) == std::string::npos)
+          << Name << ": " << Option << " twice in\n"
+          << Run.Out;
+    }
   }
 }
 
@@ -372,6 +390,76 @@ TEST_F(CliCommandTest, DfuDownloadWithoutADeviceOrFileFails) {
   const tRun NoDevice = Caddis({"dfu", "download", DEMO_DFU_PATH, "--wait", "0"});
   EXPECT_EQ(NoDevice.Exit, 1);
   EXPECT_TRUE(Contains(NoDevice.Err, "No USB DFU devices found")) << NoDevice.Err;
+
+  // SIGTERM ends the search as Ctrl-C does, with the status a terminated program has.
+  tProcess Searching(Runtime, CADDIS_PATH, {"dfu", "download", DEMO_DFU_PATH, "--wait", "30"});
+  std::this_thread::sleep_for(500ms);
+  Searching.Signal(SIGTERM);
+  EXPECT_EQ(Searching.Wait(10s).Exit, 143);
+}
+
+TEST_F(CliCommandTest, SeveralBootLoadersAreListedNotGuessed) {
+  auto First = StartCard(24);
+  auto Second = StartCard(25);
+  for (const char* Port : {"24", "25"})
+    ASSERT_EQ(Caddis({"boot", "--port", Port}).Exit, 0);
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string List = Caddis({"dfu", "list"}).Out;
+    return Contains(List, "SIM00024") && Contains(List, "SIM00025");
+  }));
+  const tRun Refused = Caddis({"dfu", "download", DEMO_DFU_PATH});
+  EXPECT_EQ(Refused.Exit, 2);
+  EXPECT_TRUE(Contains(Refused.Err, "choose one with --serial, --path or --index")) << Refused.Err;
+  EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00024 at ")) << Refused.Err;
+  EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00025 at ")) << Refused.Err;
+
+  const tRun Chosen =
+      Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "SIM00025", "--port", "25"}, 90s);
+  ASSERT_EQ(Chosen.Exit, 0) << Chosen.Out << Chosen.Err;
+  EXPECT_TRUE(Contains(Chosen.Out, "Card back on COM25: device ID 33, firmware version 2\n"))
+      << Chosen.Out;
+  // The other card still waits in its boot loader.
+  const tRun Json = Caddis({"dfu", "list", "--json"});
+  EXPECT_TRUE(Contains(Json.Out, "\"SerialNumber\":\"SIM00024\"")) << Json.Out;
+  EXPECT_FALSE(Contains(Json.Out, "SIM00025")) << Json.Out;
+}
+
+TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
+  auto Sim = StartCard(26, {"--firmware", "12"});
+  const tRun Missing =
+      Caddis({"update-firmware", "--port", "26", "--file", Runtime.Folder.Path + "/none.dfu"});
+  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_TRUE(Contains(Missing.Err, "cannot read " + Runtime.Folder.Path + "/none.dfu: "))
+      << Missing.Err;
+
+  // The bad file was found before Boot: the card is still on its link.
+  const tRun Run = Caddis({"update-firmware", "--port", "26"}, 90s);
+  ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  EXPECT_TRUE(Contains(Run.Out, "Card on COM26: device ID 33, firmware version 12\n")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "Serial number: SIM00026 ")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "Card back on COM26: device ID 33, firmware version 2\n"))
+      << Run.Out;
+}
+
+TEST_F(CliCommandTest, VerboseTracesEveryFrameAndTheVersionIsShown) {
+  auto Sim = StartCard(27);
+  const tRun Run = Caddis({"-v", "send-hex", "--port", "27", "3c"});
+  ASSERT_EQ(Run.Exit, 0) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "] tx Status: 02 3c ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "] rx Status: 0e 3c 21 0c ")) << Run.Err;
+
+  const tRun Version = Caddis({"--version"});
+  EXPECT_EQ(Version.Exit, 0);
+  EXPECT_EQ(Version.Out.rfind("caddis ", 0), 0u) << Version.Out;
+
+  // A helper program answers --help instead of writing a file of that name.
+  tProcess Image(Runtime, DFU_IMAGE_PATH, {"--help"});
+  const tRun Help = Image.Wait();
+  EXPECT_EQ(Help.Exit, 0);
+  EXPECT_TRUE(Contains(Help.Out, "usage: caddis-dfu-image")) << Help.Out;
+  EXPECT_FALSE(std::filesystem::exists("--help"));
+  EXPECT_EQ(tProcess(Runtime, DFU_IMAGE_PATH, {"--bogus"}).Wait().Exit, 2);
 }
 
 }  // namespace

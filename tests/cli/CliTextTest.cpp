@@ -10,35 +10,6 @@
 
 namespace {
 
-const std::vector<tCliOption> Options = {{"--port", true}, {"--json", false}};
-
-TEST(CliArgsTest, ReadsValuesFlagsAndPositionalArguments) {
-  tCliArgs Args;
-  std::string Error;
-  ASSERT_TRUE(ParseCliArgs({"--port", "5", "3c", "--json", "--", "--port"}, Options, Args, Error))
-      << Error;
-  EXPECT_EQ(Args.Values.at("--port"), "5");
-  EXPECT_TRUE(Args.Has("--json"));
-  EXPECT_EQ(Args.Positional, (std::vector<std::string>{"3c", "--port"}));
-  EXPECT_FALSE(Args.Help);
-
-  tCliArgs Joined;
-  ASSERT_TRUE(ParseCliArgs({"--port=COM7", "-h"}, Options, Joined, Error));
-  EXPECT_EQ(Joined.Values.at("--port"), "COM7");
-  EXPECT_TRUE(Joined.Help);
-}
-
-TEST(CliArgsTest, RefusesUnknownOptionsMissingValuesAndValuedFlags) {
-  std::string Error;
-  tCliArgs A, B, C;
-  EXPECT_FALSE(ParseCliArgs({"--prot", "5"}, Options, A, Error));
-  EXPECT_EQ(Error, "unknown option '--prot'");
-  EXPECT_FALSE(ParseCliArgs({"--port"}, Options, B, Error));
-  EXPECT_EQ(Error, "option '--port' needs a value");
-  EXPECT_FALSE(ParseCliArgs({"--json=yes"}, Options, C, Error));
-  EXPECT_EQ(Error, "option '--json' takes no value");
-}
-
 TEST(CliArgsTest, PortNumbersSecondsAndIndexes) {
   int32_t Port = 0;
   EXPECT_TRUE(ParsePortNumber("5", Port));
@@ -74,7 +45,7 @@ TEST(CliTextTest, AddressesReadFirstByteFirst) {
 TEST(CliTextTest, JsonStringsAreEscapedToPlainAscii) {
   EXPECT_EQ(JsonString("plain"), "\"plain\"");
   EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
-  EXPECT_EQ(JsonString(std::string("\n\x01\x7f\xe9", 4)), "\"\\u000a\\u0001\\u007f\\u00e9\"");
+  EXPECT_EQ(JsonString(std::string("\n\x01\x7f\xe9", 4)), "\"\\n\\u0001\\u007f\\u00e9\"");
   EXPECT_EQ(JsonString(std::string(1, '\0')), "\"\\u0000\"");
 }
 
@@ -90,6 +61,7 @@ TEST(CliTextTest, StatusJsonNamesEveryFieldAsTheHostDoes) {
   Host.IPAddress = 10u | 0u << 8 | 0u << 16 | 2u << 24;
   Host.SubnetMask = 255u | 255u << 8;
   Host.UDPorTCP = true;
+  Host.ReportsReceived = or_AllReports;
   EXPECT_EQ(StatusJson(Host),
             "{\"HostName\":\"Caddis\",\"ComPortID\":4,\"DeviceID\":7,\"FirmwareVersion\":3,"
             "\"FPGAVersion\":\"90\\\"2345678\",\"Temperature\":41,"
@@ -98,6 +70,35 @@ TEST(CliTextTest, StatusJsonNamesEveryFieldAsTheHostDoes) {
             "\"IPAddress\":\"10.0.0.2\",\"IPAddressValue\":33554442,"
             "\"SubnetMask\":\"255.255.0.0\",\"SubnetMaskValue\":65535,"
             "\"UDPorTCP\":true,\"Transport\":\"TCP\"}");
+}
+
+TEST(CliTextTest, ReportsThatNeverCameAreNotShownAsZeros) {
+  tOrvaneHost Host(0, false, "Caddis");
+  Host.DeviceID = 7;
+  Host.Temperature = 41;
+  Host.SampleRates[1] = 44100;
+  Host.ReportsReceived = or_Temperature | or_SampleRate0 << 1;
+  const std::string Json = StatusJson(Host);
+  for (const char* Part :
+       {"\"Temperature\":41,", "\"Voltages\":[null,null,null,null,null,null,null]",
+        "\"SampleRates\":[null,44100,null,null]", "\"IPAddress\":null,",
+        "\"UDPorTCP\":null,\"Transport\":null}"})
+    EXPECT_NE(Json.find(Part), std::string::npos) << Part << " in " << Json;
+  const auto Lines = StatusLines(Host);
+  EXPECT_EQ(Lines[4], "Temperature:      41");
+  EXPECT_EQ(Lines[5], "Supply voltages:  not received");
+  EXPECT_EQ(Lines[7],
+            "Sample rates:     Kelp 0 not received, Kelp 1 44100, word clock not received, "
+            "USB audio not received");
+  EXPECT_EQ(Lines[8], "IP address:       not received");
+}
+
+TEST(CliTextTest, TransferLinesShowBytesRateAndTimeLeft) {
+  EXPECT_EQ(TransferLine("FPGA", 0.5f, 64000, 5.0, 10),
+            "FPGA [#####.....]  50%  32.0/64.0 kB  6.4 kB/s  0:05 left");
+  EXPECT_EQ(TransferLine("FPGA", 0.0f, 64000, 0.0, 4), "FPGA [....]   0%  0.0/64.0 kB  --:-- left");
+  EXPECT_EQ(TransferLine("Verifying", 1.0f, 100000, 2.0, 4),
+            "Verifying [####] 100%  100.0/100.0 kB  50.0 kB/s  0:00 left");
 }
 
 TEST(CliTextTest, MonitorLineWaitsForTheIdentity) {

@@ -43,11 +43,9 @@ class HostFileUpdateTest : public testing::Test {
     // Capitals in the folder name: it is used as it is, never lower-cased.
     Images = Output.Folder.Path + "/Tool Images";
     std::filesystem::create_directory(Images);
-    tOrvaneHost::SetImageFolder(Images);
     Host = std::make_unique<tOrvaneHost>(3, false, "Caddis");
     Port = Factory.Last;
   }
-  void TearDown() override { tOrvaneHost::SetImageFolder(""); }
 
   void MakeImage(const std::string& Name, size_t Size) {
     std::ofstream File(Images + "/" + Name, std::ios::binary);
@@ -74,10 +72,10 @@ class HostFileUpdateTest : public testing::Test {
 };
 
 TEST_F(HostFileUpdateTest, MissingFileIsReportedAndNothingHappens) {
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   ASSERT_EQ(Output.Lines.size(), 1u);
   EXPECT_EQ(Output.Lines[0], "Cannot Update FPGA: file " + Images + "/SkerryFPGA.bit not found");
-  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder());
+  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");
   EXPECT_EQ(Output.Lines[1], "Cannot Update USB Audio: file " + Images + "/xmos.bin not found");
   EXPECT_TRUE(Port->Sent.empty());
   EXPECT_TRUE(Progress.empty());
@@ -87,7 +85,7 @@ TEST_F(HostFileUpdateTest, MissingFileIsReportedAndNothingHappens) {
 
 TEST_F(HostFileUpdateTest, WholeFPGAUpdateThroughTheHost) {
   MakeImage("SkerryFPGA.bit", 200);
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   // The start packet has left and progress 0 was reported before the call returned.
   EXPECT_EQ(Port->TakeSent(), FrameOf({39, 0, 0, 2}));
   ASSERT_EQ(Progress.size(), 1u);
@@ -116,7 +114,7 @@ TEST_F(HostFileUpdateTest, WholeFPGAUpdateThroughTheHost) {
 
 TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
   MakeImage("xmos.bin", 300);
-  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder());
+  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");
   EXPECT_EQ(Port->TakeSent(), FrameOf({40, 0, 0, 3}));
   Reply({40, 0, 0});
   Reply({40, 1, 4, 0, 0});
@@ -125,7 +123,7 @@ TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
   EXPECT_FALSE(Host->Updating());
   EXPECT_EQ(Output.Lines.back(), "Tiva file updater Flash error on packet 1\r\nUpdate aborted");
   // A new update may start now.
-  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder());
+  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");
   EXPECT_TRUE(Host->Updating());
 }
 
@@ -146,9 +144,9 @@ TEST_F(HostFileUpdateTest, APortThatHangsUpEndsTheTransferAtOnce) {
 TEST_F(HostFileUpdateTest, SecondUpdateIsRefusedAndTheFirstGoesOn) {
   MakeImage("SkerryFPGA.bit", 100);
   MakeImage("xmos.bin", 100);
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   Port->TakeSent();
-  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder());
+  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");
   EXPECT_EQ(Output.Lines.back(), "Cannot Update USB Audio: an update is already running");
   EXPECT_TRUE(Port->Sent.empty());
   Reply({39, 0, 0});
@@ -160,7 +158,7 @@ TEST_F(HostFileUpdateTest, SecondUpdateIsRefusedAndTheFirstGoesOn) {
 
 TEST_F(HostFileUpdateTest, ImagesThatCannotMakeATransferAreRefused) {
   MakeImage("SkerryFPGA.bit", 0);
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   ASSERT_EQ(Output.Lines.size(), 1u);
   EXPECT_NE(Output.Lines[0].find("Cannot Update FPGA: "), std::string::npos);
   EXPECT_NE(Output.Lines[0].find("is empty"), std::string::npos);
@@ -178,7 +176,7 @@ TEST_F(HostFileUpdateTest, FPGAFileNameFollowsTheHostName) {
 TEST_F(HostFileUpdateTest, DestroyingTheHostMidUpdateClosesTheImage) {
   MakeImage("SkerryFPGA.bit", 1000);
   const int Before = OpenFileCount();
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   EXPECT_EQ(OpenFileCount(), Before + 1);
   Host.reset();
   EXPECT_EQ(OpenFileCount(), Before);

@@ -176,9 +176,7 @@ class HostUpdatesCardTest : public ::testing::Test {
       Card->Receive(B, N, Now);
       SentBytes += N;
     };
-    tOrvaneHost::SetImageFolder(Images_.Path);
   }
-  void TearDown() override { tOrvaneHost::SetImageFolder(""); }
 
   tBytes WriteImage(const std::string& Name, std::size_t Size) {
     tBytes Data(Size);
@@ -198,9 +196,9 @@ class HostUpdatesCardTest : public ::testing::Test {
       FinalCode = Code;
     };
     if (FPGA)
-      Host->UpdateHostFPGA(nullptr, Finish);
+      Host->UpdateHostFPGA(nullptr, Finish, Images_.Path + "/SkerryFPGA.bit");
     else
-      Host->UpdateUSBAudio(nullptr, Finish);
+      Host->UpdateUSBAudio(nullptr, Finish, Images_.Path + "/xmos.bin");
     for (int Tick = 1; Tick <= Limit; ++Tick) {
       Now += 10ms;
       Card->Tick(Now);

@@ -31,7 +31,6 @@ class SimUpdateProcessTest : public ::testing::Test {
   void SetUp() override { SetLogFormats("%d/%m/%Y", "%H:%M:%S"); }
   void TearDown() override {
     Host.reset();
-    tOrvaneHost::SetImageFolder("");
     if (Sim) {
       EXPECT_EQ(Sim->Stop(), 0) << Sim->Output();
     }
@@ -70,16 +69,18 @@ class SimUpdateProcessTest : public ::testing::Test {
       B = static_cast<uint8_t>(Random());
     std::ofstream(Images.Path + "/SkerryFPGA.bit", std::ios::binary)
         .write(reinterpret_cast<const char*>(Data.data()), static_cast<std::streamsize>(Size));
-    tOrvaneHost::SetImageFolder(Images.Path);
     return Data;
   }
   // Starts the FPGA update and ticks until its end; false when it did not end.
   bool UpdateFPGA(int LimitTicks) {
-    Host->UpdateHostFPGA(nullptr, [this](float P, tTivaUpdateError Code) {
-      Finished = true;
-      FinalProgress = P;
-      FinalCode = Code;
-    });
+    Host->UpdateHostFPGA(
+        nullptr,
+        [this](float P, tTivaUpdateError Code) {
+          Finished = true;
+          FinalProgress = P;
+          FinalCode = Code;
+        },
+        Images.Path + "/SkerryFPGA.bit");
     return TickUntil([&] { return Finished; }, LimitTicks);
   }
   bool Shown(const std::string& Text) const {

@@ -1,0 +1,125 @@
+// The card session: the flows both front ends need around one card on one serial port.
+//   - the link: opening the card's port (a host object named "Caddis"), closing it, opening
+//     the last port again;
+//   - restarting the card's microcontroller: Restart, a short pause, the link closed, the
+//     time the card needs to go down;
+//   - an image update over the link, and the restart that the FPGA update needs afterwards;
+//   - Boot, and finding the boot loader that then appears on USB, downloading and verifying
+//     the firmware, and the card's return with its identity;
+//   - the wait for a card: polling the port list and the identity, bounded.
+// The window keeps the pauses its own timing fixes (it passes a blocking pause) and the
+// waits it runs from its timer; the command line passes a pause that keeps serving its loop
+// and uses the polling waits.
+//
+// Threads: user-interface thread only, like the host object it owns.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "fileupdate/TivaUpdateUnit.h"
+#include "session/DFUSession.h"
+#include "session/HostLoop.h"
+
+class tOrvaneHost;
+
+// Why a port did not open, from the errno the port kept.
+std::string OpenErrorReason(int Errno);
+
+// Runs Loop until Host's card has identified itself (keep-alive answered, then Status). False
+// with Error set when it has not within Timeout, or the loop was stopped.
+bool WaitForIdentity(tHostLoop& Loop, const tOrvaneHost& Host, std::chrono::milliseconds Timeout,
+                     std::string& Error);
+
+enum tImageKind { ik_FPGA, ik_USBAudio };
+
+class tCardSession {
+ public:
+  // A pause of the flows; false when it was interrupted (the flow then stops).
+  using tPause = std::function<bool(std::chrono::milliseconds)>;
+  static constexpr std::chrono::milliseconds RestartPause{10};
+  static constexpr std::chrono::milliseconds DownPause{2000};
+  // Time for Boot to leave the port before the link is closed.
+  static constexpr std::chrono::milliseconds BootPause{100};
+  static constexpr std::chrono::milliseconds IdentityTimeout{5000};
+  static constexpr std::chrono::milliseconds PollPeriod{250};
+
+  explicit tCardSession(tPause Pause);
+  ~tCardSession();
+  tCardSession(const tCardSession&) = delete;
+  tCardSession& operator=(const tCardSession&) = delete;
+
+  // The open link, or none.
+  std::unique_ptr<tOrvaneHost> Host;
+  // The port last opened, -1 before the first.
+  int32_t ComPort = -1;
+  // Called after the link was opened or closed.
+  std::function<void()> OnLinkChange;
+
+  // Closes any link and opens port Port. The host object exists afterwards even when the
+  // port did not open (it then accepts every call and sends nothing); false in that case,
+  // with the reason in OpenError.
+  bool Open(int32_t Port);
+  // Like Open, but keeps no host object for a port that did not open, and switches on the
+  // host's error lines once it did.
+  bool OpenCard(int32_t Port, std::string& Error);
+  void Close();
+  // Opens the last port again when no link is open and the port is listed; false otherwise.
+  bool Reopen();
+  bool PortListed() const;
+  std::string OpenError;
+
+  // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
+  // card needs to go down. False without a link or when a pause was interrupted.
+  bool Restart(bool AwaitDown = true);
+  // Restart without the blind pause: during DownPause the card must be seen to leave (its
+  // port gone, or silent on it). False with Error when it kept answering or a pause was
+  // interrupted ("interrupted").
+  bool RestartSeenLeaving(std::string& Error);
+
+  // Starts an update of Kind with the image at Path (empty: the image beside the tool) on
+  // the open link. After a successful FPGA update RestartDue() holds until taken: the card
+  // runs the new bitstream only after a restart, which the front end does from its loop
+  // (never from inside the host's own message handling, which the restart ends).
+  void StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
+                   tTivaUpdateEvent Finish);
+  bool TakeRestartDue();
+
+  // Sends Boot: the card restarts in its USB DFU boot loader.
+  void SendBoot();
+
+  // Polls for the card on ComPort until Limit has passed: the port listed again, opened,
+  // and the card's identity within IdentityTimeout. True with the link open; false with
+  // Error set (or the pause interrupted).
+  bool WaitForCard(std::chrono::milliseconds Limit, std::string& Error);
+
+  // Sends Boot to the identified card, closes the link and waits up to Limit for a boot
+  // loader that Filter matches and that was not present before. When more than one new one
+  // appears it stops: Error then lists them and asks for the serial number.
+  bool BootToLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
+                    tDFUDeviceEntry& Found, std::string& Error);
+
+ private:
+  tPause fPause;
+  bool fRestartDue = false;
+};
+
+// Polls every second (as the update dialog does) until Filter matches exactly one boot
+// loader, or Limit has passed. With several it stops at once with Error listing them.
+bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
+                    tDFUDeviceEntry& Found, std::string& Error);
+// "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
+std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
+
+// Checks Image against the device, downloads it on a worker thread (verifying when Verify)
+// and closes the device, the card then starting its new firmware. OnEvent gets every
+// notification as the loop handles it. An interrupted loop still waits for the download to
+// end: a device is never left in the middle of one. False with Error set on any failure.
+// FileName names the image in the messages.
+bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                      const std::string& FileName, bool Verify,
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error);

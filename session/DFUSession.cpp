@@ -1,0 +1,222 @@
+#include "session/DFUSession.h"
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <new>
+
+#include "session/CardDefs.h"
+
+namespace {
+
+tDFUString ReadString(tLMDFUHandle Handle, uint8_t Index) {
+  tDFUString String;
+  String.Index = Index;
+  if (Index == 0) return String;
+  char Buffer[256] = {};
+  uint16_t Length = sizeof Buffer;
+  const tLMDFUErr Result = LMDFUDeviceASCIIStringGet(Handle, Index, Buffer, &Length);
+  String.Read = Result == lm_Ok;
+  String.Refused = Result == lm_Access;
+  Buffer[sizeof Buffer - 1] = 0;
+  String.Text = Buffer;
+  return String;
+}
+
+}  // namespace
+
+bool tDFUDeviceEntry::IsCard() const {
+  return Info.usVID == CardVendorID && Info.usPID == CardProductID;
+}
+
+bool tDFUFilter::Matches(const tDFUDeviceEntry& Entry) const {
+  if (CardOnly && !Entry.IsCard()) return false;
+  if (!Serial.empty() && Entry.Serial.Text != Serial) return false;
+  if (!Location.empty() && Entry.Location != Location) return false;
+  return Index < 0 || Entry.Index == Index;
+}
+
+std::vector<tDFUDeviceEntry> SearchDFUDevices(const tDFUFilter& Filter) {
+  std::vector<tDFUDeviceEntry> Found;
+  for (int32_t i = 0; i < INT32_MAX; ++i) {
+    tDFUDeviceEntry Entry;
+    tLMDFUHandle Handle = nullptr;
+    if (LMDFUDeviceOpen(i, &Entry.Info, &Handle) != lm_Ok) break;
+    Entry.Index = i;
+    // Strings are read only for devices that may match: a search runs every second.
+    if (!Filter.CardOnly || Entry.IsCard()) {
+      Entry.Product = ReadString(Handle, Entry.Info.ucProductString);
+      Entry.Manufacturer = ReadString(Handle, Entry.Info.ucManufacturerString);
+      Entry.Serial = ReadString(Handle, Entry.Info.ucSerialString);
+      Entry.Interface = ReadString(Handle, Entry.Info.ucDFUInterfaceString);
+      Entry.Location = LMDFUDeviceLocation(Handle);
+      if (Filter.Matches(Entry)) Found.push_back(Entry);
+    }
+    if (LMDFUDeviceClose(Handle, LMDFU_FALSE) != lm_Ok) break;
+  }
+  return Found;
+}
+
+tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
+  struct stat Info {};
+  if (stat(Path.c_str(), &Info) != 0) {
+    const int Errno = errno;
+    Release();
+    fError = std::strerror(Errno);
+    return Errno == ENOENT || Errno == ENOTDIR ? il_Missing : il_Unreadable;
+  }
+  auto Same = [](const timespec& A, const timespec& B) {
+    return A.tv_sec == B.tv_sec && A.tv_nsec == B.tv_nsec;
+  };
+  if (fValid && Path == fPath && static_cast<uint64_t>(Info.st_size) == fFileSize &&
+      static_cast<uint64_t>(Info.st_ino) == fInode && Same(Info.st_mtim, fModified) &&
+      Same(Info.st_ctim, fChanged))
+    return il_Loaded;
+  Release();
+  if (!S_ISREG(Info.st_mode)) {
+    fError = "not a regular file";
+    return il_NotAFile;
+  }
+  const auto Size = static_cast<uint64_t>(Info.st_size);
+  if (Size > MaxSize) {
+    fError = std::to_string(Size) + " bytes is too large for a firmware image";
+    return il_TooLarge;
+  }
+  std::ifstream In(Path, std::ios::binary);
+  if (!In) {
+    fError = std::strerror(errno ? errno : EACCES);
+    return il_Unreadable;
+  }
+  try {
+    fBytes.resize(Size);
+  } catch (const std::bad_alloc&) {
+    fError = "out of memory";
+    return il_Unreadable;
+  }
+  ++fReads;
+  In.read(reinterpret_cast<char*>(fBytes.data()), static_cast<std::streamsize>(Size));
+  if (static_cast<uint64_t>(In.gcount()) != Size) {
+    Release();
+    fError = "the file changed while it was read";
+    return il_Unreadable;
+  }
+  fPath = Path;
+  fFileSize = Size;
+  fModified = Info.st_mtim;
+  fChanged = Info.st_ctim;
+  fInode = static_cast<uint64_t>(Info.st_ino);
+  fValid = true;
+  return il_Loaded;
+}
+
+void tDFUImage::Release() {
+  fBytes = {};
+  fValid = false;
+  fError.clear();
+}
+
+tLMDFUErr CheckDFUImage(int32_t Index, const tDFUImage& Image) {
+  tLMDFUDeviceInfo Info{};
+  tLMDFUHandle Handle = nullptr;
+  const tLMDFUErr Opened = LMDFUDeviceOpen(Index, &Info, &Handle);
+  if (Opened != lm_Ok) return Opened;
+  uint32_t TivaFormat = 0;
+  const tLMDFUErr Verdict = LMDFUIsValidImage(Handle, Image.Data(), Image.Size(), &TivaFormat);
+  LMDFUDeviceClose(Handle, LMDFU_FALSE);
+  return Verdict;
+}
+
+bool LeaveDFUMode(int32_t Index) {
+  if (Index < 0) return false;
+  tLMDFUDeviceInfo Info{};
+  tLMDFUHandle Handle = nullptr;
+  if (LMDFUDeviceOpen(Index, &Info, &Handle) != lm_Ok) return false;
+  const bool Card = Info.usVID == CardVendorID && Info.usPID == CardProductID;
+  LMDFUDeviceClose(Handle, Card ? LMDFU_TRUE : LMDFU_FALSE);
+  return Card;
+}
+
+tDFUDownload::~tDFUDownload() {
+  if (fWorker.joinable()) Finish();
+}
+
+tLMDFUErr tDFUDownload::Start(int32_t Index, const tDFUImage& Image, bool Verify,
+                              tLMDFUReceiver* Receiver, std::function<void()> OnReturned) {
+  tLMDFUDeviceInfo Info{};
+  fHandle = nullptr;
+  fReturned = false;
+  fDetails.clear();
+  const tLMDFUErr Opened = LMDFUDeviceOpen(Index, &Info, &fHandle);
+  if (Opened != lm_Ok) {
+    fHandle = nullptr;
+    return Opened;
+  }
+  const uint8_t* Data = Image.Data();
+  const uint32_t Size = Image.Size();
+  auto Run = [this, Data, Size, Verify, Receiver, OnReturned = std::move(OnReturned)] {
+    fResult = LMDFUDownload(fHandle, Data, Size, Verify ? LMDFU_TRUE : LMDFU_FALSE, LMDFU_FALSE,
+                            Receiver);
+    fReturned = true;
+    if (OnReturned) OnReturned();
+  };
+  try {
+    fWorker = std::thread(Run);
+  } catch (const std::system_error&) {
+    // No thread to be had: the call runs here, and progress shows only at its end.
+    Run();
+  }
+  return lm_Ok;
+}
+
+tLMDFUErr tDFUDownload::Finish() {
+  if (fWorker.joinable()) fWorker.join();
+  if (!fHandle) return fResult;
+  if (fResult != lm_Ok) fDetails = LMDFULastErrorText(fHandle);
+  fLeaveResult = LMDFUDeviceClose(fHandle, fResult == lm_Ok ? LMDFU_TRUE : LMDFU_FALSE);
+  fHandle = nullptr;
+  return fResult;
+}
+
+bool tDFUProgress::Handle(uint32_t Message, uint32_t Param) {
+  switch (Message) {
+    case WM_DFU_DOWNLOAD:
+    case WM_DFU_UPLOAD:
+    case WM_DFU_ERASE:
+      fVerifying = false;
+      fPhaseStart = 0;
+      fDone = 0;
+      fTotal = static_cast<uint64_t>(Param) * (fVerify && Message == WM_DFU_DOWNLOAD ? 2 : 1);
+      fPhaseTotal = Param;
+      return false;
+    case WM_DFU_VERIFY:
+      fVerifying = true;
+      fPhaseStart = fDone;
+      fTotal = std::max<uint64_t>(fTotal, fPhaseStart + Param);
+      fPhaseTotal = Param;
+      return false;
+    case WM_DFU_PROGRESS:
+      fDone = std::min<uint64_t>(fPhaseStart + Param, fTotal);
+      return false;
+    case WM_DFU_COMPLETE:
+      fDone = fTotal;
+      return true;
+    case WM_DFU_ERROR:
+      fFailed = true;
+      return true;
+    default:
+      return false;
+  }
+}
+
+float tDFUProgress::PhaseFraction() const {
+  if (fPhaseTotal == 0) return fDone >= fTotal && fTotal > 0 ? 1.0f : 0.0f;
+  return static_cast<float>(std::min(fDone - fPhaseStart, fPhaseTotal)) /
+         static_cast<float>(fPhaseTotal);
+}
+
+float tDFUProgress::Fraction() const {
+  return fTotal == 0 ? 0.0f : static_cast<float>(fDone) / static_cast<float>(fTotal);
+}

@@ -1,0 +1,145 @@
+// The DFU side of a firmware update, for every front end: finding the card's boot loader
+// among the USB DFU devices (with filters), the one firmware image loader, the check of an
+// image against a device, the download on a worker thread with its notifications, and
+// sending a boot loader back to its firmware.
+//
+// Threads: everything runs on the caller's thread except the download itself, which runs on
+// the worker that tDFUDownload owns; its notifications reach the receiver given to Start.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <ctime>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "dfu/LMDFU.h"
+
+// One USB string of a device: its index, and its text when it could be read.
+struct tDFUString {
+  uint8_t Index = 0;
+  std::string Text;
+  bool Read = false;
+  bool Refused = false;  // this user may not open the device
+};
+
+struct tDFUDeviceEntry {
+  int32_t Index = -1;  // in the library's enumeration
+  tLMDFUDeviceInfo Info{};
+  tDFUString Manufacturer, Product, Serial, Interface;
+  std::string Location;  // "usb 1-2.3", or the virtual device's socket
+  bool IsCard() const;
+};
+
+// Which devices a search keeps. Every condition given must hold.
+struct tDFUFilter {
+  bool CardOnly = true;  // the card's vendor and product only
+  std::string Serial;    // the USB serial number, exactly
+  std::string Location;  // the bus path, exactly
+  int32_t Index = -1;    // the library's index
+  bool Matches(const tDFUDeviceEntry& Entry) const;
+};
+
+// Opens every DFU device in turn (until the first index that does not open), keeps those
+// Filter matches, with their strings read, and closes each without a reset.
+std::vector<tDFUDeviceEntry> SearchDFUDevices(const tDFUFilter& Filter);
+
+// The firmware image in memory. Load reads the file only when it is not loaded yet or has
+// changed (size or modification time), so a search repeated every second stays cheap.
+class tDFUImage {
+ public:
+  // Above this no file is a firmware image for the card (its flash is 1 MiB; a DFU image is
+  // that at most plus a 16-byte suffix). The library also takes sizes of 32 bits only.
+  static constexpr uint64_t MaxSize = 4u << 20;
+
+  enum tLoad { il_Loaded, il_Missing, il_NotAFile, il_TooLarge, il_Unreadable };
+  // il_Loaded when the image in memory is the file's content now. Otherwise the image is
+  // emptied and Error() says why ("Permission denied", "5000000 bytes is too large ...").
+  tLoad Load(const std::string& Path);
+  const std::string& Error() const { return fError; }
+
+  // Never null, even for an empty image, so the library always gets an address.
+  const uint8_t* Data() const { return fBytes.empty() ? &fNothing : fBytes.data(); }
+  // The bytes themselves; the same vector object for the loader's whole life.
+  const std::vector<uint8_t>& Bytes() const { return fBytes; }
+  uint32_t Size() const { return static_cast<uint32_t>(fBytes.size()); }
+  void Release();
+  // How many times a file was actually read (for the loader's own checks).
+  int Reads() const { return fReads; }
+
+ private:
+  std::vector<uint8_t> fBytes;
+  std::string fPath;
+  uint64_t fFileSize = 0;
+  uint64_t fInode = 0;
+  timespec fModified{}, fChanged{};
+  bool fValid = false;
+  int fReads = 0;
+  std::string fError;
+  static constexpr uint8_t fNothing = 0;
+};
+
+// Opens the device at Index, asks the library whether Image suits it and closes it again.
+// lm_Ok when it does; the open's failure or the library's refusal otherwise.
+tLMDFUErr CheckDFUImage(int32_t Index, const tDFUImage& Image);
+
+// Opens the device at Index and, when it is the card, closes it with the reset that sends it
+// back to its firmware; another device found there is left alone. True when the card was
+// sent back.
+bool LeaveDFUMode(int32_t Index);
+
+// One download: Start opens the device and runs LMDFUDownload on a worker thread; Finish
+// waits for it, closes the device (with the reset that starts the new firmware after
+// success, without it after a failure so the device can be tried again) and gives the
+// result. The image must outlive the download.
+class tDFUDownload {
+ public:
+  ~tDFUDownload();
+  // OnReturned runs on the worker once the library call has returned (to wake the owner).
+  // lm_Ok when the download is running; the open's failure otherwise.
+  tLMDFUErr Start(int32_t Index, const tDFUImage& Image, bool Verify, tLMDFUReceiver* Receiver,
+                  std::function<void()> OnReturned);
+  bool Running() const { return fWorker.joinable(); }
+  bool Returned() const { return fReturned; }
+  tLMDFUErr Finish();
+  // The library's details of the failure, read before the device was closed.
+  const std::string& ErrorDetails() const { return fDetails; }
+  // The close's result after a good download: lm_Ok when the device left DFU mode for its
+  // new firmware, the library's error when it stayed in the boot loader.
+  tLMDFUErr LeaveResult() const { return fLeaveResult; }
+
+ private:
+  tLMDFUHandle fHandle = nullptr;
+  std::thread fWorker;
+  std::atomic<bool> fReturned{false};
+  tLMDFUErr fResult = lm_Ok;
+  tLMDFUErr fLeaveResult = lm_Ok;
+  std::string fDetails;
+};
+
+// The DFU notifications of one download as phases and a fraction, for a progress display:
+// the download fills the first half and the verify phase the second when verifying.
+class tDFUProgress {
+ public:
+  explicit tDFUProgress(bool Verify) : fVerify(Verify) {}
+  // Takes one notification; true when it ended the download (complete or error).
+  bool Handle(uint32_t Message, uint32_t Param);
+  const char* Phase() const { return fVerifying ? "Verifying" : "Downloading"; }
+  float Fraction() const;
+  // The fraction of the current phase alone.
+  float PhaseFraction() const;
+  uint64_t Done() const { return fDone; }
+  uint64_t Total() const { return fTotal; }
+  bool Failed() const { return fFailed; }
+
+ private:
+  bool fVerify;
+  bool fVerifying = false;
+  bool fFailed = false;
+  uint64_t fDone = 0;   // bytes of the whole download (both phases)
+  uint64_t fTotal = 0;  // bytes of the whole download (both phases)
+  uint64_t fPhaseStart = 0;
+  uint64_t fPhaseTotal = 0;
+};

@@ -1,0 +1,121 @@
+// The card session against the caddis-card-sim program: restart and return, the restart an
+// FPGA update calls for, and the whole firmware update from Boot to the card's return.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "dfu/simdevice/DemoImage.h"
+#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "hostlink/OrvaneHost.h"
+#include "session/CardSession.h"
+#include "sim/SimProcess.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+class CardSessionTest : public ::testing::Test {
+ protected:
+  CardSessionTest()
+      : Session([this](std::chrono::milliseconds Span) {
+          return tHostLoop(Session.Host.get()).RunFor(Span) != le_Stopped;
+        }) {}
+  ~CardSessionTest() override { Session.Close(); }
+
+  void StartCard(int Com, std::vector<std::string> Extra = {}) {
+    std::vector<std::string> Args{"--com", std::to_string(Com)};
+    Args.insert(Args.end(), Extra.begin(), Extra.end());
+    Sim = std::make_unique<tSimProcess>(Runtime, Args);
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }))
+        << Sim->Output();
+  }
+  void OpenIdentified(int Com) {
+    std::string Error;
+    ASSERT_TRUE(Session.OpenCard(Com, Error)) << Error;
+    Session.Host->AskIdentity();
+    tHostLoop Loop(Session.Host.get());
+    ASSERT_TRUE(WaitForIdentity(Loop, *Session.Host, 5s, Error)) << Error;
+  }
+
+  tCapturedOutput Output;
+  tTestRuntime Runtime;
+  std::unique_ptr<tSimProcess> Sim;
+  tCardSession Session;
+};
+
+TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
+  StartCard(31, {"--verbose"});
+  OpenIdentified(31);
+  ASSERT_TRUE(Session.Restart());
+  EXPECT_EQ(Session.Host, nullptr);
+  std::string Error;
+  ASSERT_TRUE(Session.WaitForCard(10s, Error)) << Error;
+  EXPECT_EQ(Session.Host->DeviceID, 33);
+  EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
+}
+
+TEST_F(CardSessionTest, OnlyASuccessfulFPGAUpdateCallsForARestart) {
+  StartCard(32);
+  OpenIdentified(32);
+  const std::string Image = Output.Folder.Path + "/bitstream.bin";
+  {
+    std::ofstream File(Image, std::ios::binary);
+    std::mt19937 Random(3);
+    for (int i = 0; i < 1000; ++i)
+      File.put(static_cast<char>(Random()));
+  }
+  auto Run = [&](tImageKind Kind, const std::string& Path) {
+    bool Finished = false;
+    tTivaUpdateError Code = tu_SizeError;
+    Session.StartUpdate(Kind, Path, {}, [&](float, tTivaUpdateError AckCode) {
+      Finished = true;
+      Code = AckCode;
+    });
+    if (Session.Host->Updating())
+      tHostLoop(Session.Host.get(), true).RunUntil([&] { return Finished; }, 30s);
+    return Finished && Code == tu_Ack;
+  };
+  ASSERT_TRUE(Run(ik_USBAudio, Image));
+  EXPECT_FALSE(Session.TakeRestartDue());
+  ASSERT_FALSE(Run(ik_FPGA, Output.Folder.Path + "/absent.bit"));
+  EXPECT_FALSE(Session.TakeRestartDue());
+  ASSERT_TRUE(Run(ik_FPGA, Image));
+  EXPECT_TRUE(Session.TakeRestartDue());
+  EXPECT_FALSE(Session.TakeRestartDue());
+}
+
+TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
+  // Another card's boot loader is already on the bus: the one that appears after Boot is
+  // this card's, and that one is updated.
+  dfu::tVirtualDFUOptions Waiting;
+  Waiting.Serial = "WAITING1";
+  Waiting.Name = "waiting";
+  Waiting.Folder = Runtime.Folder.Path + "/run/usb";
+  dfu::tVirtualDFUDevice Other(Waiting);
+  std::string Error;
+  ASSERT_TRUE(Other.Start(&Error)) << Error;
+  ASSERT_EQ(LMDFUInit(), lm_Ok);
+
+  StartCard(33, {"--firmware", "12"});
+  OpenIdentified(33);
+  tDFUDeviceEntry Loader;
+  ASSERT_TRUE(Session.BootToLoader({}, 10s, Loader, Error)) << Error;
+  EXPECT_EQ(Loader.Serial.Text, "SIM00033");
+  EXPECT_EQ(Session.Host, nullptr);
+
+  tDFUImage Image;
+  const std::string Path = Output.Folder.Path + "/SkerryTiva.dfu";
+  const auto Demo = dfu::MakeDemoImage(5, 16384);
+  std::ofstream(Path, std::ios::binary)
+      .write(reinterpret_cast<const char*>(Demo.data()), static_cast<std::streamsize>(Demo.size()));
+  ASSERT_EQ(Image.Load(Path), tDFUImage::il_Loaded);
+  ASSERT_TRUE(DownloadFirmware(Loader, Image, "SkerryTiva.dfu", true, {}, Error)) << Error;
+  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  EXPECT_EQ(Session.Host->FirmwareVersion, 5);
+  // The other boot loader was left alone.
+  tDFUFilter OtherOne;
+  OtherOne.Serial = "WAITING1";
+  EXPECT_EQ(SearchDFUDevices(OtherOne).size(), 1u);
+}
+
+}  // namespace
