@@ -17,7 +17,7 @@
 #include "app/WindowFont.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "session/CardDefs.h"
 #include "support/DisplayMessage.h"

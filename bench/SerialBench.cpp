@@ -11,8 +11,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "tests/serial/PseudoTerminal.h"

@@ -5,7 +5,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 
 namespace {

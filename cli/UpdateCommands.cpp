@@ -1,8 +1,5 @@
 // caddis update-fpga and update-usb-audio: an image sent to the card over the serial link in
 // acknowledged packets, with progress, and an exit status that says whether the card took it.
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +8,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -43,26 +41,27 @@ struct tTransfer {
 
 // The image must be a readable regular file; the reason otherwise.
 bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) {
-  struct stat Info {};
-  if (stat(File.c_str(), &Info) != 0 || access(File.c_str(), R_OK) != 0) {
-    Error = "cannot read " + File + ": " + std::strerror(errno);
+  tFiles::tFileInfo Info;
+  int Code = 0;
+  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
+    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
     return false;
   }
-  if (!S_ISREG(Info.st_mode)) {
+  if (!Info.Regular) {
     Error = "cannot read " + File + ": not a regular file";
     return false;
   }
   // Said here, with the operator's own file name, rather than by the updater.
-  if (Info.st_size == 0) {
+  if (Info.Size == 0) {
     Error = "cannot send " + File + ": the file is empty";
     return false;
   }
-  if (Info.st_size > tTivaFileUpdater::MaxFileSize) {
-    Error = "cannot send " + File + ": it is " + std::to_string(Info.st_size) +
+  if (Info.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize)) {
+    Error = "cannot send " + File + ": it is " + std::to_string(Info.Size) +
             " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
     return false;
   }
-  Size = static_cast<uint64_t>(Info.st_size);
+  Size = Info.Size;
   return true;
 }
 

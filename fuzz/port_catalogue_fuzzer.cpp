@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 namespace fs = std::filesystem;
 

@@ -3,7 +3,7 @@
 #include <filesystem>
 
 #include "hostlink/OrvaneHost.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 namespace {
 

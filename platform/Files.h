@@ -5,6 +5,8 @@
 // (errno, or GetLastError() on Windows).
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -21,6 +23,21 @@ std::FILE* CreateNew(const std::string& Path, int& Error);
 // Creates a new, empty folder with a unique name starting with Prefix in the system's
 // temporary folder; its UTF-8 path, or "" when it cannot be made.
 std::string MakeTempFolder(const std::string& Prefix);
+
+// What a name leads to, as far as the tool needs: whether it is an ordinary file, its size, and
+// a stamp (identity and change times) that differs whenever the file was replaced or written.
+struct tFileInfo {
+  bool Regular = false;
+  uint64_t Size = 0;
+  std::array<int64_t, 5> Stamp{};
+};
+
+// Describes Path (links followed); false with the system's code in Error.
+bool Describe(const std::string& Path, tFileInfo& Info, int& Error);
+// True for the codes that mean "no such file" (the name or a folder on its way is missing).
+bool IsNotFound(int Code);
+// 0 when the user may read Path, the system's code otherwise.
+int ReadAccess(const std::string& Path);
 
 // The system's text for an error code: "No such file or directory".
 std::string SystemErrorText(int Code);

@@ -6,8 +6,8 @@
 #include <stdexcept>
 #include <thread>
 
+#include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
 #include "platform/posix/SerialDevice.h"
 #include "serial/FiFo.h"
 #include "support/DisplayMessage.h"

@@ -8,8 +8,8 @@
 
 #include "dfu/lmdfu/DFUEventQueue.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
 #include "serial/ComPorts.h"
 
 namespace {

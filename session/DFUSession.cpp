@@ -1,13 +1,12 @@
 #include "session/DFUSession.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fstream>
 #include <new>
 
+#include "platform/Files.h"
 #include "session/CardDefs.h"
 
 namespace {
@@ -61,26 +60,20 @@ std::vector<tDFUDeviceEntry> SearchDFUDevices(const tDFUFilter& Filter) {
 }
 
 tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
-  struct stat Info {};
-  if (stat(Path.c_str(), &Info) != 0) {
-    const int Errno = errno;
+  tFiles::tFileInfo Info;
+  if (int Code = 0; !tFiles::Describe(Path, Info, Code)) {
     Release();
-    fError = std::strerror(Errno);
-    return Errno == ENOENT || Errno == ENOTDIR ? il_Missing : il_Unreadable;
+    fError = tFiles::SystemErrorText(Code);
+    return tFiles::IsNotFound(Code) ? il_Missing : il_Unreadable;
   }
-  auto Same = [](const timespec& A, const timespec& B) {
-    return A.tv_sec == B.tv_sec && A.tv_nsec == B.tv_nsec;
-  };
-  if (fValid && Path == fPath && static_cast<uint64_t>(Info.st_size) == fFileSize &&
-      static_cast<uint64_t>(Info.st_ino) == fInode && Same(Info.st_mtim, fModified) &&
-      Same(Info.st_ctim, fChanged))
-    return il_Loaded;
+  // The same file, unchanged since it was read: nothing to read again.
+  if (fValid && Path == fPath && Info.Size == fFileSize && Info.Stamp == fStamp) return il_Loaded;
   Release();
-  if (!S_ISREG(Info.st_mode)) {
+  if (!Info.Regular) {
     fError = "not a regular file";
     return il_NotAFile;
   }
-  const auto Size = static_cast<uint64_t>(Info.st_size);
+  const uint64_t Size = Info.Size;
   if (Size > MaxSize) {
     fError = std::to_string(Size) + " bytes is too large for a firmware image";
     return il_TooLarge;
@@ -105,9 +98,7 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
   }
   fPath = Path;
   fFileSize = Size;
-  fModified = Info.st_mtim;
-  fChanged = Info.st_ctim;
-  fInode = static_cast<uint64_t>(Info.st_ino);
+  fStamp = Info.Stamp;
   fValid = true;
   return il_Loaded;
 }

@@ -7,6 +7,8 @@
 // the worker that tDFUDownload owns; its notifications reach the receiver given to Start.
 #pragma once
 
+#include <array>
+
 #include <atomic>
 #include <cstdint>
 #include <ctime>
@@ -73,8 +75,7 @@ class tDFUImage {
   std::vector<uint8_t> fBytes;
   std::string fPath;
   uint64_t fFileSize = 0;
-  uint64_t fInode = 0;
-  timespec fModified{}, fChanged{};
+  std::array<int64_t, 5> fStamp{};
   bool fValid = false;
   int fReads = 0;
   std::string fError;

@@ -1,6 +1,7 @@
 #include "platform/Files.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -37,6 +38,27 @@ std::string MakeTempFolder(const std::string& Prefix) {
   std::string Pattern =
       std::string(Tmp != nullptr && *Tmp != '\0' ? Tmp : "/tmp") + "/" + Prefix + "XXXXXX";
   return ::mkdtemp(Pattern.data()) != nullptr ? Pattern : std::string();
+}
+
+bool Describe(const std::string& Path, tFileInfo& Info, int& Error) {
+  struct stat Status {};
+  if (::stat(Path.c_str(), &Status) != 0) {
+    Error = errno;
+    return false;
+  }
+  Info.Regular = S_ISREG(Status.st_mode);
+  Info.Size = static_cast<uint64_t>(Status.st_size);
+  Info.Stamp = {static_cast<int64_t>(Status.st_ino), Status.st_mtim.tv_sec, Status.st_mtim.tv_nsec,
+                Status.st_ctim.tv_sec, Status.st_ctim.tv_nsec};
+  return true;
+}
+
+bool IsNotFound(int Code) {
+  return Code == ENOENT || Code == ENOTDIR;
+}
+
+int ReadAccess(const std::string& Path) {
+  return ::access(Path.c_str(), R_OK) == 0 ? 0 : errno;
 }
 
 std::string SystemErrorText(int Code) {

@@ -1,4 +1,4 @@
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 #include <fcntl.h>
 #include <sys/file.h>

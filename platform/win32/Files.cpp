@@ -55,6 +55,36 @@ std::string MakeTempFolder(const std::string& Prefix) {
   return {};
 }
 
+bool Describe(const std::string& Path, tFileInfo& Info, int& Error) {
+  WIN32_FILE_ATTRIBUTE_DATA Data{};
+  if (!::GetFileAttributesExW(tWideText::FromUtf8(Path).c_str(), GetFileExInfoStandard, &Data)) {
+    Error = static_cast<int>(::GetLastError());
+    return false;
+  }
+  auto Wide = [](DWORD High, DWORD Low) {
+    return static_cast<int64_t>((static_cast<uint64_t>(High) << 32) | Low);
+  };
+  Info.Regular = (Data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  Info.Size = static_cast<uint64_t>(Wide(Data.nFileSizeHigh, Data.nFileSizeLow));
+  Info.Stamp = {Wide(Data.ftCreationTime.dwHighDateTime, Data.ftCreationTime.dwLowDateTime),
+                Wide(Data.ftLastWriteTime.dwHighDateTime, Data.ftLastWriteTime.dwLowDateTime), 0, 0,
+                0};
+  return true;
+}
+
+bool IsNotFound(int Code) {
+  return Code == ERROR_FILE_NOT_FOUND || Code == ERROR_PATH_NOT_FOUND;
+}
+
+int ReadAccess(const std::string& Path) {
+  HANDLE File = ::CreateFileW(tWideText::FromUtf8(Path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (File == INVALID_HANDLE_VALUE) return static_cast<int>(::GetLastError());
+  ::CloseHandle(File);
+  return 0;
+}
+
 std::string SystemErrorText(int Code) {
   wchar_t* Buffer = nullptr;
   const DWORD Length = ::FormatMessageW(

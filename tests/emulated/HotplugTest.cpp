@@ -13,7 +13,7 @@
 #include "emulated/UsbSerialAdapter.h"
 #include "hostlink/HostTestSupport.h"
 #include "platform/DeviceNotifier.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 namespace {
 

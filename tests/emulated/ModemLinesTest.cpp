@@ -8,7 +8,7 @@
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbSerialAdapter.h"
 #include "hostlink/HostTestSupport.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 
 namespace {

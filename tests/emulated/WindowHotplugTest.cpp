@@ -11,7 +11,7 @@
 #include "app/QtTestEnvironment.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbSerialAdapter.h"
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 namespace {
 

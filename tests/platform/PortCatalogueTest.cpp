@@ -1,5 +1,5 @@
 // The port list and port numbers against a fake sysfs tree, /dev and port folder.
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 
 #include <gtest/gtest.h>
 #include <stdlib.h>

@@ -14,8 +14,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
-#include "platform/posix/PortCatalogue.h"
 #include "platform/posix/SerialDevice.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"

@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "platform/posix/PortCatalogue.h"
+#include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "sim/SimProcess.h"
 #include "tests/serial/PseudoTerminal.h"
