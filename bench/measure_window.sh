@@ -4,8 +4,9 @@
 #     first paint, which the window stamps when CADDIS_STARTUP_STAMP names a file;
 #   - that the chosen port really is open (the window holds the card's pseudo-terminal);
 #   - peak resident memory (VmHWM) with the port open and the card identified;
-#   - CPU while idle with the port open, beside an empty 10 ms Qt timer loop measured over the
-#     same seconds, so machine load shows in both.
+#   - CPU while idle with the port open (the scheduler's nanosecond account of every thread),
+#     beside an empty 10 ms Qt timer loop measured over the same seconds, so machine load shows
+#     in both; the loop is the floor, since the window must wake every 10 ms.
 #   bench/measure_window.sh [IDLE_SECONDS]
 # Needs a default build and scripts/deps.sh --extras.
 set -euo pipefail
@@ -35,14 +36,15 @@ loop_pid=$!
 XSESSION_PIDS+=($loop_pid)
 sleep 1
 
-ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
-hz=$(getconf CLK_TCK)
+# CPU time in nanoseconds over every thread, from the scheduler's own account: utime and stime
+# in /proc/PID/stat are sampled at the 100 Hz clock tick, too coarse for well under 1 % of a core.
+ticks() { cat /proc/"$1"/task/*/schedstat | awk '{ns += $1} END {printf "%d\n", ns}'; }
 window_before=$(ticks "$XSESSION_WINDOW_PID")
 loop_before=$(ticks "$loop_pid")
 sleep "$idle"
 window_after=$(ticks "$XSESSION_WINDOW_PID")
 loop_after=$(ticks "$loop_pid")
-pct() { echo "scale=2; 100 * ($2 - $1) / $hz / $idle" | bc; }
+pct() { echo "scale=2; 100 * ($2 - $1) / 1000000000 / $idle" | bc; }
 hwm_kb=$(awk '/VmHWM/ {print $2}' "/proc/$XSESSION_WINDOW_PID/status")
 printf 'start-up to first paint: %s ms\n' "$startup_ms"
 printf 'port COM5 open: %s (%s)\n' "$held" "$device"
