@@ -6,7 +6,7 @@
 #include <chrono>
 
 #include "platform/Paths.h"
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
 namespace dfu {
 namespace {

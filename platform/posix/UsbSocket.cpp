@@ -1,12 +1,15 @@
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -45,6 +48,21 @@ int ResultOf(int aErrno) {
 }
 
 }  // namespace
+
+std::vector<std::string> ListEndpoints(const std::string& aFolder) {
+  std::vector<std::string> Paths;
+  if (DIR* Dir = opendir(aFolder.c_str())) {
+    while (dirent* Entry = readdir(Dir)) {
+      if (Entry->d_name[0] == '.') continue;
+      struct stat Info;
+      const std::string Path = aFolder + "/" + Entry->d_name;
+      if (stat(Path.c_str(), &Info) == 0 && S_ISSOCK(Info.st_mode)) Paths.push_back(Path);
+    }
+    closedir(Dir);
+  }
+  std::sort(Paths.begin(), Paths.end());
+  return Paths;
+}
 
 tPacketClient::~tPacketClient() {
   if (fFd >= 0) close(fFd);

@@ -1,6 +1,6 @@
 // libusb starts, lists what is plugged in (nothing is fine) and shuts down cleanly; the
 // AddressSanitizer build checks that nothing leaks.
-#include "platform/posix/UsbLibusb.h"
+#include "platform/UsbLibusb.h"
 
 #include <gtest/gtest.h>
 

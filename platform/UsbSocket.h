@@ -1,7 +1,9 @@
-// The virtual USB bus's wire: Unix-domain sequenced-packet sockets, one request packet and
-// one reply packet at a time. The device side listens on a socket file in the virtual USB
-// folder; the host side connects to it. Message boundaries are kept by the socket, so a
-// packet is a whole request or reply; what is inside is the DFU library's business.
+// The virtual USB bus's wire: one request packet and one reply packet at a time between a
+// device side that serves an endpoint in the virtual USB folder and host sides that connect
+// to it. On POSIX systems an endpoint is a Unix-domain sequenced-packet socket file; message
+// boundaries are kept by the wire, so a packet is a whole request or reply; what is inside is
+// the DFU library's business. The Windows backend has no wire yet: it lists no devices and
+// cannot serve one.
 #pragma once
 
 #include <atomic>
@@ -26,6 +28,10 @@ enum tSockResult : int {
 
 // Largest packet either side accepts.
 constexpr size_t MaxPacket = 70 * 1024;
+
+// The endpoints devices serve in aFolder, as paths for tPacketClient::Connect, sorted by name.
+// Empty when the folder cannot be read.
+std::vector<std::string> ListEndpoints(const std::string& aFolder);
 
 // One connection from the host side. Not shared between threads.
 class tPacketClient {
