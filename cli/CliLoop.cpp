@@ -5,6 +5,7 @@
 
 #include "cli/CliText.h"
 #include "platform/Console.h"
+#include "platform/Environment.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 
@@ -89,5 +90,6 @@ tDisplayScope::~tDisplayScope() {
 }
 
 void ChooseLogFolder() {
-  if (const char* Folder = std::getenv("CADDIS_LOG_DIR"); Folder && *Folder) LogFolder = Folder;
+  if (const auto Folder = tEnvironment::Get("CADDIS_LOG_DIR"); Folder && !Folder->empty())
+    LogFolder = *Folder;
 }
