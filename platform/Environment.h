@@ -1,4 +1,5 @@
-// The process's environment variables, by UTF-8 name and value.
+// What the process knows of itself: its environment variables (by UTF-8 name and value) and
+// its id.
 #pragma once
 
 #include <optional>
@@ -12,5 +13,8 @@ std::optional<std::string> Get(const std::string& Name);
 bool Set(const std::string& Name, const std::string& Value);
 // Removes the variable.
 void Unset(const std::string& Name);
+
+// The system's number for this process, unique among the running ones.
+unsigned long ProcessId();
 
 }  // namespace tEnvironment

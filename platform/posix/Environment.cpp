@@ -1,5 +1,7 @@
 #include "platform/Environment.h"
 
+#include <unistd.h>
+
 #include <cstdlib>
 
 namespace tEnvironment {
@@ -16,6 +18,10 @@ bool Set(const std::string& Name, const std::string& Value) {
 
 void Unset(const std::string& Name) {
   ::unsetenv(Name.c_str());
+}
+
+unsigned long ProcessId() {
+  return static_cast<unsigned long>(::getpid());
 }
 
 }  // namespace tEnvironment

@@ -1,5 +1,7 @@
 #include "platform/Environment.h"
 
+#include <windows.h>
+
 #include <cstdlib>
 
 #include "platform/win32/WideText.h"
@@ -21,6 +23,10 @@ bool Set(const std::string& Name, const std::string& Value) {
 
 void Unset(const std::string& Name) {
   ::_wputenv_s(tWideText::FromUtf8(Name).c_str(), L"");
+}
+
+unsigned long ProcessId() {
+  return ::GetCurrentProcessId();
 }
 
 }  // namespace tEnvironment
