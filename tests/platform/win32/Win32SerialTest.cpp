@@ -3,8 +3,11 @@
 // up once it has seen the hang-up marker. Also the port list from the registry.
 #include <gtest/gtest.h>
 #include <windows.h>
+// After windows.h:
+#include <dbt.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <functional>
@@ -13,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/DeviceNotifier.h"
 #include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
@@ -180,6 +184,56 @@ TEST_F(Win32SerialTest, BytesBothWaysInOrderThenTheFarEndHangsUp) {
   const auto Before = std::chrono::steady_clock::now();
   Port.reset();
   EXPECT_LT(std::chrono::steady_clock::now() - Before, 2s);
+}
+
+// The notifier's window in this process, found as FindWindow finds top-level windows (it
+// never finds message-only ones, which get no broadcasts).
+HWND NoticeWindow() {
+  for (HWND Window = nullptr;
+       (Window = ::FindWindowExW(nullptr, Window, L"CaddisDeviceNotices", nullptr)) != nullptr;) {
+    DWORD Process = 0;
+    ::GetWindowThreadProcessId(Window, &Process);
+    if (Process == ::GetCurrentProcessId()) return Window;
+  }
+  return nullptr;
+}
+
+// A device notice as the system sends it to each top-level window. (Wine refuses to broadcast
+// messages that carry a pointer, so it is sent to the window itself here.)
+void Notify(HWND Window, WPARAM Event, DWORD DeviceType, const wchar_t* Name) {
+  struct {
+    DEV_BROADCAST_PORT_W Port;
+    wchar_t Room[32];
+  } Notice{};
+  Notice.Port.dbcp_size = sizeof Notice;
+  Notice.Port.dbcp_devicetype = DeviceType;
+  wcscpy(Notice.Port.dbcp_name, Name);
+  ::SendMessageW(Window, WM_DEVICECHANGE, Event, reinterpret_cast<LPARAM>(&Notice));
+}
+
+TEST_F(Win32SerialTest, PortNoticesReachTheOwner) {
+  tDeviceNotifier Notifier("", nullptr);
+  ASSERT_TRUE(Notifier.WatchingKernelDevices());
+  const HWND Window = NoticeWindow();
+  ASSERT_NE(Window, nullptr) << "a top-level window";
+  EXPECT_FALSE(::IsWindowVisible(Window));
+  EXPECT_NE(::GetWindowThreadProcessId(Window, nullptr), ::GetCurrentThreadId())
+      << "on a thread of its own";
+  std::atomic<int> Told{0};
+  Notifier.SetOnPending([&Told] { ++Told; });
+  // Only ports, and only arrival and completed removal, are told.
+  Notify(Window, DBT_DEVICEQUERYREMOVE, DBT_DEVTYP_PORT, L"COM41");
+  Notify(Window, DBT_DEVICEARRIVAL, DBT_DEVTYP_VOLUME, L"COM41");
+  Notify(Window, DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, L"COM42");
+  Notify(Window, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_PORT, L"COM43");
+  ASSERT_TRUE(ServeUntil([&] { return Told.load() >= 2; }));
+  const std::vector<tDeviceChange> Changes = Notifier.ReadChanges();
+  ASSERT_EQ(Changes.size(), 2u);
+  EXPECT_EQ(Changes[0].Kind, tDeviceChange::dc_Arrival);
+  EXPECT_EQ(Changes[0].PortName, "COM42");
+  EXPECT_EQ(Changes[1].Kind, tDeviceChange::dc_RemoveComplete);
+  EXPECT_EQ(Changes[1].PortName, "COM43");
+  EXPECT_TRUE(Notifier.ReadChanges().empty());
 }
 
 }  // namespace
