@@ -38,8 +38,9 @@ if [[ " ${passes[*]} " == *" windows "* ]]; then
   # the server starts once more.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
   wineserver -k 2> /dev/null || true
-  wineserver -w
+  sleep 1
   wineserver -p
+  wineboot -i > /dev/null 2>&1
 else
   scripts/deps.sh
 fi
