@@ -25,8 +25,8 @@ for arg in "$@"; do
     # zip packs caddis.exe for Windows; make and bzip2 build libusb from its source package.
     --windows)
       windows=1
-      packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 zip unzip
-                 bzip2 make)
+      packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3 zip
+                 unzip bzip2 make)
       ;;
   esac
 done

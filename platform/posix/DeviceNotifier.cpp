@@ -108,6 +108,9 @@ std::vector<int> tDeviceNotifier::FileDescriptors() const {
   return Fds;
 }
 
+// The descriptors tell of every notice here.
+void tDeviceNotifier::SetOnPending(std::function<void()>) {}
+
 std::vector<tDeviceChange> tDeviceNotifier::ReadChanges() {
   std::vector<tDeviceChange> Changes;
   if (Impl->Inotify >= 0) Impl->ReadInotify(Changes);
