@@ -87,6 +87,9 @@ class tPacketServer {
   uint64_t Served() const { return fServed; }
 
  private:
+  // The backend's part of Start: makes the endpoint aPath and what the thread waits on (a
+  // stale endpoint there is replaced). False with a reason; Start then calls CloseAll().
+  bool Open(const std::string& aPath, std::string* aError);
   void Run();
   void CloseAll();
 

@@ -152,30 +152,13 @@ int tPacketClient::Exchange(std::span<const uint8_t> aRequest, std::vector<uint8
   return static_cast<int>(Got);
 }
 
-tPacketServer::~tPacketServer() {
-  Stop();
-}
-
-bool tPacketServer::Start(const std::string& aPath, tHandler aHandler, tVanished aVanished,
-                          std::string* aError) {
+bool tPacketServer::Open(const std::string& aPath, std::string* aError) {
   auto Failed = [&](const std::string& aWhy) {
     if (aError) *aError = aWhy;
-    CloseAll();
     return false;
   };
-  if (fRunning) {
-    if (aError) *aError = "already serving";
-    return false;
-  }
-  if (fThread.joinable()) {  // the device vanished earlier: its thread has ended
-    if (fThread.get_id() == std::this_thread::get_id()) return Failed("cannot restart here");
-    fThread.join();
-  }
-  CloseAll();
   sockaddr_un Addr;
   if (!MakeAddress(aPath, Addr)) return Failed("socket path too long: " + aPath);
-  // A socket file left by a process that died is replaced; a live one is not taken over.
-  if (int Probe; tPacketClient::Connect(aPath, &Probe)) return Failed(aPath + " is in use");
   unlink(aPath.c_str());
   const int Listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   fListen = Listen;
@@ -186,11 +169,6 @@ bool tPacketServer::Start(const std::string& aPath, tHandler aHandler, tVanished
   if (listen(Listen, 8) != 0) return Failed(std::string("listen: ") + std::strerror(errno));
   fWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (fWake < 0) return Failed(std::string("eventfd: ") + std::strerror(errno));
-  fHandler = std::move(aHandler);
-  fVanished = std::move(aVanished);
-  fStopping = false;
-  fRunning = true;
-  fThread = std::thread([this] { Run(); });
   return true;
 }
 

@@ -233,28 +233,11 @@ int tPacketClient::Exchange(std::span<const uint8_t> aRequest, std::vector<uint8
   return R;
 }
 
-tPacketServer::~tPacketServer() {
-  Stop();
-}
-
-bool tPacketServer::Start(const std::string& aPath, tHandler aHandler, tVanished aVanished,
-                          std::string* aError) {
+bool tPacketServer::Open(const std::string& aPath, std::string* aError) {
   auto Failed = [&](const std::string& aWhy) {
     if (aError) *aError = aWhy;
-    CloseAll();
     return false;
   };
-  if (fRunning) {
-    if (aError) *aError = "already serving";
-    return false;
-  }
-  if (fThread.joinable()) {  // the device vanished earlier: its thread has ended
-    if (fThread.get_id() == std::this_thread::get_id()) return Failed("cannot restart here");
-    fThread.join();
-  }
-  CloseAll();
-  // A marker left by a process that died is replaced; a live device is not taken over.
-  if (int Probe; tPacketClient::Connect(aPath, &Probe)) return Failed(aPath + " is in use");
   const std::wstring Pipe = NewPipeName();
   // The first pipe instance exists before the marker names it, so a host never finds a
   // marker without its pipe; the thread then waits for hosts on it.
@@ -278,11 +261,6 @@ bool tPacketServer::Start(const std::string& aPath, tHandler aHandler, tVanished
   const HANDLE Wake = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
   if (!Wake) return Failed("cannot create an event");
   fWake = AsWire(Wake);
-  fHandler = std::move(aHandler);
-  fVanished = std::move(aVanished);
-  fStopping = false;
-  fRunning = true;
-  fThread = std::thread([this] { Run(); });
   return true;
 }
 
