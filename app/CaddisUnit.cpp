@@ -487,14 +487,18 @@ void TCaddisForm::WatchDevices() {
     return n > 0 ? "COM" + std::to_string(n) : std::string();
   };
   DeviceNotifier = std::make_unique<tDeviceNotifier>(tPaths::PortFolder(), PortNameOfKernelDevice);
+  auto ReadChanges = [this] {
+    for (const auto& Change : DeviceNotifier->ReadChanges())
+      wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
+  };
+  // Notices come through descriptors (Linux) or from the notifier's own thread (Windows).
   for (int Fd : DeviceNotifier->FileDescriptors()) {
     auto* Socket = new QSocketNotifier(Fd, QSocketNotifier::Read, this);
-    connect(Socket, &QSocketNotifier::activated, this, [this] {
-      for (const auto& Change : DeviceNotifier->ReadChanges())
-        wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
-    });
+    connect(Socket, &QSocketNotifier::activated, this, ReadChanges);
     DeviceSockets.push_back(Socket);
   }
+  DeviceNotifier->SetOnPending(
+      [this, ReadChanges] { QMetaObject::invokeMethod(this, ReadChanges, Qt::QueuedConnection); });
 }
 
 void TCaddisForm::wmDeviceChange(bool Arrival, const std::string& PortName) {

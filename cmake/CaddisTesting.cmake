@@ -1,5 +1,7 @@
-# add_caddis_test(<name> SOURCES <files...> [LABELS <labels...>] [LIBS <targets...>] [TIMEOUT <s>])
+# add_caddis_test(<name> SOURCES <files...> [LABELS <labels...>] [LIBS <targets...>] [TIMEOUT <s>]
+#                 [COMMAND <command...>])
 # One executable per unit, linked with the core, GoogleTest/GoogleMock and the shared test main.
+# COMMAND runs the test through a helper instead of directly ($<TARGET_FILE:name> in it).
 if(CMAKE_CROSSCOMPILING)
   # No GoogleTest for the target system is installed: build Debian's sources with the project.
   set(CADDIS_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
@@ -14,7 +16,7 @@ target_link_libraries(caddis_test_main PUBLIC caddis::core GTest::gtest GTest::g
 target_include_directories(caddis_test_main PUBLIC ${CMAKE_CURRENT_LIST_DIR}/../tests)
 
 function(add_caddis_test name)
-  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LABELS;LIBS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LABELS;LIBS;COMMAND" ${ARGN})
   if(NOT T_LABELS)
     set(T_LABELS unit)
   endif()
@@ -23,6 +25,10 @@ function(add_caddis_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE caddis_test_main ${T_LIBS})
-  add_test(NAME ${name} COMMAND ${name})
+  if(T_COMMAND)
+    add_test(NAME ${name} COMMAND ${T_COMMAND})
+  else()
+    add_test(NAME ${name} COMMAND ${name})
+  endif()
   set_tests_properties(${name} PROPERTIES LABELS "${T_LABELS}" TIMEOUT ${T_TIMEOUT})
 endfunction()

@@ -1,10 +1,15 @@
 // Arrival and removal notices for serial ports, named as the port list numbers them ("COM5").
 //
-// Two sources: kernel tty devices through a udev monitor (the udev daemon's events where one
-// runs, since they come after permissions and by-id links are in place; the kernel's own
-// otherwise, as in containers), and the port folder's COM<n> links through inotify.
-// The owner watches FileDescriptors() for reading on the user-interface thread (the window
-// with socket notifiers, the command line with poll) and calls ReadChanges when one is ready.
+// Where they come from is the system's business:
+//   - Windows broadcasts them to top-level windows (WM_DEVICECHANGE for a port); the notifier
+//     keeps a hidden window on a thread of its own and calls OnPending there when a notice
+//     waits.
+//   - Linux: kernel tty devices through a udev monitor (the udev daemon's events where one
+//     runs, since they come after permissions and by-id links are in place; the kernel's own
+//     otherwise, as in containers), and the port folder's COM<n> links through inotify; the
+//     owner watches FileDescriptors() for reading on the user-interface thread (the window
+//     with socket notifiers, a loop with poll).
+// Either way the owner then calls ReadChanges on the user-interface thread.
 #pragma once
 
 #include <functional>
@@ -31,10 +36,16 @@ class tDeviceNotifier {
   tDeviceNotifier(const tDeviceNotifier&) = delete;
   tDeviceNotifier& operator=(const tDeviceNotifier&) = delete;
 
+  // Descriptors to watch for reading where the system has them; empty where it has none.
   std::vector<int> FileDescriptors() const;
+  // Called on a thread of the notifier (never the user-interface thread) whenever notices
+  // have arrived, where the system delivers them that way; the owner hands the reading to the
+  // user-interface thread. Set it once, before any notice can come.
+  void SetOnPending(std::function<void()> OnPending);
   // Reads every pending notice without blocking, in the order they happened per source.
   std::vector<tDeviceChange> ReadChanges();
 
+  // True when the system's own devices are watched (not only the port folder).
   bool WatchingKernelDevices() const;
 
  private:

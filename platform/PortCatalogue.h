@@ -1,14 +1,15 @@
 // The serial ports of this machine and their numbers ("COM<n>").
 //
-// Two sources:
-//   - the port folder (tPaths::PortFolder()): symbolic links named COM<n>, each pointing at
-//     a device; the link's number is the port's number (the simulated card registers itself
-//     there, and an operator pins a number to a device the same way);
-//   - the kernel's serial devices that really exist (a device link in sysfs, not an empty
-//     legacy 8250 placeholder, not the system console). Each gets the lowest free number
-//     from 1 the first time it is seen, remembered per device identity (its
-//     /dev/serial/by-id or by-path name, else its kernel name) in "ports.txt" in the config
-//     folder, so an adapter keeps its number when it is unplugged and plugged again.
+// Each port present has a number n, a name the operator recognises and a device path to open.
+// Where the numbers come from is the system's business:
+//   - Windows numbers its ports itself: the serial drivers register each one as "COM<n>"
+//     with the name of its device ("Serial0", "VCP0"); the path is "\\.\COM<n>".
+//   - On Linux two sources: the port folder (tPaths::PortFolder()), whose symbolic links
+//     named COM<n> each point at a device (the simulated card registers itself there, and an
+//     operator pins a number to a device the same way); and the kernel's serial devices that
+//     really exist, each given the lowest free number from 1 the first time it is seen and
+//     remembered per device identity in "ports.txt" in the config folder, so an adapter
+//     keeps its number when it is unplugged and plugged again.
 // Called on the user-interface thread only.
 #pragma once
 
@@ -18,7 +19,8 @@
 
 namespace tPortCatalogue {
 
-// Everything the catalogue reads. An empty field means $CADDIS_SYSFS_ROOT, $CADDIS_DEV_ROOT,
+// The folders a catalogue that reads the file system looks at (Linux; Windows reads its
+// registry and ignores them). An empty field means $CADDIS_SYSFS_ROOT, $CADDIS_DEV_ROOT,
 // $CADDIS_KERNEL_CMDLINE (for the first three) when set, else the machine's own.
 struct tRoots {
   std::string SysFs;          // "/sys"
@@ -32,30 +34,32 @@ void SetRoots(const tRoots& Roots);
 
 struct tPort {
   int32_t Number = 0;
-  std::string Name;        // kernel name (ttyUSB0) or the link target's file name
+  std::string Name;        // the driver's device name (Serial0; ttyUSB0; a link target's name)
   std::string DevicePath;  // what to open
-  // The USB device a kernel port belongs to, as its sysfs gives it: "0403:6001 FTDI
-  // FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer, product, serial
-  // number; the strings it has). Empty for ports that are not on USB.
+  // The USB device the port belongs to, where the system tells (Linux, from sysfs):
+  // "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer,
+  // product, serial number; the strings it has). Empty otherwise.
   std::string Usb;
 };
 
 // Why the port folder is being ignored (it, or the runtime folder above it, is not the
 // user's own private folder: tPaths::IsPrivateFolder), naming the folder; empty when it is
-// fine or does not exist. Its links are then neither listed nor opened.
+// fine, does not exist, or the system has none. Its links are then neither listed nor opened.
 std::string PortFolderProblem();
 
-// Every port present: the port folder's links by number, then the kernel devices by name.
-// A kernel device that a link of the port folder already names is listed once, by the link.
+// Every port present. On Windows in the order the system registered them; on Linux the port
+// folder's links by number, then the kernel devices by name (a kernel device that a link
+// already names is listed once, by the link).
 std::vector<tPort> ListPorts();
 
-// The path to open for port aCom: its COM<n> link, else the kernel device remembered under
-// that number if it is present now. Empty when there is none.
+// The path to open for port aCom when that port is present now (on Linux its COM<n> link,
+// else the kernel device remembered under that number). Empty when there is none.
 std::string DevicePathFor(int32_t aCom);
 
-// The number of a device given by path (/dev/ttyUSB0, a by-id link, a COM<n> link) or
-// kernel name (ttyUSB0); 0 when it has none. Numbers a new kernel device like ListPorts;
-// a device that has just gone is still found by the kernel name it last had.
+// The number of a device given by path or name ("\\.\COM5", "COM5", "Serial0";
+// /dev/ttyUSB0, a by-id link, a COM<n> link, ttyUSB0); 0 when it has none. On Linux a new
+// kernel device is numbered like ListPorts, and one that has just gone is still found by the
+// kernel name it last had.
 int32_t PortNumberOf(const std::string& DeviceOrName);
 
 }  // namespace tPortCatalogue

@@ -20,7 +20,7 @@ for arg in "$@"; do
     # What the screenshot and window-measurement scripts drive the window with.
     --extras) packages+=(xdotool imagemagick x11-utils bc) ;;
     # The Windows pass: the mingw-w64 cross compiler (posix threads) and Wine to run its tests.
-    --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64) ;;
+    --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3) ;;
   esac
 done
 

@@ -33,6 +33,14 @@ if [[ " ${passes[*]} " == *" windows "* ]]; then
   wineserver -p
   trap 'wineserver -k 2> /dev/null || true' EXIT
   wineboot -i > /dev/null 2>&1
+  # No display here: windows (the device-notice window) use Wine's null graphics driver, or
+  # no window can be made. The desktop started by the first boot keeps the driver it found, so
+  # the server starts once more.
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+  wineserver -k 2> /dev/null || true
+  sleep 1
+  wineserver -p
+  wineboot -i > /dev/null 2>&1
 else
   scripts/deps.sh
 fi

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "platform/PortCatalogue.h"
+#include "platform/SerialDevice.h"
 #include "platform/UIThread.h"
-#include "platform/posix/SerialDevice.h"
 #include "serial/FiFo.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
@@ -26,12 +26,7 @@ constexpr auto DestroyServeSlice = std::chrono::milliseconds(10);
 constexpr auto CloseMargin = std::chrono::milliseconds(500);
 constexpr int BitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-thread_local int LastOpenErrno = 0;
-
-// An operating-system error as the operator reads it: its text and its number.
-std::string OSErrorText(int Errno) {
-  return std::string(std::strerror(Errno)) + " (" + std::to_string(Errno) + ")";
-}
+thread_local tSerialError LastOpenFailure;
 
 void Pause(int Milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
@@ -96,10 +91,10 @@ class tComThread {
 
 tComThread::tComThread(int32_t aCom, int32_t aBaudRate, tSerialDevice& aDevice)
     : nCom(aCom), BaudRate(aBaudRate > 0 ? aBaudRate : 115200), Device(aDevice) {
-  int Errno = 0;
-  Waiter = tSerialWaiter::Create(Errno);
+  tSerialError Error;
+  Waiter = tSerialWaiter::Create(Error);
   if (!Waiter) {
-    LastOpenErrno = Errno;
+    LastOpenFailure = Error;
     throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
   }
   Thread = std::thread([this] { Execute(); });
@@ -148,21 +143,21 @@ void tComThread::Drain() {
 }
 
 void tComThread::SetTransmitReady() {
-  int Errno = 0;
-  if (!Waiter->SetWake(Errno))
-    DisplayMessage("Tx error: SetTransmitReady failed with error " + std::to_string(Errno));
+  tSerialError Error;
+  if (!Waiter->SetWake(Error))
+    DisplayMessage("Tx error: SetTransmitReady failed with error " + std::to_string(Error.Code));
 }
 
 void tComThread::Execute() {
   LowerCurrentThreadPriority();
   for (;;) {
     if (ClearIO.exchange(false)) CancelOutput();
-    const auto Result = Waiter->Wait(HungUp.load() ? -1 : Device.Handle(), TxPending());
+    const auto Result = Waiter->Wait(HungUp.load() ? nullptr : &Device, TxPending());
     if (Result.Closed) break;
-    if (Result.Error != 0) {
-      // Cannot happen with valid descriptors; better one line and a stopped thread than a
+    if (Result.Error.Kind != tSerialError::se_None) {
+      // Cannot happen with valid handles; better one line and a stopped thread than a
       // thread that spins.
-      DisplayMessage("Rx error: wait failed with error " + std::to_string(Result.Error));
+      DisplayMessage("Rx error: wait failed: " + Result.Error.Text());
       break;
     }
     // A clear that arrived during the wait applies before anything more is written.
@@ -189,12 +184,12 @@ void tComThread::Service(unsigned DeviceEvents) {
 
 void tComThread::Receive(unsigned DeviceEvents) {
   uint8_t Buffer[BatchSize];
-  const ssize_t Count = Device.Read(Buffer, sizeof Buffer);
+  const int64_t Count = Device.Read(Buffer, sizeof Buffer);
   if (Count < 0 || (Count == 0 && (DeviceEvents & tSerialWaiter::de_HungUp))) {
     HangUp();
     return;
   }
-  for (ssize_t i = 0; i < Count; ++i) {
+  for (int64_t i = 0; i < Count; ++i) {
     bool Stored = false;
     for (int Try = 0; Try < MaxTries && !Stored; ++Try) {
       Stored = InQueue.Store(&Buffer[i]);
@@ -215,7 +210,7 @@ void tComThread::Transmit() {
     TxLeft.store(static_cast<int32_t>(TxEnd));
     if (TxEnd == 0) return;
   }
-  const ssize_t Written = Device.Write(TxBuffer + TxPos, TxEnd - TxPos);
+  const int64_t Written = Device.Write(TxBuffer + TxPos, TxEnd - TxPos);
   if (Written >= 0) {
     TxPos += static_cast<size_t>(Written);
     TxLeft.store(static_cast<int32_t>(TxEnd - TxPos));
@@ -223,7 +218,7 @@ void tComThread::Transmit() {
   }
   TxPos = TxEnd = 0;
   TxLeft.store(0);
-  DisplayMessage("Tx error: " + OSErrorText(Device.LastError()));
+  DisplayMessage("Tx error: " + Device.LastError().Text());
 }
 
 void tComThread::CancelOutput() {
@@ -247,13 +242,12 @@ void tComThread::DisplayMessage(const std::string& s) {
 // ---------------------------------------------------------------------------------------
 
 tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom) {
-  const std::string Path = tPortCatalogue::DevicePathFor(aCom);
-  int Errno = ENOENT;
-  if (!Path.empty()) Device = tSerialDevice::Open(Path, BaudRate, FlowControl, Errno);
-  LastOpenErrno = Errno;
+  // A port the catalogue does not know gives an empty path, which opens as "no such port".
+  Device = tSerialDevice::Open(tPortCatalogue::DevicePathFor(aCom), BaudRate, FlowControl,
+                               LastOpenFailure);
   if (!Device) throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
   ComThread = std::make_unique<tComThread>(aCom, BaudRate, *Device);
-  LastOpenErrno = 0;
+  LastOpenFailure = {};
 }
 
 // A test double's port: no device and no thread.
@@ -264,8 +258,8 @@ tComPort::~tComPort() {
   Device.reset();
 }
 
-int tComPort::LastOpenError() {
-  return LastOpenErrno;
+const tSerialError& tComPort::LastOpenError() {
+  return LastOpenFailure;
 }
 
 int32_t tComPort::Send(const void* Buffer, int32_t Count) {

@@ -15,15 +15,16 @@
 #include <string>
 #include <vector>
 
+#include "platform/SerialDevice.h"
+
 class tComThread;
-class tSerialDevice;
 
 class tComPort {
  public:
   // Opens COM port aCom (see the port catalogue) at BaudRate, 8N1, with RTS/CTS when
   // FlowControl, and starts its I/O thread. Throws std::runtime_error with
   // "Cannot open ComPort " + aCom when the device cannot be opened; LastOpenError() then
-  // tells why (errno).
+  // tells why.
   tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl);
   // Closes the port: first the I/O thread hands every byte Send accepted to the driver,
   // waiting at most the wire time of what is queued plus a margin (a port held off by flow
@@ -54,8 +55,8 @@ class tComPort {
   // pseudo-terminal closed): nothing sent reaches the card any more.
   virtual bool HungUp() const;
 
-  // The errno of the last failed open on this thread (0 when the last open succeeded).
-  static int LastOpenError();
+  // Why the last open on this thread failed (no failure when it succeeded).
+  static const tSerialError& LastOpenError();
 
   int32_t nCom = 0;
 

@@ -60,23 +60,19 @@ bool PollForOne(const std::function<std::vector<tDFUDeviceEntry>()>& Search,
 
 }  // namespace
 
-std::string OpenErrorReason(int Errno) {
-  switch (Errno) {
-    case ENOENT:
-    case ENODEV:
-    case ENXIO:
+std::string OpenErrorReason(const tSerialError& Error) {
+  switch (Error.Kind) {
+    case tSerialError::se_NotFound:
       return "no such port (caddis ports lists the ports present)";
-    case EBUSY:
-    case EWOULDBLOCK:
+    case tSerialError::se_Busy:
       return "the port is busy: another program is using it";
-    case EACCES:
-    case EPERM:
+    case tSerialError::se_Denied:
       return "permission denied: add your user to the dialout group "
              "(sudo usermod -aG dialout $USER) and log in again";
-    case 0:
+    case tSerialError::se_None:
       return "reason unknown";
     default:
-      return std::strerror(Errno);
+      return Error.Text();
   }
 }
 

@@ -26,9 +26,10 @@
 #include "session/HostLoop.h"
 
 class tOrvaneHost;
+struct tSerialError;
 
-// Why a port did not open, from the errno the port kept.
-std::string OpenErrorReason(int Errno);
+// Why a port did not open, from the error the port kept.
+std::string OpenErrorReason(const tSerialError& Error);
 
 // Runs Loop until Host's card has identified itself (keep-alive answered, then Status). False
 // with Error set when it has not within Timeout, or the loop was stopped.

@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstring>
 
 #include "platform/Paths.h"
@@ -109,6 +108,9 @@ std::vector<int> tDeviceNotifier::FileDescriptors() const {
   return Fds;
 }
 
+// The descriptors tell of every notice here.
+void tDeviceNotifier::SetOnPending(std::function<void()>) {}
+
 std::vector<tDeviceChange> tDeviceNotifier::ReadChanges() {
   std::vector<tDeviceChange> Changes;
   if (Impl->Inotify >= 0) Impl->ReadInotify(Changes);
@@ -118,15 +120,4 @@ std::vector<tDeviceChange> tDeviceNotifier::ReadChanges() {
 
 bool tDeviceNotifier::WatchingKernelDevices() const {
   return Impl->Monitor != nullptr;
-}
-
-int PortNumberFromName(const std::string& Name) {
-  if (Name.size() < 4 || Name.compare(0, 3, "COM") != 0) return -1;
-  long Value = 0;
-  for (size_t i = 3; i < Name.size(); ++i) {
-    if (Name[i] < '0' || Name[i] > '9') return -1;
-    if (Value > (INT_MAX - 9) / 10) return -1;
-    Value = Value * 10 + (Name[i] - '0');
-  }
-  return static_cast<int>(Value);
 }

@@ -1,4 +1,4 @@
-#include "platform/posix/SerialDevice.h"
+#include "platform/SerialDevice.h"
 
 #include <fcntl.h>
 #include <linux/serial.h>
@@ -11,6 +11,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "platform/posix/SerialSysCalls.h"
 
 namespace {
 
@@ -70,7 +72,52 @@ void Configure(int Fd, int32_t BaudRate, bool FlowControl) {
   tcflush(Fd, TCIFLUSH);
 }
 
+tSerialError ErrorOf(int Errno) {
+  tSerialError E;
+  E.Code = Errno;
+  switch (Errno) {
+    case 0:
+      E.Kind = tSerialError::se_None;
+      break;
+    case ENOENT:
+    case ENODEV:
+    case ENXIO:
+      E.Kind = tSerialError::se_NotFound;
+      break;
+    case EBUSY:
+      E.Kind = tSerialError::se_Busy;
+      break;
+    case EACCES:
+    case EPERM:
+      E.Kind = tSerialError::se_Denied;
+      break;
+    case ENOTTY:
+      E.Kind = tSerialError::se_NotSerial;
+      break;
+    case EIO:
+      E.Kind = tSerialError::se_HungUp;
+      break;
+    default:
+      E.Kind = tSerialError::se_Other;
+      break;
+  }
+  return E;
+}
+
 }  // namespace
+
+struct tSerialDevice::tImpl {
+  int Fd = -1;
+  tSerialError Error;
+  bool ModemLine(int Line, bool On) {
+    return Calls().ModemControl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0;
+  }
+};
+
+struct tSerialWaiter::tImpl {
+  int WakeEvent = -1;
+  int CloseEvent = -1;
+};
 
 tSerialSysCalls& SerialSysCalls() {
   return Calls();
@@ -80,95 +127,104 @@ void ResetSerialSysCalls() {
   Calls() = RealCalls();
 }
 
+int SerialDeviceFd(const tSerialDevice& Device) {
+  return Device.Backend().Fd;
+}
+
+tSerialDevice::tSerialDevice(std::unique_ptr<tImpl> aImpl) : Impl(std::move(aImpl)) {}
+
 std::unique_ptr<tSerialDevice> tSerialDevice::Open(const std::string& Path, int32_t BaudRate,
-                                                   bool FlowControl, int& Errno) {
-  Errno = 0;
+                                                   bool FlowControl, tSerialError& Error) {
+  Error = {};
   const int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0) {
-    Errno = errno;
+    Error = ErrorOf(errno);
     return nullptr;
   }
   if (!isatty(Fd)) {
-    Errno = ENOTTY;
+    Error = ErrorOf(ENOTTY);
     ::close(Fd);
     return nullptr;
   }
   // Two copies of the tool must not share a port: TIOCEXCL stops other opens (except by
   // root), the advisory lock stops another copy even when it runs as root.
   if (flock(Fd, LOCK_EX | LOCK_NB) != 0) {
-    Errno = errno == EWOULDBLOCK ? EBUSY : errno;
+    Error = ErrorOf(errno == EWOULDBLOCK ? EBUSY : errno);
     ::close(Fd);
     return nullptr;
   }
   ioctl(Fd, TIOCEXCL);
   Configure(Fd, BaudRate, FlowControl);
-  std::unique_ptr<tSerialDevice> Device(new tSerialDevice(Fd));
+  auto Impl = std::make_unique<tImpl>();
+  Impl->Fd = Fd;
+  std::unique_ptr<tSerialDevice> Device(new tSerialDevice(std::move(Impl)));
   Device->SetLinesAtOpen(FlowControl);
   return Device;
 }
 
 tSerialDevice::~tSerialDevice() {
   // A pseudo-terminal keeps the exclusive flag after its last close; give it back.
-  ioctl(Fd, TIOCNXCL);
-  flock(Fd, LOCK_UN);
-  ::close(Fd);
+  ioctl(Impl->Fd, TIOCNXCL);
+  flock(Impl->Fd, LOCK_UN);
+  ::close(Impl->Fd);
 }
 
-ssize_t tSerialDevice::Read(void* Buffer, size_t Count) {
+const tSerialError& tSerialDevice::LastError() const {
+  return Impl->Error;
+}
+
+int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
   for (;;) {
-    const ssize_t N = Calls().Read(Fd, Buffer, Count);
+    const ssize_t N = Calls().Read(Impl->Fd, Buffer, Count);
     if (N > 0) return N;
     if (N == 0) {
-      Error = 0;
+      // End of file: the far end is gone.
+      Impl->Error = {tSerialError::se_HungUp, 0};
       return -1;
     }
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    Error = errno;
+    Impl->Error = ErrorOf(errno);
     return -1;
   }
 }
 
-ssize_t tSerialDevice::Write(const void* Buffer, size_t Count) {
+int64_t tSerialDevice::Write(const void* Buffer, size_t Count) {
   for (;;) {
-    const ssize_t N = Calls().Write(Fd, Buffer, Count);
+    const ssize_t N = Calls().Write(Impl->Fd, Buffer, Count);
     if (N >= 0) return N;
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
-    Error = errno;
+    Impl->Error = ErrorOf(errno);
     return -1;
   }
 }
 
 int tSerialDevice::BytesWaiting() {
   int Waiting = 0;
-  if (ioctl(Fd, FIONREAD, &Waiting) != 0) return 0;
+  if (ioctl(Impl->Fd, FIONREAD, &Waiting) != 0) return 0;
   return Waiting;
 }
 
 void tSerialDevice::FlushOutput() {
-  tcflush(Fd, TCOFLUSH);
+  tcflush(Impl->Fd, TCOFLUSH);
 }
 
 void tSerialDevice::ClearLineErrors() {
   serial_icounter_struct Counters{};
-  ioctl(Fd, TIOCGICOUNT, &Counters);
-}
-
-bool tSerialDevice::ModemLine(int Line, bool On) {
-  return Calls().ModemControl(Fd, On ? TIOCMBIS : TIOCMBIC, &Line) == 0;
+  ioctl(Impl->Fd, TIOCGICOUNT, &Counters);
 }
 
 bool tSerialDevice::SetDTR(bool On) {
-  return ModemLine(TIOCM_DTR, On);
+  return Impl->ModemLine(TIOCM_DTR, On);
 }
 
 bool tSerialDevice::SetRTS(bool On) {
-  return ModemLine(TIOCM_RTS, On);
+  return Impl->ModemLine(TIOCM_RTS, On);
 }
 
 bool tSerialDevice::ClearBreak() {
-  return Calls().ModemControl(Fd, TIOCCBRK, nullptr) == 0;
+  return Calls().ModemControl(Impl->Fd, TIOCCBRK, nullptr) == 0;
 }
 
 void tSerialDevice::SetLinesAtOpen(bool FlowControl) {
@@ -177,44 +233,50 @@ void tSerialDevice::SetLinesAtOpen(bool FlowControl) {
   ClearBreak();
 }
 
-std::unique_ptr<tSerialWaiter> tSerialWaiter::Create(int& Errno) {
-  Errno = 0;
+tSerialWaiter::tSerialWaiter(std::unique_ptr<tImpl> aImpl) : Impl(std::move(aImpl)) {}
+
+std::unique_ptr<tSerialWaiter> tSerialWaiter::Create(tSerialError& Error) {
+  Error = {};
   const int Wake = eventfd(1, EFD_NONBLOCK | EFD_CLOEXEC);
   if (Wake < 0) {
-    Errno = errno;
+    Error = ErrorOf(errno);
     return nullptr;
   }
   const int Close = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
   if (Close < 0) {
-    Errno = errno;
+    Error = ErrorOf(errno);
     ::close(Wake);
     return nullptr;
   }
-  return std::unique_ptr<tSerialWaiter>(new tSerialWaiter(Wake, Close));
+  auto Impl = std::make_unique<tImpl>();
+  Impl->WakeEvent = Wake;
+  Impl->CloseEvent = Close;
+  return std::unique_ptr<tSerialWaiter>(new tSerialWaiter(std::move(Impl)));
 }
 
 tSerialWaiter::~tSerialWaiter() {
-  ::close(WakeEvent);
-  ::close(CloseEvent);
+  ::close(Impl->WakeEvent);
+  ::close(Impl->CloseEvent);
 }
 
-bool tSerialWaiter::SetWake(int& Errno) {
+bool tSerialWaiter::SetWake(tSerialError& Error) {
   const uint64_t One = 1;
-  if (::write(WakeEvent, &One, sizeof One) == sizeof One) return true;
+  if (::write(Impl->WakeEvent, &One, sizeof One) == sizeof One) return true;
   // A counter already at its limit is still set: that is no failure.
   if (errno == EAGAIN) return true;
-  Errno = errno;
+  Error = ErrorOf(errno);
   return false;
 }
 
 void tSerialWaiter::SetClose() {
   const uint64_t One = 1;
-  [[maybe_unused]] const ssize_t Ignored = ::write(CloseEvent, &One, sizeof One);
+  [[maybe_unused]] const ssize_t Ignored = ::write(Impl->CloseEvent, &One, sizeof One);
 }
 
-tSerialWaiter::tWaitResult tSerialWaiter::Wait(int DeviceFd, bool WantOutput) {
-  pollfd Fds[3] = {{CloseEvent, POLLIN, 0},
-                   {WakeEvent, POLLIN, 0},
+tSerialWaiter::tWaitResult tSerialWaiter::Wait(tSerialDevice* Device, bool WantOutput) {
+  const int DeviceFd = Device ? Device->Impl->Fd : -1;
+  pollfd Fds[3] = {{Impl->CloseEvent, POLLIN, 0},
+                   {Impl->WakeEvent, POLLIN, 0},
                    {DeviceFd, static_cast<short>(POLLIN | (WantOutput ? POLLOUT : 0)), 0}};
   tWaitResult Result;
   int Ready;
@@ -222,13 +284,13 @@ tSerialWaiter::tWaitResult tSerialWaiter::Wait(int DeviceFd, bool WantOutput) {
     Ready = poll(Fds, DeviceFd < 0 ? 2 : 3, -1);
   } while (Ready < 0 && errno == EINTR);
   if (Ready < 0) {
-    Result.Error = errno;
+    Result.Error = ErrorOf(errno);
     return Result;
   }
   Result.Closed = Fds[0].revents != 0;
   if (Fds[1].revents & POLLIN) {
     uint64_t Counter;
-    [[maybe_unused]] const ssize_t Ignored = ::read(WakeEvent, &Counter, sizeof Counter);
+    [[maybe_unused]] const ssize_t Ignored = ::read(Impl->WakeEvent, &Counter, sizeof Counter);
     Result.Woken = true;
   }
   if (DeviceFd >= 0) {
@@ -241,7 +303,7 @@ tSerialWaiter::tWaitResult tSerialWaiter::Wait(int DeviceFd, bool WantOutput) {
 }
 
 bool tSerialWaiter::PauseUnlessClosed(int Milliseconds) {
-  pollfd Fd = {CloseEvent, POLLIN, 0};
+  pollfd Fd = {Impl->CloseEvent, POLLIN, 0};
   return poll(&Fd, 1, Milliseconds) != 1;
 }
 

@@ -3,10 +3,12 @@
 
 #include <cerrno>
 #include <cmath>
+#include <cstring>
 
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/SerialDevice.h"
 
 namespace {
 
@@ -121,12 +123,14 @@ TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
 }
 
 TEST(CliTextTest, OpenErrorsAreExplained) {
-  EXPECT_NE(OpenErrorReason(ENOENT).find("no such port"), std::string::npos);
-  EXPECT_NE(OpenErrorReason(EBUSY).find("busy"), std::string::npos);
-  EXPECT_NE(OpenErrorReason(EWOULDBLOCK).find("busy"), std::string::npos);
-  EXPECT_NE(OpenErrorReason(EACCES).find("dialout group"), std::string::npos);
-  EXPECT_NE(OpenErrorReason(EPERM).find("dialout group"), std::string::npos);
-  EXPECT_FALSE(OpenErrorReason(EIO).empty());
+  EXPECT_NE(OpenErrorReason({tSerialError::se_NotFound, ENOENT}).find("no such port"),
+            std::string::npos);
+  EXPECT_NE(OpenErrorReason({tSerialError::se_Busy, EBUSY}).find("busy"), std::string::npos);
+  EXPECT_NE(OpenErrorReason({tSerialError::se_Denied, EACCES}).find("dialout group"),
+            std::string::npos);
+  // Anything else is told in the system's own words.
+  EXPECT_EQ(OpenErrorReason({tSerialError::se_Other, EIO}),
+            std::strerror(EIO) + std::string(" (5)"));
 }
 
 TEST(CliTextTest, ProgressBarsAreClampedAndRounded) {

@@ -1,5 +1,5 @@
 // The POSIX serial device and the I/O thread's sleep, over a pseudo-terminal.
-#include "platform/posix/SerialDevice.h"
+#include "platform/SerialDevice.h"
 
 #include <gtest/gtest.h>
 #include <sys/ioctl.h>
@@ -10,18 +10,19 @@
 #include <thread>
 #include <vector>
 
+#include "platform/posix/SerialSysCalls.h"
 #include "tests/serial/PseudoTerminal.h"
 
 using namespace std::chrono_literals;
 
 TEST(SerialDevice, OpensRawAndExclusive) {
   tPseudoTerminal Pty;
-  int Errno = -1;
-  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, true, Errno);
-  ASSERT_TRUE(Device) << std::strerror(Errno);
-  EXPECT_EQ(Errno, 0);
+  tSerialError Error{tSerialError::se_Other, -1};
+  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, true, Error);
+  ASSERT_TRUE(Device) << Error.Text();
+  EXPECT_EQ(Error.Kind, tSerialError::se_None);
   termios Settings{};
-  ASSERT_EQ(tcgetattr(Device->Handle(), &Settings), 0);
+  ASSERT_EQ(tcgetattr(SerialDeviceFd(*Device), &Settings), 0);
   EXPECT_EQ(Settings.c_lflag & (ICANON | ECHO | ISIG), 0u);
   EXPECT_EQ(Settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
   EXPECT_EQ(Settings.c_cflag & (PARENB | CSTOPB), 0u);
@@ -31,41 +32,46 @@ TEST(SerialDevice, OpensRawAndExclusive) {
   EXPECT_EQ(Settings.c_cc[VTIME], 0);
   EXPECT_EQ(cfgetospeed(&Settings), static_cast<speed_t>(B115200));
 
-  EXPECT_FALSE(tSerialDevice::Open(Pty.SlavePath, 115200, true, Errno));
-  EXPECT_EQ(Errno, EBUSY);
+  EXPECT_FALSE(tSerialDevice::Open(Pty.SlavePath, 115200, true, Error));
+  EXPECT_EQ(Error.Code, EBUSY);
+  EXPECT_EQ(Error.Kind, tSerialError::se_Busy);
   Device.reset();
-  Device = tSerialDevice::Open(Pty.SlavePath, 9600, false, Errno);
+  Device = tSerialDevice::Open(Pty.SlavePath, 9600, false, Error);
   ASSERT_TRUE(Device) << "free again once closed";
-  ASSERT_EQ(tcgetattr(Device->Handle(), &Settings), 0);
+  ASSERT_EQ(tcgetattr(SerialDeviceFd(*Device), &Settings), 0);
   EXPECT_EQ(Settings.c_cflag & CRTSCTS, 0u);
   EXPECT_EQ(cfgetospeed(&Settings), static_cast<speed_t>(B9600));
 }
 
 TEST(SerialDevice, RefusesWhatIsNoTerminal) {
-  int Errno = 0;
-  EXPECT_FALSE(tSerialDevice::Open("/nonexistent/tty", 115200, true, Errno));
-  EXPECT_EQ(Errno, ENOENT);
+  tSerialError Error;
+  EXPECT_FALSE(tSerialDevice::Open("/nonexistent/tty", 115200, true, Error));
+  EXPECT_EQ(Error.Code, ENOENT);
+  EXPECT_EQ(Error.Kind, tSerialError::se_NotFound);
+  EXPECT_FALSE(tSerialDevice::Open("", 115200, true, Error));
+  EXPECT_EQ(Error.Kind, tSerialError::se_NotFound);
   char Template[] = "/tmp/caddis-plain-XXXXXX";
   const int Fd = mkstemp(Template);
   ASSERT_GE(Fd, 0);
   close(Fd);
-  EXPECT_FALSE(tSerialDevice::Open(Template, 115200, true, Errno));
-  EXPECT_EQ(Errno, ENOTTY);
+  EXPECT_FALSE(tSerialDevice::Open(Template, 115200, true, Error));
+  EXPECT_EQ(Error.Code, ENOTTY);
+  EXPECT_EQ(Error.Kind, tSerialError::se_NotSerial);
   unlink(Template);
 }
 
 TEST(SerialDevice, ReadsReturnAtOnceAndReportHangUp) {
   tPseudoTerminal Pty;
   ASSERT_TRUE(Pty.WriteAll("stale", 5));  // written before anyone opened the port
-  int Errno = 0;
-  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, false, Errno);
+  tSerialError Error;
+  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, false, Error);
   ASSERT_TRUE(Device);
   uint8_t Buffer[16];
   EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), 0) << "nothing waiting, nothing stale";
   ASSERT_TRUE(Pty.WriteAll("abc", 3));
-  auto Waiter = tSerialWaiter::Create(Errno);
+  auto Waiter = tSerialWaiter::Create(Error);
   ASSERT_TRUE(Waiter);
-  auto R = Waiter->Wait(Device->Handle(), false);
+  auto R = Waiter->Wait(Device.get(), false);
   EXPECT_TRUE(R.Woken) << "the wake event starts set";
   for (int i = 0; i < 100 && Device->BytesWaiting() < 3; ++i)
     std::this_thread::sleep_for(10ms);
@@ -75,20 +81,21 @@ TEST(SerialDevice, ReadsReturnAtOnceAndReportHangUp) {
   EXPECT_EQ(Device->Write("xy", 2), 2);
 
   Pty.CloseMaster();
-  R = Waiter->Wait(Device->Handle(), false);
+  R = Waiter->Wait(Device.get(), false);
   EXPECT_FALSE(R.Woken);
   EXPECT_NE(R.Device & tSerialWaiter::de_HungUp, 0u);
   EXPECT_EQ(Device->Read(Buffer, sizeof Buffer), -1);
+  EXPECT_EQ(Device->LastError().Kind, tSerialError::se_HungUp);
 }
 
 TEST(SerialWaiter, WakeAndCloseEvents) {
-  int Errno = 0;
-  auto Waiter = tSerialWaiter::Create(Errno);
+  tSerialError Error;
+  auto Waiter = tSerialWaiter::Create(Error);
   ASSERT_TRUE(Waiter);
-  EXPECT_TRUE(Waiter->Wait(-1, false).Woken);
-  ASSERT_TRUE(Waiter->SetWake(Errno));
-  ASSERT_TRUE(Waiter->SetWake(Errno));
-  auto R = Waiter->Wait(-1, false);
+  EXPECT_TRUE(Waiter->Wait(nullptr, false).Woken);
+  ASSERT_TRUE(Waiter->SetWake(Error));
+  ASSERT_TRUE(Waiter->SetWake(Error));
+  auto R = Waiter->Wait(nullptr, false);
   EXPECT_TRUE(R.Woken);
   EXPECT_FALSE(R.Closed);
   EXPECT_TRUE(Waiter->PauseUnlessClosed(1));
@@ -97,7 +104,7 @@ TEST(SerialWaiter, WakeAndCloseEvents) {
     std::this_thread::sleep_for(50ms);
     Waiter->SetClose();
   });
-  R = Waiter->Wait(-1, false);  // the wake event was reset: only the close ends this
+  R = Waiter->Wait(nullptr, false);  // the wake event was reset: only the close ends this
   Closer.join();
   EXPECT_TRUE(R.Closed);
   EXPECT_FALSE(R.Woken);
@@ -121,7 +128,7 @@ int RecordModemControl(int, unsigned long Request, int* Lines) {
 TEST(SerialDevice, ModemLinesAtOpenFollowTheHandshake) {
   tPseudoTerminal Pty;
   SerialSysCalls().ModemControl = RecordModemControl;
-  int Errno = 0;
+  tSerialError Error;
   struct tCase {
     bool FlowControl;
     std::vector<std::string> Calls;
@@ -131,7 +138,7 @@ TEST(SerialDevice, ModemLinesAtOpenFollowTheHandshake) {
   for (const tCase& Case :
        {tCase{true, {"-DTR", "break off"}}, tCase{false, {"-RTS", "-DTR", "break off"}}}) {
     LineCalls.clear();
-    auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, Case.FlowControl, Errno);
+    auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, Case.FlowControl, Error);
     ASSERT_TRUE(Device) << "a refused line call does not fail the open";
     EXPECT_EQ(LineCalls, Case.Calls) << "flow control " << Case.FlowControl;
   }

@@ -16,7 +16,7 @@
 
 #include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
-#include "platform/posix/SerialDevice.h"
+#include "platform/posix/SerialSysCalls.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "tests/serial/PseudoTerminal.h"
@@ -326,24 +326,26 @@ TEST_F(ComPortTest, ClearOutputQueueDropsWhatWasNotTransmitted) {
 }
 
 TEST_F(ComPortTest, MissingOrUnusablePortCannotBeOpened) {
-  auto ExpectOpenFails = [](int32_t Number, int Errno) {
+  auto ExpectOpenFails = [](int32_t Number, int Errno, tSerialError::tKind Kind) {
     try {
       tComPort Port(Number, 115200, true);
       ADD_FAILURE() << "port " << Number << " opened";
     } catch (const std::runtime_error& E) {
       EXPECT_EQ(std::string(E.what()), "Cannot open ComPort " + std::to_string(Number));
-      EXPECT_EQ(tComPort::LastOpenError(), Errno) << "port " << Number;
+      EXPECT_EQ(tComPort::LastOpenError().Code, Errno) << "port " << Number;
+      EXPECT_EQ(tComPort::LastOpenError().Kind, Kind) << "port " << Number;
     }
   };
-  ExpectOpenFails(7, ENOENT);
+  ExpectOpenFails(7, ENOENT, tSerialError::se_NotFound);
   Link(8, Root + "/nothing-there");
-  ExpectOpenFails(8, ENOENT);
+  ExpectOpenFails(8, ENOENT, tSerialError::se_NotFound);
   std::ofstream(Root + "/plain-file") << "not a terminal";
   Link(9, Root + "/plain-file");
-  ExpectOpenFails(9, ENOTTY);
+  ExpectOpenFails(9, ENOTTY, tSerialError::se_NotSerial);
   Open(5);
   Link(6, Pty.SlavePath);
-  ExpectOpenFails(6, EBUSY);  // one user at a time, even through another name
+  ExpectOpenFails(6, EBUSY,
+                  tSerialError::se_Busy);  // one user at a time, even through another name
   EXPECT_EQ(Port->SendString("ok"), 2);
 }
 
