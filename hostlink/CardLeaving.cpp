@@ -36,12 +36,19 @@ void tCardLeaveWatch::Step(tClock::time_point Now) {
     Leave("its port went away");
     return;
   }
+  if (!Watching) {
+    Watching = true;
+    LastAnswer = Now;
+  }
   if (!Probe) {
     Probe = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(ComPort), false, "Caddis");
     Probe->AYTActive = false;
     if (!Probe->ComPort) {
-      // Busy for a moment (the card's side is going down); tried again next tick.
+      // Busy or absent for a moment (the card's side is going down): tried again next tick.
+      // A port that stays listed but cannot be opened (a Windows COM name whose device has
+      // gone) is as silent as a card that does not answer.
       Probe.reset();
+      if (Now - LastAnswer >= SilenceLimit) Leave("it fell silent");
       return;
     }
     RepliesSeen = 0;

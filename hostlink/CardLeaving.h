@@ -42,6 +42,7 @@ class tCardLeaveWatch {
   std::string Device;  // the device behind the port when the watch began
   std::string fHow;
   std::unique_ptr<tOrvaneHost> Probe;
+  bool Watching = false;  // the first Step has run
   uint32_t RepliesSeen = 0;
   tClock::time_point LastAnswer{};
   tClock::time_point NextProbe{};

@@ -5,10 +5,13 @@
 //     is kept pending on the device; its completion wakes the thread. Bytes that arrived
 //     before the wait started raise no event, so the driver's input count (ClearCommError) is
 //     looked at first and a port with bytes waiting is readable at once.
-//   - Some serial drivers (Wine's, over a pseudo-terminal) complete the event wait at once
-//     with no event bits, every time, and would make the thread spin. On such a driver the
-//     watch becomes a pending one-byte read: it completes when a byte arrives, and that byte
-//     is held and handed out first by the next Read. Once seen, the device stays in this mode.
+//   - Some serial drivers cannot wait for serial events: Wine's, over a pseudo-terminal,
+//     cancels every pending event wait itself (it cannot read the modem lines there) or
+//     completes it at once with no event bits, and would make the thread spin. A pending
+//     one-byte read is no way out there either: measured, it completes with no byte, or never
+//     although bytes have arrived. On such a driver the thread looks at the driver's input
+//     count every PollPeriodMs instead; once seen, the device stays in this mode. A real
+//     Windows driver keeps the event wait, so the thread sleeps until something happens.
 //   - Reads ask only for what the driver says it holds: with the read time-outs used here
 //     (interval MAXDWORD, total 0) a read returns at once on Windows, but pends on a driver
 //     that treats them differently; asking for no more than is there is correct on both.
@@ -31,8 +34,12 @@ constexpr DWORD WatchedEvents = EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR;
 constexpr DWORD DriverQueueSize = 256;
 // Bytes one overlapped write carries at most; the I/O thread offers batches of this size.
 constexpr size_t WriteChunk = 4096;
-// The last resort of a driver on which neither kind of watch can wait (see WaitForDevice).
-constexpr DWORD UnwatchablePauseMs = 10;
+// How often the driver's input count is looked at on a driver that cannot wait for events:
+// at the link's 115200 baud 10 ms bring about 115 bytes, far less than a driver holds.
+constexpr DWORD PollPeriodMs = 10;
+// Event waits that may complete at once with nothing to read before the driver is taken for
+// one that cannot wait.
+constexpr int ImmediateWaitsAllowed = 4;
 
 tSerialError OpenError(DWORD Code) {
   tSerialError E;
@@ -72,17 +79,14 @@ struct tSerialDevice::tImpl {
   HANDLE Com = INVALID_HANDLE_VALUE;
   tSerialError Error;
 
-  // The watch for input: none, a serial-event wait, or a one-byte read (see above).
-  enum tWatch { w_None, w_Event, w_ReadOne };
-  tWatch Watching = w_None;
-  bool ReadOneMode = false;
-  // Neither watch can wait on this driver (both complete at once with nothing).
-  bool Unwatchable = false;
+  // A serial-event wait is pending on WatchEvent.
+  bool Watching = false;
+  // This driver cannot wait for serial events: its input count is looked at every
+  // PollPeriodMs instead (see above).
+  bool Polling = false;
   OVERLAPPED WatchOverlap{};
   HANDLE WatchEvent = nullptr;
   DWORD EventMask = 0;
-  uint8_t OneByte = 0;
-  bool Held = false;  // OneByte arrived through the one-byte read and is not read yet
 
   OVERLAPPED RxOverlap{};
   HANDLE RxEvent = nullptr;
@@ -112,72 +116,60 @@ struct tSerialDevice::tImpl {
     return Status.cbInQue;
   }
 
-  // Result of the finished watch as device flags (the watch is over afterwards).
-  unsigned FinishWatch(BOOL Completed, DWORD Count) {
-    const tWatch Was = Watching;
-    Watching = w_None;
-    if (!Completed) {
-      Fail(::GetLastError());
-      return tSerialWaiter::de_HungUp;
-    }
-    if (Was == w_ReadOne) {
-      if (Count == 1) {
-        Held = true;
-        return tSerialWaiter::de_Readable;
-      }
-      return 0;
-    }
-    // An event wait that ended without an event: this driver cannot wait for events.
-    if (EventMask == 0) ReadOneMode = true;
+  // Device flags for the input the driver holds: readable, hung up, or 0.
+  unsigned InputFlags() {
     const int64_t Waiting = DriverInput();
     if (Waiting < 0) return tSerialWaiter::de_HungUp;
-    return (EventMask & EV_RXCHAR) || Waiting > 0 ? unsigned{tSerialWaiter::de_Readable} : 0u;
+    return Waiting > 0 ? unsigned{tSerialWaiter::de_Readable} : 0u;
   }
 
-  // Starts the watch unless it runs already. Device flags when there is something to report
-  // at once, else 0 with the watch pending on WatchEvent.
+  // Takes the result of the event wait that has ended (Completed as its call or
+  // GetOverlappedResult gave it, the error still in GetLastError otherwise).
+  unsigned FinishWatch(BOOL Completed) {
+    Watching = false;
+    if (!Completed) {
+      const DWORD Code = ::GetLastError();
+      // Only this device's own close cancels its waits; a cancel from the driver itself
+      // (Wine) on a device that still answers means it cannot wait for events.
+      if (Code != ERROR_OPERATION_ABORTED) {
+        Fail(Code);
+        return tSerialWaiter::de_HungUp;
+      }
+      Polling = true;
+    } else if (EventMask == 0) {
+      Polling = true;
+    }
+    return InputFlags();
+  }
+
+  // Before the thread sleeps: device flags when there is input (or a hang-up) already, else
+  // 0 with an event wait pending on WatchEvent, or with Polling set.
   unsigned StartWatch() {
-    if (Held) return tSerialWaiter::de_Readable;
-    if (Watching != w_None) return 0;
-    for (int Attempt = 0; Attempt < 2; ++Attempt) {
+    if (Watching) return 0;
+    for (int Attempt = 0; Attempt < ImmediateWaitsAllowed && !Polling; ++Attempt) {
+      // Bytes that arrived before the wait starts raise no event.
+      if (const unsigned Flags = InputFlags()) return Flags;
       WatchOverlap = {};
       WatchOverlap.hEvent = WatchEvent;
-      BOOL Done;
-      if (!ReadOneMode) {
-        const int64_t Waiting = DriverInput();
-        if (Waiting < 0) return tSerialWaiter::de_HungUp;
-        if (Waiting > 0) return tSerialWaiter::de_Readable;
-        EventMask = 0;
-        Watching = w_Event;
-        Done = ::WaitCommEvent(Com, &EventMask, &WatchOverlap);
-      } else {
-        Watching = w_ReadOne;
-        Done = ::ReadFile(Com, &OneByte, 1, nullptr, &WatchOverlap);
-      }
+      EventMask = 0;
+      Watching = true;
+      const BOOL Done = ::WaitCommEvent(Com, &EventMask, &WatchOverlap);
       if (!Done && ::GetLastError() == ERROR_IO_PENDING) return 0;
-      DWORD Count = 0;
-      const bool WasReadOne = Watching == w_ReadOne;
-      const unsigned Flags =
-          FinishWatch(Done && ::GetOverlappedResult(Com, &WatchOverlap, &Count, FALSE), Count);
-      if (Flags != 0) return Flags;
-      // A one-byte read that returned at once with nothing: this driver's reads do not wait
-      // (as Windows' do not with these time-outs); go back to event waits.
-      if (WasReadOne) ReadOneMode = false;
+      if (const unsigned Flags = FinishWatch(Done)) return Flags;
     }
-    // Neither watch waits on this driver; the thread then looks again after a short pause
-    // rather than spinning.
-    Unwatchable = true;
-    return 0;
+    // Event waits that keep ending at once with nothing (a transmitter-empty event, say)
+    // would make the thread spin.
+    Polling = true;
+    return InputFlags();
   }
 
-  // Ends a pending watch and takes what it brought (a byte of the one-byte read is held).
+  // Ends a pending event wait and waits until it has.
   void StopWatch() {
-    if (Watching == w_None) return;
+    if (!Watching) return;
     ::CancelIoEx(Com, &WatchOverlap);
     DWORD Count = 0;
-    const BOOL Completed = ::GetOverlappedResult(Com, &WatchOverlap, &Count, TRUE);
-    if (Watching == w_ReadOne && Completed && Count == 1) Held = true;
-    Watching = w_None;
+    ::GetOverlappedResult(Com, &WatchOverlap, &Count, TRUE);
+    Watching = false;
   }
 
   void EndWrite() {
@@ -269,32 +261,19 @@ const tSerialError& tSerialDevice::LastError() const {
 
 int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
   if (Count == 0) return 0;
-  // A pending one-byte read would take a byte out of order.
-  Impl->StopWatch();
-  auto* Bytes = static_cast<uint8_t*>(Buffer);
-  size_t Got = 0;
-  if (Impl->Held) {
-    Bytes[Got++] = Impl->OneByte;
-    Impl->Held = false;
-  }
   const int64_t Waiting = Impl->DriverInput();
-  if (Waiting < 0) return Got > 0 ? static_cast<int64_t>(Got) : -1;
-  const DWORD Want =
-      static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(Waiting), Count - Got));
-  if (Want == 0) return static_cast<int64_t>(Got);
+  if (Waiting < 0) return -1;
+  const DWORD Want = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(Waiting), Count));
+  if (Want == 0) return 0;
   Impl->RxOverlap = {};
   Impl->RxOverlap.hEvent = Impl->RxEvent;
   DWORD N = 0;
-  if (!::ReadFile(Impl->Com, Bytes + Got, Want, nullptr, &Impl->RxOverlap) &&
-      ::GetLastError() != ERROR_IO_PENDING) {
-    const DWORD Code = ::GetLastError();
-    return Got > 0 ? static_cast<int64_t>(Got) : Impl->Fail(Code);
-  }
-  if (!::GetOverlappedResult(Impl->Com, &Impl->RxOverlap, &N, TRUE)) {
-    const DWORD Code = ::GetLastError();
-    return Got > 0 ? static_cast<int64_t>(Got) : Impl->Fail(Code);
-  }
-  return static_cast<int64_t>(Got + N);
+  if (!::ReadFile(Impl->Com, Buffer, Want, nullptr, &Impl->RxOverlap) &&
+      ::GetLastError() != ERROR_IO_PENDING)
+    return Impl->Fail(::GetLastError());
+  if (!::GetOverlappedResult(Impl->Com, &Impl->RxOverlap, &N, TRUE))
+    return Impl->Fail(::GetLastError());
+  return static_cast<int64_t>(N);
 }
 
 int64_t tSerialDevice::Write(const void* Buffer, size_t Count) {
@@ -330,7 +309,7 @@ int64_t tSerialDevice::Write(const void* Buffer, size_t Count) {
 
 int tSerialDevice::BytesWaiting() {
   const int64_t Waiting = Impl->DriverInput();
-  return static_cast<int>(std::max<int64_t>(Waiting, 0)) + (Impl->Held ? 1 : 0);
+  return static_cast<int>(std::max<int64_t>(Waiting, 0));
 }
 
 void tSerialDevice::FlushOutput() {
@@ -414,11 +393,8 @@ tSerialWaiter::tWaitResult tSerialWaiter::Wait(tSerialDevice* Device, bool WantO
         Ready |= de_Writable;
     }
     Ready |= D->StartWatch();
-    if (D->Watching != tSerialDevice::tImpl::w_None) Handles[Count++] = D->WatchEvent;
-    if (D->Unwatchable) {
-      D->Unwatchable = false;
-      TimeOut = UnwatchablePauseMs;
-    }
+    if (D->Watching) Handles[Count++] = D->WatchEvent;
+    if (D->Polling) TimeOut = PollPeriodMs;
   }
   const DWORD Waited = ::WaitForMultipleObjects(Count, Handles, FALSE, Ready ? 0 : TimeOut);
   if (Waited == WAIT_FAILED) {
@@ -434,10 +410,11 @@ tSerialWaiter::tWaitResult tSerialWaiter::Wait(tSerialDevice* Device, bool WantO
   }
   if (D) {
     if (D->TxPending && ::WaitForSingleObject(D->TxEvent, 0) == WAIT_OBJECT_0) Ready |= de_Writable;
-    if (D->Watching != tSerialDevice::tImpl::w_None &&
-        ::WaitForSingleObject(D->WatchEvent, 0) == WAIT_OBJECT_0) {
+    if (D->Watching && ::WaitForSingleObject(D->WatchEvent, 0) == WAIT_OBJECT_0) {
       DWORD N = 0;
-      Ready |= D->FinishWatch(::GetOverlappedResult(D->Com, &D->WatchOverlap, &N, FALSE), N);
+      Ready |= D->FinishWatch(::GetOverlappedResult(D->Com, &D->WatchOverlap, &N, FALSE));
+    } else if (D->Polling && !(Ready & de_Readable)) {
+      Ready |= D->InputFlags();
     }
   }
   Result.Device = Ready;
