@@ -1,31 +1,16 @@
 #include "cli/CliLoop.h"
 
-#include <signal.h>
-#include <sys/ioctl.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstdlib>
 
 #include "cli/CliText.h"
+#include "platform/Console.h"
+#include "platform/Environment.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 
-namespace {
-
-void RequestStop(int Signal) {
-  RequestLoopStop(Signal);
-}
-
-}  // namespace
-
 void InstallStopHandlers() {
-  struct sigaction Action {};
-  Action.sa_handler = RequestStop;
-  sigemptyset(&Action.sa_mask);
-  sigaction(SIGINT, &Action, nullptr);
-  sigaction(SIGTERM, &Action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  tConsole::InstallStopHandler(RequestLoopStop);
 }
 
 bool StopRequested() {
@@ -33,21 +18,20 @@ bool StopRequested() {
 }
 
 int InterruptedExit() {
-  return 128 + (LoopStopSignal() ? LoopStopSignal() : SIGINT);
+  return 128 + (LoopStopSignal() ? LoopStopSignal() : tConsole::cs_Interrupt);
 }
 
-tStatusLine::tStatusLine() : fTerminal(isatty(STDOUT_FILENO) == 1) {}
+tStatusLine::tStatusLine() : fTerminal(tConsole::OutputIsTerminal()) {}
 
 void tStatusLine::Show(const std::string& Text) {
   if (Text == fText && (fDrawn || !fTerminal)) return;
   fText = Text;
   if (fTerminal) {
     // A line longer than the terminal wraps, and a wrapped line cannot be redrawn in place.
-    winsize Size{};
     std::string Shown = Text;
-    if (ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 && Size.ws_col > 1 &&
-        Shown.size() >= Size.ws_col)
-      Shown.resize(Size.ws_col - 1);
+    if (const size_t Columns = static_cast<size_t>(tConsole::OutputColumns());
+        Columns > 1 && Shown.size() >= Columns)
+      Shown.resize(Columns - 1);
     std::printf("\r\033[K%s", Shown.c_str());
     fShown = Shown;
     fDrawn = true;
@@ -106,5 +90,6 @@ tDisplayScope::~tDisplayScope() {
 }
 
 void ChooseLogFolder() {
-  if (const char* Folder = std::getenv("CADDIS_LOG_DIR"); Folder && *Folder) LogFolder = Folder;
+  if (const auto Folder = tEnvironment::Get("CADDIS_LOG_DIR"); Folder && !Folder->empty())
+    LogFolder = *Folder;
 }

@@ -1,6 +1,5 @@
 // caddis update-fpga and update-usb-audio: an image sent to the card over the serial link in
 // acknowledged packets, with progress, and an exit status that says whether the card took it.
-#include <cerrno>
 #include <cstdio>
 #include <cstring>
 

@@ -8,14 +8,19 @@ set(CMAKE_C_COMPILER ${CADDIS_MINGW_TRIPLET}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${CADDIS_MINGW_TRIPLET}-g++-posix)
 set(CMAKE_RC_COMPILER ${CADDIS_MINGW_TRIPLET}-windres)
 
-set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET})
+# libusb-1.0 for Windows is built from source into its own prefix (scripts/libusb-mingw.sh).
+get_filename_component(CADDIS_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
+set(CADDIS_LIBUSB_PREFIX "${CADDIS_SOURCE_ROOT}/build/libusb-mingw"
+    CACHE PATH "Where scripts/libusb-mingw.sh installed libusb-1.0 for Windows")
+set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET} ${CADDIS_LIBUSB_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # pkg-config sees only the Windows side's .pc files, never the build machine's.
-set(ENV{PKG_CONFIG_LIBDIR} /usr/${CADDIS_MINGW_TRIPLET}/lib/pkgconfig)
+set(ENV{PKG_CONFIG_LIBDIR}
+    "/usr/${CADDIS_MINGW_TRIPLET}/lib/pkgconfig:${CADDIS_LIBUSB_PREFIX}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 

@@ -9,7 +9,7 @@
 #include "dfu/lmdfu/DFUEngine.h"
 #include "dfu/lmdfu/DFUSuffix.h"
 #include "dfu/lmdfu/VirtualUsb.h"
-#include "platform/posix/UsbLibusb.h"
+#include "platform/UsbLibusb.h"
 
 using namespace dfu;
 

@@ -1,8 +1,8 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
-#include <sys/stat.h>
 #include <stdexcept>
 
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
 
@@ -25,13 +25,14 @@ tTivaFileUpdater::~tTivaFileUpdater() {
 
 void tTivaFileUpdater::Start() {
   CloseFile();
-  CodeFile = std::fopen(Filename.c_str(), "rb");
-  struct stat Info;
-  if (!CodeFile || fstat(fileno(CodeFile), &Info) != 0 || !S_ISREG(Info.st_mode)) {
+  int Error = 0;
+  CodeFile = tFiles::Open(Filename, "rb", Error);
+  tFiles::tFileInfo Info;
+  if (!CodeFile || !tFiles::Describe(CodeFile, Info, Error) || !Info.Regular) {
     CloseFile();
     throw std::runtime_error(ShortString("Tiva file updater: cannot read file " + Filename));
   }
-  const int64_t Size = Info.st_size;
+  const int64_t Size = static_cast<int64_t>(Info.Size);
   if (Size <= 0 || Size > MaxFileSize) {
     CloseFile();
     throw std::runtime_error(ShortString(

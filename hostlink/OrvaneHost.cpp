@@ -2,13 +2,12 @@
 
 #include "session/CardDefs.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 #include <exception>
 #include <utility>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
@@ -399,7 +398,8 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
     DisplayMessage("Cannot Update " + What + ": an update is already running");
     return;
   }
-  if (access(Path.c_str(), F_OK) != 0) {
+  tFiles::tFileInfo Info;
+  if (int Error = 0; !tFiles::Describe(Path, Info, Error)) {
     DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
     return;
   }

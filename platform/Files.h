@@ -34,6 +34,8 @@ struct tFileInfo {
 
 // Describes Path (links followed); false with the system's code in Error.
 bool Describe(const std::string& Path, tFileInfo& Info, int& Error);
+// Describes the file File has open (whatever its name leads to by now).
+bool Describe(std::FILE* File, tFileInfo& Info, int& Error);
 // True for the codes that mean "no such file" (the name or a folder on its way is missing).
 bool IsNotFound(int Code);
 // 0 when the user may read Path, the system's code otherwise.

@@ -15,7 +15,7 @@ std::string RuntimeFolder();
 // RuntimeFolder() + "/ports": symbolic links named COM<n>, each pointing at a device.
 std::string PortFolder();
 
-// RuntimeFolder() + "/usb": the virtual USB bus (one Unix-domain socket per device).
+// RuntimeFolder() + "/usb": the virtual USB bus (one endpoint per device).
 std::string VirtualUSBFolder();
 
 // $CADDIS_CONFIG_DIR, else $XDG_CONFIG_HOME/caddis, else $HOME/.config/caddis. Not created.

@@ -3,8 +3,10 @@
 # Tahoma the window is drawn for; the window and the tests use it where it is installed.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
+# With --windows it also builds libusb-1.0 for Windows into build/libusb-mingw (once).
 #   scripts/deps.sh [--extras] [--windows]
 set -euo pipefail
+windows=0
 
 packages=(
   build-essential cmake ninja-build pkg-config git
@@ -20,7 +22,12 @@ for arg in "$@"; do
     # What the screenshot and window-measurement scripts drive the window with.
     --extras) packages+=(xdotool imagemagick x11-utils bc) ;;
     # The Windows pass: the mingw-w64 cross compiler (posix threads) and Wine to run its tests.
-    --windows) packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3) ;;
+    # zip packs caddis.exe for Windows; make and bzip2 build libusb from its source package.
+    --windows)
+      windows=1
+      packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3 zip
+                 unzip bzip2 make)
+      ;;
   esac
 done
 
@@ -30,9 +37,9 @@ for p in "${packages[@]}"; do
     missing+=("$p")
   fi
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
-
-if [ "$(id -u)" -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ]; then
+  :
+elif [ "$(id -u)" -eq 0 ]; then
   echo "Installing: ${missing[*]}"
   export DEBIAN_FRONTEND=noninteractive
   apt-get update -qq
@@ -41,4 +48,8 @@ else
   echo "These Debian packages are missing. Install them first:" >&2
   echo "  sudo apt-get update && sudo apt-get install -y ${missing[*]}" >&2
   exit 1
+fi
+
+if [ "$windows" -eq 1 ]; then
+  "$(dirname "$0")/libusb-mingw.sh"
 fi

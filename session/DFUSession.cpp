@@ -1,9 +1,9 @@
 #include "session/DFUSession.h"
 
 #include <algorithm>
-#include <cerrno>
+#include <cstdio>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <new>
 
 #include "platform/Files.h"
@@ -78,9 +78,11 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
     fError = std::to_string(Size) + " bytes is too large for a firmware image";
     return il_TooLarge;
   }
-  std::ifstream In(Path, std::ios::binary);
+  int Code = 0;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(tFiles::Open(Path, "rb", Code),
+                                                           std::fclose);
   if (!In) {
-    fError = std::strerror(errno ? errno : EACCES);
+    fError = tFiles::SystemErrorText(Code);
     return il_Unreadable;
   }
   try {
@@ -90,8 +92,7 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
     return il_Unreadable;
   }
   ++fReads;
-  In.read(reinterpret_cast<char*>(fBytes.data()), static_cast<std::streamsize>(Size));
-  if (static_cast<uint64_t>(In.gcount()) != Size) {
+  if (std::fread(fBytes.data(), 1, Size, In.get()) != Size) {
     Release();
     fError = "the file changed while it was read";
     return il_Unreadable;

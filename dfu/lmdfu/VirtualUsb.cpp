@@ -1,14 +1,11 @@
 #include "dfu/lmdfu/VirtualUsb.h"
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cstring>
 
 #include "dfu/lmdfu/DFUProtocol.h"
 #include "platform/Paths.h"
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
 namespace dfu {
 namespace {
@@ -198,20 +195,11 @@ std::unique_ptr<tUsbTransport> tVirtualUsbBus::OpenPath(const std::string& aSock
 
 std::vector<tUsbDevice> tVirtualUsbBus::List() {
   const std::string Folder = fFolder.empty() ? tPaths::VirtualUSBFolder() : fFolder;
-  std::vector<std::string> Names;
   // A device another user could have put there would receive the firmware image.
   std::string Why;
-  const bool Private = tPaths::IsPrivateFolder(Folder, Why);
-  if (DIR* Dir = Private ? opendir(Folder.c_str()) : nullptr) {
-    while (dirent* Entry = readdir(Dir)) {
-      if (Entry->d_name[0] == '.') continue;
-      struct stat Info;
-      const std::string Path = Folder + "/" + Entry->d_name;
-      if (stat(Path.c_str(), &Info) == 0 && S_ISSOCK(Info.st_mode)) Names.push_back(Path);
-    }
-    closedir(Dir);
-  }
-  std::sort(Names.begin(), Names.end());
+  const std::vector<std::string> Names = tPaths::IsPrivateFolder(Folder, Why)
+                                             ? usbsock::ListEndpoints(Folder)
+                                             : std::vector<std::string>{};
   fListed.clear();
   std::vector<tUsbDevice> Devices;
   for (const auto& Path : Names) {

@@ -1,12 +1,11 @@
 #include "dfu/simdevice/VirtualDFUDevice.h"
 
-#include <unistd.h>
-
 #include <algorithm>
 #include <chrono>
 
+#include "platform/Environment.h"
 #include "platform/Paths.h"
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
 namespace dfu {
 namespace {
@@ -51,9 +50,10 @@ bool tVirtualDFUDevice::Start(std::string* aError) {
     if (aError) *aError = Why;
     return false;
   }
-  const std::string Name = fOptions.Name.empty() ? "dfu-" + std::to_string(getpid()) + "-" +
-                                                       std::to_string(DeviceCounter++)
-                                                 : fOptions.Name;
+  const std::string Name = fOptions.Name.empty()
+                               ? "dfu-" + std::to_string(tEnvironment::ProcessId()) + "-" +
+                                     std::to_string(DeviceCounter++)
+                               : fOptions.Name;
   {
     std::lock_guard<std::mutex> Guard(fLock);
     fPath = Folder + "/" + Name;

@@ -40,16 +40,34 @@ std::string MakeTempFolder(const std::string& Prefix) {
   return ::mkdtemp(Pattern.data()) != nullptr ? Pattern : std::string();
 }
 
+namespace {
+
+void Fill(const struct stat& Status, tFileInfo& Info) {
+  Info.Regular = S_ISREG(Status.st_mode);
+  Info.Size = static_cast<uint64_t>(Status.st_size);
+  Info.Stamp = {static_cast<int64_t>(Status.st_ino), Status.st_mtim.tv_sec, Status.st_mtim.tv_nsec,
+                Status.st_ctim.tv_sec, Status.st_ctim.tv_nsec};
+}
+
+}  // namespace
+
 bool Describe(const std::string& Path, tFileInfo& Info, int& Error) {
   struct stat Status {};
   if (::stat(Path.c_str(), &Status) != 0) {
     Error = errno;
     return false;
   }
-  Info.Regular = S_ISREG(Status.st_mode);
-  Info.Size = static_cast<uint64_t>(Status.st_size);
-  Info.Stamp = {static_cast<int64_t>(Status.st_ino), Status.st_mtim.tv_sec, Status.st_mtim.tv_nsec,
-                Status.st_ctim.tv_sec, Status.st_ctim.tv_nsec};
+  Fill(Status, Info);
+  return true;
+}
+
+bool Describe(std::FILE* File, tFileInfo& Info, int& Error) {
+  struct stat Status {};
+  if (!File || ::fstat(fileno(File), &Status) != 0) {
+    Error = File ? errno : EBADF;
+    return false;
+  }
+  Fill(Status, Info);
   return true;
 }
 

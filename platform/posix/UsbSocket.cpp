@@ -1,12 +1,15 @@
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
@@ -46,8 +49,23 @@ int ResultOf(int aErrno) {
 
 }  // namespace
 
+std::vector<std::string> ListEndpoints(const std::string& aFolder) {
+  std::vector<std::string> Paths;
+  if (DIR* Dir = opendir(aFolder.c_str())) {
+    while (dirent* Entry = readdir(Dir)) {
+      if (Entry->d_name[0] == '.') continue;
+      struct stat Info;
+      const std::string Path = aFolder + "/" + Entry->d_name;
+      if (stat(Path.c_str(), &Info) == 0 && S_ISSOCK(Info.st_mode)) Paths.push_back(Path);
+    }
+    closedir(Dir);
+  }
+  std::sort(Paths.begin(), Paths.end());
+  return Paths;
+}
+
 tPacketClient::~tPacketClient() {
-  if (fFd >= 0) close(fFd);
+  if (fWire >= 0) close(static_cast<int>(fWire));
 }
 
 std::unique_ptr<tPacketClient> tPacketClient::Connect(const std::string& aPath, int* aResult) {
@@ -75,15 +93,17 @@ std::unique_ptr<tPacketClient> tPacketClient::Connect(const std::string& aPath, 
   return std::unique_ptr<tPacketClient>(new tPacketClient(Fd));
 }
 
-int tPacketClient::WaitFor(short aEvents, int64_t aDeadlineMs) {
+namespace {
+
+int WaitFor(int aFd, short aEvents, int64_t aDeadlineMs, int& aErrno) {
   for (;;) {
     const int64_t Left = aDeadlineMs - NowMs();
     if (Left < 0) return sr_Timeout;
-    pollfd P{fFd, aEvents, 0};
+    pollfd P{aFd, aEvents, 0};
     const int R = poll(&P, 1, static_cast<int>(Left));
     if (R < 0 && errno == EINTR) continue;
     if (R < 0) {
-      fErrno = errno;
+      aErrno = errno;
       return sr_Error;
     }
     if (R == 0) return sr_Timeout;
@@ -92,25 +112,28 @@ int tPacketClient::WaitFor(short aEvents, int64_t aDeadlineMs) {
   }
 }
 
+}  // namespace
+
 int tPacketClient::Exchange(std::span<const uint8_t> aRequest, std::vector<uint8_t>& aReply,
                             unsigned aTimeoutMs) {
   aReply.clear();
-  if (fFd < 0) return sr_Gone;
+  const int Fd = static_cast<int>(fWire);
+  if (Fd < 0) return sr_Gone;
   const int64_t Deadline = NowMs() + aTimeoutMs;
-  if (int R = WaitFor(POLLOUT, Deadline)) return R;
+  if (int R = WaitFor(Fd, POLLOUT, Deadline, fErrno)) return R;
   ssize_t Sent;
   do {
-    Sent = send(fFd, aRequest.data(), aRequest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    Sent = send(Fd, aRequest.data(), aRequest.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
   } while (Sent < 0 && errno == EINTR);
   if (Sent < 0) {
     fErrno = errno;
     return errno == EAGAIN ? sr_Timeout : ResultOf(errno);
   }
-  if (int R = WaitFor(POLLIN, Deadline)) return R;
+  if (int R = WaitFor(Fd, POLLIN, Deadline, fErrno)) return R;
   aReply.resize(MaxPacket);
   ssize_t Got;
   do {
-    Got = recv(fFd, aReply.data(), aReply.size(), MSG_DONTWAIT | MSG_TRUNC);
+    Got = recv(Fd, aReply.data(), aReply.size(), MSG_DONTWAIT | MSG_TRUNC);
   } while (Got < 0 && errno == EINTR);
   if (Got < 0) {
     fErrno = errno;
@@ -129,54 +152,33 @@ int tPacketClient::Exchange(std::span<const uint8_t> aRequest, std::vector<uint8
   return static_cast<int>(Got);
 }
 
-tPacketServer::~tPacketServer() {
-  Stop();
-}
-
-bool tPacketServer::Start(const std::string& aPath, tHandler aHandler, tVanished aVanished,
-                          std::string* aError) {
+bool tPacketServer::Open(const std::string& aPath, std::string* aError) {
   auto Failed = [&](const std::string& aWhy) {
     if (aError) *aError = aWhy;
-    CloseAll();
     return false;
   };
-  if (fRunning) {
-    if (aError) *aError = "already serving";
-    return false;
-  }
-  if (fThread.joinable()) {  // the device vanished earlier: its thread has ended
-    if (fThread.get_id() == std::this_thread::get_id()) return Failed("cannot restart here");
-    fThread.join();
-  }
-  CloseAll();
   sockaddr_un Addr;
   if (!MakeAddress(aPath, Addr)) return Failed("socket path too long: " + aPath);
-  // A socket file left by a process that died is replaced; a live one is not taken over.
-  if (int Probe; tPacketClient::Connect(aPath, &Probe)) return Failed(aPath + " is in use");
   unlink(aPath.c_str());
-  fListenFd = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fListenFd < 0) return Failed(std::string("socket: ") + std::strerror(errno));
-  if (bind(fListenFd, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) != 0)
+  const int Listen = socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  fListen = Listen;
+  if (Listen < 0) return Failed(std::string("socket: ") + std::strerror(errno));
+  if (bind(Listen, reinterpret_cast<sockaddr*>(&Addr), sizeof Addr) != 0)
     return Failed("bind " + aPath + ": " + std::strerror(errno));
   fPath = aPath;
-  if (listen(fListenFd, 8) != 0) return Failed(std::string("listen: ") + std::strerror(errno));
-  fWakeFd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (fWakeFd < 0) return Failed(std::string("eventfd: ") + std::strerror(errno));
-  fHandler = std::move(aHandler);
-  fVanished = std::move(aVanished);
-  fStopping = false;
-  fRunning = true;
-  fThread = std::thread([this] { Run(); });
+  if (listen(Listen, 8) != 0) return Failed(std::string("listen: ") + std::strerror(errno));
+  fWake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (fWake < 0) return Failed(std::string("eventfd: ") + std::strerror(errno));
   return true;
 }
 
 void tPacketServer::CloseAll() {
-  if (fListenFd >= 0) close(fListenFd);
-  fListenFd = -1;
+  if (fListen >= 0) close(static_cast<int>(fListen));
+  fListen = -1;
   if (!fPath.empty()) unlink(fPath.c_str());
   fPath.clear();
-  if (fWakeFd >= 0) close(fWakeFd);
-  fWakeFd = -1;
+  if (fWake >= 0) close(static_cast<int>(fWake));
+  fWake = -1;
 }
 
 void tPacketServer::Stop() {
@@ -184,7 +186,7 @@ void tPacketServer::Stop() {
   if (fThread.joinable()) {
     if (fThread.get_id() == std::this_thread::get_id()) return;  // Run() ends by itself
     const uint64_t One = 1;
-    if (fWakeFd >= 0 && write(fWakeFd, &One, sizeof One) < 0) {
+    if (fWake >= 0 && write(static_cast<int>(fWake), &One, sizeof One) < 0) {
       // Nothing to do: the thread also notices fStopping within its poll period.
     }
     fThread.join();
@@ -200,13 +202,14 @@ void tPacketServer::Run() {
   bool Vanish = false;
   while (!fStopping && !Vanish) {
     std::vector<pollfd> Fds;
-    Fds.push_back({fWakeFd, POLLIN, 0});
-    Fds.push_back({fListenFd, POLLIN, 0});
+    Fds.push_back({static_cast<int>(fWake), POLLIN, 0});
+    Fds.push_back({static_cast<int>(fListen), POLLIN, 0});
     for (int C : Clients)
       Fds.push_back({C, POLLIN, 0});
     if (poll(Fds.data(), Fds.size(), 500) < 0 && errno != EINTR) break;
     if (Fds[1].revents & POLLIN) {
-      const int C = accept4(fListenFd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+      const int C =
+          accept4(static_cast<int>(fListen), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
       if (C >= 0) Clients.push_back(C);
     }
     std::vector<int> Closed;
@@ -237,8 +240,8 @@ void tPacketServer::Run() {
   if (Vanish) {
     {
       std::lock_guard<std::mutex> Lock(fStopLock);
-      if (fListenFd >= 0) close(fListenFd);
-      fListenFd = -1;
+      if (fListen >= 0) close(static_cast<int>(fListen));
+      fListen = -1;
       if (!fPath.empty()) unlink(fPath.c_str());
       fPath.clear();
       fRunning = false;

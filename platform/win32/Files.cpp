@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <io.h>
 #include <windows.h>
 
 #include <atomic>
@@ -55,20 +56,52 @@ std::string MakeTempFolder(const std::string& Prefix) {
   return {};
 }
 
+namespace {
+
+void Fill(DWORD Attributes, DWORD SizeHigh, DWORD SizeLow, const FILETIME& Created,
+          const FILETIME& Written, tFileInfo& Info) {
+  auto Wide = [](DWORD High, DWORD Low) {
+    return static_cast<int64_t>((static_cast<uint64_t>(High) << 32) | Low);
+  };
+  Info.Regular = (Attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  Info.Size = static_cast<uint64_t>(Wide(SizeHigh, SizeLow));
+  Info.Stamp = {Wide(Created.dwHighDateTime, Created.dwLowDateTime),
+                Wide(Written.dwHighDateTime, Written.dwLowDateTime), 0, 0, 0};
+}
+
+}  // namespace
+
 bool Describe(const std::string& Path, tFileInfo& Info, int& Error) {
   WIN32_FILE_ATTRIBUTE_DATA Data{};
   if (!::GetFileAttributesExW(tWideText::FromUtf8(Path).c_str(), GetFileExInfoStandard, &Data)) {
     Error = static_cast<int>(::GetLastError());
     return false;
   }
-  auto Wide = [](DWORD High, DWORD Low) {
-    return static_cast<int64_t>((static_cast<uint64_t>(High) << 32) | Low);
-  };
-  Info.Regular = (Data.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
-  Info.Size = static_cast<uint64_t>(Wide(Data.nFileSizeHigh, Data.nFileSizeLow));
-  Info.Stamp = {Wide(Data.ftCreationTime.dwHighDateTime, Data.ftCreationTime.dwLowDateTime),
-                Wide(Data.ftLastWriteTime.dwHighDateTime, Data.ftLastWriteTime.dwLowDateTime), 0, 0,
-                0};
+  Fill(Data.dwFileAttributes, Data.nFileSizeHigh, Data.nFileSizeLow, Data.ftCreationTime,
+       Data.ftLastWriteTime, Info);
+  return true;
+}
+
+bool Describe(std::FILE* File, tFileInfo& Info, int& Error) {
+  const HANDLE Handle =
+      File ? reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(File))) : INVALID_HANDLE_VALUE;
+  BY_HANDLE_FILE_INFORMATION Data{};
+  if (Handle == INVALID_HANDLE_VALUE) {
+    Error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  // A device (NUL, a console) or a pipe opened by name is no ordinary file, and has none of a
+  // file's information to give.
+  if (::GetFileType(Handle) != FILE_TYPE_DISK) {
+    Info = tFileInfo{};
+    return true;
+  }
+  if (!::GetFileInformationByHandle(Handle, &Data)) {
+    Error = static_cast<int>(::GetLastError());
+    return false;
+  }
+  Fill(Data.dwFileAttributes, Data.nFileSizeHigh, Data.nFileSizeLow, Data.ftCreationTime,
+       Data.ftLastWriteTime, Info);
   return true;
 }
 

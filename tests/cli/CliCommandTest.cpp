@@ -88,9 +88,6 @@ bool Contains(const std::string& Text, const std::string& Part) {
 
 class CliCommandTest : public ::testing::Test {
  protected:
-  CliCommandTest() { setenv("CADDIS_LOG_DIR", Runtime.Folder.Path.c_str(), 1); }
-  ~CliCommandTest() override { unsetenv("CADDIS_LOG_DIR"); }
-
   tRun Caddis(const std::vector<std::string>& Args, std::chrono::milliseconds Limit = 30s) {
     return tProcess(Runtime, CADDIS_PATH, Args).Wait(Limit);
   }
@@ -113,6 +110,7 @@ class CliCommandTest : public ::testing::Test {
   }
 
   tTestRuntime Runtime;
+  tScopedEnv fLogDir{"CADDIS_LOG_DIR", Runtime.Folder.Path};
 };
 
 TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {

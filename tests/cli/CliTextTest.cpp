@@ -8,6 +8,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/Files.h"
 #include "platform/SerialDevice.h"
 
 namespace {
@@ -130,7 +131,7 @@ TEST(CliTextTest, OpenErrorsAreExplained) {
             std::string::npos);
   // Anything else is told in the system's own words.
   EXPECT_EQ(OpenErrorReason({tSerialError::se_Other, EIO}),
-            std::strerror(EIO) + std::string(" (5)"));
+            tFiles::SystemErrorText(EIO) + " (" + std::to_string(EIO) + ")");
 }
 
 TEST(CliTextTest, ProgressBarsAreClampedAndRounded) {

@@ -14,27 +14,18 @@
 #include <thread>
 #include <vector>
 
+#include "TempFolder.h"
 #include "dfu/LMDFU.h"
 #include "dfu/simdevice/VirtualDFUDevice.h"
 
 class tTempRuntime {
  public:
-  tTempRuntime() {
-    char Template[] = "/tmp/cdfu-XXXXXX";
-    const char* Dir = mkdtemp(Template);
-    if (Dir) fFolder = Dir;
-    setenv("CADDIS_RUNTIME_DIR", fFolder.c_str(), 1);
-  }
-  ~tTempRuntime() {
-    unsetenv("CADDIS_RUNTIME_DIR");
-    std::error_code Ignored;
-    if (!fFolder.empty()) std::filesystem::remove_all(fFolder, Ignored);
-  }
-  const std::string& Folder() const { return fFolder; }
-  std::string UsbFolder() const { return fFolder + "/usb"; }
+  const std::string& Folder() const { return fFolder.Path; }
+  std::string UsbFolder() const { return fFolder.Path + "/usb"; }
 
  private:
-  std::string fFolder;
+  tTempFolder fFolder{"cdfu-"};
+  tScopedEnv fRuntime{"CADDIS_RUNTIME_DIR", fFolder.Path};
 };
 
 // A test's own virtual bus with simulated card boot loaders on it, and the restarts they

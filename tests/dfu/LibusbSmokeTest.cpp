@@ -1,6 +1,7 @@
 // libusb starts, lists what is plugged in (nothing is fine) and shuts down cleanly; the
 // AddressSanitizer build checks that nothing leaks.
-#include "platform/posix/UsbLibusb.h"
+#include "TempFolder.h"
+#include "platform/UsbLibusb.h"
 
 #include <gtest/gtest.h>
 
@@ -36,14 +37,13 @@ TEST(LibusbSmoke, TheLibraryStartsWithUsbAndListsOnlyDFUDevices) {
     DFUCount += dfu::FindDFUInterface(D, I, F);
   }
   // With CADDIS_RUNTIME_DIR pointing nowhere, only real DFU devices are listed.
-  setenv("CADDIS_RUNTIME_DIR", "/nonexistent/caddis-test", 1);
+  const tScopedEnv NoRuntime("CADDIS_RUNTIME_DIR", "/nonexistent/caddis-test");
   size_t Listed = 0;
   tLMDFUDeviceInfo Info;
   for (tLMDFUHandle H; LMDFUDeviceOpen(static_cast<int32_t>(Listed), &Info, &H) == lm_Ok;) {
     ++Listed;
     EXPECT_EQ(LMDFUDeviceClose(H, LMDFU_FALSE), lm_Ok);
   }
-  unsetenv("CADDIS_RUNTIME_DIR");
   EXPECT_EQ(Listed, DFUCount);
 }
 

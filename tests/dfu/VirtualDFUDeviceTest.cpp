@@ -8,7 +8,7 @@
 
 #include "DFUTestSupport.h"
 #include "dfu/lmdfu/DFUEngine.h"
-#include "platform/posix/UsbSocket.h"
+#include "platform/UsbSocket.h"
 
 namespace {
 

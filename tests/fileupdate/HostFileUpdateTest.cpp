@@ -1,7 +1,6 @@
 // The host object's FPGA and USB-audio updates, against a fake port.
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 
 #include <filesystem>
 #include <fstream>

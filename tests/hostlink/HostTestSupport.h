@@ -8,23 +8,9 @@
 #include <string>
 #include <vector>
 
+#include "TempFolder.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
-
-// A fresh folder under the system's temporary folder, removed with everything in it.
-class tTempFolder {
- public:
-  tTempFolder() {
-    std::string Pattern = (std::filesystem::temp_directory_path() / "caddis-test-XXXXXX").string();
-    Path = mkdtemp(Pattern.data());
-  }
-  ~tTempFolder() {
-    std::error_code Ignored;
-    std::filesystem::permissions(Path, std::filesystem::perms::owner_all, Ignored);
-    std::filesystem::remove_all(Path, Ignored);
-  }
-  std::string Path;
-};
 
 // Collects every line shown through DisplayMessageProc and points the log file at a
 // temporary folder, for as long as it lives.

@@ -24,19 +24,6 @@ extern char** environ;
 // the port catalogue and the simulator meet there and nothing of the user's is touched.
 class tTestRuntime {
  public:
-  tTestRuntime() {
-    Save("CADDIS_RUNTIME_DIR");
-    Save("CADDIS_CONFIG_DIR");
-    setenv("CADDIS_RUNTIME_DIR", (Folder.Path + "/run").c_str(), 1);
-    setenv("CADDIS_CONFIG_DIR", (Folder.Path + "/config").c_str(), 1);
-  }
-  ~tTestRuntime() {
-    for (const auto& [Name, Value] : Saved)
-      if (Value.empty())
-        unsetenv(Name.c_str());
-      else
-        setenv(Name.c_str(), Value.c_str(), 1);
-  }
   std::string PortLink(int Com) const {
     return Folder.Path + "/run/ports/COM" + std::to_string(Com);
   }
@@ -44,11 +31,8 @@ class tTestRuntime {
   tTempFolder Folder;
 
  private:
-  void Save(const std::string& Name) {
-    const char* Value = std::getenv(Name.c_str());
-    Saved.emplace_back(Name, Value ? Value : "");
-  }
-  std::vector<std::pair<std::string, std::string>> Saved;
+  tScopedEnv fRuntime{"CADDIS_RUNTIME_DIR", Folder.Path + "/run"};
+  tScopedEnv fConfig{"CADDIS_CONFIG_DIR", Folder.Path + "/config"};
 };
 
 // Polls Done every 10 ms for up to Limit; true when it came true.

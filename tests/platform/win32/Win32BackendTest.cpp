@@ -172,6 +172,30 @@ TEST_F(Win32BackendTest, FoldersOfTheTool) {
   EXPECT_TRUE(tPaths::MakeFolders(Nested));  // already there
   { std::ofstream(Folder / "plain.txt") << "x"; }
   EXPECT_FALSE(tPaths::MakeFolders(Utf8("plain.txt")));
+
+  // Folders this user made are trusted with the virtual devices; a file is no folder.
+  std::string Why;
+  EXPECT_TRUE(tPaths::IsPrivateFolder(Nested, Why)) << Why;
+  EXPECT_FALSE(tPaths::IsPrivateFolder(Utf8("plain.txt"), Why));
+  EXPECT_NE(Why.find("is not a folder"), std::string::npos) << Why;
+}
+
+TEST_F(Win32BackendTest, OpenFileIsDescribedByItsHandle) {
+  { std::ofstream(Folder / "image.bin", std::ios::binary) << std::string(1000, 'x'); }
+  int Error = 0;
+  std::FILE* File = tFiles::Open(Utf8("image.bin"), "rb", Error);
+  ASSERT_NE(File, nullptr) << Error;
+  tFiles::tFileInfo Info;
+  ASSERT_TRUE(tFiles::Describe(File, Info, Error)) << Error;
+  EXPECT_TRUE(Info.Regular);
+  EXPECT_EQ(Info.Size, 1000u);
+  std::fclose(File);
+  // The console or the NUL device opened like a file is no image to send.
+  File = tFiles::Open("NUL", "rb", Error);
+  ASSERT_NE(File, nullptr) << Error;
+  ASSERT_TRUE(tFiles::Describe(File, Info, Error)) << Error;
+  EXPECT_FALSE(Info.Regular);
+  std::fclose(File);
 }
 
 }  // namespace

@@ -1,7 +1,8 @@
-// The virtual USB bus's wire: Unix-domain sequenced-packet sockets, one request packet and
-// one reply packet at a time. The device side listens on a socket file in the virtual USB
-// folder; the host side connects to it. Message boundaries are kept by the socket, so a
-// packet is a whole request or reply; what is inside is the DFU library's business.
+// The virtual USB bus's wire: one request packet and one reply packet at a time between a
+// device side that serves an endpoint in the virtual USB folder and host sides that connect
+// to it. On POSIX systems an endpoint is a Unix-domain sequenced-packet socket file; on
+// Windows a marker file naming a message-mode named pipe. Message boundaries are kept by the
+// wire, so a packet is a whole request or reply; what is inside is the DFU library's business.
 #pragma once
 
 #include <atomic>
@@ -19,13 +20,17 @@ namespace usbsock {
 // Results of the host side's calls: 0 / a byte count, or one of these.
 enum tSockResult : int {
   sr_Timeout = -2,
-  sr_Gone = -3,    // the far end closed, was never there, or its socket file is stale
-  sr_Access = -4,  // permission denied on the socket file
+  sr_Gone = -3,    // the far end closed, was never there, or its endpoint is stale
+  sr_Access = -4,  // permission denied on the endpoint
   sr_Error = -5,   // anything else (errno kept in LastErrno)
 };
 
 // Largest packet either side accepts.
 constexpr size_t MaxPacket = 70 * 1024;
+
+// The endpoints devices serve in aFolder, as paths for tPacketClient::Connect, sorted by name.
+// Empty when the folder cannot be read.
+std::vector<std::string> ListEndpoints(const std::string& aFolder);
 
 // One connection from the host side. Not shared between threads.
 class tPacketClient {
@@ -34,7 +39,7 @@ class tPacketClient {
   tPacketClient(const tPacketClient&) = delete;
   tPacketClient& operator=(const tPacketClient&) = delete;
 
-  // Connects to the socket file aPath; null with *aResult set on failure.
+  // Connects to the endpoint aPath; null with *aResult set on failure.
   static std::unique_ptr<tPacketClient> Connect(const std::string& aPath, int* aResult);
 
   // Sends one packet and waits for the one reply, both within aTimeoutMs. Returns the reply's
@@ -42,12 +47,12 @@ class tPacketClient {
   int Exchange(std::span<const uint8_t> aRequest, std::vector<uint8_t>& aReply,
                unsigned aTimeoutMs);
 
+  // The system's code of the last failure.
   int LastErrno() const { return fErrno; }
 
  private:
-  explicit tPacketClient(int aFd) : fFd(aFd) {}
-  int WaitFor(short aEvents, int64_t aDeadlineMs);
-  int fFd;
+  explicit tPacketClient(intptr_t aWire) : fWire(aWire) {}
+  intptr_t fWire;  // the backend's connection (a descriptor or a handle), -1 for none
   int fErrno = 0;
 };
 
@@ -55,7 +60,7 @@ class tPacketClient {
 struct tPacketAction {
   bool SendReply = true;  // false: leave the host waiting (it times out)
   std::vector<uint8_t> Reply;
-  bool Vanish = false;  // after the reply: close everything and remove the socket file
+  bool Vanish = false;  // after the reply: close everything and remove the endpoint
 };
 
 // The device side: a listening socket and a thread that serves every connection, one
@@ -70,11 +75,11 @@ class tPacketServer {
   tPacketServer(const tPacketServer&) = delete;
   tPacketServer& operator=(const tPacketServer&) = delete;
 
-  // Creates the socket file aPath (replacing a stale one; failing when a live server owns
+  // Creates the endpoint aPath (replacing a stale one; failing when a live server owns
   // it) and starts serving. aHandler and aVanished run on the server's thread. False with a
   // reason in *aError on failure.
   bool Start(const std::string& aPath, tHandler aHandler, tVanished aVanished, std::string* aError);
-  // Stops serving, closes every connection and removes the socket file. Safe to call from
+  // Stops serving, closes every connection and removes the endpoint. Safe to call from
   // the handler or the vanish callback (it then does not wait for its own thread).
   void Stop();
   bool Running() const { return fRunning; }
@@ -82,14 +87,18 @@ class tPacketServer {
   uint64_t Served() const { return fServed; }
 
  private:
+  // The backend's part of Start: makes the endpoint aPath and what the thread waits on (a
+  // stale endpoint there is replaced). False with a reason; Start then calls CloseAll().
+  bool Open(const std::string& aPath, std::string* aError);
   void Run();
   void CloseAll();
 
   std::string fPath;
   tHandler fHandler;
   tVanished fVanished;
-  int fListenFd = -1;
-  int fWakeFd = -1;
+  // The backend's listening end and its wake-up event (descriptors or handles), -1 for none.
+  intptr_t fListen = -1;
+  intptr_t fWake = -1;
   std::thread fThread;
   std::mutex fStopLock;
   std::atomic<bool> fRunning{false};

@@ -1,9 +1,10 @@
-#include "platform/posix/UsbLibusb.h"
+#include "platform/UsbLibusb.h"
 
-#include <libusb-1.0/libusb.h>
+#include <libusb.h>
 
-#include <cstdio>
 #include <string>
+
+#include "platform/UsbAccess.h"
 
 namespace dfu {
 namespace {
@@ -19,6 +20,8 @@ int FromLibusb(int aResult) {
     case LIBUSB_ERROR_NOT_FOUND:
       return ur_NoDevice;
     case LIBUSB_ERROR_ACCESS:
+    // Windows: the device has no driver libusb can use (WinUSB not installed for it).
+    case LIBUSB_ERROR_NOT_SUPPORTED:
       return ur_Access;
     default:
       return ur_IO;
@@ -32,10 +35,7 @@ std::string LocationOf(libusb_device* aDevice) {
   for (int i = 0; i < N; ++i)
     Text += (i ? "." : "-") + std::to_string(Ports[i]);
   // The node libusb opens, which is what the operator needs access to.
-  char Node[32];
-  std::snprintf(Node, sizeof Node, " (/dev/bus/usb/%03u/%03u)", libusb_get_bus_number(aDevice),
-                libusb_get_device_address(aDevice));
-  return Text + Node;
+  return Text + UsbDeviceNode(libusb_get_bus_number(aDevice), libusb_get_device_address(aDevice));
 }
 
 class tLibusbTransport : public tUsbTransport {
@@ -155,8 +155,7 @@ std::vector<tUsbDevice> tLibusbBus::List() {
 }
 
 std::string tLibusbBus::AccessHint() const {
-  return "the operator needs write access to its USB device node: install the udev rule "
-         "99-caddis-dfu.rules (see the README, USB access)";
+  return UsbAccessHint();
 }
 
 std::unique_ptr<tUsbTransport> tLibusbBus::Open(size_t aIndex, int* aError) {

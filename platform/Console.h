@@ -1,0 +1,28 @@
+// The terminal the command line runs in: whether standard output is one, how wide it is, and
+// the operator's request to stop the program.
+#pragma once
+
+namespace tConsole {
+
+// Why the operator wants the program to stop; an interrupted program exits with 128 + this.
+enum tStopReason : int {
+  cs_Interrupt = 2,   // Ctrl-C (and Ctrl-Break)
+  cs_Terminate = 15,  // a termination request: kill, the console window closing, log-off
+};
+
+// Calls aHandler for each stop request instead of ending the program, so ports are closed and
+// updates released properly. aHandler may run inside a signal handler or on a thread of the
+// system's: it must only set an atomic flag. Writing to a closed pipe then fails with an
+// error instead of ending the program.
+void InstallStopHandler(void (*aHandler)(int Reason));
+
+// Whether standard output is an interactive terminal that follows the status line's cursor
+// controls ("\r", then ESC "[K" to erase to the end of the line). On Windows this also
+// switches the console to those controls; a console that cannot follow them counts as no
+// terminal, so the status line is printed as plain lines there.
+bool OutputIsTerminal();
+
+// Columns of the terminal on standard output; 0 when unknown.
+int OutputColumns();
+
+}  // namespace tConsole

@@ -1,0 +1,37 @@
+#include "platform/Console.h"
+
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+namespace tConsole {
+namespace {
+
+void (*StopHandler)(int) = nullptr;
+
+void OnSignal(int Signal) {
+  if (StopHandler) StopHandler(Signal == SIGINT ? cs_Interrupt : cs_Terminate);
+}
+
+}  // namespace
+
+void InstallStopHandler(void (*aHandler)(int Reason)) {
+  StopHandler = aHandler;
+  struct sigaction Action {};
+  Action.sa_handler = OnSignal;
+  sigemptyset(&Action.sa_mask);
+  sigaction(SIGINT, &Action, nullptr);
+  sigaction(SIGTERM, &Action, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+}
+
+bool OutputIsTerminal() {
+  return isatty(STDOUT_FILENO) == 1;
+}
+
+int OutputColumns() {
+  winsize Size{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 ? Size.ws_col : 0;
+}
+
+}  // namespace tConsole

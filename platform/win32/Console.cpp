@@ -1,0 +1,62 @@
+#include "platform/Console.h"
+
+#include <windows.h>
+
+#include <atomic>
+
+namespace tConsole {
+namespace {
+
+std::atomic<void (*)(int)> StopHandler{nullptr};
+
+// Runs on a thread the system starts for the event.
+BOOL WINAPI OnConsoleEvent(DWORD Event) {
+  void (*Handler)(int) = StopHandler.load();
+  if (!Handler) return FALSE;
+  switch (Event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      Handler(cs_Interrupt);
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      Handler(cs_Terminate);
+      // The system ends the process as soon as this returns: give the command's loop a moment
+      // to close its port and release the card first.
+      Sleep(2000);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+HANDLE Output() {
+  return GetStdHandle(STD_OUTPUT_HANDLE);
+}
+
+}  // namespace
+
+void InstallStopHandler(void (*aHandler)(int Reason)) {
+  // A write to a closed pipe fails with an error on Windows; nothing to switch off.
+  StopHandler = aHandler;
+  SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+}
+
+bool OutputIsTerminal() {
+  const HANDLE Handle = Output();
+  DWORD Mode = 0;
+  if (Handle == INVALID_HANDLE_VALUE || !Handle || GetFileType(Handle) != FILE_TYPE_CHAR ||
+      !GetConsoleMode(Handle, &Mode))
+    return false;  // a file, a pipe, or a character device that is not a console (NUL)
+  if (Mode & ENABLE_VIRTUAL_TERMINAL_PROCESSING) return true;
+  return SetConsoleMode(Handle, Mode | ENABLE_VIRTUAL_TERMINAL_PROCESSING) != 0;
+}
+
+int OutputColumns() {
+  CONSOLE_SCREEN_BUFFER_INFO Info;
+  if (!GetConsoleScreenBufferInfo(Output(), &Info)) return 0;
+  return Info.srWindow.Right - Info.srWindow.Left + 1;
+}
+
+}  // namespace tConsole
