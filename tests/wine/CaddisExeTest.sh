@@ -1,0 +1,111 @@
+#!/usr/bin/env bash
+# caddis.exe under Wine against the Linux simulated card: the card's pseudo-terminal becomes
+# Wine's COM<n> (a dosdevices link) and is listed in the registry's SERIALCOMM, so the Windows
+# program finds and opens it exactly as it would a real port.
+#   CaddisExeTest.sh CADDIS_EXE CARD_SIM
+# Needs WINEPREFIX set to a prepared prefix whose server is running.
+set -uo pipefail
+exe=$1
+sim=$2
+com=61
+serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
+failures=0
+
+[ -x "$sim" ] || { echo "no simulated card at $sim (build the default preset's caddis-card-sim)"; exit 1; }
+[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set"; exit 1; }
+
+work=$(mktemp -d /tmp/caddis-wine-XXXXXX)
+sim_pid=
+follower_pid=
+cleanup() {
+  [ -n "$sim_pid" ] && kill "$sim_pid" 2> /dev/null && wait "$sim_pid" 2> /dev/null
+  [ -n "$follower_pid" ] && kill "$follower_pid" 2> /dev/null && wait "$follower_pid" 2> /dev/null
+  wine reg delete "$serialcomm" /v "CaddisSim$com" /f > /dev/null 2>&1
+  rm -f "$WINEPREFIX/dosdevices/com$com"
+  rm -rf "$work"
+}
+trap cleanup EXIT
+
+# The simulator's folders are Linux paths; the Windows program must use its own.
+CADDIS_RUNTIME_DIR=$work/run CADDIS_CONFIG_DIR=$work/config \
+  "$sim" --com "$com" --device-id 17 --firmware 3 --fpga-out "$work/received.bit" \
+  > "$work/sim.log" 2>&1 &
+sim_pid=$!
+for _ in $(seq 200); do [ -L "$work/run/ports/COM$com" ] && break; sleep 0.05; done
+readlink "$work/run/ports/COM$com" > /dev/null || { echo "the simulated card did not start"; exit 1; }
+# A restarting card comes back on a new pseudo-terminal; Windows keeps an adapter's COM number
+# for it, so the link follows the card's port entry (and is absent while the card is away).
+follow_port() {
+  while kill -0 "$sim_pid" 2> /dev/null; do
+    target=$(readlink "$work/run/ports/COM$com" 2> /dev/null) || target=
+    if [ -z "$target" ]; then
+      rm -f "$WINEPREFIX/dosdevices/com$com"
+    elif [ "$(readlink "$WINEPREFIX/dosdevices/com$com" 2> /dev/null)" != "$target" ]; then
+      ln -sfn "$target" "$WINEPREFIX/dosdevices/com$com"
+    fi
+    sleep 0.05
+  done
+}
+follow_port &
+follower_pid=$!
+for _ in $(seq 100); do [ -L "$WINEPREFIX/dosdevices/com$com" ] && break; sleep 0.05; done
+wine reg add "$serialcomm" /v "CaddisSim$com" /t REG_SZ /d "COM$com" /f > /dev/null 2>&1 ||
+  { echo "cannot list COM$com in SERIALCOMM"; exit 1; }
+
+# run NAME EXPECTED_STATUS ARGS...: runs caddis.exe, keeps its output in $out.
+run() {
+  local name=$1 expected=$2
+  shift 2
+  out=$(env -u CADDIS_RUNTIME_DIR -u CADDIS_CONFIG_DIR wine "$exe" "$@" 2>&1 | tr -d '\r')
+  local status=${PIPESTATUS[0]}
+  if [ "$status" -ne "$expected" ]; then
+    echo "FAIL $name: exit $status, expected $expected"
+    echo "$out" | sed 's/^/    /'
+    failures=$((failures + 1))
+    return 1
+  fi
+  return 0
+}
+expect() {  # expect NAME PATTERN: $out must match the extended regular expression
+  if ! grep -Eq -- "$2" <<< "$out"; then
+    echo "FAIL $1: no line matches /$2/"
+    echo "$out" | sed 's/^/    /'
+    failures=$((failures + 1))
+  else
+    echo "ok   $1"
+  fi
+}
+
+run ports 0 ports && expect "ports lists the card's port" "^$com "
+run status 0 status --port "$com" && {
+  expect "status shows the device ID" "^Device ID: +17$"
+  expect "status shows the firmware version" "^Firmware version: +3$"
+}
+run echo 0 echo --port "$com" "hello from Windows" &&
+  expect "echo comes back" "^from Caddis: Echo .*104 101 108 108 111"
+
+run reset 0 reset --port "$com" && expect "the card restarts and comes back" "^Card back on COM$com: device ID 17"
+
+# An FPGA image of 64 KiB and a bit, not a whole number of packets; given by its Windows name.
+head -c $((64 * 1024 + 77)) /dev/urandom > "$work/image.bit"
+image=$(winepath -w "$work/image.bit" 2> /dev/null)
+run update-fpga 0 update-fpga --port "$com" --file "$image" && {
+  for _ in $(seq 100); do
+    [ "$(stat -c %s "$work/received.bit" 2> /dev/null)" = "$(stat -c %s "$work/image.bit")" ] && break
+    sleep 0.1
+  done
+  if cmp -s "$work/image.bit" "$work/received.bit"; then
+    echo "ok   update-fpga delivers the image byte-exact"
+  else
+    echo "FAIL update-fpga: the card received other bytes than the image"
+    failures=$((failures + 1))
+  fi
+}
+
+run "missing port" 1 status --port 199 && expect "a missing port is named" "ComPort 199: no such port"
+
+if [ "$failures" -ne 0 ]; then
+  echo "--- simulated card's output"
+  cat "$work/sim.log"
+  exit 1
+fi
