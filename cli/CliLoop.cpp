@@ -1,7 +1,6 @@
 #include "cli/CliLoop.h"
 
 #include <cstdio>
-#include <cstdlib>
 
 #include "cli/CliText.h"
 #include "platform/Console.h"

@@ -2,8 +2,6 @@
 
 #include "hostlink/CardLeaving.h"
 
-#include <cerrno>
-#include <cstring>
 #include <set>
 
 #include "dfu/lmdfu/DFUEventQueue.h"

@@ -16,13 +16,13 @@
 //     (interval MAXDWORD, total 0) a read returns at once on Windows, but pends on a driver
 //     that treats them differently; asking for no more than is there is correct on both.
 // Any device operation that fails (an unplugged adapter answers ERROR_ACCESS_DENIED,
-// ERROR_OPERATION_ABORTED, ERROR_BAD_COMMAND, ...) is a hang-up.
+// ERROR_OPERATION_ABORTED, ERROR_BAD_COMMAND, ...) is a hang-up, except an event wait that the
+// driver itself cancelled on a device that still answers (see above).
 #include "platform/SerialDevice.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <cstring>
 #include <vector>
 
 #include "platform/win32/WideText.h"

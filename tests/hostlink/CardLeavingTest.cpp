@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "platform/Files.h"
+#include "TempFolder.h"
 #include "platform/PortCatalogue.h"
 
 namespace fs = std::filesystem;
@@ -16,18 +16,15 @@ namespace {
 class CardLeavingTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    Root = tFiles::MakeTempFolder("caddis-leaving-");
     ASSERT_FALSE(Root.empty());
     for (const char* Folder : {"sys/class/tty", "dev", "ports"})
       fs::create_directories(Root + "/" + Folder);
     tPortCatalogue::SetRoots(
         {Root + "/sys", Root + "/dev", Root + "/cmdline", Root + "/ports", Root + "/config"});
   }
-  void TearDown() override {
-    tPortCatalogue::SetRoots({});
-    fs::remove_all(Root);
-  }
-  std::string Root;
+  void TearDown() override { tPortCatalogue::SetRoots({}); }
+  tTempFolder Folder{"caddis-leaving-"};
+  const std::string Root = Folder.Path;
 };
 
 // A port entry whose device cannot be opened (as a Windows COM name stays listed while the
