@@ -23,24 +23,9 @@ done
 
 if [[ " ${passes[*]} " == *" windows "* ]]; then
   scripts/deps.sh --windows
-  # Wine's own prefix inside the build tree, started once and kept running for the whole
-  # pass (each program would otherwise start and stop a Wine server: seconds per test).
-  export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
-  # The server goes first: "wineserver -p" fails while another server serves the prefix (a
-  # left-over one is ended; wineboot would start a short-lived one of its own).
-  mkdir -p "$WINEPREFIX"
-  wineserver -k 2> /dev/null || true
-  wineserver -p
-  trap 'wineserver -k 2> /dev/null || true' EXIT
-  wineboot -i > /dev/null 2>&1
-  # No display here: windows (the device-notice window) use Wine's null graphics driver, or
-  # no window can be made. The desktop started by the first boot keeps the driver it found, so
-  # the server starts once more.
-  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
-  wineserver -k 2> /dev/null || true
-  sleep 1
-  wineserver -p
-  wineboot -i > /dev/null 2>&1
+  # Wine's own prefix inside the build tree, with its server kept running for the whole pass.
+  . scripts/wine-session.sh
+  wine_session_start
 else
   scripts/deps.sh
 fi
