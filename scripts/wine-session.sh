@@ -5,21 +5,25 @@
 #   . scripts/wine-session.sh && wine_session_start && ctest --preset windows
 export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
+# The server's own output goes to a file: it dumps its objects on SIGHUP, which it receives
+# when a pseudo-terminal it holds as a COM port loses its far end.
+wine_server() { wineserver -p > "$WINEPREFIX/wineserver.log" 2>&1; }
+
 wine_session_start() {
   # The server goes first: "wineserver -p" fails while another server serves the prefix (a
   # left-over one is ended; wineboot would start a short-lived one of its own).
   mkdir -p "$WINEPREFIX"
-  wineserver -k 2> /dev/null || true
-  wineserver -p
+  wineserver -k > /dev/null 2>&1 || true
+  wine_server
   trap 'wineserver -k > /dev/null 2>&1 || true' EXIT
   wineboot -i > /dev/null 2>&1
   # No display here: windows (the device-notice window) use Wine's null graphics driver, or no
   # window can be made. The desktop started by the first boot keeps the driver it found, so
   # the server starts once more.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
-  wineserver -k 2> /dev/null || true
+  wineserver -k > /dev/null 2>&1 || true
   sleep 1
-  wineserver -p
+  wine_server
   # The session's first program starts the prefix's services and waits for them; a test that
   # came first would spend its time limit there. wineboot takes that wait.
   wineboot -i > /dev/null 2>&1
