@@ -5,7 +5,7 @@
 
 #include "app/CaddisUnit.h"
 #include "dfu/DFUunit.h"
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
 
 void TCaddisForm::DFUButtonClick() {
   // Without a link the card is expected to be in its boot loader already.

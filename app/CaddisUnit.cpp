@@ -15,11 +15,11 @@
 
 #include "app/CaddisText.h"
 #include "app/WindowFont.h"
+#include "hostlink/CardDefs.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
-#include "session/CardDefs.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
 
@@ -338,10 +338,15 @@ void TCaddisForm::ComPortComboBoxDropDown() {
 void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
     Session.Open(nCom);
-    CaddisHost->Logging = LogCheckBox->isChecked();
-    CaddisHost->AYTActive = AYTCheckBox->isChecked();
+    TakeLinkSettings();
   }
   EnableButtons();
+}
+
+void TCaddisForm::TakeLinkSettings() {
+  if (!CaddisHost) return;
+  CaddisHost->Logging = LogCheckBox->isChecked();
+  CaddisHost->AYTActive = AYTCheckBox->isChecked();
 }
 
 void TCaddisForm::CloseComPort() {
@@ -351,12 +356,14 @@ void TCaddisForm::CloseComPort() {
 
 void TCaddisForm::ReopenComPort() {
   const int32_t i = ComPortIndex(ComPort);
-  if (ComPort >= 0 && i >= 0 && !CaddisHost) {
-    OpenComPort(ComPort);
-    FillingList = true;
-    ComPortComboBox->setCurrentIndex(i);
-    FillingList = false;
-  }
+  if (i < 0 || CaddisHost) return;
+  Session.Reopen();
+  if (!CaddisHost) return;  // the port has left the list meanwhile
+  TakeLinkSettings();
+  EnableButtons();
+  FillingList = true;
+  ComPortComboBox->setCurrentIndex(i);
+  FillingList = false;
 }
 
 void TCaddisForm::EnableButtons() {

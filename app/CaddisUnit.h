@@ -118,6 +118,8 @@ class TCaddisForm : public QWidget {
 
  private:
   void BuildControls(bool ShowLogControls);
+  // The Log and AYT check boxes' settings on a newly opened link.
+  void TakeLinkSettings();
   void WatchDevices();
   void WriteStartupStamp();
   QLabel* StaticLabel(const QString& Text, int Left, int Top, QWidget* Parent = nullptr);

@@ -10,11 +10,11 @@
 #include <string>
 
 #include "dfu/LMDFU.h"
-#include "dfu/lmdfu/DFUProtocol.h"
-#include "dfu/lmdfu/VirtualUsb.h"
-#include "dfu/simdevice/DemoImage.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "lib/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/VirtualUsb.h"
 #include "session/DFUSession.h"
+#include "sim/bootloader/DemoImage.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 namespace {
 

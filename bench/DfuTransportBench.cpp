@@ -16,10 +16,10 @@
 #include <thread>
 
 #include "dfu/LMDFU.h"
-#include "dfu/simdevice/DemoImage.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbfsBootLoader.h"
+#include "sim/bootloader/DemoImage.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 namespace {
 

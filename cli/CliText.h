@@ -9,7 +9,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
 #include "session/CardSession.h"
 
 class tOrvaneHost;

@@ -39,6 +39,11 @@ bool tCliRequest::Has(const std::string& Option) const {
   return std::find(Given.begin(), Given.end(), Option) != Given.end();
 }
 
+double tCliRequest::SecondsOf(const std::string& Option) const {
+  const auto Found = SecondsGiven.find(Option);
+  return Found == SecondsGiven.end() ? 0 : Found->second;
+}
+
 int UsageError(const std::string& Command, const std::string& Error) {
   std::fprintf(stderr, "caddis %s: %s (see caddis %s --help)\n", Command.c_str(), Error.c_str(),
                Command.c_str());

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -27,6 +28,11 @@ struct tCliRequest {
   std::vector<std::string> Words;  // the positional arguments
   bool Has(const std::string& Option) const;
   std::vector<std::string> Given;  // options present, "--port"
+  // Read for every command from its option table before it runs: the port (0 when not
+  // given) and each seconds option, given or defaulted.
+  int32_t PortNumber = 0;
+  std::map<std::string, double> SecondsGiven;
+  double SecondsOf(const std::string& Option) const;
 };
 
 // "caddis <command>: <Error> (see caddis <command> --help)" on standard error; ExitUsage.
@@ -37,12 +43,13 @@ int Failure(const std::string& Error);
 int WaitFailure(const std::string& Error);
 int InterruptedExit();
 
-// The required --port N.
+// The options every command shares, as its option table gives them (main reads them):
+// --port N,
 bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit);
-// An optional seconds option (Text as given, empty when absent) with its default.
+// a seconds option (Text as given, empty when absent) with its default,
 bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
                  double Default, double& Seconds, int& Exit);
-// Between Min and Max positional arguments.
+// between Min and Max positional arguments.
 bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit);
 
 // The card session of the command line: its pauses keep the loop running (the open link

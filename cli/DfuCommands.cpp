@@ -12,10 +12,6 @@
 
 namespace {
 
-constexpr double DefaultDeviceWait = 10.0;
-constexpr double DefaultReturnWait = 30.0;
-constexpr double DefaultIdentityTimeout = 5.0;
-
 std::string Hex4(unsigned Value) {
   char Text[8];
   std::snprintf(Text, sizeof Text, "%.4X", Value & 0xFFFF);
@@ -162,8 +158,6 @@ bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
 }  // namespace
 
 int DfuListCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  if (!CheckPositional(Request, 0, 0, Exit)) return Exit;
   std::string Error;
   if (!InitLibrary(Error)) return Failure(Error);
   tDFUFilter All;
@@ -184,16 +178,9 @@ int DfuListCommand(const tCliRequest& Request) {
 
 int DfuDownloadCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  int32_t Port = 0;
-  double Wait = 0, ReturnWait = 0;
+  const int32_t Port = Request.PortNumber;
   tDFUFilter Filter;
-  if (!CheckPositional(Request, 1, 1, Exit) ||
-      !ReadSeconds(Request, "--wait", Request.Wait, DefaultDeviceWait, Wait, Exit) ||
-      !ReadSeconds(Request, "--return-timeout", Request.ReturnTimeout, DefaultReturnWait,
-                   ReturnWait, Exit) ||
-      (Request.Has("--port") && !ReadPort(Request, Port, Exit)) ||
-      !ReadFilter(Request, Filter, Exit))
-    return Exit;
+  if (!ReadFilter(Request, Filter, Exit)) return Exit;
 
   const std::string File = Request.Words[0];
   tDFUImage Image;
@@ -203,7 +190,7 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.
   tDFUDeviceEntry Device;
-  if (!FindBootLoader(Filter, Seconds(Wait), Device, Error)) {
+  if (!FindBootLoader(Filter, Seconds(Request.SecondsOf("--wait")), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
     if (Error.rfind("more than one", 0) == 0) return UsageError(Request.Command, Error);
     return Failure(Error);
@@ -218,21 +205,13 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (Port <= 0) return ExitOk;
   tCliSession Session;
   Session.ComPort = Port;
-  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnWait);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
 }
 
 int UpdateFirmwareCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  int32_t Port = 0;
-  double Timeout = 0, BootWait = 0, ReturnWait = 0;
+  const int32_t Port = Request.PortNumber;
   tDFUFilter Filter;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit) ||
-      !ReadSeconds(Request, "--boot-timeout", Request.BootTimeout, DefaultDeviceWait, BootWait,
-                   Exit) ||
-      !ReadSeconds(Request, "--return-timeout", Request.ReturnTimeout, DefaultReturnWait,
-                   ReturnWait, Exit))
-    return Exit;
   Filter.Serial = Request.Serial;
 
   // Everything that can be checked is checked before the card leaves its link.
@@ -243,13 +222,13 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Timeout, Exit)) return Exit;
+  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
               Session.Host->FirmwareVersion);
   std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
   std::fflush(stdout);
   tDFUDeviceEntry Device;
-  if (!Session.BootToLoader(Filter, Seconds(BootWait), Device, Error)) {
+  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
     return Failure(Error);
   }
@@ -263,5 +242,5 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   }
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
-  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnWait);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
 }

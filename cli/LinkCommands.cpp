@@ -7,10 +7,6 @@
 
 namespace {
 
-constexpr double DefaultReplyWait = 0.5;
-constexpr double DefaultIdentityTimeout = 5.0;
-constexpr double DefaultReturnWait = 10.0;
-
 // Opens the port with traffic logging on and the keep-alive off, so the lines shown are the
 // message sent and what the card answers to it.
 bool OpenForTraffic(tCliSession& Session, int32_t Port, std::string& Error) {
@@ -30,19 +26,9 @@ int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrva
   return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : ExitOk;
 }
 
-// The options every message command shares: the port and how long to show replies.
-bool ReadMessageArgs(const tCliRequest& Request, int32_t& Port, double& Wait, int& Exit) {
-  return ReadPort(Request, Port, Exit) &&
-         ReadSeconds(Request, "--wait", Request.Wait, DefaultReplyWait, Wait, Exit);
-}
-
 }  // namespace
 
 int SendHexCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  int32_t Port = 0;
-  double Wait = 0;
-  if (!ReadMessageArgs(Request, Port, Wait, Exit)) return Exit;
   if (Request.Words.size() != 1)
     return UsageError(Request.Command,
                       "give the message as one hex argument (quote it if it has spaces)");
@@ -62,16 +48,13 @@ int SendHexCommand(const tCliRequest& Request) {
   if (Bytes.empty())
     return UsageError(Request.Command,
                       "nothing to send: a message needs at least one byte (two hex digits)");
-  return SendAndShowReplies(Port, Wait, [&Bytes](tOrvaneHost& Host) {
-    Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
-  });
+  return SendAndShowReplies(
+      Request.PortNumber, Request.SecondsOf("--wait"), [&Bytes](tOrvaneHost& Host) {
+        Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
+      });
 }
 
 int EchoCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  int32_t Port = 0;
-  double Wait = 0;
-  if (!ReadMessageArgs(Request, Port, Wait, Exit)) return Exit;
   // Several words are one text, as a shell's echo takes them; none gives the window's text.
   std::string Text = Request.Words.empty() ? "Echo Text" : "";
   for (std::size_t i = 0; i < Request.Words.size(); ++i)
@@ -79,36 +62,26 @@ int EchoCommand(const tCliRequest& Request) {
   if (Text.size() > 253)
     return UsageError(Request.Command, "the text is " + std::to_string(Text.size()) +
                                            " characters long; a message carries at most 253");
-  return SendAndShowReplies(Port, Wait, [&Text](tOrvaneHost& Host) {
-    Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
-  });
+  return SendAndShowReplies(
+      Request.PortNumber, Request.SecondsOf("--wait"), [&Text](tOrvaneHost& Host) {
+        Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
+      });
 }
 
 int ResetCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  int32_t Port = 0;
-  double ReturnWait = 0;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--return-timeout", Request.ReturnTimeout, DefaultReturnWait,
-                   ReturnWait, Exit))
-    return Exit;
   tCliSession Session;
   std::string Error;
-  if (!OpenForTraffic(Session, Port, Error)) return Failure(Error);
-  return Session.RestartCard(!Request.NoWait, ReturnWait);
+  if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(Error);
+  return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"));
 }
 
 int BootCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  int32_t Port = 0;
-  double Timeout = 0;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit))
-    return Exit;
+  const int32_t Port = Request.PortNumber;
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Timeout, Exit)) return Exit;
+  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   Session.Host->Logging = true;
   Session.SendBoot();
   tCliLoop(Session.Host.get()).RunFor(tCardSession::BootPause);

@@ -13,13 +13,10 @@ namespace {
 // The card sends its reports (temperature, voltages, rates, addresses) on its own about
 // once a second; after its identity, status waits at most this long for a round of them.
 constexpr auto ReportWait = std::chrono::milliseconds(1500);
-constexpr double DefaultIdentityTimeout = 5.0;
 
 }  // namespace
 
 int PortsCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  if (!CheckPositional(Request, 0, 0, Exit)) return Exit;
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   if (Request.Json) {
@@ -47,14 +44,9 @@ int PortsCommand(const tCliRequest& Request) {
 
 int StatusCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
-  int32_t Port = 0;
-  double Timeout = 0;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit))
-    return Exit;
-
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Timeout, Exit)) return Exit;
+  if (!Session.OpenIdentified(Request.PortNumber, Request.SecondsOf("--timeout"), Exit))
+    return Exit;
   // Only as long as the values shown still miss a report.
   tCliLoop Loop(Session.Host.get());
   if (Loop.RunUntil([&] { return Session.Host->ReportsReceived == or_AllReports; }, ReportWait) ==
@@ -71,18 +63,12 @@ int StatusCommand(const tCliRequest& Request) {
 }
 
 int MonitorCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  int32_t Port = 0;
-  double Span = 0;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--seconds", Request.Seconds, 0, Span, Exit))
-    return Exit;
-
+  const double Span = Request.SecondsOf("--seconds");
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
   tCliSession Session;
   std::string Error;
-  if (!Session.OpenCard(Port, Error)) return Failure(Error);
+  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
   Session.Host->Logging = Request.Log;
   Session.Host->AskIdentity();
   tCliLoop Loop(Session.Host.get());

@@ -12,16 +12,8 @@
 
 namespace {
 
-constexpr double DefaultIdentityTimeout = 5.0;
-// The card answers every packet at once, but may take a while over flash work; a transfer
-// without any answer for this long has stalled (the host itself never gives up on one).
-constexpr double DefaultAckTimeout = 10.0;
+// How long the card may take to come back after the restart that follows an FPGA update.
 constexpr double DefaultReturnWait = 10.0;
-// The tool's own text when the card acknowledges another packet than the one sent.
-// The tool's own findings of a wrong packet: a wrong packet number, or an acknowledgement of
-// another kind of packet than the one last sent.
-constexpr const char* OwnSequenceErrorTexts[] = {"Tiva file updater packet number error",
-                                                 "Tiva file updater sequence error"};
 
 struct tUpdateKind {
   const char* What;  // the part updated, as the update's texts name it
@@ -34,7 +26,7 @@ struct tTransfer {
   bool Finished = false;
   tTivaUpdateError Code = tu_Ack;
   float Progress = 0;
-  bool OwnSequenceError = false;  // the tool, not the card, found the wrong packet number
+  tTivaUpdateEnd End = ue_Running;  // what ended it, as the updater tells
   std::chrono::steady_clock::time_point LastEvent = std::chrono::steady_clock::now();
 };
 
@@ -72,11 +64,7 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   tStatusLine Line;
   tTransferDisplay Display(Line, Size);
   const std::string LineLabel = std::string(Kind.What) + " update";
-  tDisplayScope Messages([&](const std::string& Text) {
-    for (const char* Own : OwnSequenceErrorTexts)
-      if (Text.rfind(Own, 0) == 0) Transfer.OwnSequenceError = true;
-    Line.Message(Text);
-  });
+  tDisplayScope Messages([&](const std::string& Text) { Line.Message(Text); });
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Transfer.LastEvent = std::chrono::steady_clock::now();
@@ -84,6 +72,7 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   };
   auto OnFinish = [&](float Progress, tTivaUpdateError AckCode) {
     Transfer.Finished = true;
+    Transfer.End = Session.Host->FileUpdateEnd();
     Transfer.Code = AckCode;
     Transfer.Progress = Progress;
   };
@@ -107,26 +96,20 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
 }
 
 std::string AbortReason(const tTransfer& Transfer) {
-  if (Transfer.Code == tu_SequenceError && Transfer.OwnSequenceError)
-    return "the card acknowledged the wrong packet";
+  if (Transfer.End == ue_WrongReply) return "the card acknowledged the wrong packet";
   if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
   return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
          std::to_string(Transfer.Code) + ")";
 }
 
 int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
-  int Exit = ExitOk;
-  int32_t Port = 0;
-  double Timeout = 0, AckTimeout = 0;
-  if (!CheckPositional(Request, 0, 0, Exit) || !ReadPort(Request, Port, Exit) ||
-      !ReadSeconds(Request, "--timeout", Request.Timeout, DefaultIdentityTimeout, Timeout, Exit) ||
-      !ReadSeconds(Request, "--ack-timeout", Request.AckTimeout, DefaultAckTimeout, AckTimeout,
-                   Exit))
-    return Exit;
-
+  // The card answers every packet at once, but may take a while over flash work; a transfer
+  // without any answer for --ack-timeout has stalled (the host itself never gives up on one).
+  const double Timeout = Request.SecondsOf("--timeout");
+  const double AckTimeout = Request.SecondsOf("--ack-timeout");
   tCliSession Session;
   std::string Error;
-  if (!Session.OpenCard(Port, Error)) return Failure(Error);
+  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
   const std::string Path =
       Request.Has("--file")
           ? Request.File

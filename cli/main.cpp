@@ -15,10 +15,15 @@
 namespace {
 
 struct tOptionHelp {
-  const char* Name;   // "--port"
-  const char* Value;  // "N", or "" for a flag
-  const char* Help;   // "the card's port: its number as caddis ports lists it"
+  const char* Name;       // "--port"
+  const char* Value;      // "N", "S" for seconds, or "" for a flag
+  const char* Help;       // "the card's port: its number as caddis ports lists it"
+  double Default = 0;     // the value of an "S" option that is not given
+  bool Required = false;  // the command cannot run without it
 };
+
+// Words the command reads itself, whatever their number.
+constexpr int AnyWords = -1;
 
 struct tCommand {
   const char* Name;      // "status", "dfu download"
@@ -27,14 +32,18 @@ struct tCommand {
   std::vector<tOptionHelp> Options;
   const char* Notes;  // after the options in caddis <command> --help
   int (*Run)(const tCliRequest& Request);
+  int MinWords = 0;  // positional arguments, at least and at most (AnyWords: not checked)
+  int MaxWords = 0;
 };
 
-const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it"};
+const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it", 0,
+                          true};
 const tOptionHelp Timeout = {"--timeout", "S",
-                             "seconds to wait for the card's identity (default 5)"};
-const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)"};
+                             "seconds to wait for the card's identity (default 5)", 5};
+const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)", 0.5};
 const tOptionHelp AckTimeout = {
-    "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)"};
+    "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)",
+    10};
 const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
 
 const std::vector<tCommand> Commands = {
@@ -57,7 +66,7 @@ const std::vector<tCommand> Commands = {
      "Show the card's status live until Ctrl-C.",
      {Port,
       {"--log", "", "show every message in either direction (traffic lines, on stderr)"},
-      {"--seconds", "S", "end after S seconds"}},
+      {"--seconds", "S", "end after S seconds", 0}},
      "On a terminal the status line is redrawn in place; otherwise a line is printed per change.\n",
      MonitorCommand},
     {"send-hex",
@@ -66,19 +75,24 @@ const std::vector<tCommand> Commands = {
      {Port, ReplyWait},
      "HEX is the message bytes, identifier first, without count byte and checksum, read in\n"
      "fixed pairs from its start (3c is the Status request). Traffic lines go to stderr.\n",
-     SendHexCommand},
+     SendHexCommand,
+     AnyWords,
+     AnyWords},
     {"echo",
      "caddis echo --port N [--wait S] [TEXT...]",
      "Send an Echo message with TEXT (default \"Echo Text\") and show the replies.",
      {Port, ReplyWait},
      "",
-     EchoCommand},
+     EchoCommand,
+     AnyWords,
+     AnyWords},
     {"reset",
      "caddis reset --port N [--no-wait] [--return-timeout S]",
      "Restart the card's microcontroller (Restart) and wait for it to come back.",
      {Port,
       {"--no-wait", "", "end once Restart is sent"},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)"}},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)",
+       10}},
      "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n",
      ResetCommand},
     {"boot",
@@ -119,8 +133,9 @@ const std::vector<tCommand> Commands = {
        "                    boot loaders may appear at the same time"},
       {"--no-verify", "", "do not read the image back and compare"},
       Timeout,
-      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)"},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
+      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)", 10},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
+       30}},
      "Each step's failure ends the command with its reason and exit status 1; a download is\n"
      "never broken off half-way (Ctrl-C waits for it to end).\n",
      UpdateFirmwareCommand},
@@ -138,14 +153,17 @@ const std::vector<tCommand> Commands = {
       {"--serial", "SN", "the boot loader with this USB serial number"},
       {"--path", "P", "the boot loader at this location (as caddis dfu list shows it)"},
       {"--index", "I", "DFU device I (see caddis dfu list), whatever its identity"},
-      {"--wait", "S", "seconds to search for the card (default 10)"},
+      {"--wait", "S", "seconds to search for the card (default 10)", 10},
       {"--port", "N",
        "after the update wait for the card on serial port N and show its\n"
        "                    firmware version"},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)"}},
+      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
+       30}},
      "Without a choice the card's boot loader (vendor 0x1CBE, product 0x00FF) is searched for;\n"
      "with more than one present the command lists them and asks for a choice.\n",
-     DfuDownloadCommand},
+     DfuDownloadCommand,
+     1,
+     1},
 };
 
 // Where each option's text or flag goes.
@@ -167,6 +185,28 @@ const std::map<std::string, bool tCliRequest::*> FlagOptions = {
     {"--no-wait", &tCliRequest::NoWait},
     {"--no-restart", &tCliRequest::NoRestart},
     {"--no-verify", &tCliRequest::NoVerify}};
+
+// Reads what the commands' options share, in the table's order: the number of positional
+// arguments, the port and every seconds option (its default when not given). False with the
+// usage error shown and Exit set.
+bool ReadOptions(const tCommand& C, tCliRequest& Request, int& Exit) {
+  if (C.MaxWords != AnyWords && !CheckPositional(Request, static_cast<std::size_t>(C.MinWords),
+                                                 static_cast<std::size_t>(C.MaxWords), Exit))
+    return false;
+  for (const tOptionHelp& Option : C.Options) {
+    const std::string Name = Option.Name;
+    if (Name == "--port") {
+      if ((Option.Required || Request.Has(Name)) && !ReadPort(Request, Request.PortNumber, Exit))
+        return false;
+    } else if (std::string(Option.Value) == "S") {
+      double Value = 0;
+      if (!ReadSeconds(Request, Name, Request.*(TextOptions.at(Name)), Option.Default, Value, Exit))
+        return false;
+      Request.SecondsGiven[Name] = Value;
+    }
+  }
+  return true;
+}
 
 int MainHelp() {
   std::printf("Usage: caddis [--version] [-v|--verbose] <command> [options]\n\nCommands:\n");
@@ -292,6 +332,7 @@ int main(int argc, char** argv) {
       return UsageError(Request.Command, "unknown option '" + Word.substr(0, Word.find('=')) + "'");
     Request.Words.push_back(Word);
   }
+  if (int Exit = ExitOk; !ReadOptions(*Command, Request, Exit)) return Exit;
   ChooseLogFolder();
   InstallStopHandlers();
   if (Request.Verbose) StartTracing(nullptr);

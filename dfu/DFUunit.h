@@ -36,8 +36,8 @@
 
 #include "dfu/LMDFU.h"
 #include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/CardDefs.h"
 #include "hostlink/HostFrame.h"
-#include "session/CardDefs.h"
 #include "session/DFUSession.h"
 
 class QCloseEvent;

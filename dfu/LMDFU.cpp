@@ -6,12 +6,13 @@
 #include <mutex>
 #include <set>
 
-#include "dfu/lmdfu/DFUEngine.h"
-#include "dfu/lmdfu/DFUSuffix.h"
-#include "dfu/lmdfu/VirtualUsb.h"
+#include "lib/lmdfu/DFUEngine.h"
+#include "lib/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/VirtualUsb.h"
 #include "platform/UsbLibusb.h"
 
 using namespace dfu;
+using usb::tLibusbBus;
 
 struct tLMDFUDevice {
   std::unique_ptr<tUsbTransport> Transport;  // null when the device could not be opened

@@ -43,6 +43,7 @@ void tTivaFileUpdater::Start() {
   PacketNumber = 0;
   Checksum = 0;
   Ended = false;
+  fEnd = ue_Running;
   Outstanding = StartPacket;
   const uint8_t Packet[] = {StartPacket, static_cast<uint8_t>(PacketCount >> 8),
                             static_cast<uint8_t>(PacketCount)};
@@ -68,7 +69,13 @@ void tTivaFileUpdater::Finish() {
   SendPacket(Packet, sizeof Packet);
 }
 
+void tTivaFileUpdater::Stop(tTivaUpdateEnd Why, tTivaUpdateError Error, const std::string& Reason) {
+  fEnd = Why;
+  Abort(Error, Reason);
+}
+
 void tTivaFileUpdater::Abort(tTivaUpdateError Error, const std::string& Reason) {
+  if (fEnd == ue_Running) fEnd = ue_Aborted;
   DisplayMessage(ShortString(Reason + "\r\nUpdate aborted"));
   CloseFile();
   Finished(Progress(), Error);
@@ -84,12 +91,12 @@ void tTivaFileUpdater::Finished(float Progress, tTivaUpdateError AckCode) {
 }
 
 void tTivaFileUpdater::SendPacket(const uint8_t* Packet, int32_t DataLength) {
-  if (DataLength > 253) {
+  if (DataLength > MaxHostMessageLength - 1) {
     DisplayMessage("  to Tiva: Max message length exceeded");
     return;
   }
-  const tHostMessage Message = tHostFrame::MakeMessage(static_cast<uint8_t>(UpdateHeader), Packet,
-                                                       static_cast<size_t>(DataLength));
+  const tHostMessage Message =
+      MakeHostMessage(static_cast<uint8_t>(UpdateHeader), Packet, static_cast<size_t>(DataLength));
   SentSinceService = true;
   if (fOnSend) fOnSend(Message);
 }
@@ -101,8 +108,9 @@ void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
   const uint8_t Type = aMessage[2];
   const auto Code = static_cast<tTivaUpdateError>(aMessage[3]);
   if (Code != tu_Ack) {
-    Abort(Code, "Tiva file updater " + ErrorName(Code) + " error on packet " +
-                    std::to_string(PacketNumber));
+    Stop(ue_CardRefused, Code,
+         "Tiva file updater " + ErrorName(Code) + " error on packet " +
+             std::to_string(PacketNumber));
     return;
   }
   // Only the packet last sent can be acknowledged: a finish acknowledgement before the data
@@ -113,8 +121,9 @@ void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
                              : Length >= 5
                                  ? "packet " + std::to_string(aMessage[4] * 256 + aMessage[5])
                                  : "a data packet";
-    Abort(tu_SequenceError, "Tiva file updater sequence error: " + What +
-                                " acknowledged instead of " + OutstandingName());
+    Stop(ue_WrongReply, tu_SequenceError,
+         "Tiva file updater sequence error: " + What + " acknowledged instead of " +
+             OutstandingName());
     return;
   }
   switch (Type) {
@@ -125,8 +134,9 @@ void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
       if (Length < 5) return;  // no packet number to check
       const int32_t n = aMessage[4] * 256 + aMessage[5];
       if (n != ((PacketNumber - 1) & 0xFFFF)) {
-        Abort(tu_SequenceError, "Tiva file updater packet number error: " + std::to_string(n) +
-                                    "acknowledged instead of " + std::to_string(PacketNumber - 1));
+        Stop(ue_WrongReply, tu_SequenceError,
+             "Tiva file updater packet number error: " + std::to_string(n) +
+                 "acknowledged instead of " + std::to_string(PacketNumber - 1));
         return;
       }
       if (PacketNumber == PacketCount)
@@ -137,6 +147,7 @@ void tTivaFileUpdater::ReceiveMessage(const tHostMessage& aMessage) {
       break;
     }
     case FinishPacket:
+      fEnd = ue_Accepted;
       Finished(1.0f, tu_Ack);
       break;
     default:
@@ -152,14 +163,15 @@ void tTivaFileUpdater::Service(std::chrono::steady_clock::time_point Now) {
     return;
   }
   if (Now < AnswerDeadline) return;
-  Abort(tu_NoAnswer, "Tiva file updater: no answer from the card for " + OutstandingName() +
-                         " within " + std::to_string(AckTimeout.count()) + " s");
+  Stop(ue_NoAnswer, tu_NoAnswer,
+       "Tiva file updater: no answer from the card for " + OutstandingName() + " within " +
+           std::to_string(AckTimeout.count()) + " s");
 }
 
 void tTivaFileUpdater::LinkLost(const std::string& Why) {
   if (Ended) return;
-  Abort(tu_NoAnswer,
-        "Tiva file updater: " + Why + " while " + OutstandingName() + " was unanswered");
+  Stop(ue_LinkLost, tu_NoAnswer,
+       "Tiva file updater: " + Why + " while " + OutstandingName() + " was unanswered");
 }
 
 std::string tTivaFileUpdater::OutstandingName() const {

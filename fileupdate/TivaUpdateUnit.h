@@ -21,9 +21,21 @@
 #include <functional>
 #include <string>
 
-#include "hostlink/HostFrame.h"
+#include "support/HostMessage.h"
 
 using tTivaUpdateEvent = std::function<void(float Progress, tTivaUpdateError AckCode)>;
+
+// What ended a transfer, for callers that decide on it: the acknowledgement code alone does
+// not say whether the card refused a packet or the tool found the card's reply wrong.
+enum tTivaUpdateEnd : uint8_t {
+  ue_Running = 0,  // not ended yet
+  ue_Accepted,     // the card acknowledged the finish packet
+  ue_CardRefused,  // the card answered a packet with an error code
+  ue_WrongReply,   // the card acknowledged another packet than the one last sent
+  ue_NoAnswer,     // the packet last sent went unanswered for AckTimeout
+  ue_LinkLost,     // the card's port went away
+  ue_Aborted,      // the owner aborted the transfer
+};
 using tTivaSendEvent = std::function<void(const tHostMessage& aMessage)>;
 
 class tTivaFileUpdater {
@@ -60,6 +72,8 @@ class tTivaFileUpdater {
   tTivaUpdateEvent& OnUpdateFinished() { return fOnUpdateFinished; }
 
   bool FileOpen() const { return CodeFile != nullptr; }
+  // What ended the transfer (ue_Running until it has ended); set before the finished event.
+  tTivaUpdateEnd End() const { return fEnd; }
 
  private:
   void CloseFile();
@@ -67,6 +81,8 @@ class tTivaFileUpdater {
   // The packet last sent, as the texts name it ("the start packet", "packet 3").
   std::string OutstandingName() const;
   void Finished(float Progress, tTivaUpdateError AckCode);
+  // Ends the transfer for Why, then as Abort.
+  void Stop(tTivaUpdateEnd Why, tTivaUpdateError Error, const std::string& Reason);
 
   int32_t UpdateHeader;
   std::string Filename;
@@ -76,6 +92,7 @@ class tTivaFileUpdater {
   int32_t PacketNumber = 0;
   uint8_t Outstanding = 0;  // the type of the packet last sent
   bool Ended = false;       // finished or aborted: nothing more is sent or reported
+  tTivaUpdateEnd fEnd = ue_Running;
   bool SentSinceService = false;
   std::chrono::steady_clock::time_point AnswerDeadline{};
   tTivaSendEvent fOnSend;

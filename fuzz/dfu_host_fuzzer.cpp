@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "dfu/lmdfu/DFUEngine.h"
+#include "lib/lmdfu/DFUEngine.h"
 
 namespace {
 

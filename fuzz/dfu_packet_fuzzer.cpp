@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "dfu/lmdfu/DFUEngine.h"
-#include "dfu/lmdfu/VirtualUsb.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "lib/lmdfu/DFUEngine.h"
+#include "lib/lmdfu/VirtualUsb.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   const std::vector<uint8_t> Input(aData, aData + aSize);

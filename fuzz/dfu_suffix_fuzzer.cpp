@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <span>
 
-#include "dfu/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/DFUSuffix.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* aData, size_t aSize) {
   if (aSize < 4) return 0;

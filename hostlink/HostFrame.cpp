@@ -8,12 +8,7 @@
 namespace tHostFrame {
 
 tHostMessage MakeMessage(uint8_t Header, const void* Data, std::size_t DataLength) {
-  tHostMessage Message{};
-  DataLength = std::min<std::size_t>(DataLength, MaxSendLength - 1);
-  Message[0] = static_cast<uint8_t>(DataLength + 1);
-  Message[1] = Header;
-  if (DataLength > 0) std::memcpy(&Message[2], Data, DataLength);
-  return Message;
+  return MakeHostMessage(Header, Data, DataLength);
 }
 
 tHostMessage MakeMessage(std::span<const uint8_t> Bytes) {

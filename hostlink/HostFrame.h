@@ -13,27 +13,12 @@
 #include <string_view>
 #include <vector>
 
-// A host message: byte 0 is its length L, bytes 1..L the message; byte 1 is the message
-// identifier, bytes 2..L its data.
-using tHostMessage = std::array<uint8_t, 256>;
-
-// Acknowledgement codes of a file update; 1 and 2 are also the fault codes of the link's own
-// "Error" message (bad length, bad checksum).
-enum tTivaUpdateError : uint8_t {
-  tu_Ack = 0,
-  tu_LengthError = 1,
-  tu_ChecksumError = 2,
-  tu_SizeError = 3,
-  tu_FlashError = 4,
-  tu_SequenceError = 5,
-  // Raised by the tool itself: the card stopped answering, or its port went away.
-  tu_NoAnswer = 6,
-};
+#include "support/HostMessage.h"
 
 namespace tHostFrame {
 
 // The longest message that is framed when sending (count byte 255, a 256-byte frame).
-constexpr int MaxSendLength = 254;
+constexpr int MaxSendLength = MaxHostMessageLength;
 // The largest count byte a receiver accepts: one below what a sender can produce.
 constexpr int MaxReceiveCount = 254;
 constexpr int MaxFrameSize = 256;

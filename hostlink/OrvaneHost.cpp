@@ -1,6 +1,6 @@
 #include "hostlink/OrvaneHost.h"
 
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
 
 #include <algorithm>
 #include <chrono>
@@ -420,6 +420,7 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
 
 void tOrvaneHost::FileUpdaterFinished(float Progress, tTivaUpdateError AckCode) {
   // Runs inside the updater's own last call: it touches nothing of itself afterwards.
+  LastFileUpdateEnd = FileUpdater->End();
   FileUpdater.reset();
   if (FileUpdateFinishedEvent) {
     const auto Event = std::move(FileUpdateFinishedEvent);

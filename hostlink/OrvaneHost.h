@@ -151,6 +151,8 @@ class tOrvaneHost {
                       const std::string& aPath = {});
   void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
   bool Updating() const { return FileUpdater != nullptr; }
+  // What ended the last file update (ue_Running while one runs or before the first).
+  tTivaUpdateEnd FileUpdateEnd() const { return FileUpdater ? ue_Running : LastFileUpdateEnd; }
 
   tOrvaneSampleRateEvent& OnSampleRateChange() { return fOnSampleRateChange; }
   tOrvaneEngineUpdateEvent& OnEngineFPGAUpdateComplete() { return fOnEngineFPGAUpdateComplete; }
@@ -187,6 +189,7 @@ class tOrvaneHost {
   std::unique_ptr<tComPort> ComPort;
   std::unique_ptr<tTivaFileUpdater> FileUpdater;
   tTivaUpdateEvent FileUpdateFinishedEvent;
+  tTivaUpdateEnd LastFileUpdateEnd = ue_Running;
   bool Logging = false;
   bool LogErrors = false;
   bool AYTActive = true;

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <string>
 
-namespace dfu {
+namespace usb {
 
 // " (node)" for the device at aAddress on bus aBus, or "" where the system has no node to
 // name.
@@ -14,4 +14,4 @@ std::string UsbDeviceNode(uint8_t aBus, uint8_t aAddress);
 // What the operator must do when a device cannot be opened.
 std::string UsbAccessHint();
 
-}  // namespace dfu
+}  // namespace usb

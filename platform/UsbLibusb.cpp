@@ -6,7 +6,7 @@
 
 #include "platform/UsbAccess.h"
 
-namespace dfu {
+namespace usb {
 namespace {
 
 int FromLibusb(int aResult) {
@@ -173,4 +173,4 @@ std::unique_ptr<tUsbTransport> tLibusbBus::Open(size_t aIndex, int* aError) {
   return std::make_unique<tLibusbTransport>(Handle);
 }
 
-}  // namespace dfu
+}  // namespace usb

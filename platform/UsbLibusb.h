@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "dfu/lmdfu/DFUTransport.h"
+#include "platform/UsbBus.h"
 
 struct libusb_context;
 struct libusb_device;
 
-namespace dfu {
+namespace usb {
 
 class tLibusbBus : public tUsbBus {
  public:
@@ -36,4 +36,4 @@ class tLibusbBus : public tUsbBus {
   std::vector<libusb_device*> fListed;  // one reference each, released at the next List()
 };
 
-}  // namespace dfu
+}  // namespace usb

@@ -4,7 +4,6 @@
 
 #include <set>
 
-#include "dfu/lmdfu/DFUEventQueue.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"

@@ -5,8 +5,8 @@
 #include <memory>
 #include <new>
 
+#include "hostlink/CardDefs.h"
 #include "platform/Files.h"
-#include "session/CardDefs.h"
 
 namespace {
 

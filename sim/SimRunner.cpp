@@ -10,9 +10,9 @@
 #include <thread>
 #include <utility>
 
-#include "dfu/simdevice/DemoImage.h"
 #include "hostlink/OrvaneHost.h"
 #include "sim/SimPort.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

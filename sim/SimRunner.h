@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "dfu/simdevice/VirtualDFUDevice.h"
 #include "sim/SimCard.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 struct tSimOptions {
   uint32_t ComNumber = 0;

@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-namespace dfu {
+namespace usb {
 
 std::string UsbDeviceNode(uint8_t aBus, uint8_t aAddress) {
   char Node[32];
@@ -15,4 +15,4 @@ std::string UsbAccessHint() {
          "99-caddis-dfu.rules (see the README, USB access)";
 }
 
-}  // namespace dfu
+}  // namespace usb

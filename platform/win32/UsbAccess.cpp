@@ -1,6 +1,6 @@
 #include "platform/UsbAccess.h"
 
-namespace dfu {
+namespace usb {
 
 // Windows hands a device to libusb through its driver, not through a node.
 std::string UsbDeviceNode(uint8_t, uint8_t) {
@@ -12,4 +12,4 @@ std::string UsbAccessHint() {
          "WinUSB driver installer (see README.txt, USB driver)";
 }
 
-}  // namespace dfu
+}  // namespace usb

@@ -16,7 +16,7 @@
 
 #include "TempFolder.h"
 #include "dfu/LMDFU.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 class tTempRuntime {
  public:

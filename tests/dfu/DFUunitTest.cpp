@@ -23,8 +23,8 @@
 
 #include "DFUTestSupport.h"
 #include "dfu/QtDFUReceiver.h"
-#include "dfu/lmdfu/DFUSuffix.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "lib/lmdfu/DFUSuffix.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 #include "support/DisplayMessage.h"
 
 namespace {

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "DFUTestSupport.h"
-#include "dfu/lmdfu/DFUEventQueue.h"
-#include "dfu/lmdfu/DFUSuffix.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "lib/lmdfu/DFUEventQueue.h"
+#include "lib/lmdfu/DFUSuffix.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "RunProgram.h"
 #include "dfu/LMDFU.h"
-#include "dfu/simdevice/DemoImage.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbfsBootLoader.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 typedef struct _UMockdevIoctlBase UMockdevIoctlBase;
 typedef struct _UMockdevIoctlClient UMockdevIoctlClient;

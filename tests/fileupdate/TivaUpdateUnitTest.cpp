@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "hostlink/HostFrame.h"
 #include "platform/Files.h"
 #include "support/DisplayMessage.h"
 

@@ -4,11 +4,11 @@
 
 #include <random>
 
-#include "dfu/simdevice/DemoImage.h"
-#include "dfu/simdevice/VirtualDFUDevice.h"
 #include "hostlink/OrvaneHost.h"
 #include "session/CardSession.h"
 #include "sim/SimProcess.h"
+#include "sim/bootloader/DemoImage.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 namespace {
 

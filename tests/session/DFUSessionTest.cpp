@@ -7,10 +7,10 @@
 #include <fstream>
 
 #include "dfu/DFUTestSupport.h"
-#include "dfu/lmdfu/DFUSuffix.h"
-#include "dfu/simdevice/DemoImage.h"
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "session/CardSession.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

@@ -11,10 +11,10 @@
 
 #include "dfu/DFUTestSupport.h"
 #include "dfu/LMDFU.h"
-#include "dfu/simdevice/DemoImage.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/UIThread.h"
 #include "sim/SimProcess.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

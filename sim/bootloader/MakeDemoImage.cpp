@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "dfu/simdevice/DemoImage.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

@@ -20,7 +20,7 @@
 #include <string>
 #include <vector>
 
-#include "dfu/lmdfu/DFUTransport.h"
+#include "lib/lmdfu/DFUTransport.h"
 
 namespace dfu {
 

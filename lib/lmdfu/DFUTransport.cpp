@@ -1,27 +1,10 @@
-#include "dfu/lmdfu/DFUTransport.h"
+#include "lib/lmdfu/DFUTransport.h"
 
-#include "dfu/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/DFUProtocol.h"
 
 #include <algorithm>
 
 namespace dfu {
-
-const char* UsbResultText(int aResult) {
-  switch (aResult) {
-    case ur_Stall:
-      return "request stalled";
-    case ur_Timeout:
-      return "transfer timed out";
-    case ur_NoDevice:
-      return "device has gone";
-    case ur_Access:
-      return "permission denied";
-    case ur_IO:
-      return "transfer failed";
-    default:
-      return aResult >= 0 ? "ok" : "transfer failed";
-  }
-}
 
 std::vector<tUsbInterface> ParseConfiguration(const uint8_t* aConfig, size_t aLength) {
   std::vector<tUsbInterface> Interfaces;

@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUEngine.h"
+#include "lib/lmdfu/DFUEngine.h"
 
 #include <algorithm>
 #include <chrono>

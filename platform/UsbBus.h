@@ -1,14 +1,15 @@
-// How the DFU engine reaches a device: a bus lists devices with their descriptors, and an
-// opened device carries control transfers on endpoint 0 and a USB reset. Two buses exist:
-// real USB through libusb-1.0 and the virtual bus of Unix-domain sockets.
+// The USB bus as the DFU library sees it: a bus lists devices with their descriptors, and an
+// opened device carries control transfers on endpoint 0 and a USB reset. Two buses implement
+// it: real USB through libusb-1.0 and the virtual bus of the simulated card.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
 
-namespace dfu {
+namespace usb {
 
 // Transfer results: >= 0 is a byte count; these negative values are failures.
 enum tUsbResult : int {
@@ -71,14 +72,4 @@ class tUsbBus {
   virtual std::string AccessHint() const { return {}; }
 };
 
-// Splits a raw configuration descriptor (with everything wTotalLength covers) into its
-// interfaces; the descriptors after an interface go into its Extra. Malformed parts end the
-// walk; nothing is read outside aConfig.
-std::vector<tUsbInterface> ParseConfiguration(const uint8_t* aConfig, size_t aLength);
-
-// Reads string descriptor aIndex in the device's first language and turns it into 8-bit text
-// (UTF-16 code units above 255 become '?'). Returns false when the device gives none.
-bool ReadStringDescriptor(tUsbTransport& aDevice, uint8_t aIndex, std::string& aText,
-                          unsigned aTimeoutMs);
-
-}  // namespace dfu
+}  // namespace usb

@@ -9,9 +9,9 @@
 #include <span>
 #include <string>
 
-#include "dfu/LMDFU.h"
-#include "dfu/lmdfu/DFUProtocol.h"
-#include "dfu/lmdfu/DFUTransport.h"
+#include "lib/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/DFUTransport.h"
+#include "lib/lmdfu/LMDFUTypes.h"
 
 namespace dfu {
 

@@ -6,13 +6,13 @@
 #include <gtest/gtest.h>
 
 #include "dfu/LMDFU.h"
-#include "dfu/lmdfu/DFUEngine.h"
+#include "lib/lmdfu/DFUEngine.h"
 
 namespace {
 
 TEST(LibusbSmoke, InitEnumerateCloseTwice) {
   for (int Round = 0; Round < 2; ++Round) {
-    dfu::tLibusbBus Bus;
+    usb::tLibusbBus Bus;
     ASSERT_TRUE(Bus.Ready()) << Bus.Problem();
     EXPECT_TRUE(Bus.Problem().empty());
     const auto Devices = Bus.List();
@@ -29,7 +29,7 @@ TEST(LibusbSmoke, TheLibraryStartsWithUsbAndListsOnlyDFUDevices) {
   ASSERT_EQ(LMDFUInit(), lm_Ok);
   ASSERT_EQ(LMDFUInit(), lm_Ok);
   EXPECT_EQ(LMDFUUsbProblem(), "");
-  dfu::tLibusbBus Bus;
+  usb::tLibusbBus Bus;
   size_t DFUCount = 0;
   for (const auto& D : Bus.List()) {
     dfu::tUsbInterface I;

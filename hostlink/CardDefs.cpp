@@ -1,4 +1,4 @@
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
 
 #include <cmath>
 

@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUEventQueue.h"
+#include "lib/lmdfu/DFUEventQueue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,4 +1,4 @@
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 #include <algorithm>
 #include <chrono>

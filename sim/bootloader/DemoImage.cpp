@@ -1,9 +1,9 @@
-#include "dfu/simdevice/DemoImage.h"
+#include "sim/bootloader/DemoImage.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "dfu/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/DFUSuffix.h"
 
 namespace dfu {
 namespace {

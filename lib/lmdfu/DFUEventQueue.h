@@ -14,7 +14,7 @@
 #include <mutex>
 #include <vector>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFUTypes.h"
 
 struct tLMDFUEvent {
   uint32_t Message = 0;

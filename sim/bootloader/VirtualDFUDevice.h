@@ -25,9 +25,9 @@
 #include <string>
 #include <vector>
 
-#include "dfu/lmdfu/DFUProtocol.h"
-#include "dfu/lmdfu/VirtualUsb.h"
-#include "dfu/simdevice/DemoImage.h"
+#include "lib/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/VirtualUsb.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace usbsock {
 class tPacketServer;

@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUEventQueue.h"
+#include "lib/lmdfu/DFUEventQueue.h"
 
 void tLMDFUEventQueue::PostDFUMessage(uint32_t aMessage, uint32_t aParam) {
   {

@@ -1,9 +1,9 @@
-#include "dfu/lmdfu/VirtualUsb.h"
+#include "lib/lmdfu/VirtualUsb.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "dfu/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/DFUProtocol.h"
 #include "platform/Paths.h"
 #include "platform/UsbSocket.h"
 

@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUProtocol.h"
+#include "lib/lmdfu/DFUProtocol.h"
 
 namespace dfu {
 

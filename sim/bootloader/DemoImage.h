@@ -15,7 +15,7 @@
 #include <span>
 #include <vector>
 
-#include "session/CardDefs.h"
+#include "hostlink/CardDefs.h"
 
 namespace dfu {
 

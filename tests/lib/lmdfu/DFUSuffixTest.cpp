@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/DFUSuffix.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "dfu/simdevice/DemoImage.h"
 #include "platform/Paths.h"
+#include "sim/bootloader/DemoImage.h"
 
 namespace {
 

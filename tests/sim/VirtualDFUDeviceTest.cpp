@@ -1,13 +1,13 @@
 // The simulated boot loader's own DFU 1.1 behaviour, request by request, and the virtual
 // bus's handling of bad packets and silent devices.
-#include "dfu/simdevice/VirtualDFUDevice.h"
+#include "sim/bootloader/VirtualDFUDevice.h"
 
 #include <gtest/gtest.h>
 
 #include <thread>
 
-#include "DFUTestSupport.h"
-#include "dfu/lmdfu/DFUEngine.h"
+#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUEngine.h"
 #include "platform/UsbSocket.h"
 
 namespace {

@@ -1,4 +1,4 @@
-#include "dfu/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/DFUSuffix.h"
 
 #include <array>
 #include <cstdio>
