@@ -21,6 +21,11 @@ std::string VirtualUSBFolder();
 // $CADDIS_CONFIG_DIR, else $XDG_CONFIG_HOME/caddis, else $HOME/.config/caddis. Not created.
 std::string ConfigFolder();
 
+// Where the tool keeps what it records for this user (the link-error log, the service
+// record): $XDG_STATE_HOME/caddis, else $HOME/.local/state/caddis (on Windows
+// %LOCALAPPDATA%/Caddis). Not created.
+std::string StateFolder();
+
 // Whether Folder may be trusted with what the tool keeps there (the port links, the virtual
 // USB devices, the port numbers): anything another user could plant in it would be talked to
 // as the card, and could receive its firmware. Trusted means a directory owned by this user

@@ -49,6 +49,12 @@ std::string ConfigFolder() {
   return RuntimeFolder() + "/config";
 }
 
+std::string StateFolder() {
+  if (auto Dir = Env("XDG_STATE_HOME"); !Dir.empty()) return Dir + "/caddis";
+  if (auto Home = Env("HOME"); !Home.empty()) return Home + "/.local/state/caddis";
+  return RuntimeFolder() + "/state";
+}
+
 namespace {
 
 // One folder: a directory (a symbolic link counts as one only when FollowLink) owned by this

@@ -88,6 +88,10 @@ std::string ConfigFolder() {
   return LocalAppData() + "/Caddis";
 }
 
+std::string StateFolder() {
+  return LocalAppData() + "/Caddis";
+}
+
 // The tool's folders lie in the user's local application data, whose permissions admit only
 // the user, the system and administrators, and folders made there inherit them. What is left
 // to check is that the folder is a real one (no junction or link leading elsewhere) that this

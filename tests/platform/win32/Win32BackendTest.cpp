@@ -165,6 +165,7 @@ TEST_F(Win32BackendTest, FoldersOfTheTool) {
   ::_wputenv(L"LOCALAPPDATA=C:\\Users\\op\\AppData\\Local");
   EXPECT_EQ(tPaths::ConfigFolder(), "C:/Users/op/AppData/Roaming/Caddis");
   EXPECT_EQ(tPaths::PortFolder(), "C:/Users/op/AppData/Local/Caddis/run/ports");
+  EXPECT_EQ(tPaths::StateFolder(), "C:/Users/op/AppData/Local/Caddis");
 
   const std::string Nested = Utf8("a/\xC3\xA9t\xC3\xA9/c");
   EXPECT_TRUE(tPaths::MakeFolders(Nested));
