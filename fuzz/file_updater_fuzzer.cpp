@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/HostFrame.h"
 #include "support/DisplayMessage.h"
 
 namespace {
