@@ -68,7 +68,7 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
         std::this_thread::sleep_for(Span);
         return true;
       }),
-      ImageFolder(tPaths::ExecutableFolder()) {
+      ImageFolder(DefaultImageFolder()) {
   CaddisForm = this;
   // Start-up measurements ask for the moment of the first paint (see WriteStartupStamp).
   StartupStampFile = qEnvironmentVariable("CADDIS_STARTUP_STAMP");

@@ -156,6 +156,7 @@ TEST_F(CaddisFormSimTest, ChoosingNoneStopsTheReopen) {
 // verify with the bar moving, the link back after five seconds, the dialog closed once the
 // card identifies itself, and the image's firmware version on show.
 TEST_F(CaddisFormSimTest, FirmwareUpdateFromTheWindow) {
+  Form->ImageFolder = DEMO_IMAGE_DIR;  // the build's made-up image, for the simulated card
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
   EXPECT_EQ(Form->VersionLabel->text(), "3");

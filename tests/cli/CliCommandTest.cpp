@@ -430,7 +430,9 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   EXPECT_TRUE(Contains(Missing.Err, "cannot read " + Runtime.Folder.Path + "/none.dfu: "))
       << Missing.Err;
 
-  // The bad file was found before Boot: the card is still on its link.
+  // The bad file was found before Boot: the card is still on its link. The default image is
+  // the build's demo image, found through the variable only the demo and the tests set.
+  tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
   const tRun Run = Caddis({"update-firmware", "--port", "26"}, 90s);
   ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
   EXPECT_TRUE(Contains(Run.Out, "Card on COM26: device ID 33, firmware version 12\n")) << Run.Out;
@@ -458,6 +460,19 @@ TEST_F(CliCommandTest, VerboseTracesEveryFrameAndTheVersionIsShown) {
   EXPECT_TRUE(Contains(Help.Out, "usage: caddis-dfu-image")) << Help.Out;
   EXPECT_FALSE(std::filesystem::exists("--help"));
   EXPECT_EQ(tProcess(Runtime, DFU_IMAGE_PATH, {"--bogus"}).Wait().Exit, 2);
+}
+
+TEST_F(CliCommandTest, TheDemoImagesGoToTheSimulatedCard) {
+  // The build's made-up images are found only through the variable the demo and the tests
+  // set, and a pseudo-terminal is where the simulated card lives: they are sent.
+  const std::string Received = Runtime.Folder.Path + "/received.bin";
+  auto Sim = StartCard(29, {"--usb-audio-out", Received});
+  tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
+  const tRun Run = Caddis({"update-usb-audio", "--port", "29"}, 60s);
+  ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  const std::string Demo = ReadFile(std::string(DEMO_IMAGE_DIR) + "/xmos.bin");
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == Demo.size(); })) << Run.Out;
+  EXPECT_TRUE(ReadFile(Received) == Demo);
 }
 
 }  // namespace

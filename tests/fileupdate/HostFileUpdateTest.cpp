@@ -128,7 +128,7 @@ TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
 
 TEST_F(HostFileUpdateTest, APortThatHangsUpEndsTheTransferAtOnce) {
   MakeImage("SkerryFPGA.bit", 300);
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   Reply({39, 0, 0});
   Port->IsHungUp = true;  // the card was unplugged
   Host->ServiceReceive();
