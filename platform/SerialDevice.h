@@ -77,6 +77,10 @@ class tSerialDevice {
 
   const tSerialError& LastError() const;
 
+  // Whether the device is a pseudo-terminal (where the simulated card lives) rather than a
+  // real serial port. Never on Windows, which has none.
+  bool IsPseudoTerminal() const;
+
   // The backend's own state (its tests look at the system's settings through it).
   struct tImpl;
   const tImpl& Backend() const { return *Impl; }

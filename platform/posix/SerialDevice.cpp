@@ -1,12 +1,16 @@
 #include "platform/SerialDevice.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -171,6 +175,12 @@ tSerialDevice::~tSerialDevice() {
 
 const tSerialError& tSerialDevice::LastError() const {
   return Impl->Error;
+}
+
+bool tSerialDevice::IsPseudoTerminal() const {
+  // A pseudo-terminal's far end is a node of the devpts file system; a real port's is not.
+  struct statfs Info {};
+  return fstatfs(Impl->Fd, &Info) == 0 && Info.f_type == DEVPTS_SUPER_MAGIC;
 }
 
 int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
