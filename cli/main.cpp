@@ -36,8 +36,11 @@ struct tCommand {
   int MaxWords = 0;
 };
 
-const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it", 0,
-                          true};
+const tOptionHelp Port = {
+    "--port", "N",
+    "the card's port: its number as caddis ports lists it (5 or COM5),\n"
+    "                    or its device (/dev/ttyUSB0, /dev/serial/by-id/..., \\\\.\\COM5)",
+    0, true};
 const tOptionHelp Timeout = {"--timeout", "S",
                              "seconds to wait for the card's identity (default 5)", 5};
 const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)", 0.5};
@@ -73,8 +76,8 @@ const std::vector<tCommand> Commands = {
      "caddis send-hex --port N [--wait S] HEX",
      "Send one message typed in hexadecimal and show the replies.",
      {Port, ReplyWait},
-     "HEX is the message bytes, identifier first, without count byte and checksum, read in\n"
-     "fixed pairs from its start (3c is the Status request). Traffic lines go to stderr.\n",
+     "HEX is the message bytes as an even number of hex digits, identifier first, without\n"
+     "count byte and checksum (3c is the Status request). Traffic lines go to stderr.\n",
      SendHexCommand,
      AnyWords,
      AnyWords},

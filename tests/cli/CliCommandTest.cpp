@@ -199,8 +199,10 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
       {{"status", "--port"}, "option '--port' needs a value"},
       {{"status", "--port", "1", "--timeout", "soon"}, "--timeout wants seconds"},
       {{"status", "--port", "1", "extra"}, "unexpected argument 'extra'"},
-      {{"send-hex", "--port", "1"}, "give the message as one hex argument"},
-      {{"send-hex", "--port", "1", "3"}, "nothing to send"},
+      {{"send-hex", "--port", "1"}, "give the message as one argument of hex digits"},
+      {{"send-hex", "--port", "1", ""}, "nothing to send"},
+      {{"send-hex", "--port", "1", "zz"}, "'zz' is not hexadecimal"},
+      {{"send-hex", "--port", "1", "3c3"}, "'3c3' has an odd number of hex digits"},
       {{"send-hex", "--port", "1", std::string(2 * 255, 'a')},
        "the message is 255 bytes long; one message carries at most 254"},
       {{"dfu", "download"}, "missing argument"},
@@ -473,6 +475,22 @@ TEST_F(CliCommandTest, TheDemoImagesGoToTheSimulatedCard) {
   const std::string Demo = ReadFile(std::string(DEMO_IMAGE_DIR) + "/xmos.bin");
   ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == Demo.size(); })) << Run.Out;
   EXPECT_TRUE(ReadFile(Received) == Demo);
+}
+
+TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
+  auto Sim = StartCard(28);
+  const std::string Link = Runtime.PortLink(28);
+  const std::string Device = std::filesystem::read_symlink(Link).string();
+  // Whatever name it is given by, the port goes by the number the port list gives it.
+  for (const std::string& Name : {Link, Device}) {
+    const tRun Run = Caddis({"status", "--port", Name});
+    ASSERT_EQ(Run.Exit, 0) << Name << ": " << Run.Err;
+    EXPECT_TRUE(Contains(Run.Out, "Port:             COM28\n")) << Run.Out;
+  }
+  const tRun Missing = Caddis({"status", "--port", "/dev/ttyNOPE0"});
+  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_TRUE(Contains(Missing.Err, "no serial port /dev/ttyNOPE0 in the port list"))
+      << Missing.Err;
 }
 
 }  // namespace

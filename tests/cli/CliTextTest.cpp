@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
@@ -37,6 +38,41 @@ TEST(CliArgsTest, PortNumbersSecondsAndIndexes) {
   EXPECT_EQ(Index, 0);
   EXPECT_FALSE(ParseIndex("11", 10, Index));
   EXPECT_FALSE(ParseIndex("-1", 10, Index));
+}
+
+TEST(CliArgsTest, AHexMessageIsAnEvenNumberOfHexDigitsAndNothingElse) {
+  struct tCase {
+    const char* Text;
+    std::vector<uint8_t> Bytes;  // empty: refused
+    const char* Why = "";
+  };
+  const tCase Cases[] = {
+      {"3c", {0x3c}},
+      {"3C01fF", {0x3c, 0x01, 0xff}},
+      {"zz", {}, "'zz' is not hexadecimal: character 1 is not a hex digit"},
+      {"3c3", {}, "'3c3' has an odd number of hex digits: each byte takes two"},
+      {"3c 01", {}, "'3c 01' is not hexadecimal: character 3 is not a hex digit"},
+      {"0x3c", {}, "'0x3c' is not hexadecimal: character 2 is not a hex digit"},
+  };
+  for (const tCase& Case : Cases) {
+    std::vector<uint8_t> Bytes = {0xAA};
+    std::string Why;
+    EXPECT_EQ(ParseHexBytes(Case.Text, Bytes, Why), !Case.Bytes.empty()) << Case.Text;
+    EXPECT_EQ(Bytes, Case.Bytes) << Case.Text;
+    EXPECT_EQ(Why, Case.Why) << Case.Text;
+  }
+  std::vector<uint8_t> Bytes;
+  std::string Why;
+  EXPECT_TRUE(ParseHexBytes("", Bytes, Why)) << "nothing is even; the command refuses it itself";
+  EXPECT_TRUE(Bytes.empty());
+}
+
+TEST(CliArgsTest, DevicesAreNamedByPathOnEitherSystem) {
+  for (const char* Path :
+       {"/dev/ttyUSB0", "/dev/serial/by-id/usb-Acme-if00", "\\\\.\\COM5", "./COM5"})
+    EXPECT_TRUE(IsDevicePath(Path)) << Path;
+  for (const char* Name : {"5", "COM5", "ttyUSB0", "x"})
+    EXPECT_FALSE(IsDevicePath(Name)) << Name;
 }
 
 TEST(CliTextTest, AddressesReadFirstByteFirst) {
