@@ -306,6 +306,12 @@ void TCaddisForm::FillComPortsList() {
   const int32_t Index = ComPort != -1 ? ComPortIndex(ComPort) : -1;
   ComPortComboBox->setCurrentIndex(Index != -1 ? Index : 0);
   FillingList = false;
+  // A file of port numbers the catalogue refuses is said once, not at every drop-down.
+  if (const std::string Problem = tPortCatalogue::NumbersFileProblem();
+      Problem != ShownListProblem) {
+    ShownListProblem = Problem;
+    if (!Problem.empty()) DisplayMessage(Problem);
+  }
 }
 
 int32_t TCaddisForm::ComPortIndex(int32_t nCom) const {

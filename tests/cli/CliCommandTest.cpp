@@ -6,6 +6,11 @@
 #include <fstream>
 #include <random>
 
+#include <grp.h>
+#include <sys/stat.h>
+
+#include "RunProgram.h"
+#include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -146,6 +151,18 @@ TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
   const tRun Ports = Caddis({"ports"});
   ASSERT_EQ(Ports.Exit, 0) << Ports.Err;
   EXPECT_EQ(Ports.Out.rfind("12 ", 0), 0u) << Ports.Out;
+
+  // A FIFO where the port numbers are kept neither hangs the list nor goes unsaid.
+  const std::string Numbers = Runtime.Folder.Path + "/config/ports.txt";
+  std::filesystem::create_directories(Runtime.Folder.Path + "/config");
+  std::filesystem::permissions(Runtime.Folder.Path + "/config", std::filesystem::perms::owner_all);
+  ASSERT_EQ(mkfifo(Numbers.c_str(), 0600), 0);
+  const tRun WithFifo = Caddis({"ports"});
+  EXPECT_EQ(WithFifo.Exit, 0) << WithFifo.Err;
+  EXPECT_EQ(WithFifo.Out, Ports.Out);
+  EXPECT_EQ(WithFifo.Err, "caddis: " + Numbers +
+                              " was not read: it is not a regular file; port numbers are not "
+                              "remembered\n");
 }
 
 TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
