@@ -267,11 +267,25 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
 
 bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
                     tDFUDeviceEntry& Found, std::string& Error) {
-  return PollForOne(
-      [&] { return SearchDFUDevices(Filter); }, Limit, std::chrono::milliseconds(1000),
-      [](std::chrono::milliseconds Span) { return tHostLoop(nullptr).RunFor(Span) != le_Stopped; },
-      "more than one boot loader found; choose one with --serial, --path or --index:\n",
-      "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)", Found, Error);
+  const std::string None = "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)";
+  if (PollForOne([&] { return SearchDFUDevices(Filter); }, Limit, std::chrono::milliseconds(1000),
+                 [](std::chrono::milliseconds Span) {
+                   return tHostLoop(nullptr).RunFor(Span) != le_Stopped;
+                 },
+                 "more than one boot loader found; choose one with --serial, --path or --index:\n",
+                 None, Found, Error))
+    return true;
+  // Boot loaders may be there but none the one asked for: say so, and which are there.
+  if (Error == None && Filter.Narrowed()) {
+    tDFUFilter Any = Filter;
+    Any.Serial.clear();
+    Any.Location.clear();
+    Any.Index = -1;
+    if (const auto Present = SearchDFUDevices(Any); !Present.empty())
+      Error = "no USB DFU device matches " + Filter.Conditions() + "; present:\n" +
+              BootLoaderList(Present);
+  }
+  return false;
 }
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,

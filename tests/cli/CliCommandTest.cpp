@@ -430,6 +430,15 @@ TEST_F(CliCommandTest, SeveralBootLoadersAreListedNotGuessed) {
   EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00024 at ")) << Refused.Err;
   EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00025 at ")) << Refused.Err;
 
+  // A serial number that none has: said so, with those that are there.
+  const tRun NoMatch =
+      Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "NOPE", "--wait", "0"});
+  EXPECT_EQ(NoMatch.Exit, 1);
+  EXPECT_TRUE(Contains(NoMatch.Err, "no USB DFU device matches serial NOPE; present:\n"))
+      << NoMatch.Err;
+  EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00024 at ")) << NoMatch.Err;
+  EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00025 at ")) << NoMatch.Err;
+
   const tRun Chosen =
       Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "SIM00025", "--port", "25"}, 90s);
   ASSERT_EQ(Chosen.Exit, 0) << Chosen.Out << Chosen.Err;
