@@ -75,7 +75,7 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
     fLine.Show(TransferLine(Label, Fraction, fTotal, Elapsed, BarWidth));
   } else {
     const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
-    fLine.Show(LineLabel + ": " + std::to_string(Step) + "%");
+    fLine.Show(fTarget + " " + LineLabel + ": " + std::to_string(Step) + "%");
   }
 }
 

@@ -140,15 +140,26 @@ TEST(CliTextTest, TransferLinesShowBytesRateAndTimeLeft) {
             "Verifying [####] 100%  100.0/100.0 kB  50.0 kB/s  0:00 left");
 }
 
-TEST(CliTextTest, MonitorLineWaitsForTheIdentity) {
+TEST(CliTextTest, MonitorLineWaitsForTheIdentityAndShowsOnlyReportsReceived) {
   tOrvaneHost Host(0, false, "Caddis");
   Host.ComPortID = 3;
   EXPECT_EQ(MonitorLine(Host), "COM3: waiting for the card");
   Host.DeviceID = 9;
   Host.Voltages[0] = 5.0f;
   Host.SampleRates[3] = 44100;
+  // Before any report the values are not shown as the zeros the host starts with.
   EXPECT_EQ(MonitorLine(Host),
-            "COM3: ID 9 fw 0 FPGA            temp 0 5.0/0.0/0.0 V 0/0/0/44100 Hz 0.0.0.0 UDP");
+            "COM3: ID 9 fw 0 FPGA            temp not received supply not received rates "
+            "not received/not received/not received/not received IP not received transport "
+            "not received");
+  Host.ReportsReceived = or_Voltages | or_SampleRate0 << 3 | or_UDPorTCP;
+  EXPECT_EQ(MonitorLine(Host),
+            "COM3: ID 9 fw 0 FPGA            temp not received supply 5.0/0.0/0.0 V rates "
+            "not received/not received/not received/44100 IP not received transport UDP");
+  Host.ReportsReceived = or_AllReports;
+  EXPECT_EQ(MonitorLine(Host),
+            "COM3: ID 9 fw 0 FPGA            temp 0 supply 5.0/0.0/0.0 V rates 0/0/0/44100 Hz "
+            "IP 0.0.0.0 transport UDP");
 }
 
 TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
