@@ -4,9 +4,7 @@
 
 #include "cli/CliText.h"
 #include "platform/Console.h"
-#include "platform/Environment.h"
 #include "support/DisplayMessage.h"
-#include "support/LogFile.h"
 
 void InstallStopHandlers() {
   tConsole::InstallStopHandler(RequestLoopStop);
@@ -86,9 +84,4 @@ tDisplayScope::tDisplayScope(std::function<void(const std::string&)> Proc)
 
 tDisplayScope::~tDisplayScope() {
   DisplayMessageProc = fSaved;
-}
-
-void ChooseLogFolder() {
-  if (const auto Folder = tEnvironment::Get("CADDIS_LOG_DIR"); Folder && !Folder->empty())
-    LogFolder = *Folder;
 }

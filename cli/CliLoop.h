@@ -75,7 +75,3 @@ class tDisplayScope {
  private:
   std::function<void(const std::string&)> fSaved;
 };
-
-// Where host-link error lines are logged: $CADDIS_LOG_DIR when set, else the system's own
-// folder (the file-system root). Called once at start.
-void ChooseLogFolder();

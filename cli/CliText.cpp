@@ -53,7 +53,9 @@ std::string JsonString(const std::string& Text) {
 }
 
 std::string JsonText(const nlohmann::ordered_json& Value) {
-  return Value.dump(-1, ' ', true);
+  // A text that is not UTF-8 (a file name in another encoding) is written with replacement
+  // characters rather than ending the program.
+  return Value.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json StatusObject(const tOrvaneHost& Host) {

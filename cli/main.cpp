@@ -56,6 +56,13 @@ const std::vector<tCommand> Commands = {
      {Json},
      "",
      PortsCommand},
+    {"paths",
+     "caddis paths [--json]",
+     "Show the files and folders the tool uses: log, settings, port numbers, runtime.",
+     {Json},
+     "The log of link errors is Log.txt in $CADDIS_LOG_DIR, else in the user's state folder\n"
+     "($XDG_STATE_HOME/caddis, else ~/.local/state/caddis; %LOCALAPPDATA%\\Caddis on Windows).\n",
+     PathsCommand},
     {"status",
      "caddis status --port N [--json] [--timeout S]",
      "Show the card's identity, versions, temperature, voltages, rates and network settings.",
@@ -224,7 +231,8 @@ int MainHelp() {
       "Exit status: 0 success, 1 failure, 2 bad arguments, 130 interrupted (Ctrl-C),\n"
       "143 terminated (SIGTERM).\n"
       "Environment: CADDIS_RUNTIME_DIR (port folder, virtual USB bus), CADDIS_CONFIG_DIR,\n"
-      "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors).\n");
+      "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors), CADDIS_IMAGE_DIR (folder\n"
+      "of the default images, instead of the program's own); caddis paths shows them.\n");
   return ExitOk;
 }
 
@@ -336,7 +344,6 @@ int main(int argc, char** argv) {
     Request.Words.push_back(Word);
   }
   if (int Exit = ExitOk; !ReadOptions(*Command, Request, Exit)) return Exit;
-  ChooseLogFolder();
   InstallStopHandlers();
   if (Request.Verbose) StartTracing(nullptr);
   return Command->Run(Request);

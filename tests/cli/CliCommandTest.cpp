@@ -520,4 +520,60 @@ TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
       << Missing.Err;
 }
 
+TEST_F(CliCommandTest, ALinkErrorOfAnOrdinaryUserLandsInTheirOwnLog) {
+  // An operator without special rights (nobody, when the tests run as root), with nothing but
+  // a home folder: the log of link errors goes to the state folder there, and nowhere else.
+  const std::string Home = Runtime.Folder.Path + "/home";
+  std::filesystem::create_directory(Home);
+  const bool AsRoot = geteuid() == 0;
+  if (AsRoot) {
+    ASSERT_EQ(chmod(Runtime.Folder.Path.c_str(), 0755), 0);
+    ASSERT_EQ(chown(Home.c_str(), 65534, 65534), 0);
+  }
+  struct stat Root {};
+  const bool RootLogExisted = stat("/Log.txt", &Root) == 0;
+  tScopedEnv HomeEnv("HOME", Home);
+  tScopedEnv RuntimeEnv("CADDIS_RUNTIME_DIR", Home + "/run");
+  tScopedEnv ConfigEnv("CADDIS_CONFIG_DIR", Home + "/config");
+  tScopedEnv LogDir("CADDIS_LOG_DIR", ""), State("XDG_STATE_HOME", "");
+  tEnvironment::Unset("CADDIS_LOG_DIR");
+  tEnvironment::Unset("XDG_STATE_HOME");
+  const tProgramRun Run = RunProgram(
+      {CADDIS_PATH, "status", "--port", "99"}, Runtime.Folder.Path + "/nobody.out", 60s, [AsRoot] {
+        return !AsRoot || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+      });
+  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_TRUE(Contains(Run.Output, "Cannot open ComPort 99")) << Run.Output;
+  EXPECT_FALSE(Contains(Run.Output, "Cannot write the log file")) << Run.Output;
+  const std::string Log = ReadFile(Home + "/.local/state/caddis/Log.txt");
+  EXPECT_TRUE(Contains(Log, " Caddis Host Cannot open ComPort 99\r\n")) << Log;
+  struct stat After {};
+  EXPECT_EQ(stat("/Log.txt", &After) == 0, RootLogExisted);
+  if (RootLogExisted) {
+    EXPECT_EQ(After.st_size, Root.st_size) << "/Log.txt was written";
+  }
+}
+
+TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
+  const std::string Root = Runtime.Folder.Path;
+  tScopedEnv LogDir("CADDIS_LOG_DIR", Root + "/logs");
+  tScopedEnv State("XDG_STATE_HOME", Root + "/state");
+  tScopedEnv Images("CADDIS_IMAGE_DIR", Root + "/images");
+  const tRun Json = Caddis({"paths", "--json"});
+  ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  const std::string Expected =
+      "{\"LogFile\":\"" + Root + "/logs/Log.txt\",\"ServiceRecord\":\"" + Root +
+      "/state/caddis/service-record.jsonl\",\"SettingsFile\":\"" +
+      std::filesystem::path(CADDIS_PATH).parent_path().string() +
+      "/Serial.ini\",\"ConfigFolder\":\"" + Root + "/config\",\"PortNumbersFile\":\"" + Root +
+      "/config/ports.txt\",\"RuntimeFolder\":\"" + Root + "/run\",\"PortFolder\":\"" + Root +
+      "/run/ports\",\"VirtualUSBFolder\":\"" + Root + "/run/usb\",\"ImageFolder\":\"" + Root +
+      "/images\"}\n";
+  EXPECT_EQ(Json.Out, Expected);
+  const tRun Text = Caddis({"paths"});
+  ASSERT_EQ(Text.Exit, 0) << Text.Err;
+  EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+}
+
 }  // namespace
