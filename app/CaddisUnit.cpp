@@ -343,7 +343,10 @@ void TCaddisForm::ComPortComboBoxDropDown() {
 
 void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
-    Session.Open(nCom);
+    // A port another program holds is said whatever the logging settings: the operator must
+    // close that program first.
+    if (!Session.Open(nCom) && tComPort::LastOpenError().Kind == tSerialError::se_Busy)
+      DisplayMessage(Session.OpenError);
     TakeLinkSettings();
   }
   EnableButtons();

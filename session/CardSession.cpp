@@ -57,12 +57,13 @@ bool PollForOne(const std::function<std::vector<tDFUDeviceEntry>()>& Search,
 
 }  // namespace
 
-std::string OpenErrorReason(const tSerialError& Error) {
+std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
   switch (Error.Kind) {
     case tSerialError::se_NotFound:
       return "no such port (caddis ports lists the ports present)";
     case tSerialError::se_Busy:
-      return "the port is busy: another program is using it";
+      return (Port > 0 ? "COM" + std::to_string(Port) : std::string("the port")) +
+             " is in use by " + (Error.Holder.empty() ? "another program" : Error.Holder);
     case tSerialError::se_Denied:
       return "permission denied: add your user to the dialout group "
              "(sudo usermod -aG dialout $USER) and log in again";
@@ -114,7 +115,7 @@ bool tCardSession::Open(int32_t Port) {
   const bool Opened = Host->ComPort != nullptr;
   OpenError = Opened ? std::string()
                      : "Cannot open ComPort " + std::to_string(Port) + ": " +
-                           OpenErrorReason(tComPort::LastOpenError());
+                           OpenErrorReason(tComPort::LastOpenError(), Port);
   if (!Opened)
     if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
       OpenError += " (registered ports are ignored: " + Problem + ")";

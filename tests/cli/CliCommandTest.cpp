@@ -176,12 +176,21 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
       << "monitor did not start";
   const tRun Busy = Caddis({"status", "--port", "13"});
   EXPECT_EQ(Busy.Exit, 1);
-  EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: the port is busy")) << Busy.Err;
+  EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: COM13 is in use by caddis (pid "))
+      << Busy.Err;
   // Ctrl-C ends the monitor cleanly and frees the port.
   Holder.Signal(SIGINT);
   const tRun Monitor = Holder.Wait(10s);
   EXPECT_EQ(Monitor.Exit, 0) << Monitor.Err;
   EXPECT_EQ(Caddis({"status", "--port", "13"}).Exit, 0);
+
+  // Another program that merely has the port open (a terminal program, a logger) would take
+  // the card's replies: the port is refused, naming it.
+  tPortHolder Terminal(std::filesystem::read_symlink(Runtime.PortLink(13)).string());
+  const tRun Held = Caddis({"status", "--port", "13"});
+  EXPECT_EQ(Held.Exit, 1);
+  EXPECT_TRUE(Contains(Held.Err, "Cannot open ComPort 13: COM13 is in use by " + Terminal.Name()))
+      << Held.Err;
 }
 
 TEST_F(CliCommandTest, ASilentCardIsAnError) {

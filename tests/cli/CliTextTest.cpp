@@ -173,7 +173,11 @@ TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
 TEST(CliTextTest, OpenErrorsAreExplained) {
   EXPECT_NE(OpenErrorReason({tSerialError::se_NotFound, ENOENT}).find("no such port"),
             std::string::npos);
-  EXPECT_NE(OpenErrorReason({tSerialError::se_Busy, EBUSY}).find("busy"), std::string::npos);
+  // A port another program holds names that program where the system tells.
+  EXPECT_EQ(OpenErrorReason({tSerialError::se_Busy, EBUSY, "minicom (pid 812)"}, 5),
+            "COM5 is in use by minicom (pid 812)");
+  EXPECT_EQ(OpenErrorReason({tSerialError::se_Busy, EBUSY}, 5),
+            "COM5 is in use by another program");
   EXPECT_NE(OpenErrorReason({tSerialError::se_Denied, EACCES}).find("dialout group"),
             std::string::npos);
   // Anything else is told in the system's own words.
