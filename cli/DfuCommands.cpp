@@ -2,7 +2,6 @@
 // over USB DFU.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
@@ -128,7 +127,9 @@ bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::
               bool Verify, const std::string& Target, std::string& Error) {
   tStatusLine Line;
   tTransferDisplay Display(Line, Image.Size(), Target);
-  const std::string FileName = std::filesystem::path(File).filename().string();
+  // The name after the last separator of either system, taken from the UTF-8 text itself (a
+  // file-system path object would read it in Windows' ANSI code page).
+  const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
   const bool Done = DownloadFirmware(
       Device, Image, FileName, Verify,
       [&](const tDFUProgress& Progress) {

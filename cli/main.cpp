@@ -11,6 +11,7 @@
 
 #include "cli/CliLoop.h"
 #include "cli/Commands.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -294,10 +295,17 @@ struct tParser {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every name the tool keeps is UTF-8: the arguments too (a path such as C:\Jörg\image.dfu
+  // on Windows), and the output shows them as such.
+  const std::vector<std::string> Arguments = tConsole::Arguments(argc, argv);
+  std::vector<const char*> Words;
+  for (const std::string& Argument : Arguments)
+    Words.push_back(Argument.c_str());
+  tConsole::UseUtf8Output();
   tParser Parser;
   std::string ParseError;
   try {
-    Parser.App.parse(argc, argv);
+    Parser.App.parse(static_cast<int>(Words.size()), Words.data());
   } catch (const CLI::ParseError& Error) {
     ParseError = Error.what();
     // "--port: 1 required TEXT missing": an option at the end without its value.
@@ -318,11 +326,11 @@ int main(int argc, char** argv) {
       return ExitUsage;
     }
     const auto Extra = Parser.App.remaining();
-    if (argc < 2) {
+    if (Words.size() < 2) {
       MainHelp();
       return ExitUsage;
     }
-    const std::string Word = Extra.empty() ? argv[1] : Extra.front();
+    const std::string Word = Extra.empty() ? Arguments[1] : Extra.front();
     if (!ParseError.empty())
       std::fprintf(stderr, "caddis: %s (see caddis --help)\n", ParseError.c_str());
     else if (Word.rfind("-", 0) == 0)
