@@ -68,7 +68,7 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
         std::this_thread::sleep_for(Span);
         return true;
       }),
-      ImageFolder(tPaths::ExecutableFolder()) {
+      ImageFolder(DefaultImageFolder()) {
   CaddisForm = this;
   // Start-up measurements ask for the moment of the first paint (see WriteStartupStamp).
   StartupStampFile = qEnvironmentVariable("CADDIS_STARTUP_STAMP");
@@ -306,6 +306,12 @@ void TCaddisForm::FillComPortsList() {
   const int32_t Index = ComPort != -1 ? ComPortIndex(ComPort) : -1;
   ComPortComboBox->setCurrentIndex(Index != -1 ? Index : 0);
   FillingList = false;
+  // A file of port numbers the catalogue refuses is said once, not at every drop-down.
+  if (const std::string Problem = tPortCatalogue::NumbersFileProblem();
+      Problem != ShownListProblem) {
+    ShownListProblem = Problem;
+    if (!Problem.empty()) DisplayMessage(Problem);
+  }
 }
 
 int32_t TCaddisForm::ComPortIndex(int32_t nCom) const {
@@ -337,7 +343,10 @@ void TCaddisForm::ComPortComboBoxDropDown() {
 
 void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
-    Session.Open(nCom);
+    // A port another program holds is said whatever the logging settings: the operator must
+    // close that program first.
+    if (!Session.Open(nCom) && tComPort::LastOpenError().Kind == tSerialError::se_Busy)
+      DisplayMessage(Session.OpenError);
     TakeLinkSettings();
   }
   EnableButtons();

@@ -139,6 +139,7 @@ class TCaddisForm : public QWidget {
   QPushButton* FocusHeldFor = nullptr;  // a disabled button whose focus the window holds
   QString StartupStampFile;             // written once after the first paint, when asked for
   std::vector<std::string> PortItems;   // the items of ComPortComboBox, as 8-bit texts
+  std::string ShownListProblem;         // the port list's problem last shown
   bool FillingList = false;             // a selection made by the program is no change
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;

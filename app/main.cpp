@@ -34,10 +34,12 @@ int main(int argc, char** argv) {
   // Registered by its bare name; a missing font file changes nothing.
   QFontDatabase::addApplicationFont("NQSCREEN.FON");
   UseWindowFont();
-  ReadSerialSettings();
+  const std::string SettingsProblem = ReadSerialSettings();
 
   TCaddisForm Form(AnyParameter);
   Form.show();
+  // Said in the message list, where the operator reads what the tool has to say.
+  if (!SettingsProblem.empty()) DisplayMessage(SettingsProblem);
   const int Result = Application.exec();
   DestroyGlobalLists();
   return Result;

@@ -2,6 +2,8 @@
 // kind of pseudo-terminal, and the CPU an idle open port uses.
 #include <benchmark/benchmark.h>
 #include <stdlib.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "platform/PortCatalogue.h"
+#include "platform/SerialDevice.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
@@ -150,5 +153,29 @@ void BM_IdleOpenPortCpu(benchmark::State& State) {
   State.counters["cpu_ms_per_3s"] = Cpu * 1000;
 }
 BENCHMARK(BM_IdleOpenPortCpu)->UseManualTime()->Iterations(1)->Unit(benchmark::kMicrosecond);
+
+// Opening and closing the device: the tool's open (which also looks through /proc for another
+// program holding the device) beside the bare system calls of an exclusive open.
+void BM_SerialDeviceOpen(benchmark::State& State) {
+  tPseudoTerminal Pty;
+  tSerialError Error;
+  for (auto _ : State) {
+    auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, true, Error);
+    if (!Device) State.SkipWithError(Error.Text().c_str());
+  }
+}
+BENCHMARK(BM_SerialDeviceOpen)->Unit(benchmark::kMicrosecond);
+
+void BM_BareExclusiveOpen(benchmark::State& State) {
+  tPseudoTerminal Pty;
+  for (auto _ : State) {
+    const int Fd = open(Pty.SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (Fd < 0 || !isatty(Fd) || flock(Fd, LOCK_EX | LOCK_NB) != 0) State.SkipWithError("open");
+    ioctl(Fd, TIOCEXCL);
+    ioctl(Fd, TIOCNXCL);
+    close(Fd);
+  }
+}
+BENCHMARK(BM_BareExclusiveOpen)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

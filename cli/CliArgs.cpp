@@ -50,3 +50,31 @@ bool ParseIndex(const std::string& Text, int32_t Max, int32_t& Value) {
   Value = Parsed;
   return true;
 }
+
+bool IsDevicePath(const std::string& Text) {
+  return Text.find('/') != std::string::npos || Text.rfind("\\\\.\\", 0) == 0;
+}
+
+bool ParseHexBytes(const std::string& Text, std::vector<uint8_t>& Bytes, std::string& Why) {
+  auto Digit = [](char C) {
+    if (C >= '0' && C <= '9') return C - '0';
+    if (C >= 'a' && C <= 'f') return C - 'a' + 10;
+    if (C >= 'A' && C <= 'F') return C - 'A' + 10;
+    return -1;
+  };
+  Bytes.clear();
+  for (std::size_t i = 0; i < Text.size(); ++i) {
+    if (Digit(Text[i]) < 0) {
+      Why = "'" + Text + "' is not hexadecimal: character " + std::to_string(i + 1) +
+            " is not a hex digit";
+      return false;
+    }
+  }
+  if (Text.size() % 2 != 0) {
+    Why = "'" + Text + "' has an odd number of hex digits: each byte takes two";
+    return false;
+  }
+  for (std::size_t i = 0; i < Text.size(); i += 2)
+    Bytes.push_back(static_cast<uint8_t>(Digit(Text[i]) << 4 | Digit(Text[i + 1])));
+  return true;
+}

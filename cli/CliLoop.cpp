@@ -4,9 +4,7 @@
 
 #include "cli/CliText.h"
 #include "platform/Console.h"
-#include "platform/Environment.h"
 #include "support/DisplayMessage.h"
-#include "support/LogFile.h"
 
 void InstallStopHandlers() {
   tConsole::InstallStopHandler(RequestLoopStop);
@@ -75,7 +73,7 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
     fLine.Show(TransferLine(Label, Fraction, fTotal, Elapsed, BarWidth));
   } else {
     const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
-    fLine.Show(LineLabel + ": " + std::to_string(Step) + "%");
+    fLine.Show(fTarget + " " + LineLabel + ": " + std::to_string(Step) + "%");
   }
 }
 
@@ -86,9 +84,4 @@ tDisplayScope::tDisplayScope(std::function<void(const std::string&)> Proc)
 
 tDisplayScope::~tDisplayScope() {
   DisplayMessageProc = fSaved;
-}
-
-void ChooseLogFolder() {
-  if (const auto Folder = tEnvironment::Get("CADDIS_LOG_DIR"); Folder && !Folder->empty())
-    LogFolder = *Folder;
 }

@@ -44,11 +44,14 @@ class tStatusLine {
   std::string fShown;  // what the terminal shows of fText
 };
 
-// The progress of a transfer of Total bytes on a status line: on a terminal the bar with bytes,
-// rate and time left; otherwise one line per tenth ("FPGA update: 50%").
+// The progress of a transfer of Total bytes to Target (the card's port, "COM5") on a status
+// line: on a terminal the bar with bytes, rate and time left; otherwise one line per tenth
+// that names the target, so the lines of several runs can share one log ("COM5 FPGA update:
+// 50%").
 class tTransferDisplay {
  public:
-  tTransferDisplay(tStatusLine& Line, uint64_t Total) : fLine(Line), fTotal(Total) {}
+  tTransferDisplay(tStatusLine& Line, uint64_t Total, std::string Target)
+      : fLine(Line), fTotal(Total), fTarget(std::move(Target)) {}
   // Label names the phase on a terminal, LineLabel on plain lines; a new Label starts the
   // rate afresh.
   void Show(const std::string& Label, const std::string& LineLabel, float Fraction);
@@ -56,6 +59,7 @@ class tTransferDisplay {
  private:
   tStatusLine& fLine;
   uint64_t fTotal;
+  std::string fTarget;
   std::string fLabel;
   std::chrono::steady_clock::time_point fStart;
 };
@@ -71,7 +75,3 @@ class tDisplayScope {
  private:
   std::function<void(const std::string&)> fSaved;
 };
-
-// Where host-link error lines are logged: $CADDIS_LOG_DIR when set, else the system's own
-// folder (the file-system root). Called once at start.
-void ChooseLogFolder();

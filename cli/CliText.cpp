@@ -18,16 +18,14 @@ std::string Volts(float Value) {
 
 const char* const PortNames[OrvanePortCount] = {"Kelp 0", "Kelp 1", "word clock", "USB audio"};
 
-template <typename T, typename Format>
-std::string JoinArray(const T& Values, const std::string& Separator, Format Show) {
-  std::string Text;
-  for (std::size_t i = 0; i < Values.size(); ++i)
-    Text += (i ? Separator : "") + Show(Values[i]);
-  return Text;
-}
-
 std::string TransportName(bool UDPorTCP) {
   return UDPorTCP ? "TCP" : "UDP";
+}
+
+// A report's value as the operator reads it: Text once the card has sent the report (Bit of
+// ReportsReceived), never the zero the host object starts with.
+std::string ReportText(const tOrvaneHost& Host, uint32_t Bit, const std::string& Text) {
+  return (Host.ReportsReceived & Bit) ? Text : "not received";
 }
 
 }  // namespace
@@ -55,7 +53,9 @@ std::string JsonString(const std::string& Text) {
 }
 
 std::string JsonText(const nlohmann::ordered_json& Value) {
-  return Value.dump(-1, ' ', true);
+  // A text that is not UTF-8 (a file name in another encoding) is written with replacement
+  // characters rather than ending the program.
+  return Value.dump(-1, ' ', true, nlohmann::ordered_json::error_handler_t::replace);
 }
 
 nlohmann::ordered_json StatusObject(const tOrvaneHost& Host) {
@@ -94,9 +94,9 @@ std::string StatusJson(const tOrvaneHost& Host) {
 }
 
 std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
-  const uint32_t Got = Host.ReportsReceived;
-  const std::string Missing = "not received";
-  auto Shown = [&](uint32_t Bit, const std::string& Text) { return (Got & Bit) ? Text : Missing; };
+  auto Shown = [&Host](uint32_t Bit, const std::string& Text) {
+    return ReportText(Host, Bit, Text);
+  };
   std::string Rates;
   for (int i = 0; i < OrvanePortCount; ++i)
     Rates += std::string(i ? ", " : "") + PortNames[i] + " " +
@@ -122,12 +122,21 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
 std::string MonitorLine(const tOrvaneHost& Host) {
   if (Host.DeviceID == 0) return "COM" + std::to_string(Host.ComPortID) + ": waiting for the card";
   const auto& V = Host.Voltages;
+  std::string Rates;
+  bool AllRates = true;
+  for (int i = 0; i < OrvanePortCount; ++i) {
+    const uint32_t Bit = or_SampleRate0 << i;
+    Rates += (i ? "/" : "") + ReportText(Host, Bit, std::to_string(Host.SampleRates[i]));
+    AllRates = AllRates && (Host.ReportsReceived & Bit);
+  }
+  // Each value with its label, so a report not received yet reads as such.
   return "COM" + std::to_string(Host.ComPortID) + ": ID " + std::to_string(Host.DeviceID) + " fw " +
          std::to_string(Host.FirmwareVersion) + " FPGA " + Host.FPGAVersion + " temp " +
-         std::to_string(Host.Temperature) + " " + Volts(V[0]) + "/" + Volts(V[1]) + "/" +
-         Volts(V[2]) + " V " +
-         JoinArray(Host.SampleRates, "/", [](uint32_t R) { return std::to_string(R); }) + " Hz " +
-         DottedAddress(Host.IPAddress) + " " + TransportName(Host.UDPorTCP);
+         ReportText(Host, or_Temperature, std::to_string(Host.Temperature)) + " supply " +
+         ReportText(Host, or_Voltages, Volts(V[0]) + "/" + Volts(V[1]) + "/" + Volts(V[2]) + " V") +
+         " rates " + Rates + (AllRates ? " Hz" : "") + " IP " +
+         ReportText(Host, or_IPAddress, DottedAddress(Host.IPAddress)) + " transport " +
+         ReportText(Host, or_UDPorTCP, TransportName(Host.UDPorTCP));
 }
 
 std::string SecondsText(double Seconds) {

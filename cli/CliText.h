@@ -25,7 +25,7 @@ std::string JsonString(const std::string& Text);
 // An 8-bit text of the card (each byte one character) as UTF-8.
 std::string Utf8FromLatin1(const std::string& Text);
 
-// A JSON value on one line in plain ASCII.
+// A JSON value on one line in plain ASCII (bytes of a text that is not UTF-8 as U+FFFD).
 std::string JsonText(const nlohmann::ordered_json& Value);
 
 // The card's last reported state as one JSON object on one line, fields named as the host

@@ -7,6 +7,7 @@
 #include "cli/CliText.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/PortCatalogue.h"
 
 namespace {
 
@@ -64,11 +65,17 @@ bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit) {
     Exit = UsageError(Request.Command, "--port N is required");
     return false;
   }
-  if (!ParsePortNumber(Request.Port, Port)) {
+  if (ParsePortNumber(Request.Port, Port)) return true;
+  if (!IsDevicePath(Request.Port)) {
     Exit = UsageError(Request.Command, "'" + Request.Port + "' is not a port number");
     return false;
   }
-  return true;
+  // A device goes by the number the port list gives it, so every message and every later
+  // command names it the same way.
+  Port = tPortCatalogue::PortNumberOf(Request.Port);
+  if (Port > 0) return true;
+  Exit = Failure("no serial port " + Request.Port + " in the port list (caddis ports lists them)");
+  return false;
 }
 
 bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,

@@ -72,6 +72,7 @@ class tCliSession : public tCardSession {
 void StartTracing(tOrvaneHost* Host);
 
 int PortsCommand(const tCliRequest& Request);
+int PathsCommand(const tCliRequest& Request);
 int StatusCommand(const tCliRequest& Request);
 int MonitorCommand(const tCliRequest& Request);
 int SendHexCommand(const tCliRequest& Request);

@@ -2,7 +2,6 @@
 // over USB DFU.
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
@@ -122,12 +121,15 @@ bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
   }
 }
 
-// Downloads with progress and reports the outcome; true on success.
+// Downloads with progress and reports the outcome; true on success. Target names the card in
+// the progress lines: its port when known, else its boot loader's serial number.
 bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::string& File,
-              bool Verify, std::string& Error) {
+              bool Verify, const std::string& Target, std::string& Error) {
   tStatusLine Line;
-  tTransferDisplay Display(Line, Image.Size());
-  const std::string FileName = std::filesystem::path(File).filename().string();
+  tTransferDisplay Display(Line, Image.Size(), Target);
+  // The name after the last separator of either system, taken from the UTF-8 text itself (a
+  // file-system path object would read it in Windows' ANSI code page).
+  const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
   const bool Done = DownloadFirmware(
       Device, Image, FileName, Verify,
       [&](const tDFUProgress& Progress) {
@@ -138,6 +140,11 @@ bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::
   Line.Finish();
   if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");
   return Done;
+}
+
+// A boot loader in a progress line: "USB SIM00021", by its location when it has no serial.
+std::string BootLoaderName(const tDFUDeviceEntry& Device) {
+  return "USB " + (Device.Serial.Text.empty() ? Device.Location : Device.Serial.Text);
 }
 
 // The device filters given on the command line.
@@ -196,7 +203,8 @@ int DfuDownloadCommand(const tCliRequest& Request) {
     return Failure(Error);
   }
   PrintDevice(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, Error)) return Failure(Error);
+  const std::string Target = Port > 0 ? "COM" + std::to_string(Port) : BootLoaderName(Device);
+  if (!Download(Device, Image, File, !Request.NoVerify, Target, Error)) return Failure(Error);
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
   // After an update the card restarts its firmware; the window waits for it to come back
@@ -233,7 +241,7 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
     return Failure(Error);
   }
   PrintDevice(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, Error)) {
+  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error)) {
     // The card stays in its boot loader, ready for another attempt.
     return Failure(Error +
                    "; the card stays in its boot loader: try again with caddis dfu "

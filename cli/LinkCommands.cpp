@@ -30,16 +30,12 @@ int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrva
 
 int SendHexCommand(const tCliRequest& Request) {
   if (Request.Words.size() != 1)
-    return UsageError(Request.Command,
-                      "give the message as one hex argument (quote it if it has spaces)");
-  // The text is read in pairs from its start, as the window reads its hex field, but whole:
-  // a message too long for one frame is refused rather than cut.
-  const std::string& Hex = Request.Words[0];
+    return UsageError(Request.Command, "give the message as one argument of hex digits");
+  // Stricter than the window's hex field, which reads fixed pairs and drops what is left: a
+  // script's typing error must not go to the card as another message.
   std::vector<uint8_t> Bytes;
-  for (std::size_t At = 0; At < Hex.size(); At += 254) {
-    const std::vector<uint8_t> Part = HexMessage(std::string_view(Hex).substr(At, 254));
-    Bytes.insert(Bytes.end(), Part.begin(), Part.end());
-  }
+  if (std::string Why; !ParseHexBytes(Request.Words[0], Bytes, Why))
+    return UsageError(Request.Command, Why);
   if (Bytes.size() > tHostFrame::MaxSendLength)
     return UsageError(Request.Command, "the message is " + std::to_string(Bytes.size()) +
                                            " bytes long; one message carries at most " +

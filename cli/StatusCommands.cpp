@@ -19,6 +19,8 @@ constexpr auto ReportWait = std::chrono::milliseconds(1500);
 int PortsCommand(const tCliRequest& Request) {
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
+  if (const std::string Problem = tPortCatalogue::NumbersFileProblem(); !Problem.empty())
+    std::fprintf(stderr, "caddis: %s\n", Problem.c_str());
   if (Request.Json) {
     nlohmann::ordered_json Ports = nlohmann::ordered_json::array();
     for (const auto& Port : tPortCatalogue::ListPorts()) {

@@ -62,7 +62,7 @@ bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) 
 tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const std::string& Path,
                          uint64_t Size, double AckTimeout, tTransfer& Transfer) {
   tStatusLine Line;
-  tTransferDisplay Display(Line, Size);
+  tTransferDisplay Display(Line, Size, "COM" + std::to_string(Session.ComPort));
   const std::string LineLabel = std::string(Kind.What) + " update";
   tDisplayScope Messages([&](const std::string& Text) { Line.Message(Text); });
   auto OnProgress = [&](float Progress, tTivaUpdateError) {

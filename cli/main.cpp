@@ -11,6 +11,7 @@
 
 #include "cli/CliLoop.h"
 #include "cli/Commands.h"
+#include "platform/Console.h"
 
 namespace {
 
@@ -36,8 +37,11 @@ struct tCommand {
   int MaxWords = 0;
 };
 
-const tOptionHelp Port = {"--port", "N", "the card's port: its number as caddis ports lists it", 0,
-                          true};
+const tOptionHelp Port = {
+    "--port", "N",
+    "the card's port: its number as caddis ports lists it (5 or COM5),\n"
+    "                    or its device (/dev/ttyUSB0, /dev/serial/by-id/..., \\\\.\\COM5)",
+    0, true};
 const tOptionHelp Timeout = {"--timeout", "S",
                              "seconds to wait for the card's identity (default 5)", 5};
 const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)", 0.5};
@@ -53,6 +57,13 @@ const std::vector<tCommand> Commands = {
      {Json},
      "",
      PortsCommand},
+    {"paths",
+     "caddis paths [--json]",
+     "Show the files and folders the tool uses: log, settings, port numbers, runtime.",
+     {Json},
+     "The log of link errors is Log.txt in $CADDIS_LOG_DIR, else in the user's state folder\n"
+     "($XDG_STATE_HOME/caddis, else ~/.local/state/caddis; %LOCALAPPDATA%\\Caddis on Windows).\n",
+     PathsCommand},
     {"status",
      "caddis status --port N [--json] [--timeout S]",
      "Show the card's identity, versions, temperature, voltages, rates and network settings.",
@@ -73,8 +84,8 @@ const std::vector<tCommand> Commands = {
      "caddis send-hex --port N [--wait S] HEX",
      "Send one message typed in hexadecimal and show the replies.",
      {Port, ReplyWait},
-     "HEX is the message bytes, identifier first, without count byte and checksum, read in\n"
-     "fixed pairs from its start (3c is the Status request). Traffic lines go to stderr.\n",
+     "HEX is the message bytes as an even number of hex digits, identifier first, without\n"
+     "count byte and checksum (3c is the Status request). Traffic lines go to stderr.\n",
      SendHexCommand,
      AnyWords,
      AnyWords},
@@ -221,7 +232,8 @@ int MainHelp() {
       "Exit status: 0 success, 1 failure, 2 bad arguments, 130 interrupted (Ctrl-C),\n"
       "143 terminated (SIGTERM).\n"
       "Environment: CADDIS_RUNTIME_DIR (port folder, virtual USB bus), CADDIS_CONFIG_DIR,\n"
-      "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors).\n");
+      "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors), CADDIS_IMAGE_DIR (folder\n"
+      "of the default images, instead of the program's own); caddis paths shows them.\n");
   return ExitOk;
 }
 
@@ -283,10 +295,17 @@ struct tParser {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Every name the tool keeps is UTF-8: the arguments too (a path such as C:\Jörg\image.dfu
+  // on Windows), and the output shows them as such.
+  const std::vector<std::string> Arguments = tConsole::Arguments(argc, argv);
+  std::vector<const char*> Words;
+  for (const std::string& Argument : Arguments)
+    Words.push_back(Argument.c_str());
+  tConsole::UseUtf8Output();
   tParser Parser;
   std::string ParseError;
   try {
-    Parser.App.parse(argc, argv);
+    Parser.App.parse(static_cast<int>(Words.size()), Words.data());
   } catch (const CLI::ParseError& Error) {
     ParseError = Error.what();
     // "--port: 1 required TEXT missing": an option at the end without its value.
@@ -307,11 +326,11 @@ int main(int argc, char** argv) {
       return ExitUsage;
     }
     const auto Extra = Parser.App.remaining();
-    if (argc < 2) {
+    if (Words.size() < 2) {
       MainHelp();
       return ExitUsage;
     }
-    const std::string Word = Extra.empty() ? argv[1] : Extra.front();
+    const std::string Word = Extra.empty() ? Arguments[1] : Extra.front();
     if (!ParseError.empty())
       std::fprintf(stderr, "caddis: %s (see caddis --help)\n", ParseError.c_str());
     else if (Word.rfind("-", 0) == 0)
@@ -333,7 +352,6 @@ int main(int argc, char** argv) {
     Request.Words.push_back(Word);
   }
   if (int Exit = ExitOk; !ReadOptions(*Command, Request, Exit)) return Exit;
-  ChooseLogFolder();
   InstallStopHandlers();
   if (Request.Verbose) StartTracing(nullptr);
   return Command->Run(Request);

@@ -10,6 +10,7 @@
 #include "lib/lmdfu/DFUSuffix.h"
 #include "lib/lmdfu/VirtualUsb.h"
 #include "platform/UsbLibusb.h"
+#include "support/MadeUpImage.h"
 
 using namespace dfu;
 using usb::tLibusbBus;
@@ -21,6 +22,7 @@ struct tLMDFUDevice {
   tUsbInterface Interface;
   tDFUFunctional Functional;
   bool Claimed = false;
+  bool Virtual = false;     // on the virtual bus, where the simulated card lives
   std::string OpenProblem;  // why Transport is null, for the operator
   std::string LastError;
 };
@@ -157,6 +159,7 @@ tLMDFUErr OpenNth(int32_t aIndex, std::unique_ptr<tLMDFUDevice>& aDevice) {
       if (Left-- > 0) continue;
       auto Device = std::make_unique<tLMDFUDevice>();
       Device->Usb = Devices[i];
+      Device->Virtual = Bus == &VirtualBus;
       Device->Interface = Interface;
       Device->Functional = Functional;
       Device->Transport = Bus->Open(i, &Device->OpenError);
@@ -194,6 +197,15 @@ void FillInfo(const tLMDFUDevice& aDevice, tLMDFUDeviceInfo& aInfo) {
   aInfo.ucSerialString = aDevice.Usb.SerialString;
   aInfo.ucDFUInterfaceString = aDevice.Interface.StringIndex;
   aInfo.bDFUMode = aDevice.Interface.Protocol == DFUProtocolDFUMode ? 1 : 0;
+}
+
+// The build's made-up images reach the simulated card's boot loader on the virtual bus only,
+// never a real device; true (with the reason kept) when this one is refused.
+bool RefusedAsMadeUp(tLMDFUDevice& aDevice, const uint8_t* aImage, uint32_t aImageLen) {
+  if (aDevice.Virtual || !IsMadeUpImage(std::span<const uint8_t>(aImage, aImageLen))) return false;
+  aDevice.LastError = MadeUpImageRefusal(
+      "the image", "the boot loader at " + aDevice.Usb.Location + " is a real USB device");
+  return true;
 }
 
 // Readies the device for class requests: it must have been opened, and its DFU interface is
@@ -336,6 +348,7 @@ tLMDFUErr LMDFUIsValidImage(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_
                             uint32_t* aTivaFormat) {
   if (aTivaFormat) *aTivaFormat = 0;
   if (!Known(aHandle) || (!aImage && aImageLen)) return lm_BadArgument;
+  if (RefusedAsMadeUp(*aHandle, aImage, aImageLen)) return lm_MadeUpImage;
   tSuffix Suffix;
   const auto Verdict = CheckImage(std::span<const uint8_t>(aImage, aImageLen),
                                   aHandle->Usb.VendorID, aHandle->Usb.ProductID, false, &Suffix);
@@ -348,6 +361,7 @@ tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aI
   tNotifier Notify(aReceiver);
   if (!Known(aHandle) || (!aImage && aImageLen)) return Notify.Finish(lm_BadArgument);
   aHandle->LastError.clear();
+  if (RefusedAsMadeUp(*aHandle, aImage, aImageLen)) return Notify.Finish(lm_MadeUpImage);
   return Notify.Finish(RunDownload(*aHandle, std::span<const uint8_t>(aImage, aImageLen),
                                    aVerify != 0, aIgnoreIDs != 0, Notify));
 }
@@ -396,6 +410,8 @@ const char* LMDFUStatusText(int aStatus) {
       return "image CRC mismatch";
     case lm_WrongVendor:
       return "image is for another vendor";
+    case lm_MadeUpImage:
+      return "a made-up image, for the simulated card only";
     case lm_WrongProduct:
       return "image is for another product";
     default:

@@ -2,6 +2,7 @@
 
 #include <cmath>
 
+#include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "support/ShortString.h"
 
@@ -15,8 +16,14 @@ std::string ImagePathIn(const std::string& Folder, const std::string& Name) {
   return ShortString(Path + Name);
 }
 
+std::string DefaultImageFolder() {
+  if (const auto Folder = tEnvironment::Get("CADDIS_IMAGE_DIR"); Folder && !Folder->empty())
+    return *Folder;
+  return tPaths::ExecutableFolder();
+}
+
 std::string DefaultImagePath(const std::string& Name) {
-  return ImagePathIn(tPaths::ExecutableFolder(), Name);
+  return ImagePathIn(DefaultImageFolder(), Name);
 }
 
 int ProgressPercent(float Fraction) {

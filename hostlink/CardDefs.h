@@ -9,7 +9,9 @@
 constexpr uint16_t CardVendorID = 0x1CBE;
 constexpr uint16_t CardProductID = 0x00FF;
 
-// Image files, looked for beside the tool's executable unless the operator names another.
+// Image files, looked for in the image folder unless the operator names another: the folder
+// of the tool's executable, or the one $CADDIS_IMAGE_DIR names (the demo and the tests point
+// it at the build's made-up images, which are never installed beside the programs).
 inline constexpr const char* FirmwareImageName = "SkerryTiva.dfu";
 inline constexpr const char* USBAudioImageName = "xmos.bin";
 // The FPGA bitstream's name depends on the host object's name (exactly "Orvane" or not).
@@ -18,7 +20,8 @@ std::string FPGAImageName(const std::string& HostName);
 // Folder + "/" + Name as an 8-bit text of at most 255 characters (each step cut), the folder
 // used in its own case.
 std::string ImagePathIn(const std::string& Folder, const std::string& Name);
-// The image Name beside the running executable.
+std::string DefaultImageFolder();
+// The image Name in that folder.
 std::string DefaultImagePath(const std::string& Name);
 
 // The whole percentage shown for a fraction done: 0..100, halves to the even neighbour (the

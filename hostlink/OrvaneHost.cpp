@@ -11,6 +11,7 @@
 #include "platform/Paths.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
+#include "support/MadeUpImage.h"
 #include "support/ShortString.h"
 
 namespace {
@@ -401,6 +402,13 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
   tFiles::tFileInfo Info;
   if (int Error = 0; !tFiles::Describe(Path, Info, Error)) {
     DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
+    return;
+  }
+  // The build's made-up images go to the simulated card only, never down a real port.
+  if (FileIsMadeUpImage(Path) && !(ComPort && ComPort->IsPseudoTerminal())) {
+    DisplayMessage(
+        "Cannot Update " + What + ": " +
+        MadeUpImageRefusal(Path, "COM" + std::to_string(ComPortID) + " is a real serial port"));
     return;
   }
   try {

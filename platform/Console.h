@@ -1,6 +1,9 @@
-// The terminal the command line runs in: whether standard output is one, how wide it is, and
-// the operator's request to stop the program.
+// The terminal the command line runs in: the program's arguments, whether standard output is
+// a terminal, how wide it is, text in UTF-8, and the operator's request to stop the program.
 #pragma once
+
+#include <string>
+#include <vector>
 
 namespace tConsole {
 
@@ -24,5 +27,15 @@ bool OutputIsTerminal();
 
 // Columns of the terminal on standard output; 0 when unknown.
 int OutputColumns();
+
+// The program's arguments, its own name first, as UTF-8 texts like every name the tool keeps.
+// On Windows they are taken from the wide command line: argv there is in the ANSI code page,
+// which loses every character it lacks ("C:\\Jörg\\image.dfu" under most pages). Elsewhere
+// argv as it is.
+std::vector<std::string> Arguments(int argc, char** argv);
+
+// Makes UTF-8 text written to a console show as such: Windows sets the console's output code
+// page to UTF-8 for as long as the program runs. Nothing elsewhere.
+void UseUtf8Output();
 
 }  // namespace tConsole

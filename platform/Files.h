@@ -41,6 +41,15 @@ bool IsNotFound(int Code);
 // 0 when the user may read Path, the system's code otherwise.
 int ReadAccess(const std::string& Path);
 
+// Reads the whole of a small ordinary file into Text. A name that leads to anything else (a
+// FIFO, a device, a folder) or to a file larger than MaxBytes is refused without reading it,
+// so a file the tool only consults can neither hang it nor fill its memory. rr_Missing when
+// there is no such file; rr_Refused with Why saying what is wrong ("it is not a regular
+// file", or the system's text of the failure).
+enum tReadResult { rr_Read, rr_Missing, rr_Refused };
+tReadResult ReadSmallFile(const std::string& Path, uint64_t MaxBytes, std::string& Text,
+                          std::string& Why);
+
 // The system's text for an error code: "No such file or directory".
 std::string SystemErrorText(int Code);
 

@@ -47,6 +47,13 @@ struct tPort {
 // fine, does not exist, or the system has none. Its links are then neither listed nor opened.
 std::string PortFolderProblem();
 
+// Why the file of remembered port numbers is being ignored (it is no ordinary file, or far
+// too large), naming it; empty when it is fine, absent, or the system has none. Ports are
+// then still numbered, but the numbers are not remembered.
+std::string NumbersFileProblem();
+// The file of remembered port numbers; empty where the system numbers its ports itself.
+std::string NumbersFilePath();
+
 // Every port present. On Windows in the order the system registered them; on Linux the port
 // folder's links by number, then the kernel devices by name (a kernel device that a link
 // already names is listed once, by the link).

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <utility>
 
 struct tSerialError {
   // What a front end needs to tell the operator; Code says it exactly.
@@ -24,8 +25,14 @@ struct tSerialError {
     se_HungUp,     // the device went away (unplugged adapter, far end closed)
     se_Other
   };
+  tSerialError() = default;
+  tSerialError(tKind aKind, int aCode, std::string aHolder = {})
+      : Kind(aKind), Code(aCode), Holder(std::move(aHolder)) {}
+
   tKind Kind = se_None;
   int Code = 0;  // the system's code; 0 for a hang-up seen as the end of the data
+  // For se_Busy, where the system tells: the program that has the port, "minicom (pid 812)".
+  std::string Holder;
 
   // The system's text for Code and the code: "Access is denied. (5)"; a hang-up without a
   // code reads "the device hung up". Empty for no failure.
@@ -36,7 +43,9 @@ class tSerialWaiter;
 
 class tSerialDevice {
  public:
-  // Opens the device Path names (see the port catalogue) for exclusive use: 8 data bits, no
+  // Opens the device Path names (see the port catalogue) for exclusive use: a device another
+  // program has open is refused (se_Busy, naming that program where the system shows it),
+  // and later opens by others are refused while it is open. 8 data bits, no
   // parity, one stop bit at BaudRate, RTS/CTS handshake when FlowControl, reads that return
   // at once, and the modem lines of SetLinesAtOpen. nullptr on failure, with Error set
   // (an empty Path is a port that does not exist). A setting the driver refuses is ignored:
@@ -76,6 +85,10 @@ class tSerialDevice {
   void SetLinesAtOpen(bool FlowControl);
 
   const tSerialError& LastError() const;
+
+  // Whether the device is a pseudo-terminal (where the simulated card lives) rather than a
+  // real serial port. Never on Windows, which has none.
+  bool IsPseudoTerminal() const;
 
   // The backend's own state (its tests look at the system's settings through it).
   struct tImpl;

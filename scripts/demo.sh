@@ -21,9 +21,12 @@ cmake --preset default > /dev/null
 cmake --build --preset default
 bin=build/default/bin
 
-# A private runtime folder: the simulated card's port and virtual USB bus live there.
+# A private runtime folder: the simulated card's port and virtual USB bus live there. The
+# programs take their default images from the build's made-up ones, which only this variable
+# points them at (an installed tool has none).
 work=$(mktemp -d /tmp/caddis-demo-XXXXXX)
 export CADDIS_RUNTIME_DIR=$work/run CADDIS_CONFIG_DIR=$work/config CADDIS_LOG_DIR=$work
+export CADDIS_IMAGE_DIR=$PWD/build/default/demo-images
 sim_pid=
 cleanup() {
   [ -n "$sim_pid" ] && kill "$sim_pid" 2> /dev/null && wait "$sim_pid" 2> /dev/null
@@ -48,7 +51,7 @@ step "caddis ports"
 "$bin/caddis" ports
 step "caddis status --port 5"
 "$bin/caddis" status --port 5
-step "caddis update-fpga --port 5   (the demo bitstream beside the programs)"
+step "caddis update-fpga --port 5   (the build's made-up demo bitstream)"
 "$bin/caddis" update-fpga --port 5
 step "caddis update-firmware --port 5   (Boot, the boot loader on USB, download, the card back)"
 "$bin/caddis" update-firmware --port 5

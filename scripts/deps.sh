@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Makes sure the Debian packages the build needs are installed. fonts-wine carries the
 # Tahoma the window is drawn for; the window and the tests use it where it is installed.
+# help2man makes the man pages from the programs' --help; dpkg-dev lets CPack work out the
+# .deb's library dependencies.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
 # With --windows it also builds libusb-1.0 for Windows into build/libusb-mingw (once).
@@ -16,6 +18,7 @@ packages=(
   umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
   fonts-wine
+  help2man dpkg-dev
 )
 for arg in "$@"; do
   case "$arg" in

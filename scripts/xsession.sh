@@ -14,6 +14,9 @@ trap xsession_cleanup EXIT
 xsession_start() {
   XSESSION_DIR=$(mktemp -d /tmp/caddis-x-XXXXXX)
   export CADDIS_RUNTIME_DIR=$XSESSION_DIR/run CADDIS_CONFIG_DIR=$XSESSION_DIR/config
+  # The window's default images are the build's made-up ones, for the simulated card; its
+  # log of link errors stays with the session.
+  export CADDIS_IMAGE_DIR="$(cd "$BIN/.." && pwd)/demo-images" CADDIS_LOG_DIR=$XSESSION_DIR
   local n
   for n in $(seq 90 140); do [ -e /tmp/.X11-unix/X$n ] || [ -e /tmp/.X$n-lock ] || break; done
   export DISPLAY=:$n

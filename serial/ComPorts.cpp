@@ -333,6 +333,10 @@ bool tComPort::HungUp() const {
   return ComThread && ComThread->IsHungUp();
 }
 
+bool tComPort::IsPseudoTerminal() const {
+  return Device && Device->IsPseudoTerminal();
+}
+
 void tComPort::ToggleDTR() {
   Device->SetDTR(true);
   Pause(1);

@@ -54,6 +54,9 @@ class tComPort {
   // True once the device has hung up (an unplugged adapter, the far end of a
   // pseudo-terminal closed): nothing sent reaches the card any more.
   virtual bool HungUp() const;
+  // True when the port is a pseudo-terminal, where the simulated card lives, rather than a
+  // real serial port.
+  virtual bool IsPseudoTerminal() const;
 
   // Why the last open on this thread failed (no failure when it succeeded).
   static const tSerialError& LastOpenError();

@@ -57,12 +57,13 @@ bool PollForOne(const std::function<std::vector<tDFUDeviceEntry>()>& Search,
 
 }  // namespace
 
-std::string OpenErrorReason(const tSerialError& Error) {
+std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
   switch (Error.Kind) {
     case tSerialError::se_NotFound:
       return "no such port (caddis ports lists the ports present)";
     case tSerialError::se_Busy:
-      return "the port is busy: another program is using it";
+      return (Port > 0 ? "COM" + std::to_string(Port) : std::string("the port")) +
+             " is in use by " + (Error.Holder.empty() ? "another program" : Error.Holder);
     case tSerialError::se_Denied:
       return "permission denied: add your user to the dialout group "
              "(sudo usermod -aG dialout $USER) and log in again";
@@ -114,7 +115,7 @@ bool tCardSession::Open(int32_t Port) {
   const bool Opened = Host->ComPort != nullptr;
   OpenError = Opened ? std::string()
                      : "Cannot open ComPort " + std::to_string(Port) + ": " +
-                           OpenErrorReason(tComPort::LastOpenError());
+                           OpenErrorReason(tComPort::LastOpenError(), Port);
   if (!Opened)
     if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
       OpenError += " (registered ports are ignored: " + Problem + ")";
@@ -267,11 +268,25 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
 
 bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
                     tDFUDeviceEntry& Found, std::string& Error) {
-  return PollForOne(
-      [&] { return SearchDFUDevices(Filter); }, Limit, std::chrono::milliseconds(1000),
-      [](std::chrono::milliseconds Span) { return tHostLoop(nullptr).RunFor(Span) != le_Stopped; },
-      "more than one boot loader found; choose one with --serial, --path or --index:\n",
-      "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)", Found, Error);
+  const std::string None = "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)";
+  if (PollForOne([&] { return SearchDFUDevices(Filter); }, Limit, std::chrono::milliseconds(1000),
+                 [](std::chrono::milliseconds Span) {
+                   return tHostLoop(nullptr).RunFor(Span) != le_Stopped;
+                 },
+                 "more than one boot loader found; choose one with --serial, --path or --index:\n",
+                 None, Found, Error))
+    return true;
+  // Boot loaders may be there but none the one asked for: say so, and which are there.
+  if (Error == None && Filter.Narrowed()) {
+    tDFUFilter Any = Filter;
+    Any.Serial.clear();
+    Any.Location.clear();
+    Any.Index = -1;
+    if (const auto Present = SearchDFUDevices(Any); !Present.empty())
+      Error = "no USB DFU device matches " + Filter.Conditions() + "; present:\n" +
+              BootLoaderList(Present);
+  }
+  return false;
 }
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,

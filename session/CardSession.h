@@ -28,8 +28,9 @@
 class tOrvaneHost;
 struct tSerialError;
 
-// Why a port did not open, from the error the port kept.
-std::string OpenErrorReason(const tSerialError& Error);
+// Why port Port did not open, from the error the port kept: "COM5 is in use by minicom (pid
+// 812)" for a port another program has.
+std::string OpenErrorReason(const tSerialError& Error, int32_t Port = 0);
 
 // Runs Loop until Host's card has identified itself (keep-alive answered, then Status). False
 // with Error set when it has not within Timeout, or the loop was stopped.

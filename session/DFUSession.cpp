@@ -37,6 +37,19 @@ bool tDFUFilter::Matches(const tDFUDeviceEntry& Entry) const {
   return Index < 0 || Entry.Index == Index;
 }
 
+bool tDFUFilter::Narrowed() const {
+  return !Serial.empty() || !Location.empty() || Index >= 0;
+}
+
+std::string tDFUFilter::Conditions() const {
+  std::string Text;
+  auto Add = [&Text](const std::string& Part) { Text += (Text.empty() ? "" : ", ") + Part; };
+  if (!Serial.empty()) Add("serial " + Serial);
+  if (!Location.empty()) Add("path " + Location);
+  if (Index >= 0) Add("index " + std::to_string(Index));
+  return Text;
+}
+
 std::vector<tDFUDeviceEntry> SearchDFUDevices(const tDFUFilter& Filter) {
   std::vector<tDFUDeviceEntry> Found;
   for (int32_t i = 0; i < INT32_MAX; ++i) {

@@ -42,6 +42,10 @@ struct tDFUFilter {
   std::string Location;  // the bus path, exactly
   int32_t Index = -1;    // the library's index
   bool Matches(const tDFUDeviceEntry& Entry) const;
+  // Whether a serial number, location or index was given, and those conditions as the
+  // operator gave them ("serial SIM00021, index 2").
+  bool Narrowed() const;
+  std::string Conditions() const;
 };
 
 // Opens every DFU device in turn (until the first index that does not open), keeps those

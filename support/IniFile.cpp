@@ -2,8 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
-#include <fstream>
 #include <sstream>
+
+#include "platform/Files.h"
 
 namespace {
 
@@ -46,11 +47,10 @@ std::optional<uint64_t> ParseDigits(const std::string& Digits, int Base) {
 }  // namespace
 
 tIniFile::tIniFile(const std::string& Path) {
-  std::ifstream File(Path, std::ios::binary);
-  if (!File) return;
-  std::ostringstream Text;
-  Text << File.rdbuf();
-  Parse(Text.str());
+  std::string Text, Why;
+  if (tFiles::ReadSmallFile(Path, MaxFileSize, Text, Why) == tFiles::rr_Refused)
+    fProblem = Path + " was not read: " + Why;
+  Parse(Text);
 }
 
 tIniFile tIniFile::FromText(const std::string& Text) {

@@ -10,7 +10,12 @@
 
 class tIniFile {
  public:
-  // Reads the file at Path; a missing or unreadable file reads as empty.
+  // A settings file is a few lines; anything larger is no settings file of this tool's.
+  static constexpr uint64_t MaxFileSize = 64 * 1024;
+
+  // Reads the file at Path; a missing or unreadable file reads as empty. Only an ordinary
+  // file of at most MaxFileSize bytes is read: anything else (a FIFO, a device, a link to
+  // one) is refused unread, and Problem() names it.
   explicit tIniFile(const std::string& Path);
   // Parses Text as the content of an INI file.
   static tIniFile FromText(const std::string& Text);
@@ -25,10 +30,15 @@ class tIniFile {
   // FFFFFFFF, read as two's complement).
   static std::optional<int32_t> ParseInteger(const std::string& Text);
 
+  // Why the file was not read, naming it ("/opt/caddis/Serial.ini was not read: it is not a
+  // regular file"); empty when it was read or does not exist.
+  const std::string& Problem() const { return fProblem; }
+
  private:
   tIniFile() = default;
   void Parse(const std::string& Text);
   std::optional<std::string> Find(const std::string& Section, const std::string& Key) const;
 
   std::map<std::string, std::string> Values;  // "section\nkey" in lower case -> value
+  std::string fProblem;
 };

@@ -3,8 +3,11 @@
 #include <cstdio>
 #include <memory>
 
+#include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/LocaleFormats.h"
+#include "platform/Paths.h"
+#include "support/DisplayMessage.h"
 #include "support/ShortString.h"
 
 std::string LogFolder;
@@ -42,6 +45,42 @@ bool WriteText(std::FILE* File, const std::string& Text) {
   return std::fwrite(Text.data(), 1, Text.size(), File) == Text.size();
 }
 
+// The log file the operator was last told cannot be written: told once, not for every line.
+std::string& ReportedPath() {
+  static std::string Path;
+  return Path;
+}
+
+void ReportUnwritable(const std::string& Path, const std::string& Why) {
+  if (ReportedPath() == Path) return;
+  ReportedPath() = Path;
+  DisplayMessage("Cannot write the log file " + Path + ": " + Why +
+                 "; link errors are not recorded");
+}
+
+// Appends Line to the log at Path, creating it with its title line when there is none yet. A
+// new file is created only where none exists; an existing log that cannot be opened for
+// appending is left as it is. False with the system's code in Error when the line was lost.
+bool AppendLine(const std::string& Path, const std::string& Line, int& Error) {
+  if (tFile Created{tFiles::CreateNew(Path, Error)}) {
+    const std::string Title = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd;
+    if (WriteText(Created.get(), Title) && WriteText(Created.get(), Line) &&
+        std::fflush(Created.get()) == 0)
+      return true;
+    Error = 0;
+    return false;
+  }
+  const int CreateError = Error;
+  if (tFile Existing{tFiles::Open(Path, "ab", Error)}) {
+    if (WriteText(Existing.get(), Line) && std::fflush(Existing.get()) == 0) return true;
+    Error = 0;
+    return false;
+  }
+  // No log and no way to make one: the reason is the creation's.
+  if (tFiles::IsNotFound(Error)) Error = CreateError;
+  return false;
+}
+
 }  // namespace
 
 void CaptureLogFormats() {
@@ -54,8 +93,15 @@ void SetLogFormats(const std::string& ShortDate, const std::string& LongTime) {
   Captured().Captured = true;
 }
 
+std::string LogFileFolder() {
+  if (!LogFolder.empty()) return LogFolder;
+  if (const auto Folder = tEnvironment::Get("CADDIS_LOG_DIR"); Folder && !Folder->empty())
+    return *Folder;
+  return tPaths::StateFolder();
+}
+
 std::string LogFilePath() {
-  return LogFolder + "/Log.txt";
+  return LogFileFolder() + "/Log.txt";
 }
 
 std::string LogStamp(const std::tm& Time) {
@@ -74,14 +120,21 @@ std::string LogLine(const std::tm& Time, const std::string& Text) {
 void LogToFile(const std::string& Text) {
   if (!LogFileActive) return;
   const std::string Line = LogLine(tLocaleFormats::LocalNow(), Text) + LineEnd;
-  const std::string Path = LogFilePath();
-  // A new file is created only where none exists; an existing log that cannot be
-  // opened for appending is left as it is and this line is lost.
+  const std::string Folder = LogFileFolder();
+  const std::string Path = Folder + "/Log.txt";
   int Error = 0;
-  if (tFile Created{tFiles::CreateNew(Path, Error)}) {
-    const std::string Title = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd;
-    if (WriteText(Created.get(), Title)) WriteText(Created.get(), Line);
-    return;
+  if (AppendLine(Path, Line, Error)) return;
+  // The user's own state folder is made on first use; a folder named by the operator or a
+  // caller must exist already.
+  std::string FolderWhy;
+  if (tFiles::IsNotFound(Error) && Folder == tPaths::StateFolder()) {
+    tPaths::MakeFolders(Folder, FolderWhy);
+    if (AppendLine(Path, Line, Error)) return;
   }
-  if (tFile Existing{tFiles::Open(Path, "ab", Error)}) WriteText(Existing.get(), Line);
+  std::string Why = "the line could not be written";
+  if (tFiles::IsNotFound(Error) && !FolderWhy.empty())
+    Why = FolderWhy;
+  else if (Error != 0)
+    Why = tFiles::SystemErrorText(Error);
+  ReportUnwritable(Path, Why);
 }

@@ -1,15 +1,17 @@
 // The log file of link errors: one stamped line per error, whatever the display settings.
 //
-// LogToFile is called on the user-interface thread only. The file is LogFolder + "/Log.txt";
-// with the empty LogFolder that is the file-system root. Every line is opened, appended and
-// closed on its own; every input/output error is swallowed and loses that line only.
+// LogToFile is called on the user-interface thread only. The file is "Log.txt" in the log
+// folder: LogFolder when set, else $CADDIS_LOG_DIR, else the user's state folder
+// (tPaths::StateFolder(), made when missing). Every line is opened, appended and closed on its
+// own; an input/output error loses that line only, and the operator is told once
+// (DisplayMessage) that the log cannot be written, not once per line.
 #pragma once
 
 #include <cstdint>
 #include <ctime>
 #include <string>
 
-// Folder of the log file; empty means the file-system root.
+// Folder of the log file; empty means the default folder (see above).
 extern std::string LogFolder;
 // Written before " Log" as the first line of a new log file.
 extern std::string LogTitle;
@@ -27,7 +29,8 @@ void CaptureLogFormats();
 // stamps.
 void SetLogFormats(const std::string& ShortDate, const std::string& LongTime);
 
-// The path of the log file.
+// The folder of the log file and its path.
+std::string LogFileFolder();
 std::string LogFilePath();
 
 // The stamp of one line: the date, then one space and the time unless the time is exactly

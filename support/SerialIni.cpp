@@ -14,12 +14,12 @@ namespace {
 const char* const Section = "SerialPorts";
 }
 
-void ReadSerialSettings() {
+std::string ReadSerialSettings() {
   SerialIniPath = tPaths::ExecutableFolder() + "/Serial.ini";
-  ReadSerialSettingsFrom(SerialIniPath);
+  return ReadSerialSettingsFrom(SerialIniPath);
 }
 
-void ReadSerialSettingsFrom(const std::string& Path) {
+std::string ReadSerialSettingsFrom(const std::string& Path) {
   PortCount = 8;
   const tIniFile Ini(Path);
   // Only the low 16 bits of the mask and of each port number count.
@@ -30,4 +30,5 @@ void ReadSerialSettingsFrom(const std::string& Path) {
     PortBaudRate[i] = tIniFile::ParseInteger(Baud).value_or(115200);
     PortComNumber[i] = static_cast<int16_t>(Ini.ReadInteger(Section, "ComPort" + n, -1));
   }
+  return Ini.Problem();
 }

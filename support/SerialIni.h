@@ -15,7 +15,9 @@ extern std::array<int32_t, 8> PortBaudRate;
 extern std::array<int16_t, 8> PortComNumber;
 
 // Builds SerialIniPath from the executable's folder and reads the table from it.
-void ReadSerialSettings();
+std::string ReadSerialSettings();
 
 // Reads the table from the file at Path (missing file, section, key or number: defaults).
-void ReadSerialSettingsFrom(const std::string& Path);
+// A file that is not read (see tIniFile) leaves the defaults too; the text that names it is
+// returned for the operator, empty otherwise.
+std::string ReadSerialSettingsFrom(const std::string& Path);

@@ -32,6 +32,7 @@ enum tLMDFUErr : int8_t {
   lm_SuffixCRC = -24,       // the suffix CRC does not match the image
   lm_WrongVendor = -25,     // the suffix's vendor is neither the device's nor 0xFFFF
   lm_WrongProduct = -26,    // the suffix's product is neither the device's nor 0xFFFF
+  lm_MadeUpImage = -30,     // a made-up image of the build, for a device not on the virtual bus
 };
 
 // A 32-bit boolean as the contract passes it: 0 is false, anything else (callers pass all

@@ -34,4 +34,10 @@ int OutputColumns() {
   return ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 ? Size.ws_col : 0;
 }
 
+std::vector<std::string> Arguments(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void UseUtf8Output() {}
+
 }  // namespace tConsole

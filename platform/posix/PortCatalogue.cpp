@@ -14,6 +14,7 @@
 #include <set>
 #include <sstream>
 
+#include "platform/Files.h"
 #include "platform/Paths.h"
 
 namespace fs = std::filesystem;
@@ -182,11 +183,25 @@ struct tRemembered {
 };
 using tNumbers = std::map<std::string, tRemembered>;
 
-tNumbers LoadNumbers() {
-  tNumbers Numbers;
+// A file of remembered numbers has a short line per serial device ever seen; anything larger
+// is not one of ours.
+constexpr uint64_t MaxNumbersFileSize = 1 << 20;
+
+std::string NumbersPath() {
+  return ConfigFolder() + "/" + NumbersFile;
+}
+
+// False with Problem naming the file when it is there but refused (not an ordinary file, or
+// too large); the numbers are then neither taken from it nor written over it.
+bool LoadNumbers(tNumbers& Numbers, std::string& Problem) {
   std::string Why;
-  if (!tPaths::IsPrivateFolder(ConfigFolder(), Why)) return Numbers;
-  std::ifstream In(fs::path(ConfigFolder()) / NumbersFile);
+  if (!tPaths::IsPrivateFolder(ConfigFolder(), Why)) return true;
+  std::string Text;
+  if (tFiles::ReadSmallFile(NumbersPath(), MaxNumbersFileSize, Text, Why) == tFiles::rr_Refused) {
+    Problem = NumbersPath() + " was not read: " + Why + "; port numbers are not remembered";
+    return false;
+  }
+  std::istringstream In(Text);
   std::string Line;
   std::set<int32_t> Used;
   while (std::getline(In, Line)) {
@@ -200,7 +215,7 @@ tNumbers LoadNumbers() {
     Used.insert(Number);
     Numbers[Identity] = {Number, Kernel};
   }
-  return Numbers;
+  return true;
 }
 
 void SaveNumbers(const tNumbers& Numbers) {
@@ -214,7 +229,7 @@ void SaveNumbers(const tNumbers& Numbers) {
   }
   // A new file of our own, never one that is already there (and never through a link), then
   // renamed into place: readers see the old file or the new one, never half of it.
-  const std::string File = Folder + "/" + NumbersFile;
+  const std::string File = NumbersPath();
   const std::string Temp = File + "." + std::to_string(getpid()) + ".new";
   unlink(Temp.c_str());
   const int Fd = open(Temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
@@ -257,7 +272,9 @@ struct tNumberedDevice {
 // neither a remembered device nor a link of the port folder holds. Remembered devices that
 // are absent are returned too (Present false), for the number of a device that just left.
 std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& PortLinks) {
-  tNumbers Numbers = LoadNumbers();
+  tNumbers Numbers;
+  std::string Problem;
+  const bool Loaded = LoadNumbers(Numbers, Problem);
   std::set<int32_t> Taken;
   for (const auto& [Identity, R] : Numbers)
     Taken.insert(R.Number);
@@ -300,7 +317,7 @@ std::vector<tNumberedDevice> NumberedKernelDevices(const std::vector<tLink>& Por
   for (const auto& [Identity, R] : Numbers)
     if (!PresentIdentities.count(Identity) && !R.Kernel.empty())
       Result.push_back({R.Number, R.Kernel, false});
-  if (Changed) SaveNumbers(Numbers);
+  if (Changed && Loaded) SaveNumbers(Numbers);
   return Result;
 }
 
@@ -359,6 +376,17 @@ std::string PortFolderProblem() {
   std::error_code Ec;
   if (!fs::exists(PortFolder(), Ec)) return {};  // nothing registered yet: nothing wrong
   return tPaths::IsPrivateFolder(PortFolder(), Why) ? std::string() : Why;
+}
+
+std::string NumbersFileProblem() {
+  tNumbers Ignored;
+  std::string Problem;
+  LoadNumbers(Ignored, Problem);
+  return Problem;
+}
+
+std::string NumbersFilePath() {
+  return NumbersPath();
 }
 
 std::string DevicePathFor(int32_t aCom) {

@@ -1,16 +1,23 @@
 #include "platform/SerialDevice.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <linux/magic.h>
 #include <linux/serial.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <fstream>
+#include <string>
+#include <string_view>
 
 #include "platform/posix/SerialSysCalls.h"
 
@@ -104,6 +111,47 @@ tSerialError ErrorOf(int Errno) {
   return E;
 }
 
+// Another process that has the character device Device open: "minicom (pid 812)", from the
+// open files /proc shows; empty when there is none. Only the processes this user may look
+// into are seen (every one for root).
+std::string OtherHolder(dev_t Device) {
+  DIR* Proc = opendir("/proc");
+  if (!Proc) return {};
+  const std::string Self = std::to_string(getpid());
+  std::string Holder;
+  while (const dirent* Process = readdir(Proc)) {
+    const std::string Pid = Process->d_name;
+    if (Pid.find_first_not_of("0123456789") != std::string::npos || Pid == Self) continue;
+    DIR* Fds = opendir(("/proc/" + Pid + "/fd").c_str());
+    if (!Fds) continue;
+    while (const dirent* Fd = readdir(Fds)) {
+      // Only descriptors that lead into /dev are looked at: stat() on another process's
+      // file on a stalled network mount would wait for that mount.
+      char Target[64];
+      const ssize_t Length = readlinkat(dirfd(Fds), Fd->d_name, Target, sizeof Target - 1);
+      if (Length < 5 || std::string_view(Target, 5) != "/dev/") continue;
+      struct stat Info {};
+      if (fstatat(dirfd(Fds), Fd->d_name, &Info, 0) == 0 && S_ISCHR(Info.st_mode) &&
+          Info.st_rdev == Device) {
+        std::string Program;
+        std::getline(std::ifstream("/proc/" + Pid + "/comm"), Program);
+        Holder = (Program.empty() ? "another program" : Program) + " (pid " + Pid + ")";
+        break;
+      }
+    }
+    closedir(Fds);
+    if (!Holder.empty()) break;
+  }
+  closedir(Proc);
+  return Holder;
+}
+
+tSerialError BusyWith(const std::string& Holder) {
+  tSerialError E = ErrorOf(EBUSY);
+  E.Holder = Holder;
+  return E;
+}
+
 }  // namespace
 
 struct tSerialDevice::tImpl {
@@ -138,13 +186,26 @@ std::unique_ptr<tSerialDevice> tSerialDevice::Open(const std::string& Path, int3
   Error = {};
   const int Fd = ::open(Path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Fd < 0) {
-    Error = ErrorOf(errno);
+    const int OpenError = errno;
+    Error = ErrorOf(OpenError);
+    // Refused by another program's exclusive mode: name that program if it can be seen.
+    if (struct stat Info{}; OpenError == EBUSY && stat(Path.c_str(), &Info) == 0)
+      Error.Holder = OtherHolder(Info.st_rdev);
     return nullptr;
   }
   if (!isatty(Fd)) {
     Error = ErrorOf(ENOTTY);
     ::close(Fd);
     return nullptr;
+  }
+  // A port another program reads (a terminal program, a logger) would take the card's
+  // replies: it is refused, whether or not that program asked for exclusive use.
+  if (struct stat Info{}; fstat(Fd, &Info) == 0) {
+    if (const std::string Holder = OtherHolder(Info.st_rdev); !Holder.empty()) {
+      Error = BusyWith(Holder);
+      ::close(Fd);
+      return nullptr;
+    }
   }
   // Two copies of the tool must not share a port: TIOCEXCL stops other opens (except by
   // root), the advisory lock stops another copy even when it runs as root.
@@ -171,6 +232,12 @@ tSerialDevice::~tSerialDevice() {
 
 const tSerialError& tSerialDevice::LastError() const {
   return Impl->Error;
+}
+
+bool tSerialDevice::IsPseudoTerminal() const {
+  // A pseudo-terminal's far end is a node of the devpts file system; a real port's is not.
+  struct statfs Info {};
+  return fstatfs(Impl->Fd, &Info) == 0 && Info.f_type == DEVPTS_SUPER_MAGIC;
 }
 
 int64_t tSerialDevice::Read(void* Buffer, size_t Count) {

@@ -1,8 +1,13 @@
 #include "platform/Console.h"
 
 #include <windows.h>
+// After windows.h:
+#include <shellapi.h>
 
 #include <atomic>
+#include <cstdlib>
+
+#include "platform/win32/WideText.h"
 
 namespace tConsole {
 namespace {
@@ -35,6 +40,14 @@ HANDLE Output() {
   return GetStdHandle(STD_OUTPUT_HANDLE);
 }
 
+// The console's output code page before UseUtf8Output, given back when the program ends (the
+// console outlives it: the shell that started it goes on with its own page).
+UINT SavedOutputPage = 0;
+
+void RestoreOutputPage() {
+  if (SavedOutputPage != 0) SetConsoleOutputCP(SavedOutputPage);
+}
+
 }  // namespace
 
 void InstallStopHandler(void (*aHandler)(int Reason)) {
@@ -57,6 +70,25 @@ int OutputColumns() {
   CONSOLE_SCREEN_BUFFER_INFO Info;
   if (!GetConsoleScreenBufferInfo(Output(), &Info)) return 0;
   return Info.srWindow.Right - Info.srWindow.Left + 1;
+}
+
+std::vector<std::string> Arguments(int argc, char** argv) {
+  int Count = 0;
+  wchar_t** Wide = CommandLineToArgvW(GetCommandLineW(), &Count);
+  if (!Wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> Result;
+  for (int i = 0; i < Count; ++i)
+    Result.push_back(tWideText::ToUtf8(Wide[i]));
+  LocalFree(Wide);
+  return Result;
+}
+
+void UseUtf8Output() {
+  // Output to a file or a pipe is bytes as they are: UTF-8 already.
+  const UINT Page = GetConsoleOutputCP();
+  if (Page == 0 || Page == CP_UTF8 || !SetConsoleOutputCP(CP_UTF8)) return;
+  SavedOutputPage = Page;
+  std::atexit(RestoreOutputPage);
 }
 
 }  // namespace tConsole

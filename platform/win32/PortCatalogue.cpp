@@ -66,6 +66,14 @@ std::string PortFolderProblem() {
   return {};
 }
 
+std::string NumbersFileProblem() {
+  return {};
+}
+
+std::string NumbersFilePath() {
+  return {};
+}
+
 std::vector<tPort> ListPorts() {
   return ReadSerialComm();
 }

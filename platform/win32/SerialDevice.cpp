@@ -259,6 +259,10 @@ const tSerialError& tSerialDevice::LastError() const {
   return Impl->Error;
 }
 
+bool tSerialDevice::IsPseudoTerminal() const {
+  return false;
+}
+
 int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
   if (Count == 0) return 0;
   const int64_t Waiting = Impl->DriverInput();

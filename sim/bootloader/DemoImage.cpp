@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "lib/lmdfu/DFUSuffix.h"
+#include "support/MadeUpImage.h"
 
 namespace dfu {
 namespace {
@@ -17,8 +18,8 @@ void Put32(uint8_t* p, uint32_t x) {
 
 }  // namespace
 
-std::vector<uint8_t> MakeDemoFirmware(uint8_t aVersion, size_t aSize) {
-  std::vector<uint8_t> F(std::max(aSize, DemoHeaderSize), 0);
+std::vector<uint8_t> MakeDemoFirmware(uint8_t aVersion, size_t aSize, bool aMarked) {
+  std::vector<uint8_t> F(std::max(aSize, DemoHeaderSize + MadeUpImageMark.size()), 0);
   Put32(F.data(), 0x20008000u);
   Put32(F.data() + 4, 0x00000101u);
   std::memcpy(F.data() + 8, Marker, sizeof Marker);
@@ -30,11 +31,13 @@ std::vector<uint8_t> MakeDemoFirmware(uint8_t aVersion, size_t aSize) {
     X ^= X << 5;
     F[i] = static_cast<uint8_t>(X);
   }
+  if (aMarked)
+    std::copy(MadeUpImageMark.begin(), MadeUpImageMark.end(), F.end() - MadeUpImageMark.size());
   return F;
 }
 
-std::vector<uint8_t> MakeDemoImage(uint8_t aVersion, size_t aSize) {
-  auto Image = MakeDemoFirmware(aVersion, aSize);
+std::vector<uint8_t> MakeDemoImage(uint8_t aVersion, size_t aSize, bool aMarked) {
+  auto Image = MakeDemoFirmware(aVersion, aSize, aMarked);
   AppendSuffix(Image, CardVendorID, CardProductID);
   return Image;
 }

@@ -12,6 +12,7 @@
 #include "app/CaddisUnit.h"
 #include "app/QtTestEnvironment.h"
 #include "dfu/DFUunit.h"
+#include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -75,6 +76,19 @@ TEST_F(CaddisFormSimTest, ChoosingThePortShowsTheCard) {
   EXPECT_EQ(Form->VersionLabel->text(), "3");
   EXPECT_EQ(Form->FPGALabel->text(), "0104052026");
   EXPECT_FALSE(Form->TemperatureLabel->text().isEmpty());
+}
+
+TEST_F(CaddisFormSimTest, APortAnotherProgramHoldsIsExplainedInTheMessageList) {
+  tPortHolder Terminal(std::filesystem::read_symlink(Runtime.PortLink(Com)).string());
+  ASSERT_GT(Terminal.Pid, 0);
+  Form->FillComPortsList();
+  Form->ComPortComboBox->setCurrentIndex(Form->ComPortIndex(Com));
+  Form->ComPortComboBoxChange();
+  ASSERT_NE(Form->CaddisHost, nullptr);
+  EXPECT_EQ(Form->CaddisHost->ComPort, nullptr) << "the port did not open";
+  // Said whatever the logging settings, in the words the command line uses.
+  EXPECT_EQ(CountLines("Cannot open ComPort 7: COM7 is in use by " + Terminal.Name()), 1)
+      << Form->MessageMemo->toPlainText().toStdString();
 }
 
 TEST_F(CaddisFormSimTest, HexStatusRequestAndRepeatedEchoShowAsTraffic) {
@@ -156,6 +170,7 @@ TEST_F(CaddisFormSimTest, ChoosingNoneStopsTheReopen) {
 // verify with the bar moving, the link back after five seconds, the dialog closed once the
 // card identifies itself, and the image's firmware version on show.
 TEST_F(CaddisFormSimTest, FirmwareUpdateFromTheWindow) {
+  Form->ImageFolder = DEMO_IMAGE_DIR;  // the build's made-up image, for the simulated card
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
   EXPECT_EQ(Form->VersionLabel->text(), "3");

@@ -3,8 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <QApplication>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <numeric>
 
@@ -105,6 +108,24 @@ TEST_F(CaddisFormTest, ControlsStartAsDesigned) {
   QApplication::processEvents();
   EXPECT_EQ(F.MessageMemo->geometry().bottom() + 1, 700 - 8);
   EXPECT_EQ(F.maximumWidth(), 504);
+}
+
+TEST_F(CaddisFormTest, ARefusedPortNumbersFileIsSaidOnceInTheMessageList) {
+  const std::string Config = tPaths::ConfigFolder();
+  std::filesystem::create_directories(Config);
+  std::filesystem::permissions(Config, std::filesystem::perms::owner_all);
+  const std::string File = Config + "/ports.txt";
+  ASSERT_EQ(mkfifo(File.c_str(), 0600), 0);
+  TCaddisForm& F = Make();
+  F.FillComPortsList();  // every drop-down fills the list again
+  EXPECT_EQ(F.ComPortComboBox->count(), 3) << "the ports are listed all the same";
+  const std::string Said = File + " was not read: it is not a regular file";
+  const auto Lines = MemoLines();
+  EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
+                          [&](const std::string& L) { return L.rfind(Said, 0) == 0; }),
+            1)
+      << Form->MessageMemo->toPlainText().toStdString();
+  std::filesystem::remove(File);
 }
 
 TEST_F(CaddisFormTest, ParametersShowTheLoggingControls) {

@@ -6,6 +6,11 @@
 #include <fstream>
 #include <random>
 
+#include <grp.h>
+#include <sys/stat.h>
+
+#include "RunProgram.h"
+#include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -146,6 +151,18 @@ TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
   const tRun Ports = Caddis({"ports"});
   ASSERT_EQ(Ports.Exit, 0) << Ports.Err;
   EXPECT_EQ(Ports.Out.rfind("12 ", 0), 0u) << Ports.Out;
+
+  // A FIFO where the port numbers are kept neither hangs the list nor goes unsaid.
+  const std::string Numbers = Runtime.Folder.Path + "/config/ports.txt";
+  std::filesystem::create_directories(Runtime.Folder.Path + "/config");
+  std::filesystem::permissions(Runtime.Folder.Path + "/config", std::filesystem::perms::owner_all);
+  ASSERT_EQ(mkfifo(Numbers.c_str(), 0600), 0);
+  const tRun WithFifo = Caddis({"ports"});
+  EXPECT_EQ(WithFifo.Exit, 0) << WithFifo.Err;
+  EXPECT_EQ(WithFifo.Out, Ports.Out);
+  EXPECT_EQ(WithFifo.Err, "caddis: " + Numbers +
+                              " was not read: it is not a regular file; port numbers are not "
+                              "remembered\n");
 }
 
 TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
@@ -159,12 +176,21 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
       << "monitor did not start";
   const tRun Busy = Caddis({"status", "--port", "13"});
   EXPECT_EQ(Busy.Exit, 1);
-  EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: the port is busy")) << Busy.Err;
+  EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: COM13 is in use by caddis (pid "))
+      << Busy.Err;
   // Ctrl-C ends the monitor cleanly and frees the port.
   Holder.Signal(SIGINT);
   const tRun Monitor = Holder.Wait(10s);
   EXPECT_EQ(Monitor.Exit, 0) << Monitor.Err;
   EXPECT_EQ(Caddis({"status", "--port", "13"}).Exit, 0);
+
+  // Another program that merely has the port open (a terminal program, a logger) would take
+  // the card's replies: the port is refused, naming it.
+  tPortHolder Terminal(std::filesystem::read_symlink(Runtime.PortLink(13)).string());
+  const tRun Held = Caddis({"status", "--port", "13"});
+  EXPECT_EQ(Held.Exit, 1);
+  EXPECT_TRUE(Contains(Held.Err, "Cannot open ComPort 13: COM13 is in use by " + Terminal.Name()))
+      << Held.Err;
 }
 
 TEST_F(CliCommandTest, ASilentCardIsAnError) {
@@ -199,8 +225,10 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
       {{"status", "--port"}, "option '--port' needs a value"},
       {{"status", "--port", "1", "--timeout", "soon"}, "--timeout wants seconds"},
       {{"status", "--port", "1", "extra"}, "unexpected argument 'extra'"},
-      {{"send-hex", "--port", "1"}, "give the message as one hex argument"},
-      {{"send-hex", "--port", "1", "3"}, "nothing to send"},
+      {{"send-hex", "--port", "1"}, "give the message as one argument of hex digits"},
+      {{"send-hex", "--port", "1", ""}, "nothing to send"},
+      {{"send-hex", "--port", "1", "zz"}, "'zz' is not hexadecimal"},
+      {{"send-hex", "--port", "1", "3c3"}, "'3c3' has an odd number of hex digits"},
       {{"send-hex", "--port", "1", std::string(2 * 255, 'a')},
        "the message is 255 bytes long; one message carries at most 254"},
       {{"dfu", "download"}, "missing argument"},
@@ -304,9 +332,10 @@ TEST_F(CliCommandTest, UpdateFPGADeliversTheImageByteExact) {
   auto Sim = StartCard(18, {"--fpga-out", Received});
   const tRun Run = Caddis({"update-fpga", "--port", "18", "--file", Image}, 60s);
   ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
-  EXPECT_TRUE(Contains(Run.Out, "FPGA update: 50%\n")) << Run.Out;
+  // Progress lines in a pipe name the port, so several runs can share one log.
+  EXPECT_TRUE(Contains(Run.Out, "\nCOM18 FPGA update: 50%\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out,
-                       "FPGA update: 100%\nFPGA updated successfully\n"
+                       "\nCOM18 FPGA update: 100%\nFPGA updated successfully\n"
                        "Restart sent on COM18\nWaiting for the card on COM18\n"
                        "Card back on COM18: "))
       << Run.Out;
@@ -369,8 +398,8 @@ TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
   const tRun Download = Caddis({"dfu", "download", DEMO_DFU_PATH, "--port", "21"}, 90s);
   ASSERT_EQ(Download.Exit, 0) << Download.Out << Download.Err;
   EXPECT_TRUE(Contains(Download.Out, "vendor 0x1CBE product 0x00FF")) << Download.Out;
-  EXPECT_TRUE(Contains(Download.Out, "Downloading: 100%\n")) << Download.Out;
-  EXPECT_TRUE(Contains(Download.Out, "Verifying: 100%\n")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "\nCOM21 Downloading: 100%\n")) << Download.Out;
+  EXPECT_TRUE(Contains(Download.Out, "\nCOM21 Verifying: 100%\n")) << Download.Out;
   EXPECT_TRUE(Contains(Download.Out, "Device updated successfully\n")) << Download.Out;
   EXPECT_TRUE(Contains(Download.Out, "Card back on COM21: device ID 33, firmware version 2\n"))
       << Download.Out;
@@ -411,6 +440,15 @@ TEST_F(CliCommandTest, SeveralBootLoadersAreListedNotGuessed) {
   EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00024 at ")) << Refused.Err;
   EXPECT_TRUE(Contains(Refused.Err, ": serial SIM00025 at ")) << Refused.Err;
 
+  // A serial number that none has: said so, with those that are there.
+  const tRun NoMatch =
+      Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "NOPE", "--wait", "0"});
+  EXPECT_EQ(NoMatch.Exit, 1);
+  EXPECT_TRUE(Contains(NoMatch.Err, "no USB DFU device matches serial NOPE; present:\n"))
+      << NoMatch.Err;
+  EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00024 at ")) << NoMatch.Err;
+  EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00025 at ")) << NoMatch.Err;
+
   const tRun Chosen =
       Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "SIM00025", "--port", "25"}, 90s);
   ASSERT_EQ(Chosen.Exit, 0) << Chosen.Out << Chosen.Err;
@@ -430,12 +468,14 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   EXPECT_TRUE(Contains(Missing.Err, "cannot read " + Runtime.Folder.Path + "/none.dfu: "))
       << Missing.Err;
 
-  // The bad file was found before Boot: the card is still on its link.
+  // The bad file was found before Boot: the card is still on its link. The default image is
+  // the build's demo image, found through the variable only the demo and the tests set.
+  tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
   const tRun Run = Caddis({"update-firmware", "--port", "26"}, 90s);
   ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
   EXPECT_TRUE(Contains(Run.Out, "Card on COM26: device ID 33, firmware version 12\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "Serial number: SIM00026 ")) << Run.Out;
-  EXPECT_TRUE(Contains(Run.Out, "Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "COM26 Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "Card back on COM26: device ID 33, firmware version 2\n"))
       << Run.Out;
 }
@@ -458,6 +498,91 @@ TEST_F(CliCommandTest, VerboseTracesEveryFrameAndTheVersionIsShown) {
   EXPECT_TRUE(Contains(Help.Out, "usage: caddis-dfu-image")) << Help.Out;
   EXPECT_FALSE(std::filesystem::exists("--help"));
   EXPECT_EQ(tProcess(Runtime, DFU_IMAGE_PATH, {"--bogus"}).Wait().Exit, 2);
+}
+
+TEST_F(CliCommandTest, TheDemoImagesGoToTheSimulatedCard) {
+  // The build's made-up images are found only through the variable the demo and the tests
+  // set, and a pseudo-terminal is where the simulated card lives: they are sent.
+  const std::string Received = Runtime.Folder.Path + "/received.bin";
+  auto Sim = StartCard(29, {"--usb-audio-out", Received});
+  tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
+  const tRun Run = Caddis({"update-usb-audio", "--port", "29"}, 60s);
+  ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  const std::string Demo = ReadFile(std::string(DEMO_IMAGE_DIR) + "/xmos.bin");
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == Demo.size(); })) << Run.Out;
+  EXPECT_TRUE(ReadFile(Received) == Demo);
+}
+
+TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
+  auto Sim = StartCard(28);
+  const std::string Link = Runtime.PortLink(28);
+  const std::string Device = std::filesystem::read_symlink(Link).string();
+  // Whatever name it is given by, the port goes by the number the port list gives it.
+  for (const std::string& Name : {Link, Device}) {
+    const tRun Run = Caddis({"status", "--port", Name});
+    ASSERT_EQ(Run.Exit, 0) << Name << ": " << Run.Err;
+    EXPECT_TRUE(Contains(Run.Out, "Port:             COM28\n")) << Run.Out;
+  }
+  const tRun Missing = Caddis({"status", "--port", "/dev/ttyNOPE0"});
+  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_TRUE(Contains(Missing.Err, "no serial port /dev/ttyNOPE0 in the port list"))
+      << Missing.Err;
+}
+
+TEST_F(CliCommandTest, ALinkErrorOfAnOrdinaryUserLandsInTheirOwnLog) {
+  // An operator without special rights (nobody, when the tests run as root), with nothing but
+  // a home folder: the log of link errors goes to the state folder there, and nowhere else.
+  const std::string Home = Runtime.Folder.Path + "/home";
+  std::filesystem::create_directory(Home);
+  const bool AsRoot = geteuid() == 0;
+  if (AsRoot) {
+    ASSERT_EQ(chmod(Runtime.Folder.Path.c_str(), 0755), 0);
+    ASSERT_EQ(chown(Home.c_str(), 65534, 65534), 0);
+  }
+  struct stat Root {};
+  const bool RootLogExisted = stat("/Log.txt", &Root) == 0;
+  tScopedEnv HomeEnv("HOME", Home);
+  tScopedEnv RuntimeEnv("CADDIS_RUNTIME_DIR", Home + "/run");
+  tScopedEnv ConfigEnv("CADDIS_CONFIG_DIR", Home + "/config");
+  tScopedEnv LogDir("CADDIS_LOG_DIR", ""), State("XDG_STATE_HOME", "");
+  tEnvironment::Unset("CADDIS_LOG_DIR");
+  tEnvironment::Unset("XDG_STATE_HOME");
+  const tProgramRun Run = RunProgram(
+      {CADDIS_PATH, "status", "--port", "99"}, Runtime.Folder.Path + "/nobody.out", 60s, [AsRoot] {
+        return !AsRoot || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
+      });
+  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_TRUE(Contains(Run.Output, "Cannot open ComPort 99")) << Run.Output;
+  EXPECT_FALSE(Contains(Run.Output, "Cannot write the log file")) << Run.Output;
+  const std::string Log = ReadFile(Home + "/.local/state/caddis/Log.txt");
+  EXPECT_TRUE(Contains(Log, " Caddis Host Cannot open ComPort 99\r\n")) << Log;
+  struct stat After {};
+  EXPECT_EQ(stat("/Log.txt", &After) == 0, RootLogExisted);
+  if (RootLogExisted) {
+    EXPECT_EQ(After.st_size, Root.st_size) << "/Log.txt was written";
+  }
+}
+
+TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
+  const std::string Root = Runtime.Folder.Path;
+  tScopedEnv LogDir("CADDIS_LOG_DIR", Root + "/logs");
+  tScopedEnv State("XDG_STATE_HOME", Root + "/state");
+  tScopedEnv Images("CADDIS_IMAGE_DIR", Root + "/images");
+  const tRun Json = Caddis({"paths", "--json"});
+  ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  const std::string Expected =
+      "{\"LogFile\":\"" + Root + "/logs/Log.txt\",\"ServiceRecord\":\"" + Root +
+      "/state/caddis/service-record.jsonl\",\"SettingsFile\":\"" +
+      std::filesystem::path(CADDIS_PATH).parent_path().string() +
+      "/Serial.ini\",\"ConfigFolder\":\"" + Root + "/config\",\"PortNumbersFile\":\"" + Root +
+      "/config/ports.txt\",\"RuntimeFolder\":\"" + Root + "/run\",\"PortFolder\":\"" + Root +
+      "/run/ports\",\"VirtualUSBFolder\":\"" + Root + "/run/usb\",\"ImageFolder\":\"" + Root +
+      "/images\"}\n";
+  EXPECT_EQ(Json.Out, Expected);
+  const tRun Text = Caddis({"paths"});
+  ASSERT_EQ(Text.Exit, 0) << Text.Err;
+  EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
 }
 
 }  // namespace

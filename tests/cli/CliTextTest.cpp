@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <vector>
 
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
@@ -37,6 +38,41 @@ TEST(CliArgsTest, PortNumbersSecondsAndIndexes) {
   EXPECT_EQ(Index, 0);
   EXPECT_FALSE(ParseIndex("11", 10, Index));
   EXPECT_FALSE(ParseIndex("-1", 10, Index));
+}
+
+TEST(CliArgsTest, AHexMessageIsAnEvenNumberOfHexDigitsAndNothingElse) {
+  struct tCase {
+    const char* Text;
+    std::vector<uint8_t> Bytes;  // empty: refused
+    const char* Why = "";
+  };
+  const tCase Cases[] = {
+      {"3c", {0x3c}},
+      {"3C01fF", {0x3c, 0x01, 0xff}},
+      {"zz", {}, "'zz' is not hexadecimal: character 1 is not a hex digit"},
+      {"3c3", {}, "'3c3' has an odd number of hex digits: each byte takes two"},
+      {"3c 01", {}, "'3c 01' is not hexadecimal: character 3 is not a hex digit"},
+      {"0x3c", {}, "'0x3c' is not hexadecimal: character 2 is not a hex digit"},
+  };
+  for (const tCase& Case : Cases) {
+    std::vector<uint8_t> Bytes = {0xAA};
+    std::string Why;
+    EXPECT_EQ(ParseHexBytes(Case.Text, Bytes, Why), !Case.Bytes.empty()) << Case.Text;
+    EXPECT_EQ(Bytes, Case.Bytes) << Case.Text;
+    EXPECT_EQ(Why, Case.Why) << Case.Text;
+  }
+  std::vector<uint8_t> Bytes;
+  std::string Why;
+  EXPECT_TRUE(ParseHexBytes("", Bytes, Why)) << "nothing is even; the command refuses it itself";
+  EXPECT_TRUE(Bytes.empty());
+}
+
+TEST(CliArgsTest, DevicesAreNamedByPathOnEitherSystem) {
+  for (const char* Path :
+       {"/dev/ttyUSB0", "/dev/serial/by-id/usb-Acme-if00", "\\\\.\\COM5", "./COM5"})
+    EXPECT_TRUE(IsDevicePath(Path)) << Path;
+  for (const char* Name : {"5", "COM5", "ttyUSB0", "x"})
+    EXPECT_FALSE(IsDevicePath(Name)) << Name;
 }
 
 TEST(CliTextTest, AddressesReadFirstByteFirst) {
@@ -104,15 +140,26 @@ TEST(CliTextTest, TransferLinesShowBytesRateAndTimeLeft) {
             "Verifying [####] 100%  100.0/100.0 kB  50.0 kB/s  0:00 left");
 }
 
-TEST(CliTextTest, MonitorLineWaitsForTheIdentity) {
+TEST(CliTextTest, MonitorLineWaitsForTheIdentityAndShowsOnlyReportsReceived) {
   tOrvaneHost Host(0, false, "Caddis");
   Host.ComPortID = 3;
   EXPECT_EQ(MonitorLine(Host), "COM3: waiting for the card");
   Host.DeviceID = 9;
   Host.Voltages[0] = 5.0f;
   Host.SampleRates[3] = 44100;
+  // Before any report the values are not shown as the zeros the host starts with.
   EXPECT_EQ(MonitorLine(Host),
-            "COM3: ID 9 fw 0 FPGA            temp 0 5.0/0.0/0.0 V 0/0/0/44100 Hz 0.0.0.0 UDP");
+            "COM3: ID 9 fw 0 FPGA            temp not received supply not received rates "
+            "not received/not received/not received/not received IP not received transport "
+            "not received");
+  Host.ReportsReceived = or_Voltages | or_SampleRate0 << 3 | or_UDPorTCP;
+  EXPECT_EQ(MonitorLine(Host),
+            "COM3: ID 9 fw 0 FPGA            temp not received supply 5.0/0.0/0.0 V rates "
+            "not received/not received/not received/44100 IP not received transport UDP");
+  Host.ReportsReceived = or_AllReports;
+  EXPECT_EQ(MonitorLine(Host),
+            "COM3: ID 9 fw 0 FPGA            temp 0 supply 5.0/0.0/0.0 V rates 0/0/0/44100 Hz "
+            "IP 0.0.0.0 transport UDP");
 }
 
 TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
@@ -126,7 +173,11 @@ TEST(CliTextTest, SecondsAreShownWithoutTrailingZeros) {
 TEST(CliTextTest, OpenErrorsAreExplained) {
   EXPECT_NE(OpenErrorReason({tSerialError::se_NotFound, ENOENT}).find("no such port"),
             std::string::npos);
-  EXPECT_NE(OpenErrorReason({tSerialError::se_Busy, EBUSY}).find("busy"), std::string::npos);
+  // A port another program holds names that program where the system tells.
+  EXPECT_EQ(OpenErrorReason({tSerialError::se_Busy, EBUSY, "minicom (pid 812)"}, 5),
+            "COM5 is in use by minicom (pid 812)");
+  EXPECT_EQ(OpenErrorReason({tSerialError::se_Busy, EBUSY}, 5),
+            "COM5 is in use by another program");
   EXPECT_NE(OpenErrorReason({tSerialError::se_Denied, EACCES}).find("dialout group"),
             std::string::npos);
   // Anything else is told in the system's own words.

@@ -13,6 +13,7 @@
 #include <thread>
 
 #include "RunProgram.h"
+#include "TempFolder.h"
 #include "dfu/LMDFU.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbfsBootLoader.h"
@@ -87,7 +88,9 @@ class LibusbDownload : public testing::Test {
 
   std::vector<uint8_t> Firmware() const { return {Image.begin(), Image.end() - 16}; }
 
-  const std::vector<uint8_t> Image = dfu::MakeDemoImage(7, 32 * 1024);
+  // Shaped like the card's real firmware: without the made-up image mark, which would keep it
+  // from a real boot loader.
+  const std::vector<uint8_t> Image = dfu::MakeDemoImage(7, 32 * 1024, false);
   tLMDFUDeviceInfo Info{};
 };
 
@@ -185,23 +188,51 @@ TEST_F(LibusbDownload, NodeTheOperatorMayNotOpenIsListedAndExplained) {
   EXPECT_EQ(Card.ControlTransfers(), 0u);
 }
 
+TEST_F(LibusbDownload, MadeUpImagesNeverReachARealBootLoader) {
+  tUsbfsBootLoader Card;
+  tLMDFUHandle Handle = PlugAndOpen(Card);
+  ASSERT_NE(Handle, nullptr);
+  const auto MadeUp = dfu::MakeDemoImage(7, 32 * 1024);
+  const auto Transfers = Card.ControlTransfers();
+  EXPECT_EQ(LMDFUIsValidImage(Handle, MadeUp.data(), static_cast<uint32_t>(MadeUp.size()), nullptr),
+            lm_MadeUpImage);
+  EXPECT_EQ(LMDFUDownload(Handle, MadeUp.data(), static_cast<uint32_t>(MadeUp.size()), LMDFU_TRUE,
+                          LMDFU_TRUE, nullptr),
+            lm_MadeUpImage);
+  EXPECT_NE(LMDFULastErrorText(Handle).find("is a real USB device"), std::string::npos)
+      << LMDFULastErrorText(Handle);
+  EXPECT_EQ(Card.ControlTransfers(), Transfers) << "nothing was sent";
+  LMDFUDeviceClose(Handle, LMDFU_FALSE);
+
+  // The build's own demo image, as an operator would try it.
+  const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH});
+  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_TRUE(
+      Run.Says("is not compatible with this device: a made-up image, for the simulated "
+               "card only"))
+      << Run.Output;
+  EXPECT_EQ(Card.Device().DownloadsCompleted(), 0);
+}
+
 TEST_F(LibusbDownload, CommandLineUpdatesTheCardAndExplainsAMissingPermission) {
+  const tTempFolder Folder;
+  const std::string ImagePath = Folder.File("SkerryTiva.dfu");
+  WriteFileBytes(ImagePath, Image);
   {
     tUsbfsBootLoader Card;
     std::string Error;
     ASSERT_TRUE(Card.Plug(&Error)) << Error;
-    const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH});
+    const tProgramRun Run = RunCaddis({"dfu", "download", ImagePath});
     EXPECT_EQ(Run.Exit, 0) << Run.Output;
     EXPECT_TRUE(Run.Says("Device updated successfully")) << Run.Output;
     EXPECT_TRUE(Card.Gone());
-    EXPECT_EQ(dfu::DemoFirmwareVersion(Card.Device().ReceivedImage()),
-              CADDIS_DEMO_FIRMWARE_VERSION);
+    EXPECT_EQ(Card.Device().ReceivedImage(), Firmware());
   }
   {
     tUsbfsBootLoader Card;
     std::string Error;
     ASSERT_TRUE(Card.Plug(&Error, 0)) << Error;
-    const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH}, true);
+    const tProgramRun Run = RunCaddis({"dfu", "download", ImagePath}, true);
     EXPECT_EQ(Run.Exit, 1) << Run.Output;
     EXPECT_TRUE(Run.Says("Download error -4: no permission to open the USB device")) << Run.Output;
     EXPECT_TRUE(Run.Says("99-caddis-dfu.rules")) << Run.Output;

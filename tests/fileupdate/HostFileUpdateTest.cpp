@@ -1,7 +1,6 @@
 // The host object's FPGA and USB-audio updates, against a fake port.
 #include <gtest/gtest.h>
 
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -12,6 +11,7 @@
 #include "hostlink/FakeComPort.h"
 #include "hostlink/HostTestSupport.h"
 #include "hostlink/OrvaneHost.h"
+#include "support/MadeUpImage.h"
 
 namespace {
 
@@ -82,6 +82,29 @@ TEST_F(HostFileUpdateTest, MissingFileIsReportedAndNothingHappens) {
   EXPECT_FALSE(Host->Updating());
 }
 
+TEST_F(HostFileUpdateTest, AMadeUpImageGoesToThePseudoTerminalOnly) {
+  // The build's made-up images start with the mark; a real port never gets one.
+  for (const char* Name : {"SkerryFPGA.bit", "xmos.bin"}) {
+    const std::string Path = Images + "/" + Name;
+    std::ofstream(Path, std::ios::binary) << MadeUpImageMark << std::string(300, 'x');
+  }
+  const std::string Refusal =
+      " is a made-up image, made for the simulated card only, and COM3 "
+      "is a real serial port";
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
+  Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");
+  EXPECT_EQ(Output.Lines, (std::vector<std::string>{
+                              "Cannot Update FPGA: " + Images + "/SkerryFPGA.bit" + Refusal,
+                              "Cannot Update USB Audio: " + Images + "/xmos.bin" + Refusal}));
+  EXPECT_TRUE(Port->Sent.empty());
+  EXPECT_FALSE(Host->Updating());
+
+  Port->PseudoTerminal = true;
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
+  EXPECT_TRUE(Host->Updating());
+  EXPECT_EQ(Port->TakeSent(), FrameOf({39, 0, 0, 3})) << "the start packet";
+}
+
 TEST_F(HostFileUpdateTest, WholeFPGAUpdateThroughTheHost) {
   MakeImage("SkerryFPGA.bit", 200);
   Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
@@ -128,7 +151,7 @@ TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
 
 TEST_F(HostFileUpdateTest, APortThatHangsUpEndsTheTransferAtOnce) {
   MakeImage("SkerryFPGA.bit", 300);
-  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder());
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
   Reply({39, 0, 0});
   Port->IsHungUp = true;  // the card was unplugged
   Host->ServiceReceive();

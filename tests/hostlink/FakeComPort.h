@@ -56,6 +56,8 @@ class tFakeComPort : public tComPort {
   void ToggleDTR() override {}
   bool HungUp() const override { return IsHungUp; }
   bool IsHungUp = false;
+  bool IsPseudoTerminal() const override { return PseudoTerminal; }
+  bool PseudoTerminal = false;  // stands in for the simulated card's pseudo-terminal
 
   void Feed(const std::vector<uint8_t>& Bytes) {
     Incoming.insert(Incoming.end(), Bytes.begin(), Bytes.end());

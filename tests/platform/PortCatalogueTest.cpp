@@ -5,8 +5,11 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <sys/stat.h>
+
 #include <filesystem>
 #include <fstream>
+#include <functional>
 
 #include "serial/ComPorts.h"
 
@@ -239,6 +242,35 @@ TEST_F(PortCatalogueTest, TheNumbersFileIsNeverWrittenThroughAPlantedLink) {
   std::getline(Victim, Content);
   EXPECT_EQ(Content, "precious");
   EXPECT_FALSE(fs::exists(Shared + "/ports.txt"));
+}
+
+TEST_F(PortCatalogueTest, ANumbersFileThatIsNoOrdinaryFileIsNamedAndLeftAlone) {
+  // None of these may hang the port list or fill memory, nor be written over: the devices are
+  // still listed, and the operator is told which file was refused.
+  const std::string File = Root + "/config/ports.txt";
+  struct tCase {
+    const char* What;
+    std::function<void()> Make;
+  };
+  const std::vector<tCase> Cases = {
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(File.c_str(), 0600), 0); }},
+      {"a link to an endless device", [&] { fs::create_symlink("/dev/zero", File); }},
+      {"a file far too large", [&] { std::ofstream(File) << std::string(2 << 20, '\n'); }},
+  };
+  fs::create_directories(Root + "/config");
+  fs::permissions(Root + "/config", fs::perms::owner_all);
+  for (const tCase& Case : Cases) {
+    fs::remove(File);
+    Case.Make();
+    const auto Before = fs::symlink_status(File).type();
+    EXPECT_EQ(Lines(), (Strings{"1 ttyS0", "2 ttyUSB0"})) << Case.What;
+    EXPECT_EQ(tPortCatalogue::NumbersFileProblem().rfind(File + " was not read: ", 0), 0u)
+        << Case.What << ": " << tPortCatalogue::NumbersFileProblem();
+    EXPECT_EQ(fs::symlink_status(File).type(), Before) << Case.What;
+  }
+  fs::remove(File);
+  EXPECT_EQ(tPortCatalogue::NumbersFileProblem(), "");
+  EXPECT_EQ(tPortCatalogue::NumbersFilePath(), File);
 }
 
 }  // namespace

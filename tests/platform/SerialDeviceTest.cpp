@@ -43,6 +43,24 @@ TEST(SerialDevice, OpensRawAndExclusive) {
   EXPECT_EQ(cfgetospeed(&Settings), static_cast<speed_t>(B9600));
 }
 
+TEST(SerialDevice, APortAnotherProgramHoldsIsRefusedNamingIt) {
+  // A terminal program that has the port open would take the card's replies, whether or not
+  // it asked for exclusive use: here "sleep", with the port as its standard input.
+  tPseudoTerminal Pty;
+  tPortHolder Holder(Pty.SlavePath);
+  ASSERT_GT(Holder.Pid, 0);
+  tSerialError Error;
+  EXPECT_FALSE(tSerialDevice::Open(Pty.SlavePath, 115200, true, Error));
+  EXPECT_EQ(Error.Kind, tSerialError::se_Busy);
+  EXPECT_EQ(Error.Code, EBUSY);
+  EXPECT_EQ(Error.Holder, Holder.Name());
+
+  Holder.End();
+  auto Device = tSerialDevice::Open(Pty.SlavePath, 115200, true, Error);
+  ASSERT_TRUE(Device) << "free once the other program has gone: " << Error.Text();
+  EXPECT_TRUE(Device->IsPseudoTerminal());
+}
+
 TEST(SerialDevice, RefusesWhatIsNoTerminal) {
   tSerialError Error;
   EXPECT_FALSE(tSerialDevice::Open("/nonexistent/tty", 115200, true, Error));

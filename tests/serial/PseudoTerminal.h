@@ -4,7 +4,10 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
+#include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -14,6 +17,8 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+
+extern char** environ;
 
 class tPseudoTerminal {
  public:
@@ -75,6 +80,33 @@ class tPseudoTerminal {
     pollfd Fd = {Master, Events, 0};
     return poll(&Fd, 1, static_cast<int>(Timeout.count())) > 0;
   }
+};
+
+// Another program that has a port open while it lives, as a terminal program would: "sleep",
+// with the device as its standard input.
+class tPortHolder {
+ public:
+  explicit tPortHolder(const std::string& Device) {
+    posix_spawn_file_actions_t Actions;
+    posix_spawn_file_actions_init(&Actions);
+    posix_spawn_file_actions_addopen(&Actions, 0, Device.c_str(), O_RDWR | O_NOCTTY, 0);
+    char Sleep[] = "sleep", Seconds[] = "60";
+    char* Argv[] = {Sleep, Seconds, nullptr};
+    if (posix_spawnp(&Pid, "sleep", &Actions, nullptr, Argv, environ) != 0) Pid = -1;
+    posix_spawn_file_actions_destroy(&Actions);
+  }
+  ~tPortHolder() { End(); }
+  tPortHolder(const tPortHolder&) = delete;
+  tPortHolder& operator=(const tPortHolder&) = delete;
+  void End() {
+    if (Pid <= 0) return;
+    kill(Pid, SIGKILL);
+    waitpid(Pid, nullptr, 0);
+    Pid = -1;
+  }
+  // How the tool names it: "sleep (pid 812)".
+  std::string Name() const { return "sleep (pid " + std::to_string(Pid) + ")"; }
+  pid_t Pid = -1;
 };
 
 // The byte at position i of a test pattern that does not repeat every 256 bytes.

@@ -125,10 +125,40 @@ TEST_F(LogFileTest, ExistingLogIsNeverEmptied) {
   EXPECT_TRUE(EndsWith(Lines[2], "appended"));
 }
 
-TEST_F(LogFileTest, UnwritableFolderIsSwallowed) {
+TEST_F(LogFileTest, AnUnwritableLogIsToldOnceNotPerLine) {
   LogFolder = Output.Folder.Path + "/missing/folder";
-  LogToFile("nowhere");
+  for (const char* Text : {"one", "two", "three"})
+    LogToFile(Text);
   EXPECT_FALSE(std::filesystem::exists(LogFilePath()));
+  ASSERT_EQ(Output.Lines.size(), 1u);
+  EXPECT_EQ(Output.Lines[0].rfind("Cannot write the log file " + LogFilePath() + ": ", 0), 0u)
+      << Output.Lines[0];
+}
+
+TEST_F(LogFileTest, WithoutAFolderTheLogGoesToTheUsersStateFolder) {
+  // The log folder as the operator's environment chooses it: $CADDIS_LOG_DIR, else the state
+  // folder, which is made on first use (an operator's own folder must exist already).
+  const std::string Root = Output.Folder.Path;
+  std::filesystem::create_directory(Root + "/chosen");
+  struct tCase {
+    const char* LogDir;  // CADDIS_LOG_DIR, or none
+    std::string Expected;
+  };
+  const tCase Cases[] = {{nullptr, Root + "/state/caddis/Log.txt"},
+                         {"", Root + "/state/caddis/Log.txt"},
+                         {"chosen", Root + "/chosen/Log.txt"}};
+  LogFolder.clear();
+  tScopedEnv State("XDG_STATE_HOME", Root + "/state");
+  for (const tCase& Case : Cases) {
+    tScopedEnv LogDir("CADDIS_LOG_DIR",
+                      Case.LogDir && *Case.LogDir ? Root + "/" + Case.LogDir : "");
+    if (!Case.LogDir) tEnvironment::Unset("CADDIS_LOG_DIR");
+    std::filesystem::remove_all(Root + "/state");
+    EXPECT_EQ(LogFilePath(), Case.Expected);
+    LogToFile("to the chosen folder");
+    EXPECT_TRUE(EndsWith(Output.LogLines().back(), " to the chosen folder")) << Case.Expected;
+  }
+  EXPECT_TRUE(Output.Lines.empty()) << Output.Lines.front();
 }
 
 TEST_F(LogFileTest, HostErrorsAreWrittenWithDisplayLoggingOff) {

@@ -2,11 +2,15 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/Files.h"
 #include "support/IniFile.h"
@@ -35,7 +39,7 @@ TEST_F(SerialIniTest, MissingFileGivesDefaults) {
   PortEnabledMask = 0;
   PortBaudRate.fill(0);
   PortComNumber.fill(0);
-  ReadSerialSettingsFrom(Path + ".missing");
+  EXPECT_EQ(ReadSerialSettingsFrom(Path + ".missing"), "");  // a missing file is no problem
   EXPECT_EQ(PortCount, 8);
   EXPECT_EQ(PortEnabledMask, 255);
   for (int i = 0; i < 8; ++i) {
@@ -75,6 +79,36 @@ TEST_F(SerialIniTest, KeysOutsideTheSectionAreIgnored) {
   ReadSerialSettingsFrom(Path);
   EXPECT_EQ(PortComNumber[0], -1);
   EXPECT_EQ(PortComNumber[1], -2);
+}
+
+TEST_F(SerialIniTest, OnlyASmallOrdinaryFileIsRead) {
+  // Each stands where Serial.ini is looked for; none may hang the start-up or fill memory.
+  // Every one is refused by name, and the table keeps its defaults.
+  struct tCase {
+    const char* What;
+    std::function<void()> Make;
+  };
+  const std::vector<tCase> Cases = {
+      {"a folder", [&] { std::filesystem::create_directory(Path); }},
+      {"a file too large",
+       [&] { Write("[SerialPorts]\nComPort0=4\n" + std::string(tIniFile::MaxFileSize, ';')); }},
+#ifndef _WIN32
+      {"a FIFO", [&] { ASSERT_EQ(mkfifo(Path.c_str(), 0600), 0); }},
+      {"a link to an endless device", [&] { std::filesystem::create_symlink("/dev/zero", Path); }},
+#endif
+  };
+  for (const tCase& Case : Cases) {
+    std::filesystem::remove_all(Path);
+    Case.Make();
+    PortComNumber.fill(7);
+    const std::string Problem = ReadSerialSettingsFrom(Path);
+    EXPECT_EQ(Problem.rfind(Path + " was not read: ", 0), 0u) << Case.What << ": " << Problem;
+    EXPECT_EQ(PortComNumber[0], -1) << Case.What;
+  }
+  std::filesystem::remove_all(Path);
+  Write("[SerialPorts]\nComPort0=4\n");
+  EXPECT_EQ(ReadSerialSettingsFrom(Path), "");
+  EXPECT_EQ(PortComNumber[0], 4);
 }
 
 TEST(IniFile, ParseInteger) {

@@ -52,11 +52,16 @@ for _ in $(seq 100); do [ -L "$WINEPREFIX/dosdevices/com$com" ] && break; sleep 
 wine reg add "$serialcomm" /v "CaddisSim$com" /t REG_SZ /d "COM$com" /f > /dev/null 2>&1 ||
   { echo "cannot list COM$com in SERIALCOMM"; exit 1; }
 
-# run NAME EXPECTED_STATUS ARGS...: runs caddis.exe, keeps its output in $out.
+# The log of link errors goes to the test's own folder, by its Windows name.
+winlog=$(winepath -w "$work" 2> /dev/null)
+
+# run NAME EXPECTED_STATUS ARGS...: runs caddis.exe, keeps its output in $out. The arguments
+# reach Wine in UTF-8, as a UTF-8 terminal passes them.
 run() {
   local name=$1 expected=$2
   shift 2
-  out=$(env -u CADDIS_RUNTIME_DIR -u CADDIS_CONFIG_DIR wine "$exe" "$@" 2>&1 | tr -d '\r')
+  out=$(env -u CADDIS_RUNTIME_DIR -u CADDIS_CONFIG_DIR CADDIS_LOG_DIR="$winlog" LC_ALL=C.UTF-8 \
+    wine "$exe" "$@" 2>&1 | tr -d '\r')
   local status=${PIPESTATUS[0]}
   if [ "$status" -ne "$expected" ]; then
     echo "FAIL $name: exit $status, expected $expected"
@@ -86,21 +91,36 @@ run echo 0 echo --port "$com" "hello from Windows" &&
 
 run reset 0 reset --port "$com" && expect "the card restarts and comes back" "^Card back on COM$com: device ID 17"
 
-# An FPGA image of 64 KiB and a bit, not a whole number of packets; given by its Windows name.
-head -c $((64 * 1024 + 77)) /dev/urandom > "$work/image.bit"
-image=$(winepath -w "$work/image.bit" 2> /dev/null)
-run update-fpga 0 update-fpga --port "$com" --file "$image" && {
+# expect_received NAME: the simulated card received image.bit byte for byte.
+expect_received() {
   for _ in $(seq 100); do
     [ "$(stat -c %s "$work/received.bit" 2> /dev/null)" = "$(stat -c %s "$work/image.bit")" ] && break
     sleep 0.1
   done
   if cmp -s "$work/image.bit" "$work/received.bit"; then
-    echo "ok   update-fpga delivers the image byte-exact"
+    echo "ok   $1"
   else
-    echo "FAIL update-fpga: the card received other bytes than the image"
+    echo "FAIL $1: the card received other bytes than the image"
     failures=$((failures + 1))
   fi
 }
+
+# An FPGA image of 64 KiB and a bit, not a whole number of packets; given by its Windows name.
+head -c $((64 * 1024 + 77)) /dev/urandom > "$work/image.bit"
+image=$(winepath -w "$work/image.bit" 2> /dev/null)
+run update-fpga 0 update-fpga --port "$com" --file "$image" &&
+  expect_received "update-fpga delivers the image byte-exact"
+
+# A folder name outside the ANSI code page's reach: the program takes its arguments from the
+# wide command line and writes names back in UTF-8.
+mkdir -p "$work/Jörg Ærø"
+cp "$work/image.bit" "$work/Jörg Ærø/image.bit"
+: > "$work/received.bit"
+wide=$(winepath -w "$work/Jörg Ærø/image.bit" 2> /dev/null)
+run "update-fpga, non-ASCII path" 0 update-fpga --port "$com" --file "$wide" --no-restart &&
+  expect_received "update-fpga reads an image from a non-ASCII path"
+run "missing image, non-ASCII path" 1 dfu download "${wide%image.bit}none.dfu" &&
+  expect "the path is written back in UTF-8" "cannot read .*Jörg Ærø.none\.dfu"
 
 run "missing port" 1 status --port 199 && expect "a missing port is named" "ComPort 199: no such port"
 

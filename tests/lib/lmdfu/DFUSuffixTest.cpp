@@ -7,7 +7,6 @@
 #include <string>
 #include <vector>
 
-#include "platform/Paths.h"
 #include "sim/bootloader/DemoImage.h"
 
 namespace {
@@ -124,9 +123,9 @@ TEST(DFUSuffix, ALongerSuffixLeavesLessPayload) {
 
 namespace {
 
-TEST(DemoImage, TheBuildPutsAValidCardImageBesideTheExecutables) {
-  std::ifstream File(tPaths::ExecutableFolder() + "/SkerryTiva.dfu", std::ios::binary);
-  ASSERT_TRUE(File) << "SkerryTiva.dfu missing in " << tPaths::ExecutableFolder();
+TEST(DemoImage, TheBuildMakesAValidCardImage) {
+  std::ifstream File(DEMO_DFU_PATH, std::ios::binary);
+  ASSERT_TRUE(File) << DEMO_DFU_PATH << " missing";
   const std::vector<uint8_t> Image((std::istreambuf_iterator<char>(File)),
                                    std::istreambuf_iterator<char>());
   dfu::tSuffix S;
