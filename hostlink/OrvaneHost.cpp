@@ -180,22 +180,24 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   } else if (Decoded.Status != tHostFrame::tFrameStatus::Message) {
     // The port handed over fewer bytes than it counted; what came is not a frame.
     Message[0] = 0;
-    ReceiveDiscarded();
+    ReceiveDiscarded("cut short", -1);
   }
   return Message;
 }
 
-void tOrvaneHost::ReceiveDiscarded() {
+void tOrvaneHost::ReceiveDiscarded(const std::string& Damage, int Identifier) {
   ++DiscardedFrames;
   // What was thrown away may have been the answer to the Status request: ask again on the
   // next keep-alive reply rather than wait for an answer that will never come.
   StatusRequested = false;
+  // Or the answer to a file-update packet, which the card does not send again.
+  if (FileUpdater) FileUpdater->ReplyDamaged(Damage, Identifier);
 }
 
 void tOrvaneHost::ReportLengthError(uint8_t N) {
   LogError("Rx error: Invalid Length received: " + std::to_string(N));
   ComPort->ClearInputQueue();
-  ReceiveDiscarded();
+  ReceiveDiscarded("invalid length byte " + std::to_string(N), -1);
   SendError(tu_LengthError);
 }
 
@@ -209,7 +211,9 @@ void tOrvaneHost::ReportChecksumError(const tHostMessage& Frame,
       std::to_string(Decoded.Received) + ", correct checksum: " + std::to_string(Decoded.Computed);
   LogError(Text);
   if (ComPort) ComPort->ClearInputQueue();
-  ReceiveDiscarded();
+  ReceiveDiscarded("checksum " + std::to_string(Decoded.Received) + " instead of " +
+                       std::to_string(Decoded.Computed),
+                   N >= 1 ? Frame[1] : -1);
   SendError(tu_ChecksumError);
 }
 
@@ -413,7 +417,8 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
   }
   try {
     FileUpdater = std::make_unique<tTivaFileUpdater>(
-        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path);
+        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path,
+        FileAckTimeout);
   } catch (const std::exception& Refusal) {
     DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
     return;

@@ -10,8 +10,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -124,7 +126,7 @@ class tOrvaneHost {
   tHostMessage ReceiveMessage();
 
   // Handles every complete frame waiting, in arrival order; then ends a running file update
-  // whose card has stopped answering (tTivaFileUpdater::AckTimeout) or whose port hung up.
+  // whose card has stopped answering (FileAckTimeout) or whose port hung up.
   void ServiceReceive();
   // Counts one main-loop tick of the keep-alive.
   void ServiceAYT();
@@ -193,11 +195,17 @@ class tOrvaneHost {
   bool Logging = false;
   bool LogErrors = false;
   bool AYTActive = true;
+  // How long the card may leave a file-update packet unanswered, for updates started from
+  // now on.
+  std::chrono::milliseconds FileAckTimeout = tTivaFileUpdater::DefaultAckTimeout;
   // Every whole frame as it leaves (Outgoing) or arrives, count byte to checksum, for a
   // front end's trace. Called on the user-interface thread.
   std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrame;
 
  private:
+  // Logs and traces aMessage and frames it into Frame; the frame's size.
+  std::size_t PrepareFrame(const tHostMessage& aMessage,
+                           std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame);
   void ReceiveAll();
   void ServiceFileUpdate();
   void ProcessMessage(const tHostMessage& aMessage);
@@ -212,7 +220,8 @@ class tOrvaneHost {
   void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
-  void ReceiveDiscarded();
+  // A frame thrown away as damaged (how, and its identifier byte or -1).
+  void ReceiveDiscarded(const std::string& Damage, int Identifier);
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
 
   int32_t AYTQFCount = 0;

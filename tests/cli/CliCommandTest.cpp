@@ -377,6 +377,32 @@ TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
   EXPECT_TRUE(Contains(Run.Err, "USB Audio update aborted: no answer from the card")) << Run.Err;
 }
 
+// Each answer comes within --ack-timeout, the start packet's too, though no two together
+// would: the card is waited for.
+TEST_F(CliCommandTest, ACardThatTakesItsTimeOverEachAnswerIsWaitedFor) {
+  const std::string Image = WriteImage("xmos.bin", 128);
+  const std::string Received = Runtime.Folder.Path + "/received.bin";
+  auto Sim = StartCard(28, {"--packet-delay", "1500", "--usb-audio-out", Received});
+  const tRun Run =
+      Caddis({"update-usb-audio", "--port", "28", "--file", Image, "--ack-timeout", "2.5"});
+  EXPECT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  EXPECT_TRUE(Contains(Run.Out, "USB Audio updated successfully")) << Run.Out;
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }));
+}
+
+// A damaged answer is named as such, not taken for a card that stopped answering.
+TEST_F(CliCommandTest, ADamagedAnswerEndsTheUpdateAndIsNamed) {
+  const std::string Image = WriteImage("xmos.bin", 20 * 128);
+  auto Sim = StartCard(29, {"--corrupt-checksum", "5"});
+  const tRun Run =
+      Caddis({"update-usb-audio", "--port", "29", "--file", Image, "--ack-timeout", "30"});
+  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_TRUE(Contains(Run.Err, "Tiva file updater: the card's answer to packet ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, " arrived damaged (checksum ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "%: the card's answer arrived damaged\n")) << Run.Err;
+  EXPECT_FALSE(Contains(Run.Err, "stopped answering")) << Run.Err;
+}
+
 TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
   auto Sim = StartCard(21, {"--firmware", "12"});
   const tRun Boot = Caddis({"boot", "--port", "21"});
