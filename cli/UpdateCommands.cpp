@@ -154,7 +154,9 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
   if (Session.TakeRestartDue() && !Request.NoRestart)
-    return Session.RestartCard(true, DefaultReturnWait);
+    return Session.RestartCard(true, DefaultReturnWait,
+                               "the FPGA runs the new bitstream only after a restart: power the "
+                               "card off and on to load it");
   return ExitOk;
 }
 

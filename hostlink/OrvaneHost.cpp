@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -147,15 +148,35 @@ void tOrvaneHost::SendData(uint8_t Header, const void* Data, uint8_t DataLength)
   SendMessage(tHostFrame::MakeMessage(Header, Data, DataLength));
 }
 
-void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
+std::size_t tOrvaneHost::PrepareFrame(const tHostMessage& aMessage,
+                                      std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame) {
   if (Logging) LogMessage("  to " + HostName + ": ", aMessage);
-  if (!ComPort) return;
+  const std::size_t FrameSize = tHostFrame::BuildFrame(aMessage, Frame);
+  if (ComPort && OnFrame) OnFrame(true, Frame.data(), FrameSize);
+  return FrameSize;
+}
+
+void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
   std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
-  const auto FrameSize = static_cast<int32_t>(tHostFrame::BuildFrame(aMessage, Frame));
-  if (OnFrame) OnFrame(true, Frame.data(), static_cast<std::size_t>(FrameSize));
+  const auto FrameSize = static_cast<int32_t>(PrepareFrame(aMessage, Frame));
+  if (!ComPort) return;
   const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
   if (Sent < FrameSize)
     LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
+}
+
+void tOrvaneHost::SendHeaders(std::initializer_list<uint8_t> Headers) {
+  std::vector<uint8_t> Frames;
+  std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
+  for (const uint8_t Header : Headers) {
+    const std::size_t FrameSize = PrepareFrame(tHostFrame::MakeMessage(Header), Frame);
+    Frames.insert(Frames.end(), Frame.begin(), Frame.begin() + FrameSize);
+  }
+  if (!ComPort) return;
+  const auto Size = static_cast<int32_t>(Frames.size());
+  const int32_t Sent = ComPort->Send(Frames.data(), Size);
+  if (Sent < Size)
+    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(Size));
 }
 
 tHostMessage tOrvaneHost::ReceiveMessage() {
@@ -247,6 +268,9 @@ void tOrvaneHost::ServiceAYT() {
   if (++AYTQFCount < AYTPeriodTicks) return;
   AYTQFCount = 0;
   ++AYTFailCount;
+  // A Status request still unanswered a whole keep-alive period later went to a card that
+  // was not listening (starting again, say): the next keep-alive reply asks again.
+  if (DeviceID == 0) StatusRequested = false;
   if (AYTFailCount == AYTLostCount) {
     Clear();
     if (Logging) LogError("AYT Timeout");
@@ -336,6 +360,7 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
 void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
   ++AYTReplies;
+  LastAYTReplyTime = std::chrono::steady_clock::now();
   if (DeviceID == 0 && !StatusRequested) {
     SendHeader(tHostId::Status);
     StatusRequested = true;

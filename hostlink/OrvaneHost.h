@@ -118,6 +118,9 @@ class tOrvaneHost {
   void Clear();
 
   void SendHeader(uint8_t Header);
+  // Sends one message per identifier (without data) in a single write to the port, so they
+  // reach the card back to back.
+  void SendHeaders(std::initializer_list<uint8_t> Headers);
   void SendError(tTivaUpdateError Error);
   void SendData(uint8_t Header, const void* Data, uint8_t DataLength);
   // aMessage must be 1..254 bytes long.
@@ -168,8 +171,9 @@ class tOrvaneHost {
   // taken, since creation: they tell a lost identity reply from a card that reports ID 0.
   uint32_t GetDiscardedFrames() const { return DiscardedFrames; }
   uint32_t GetStatusReplies() const { return StatusReplies; }
-  // Keep-alive replies taken since creation.
+  // Keep-alive replies taken since creation, and when the last one was taken.
   uint32_t GetAYTReplies() const { return AYTReplies; }
+  std::chrono::steady_clock::time_point GetLastAYTReplyTime() const { return LastAYTReplyTime; }
 
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
@@ -230,6 +234,7 @@ class tOrvaneHost {
   uint32_t DiscardedFrames = 0;
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;
+  std::chrono::steady_clock::time_point LastAYTReplyTime{};
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

@@ -155,28 +155,48 @@ bool tCardSession::Restart(bool AwaitDown) {
   return !AwaitDown || fPause(DownPause);
 }
 
-bool tCardSession::RestartSeenLeaving(std::string& Error) {
-  if (!Host) return false;
-  // The watch notes the device behind the port before the card can go.
-  tCardLeaveWatch Leaving(ComPort);
-  if (!Restart(false)) {
-    Error = "interrupted";
-    return false;
+tCardSession::tRestartSeen tCardSession::RestartSeenLeaving(std::string& Error) {
+  if (!Host) {
+    Error = "no link to the card";
+    return rs_NotSent;
   }
-  // A card still there and answering after the pause did not restart: its coming "back"
+  using tClock = tCardLeaveWatch::tClock;
+  const std::string Port = "COM" + std::to_string(ComPort);
+  // The probes are the watch's own: the keep-alive stays off and their traffic is not shown,
+  // only the Restart is.
+  const bool Logging = Host->Logging;
+  Host->AYTActive = false;
+  Host->Logging = false;
+  tCardLeaveWatch Leaving(*Host, ComPort);
+  // Event-driven, so each answer is taken as it arrives and the round trip is the link's.
+  tHostLoop Loop(Host.get(), true);
+  const tLoopEnd Measured =
+      Loop.RunUntil([&] { return Leaving.Calibrate(tClock::now()); }, IdentityTimeout);
+  if (Measured == le_Stopped) return rs_Interrupted;
+  if (Measured != le_Done) {
+    Host->Logging = Logging;
+    Error = "no answer from the card on " + Port + " within " + SecondsText(IdentityTimeout) +
+            " s (is it powered and connected?); Restart not sent";
+    return rs_NotSent;
+  }
+  Host->Logging = Logging;
+  Leaving.SendRestart(tClock::now());
+  Host->Logging = false;
+  // A card still answering every probe after the pause did not restart: its coming "back"
   // would prove nothing.
-  constexpr std::chrono::milliseconds Slice{10};
-  for (auto Waited = std::chrono::milliseconds(0); Waited < DownPause; Waited += Slice) {
-    if (!fPause(Slice)) {
-      Error = "interrupted";
-      return false;
-    }
-    Leaving.Step(std::chrono::steady_clock::now());
-  }
-  if (Leaving.Left()) return true;
-  Error = "the card on COM" + std::to_string(ComPort) + " did not restart: it kept answering for " +
+  const tLoopEnd Watched = Loop.RunUntil(
+      [&] {
+        Leaving.Step(tClock::now());
+        return Leaving.Left();
+      },
+      DownPause);
+  Host->Logging = Logging;
+  Close();
+  if (Watched == le_Stopped) return rs_Interrupted;
+  if (Leaving.Left()) return rs_Left;
+  Error = "the card on " + Port + " did not restart: it answered every keep-alive for " +
           SecondsText(DownPause) + " s after the Restart";
-  return false;
+  return rs_Stayed;
 }
 
 void tCardSession::StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,

@@ -78,10 +78,17 @@ class tCardSession {
   // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
   // card needs to go down. False without a link or when a pause was interrupted.
   bool Restart(bool AwaitDown = true);
-  // Restart without the blind pause: during DownPause the card must be seen to leave (its
-  // port gone, or silent on it). False with Error when it kept answering or a pause was
-  // interrupted ("interrupted").
-  bool RestartSeenLeaving(std::string& Error);
+  // Restart without the blind pause, the link kept open: the link's round trip is measured
+  // first, then within DownPause of the Restart the card must be seen to leave (its port
+  // gone, or a keep-alive left unanswered for longer than the round trip allows). The link
+  // is closed afterwards. Error says why for rs_NotSent and rs_Stayed.
+  enum tRestartSeen {
+    rs_Left,         // the card was seen to leave
+    rs_NotSent,      // the card did not answer before the Restart, which was not sent
+    rs_Stayed,       // the card answered every keep-alive through DownPause
+    rs_Interrupted,  // a stop was requested
+  };
+  tRestartSeen RestartSeenLeaving(std::string& Error);
 
   // Starts an update of Kind with the image at Path (empty: the image beside the tool) on
   // the open link. After a successful FPGA update RestartDue() holds until taken: the card

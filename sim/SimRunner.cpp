@@ -1,5 +1,6 @@
 #include "sim/SimRunner.h"
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
@@ -96,6 +97,13 @@ std::string SimUsage() {
          "  --bad-length N        every Nth frame sent carries the count byte 255\n"
          "  --zero-device-id      answer Status with device ID 0\n"
          "  --ignore-restart      take \"Restart\" but go on running (a card that hangs)\n"
+         "  --restart-ms MS       time a \"Restart\" keeps the card off the link (0..60000,\n"
+         "                        default 1000)\n"
+         "  --restart-keeps-port  on \"Restart\" keep the port and only fall silent for that\n"
+         "                        time, losing what arrives (a card whose serial adapter\n"
+         "                        stays powered); by default the port goes and comes back\n"
+         "  --answer-delay MS     time the card takes before answering any message\n"
+         "                        (0..60000)\n"
          "  --seed N              seed of the reported values' drift\n"
          "File updates (FPGA 39, USB audio 40); packet N counts data packets from 0:\n"
          "  --fpga-out FILE       write each FPGA image received to FILE\n"
@@ -176,6 +184,16 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Options.Card.ZeroDeviceID = true;
     } else if (Arg == "--ignore-restart") {
       Options.Card.IgnoreRestart = true;
+    } else if (Arg == "--restart-ms") {
+      unsigned Ms = 0;
+      Ok = Value(Text) && ParseNumber(Text, Ms) && Ms <= 60000;
+      Options.RestartDowntime = std::chrono::milliseconds(Ms);
+    } else if (Arg == "--restart-keeps-port") {
+      Options.RestartKeepsPort = true;
+    } else if (Arg == "--answer-delay") {
+      unsigned Ms = 0;
+      Ok = Value(Text) && ParseNumber(Text, Ms) && Ms <= 60000;
+      Options.Card.AnswerDelay = std::chrono::milliseconds(Ms);
     } else if (Arg == "--seed") {
       Ok = Value(Text) && ParseNumber(Text, Options.Card.Seed);
     } else if (Arg == "--fpga-out") {
@@ -368,6 +386,25 @@ void tSimRunner::ServeLink() {
 }
 
 tSimRunner::tOutcome tSimRunner::Restart(std::chrono::milliseconds Downtime) {
+  if (Options.RestartKeepsPort) {
+    // The microcontroller starts again behind a port that stays: whatever the tool sends
+    // meanwhile is lost, up to the moment it listens again.
+    const auto Until = tClock::now() + Downtime;
+    uint8_t Lost[4096];
+    while (!Stop && tClock::now() < Until) {
+      const auto Slice = std::min<tClock::duration>(Until - tClock::now(), LoopPeriod);
+      const tSimPort::tWait Event = Port.Wait(Slice);
+      if (Event == tSimPort::tWait::Readable)
+        Port.Read(Lost, sizeof Lost);
+      else if (Event == tSimPort::tWait::HungUp)
+        std::this_thread::sleep_for(Slice);  // the tool closed its end: nothing to lose
+    }
+    while (!Stop && Port.Wait(tClock::duration::zero()) == tSimPort::tWait::Readable)
+      Port.Read(Lost, sizeof Lost);
+    Card.Reconnect(tClock::now());
+    Verbose("listening again");
+    return Stop ? tOutcome::Stopped : tOutcome::Continue;
+  }
   Port.Close();
   Connected = false;
   StayAway(Downtime, Stop);
