@@ -8,6 +8,7 @@
 #include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
+#include "support/DisplayMessage.h"
 
 namespace {
 
@@ -80,17 +81,21 @@ bool WaitForIdentity(tHostLoop& Loop, const tOrvaneHost& Host, std::chrono::mill
   // answers but has not given a usable identity, which deserves its own explanation.
   int32_t LastFailCount = Host.GetAYTFailCount();
   bool Answered = false;
-  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0; }, Timeout,
+  // A port that hangs up can bring no answer any more: that ends the wait at once.
+  auto HungUp = [&] { return Host.ComPort && Host.ComPort->HungUp(); };
+  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0 || HungUp(); }, Timeout,
                                      [&] {
                                        const int32_t FailCount = Host.GetAYTFailCount();
                                        if (LastFailCount > 0 && FailCount == 0) Answered = true;
                                        LastFailCount = FailCount;
                                      });
-  if (End == le_Done) return true;
+  if (End == le_Done && Host.DeviceID != 0) return true;
   const std::string Port = "COM" + std::to_string(Host.ComPortID);
   const std::string Within = " within " + SecondsText(Timeout) + " s";
   if (End == le_Stopped)
     Error = "interrupted";
+  else if (HungUp())
+    Error = "the card's port " + Port + " hung up before the card identified itself";
   else if (Answered && Host.GetStatusReplies() > 0)
     Error = "the card on " + Port + " answers but has not identified itself" + Within +
             " (its Status reply carries device ID 0)";
@@ -110,6 +115,7 @@ tCardSession::~tCardSession() = default;
 
 bool tCardSession::Open(int32_t Port) {
   Host.reset();
+  fLinkLost = false;
   ComPort = Port;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
@@ -133,9 +139,43 @@ bool tCardSession::OpenCard(int32_t Port, std::string& Error) {
   return false;
 }
 
-void tCardSession::Close() {
+void tCardSession::Drop() {
   Host.reset();
   if (OnLinkChange) OnLinkChange();
+}
+
+void tCardSession::Close() {
+  fLinkLost = false;
+  Drop();
+}
+
+tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time_point Now) {
+  const std::string Port = "COM" + std::to_string(ComPort);
+  if (Host) {
+    if (!Host->ComPort || !Host->ComPort->HungUp()) return lc_None;
+    // Nothing sent reaches the card any more, and nothing comes from it: as removed.
+    Drop();
+    fLinkLost = true;
+    fFailedDevice.clear();
+    fNextReopen = Now + PollPeriod;
+    DisplayMessage(Port + " hung up");
+    return lc_HungUp;
+  }
+  if (!fLinkLost || Now < fNextReopen) return lc_None;
+  fNextReopen = Now + PollPeriod;
+  const std::string Device = PortDevice(ComPort);
+  if (Device.empty() || Device == fFailedDevice) {
+    if (Device.empty()) fFailedDevice.clear();
+    return lc_None;
+  }
+  if (!Open(ComPort)) {
+    Drop();
+    fLinkLost = true;
+    fFailedDevice = Device;
+    return lc_None;
+  }
+  DisplayMessage(Port + " reopened");
+  return lc_Reopened;
 }
 
 bool tCardSession::PortListed() const {

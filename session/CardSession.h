@@ -72,6 +72,16 @@ class tCardSession {
   void Close();
   // Opens the last port again when no link is open and the port is listed; false otherwise.
   bool Reopen();
+  // For a front end that keeps its link open (the window, caddis monitor), on every main-loop
+  // tick after the host's receive service: a port that has hung up (its device gone, or the
+  // far end closed, with or without a removal notice) is closed as if its device had been
+  // removed ("COMn hung up" on the message display); from then on the port is tried every
+  // PollPeriod and opened again once it is listed and opens ("COMn reopened"). A port that
+  // failed to open is tried again only once the device behind it has changed or it has left
+  // the list meanwhile, so a port held by another program fills no log. A link the front end
+  // closed or opened itself is left to it.
+  enum tLinkChange { lc_None, lc_HungUp, lc_Reopened };
+  tLinkChange KeepLink(std::chrono::steady_clock::time_point Now);
   bool PortListed() const;
   std::string OpenError;
 
@@ -113,8 +123,14 @@ class tCardSession {
                     tDFUDeviceEntry& Found, std::string& Error);
 
  private:
+  // Ends the link without forgetting that KeepLink is to open it again.
+  void Drop();
+
   tPause fPause;
   bool fRestartDue = false;
+  bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
+  std::chrono::steady_clock::time_point fNextReopen{};
+  std::string fFailedDevice;  // the device behind the port when opening it last failed
 };
 
 // Polls every second (as the update dialog does) until Filter matches exactly one boot

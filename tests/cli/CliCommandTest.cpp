@@ -443,6 +443,38 @@ TEST_F(CliCommandTest, ADamagedAnswerEndsTheUpdateAndIsNamed) {
   EXPECT_FALSE(Contains(Run.Err, "stopped answering")) << Run.Err;
 }
 
+// A card killed outright (its port hangs up without a removal notice) and started again on
+// the same number: the monitor closes the dead port and follows the new card; status, asked
+// while the port hangs up, ends at once.
+TEST_F(CliCommandTest, AHungUpPortIsLeftAndTheCardFollowedWhenItIsBack) {
+  auto Sim = StartCard(30, {"--device-id", "7"});
+  tProcess Monitor(Runtime, CADDIS_PATH, {"monitor", "--port", "30", "--seconds", "60"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Monitor.Output(), ": ID 7 "); })) << Monitor.Output();
+  Sim->Kill();
+  Sim = StartCard(30, {"--device-id", "9"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Monitor.Output(), ": ID 9 "); }, 20s))
+      << Monitor.Output();
+  Monitor.Signal(SIGINT);
+  const tRun Watched = Monitor.Wait(10s);
+  EXPECT_EQ(Watched.Exit, 0);
+  EXPECT_TRUE(Contains(Watched.Err, "COM30 hung up\n")) << Watched.Err;
+  EXPECT_TRUE(Contains(Watched.Err, "COM30 reopened\n")) << Watched.Err;
+  EXPECT_FALSE(Contains(Watched.Err, "Tx error")) << Watched.Err;
+
+  // A silent card: status waits for its identity until the port hangs up.
+  auto Silent = StartCard(31, {"--silent", "--verbose"});
+  tProcess Status(Runtime, CADDIS_PATH, {"status", "--port", "31", "--timeout", "60"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Silent->Output(), "COM31 opened by the tool"); }))
+      << Silent->Output();
+  Silent->Kill();
+  const tRun Hung = Status.Wait(30s);
+  EXPECT_EQ(Hung.Exit, 1);
+  EXPECT_TRUE(Contains(Hung.Err,
+                       "caddis: the card's port COM31 hung up before the card "
+                       "identified itself"))
+      << Hung.Err;
+}
+
 TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
   auto Sim = StartCard(21, {"--firmware", "12"});
   const tRun Boot = Caddis({"boot", "--port", "21"});
