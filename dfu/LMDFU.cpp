@@ -398,6 +398,9 @@ const char* LMDFUStatusText(int aStatus) {
       return "verification failed: the read-back differs";
     case lm_VerifyShort:
       return "verification failed: the read-back is short";
+    case lm_ResetIgnored:
+      return "the USB reset did not reach the device, which stays in DFU mode (on Windows the "
+             "WinUSB driver resets only the pipes: install libusbK for the boot loader)";
     case lm_ImageTooShort:
       return "image too short";
     case lm_NoSuffix:

@@ -49,8 +49,12 @@ bool ParsePair(const std::string& Text, unsigned& First, unsigned& Second) {
          ParseNumber(Text.substr(At + 1), Second);
 }
 
-// "KIND@N" for the boot loader's fault switches.
+// "KIND@N" (or "reset-ignored") for the boot loader's fault switches.
 bool ParseDFUFault(const std::string& Text, dfu::tVirtualDFUFaults& Faults) {
+  if (Text == "reset-ignored") {
+    Faults.ResetIgnored = true;
+    return true;
+  }
   const auto At = Text.find('@');
   unsigned N = 0;
   if (At == std::string::npos || !ParseNumber(Text.substr(At + 1), N) || N > 1'000'000'000)
@@ -121,7 +125,9 @@ std::string SimUsage() {
          "leaving DFU mode brings the card back on its port with the firmware it then has.\n"
          "  --dfu-fault KIND@N    boot loader fault, repeatable: status-error@BLOCK,\n"
          "                        stall@BLOCK, disconnect@BLOCK, silent@BLOCK,\n"
-         "                        wrong-readback@BYTE (blocks and bytes count from 0)\n"
+         "                        wrong-readback@BYTE (blocks and bytes count from 0);\n"
+         "                        reset-ignored: a USB reset is acknowledged but the boot\n"
+         "                        loader stays\n"
          "  --dfu-block-ms MS     time the boot loader takes to program one 1024-byte\n"
          "                        block (default 2)\n"
          "  --verbose             print every message received and sent\n"
