@@ -351,13 +351,32 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error) {
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome) {
+  // The device still holds its firmware: with Outcome it is sent back to it.
+  auto Untouched = [&] {
+    if (!Outcome) return false;
+    Outcome->SentBack = LeaveDFUMode(Device.Index);
+    Error += Outcome->SentBack
+                 ? "; nothing was written: the card restarts with its former firmware"
+                 : "; nothing was written, but the card could not be sent back to its former "
+                   "firmware";
+    return false;
+  };
+  tDownloadOutcome Ignored;
+  tDownloadOutcome& Out = Outcome ? *Outcome : Ignored;
+  Out = {};
   const tLMDFUErr Verdict = CheckDFUImage(Device.Index, Image);
+  if (std::string Why; Verdict == lm_Ok && Device.IsCard() &&
+                       !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why)) {
+    Error = "File " + FileName + " is not compatible with this device: " + Why;
+    return Untouched();
+  }
   if (Verdict != lm_Ok) {
     Error = "File " + FileName +
             " is not compatible with this device: " + std::string(LMDFUStatusText(Verdict)) + " (" +
             std::to_string(Verdict) + ")";
-    return false;
+    return Untouched();
   }
   tLMDFUEventQueue Queue;
   tDFUDownload Download;
@@ -365,7 +384,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
           Download.Start(Device.Index, Image, Verify, &Queue, [] { tUIThread::Wake(); });
       Opened != lm_Ok) {
     Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
-    return false;
+    return Untouched();
   }
   tDFUProgress Progress(Verify);
   bool Ended = false;
@@ -390,9 +409,12 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
     const std::string& Details = Download.ErrorDetails();
     Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
             (Details.empty() ? "" : " (" + Details + ")");
-    return false;
+    Out.Written = Download.BlocksSent() > 0;
+    return Out.Written ? false : Untouched();
   }
+  Out.Written = Out.Complete = true;
   // The new firmware runs only once the device has left DFU mode.
+  Out.SentBack = Download.LeaveResult() == lm_Ok;
   if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
     Error = "The firmware was written, but the device did not restart into it: error " +
             std::to_string(Left) + ": " + LMDFUStatusText(Left);

@@ -140,11 +140,20 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 // "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 
-// Checks Image against the device, downloads it on a worker thread (verifying when Verify)
-// and closes the device, the card then starting its new firmware. OnEvent gets every
-// notification as the loop handles it. An interrupted loop still waits for the download to
-// end: a device is never left in the middle of one. False with Error set on any failure.
-// FileName names the image in the messages.
+// Checks Image against the device (and, for the card, against its flash), downloads it on a
+// worker thread (verifying when Verify) and closes the device, the card then starting its
+// new firmware. OnEvent gets every notification as the loop handles it. An interrupted loop
+// still waits for the download to end: a device is never left in the middle of one. False
+// with Error set on any failure. FileName names the image in the messages.
+// With Outcome, a device that refused the image or the download before a single block was
+// sent to it still holds its former firmware: it is sent back to it (Error says so); Outcome
+// tells where the download left the card.
+struct tDownloadOutcome {
+  bool Written = false;   // blocks were sent: the former firmware is gone
+  bool Complete = false;  // the whole image was written (and verified when asked)
+  bool SentBack = false;  // the card left DFU mode for the firmware it holds
+};
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error);
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome = nullptr);

@@ -128,6 +128,7 @@ std::string SimUsage() {
          "                        wrong-readback@BYTE (blocks and bytes count from 0);\n"
          "                        reset-ignored: a USB reset is acknowledged but the boot\n"
          "                        loader stays\n"
+         "  --dfu-no-upload       the boot loader cannot give its image back (no verify)\n"
          "  --dfu-block-ms MS     time the boot loader takes to program one 1024-byte\n"
          "                        block (default 2)\n"
          "  --verbose             print every message received and sent\n"
@@ -226,6 +227,8 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Ok = Packet(Options.Card.UpdateFaults.SilentAt);
     } else if (Arg == "--dfu-block-ms") {
       Ok = Value(Text) && ParseNumber(Text, Options.DFUBlockMs) && Options.DFUBlockMs <= 10000;
+    } else if (Arg == "--dfu-no-upload") {
+      Options.DFUNoUpload = true;
     } else if (Arg == "--dfu-fault") {
       Ok = Value(Text) && ParseDFUFault(Text, Options.DFUFaults);
     } else if (Arg == "--verbose" || Arg == "-v") {
@@ -432,6 +435,7 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   DeviceOptions.Firmware = Firmware;
   DeviceOptions.Faults = Options.DFUFaults;
   DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
+  if (Options.DFUNoUpload) DeviceOptions.Attributes &= ~dfu::AttrCanUpload;
   dfu::tVirtualDFUDevice Device(DeviceOptions);
   // The report arrives on the device's own thread: it is only handed over here, and this
   // loop stops, restarts or destroys the device.

@@ -36,6 +36,8 @@ struct tSimOptions {
   // How long the boot loader reports it needs to program one block (bwPollTimeout); a slow
   // flash makes a download long enough to watch.
   uint32_t DFUBlockMs = 2;
+  // The boot loader cannot upload (a download it is asked to verify is refused).
+  bool DFUNoUpload = false;
 };
 
 // The serial string of the card's DFU device on port COM<n>: "SIM" and n in five digits.

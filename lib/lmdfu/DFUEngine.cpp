@@ -208,9 +208,11 @@ tLMDFUErr tDFUEngine::Manifest() {
 tLMDFUErr tDFUEngine::Download(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
   uint16_t Block = 0;
   size_t Done = 0;
+  fBlocksSent = 0;
   while (Done < aPayload.size()) {
     const size_t Take = std::min<size_t>(fBlockSize, aPayload.size() - Done);
     const std::string What = "block " + std::to_string(Done / fBlockSize);
+    ++fBlocksSent;  // counted before it goes: a request that fails may still have arrived
     const int R =
         fDevice.ControlOut(ReqTypeClassOut, rq_Dnload, Block, fInterface, aPayload.data() + Done,
                            static_cast<uint16_t>(Take), fLimits.TransferTimeoutMs);

@@ -81,6 +81,7 @@ class tDFUEngine {
   tDFUFunctional fFunctional;
   tDFULimits fLimits;
   uint16_t fBlockSize;
+  uint32_t fBlocksSent = 0;
   std::string fLastError;
 };
 

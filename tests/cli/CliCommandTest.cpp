@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "RunProgram.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
@@ -576,6 +577,84 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   EXPECT_TRUE(Contains(Run.Out, "COM26 Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "Card back on COM26: device ID 33, firmware version 2\n"))
       << Run.Out;
+}
+
+// Every check that needs only the file comes before Boot: a refused image leaves the card
+// on its link, and says why.
+TEST_F(CliCommandTest, UpdateFirmwareRefusesABadImageBeforeBoot) {
+  auto Sim = StartCard(32, {"--verbose"});
+  auto Dfu = [&](const std::string& Name, std::vector<uint8_t> Payload, uint16_t Vendor,
+                 uint16_t Product, int Flip = -1) {
+    dfu::AppendSuffix(Payload, Vendor, Product);
+    if (Flip >= 0) Payload[Flip] ^= 1;
+    const std::string Path = Runtime.Folder.Path + "/" + Name;
+    std::ofstream(Path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(Payload.data()), Payload.size());
+    return Path;
+  };
+  const std::vector<uint8_t> Firmware(4096, 0x42);
+  struct tCase {
+    std::string File;
+    const char* Reason;
+  };
+  const tCase Cases[] = {
+      {WriteImage("plain.bin", 4096), "no DFU suffix"},
+      {Dfu("damaged.dfu", Firmware, 0x1CBE, 0x00FF, 100), "DFU suffix CRC mismatch"},
+      {Dfu("vendor.dfu", Firmware, 0x1234, 0x00FF), "image is for vendor 0x1234"},
+      {Dfu("product.dfu", Firmware, 0x1CBE, 0x0001), "image is for product 0x0001"},
+      {WriteImage("empty.dfu", 0), "image too short"},
+      {WriteImage("one.dfu", 1), "image too short"},
+      {Dfu("big.dfu", std::vector<uint8_t>((1 << 20) + 1, 7), 0x1CBE, 0x00FF),
+       "the firmware is 1048577 bytes long; the card's flash holds 1048576"},
+  };
+  for (const tCase& Case : Cases) {
+    const tRun Run = Caddis({"update-firmware", "--port", "32", "--file", Case.File});
+    EXPECT_EQ(Run.Exit, 1) << Case.File;
+    EXPECT_TRUE(Contains(Run.Err, "caddis: cannot use " + Case.File + ": " + Case.Reason))
+        << Run.Err;
+    EXPECT_FALSE(Contains(Run.Out, "Boot sent")) << Run.Out;
+  }
+  EXPECT_FALSE(Contains(Sim->Output(), "Boot")) << Sim->Output();
+  EXPECT_EQ(Caddis({"status", "--port", "32"}).Exit, 0);
+}
+
+// After Boot: a boot loader that refuses the download before a block was written is sent
+// back, and the card returns with its former firmware; a stop while the boot loader is
+// searched for says where the card is and how to bring it back; a reset that does not reach
+// the boot loader is no success.
+TEST_F(CliCommandTest, UpdateFirmwareNeverLeavesTheCardSomewhereUnsaid) {
+  auto Verifiable = StartCard(33, {"--firmware", "12", "--dfu-no-upload"});
+  const tRun Refused = Caddis({"update-firmware", "--port", "33"}, 60s);
+  EXPECT_EQ(Refused.Exit, 1);
+  EXPECT_TRUE(Contains(Refused.Err, "cannot be verified")) << Refused.Err;
+  EXPECT_TRUE(
+      Contains(Refused.Err, "; nothing was written: the card restarts with its former firmware"))
+      << Refused.Err;
+  EXPECT_TRUE(Contains(Refused.Out, "Card back on COM33: device ID 33, firmware version 12\n"))
+      << Refused.Out;
+
+  auto Searched = StartCard(34);
+  tProcess Stopped(Runtime, CADDIS_PATH, {"update-firmware", "--port", "34", "--serial", "NONE"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Stopped.Output(), "Boot sent on COM34"); }));
+  Stopped.Signal(SIGINT);
+  const tRun Interrupted = Stopped.Wait(10s);
+  EXPECT_EQ(Interrupted.Exit, 130);
+  EXPECT_TRUE(Contains(Interrupted.Err,
+                       "caddis: interrupted: the card from COM34 is in its USB DFU boot loader; "
+                       "bring it back with caddis dfu download "))
+      << Interrupted.Err;
+  EXPECT_TRUE(Contains(Interrupted.Err, " --port 34, or by switching it off and on\n"))
+      << Interrupted.Err;
+
+  auto Stuck = StartCard(35, {"--dfu-fault", "reset-ignored"});
+  const tRun Kept = Caddis(
+      {"update-firmware", "--port", "35", "--serial", "SIM00035", "--return-timeout", "5"}, 60s);
+  EXPECT_EQ(Kept.Exit, 1);
+  EXPECT_FALSE(Contains(Kept.Out, "Device updated successfully")) << Kept.Out;
+  EXPECT_TRUE(Contains(Kept.Err, "the device did not restart into it: error -15: ")) << Kept.Err;
+  EXPECT_TRUE(Contains(Kept.Err, "install libusbK")) << Kept.Err;
+  // The firmware is whole: switching the card off and on starts it.
+  EXPECT_TRUE(Contains(Kept.Err, "--port 35, or by switching it off and on\n")) << Kept.Err;
 }
 
 TEST_F(CliCommandTest, VerboseTracesEveryFrameAndTheVersionIsShown) {
