@@ -407,6 +407,21 @@ void TCaddisForm::QFTimerEvent() {
       ResetTiva();
       return;
     }
+  }
+  // A port that hung up is closed as on a removal notice, and opened again once it can be.
+  switch (Session.KeepLink(std::chrono::steady_clock::now())) {
+    case tCardSession::lc_HungUp:
+      EnableButtons();
+      break;
+    case tCardSession::lc_Reopened:
+      TakeLinkSettings();
+      EnableButtons();
+      FillComPortsList();
+      break;
+    case tCardSession::lc_None:
+      break;
+  }
+  if (CaddisHost) {
     CaddisHost->ServiceAYT();
     CardPresent = CaddisHost->DeviceID != 0;
     if (RepeatEchoCheckBox->isChecked()) SendEcho();

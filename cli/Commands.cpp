@@ -143,19 +143,20 @@ int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit) {
   return ExitOk;
 }
 
-int tCliSession::RestartCard(bool WaitForReturnToo, double Limit) {
+int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying) {
   if (!WaitForReturnToo) {
     if (!Restart(false)) return InterruptedExit();
     std::printf("Restart sent on COM%d\n", ComPort);
     std::fflush(stdout);
     return ExitOk;
   }
-  // Closing the port delivers the Restart first; the card must then be seen to leave, or a
-  // lost Restart would pass for a quick one.
+  // The card must be seen to leave, or a lost Restart would pass for a quick one.
   std::string Error;
-  const bool Left = RestartSeenLeaving(Error);
+  const tRestartSeen Seen = RestartSeenLeaving(Error);
+  if (Seen == rs_Interrupted) return InterruptedExit();
+  if (Seen == rs_NotSent) return Failure(Error);
   std::printf("Restart sent on COM%d\n", ComPort);
   std::fflush(stdout);
-  if (!Left) return Error == "interrupted" ? InterruptedExit() : Failure(Error);
+  if (Seen == rs_Stayed) return Failure(Error + (IfStaying.empty() ? "" : "; " + IfStaying));
   return WaitForReturn(std::chrono::milliseconds(0), Limit);
 }

@@ -60,9 +60,10 @@ class tCliSession : public tCardSession {
   // Opens port Port and runs the loop until the card identifies itself, asking at once.
   // False with the failure reported and Exit set.
   bool OpenIdentified(int32_t Port, double Timeout, int& Exit);
-  // Restarts the card (Restart, 10 ms, link closed) and, with WaitForReturn, waits for it
-  // to come back: "Restart sent on COMn", then as WaitForReturn.
-  int RestartCard(bool WaitForReturn, double Limit);
+  // Without WaitForReturn: Restart, 10 ms, the link closed, "Restart sent on COMn". With it,
+  // the card must be seen to leave (RestartSeenLeaving) and is then waited for as
+  // WaitForReturn does; a card that kept answering fails with IfStaying added to the reason.
+  int RestartCard(bool WaitForReturn, double Limit, const std::string& IfStaying = {});
   // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
   // passed; "Card back on COMn: device ID .., firmware version .." and ExitOk.
   int WaitForReturn(std::chrono::milliseconds Pause, double Limit);

@@ -122,9 +122,11 @@ bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
 }
 
 // Downloads with progress and reports the outcome; true on success. Target names the card in
-// the progress lines: its port when known, else its boot loader's serial number.
+// the progress lines: its port when known, else its boot loader's serial number. Outcome as
+// for DownloadFirmware.
 bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::string& File,
-              bool Verify, const std::string& Target, std::string& Error) {
+              bool Verify, const std::string& Target, std::string& Error,
+              tDownloadOutcome* Outcome = nullptr) {
   tStatusLine Line;
   tTransferDisplay Display(Line, Image.Size(), Target);
   // The name after the last separator of either system, taken from the UTF-8 text itself (a
@@ -136,7 +138,7 @@ bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::
         if (!Progress.Failed())
           Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
       },
-      Error);
+      Error, Outcome);
   Line.Finish();
   if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");
   return Done;
@@ -219,15 +221,20 @@ int DfuDownloadCommand(const tCliRequest& Request) {
 int UpdateFirmwareCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
   const int32_t Port = Request.PortNumber;
+  const double ReturnTimeout = Request.SecondsOf("--return-timeout");
   tDFUFilter Filter;
   Filter.Serial = Request.Serial;
 
-  // Everything that can be checked is checked before the card leaves its link.
+  // Everything that can be checked is checked before the card leaves its link: an image
+  // refused later would leave the card in its boot loader for nothing.
   const std::string File =
       Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
+  if (!LoadImage(File, Image, Error)) return Failure(Error);
+  if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
+    return Failure("cannot use " + File + ": " + Error);
+  if (!InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
@@ -235,20 +242,43 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
               Session.Host->FirmwareVersion);
   std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
   std::fflush(stdout);
+  // From here on the card is in its boot loader until it is sent back: a stop or a failure
+  // says where it is and how to bring it back.
+  const std::string Again = "caddis dfu download " + File;
+  const std::string Back = " --port " + std::to_string(Port);
+  // Switching the card off and on starts the firmware it holds, when that is whole.
+  auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
+    const std::string Command = Again + (Serial.empty() ? "" : " --serial " + Serial) + Back;
+    return "the card from COM" + std::to_string(Port) + " is in its USB DFU boot loader" +
+           (Serial.empty() ? "" : " (serial " + Serial + ")") + "; bring it back with " + Command +
+           (FirmwareWhole ? ", or by switching it off and on" : "");
+  };
   tDFUDeviceEntry Device;
   if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
-    if (StopRequested()) return InterruptedExit();
+    if (StopRequested()) {
+      Failure("interrupted: " + Stranded(std::string(), true));
+      return InterruptedExit();
+    }
     return Failure(Error);
   }
   PrintDevice(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error)) {
-    // The card stays in its boot loader, ready for another attempt.
-    return Failure(Error +
-                   "; the card stays in its boot loader: try again with caddis dfu "
-                   "download " +
-                   File + " --serial " + Device.Serial.Text);
+  tDownloadOutcome Outcome;
+  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error,
+                &Outcome)) {
+    if (Outcome.SentBack) {
+      Failure(Error);
+      const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
+      return Returned == ExitOk ? ExitFailure : Returned;
+    }
+    Failure(Error + "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete));
+    return StopRequested() ? InterruptedExit() : ExitFailure;
   }
   std::printf("Device updated successfully\n");
   std::fflush(stdout);
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
+  if (StopRequested()) {
+    Failure("interrupted: the card from COM" + std::to_string(Port) +
+            " restarts with its new firmware by itself");
+    return InterruptedExit();
+  }
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
 }

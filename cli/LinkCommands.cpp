@@ -68,7 +68,8 @@ int ResetCommand(const tCliRequest& Request) {
   tCliSession Session;
   std::string Error;
   if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(Error);
-  return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"));
+  return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"),
+                             "power the card off and on to restart it");
 }
 
 int BootCommand(const tCliRequest& Request) {

@@ -71,13 +71,34 @@ int MonitorCommand(const tCliRequest& Request) {
   tCliSession Session;
   std::string Error;
   if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
-  Session.Host->Logging = Request.Log;
-  Session.Host->AskIdentity();
-  tCliLoop Loop(Session.Host.get());
+  auto TakeLink = [&] {
+    Session.Host->Logging = Request.Log;
+    Session.Host->AskIdentity();
+  };
+  TakeLink();
   // Without --seconds it runs until Ctrl-C; a year is the loop's longest limit.
-  const auto Limit = Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365);
+  const auto Until =
+      std::chrono::steady_clock::now() + (Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365));
+  // A port that hangs up is closed and opened again once it can be; each time the link
+  // changes, the loop starts afresh on the new one (or on none).
+  for (;;) {
+    bool Changed = false;
+    tCliLoop Loop(Session.Host.get());
+    const tLoopEnd End = Loop.RunUntil(
+        [&] { return Changed; },
+        std::chrono::ceil<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now()),
+        [&] {
+          const tCardSession::tLinkChange Change =
+              Session.KeepLink(std::chrono::steady_clock::now());
+          if (Change == tCardSession::lc_Reopened) TakeLink();
+          Changed = Change != tCardSession::lc_None;
+          Line.Show(Session.Host ? MonitorLine(*Session.Host)
+                                 : "COM" + std::to_string(Session.ComPort) +
+                                       ": hung up, waiting for the port to come back");
+        });
+    if (End != le_Done) break;
+  }
   // Ctrl-C is the normal way to end it: the port is closed properly either way.
-  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Session.Host)); });
   Line.Finish();
   return ExitOk;
 }

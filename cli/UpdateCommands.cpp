@@ -27,7 +27,6 @@ struct tTransfer {
   tTivaUpdateError Code = tu_Ack;
   float Progress = 0;
   tTivaUpdateEnd End = ue_Running;  // what ended it, as the updater tells
-  std::chrono::steady_clock::time_point LastEvent = std::chrono::steady_clock::now();
 };
 
 // The image must be a readable regular file; the reason otherwise.
@@ -58,7 +57,8 @@ bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) 
 
 // Starts the update and runs an event-driven loop (each answer handled as soon as it is
 // stored, so the next packet leaves at once) until the card has answered the finish packet,
-// refused the image, or stopped answering.
+// refused the image, or left a packet unanswered for AckTimeout seconds (counted by the
+// updater from the packet last sent, so from the card's last answer of any kind).
 tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const std::string& Path,
                          uint64_t Size, double AckTimeout, tTransfer& Transfer) {
   tStatusLine Line;
@@ -67,7 +67,6 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   tDisplayScope Messages([&](const std::string& Text) { Line.Message(Text); });
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
-    Transfer.LastEvent = std::chrono::steady_clock::now();
     Display.Show(Kind.What, LineLabel, Progress);
   };
   auto OnFinish = [&](float Progress, tTivaUpdateError AckCode) {
@@ -76,35 +75,40 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
     Transfer.Code = AckCode;
     Transfer.Progress = Progress;
   };
+  Session.Host->FileAckTimeout = Seconds(AckTimeout);
   Session.StartUpdate(Kind.Kind, Path, OnProgress, OnFinish);
   // A missing or unusable image was refused with its reason already shown.
   if (!Session.Host->Updating() && !Transfer.Finished) return te_Refused;
 
-  bool Stalled = false;
   tCliLoop Loop(Session.Host.get(), true);
-  const tLoopEnd End = Loop.RunUntil(
-      [&] {
-        Stalled = std::chrono::steady_clock::now() - Transfer.LastEvent > Seconds(AckTimeout);
-        return Transfer.Finished || Stalled;
-      },
-      std::chrono::hours(24 * 365));
+  const tLoopEnd End =
+      Loop.RunUntil([&] { return Transfer.Finished; }, std::chrono::hours(24 * 365));
   if (Transfer.Finished && Transfer.Code == tu_Ack) Display.Show(Kind.What, LineLabel, 1.0f);
   Line.Finish();
   if (End == le_Stopped && !Transfer.Finished) return te_Interrupted;
-  if (Stalled && !Transfer.Finished) return te_Stalled;
+  if (Transfer.End == ue_NoAnswer) return te_Stalled;
   return Transfer.Code == tu_Ack ? te_Accepted : te_Refused;
 }
 
-std::string AbortReason(const tTransfer& Transfer) {
-  if (Transfer.End == ue_WrongReply) return "the card acknowledged the wrong packet";
+std::string AbortReason(const tTransfer& Transfer, int32_t Port) {
+  switch (Transfer.End) {
+    case ue_WrongReply:
+      return "the card acknowledged the wrong packet";
+    case ue_DamagedReply:
+      return "the card's answer arrived damaged";
+    case ue_LinkLost:
+      return "the card's port COM" + std::to_string(Port) + " hung up";
+    default:
+      break;
+  }
   if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
   return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
          std::to_string(Transfer.Code) + ")";
 }
 
 int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
-  // The card answers every packet at once, but may take a while over flash work; a transfer
-  // without any answer for --ack-timeout has stalled (the host itself never gives up on one).
+  // The card answers every packet at once, but may take a while over flash work; a packet
+  // left without any answer for --ack-timeout has stalled the transfer.
   const double Timeout = Request.SecondsOf("--timeout");
   const double AckTimeout = Request.SecondsOf("--ack-timeout");
   tCliSession Session;
@@ -141,7 +145,7 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
       if (!Transfer.Finished) return Failure(What + " update did not start");
       return Failure(What + " update aborted at " +
                      std::to_string(ProgressPercent(Transfer.Progress)) +
-                     "%: " + AbortReason(Transfer));
+                     "%: " + AbortReason(Transfer, Request.PortNumber));
     case te_Accepted:
       break;
   }
@@ -150,7 +154,9 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
   if (Session.TakeRestartDue() && !Request.NoRestart)
-    return Session.RestartCard(true, DefaultReturnWait);
+    return Session.RestartCard(true, DefaultReturnWait,
+                               "the FPGA runs the new bitstream only after a restart: power the "
+                               "card off and on to load it");
   return ExitOk;
 }
 

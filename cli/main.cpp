@@ -104,7 +104,10 @@ const std::vector<tCommand> Commands = {
       {"--no-wait", "", "end once Restart is sent"},
       {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)",
        10}},
-     "As the window does it: Restart, the port closed, 2 s, then the card looked for again.\n",
+     "Restart, then a keep-alive every 20 ms on the open link until the card is seen to go\n"
+     "(its port gone, or a keep-alive unanswered for longer than the link's round trip\n"
+     "allows); a card that answers them all for 2 s did not restart (exit status 1). Then\n"
+     "the card is looked for again. With --no-wait: Restart, 10 ms, the port closed.\n",
      ResetCommand},
     {"boot",
      "caddis boot --port N [--timeout S]",

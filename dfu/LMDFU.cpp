@@ -25,6 +25,7 @@ struct tLMDFUDevice {
   bool Virtual = false;     // on the virtual bus, where the simulated card lives
   std::string OpenProblem;  // why Transport is null, for the operator
   std::string LastError;
+  uint32_t BlocksSent = 0;  // by the last download
 };
 
 namespace {
@@ -281,6 +282,7 @@ tLMDFUErr RunDownload(tLMDFUDevice& aDevice, std::span<const uint8_t> aImage, bo
   aNotify.Post(WM_DFU_DOWNLOAD, Size);
   tLMDFUErr E = Engine.BringToIdle();
   if (!E) E = Engine.Download(Payload, Progress);
+  aDevice.BlocksSent = Engine.BlocksSent();
   if (!E && aVerify) {
     aNotify.Post(WM_DFU_VERIFY, Size);
     E = Engine.Verify(Payload, Progress);
@@ -361,6 +363,7 @@ tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aI
   tNotifier Notify(aReceiver);
   if (!Known(aHandle) || (!aImage && aImageLen)) return Notify.Finish(lm_BadArgument);
   aHandle->LastError.clear();
+  aHandle->BlocksSent = 0;
   if (RefusedAsMadeUp(*aHandle, aImage, aImageLen)) return Notify.Finish(lm_MadeUpImage);
   return Notify.Finish(RunDownload(*aHandle, std::span<const uint8_t>(aImage, aImageLen),
                                    aVerify != 0, aIgnoreIDs != 0, Notify));
@@ -398,6 +401,9 @@ const char* LMDFUStatusText(int aStatus) {
       return "verification failed: the read-back differs";
     case lm_VerifyShort:
       return "verification failed: the read-back is short";
+    case lm_ResetIgnored:
+      return "the USB reset did not reach the device, which stays in DFU mode (on Windows the "
+             "WinUSB driver resets only the pipes: install libusbK for the boot loader)";
     case lm_ImageTooShort:
       return "image too short";
     case lm_NoSuffix:
@@ -421,6 +427,10 @@ const char* LMDFUStatusText(int aStatus) {
 
 std::string LMDFULastErrorText(tLMDFUHandle aHandle) {
   return Known(aHandle) ? aHandle->LastError : std::string();
+}
+
+uint32_t LMDFUBlocksSent(tLMDFUHandle aHandle) {
+  return Known(aHandle) ? aHandle->BlocksSent : 0;
 }
 
 void LMDFUSetTrace(std::function<void(const std::string&)> aTrace) {

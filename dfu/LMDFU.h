@@ -57,6 +57,9 @@ tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aI
 const char* LMDFUStatusText(int aStatus);
 // the details of the last failure on this handle (empty when none),
 std::string LMDFULastErrorText(tLMDFUHandle aHandle);
+// the data blocks the last download on this handle sent to the device (0: nothing was sent
+// to be written, so a download that failed left the device's firmware as it was),
+uint32_t LMDFUBlocksSent(tLMDFUHandle aHandle);
 // a trace of every request to devices opened from now on (called on the thread that makes
 // the request; empty switches it off),
 void LMDFUSetTrace(std::function<void(const std::string&)> aTrace);

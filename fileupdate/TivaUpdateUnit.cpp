@@ -1,5 +1,8 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
+#include <algorithm>
+#include <cstdio>
+#include <memory>
 #include <stdexcept>
 
 #include "platform/Files.h"
@@ -11,35 +14,54 @@ namespace {
 constexpr int PacketBytes = 128;
 constexpr uint8_t StartPacket = 0, DataPacket = 1, FinishPacket = 2;
 
+std::string TooLargeText(const std::string& Filename, uint64_t Size) {
+  return ShortString("Tiva file updater: file " + Filename + " is too large (" +
+                     std::to_string(Size) + " bytes, at most " +
+                     std::to_string(tTivaFileUpdater::MaxFileSize) + ")");
+}
+
 }  // namespace
 
 tTivaFileUpdater::tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader,
-                                   const std::string& aFilename)
-    : UpdateHeader(anUpdateHeader), Filename(aFilename), fOnSend(std::move(aSendEvent)) {
+                                   const std::string& aFilename,
+                                   std::chrono::milliseconds anAckTimeout)
+    : UpdateHeader(anUpdateHeader),
+      Filename(aFilename),
+      fAckTimeout(anAckTimeout),
+      fOnSend(std::move(aSendEvent)) {
   Start();
 }
 
-tTivaFileUpdater::~tTivaFileUpdater() {
-  CloseFile();
-}
+tTivaFileUpdater::~tTivaFileUpdater() = default;
 
 void tTivaFileUpdater::Start() {
   CloseFile();
+  const std::string Unreadable = ShortString("Tiva file updater: cannot read file " + Filename);
   int Error = 0;
-  CodeFile = tFiles::Open(Filename, "rb", Error);
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Filename, "rb", Error),
+                                                             std::fclose);
   tFiles::tFileInfo Info;
-  if (!CodeFile || !tFiles::Describe(CodeFile, Info, Error) || !Info.Regular) {
-    CloseFile();
-    throw std::runtime_error(ShortString("Tiva file updater: cannot read file " + Filename));
+  if (!File || !tFiles::Describe(File.get(), Info, Error) || !Info.Regular)
+    throw std::runtime_error(Unreadable);
+  if (Info.Size > static_cast<uint64_t>(MaxFileSize))
+    throw std::runtime_error(TooLargeText(Filename, Info.Size));
+  // The whole image is read now, to its end: a file that grows, shrinks or is rewritten later
+  // changes nothing of what the card receives, and the checksum covers exactly that.
+  std::vector<uint8_t> Bytes;
+  uint8_t Chunk[64 * 1024];
+  while (Bytes.size() <= static_cast<std::size_t>(MaxFileSize)) {
+    const std::size_t Got = std::fread(Chunk, 1, sizeof Chunk, File.get());
+    Bytes.insert(Bytes.end(), Chunk, Chunk + Got);
+    if (Got < sizeof Chunk) break;
   }
-  const int64_t Size = static_cast<int64_t>(Info.Size);
-  if (Size <= 0 || Size > MaxFileSize) {
-    CloseFile();
-    throw std::runtime_error(ShortString(
-        "Tiva file updater: file " + Filename + (Size <= 0 ? " is empty" : " is too large (") +
-        (Size <= 0 ? std::string() : std::to_string(Size) + " bytes, at most 8388480)")));
-  }
-  PacketCount = static_cast<int32_t>((Size + PacketBytes - 1) / PacketBytes);
+  if (std::ferror(File.get())) throw std::runtime_error(Unreadable);
+  if (Bytes.empty())
+    throw std::runtime_error(ShortString("Tiva file updater: file " + Filename + " is empty"));
+  if (Bytes.size() > static_cast<std::size_t>(MaxFileSize))
+    throw std::runtime_error(TooLargeText(Filename, Bytes.size()));
+  Image = std::move(Bytes);
+  Sent = 0;
+  PacketCount = static_cast<int32_t>((Image.size() + PacketBytes - 1) / PacketBytes);
   PacketNumber = 0;
   Checksum = 0;
   Ended = false;
@@ -55,10 +77,12 @@ void tTivaFileUpdater::Continue() {
                                      static_cast<uint8_t>(PacketNumber)};
   ++PacketNumber;
   Outstanding = DataPacket;
-  const size_t Read = CodeFile ? std::fread(Packet + 3, 1, PacketBytes, CodeFile) : 0;
-  for (size_t i = 0; i < Read; ++i)
+  const std::size_t Take = std::min<std::size_t>(PacketBytes, Image.size() - Sent);
+  std::copy_n(Image.begin() + static_cast<std::ptrdiff_t>(Sent), Take, Packet + 3);
+  Sent += Take;
+  for (std::size_t i = 0; i < Take; ++i)
     Checksum += Packet[3 + i];
-  SendPacket(Packet, static_cast<int32_t>(3 + Read));
+  SendPacket(Packet, static_cast<int32_t>(3 + Take));
 }
 
 void tTivaFileUpdater::Finish() {
@@ -98,6 +122,7 @@ void tTivaFileUpdater::SendPacket(const uint8_t* Packet, int32_t DataLength) {
   const tHostMessage Message =
       MakeHostMessage(static_cast<uint8_t>(UpdateHeader), Packet, static_cast<size_t>(DataLength));
   SentSinceService = true;
+  Damage.clear();
   if (fOnSend) fOnSend(Message);
 }
 
@@ -159,13 +184,32 @@ void tTivaFileUpdater::Service(std::chrono::steady_clock::time_point Now) {
   if (Ended) return;
   if (SentSinceService) {
     SentSinceService = false;
-    AnswerDeadline = Now + AckTimeout;
+    AnswerDeadline = Now + fAckTimeout;
     return;
   }
   if (Now < AnswerDeadline) return;
+  const auto Ms = fAckTimeout.count();
+  const std::string Within =
+      " within " + (Ms % 1000 ? std::to_string(Ms) + " ms" : std::to_string(Ms / 1000) + " s");
+  if (!Damage.empty()) {
+    Stop(ue_DamagedReply, tu_NoAnswer,
+         "Tiva file updater: no answer from the card for " + OutstandingName() + Within +
+             "; a frame arrived damaged meanwhile (" + Damage + ")");
+    return;
+  }
   Stop(ue_NoAnswer, tu_NoAnswer,
-       "Tiva file updater: no answer from the card for " + OutstandingName() + " within " +
-           std::to_string(AckTimeout.count()) + " s");
+       "Tiva file updater: no answer from the card for " + OutstandingName() + Within);
+}
+
+void tTivaFileUpdater::ReplyDamaged(const std::string& aDamage, int Identifier) {
+  if (Ended) return;
+  if (Identifier != UpdateHeader) {
+    Damage = aDamage;
+    return;
+  }
+  Stop(ue_DamagedReply, tu_NoAnswer,
+       "Tiva file updater: the card's answer to " + OutstandingName() + " arrived damaged (" +
+           aDamage + ")");
 }
 
 void tTivaFileUpdater::LinkLost(const std::string& Why) {
@@ -187,8 +231,7 @@ std::string tTivaFileUpdater::ErrorName(tTivaUpdateError Error) {
 }
 
 void tTivaFileUpdater::CloseFile() {
-  if (CodeFile) std::fclose(CodeFile);
-  CodeFile = nullptr;
+  Image = {};
 }
 
 float tTivaFileUpdater::Progress() const {

@@ -1,5 +1,7 @@
 // Sends one file to the card's microcontroller over the host link in numbered packets of at
-// most 128 file bytes, stop-and-wait: each packet waits for the card's acknowledgement.
+// most 128 file bytes, stop-and-wait: each packet waits for the card's acknowledgement. The
+// file is read whole before the start packet leaves, so the card receives exactly the bytes
+// the file held when the update began, whatever happens to the file meanwhile.
 //
 // The updater knows nothing of frames or ports: packets leave through the send event as host
 // messages, and the owner passes the card's replies to ReceiveMessage. All of it runs on the
@@ -11,15 +13,16 @@
 // Replies: [identifier, packet type, tTivaUpdateError code, packet number (data only)].
 // A reply must acknowledge the packet last sent, by type and (for data) by number; anything
 // else ends the transfer as a sequence error. There is no retransmission (the card's sequence
-// check may refuse a repeated packet), so a packet left unanswered for AckTimeout ends the
-// transfer too.
+// check may refuse a repeated packet), so a packet left unanswered for the answer time-out
+// (DefaultAckTimeout unless the owner gives another) ends the transfer too.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 #include <functional>
 #include <string>
+#include <vector>
 
 #include "support/HostMessage.h"
 
@@ -28,13 +31,14 @@ using tTivaUpdateEvent = std::function<void(float Progress, tTivaUpdateError Ack
 // What ended a transfer, for callers that decide on it: the acknowledgement code alone does
 // not say whether the card refused a packet or the tool found the card's reply wrong.
 enum tTivaUpdateEnd : uint8_t {
-  ue_Running = 0,  // not ended yet
-  ue_Accepted,     // the card acknowledged the finish packet
-  ue_CardRefused,  // the card answered a packet with an error code
-  ue_WrongReply,   // the card acknowledged another packet than the one last sent
-  ue_NoAnswer,     // the packet last sent went unanswered for AckTimeout
-  ue_LinkLost,     // the card's port went away
-  ue_Aborted,      // the owner aborted the transfer
+  ue_Running = 0,   // not ended yet
+  ue_Accepted,      // the card acknowledged the finish packet
+  ue_CardRefused,   // the card answered a packet with an error code
+  ue_WrongReply,    // the card acknowledged another packet than the one last sent
+  ue_NoAnswer,      // the packet last sent went unanswered for the answer time-out
+  ue_LinkLost,      // the card's port went away
+  ue_Aborted,       // the owner aborted the transfer
+  ue_DamagedReply,  // the card's answer arrived damaged on the link (it is not sent again)
 };
 using tTivaSendEvent = std::function<void(const tHostMessage& aMessage)>;
 
@@ -42,12 +46,14 @@ class tTivaFileUpdater {
  public:
   // The largest file whose packet count and numbers fit 16 bits: 65535 packets of 128 bytes.
   static constexpr int64_t MaxFileSize = 65535LL * 128;
-  static constexpr std::chrono::seconds AckTimeout{10};
+  static constexpr std::chrono::milliseconds DefaultAckTimeout{10000};
 
-  // Opens aFilename and sends the start packet at once. A file that cannot be read, is empty
-  // or is larger than MaxFileSize would start a transfer that cannot end properly, so it is
-  // refused before anything is sent: this throws std::runtime_error with the reason.
-  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader, const std::string& aFilename);
+  // Reads aFilename whole and sends the start packet at once. A file that cannot be read, is
+  // empty or is larger than MaxFileSize would start a transfer that cannot end properly, so it
+  // is refused before anything is sent: this throws std::runtime_error with the reason.
+  // anAckTimeout: how long the card may leave a packet unanswered.
+  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader, const std::string& aFilename,
+                   std::chrono::milliseconds anAckTimeout = DefaultAckTimeout);
   ~tTivaFileUpdater();
   tTivaFileUpdater(const tTivaFileUpdater&) = delete;
   tTivaFileUpdater& operator=(const tTivaFileUpdater&) = delete;
@@ -60,10 +66,16 @@ class tTivaFileUpdater {
   // Handles one reply from the card (identifier included).
   void ReceiveMessage(const tHostMessage& aMessage);
   // Called every main-loop tick: aborts with tu_NoAnswer once the packet last sent has gone
-  // unanswered for AckTimeout (counted from the first tick after it left).
+  // unanswered for the answer time-out (counted from the first tick after it left).
   void Service(std::chrono::steady_clock::time_point Now);
   // The card can no longer answer (its port hung up): aborts with tu_NoAnswer at once.
   void LinkLost(const std::string& Why);
+  // A frame from the card was thrown away as damaged (Damage says how) while a packet was
+  // unanswered. Identifier is the frame's identifier byte as it came, or -1 when not known.
+  // A frame with the update's identifier was the answer, which the card does not send again:
+  // the transfer ends at once. Another may have been one of the card's own reports, so the
+  // answer can still come; should it not, the time-out names the damage.
+  void ReplyDamaged(const std::string& Damage, int Identifier);
   static std::string ErrorName(tTivaUpdateError Error);
 
   // Event properties: read or assign, e.g. Updater.OnUpdateFinished() = Handler.
@@ -71,7 +83,9 @@ class tTivaFileUpdater {
   tTivaUpdateEvent& OnUpdatePacket() { return fOnUpdatePacket; }
   tTivaUpdateEvent& OnUpdateFinished() { return fOnUpdateFinished; }
 
-  bool FileOpen() const { return CodeFile != nullptr; }
+  // The image is held (from the start until the transfer has ended).
+  bool FileOpen() const { return !Image.empty(); }
+  std::chrono::milliseconds AckTimeout() const { return fAckTimeout; }
   // What ended the transfer (ue_Running until it has ended); set before the finished event.
   tTivaUpdateEnd End() const { return fEnd; }
 
@@ -86,7 +100,9 @@ class tTivaFileUpdater {
 
   int32_t UpdateHeader;
   std::string Filename;
-  std::FILE* CodeFile = nullptr;
+  std::vector<uint8_t> Image;  // the file as read at the start
+  std::size_t Sent = 0;        // image bytes sent so far
+  std::chrono::milliseconds fAckTimeout;
   int32_t Checksum = 0;
   int32_t PacketCount = 0;
   int32_t PacketNumber = 0;
@@ -94,6 +110,7 @@ class tTivaFileUpdater {
   bool Ended = false;       // finished or aborted: nothing more is sent or reported
   tTivaUpdateEnd fEnd = ue_Running;
   bool SentSinceService = false;
+  std::string Damage;  // how a frame that arrived while the packet was unanswered was damaged
   std::chrono::steady_clock::time_point AnswerDeadline{};
   tTivaSendEvent fOnSend;
   tTivaUpdateEvent fOnUpdatePacket;

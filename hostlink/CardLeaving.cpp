@@ -1,15 +1,12 @@
 #include "hostlink/CardLeaving.h"
 
+#include <algorithm>
 #include <filesystem>
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 
-namespace {
-
-// The device a port number leads to now, followed through its links; empty when the port is
-// not listed.
-std::string DeviceBehind(int32_t aComPort) {
+std::string PortDevice(int32_t aComPort) {
   const std::string Path = tPortCatalogue::DevicePathFor(aComPort);
   if (Path.empty()) return {};
   std::error_code Failed;
@@ -17,59 +14,75 @@ std::string DeviceBehind(int32_t aComPort) {
   return Failed ? Path : Real.string();
 }
 
-}  // namespace
-
-tCardLeaveWatch::tCardLeaveWatch(int32_t aComPort)
-    : ComPort(aComPort), Device(DeviceBehind(aComPort)) {}
-
-tCardLeaveWatch::~tCardLeaveWatch() = default;
+tCardLeaveWatch::tCardLeaveWatch(tOrvaneHost& aHost, int32_t aComPort)
+    : Host(aHost), ComPort(aComPort), Device(PortDevice(aComPort)) {
+  RepliesSeen = Host.GetAYTReplies();
+}
 
 void tCardLeaveWatch::Leave(const std::string& How) {
   fHow = How;
-  Probe.reset();
+  Outstanding = false;
+}
+
+void tCardLeaveWatch::SendProbe(tClock::time_point Now) {
+  RepliesSeen = Host.GetAYTReplies();
+  Host.SendHeader(tHostId::AYT);
+  Outstanding = true;
+  SentAt = Now;
+  NextProbe = Now + ProbePeriod;
+}
+
+bool tCardLeaveWatch::TakeAnswer(tClock::time_point Now, tClock::duration& Took) {
+  if (!Outstanding || Host.GetAYTReplies() == RepliesSeen) return false;
+  RepliesSeen = Host.GetAYTReplies();
+  Outstanding = false;
+  // The answer came when the host took it, which is never later than the step that sees it.
+  Took = std::max(std::min(Now, Host.GetLastAYTReplyTime()) - SentAt, tClock::duration::zero());
+  return true;
+}
+
+bool tCardLeaveWatch::Calibrate(tClock::time_point Now) {
+  if (Measured >= CalibrationProbes) return true;
+  if (Started == tClock::time_point{}) Started = Now;
+  if (Measured == 0 && !Outstanding && Host.GetAYTFailCount() > 0 && Now - Started < SettleLimit)
+    return false;
+  if (tClock::duration Took{}; TakeAnswer(Now, Took)) {
+    fRoundTrip = std::max(fRoundTrip, Took);
+    if (++Measured == CalibrationProbes) {
+      fSilenceLimit = fRoundTrip + std::max<tClock::duration>(fRoundTrip, MinMargin);
+      return true;
+    }
+  }
+  if (!Outstanding && Now >= NextProbe) SendProbe(Now);
+  return false;
+}
+
+void tCardLeaveWatch::SendRestart(tClock::time_point Now) {
+  RepliesSeen = Host.GetAYTReplies();
+  Host.SendHeaders({tHostId::Restart, tHostId::AYT});
+  Outstanding = true;
+  SentAt = Now;
+  NextProbe = Now + ProbePeriod;
 }
 
 void tCardLeaveWatch::Step(tClock::time_point Now) {
   if (Left()) return;
-  const std::string Current = DeviceBehind(ComPort);
-  if (Current.empty() || Current != Device) {
+  const std::string Current = PortDevice(ComPort);
+  if (!Host.ComPort || Host.ComPort->HungUp() || Current.empty() || Current != Device) {
     Leave("its port went away");
     return;
   }
-  if (!Watching) {
-    Watching = true;
-    LastAnswer = Now;
-  }
-  if (!Probe) {
-    Probe = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(ComPort), false, "Caddis");
-    Probe->AYTActive = false;
-    if (!Probe->ComPort) {
-      // Busy or absent for a moment (the card's side is going down): tried again next tick.
-      // A port that stays listed but cannot be opened (a Windows COM name whose device has
-      // gone) is as silent as a card that does not answer.
-      Probe.reset();
-      if (Now - LastAnswer >= SilenceLimit) Leave("it fell silent");
+  if (Outstanding) {
+    tClock::duration Took{};
+    if (!TakeAnswer(Now, Took)) {
+      if (Now - SentAt > fSilenceLimit) Leave("it fell silent");
       return;
     }
-    RepliesSeen = 0;
-    LastAnswer = Now;
-    NextProbe = Now;
+    // Answered, but only after a pause that a card starting again leaves.
+    if (Took > fSilenceLimit) {
+      Leave("it fell silent");
+      return;
+    }
   }
-  Probe->ServiceReceive();
-  if (!Probe->ComPort || Probe->ComPort->HungUp()) {
-    Leave("its port went away");
-    return;
-  }
-  if (Probe->GetAYTReplies() != RepliesSeen) {
-    RepliesSeen = Probe->GetAYTReplies();
-    LastAnswer = Now;
-  }
-  if (Now - LastAnswer >= SilenceLimit) {
-    Leave("it fell silent");
-    return;
-  }
-  if (Now >= NextProbe) {
-    Probe->SendHeader(tHostId::AYT);
-    NextProbe = Now + ProbePeriod;
-  }
+  if (Now >= NextProbe) SendProbe(Now);
 }

@@ -2,48 +2,83 @@
 //
 // A restarting card leaves in one of two ways: its port goes away (an adapter on the card
 // loses power; a simulated card unregisters), possibly coming back as another device, or,
-// where the port stays, the card stops answering on it for a while. Only after one of these
-// may a restart be reported as done once the card is back: a Restart lost on its way, or a
-// card that ignores it, would otherwise look exactly like a quick restart.
+// where the port stays, its microcontroller stops answering for as long as it takes to start
+// again, which may be only a few tens of milliseconds. Only after one of these may a restart
+// be reported as done once the card is back: a Restart lost on its way, or a card that
+// ignores it, would otherwise look exactly like a quick restart.
 //
-// Use: make the watch before the Restart is sent (it records the device behind the port),
-// send the Restart and close the link, then call Step on every main-loop tick. Where the
-// port stays, Step opens it and sends a keep-alive every ProbePeriod; SilenceLimit without
-// an answer counts as leaving. User-interface thread only.
+// The watch keeps the link open and probes the card with keep-alives, one at a time: a probe
+// goes out ProbePeriod after the one before, or as soon as that one is answered when its
+// answer takes longer. Before the Restart, CalibrationProbes answered probes measure the
+// link's round trip (the wire, the adapters and the card together). The Restart then leaves
+// with a probe right behind it in the same write, so a card that restarts at once never
+// answers that probe. From then on a probe left unanswered for longer than SilenceLimit()
+// (the round trip plus a margin of the round trip again, at least MinMargin) counts as the
+// card leaving, whether its microcontroller drops what arrives while it starts or answers it
+// late. Nothing assumes the card to be slower than the wire.
+//
+// Use: make the watch on the open link before the Restart (it notes the device behind the
+// port), call Calibrate on every main-loop tick until it is true, SendRestart, then Step on
+// every tick until Left() or the time given to the card has passed. The host's own
+// keep-alive must be off meanwhile (its answers would count for the probes').
+// User-interface thread only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <string>
 
 class tOrvaneHost;
 
+// The device port aComPort leads to now, followed through its links; empty when the port is
+// not listed. Two different devices behind one number give two different texts.
+std::string PortDevice(int32_t aComPort);
+
 class tCardLeaveWatch {
  public:
   using tClock = std::chrono::steady_clock;
-  static constexpr std::chrono::milliseconds ProbePeriod{100};
-  static constexpr std::chrono::milliseconds SilenceLimit{500};
+  static constexpr std::chrono::milliseconds ProbePeriod{20};
+  static constexpr std::chrono::milliseconds MinMargin{20};
+  static constexpr int CalibrationProbes = 4;
+  // How long the first probe waits for the answer to a keep-alive the host sent before (that
+  // answer would otherwise be taken for the probe's).
+  static constexpr std::chrono::milliseconds SettleLimit{1000};
 
-  explicit tCardLeaveWatch(int32_t aComPort);
-  ~tCardLeaveWatch();
-  tCardLeaveWatch(const tCardLeaveWatch&) = delete;
-  tCardLeaveWatch& operator=(const tCardLeaveWatch&) = delete;
+  tCardLeaveWatch(tOrvaneHost& aHost, int32_t aComPort);
 
+  // Before the Restart: probes the card and measures the answers. True once
+  // CalibrationProbes of them have come.
+  bool Calibrate(tClock::time_point Now);
+  // Sends the Restart with a probe right behind it in one write.
+  void SendRestart(tClock::time_point Now);
+  // After SendRestart: takes the probe's answer or notices that it is overdue, notices a port
+  // that went away, and sends the next probe when it is due.
   void Step(tClock::time_point Now);
+
   bool Left() const { return !fHow.empty(); }
   // How the card was seen to leave ("its port went away", "it fell silent"); empty before.
   const std::string& How() const { return fHow; }
+  // The longest round trip measured, and the silence that counts as leaving.
+  tClock::duration RoundTrip() const { return fRoundTrip; }
+  tClock::duration SilenceLimit() const { return fSilenceLimit; }
 
  private:
+  void SendProbe(tClock::time_point Now);
+  // True when the probe outstanding has been answered (it is then no longer outstanding);
+  // Took is how long the answer took.
+  bool TakeAnswer(tClock::time_point Now, tClock::duration& Took);
   void Leave(const std::string& How);
 
+  tOrvaneHost& Host;
   int32_t ComPort;
   std::string Device;  // the device behind the port when the watch began
   std::string fHow;
-  std::unique_ptr<tOrvaneHost> Probe;
-  bool Watching = false;  // the first Step has run
+  bool Outstanding = false;  // a probe waits for its answer
   uint32_t RepliesSeen = 0;
-  tClock::time_point LastAnswer{};
+  int Measured = 0;
+  tClock::time_point Started{};  // the first Calibrate
+  tClock::time_point SentAt{};
   tClock::time_point NextProbe{};
+  tClock::duration fRoundTrip{};
+  tClock::duration fSilenceLimit{};
 };

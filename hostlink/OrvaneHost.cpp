@@ -6,6 +6,7 @@
 #include <chrono>
 #include <exception>
 #include <utility>
+#include <vector>
 
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -147,15 +148,35 @@ void tOrvaneHost::SendData(uint8_t Header, const void* Data, uint8_t DataLength)
   SendMessage(tHostFrame::MakeMessage(Header, Data, DataLength));
 }
 
-void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
+std::size_t tOrvaneHost::PrepareFrame(const tHostMessage& aMessage,
+                                      std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame) {
   if (Logging) LogMessage("  to " + HostName + ": ", aMessage);
-  if (!ComPort) return;
+  const std::size_t FrameSize = tHostFrame::BuildFrame(aMessage, Frame);
+  if (ComPort && OnFrame) OnFrame(true, Frame.data(), FrameSize);
+  return FrameSize;
+}
+
+void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
   std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
-  const auto FrameSize = static_cast<int32_t>(tHostFrame::BuildFrame(aMessage, Frame));
-  if (OnFrame) OnFrame(true, Frame.data(), static_cast<std::size_t>(FrameSize));
+  const auto FrameSize = static_cast<int32_t>(PrepareFrame(aMessage, Frame));
+  if (!ComPort) return;
   const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
   if (Sent < FrameSize)
     LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
+}
+
+void tOrvaneHost::SendHeaders(std::initializer_list<uint8_t> Headers) {
+  std::vector<uint8_t> Frames;
+  std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
+  for (const uint8_t Header : Headers) {
+    const std::size_t FrameSize = PrepareFrame(tHostFrame::MakeMessage(Header), Frame);
+    Frames.insert(Frames.end(), Frame.begin(), Frame.begin() + FrameSize);
+  }
+  if (!ComPort) return;
+  const auto Size = static_cast<int32_t>(Frames.size());
+  const int32_t Sent = ComPort->Send(Frames.data(), Size);
+  if (Sent < Size)
+    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(Size));
 }
 
 tHostMessage tOrvaneHost::ReceiveMessage() {
@@ -180,22 +201,24 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   } else if (Decoded.Status != tHostFrame::tFrameStatus::Message) {
     // The port handed over fewer bytes than it counted; what came is not a frame.
     Message[0] = 0;
-    ReceiveDiscarded();
+    ReceiveDiscarded("cut short", -1);
   }
   return Message;
 }
 
-void tOrvaneHost::ReceiveDiscarded() {
+void tOrvaneHost::ReceiveDiscarded(const std::string& Damage, int Identifier) {
   ++DiscardedFrames;
   // What was thrown away may have been the answer to the Status request: ask again on the
   // next keep-alive reply rather than wait for an answer that will never come.
   StatusRequested = false;
+  // Or the answer to a file-update packet, which the card does not send again.
+  if (FileUpdater) FileUpdater->ReplyDamaged(Damage, Identifier);
 }
 
 void tOrvaneHost::ReportLengthError(uint8_t N) {
   LogError("Rx error: Invalid Length received: " + std::to_string(N));
   ComPort->ClearInputQueue();
-  ReceiveDiscarded();
+  ReceiveDiscarded("invalid length byte " + std::to_string(N), -1);
   SendError(tu_LengthError);
 }
 
@@ -209,7 +232,9 @@ void tOrvaneHost::ReportChecksumError(const tHostMessage& Frame,
       std::to_string(Decoded.Received) + ", correct checksum: " + std::to_string(Decoded.Computed);
   LogError(Text);
   if (ComPort) ComPort->ClearInputQueue();
-  ReceiveDiscarded();
+  ReceiveDiscarded("checksum " + std::to_string(Decoded.Received) + " instead of " +
+                       std::to_string(Decoded.Computed),
+                   N >= 1 ? Frame[1] : -1);
   SendError(tu_ChecksumError);
 }
 
@@ -243,6 +268,9 @@ void tOrvaneHost::ServiceAYT() {
   if (++AYTQFCount < AYTPeriodTicks) return;
   AYTQFCount = 0;
   ++AYTFailCount;
+  // A Status request still unanswered a whole keep-alive period later went to a card that
+  // was not listening (starting again, say): the next keep-alive reply asks again.
+  if (DeviceID == 0) StatusRequested = false;
   if (AYTFailCount == AYTLostCount) {
     Clear();
     if (Logging) LogError("AYT Timeout");
@@ -332,6 +360,7 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
 void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
   ++AYTReplies;
+  LastAYTReplyTime = std::chrono::steady_clock::now();
   if (DeviceID == 0 && !StatusRequested) {
     SendHeader(tHostId::Status);
     StatusRequested = true;
@@ -413,7 +442,8 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
   }
   try {
     FileUpdater = std::make_unique<tTivaFileUpdater>(
-        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path);
+        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path,
+        FileAckTimeout);
   } catch (const std::exception& Refusal) {
     DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
     return;

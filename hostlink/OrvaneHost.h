@@ -10,8 +10,10 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <memory>
 #include <string>
 
@@ -116,6 +118,9 @@ class tOrvaneHost {
   void Clear();
 
   void SendHeader(uint8_t Header);
+  // Sends one message per identifier (without data) in a single write to the port, so they
+  // reach the card back to back.
+  void SendHeaders(std::initializer_list<uint8_t> Headers);
   void SendError(tTivaUpdateError Error);
   void SendData(uint8_t Header, const void* Data, uint8_t DataLength);
   // aMessage must be 1..254 bytes long.
@@ -124,7 +129,7 @@ class tOrvaneHost {
   tHostMessage ReceiveMessage();
 
   // Handles every complete frame waiting, in arrival order; then ends a running file update
-  // whose card has stopped answering (tTivaFileUpdater::AckTimeout) or whose port hung up.
+  // whose card has stopped answering (FileAckTimeout) or whose port hung up.
   void ServiceReceive();
   // Counts one main-loop tick of the keep-alive.
   void ServiceAYT();
@@ -166,8 +171,9 @@ class tOrvaneHost {
   // taken, since creation: they tell a lost identity reply from a card that reports ID 0.
   uint32_t GetDiscardedFrames() const { return DiscardedFrames; }
   uint32_t GetStatusReplies() const { return StatusReplies; }
-  // Keep-alive replies taken since creation.
+  // Keep-alive replies taken since creation, and when the last one was taken.
   uint32_t GetAYTReplies() const { return AYTReplies; }
+  std::chrono::steady_clock::time_point GetLastAYTReplyTime() const { return LastAYTReplyTime; }
 
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
@@ -193,11 +199,17 @@ class tOrvaneHost {
   bool Logging = false;
   bool LogErrors = false;
   bool AYTActive = true;
+  // How long the card may leave a file-update packet unanswered, for updates started from
+  // now on.
+  std::chrono::milliseconds FileAckTimeout = tTivaFileUpdater::DefaultAckTimeout;
   // Every whole frame as it leaves (Outgoing) or arrives, count byte to checksum, for a
   // front end's trace. Called on the user-interface thread.
   std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrame;
 
  private:
+  // Logs and traces aMessage and frames it into Frame; the frame's size.
+  std::size_t PrepareFrame(const tHostMessage& aMessage,
+                           std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame);
   void ReceiveAll();
   void ServiceFileUpdate();
   void ProcessMessage(const tHostMessage& aMessage);
@@ -212,7 +224,8 @@ class tOrvaneHost {
   void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
-  void ReceiveDiscarded();
+  // A frame thrown away as damaged (how, and its identifier byte or -1).
+  void ReceiveDiscarded(const std::string& Damage, int Identifier);
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
 
   int32_t AYTQFCount = 0;
@@ -221,6 +234,7 @@ class tOrvaneHost {
   uint32_t DiscardedFrames = 0;
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;
+  std::chrono::steady_clock::time_point LastAYTReplyTime{};
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

@@ -8,6 +8,7 @@
 #include "platform/PortCatalogue.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
+#include "support/DisplayMessage.h"
 
 namespace {
 
@@ -80,17 +81,21 @@ bool WaitForIdentity(tHostLoop& Loop, const tOrvaneHost& Host, std::chrono::mill
   // answers but has not given a usable identity, which deserves its own explanation.
   int32_t LastFailCount = Host.GetAYTFailCount();
   bool Answered = false;
-  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0; }, Timeout,
+  // A port that hangs up can bring no answer any more: that ends the wait at once.
+  auto HungUp = [&] { return Host.ComPort && Host.ComPort->HungUp(); };
+  const tLoopEnd End = Loop.RunUntil([&] { return Host.DeviceID != 0 || HungUp(); }, Timeout,
                                      [&] {
                                        const int32_t FailCount = Host.GetAYTFailCount();
                                        if (LastFailCount > 0 && FailCount == 0) Answered = true;
                                        LastFailCount = FailCount;
                                      });
-  if (End == le_Done) return true;
+  if (End == le_Done && Host.DeviceID != 0) return true;
   const std::string Port = "COM" + std::to_string(Host.ComPortID);
   const std::string Within = " within " + SecondsText(Timeout) + " s";
   if (End == le_Stopped)
     Error = "interrupted";
+  else if (HungUp())
+    Error = "the card's port " + Port + " hung up before the card identified itself";
   else if (Answered && Host.GetStatusReplies() > 0)
     Error = "the card on " + Port + " answers but has not identified itself" + Within +
             " (its Status reply carries device ID 0)";
@@ -110,6 +115,7 @@ tCardSession::~tCardSession() = default;
 
 bool tCardSession::Open(int32_t Port) {
   Host.reset();
+  fLinkLost = false;
   ComPort = Port;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
@@ -133,9 +139,43 @@ bool tCardSession::OpenCard(int32_t Port, std::string& Error) {
   return false;
 }
 
-void tCardSession::Close() {
+void tCardSession::Drop() {
   Host.reset();
   if (OnLinkChange) OnLinkChange();
+}
+
+void tCardSession::Close() {
+  fLinkLost = false;
+  Drop();
+}
+
+tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time_point Now) {
+  const std::string Port = "COM" + std::to_string(ComPort);
+  if (Host) {
+    if (!Host->ComPort || !Host->ComPort->HungUp()) return lc_None;
+    // Nothing sent reaches the card any more, and nothing comes from it: as removed.
+    Drop();
+    fLinkLost = true;
+    fFailedDevice.clear();
+    fNextReopen = Now + PollPeriod;
+    DisplayMessage(Port + " hung up");
+    return lc_HungUp;
+  }
+  if (!fLinkLost || Now < fNextReopen) return lc_None;
+  fNextReopen = Now + PollPeriod;
+  const std::string Device = PortDevice(ComPort);
+  if (Device.empty() || Device == fFailedDevice) {
+    if (Device.empty()) fFailedDevice.clear();
+    return lc_None;
+  }
+  if (!Open(ComPort)) {
+    Drop();
+    fLinkLost = true;
+    fFailedDevice = Device;
+    return lc_None;
+  }
+  DisplayMessage(Port + " reopened");
+  return lc_Reopened;
 }
 
 bool tCardSession::PortListed() const {
@@ -155,28 +195,48 @@ bool tCardSession::Restart(bool AwaitDown) {
   return !AwaitDown || fPause(DownPause);
 }
 
-bool tCardSession::RestartSeenLeaving(std::string& Error) {
-  if (!Host) return false;
-  // The watch notes the device behind the port before the card can go.
-  tCardLeaveWatch Leaving(ComPort);
-  if (!Restart(false)) {
-    Error = "interrupted";
-    return false;
+tCardSession::tRestartSeen tCardSession::RestartSeenLeaving(std::string& Error) {
+  if (!Host) {
+    Error = "no link to the card";
+    return rs_NotSent;
   }
-  // A card still there and answering after the pause did not restart: its coming "back"
+  using tClock = tCardLeaveWatch::tClock;
+  const std::string Port = "COM" + std::to_string(ComPort);
+  // The probes are the watch's own: the keep-alive stays off and their traffic is not shown,
+  // only the Restart is.
+  const bool Logging = Host->Logging;
+  Host->AYTActive = false;
+  Host->Logging = false;
+  tCardLeaveWatch Leaving(*Host, ComPort);
+  // Event-driven, so each answer is taken as it arrives and the round trip is the link's.
+  tHostLoop Loop(Host.get(), true);
+  const tLoopEnd Measured =
+      Loop.RunUntil([&] { return Leaving.Calibrate(tClock::now()); }, IdentityTimeout);
+  if (Measured == le_Stopped) return rs_Interrupted;
+  if (Measured != le_Done) {
+    Host->Logging = Logging;
+    Error = "no answer from the card on " + Port + " within " + SecondsText(IdentityTimeout) +
+            " s (is it powered and connected?); Restart not sent";
+    return rs_NotSent;
+  }
+  Host->Logging = Logging;
+  Leaving.SendRestart(tClock::now());
+  Host->Logging = false;
+  // A card still answering every probe after the pause did not restart: its coming "back"
   // would prove nothing.
-  constexpr std::chrono::milliseconds Slice{10};
-  for (auto Waited = std::chrono::milliseconds(0); Waited < DownPause; Waited += Slice) {
-    if (!fPause(Slice)) {
-      Error = "interrupted";
-      return false;
-    }
-    Leaving.Step(std::chrono::steady_clock::now());
-  }
-  if (Leaving.Left()) return true;
-  Error = "the card on COM" + std::to_string(ComPort) + " did not restart: it kept answering for " +
+  const tLoopEnd Watched = Loop.RunUntil(
+      [&] {
+        Leaving.Step(tClock::now());
+        return Leaving.Left();
+      },
+      DownPause);
+  Host->Logging = Logging;
+  Close();
+  if (Watched == le_Stopped) return rs_Interrupted;
+  if (Leaving.Left()) return rs_Left;
+  Error = "the card on " + Port + " did not restart: it answered every keep-alive for " +
           SecondsText(DownPause) + " s after the Restart";
-  return false;
+  return rs_Stayed;
 }
 
 void tCardSession::StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
@@ -291,13 +351,32 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error) {
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome) {
+  // The device still holds its firmware: with Outcome it is sent back to it.
+  auto Untouched = [&] {
+    if (!Outcome) return false;
+    Outcome->SentBack = LeaveDFUMode(Device.Index);
+    Error += Outcome->SentBack
+                 ? "; nothing was written: the card restarts with its former firmware"
+                 : "; nothing was written, but the card could not be sent back to its former "
+                   "firmware";
+    return false;
+  };
+  tDownloadOutcome Ignored;
+  tDownloadOutcome& Out = Outcome ? *Outcome : Ignored;
+  Out = {};
   const tLMDFUErr Verdict = CheckDFUImage(Device.Index, Image);
+  if (std::string Why; Verdict == lm_Ok && Device.IsCard() &&
+                       !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why)) {
+    Error = "File " + FileName + " is not compatible with this device: " + Why;
+    return Untouched();
+  }
   if (Verdict != lm_Ok) {
     Error = "File " + FileName +
             " is not compatible with this device: " + std::string(LMDFUStatusText(Verdict)) + " (" +
             std::to_string(Verdict) + ")";
-    return false;
+    return Untouched();
   }
   tLMDFUEventQueue Queue;
   tDFUDownload Download;
@@ -305,7 +384,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
           Download.Start(Device.Index, Image, Verify, &Queue, [] { tUIThread::Wake(); });
       Opened != lm_Ok) {
     Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
-    return false;
+    return Untouched();
   }
   tDFUProgress Progress(Verify);
   bool Ended = false;
@@ -330,9 +409,12 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
     const std::string& Details = Download.ErrorDetails();
     Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
             (Details.empty() ? "" : " (" + Details + ")");
-    return false;
+    Out.Written = Download.BlocksSent() > 0;
+    return Out.Written ? false : Untouched();
   }
+  Out.Written = Out.Complete = true;
   // The new firmware runs only once the device has left DFU mode.
+  Out.SentBack = Download.LeaveResult() == lm_Ok;
   if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
     Error = "The firmware was written, but the device did not restart into it: error " +
             std::to_string(Left) + ": " + LMDFUStatusText(Left);

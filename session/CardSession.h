@@ -72,16 +72,33 @@ class tCardSession {
   void Close();
   // Opens the last port again when no link is open and the port is listed; false otherwise.
   bool Reopen();
+  // For a front end that keeps its link open (the window, caddis monitor), on every main-loop
+  // tick after the host's receive service: a port that has hung up (its device gone, or the
+  // far end closed, with or without a removal notice) is closed as if its device had been
+  // removed ("COMn hung up" on the message display); from then on the port is tried every
+  // PollPeriod and opened again once it is listed and opens ("COMn reopened"). A port that
+  // failed to open is tried again only once the device behind it has changed or it has left
+  // the list meanwhile, so a port held by another program fills no log. A link the front end
+  // closed or opened itself is left to it.
+  enum tLinkChange { lc_None, lc_HungUp, lc_Reopened };
+  tLinkChange KeepLink(std::chrono::steady_clock::time_point Now);
   bool PortListed() const;
   std::string OpenError;
 
   // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
   // card needs to go down. False without a link or when a pause was interrupted.
   bool Restart(bool AwaitDown = true);
-  // Restart without the blind pause: during DownPause the card must be seen to leave (its
-  // port gone, or silent on it). False with Error when it kept answering or a pause was
-  // interrupted ("interrupted").
-  bool RestartSeenLeaving(std::string& Error);
+  // Restart without the blind pause, the link kept open: the link's round trip is measured
+  // first, then within DownPause of the Restart the card must be seen to leave (its port
+  // gone, or a keep-alive left unanswered for longer than the round trip allows). The link
+  // is closed afterwards. Error says why for rs_NotSent and rs_Stayed.
+  enum tRestartSeen {
+    rs_Left,         // the card was seen to leave
+    rs_NotSent,      // the card did not answer before the Restart, which was not sent
+    rs_Stayed,       // the card answered every keep-alive through DownPause
+    rs_Interrupted,  // a stop was requested
+  };
+  tRestartSeen RestartSeenLeaving(std::string& Error);
 
   // Starts an update of Kind with the image at Path (empty: the image beside the tool) on
   // the open link. After a successful FPGA update RestartDue() holds until taken: the card
@@ -106,8 +123,14 @@ class tCardSession {
                     tDFUDeviceEntry& Found, std::string& Error);
 
  private:
+  // Ends the link without forgetting that KeepLink is to open it again.
+  void Drop();
+
   tPause fPause;
   bool fRestartDue = false;
+  bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
+  std::chrono::steady_clock::time_point fNextReopen{};
+  std::string fFailedDevice;  // the device behind the port when opening it last failed
 };
 
 // Polls every second (as the update dialog does) until Filter matches exactly one boot
@@ -117,11 +140,20 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 // "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 
-// Checks Image against the device, downloads it on a worker thread (verifying when Verify)
-// and closes the device, the card then starting its new firmware. OnEvent gets every
-// notification as the loop handles it. An interrupted loop still waits for the download to
-// end: a device is never left in the middle of one. False with Error set on any failure.
-// FileName names the image in the messages.
+// Checks Image against the device (and, for the card, against its flash), downloads it on a
+// worker thread (verifying when Verify) and closes the device, the card then starting its
+// new firmware. OnEvent gets every notification as the loop handles it. An interrupted loop
+// still waits for the download to end: a device is never left in the middle of one. False
+// with Error set on any failure. FileName names the image in the messages.
+// With Outcome, a device that refused the image or the download before a single block was
+// sent to it still holds its former firmware: it is sent back to it (Error says so); Outcome
+// tells where the download left the card.
+struct tDownloadOutcome {
+  bool Written = false;   // blocks were sent: the former firmware is gone
+  bool Complete = false;  // the whole image was written (and verified when asked)
+  bool SentBack = false;  // the card left DFU mode for the firmware it holds
+};
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error);
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome = nullptr);

@@ -6,6 +6,7 @@
 #include <new>
 
 #include "hostlink/CardDefs.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "platform/Files.h"
 
 namespace {
@@ -133,14 +134,30 @@ tLMDFUErr CheckDFUImage(int32_t Index, const tDFUImage& Image) {
   return Verdict;
 }
 
+bool CheckFirmwareImage(const tDFUImage& Image, uint64_t FlashSize, std::string& Error) {
+  dfu::tSuffix Suffix;
+  const dfu::tSuffixVerdict Verdict =
+      dfu::CheckImage(Image.Bytes(), CardVendorID, CardProductID, false, &Suffix);
+  if (Verdict != dfu::sv_Ok) {
+    Error = dfu::SuffixVerdictText(Verdict, Suffix);
+    return false;
+  }
+  if (Suffix.PayloadSize > FlashSize) {
+    Error = "the firmware is " + std::to_string(Suffix.PayloadSize) +
+            " bytes long; the card's flash holds " + std::to_string(FlashSize);
+    return false;
+  }
+  return true;
+}
+
 bool LeaveDFUMode(int32_t Index) {
   if (Index < 0) return false;
   tLMDFUDeviceInfo Info{};
   tLMDFUHandle Handle = nullptr;
   if (LMDFUDeviceOpen(Index, &Info, &Handle) != lm_Ok) return false;
   const bool Card = Info.usVID == CardVendorID && Info.usPID == CardProductID;
-  LMDFUDeviceClose(Handle, Card ? LMDFU_TRUE : LMDFU_FALSE);
-  return Card;
+  const tLMDFUErr Closed = LMDFUDeviceClose(Handle, Card ? LMDFU_TRUE : LMDFU_FALSE);
+  return Card && Closed == lm_Ok;
 }
 
 tDFUDownload::~tDFUDownload() {
@@ -152,6 +169,7 @@ tLMDFUErr tDFUDownload::Start(int32_t Index, const tDFUImage& Image, bool Verify
   tLMDFUDeviceInfo Info{};
   fHandle = nullptr;
   fReturned = false;
+  fBlocksSent = 0;
   fDetails.clear();
   const tLMDFUErr Opened = LMDFUDeviceOpen(Index, &Info, &fHandle);
   if (Opened != lm_Ok) {
@@ -179,6 +197,7 @@ tLMDFUErr tDFUDownload::Finish() {
   if (fWorker.joinable()) fWorker.join();
   if (!fHandle) return fResult;
   if (fResult != lm_Ok) fDetails = LMDFULastErrorText(fHandle);
+  fBlocksSent = LMDFUBlocksSent(fHandle);
   fLeaveResult = LMDFUDeviceClose(fHandle, fResult == lm_Ok ? LMDFU_TRUE : LMDFU_FALSE);
   fHandle = nullptr;
   return fResult;

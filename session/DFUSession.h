@@ -59,6 +59,9 @@ class tDFUImage {
   // Above this no file is a firmware image for the card (its flash is 1 MiB; a DFU image is
   // that at most plus a 16-byte suffix). The library also takes sizes of 32 bits only.
   static constexpr uint64_t MaxSize = 4u << 20;
+  // The card's flash, which the firmware (the image without its suffix) must fit. The
+  // library's device record carries no flash size, so this is the limit for every card.
+  static constexpr uint64_t CardFlashSize = 1u << 20;
 
   enum tLoad { il_Loaded, il_Missing, il_NotAFile, il_TooLarge, il_Unreadable };
   // il_Loaded when the image in memory is the file's content now. Otherwise the image is
@@ -90,9 +93,14 @@ class tDFUImage {
 // lm_Ok when it does; the open's failure or the library's refusal otherwise.
 tLMDFUErr CheckDFUImage(int32_t Index, const tDFUImage& Image);
 
+// Every check of a firmware image for the card that needs no device: a DFU suffix with the
+// right CRC, made for the card's vendor and product (0xFFFF in it matches any), and firmware
+// that fits FlashSize. True when it passes; Error says why not.
+bool CheckFirmwareImage(const tDFUImage& Image, uint64_t FlashSize, std::string& Error);
+
 // Opens the device at Index and, when it is the card, closes it with the reset that sends it
 // back to its firmware; another device found there is left alone. True when the card was
-// sent back.
+// sent back and left DFU mode.
 bool LeaveDFUMode(int32_t Index);
 
 // One download: Start opens the device and runs LMDFUDownload on a worker thread; Finish
@@ -111,6 +119,8 @@ class tDFUDownload {
   tLMDFUErr Finish();
   // The library's details of the failure, read before the device was closed.
   const std::string& ErrorDetails() const { return fDetails; }
+  // The data blocks sent to the device (0: its firmware is as it was).
+  uint32_t BlocksSent() const { return fBlocksSent; }
   // The close's result after a good download: lm_Ok when the device left DFU mode for its
   // new firmware, the library's error when it stayed in the boot loader.
   tLMDFUErr LeaveResult() const { return fLeaveResult; }
@@ -121,6 +131,7 @@ class tDFUDownload {
   std::atomic<bool> fReturned{false};
   tLMDFUErr fResult = lm_Ok;
   tLMDFUErr fLeaveResult = lm_Ok;
+  uint32_t fBlocksSent = 0;
   std::string fDetails;
 };
 

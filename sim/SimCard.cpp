@@ -139,7 +139,7 @@ void tSimCard::HandleUpdatePacket(tSimFileUpdate& Update, const tHostMessage& aM
     if (fLog) fLog("no answer (injected silence)");
     return;
   }
-  SendMessageAt(*Answer, CurrentTime + Config.PacketDelay);
+  SendMessageAt(*Answer, CurrentTime + Answering + Config.PacketDelay);
   if (Update.ImagesCompleted() != Completed && fOnImage) fOnImage(Update.Header(), Update.Image());
 }
 
@@ -156,6 +156,8 @@ void tSimCard::HandleFrames(tClock::time_point Now) {
     if (R.Status == tFrameStatus::Message) {
       Used += R.FrameSize;
       Dispatch(Message);
+      // A microcontroller that restarts loses what arrived behind the Restart.
+      if (RestartRequested) Used = Input.size();
       continue;
     }
     // A bad frame: like the tool, drop everything waiting and tell the other side.
@@ -169,7 +171,10 @@ void tSimCard::HandleFrames(tClock::time_point Now) {
 
 void tSimCard::Dispatch(const tHostMessage& aMessage) {
   Log("rx", aMessage);
+  // Whatever the handler answers is ready only once the card has had its time.
+  Answering = Config.AnswerDelay;
   if (const auto& Handler = Handlers[aMessage[1]]) Handler(aMessage);
+  Answering = {};
 }
 
 void tSimCard::AnswerStatus() {
@@ -256,7 +261,7 @@ void tSimCard::Schedule(const std::array<uint8_t, tHostFrame::MaxFrameSize>& Fra
 }
 
 void tSimCard::SendMessage(const tHostMessage& aMessage) {
-  SendMessageAt(aMessage, CurrentTime);
+  SendMessageAt(aMessage, CurrentTime + Answering);
 }
 
 void tSimCard::SendMessageAt(const tHostMessage& aMessage, tClock::time_point Ready) {

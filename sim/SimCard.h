@@ -41,6 +41,8 @@ struct tSimCardConfig {
   bool ZeroDeviceID = false;       // answers Status with device ID 0
   bool IgnoreRestart = false;      // takes "Restart" without restarting
   uint32_t Seed = 1;               // for the drift of the reported values
+  // Time the card takes before it answers any message (a busy microcontroller).
+  std::chrono::milliseconds AnswerDelay{0};
   // File updates: processing time per packet, emulated wire rate (0: no wire time), faults.
   std::chrono::milliseconds PacketDelay{0};
   uint32_t WireBaud = 0;
@@ -147,4 +149,5 @@ class tSimCard {
   tClock::time_point InWireFree;
   tClock::time_point OutWireFree;
   tClock::time_point CurrentTime;  // the time of what is being handled
+  tClock::duration Answering{};    // the answer delay while a message is handled
 };

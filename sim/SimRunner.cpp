@@ -1,5 +1,6 @@
 #include "sim/SimRunner.h"
 
+#include <algorithm>
 #include <charconv>
 #include <condition_variable>
 #include <cstdio>
@@ -48,8 +49,12 @@ bool ParsePair(const std::string& Text, unsigned& First, unsigned& Second) {
          ParseNumber(Text.substr(At + 1), Second);
 }
 
-// "KIND@N" for the boot loader's fault switches.
+// "KIND@N" (or "reset-ignored") for the boot loader's fault switches.
 bool ParseDFUFault(const std::string& Text, dfu::tVirtualDFUFaults& Faults) {
+  if (Text == "reset-ignored") {
+    Faults.ResetIgnored = true;
+    return true;
+  }
   const auto At = Text.find('@');
   unsigned N = 0;
   if (At == std::string::npos || !ParseNumber(Text.substr(At + 1), N) || N > 1'000'000'000)
@@ -96,6 +101,13 @@ std::string SimUsage() {
          "  --bad-length N        every Nth frame sent carries the count byte 255\n"
          "  --zero-device-id      answer Status with device ID 0\n"
          "  --ignore-restart      take \"Restart\" but go on running (a card that hangs)\n"
+         "  --restart-ms MS       time a \"Restart\" keeps the card off the link (0..60000,\n"
+         "                        default 1000)\n"
+         "  --restart-keeps-port  on \"Restart\" keep the port and only fall silent for that\n"
+         "                        time, losing what arrives (a card whose serial adapter\n"
+         "                        stays powered); by default the port goes and comes back\n"
+         "  --answer-delay MS     time the card takes before answering any message\n"
+         "                        (0..60000)\n"
          "  --seed N              seed of the reported values' drift\n"
          "File updates (FPGA 39, USB audio 40); packet N counts data packets from 0:\n"
          "  --fpga-out FILE       write each FPGA image received to FILE\n"
@@ -113,7 +125,10 @@ std::string SimUsage() {
          "leaving DFU mode brings the card back on its port with the firmware it then has.\n"
          "  --dfu-fault KIND@N    boot loader fault, repeatable: status-error@BLOCK,\n"
          "                        stall@BLOCK, disconnect@BLOCK, silent@BLOCK,\n"
-         "                        wrong-readback@BYTE (blocks and bytes count from 0)\n"
+         "                        wrong-readback@BYTE (blocks and bytes count from 0);\n"
+         "                        reset-ignored: a USB reset is acknowledged but the boot\n"
+         "                        loader stays\n"
+         "  --dfu-no-upload       the boot loader cannot give its image back (no verify)\n"
          "  --dfu-block-ms MS     time the boot loader takes to program one 1024-byte\n"
          "                        block (default 2)\n"
          "  --verbose             print every message received and sent\n"
@@ -176,6 +191,16 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Options.Card.ZeroDeviceID = true;
     } else if (Arg == "--ignore-restart") {
       Options.Card.IgnoreRestart = true;
+    } else if (Arg == "--restart-ms") {
+      unsigned Ms = 0;
+      Ok = Value(Text) && ParseNumber(Text, Ms) && Ms <= 60000;
+      Options.RestartDowntime = std::chrono::milliseconds(Ms);
+    } else if (Arg == "--restart-keeps-port") {
+      Options.RestartKeepsPort = true;
+    } else if (Arg == "--answer-delay") {
+      unsigned Ms = 0;
+      Ok = Value(Text) && ParseNumber(Text, Ms) && Ms <= 60000;
+      Options.Card.AnswerDelay = std::chrono::milliseconds(Ms);
     } else if (Arg == "--seed") {
       Ok = Value(Text) && ParseNumber(Text, Options.Card.Seed);
     } else if (Arg == "--fpga-out") {
@@ -202,6 +227,8 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Ok = Packet(Options.Card.UpdateFaults.SilentAt);
     } else if (Arg == "--dfu-block-ms") {
       Ok = Value(Text) && ParseNumber(Text, Options.DFUBlockMs) && Options.DFUBlockMs <= 10000;
+    } else if (Arg == "--dfu-no-upload") {
+      Options.DFUNoUpload = true;
     } else if (Arg == "--dfu-fault") {
       Ok = Value(Text) && ParseDFUFault(Text, Options.DFUFaults);
     } else if (Arg == "--verbose" || Arg == "-v") {
@@ -368,6 +395,25 @@ void tSimRunner::ServeLink() {
 }
 
 tSimRunner::tOutcome tSimRunner::Restart(std::chrono::milliseconds Downtime) {
+  if (Options.RestartKeepsPort) {
+    // The microcontroller starts again behind a port that stays: whatever the tool sends
+    // meanwhile is lost, up to the moment it listens again.
+    const auto Until = tClock::now() + Downtime;
+    uint8_t Lost[4096];
+    while (!Stop && tClock::now() < Until) {
+      const auto Slice = std::min<tClock::duration>(Until - tClock::now(), LoopPeriod);
+      const tSimPort::tWait Event = Port.Wait(Slice);
+      if (Event == tSimPort::tWait::Readable)
+        Port.Read(Lost, sizeof Lost);
+      else if (Event == tSimPort::tWait::HungUp)
+        std::this_thread::sleep_for(Slice);  // the tool closed its end: nothing to lose
+    }
+    while (!Stop && Port.Wait(tClock::duration::zero()) == tSimPort::tWait::Readable)
+      Port.Read(Lost, sizeof Lost);
+    Card.Reconnect(tClock::now());
+    Verbose("listening again");
+    return Stop ? tOutcome::Stopped : tOutcome::Continue;
+  }
   Port.Close();
   Connected = false;
   StayAway(Downtime, Stop);
@@ -389,6 +435,7 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   DeviceOptions.Firmware = Firmware;
   DeviceOptions.Faults = Options.DFUFaults;
   DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
+  if (Options.DFUNoUpload) DeviceOptions.Attributes &= ~dfu::AttrCanUpload;
   dfu::tVirtualDFUDevice Device(DeviceOptions);
   // The report arrives on the device's own thread: it is only handed over here, and this
   // loop stops, restarts or destroys the device.

@@ -19,6 +19,10 @@ struct tSimOptions {
   bool Verbose = false;
   // How long a "Restart" keeps the card off the link.
   std::chrono::milliseconds RestartDowntime{1000};
+  // On "Restart" the port stays (as a serial adapter powered from the host's side does) and
+  // the card is only silent for RestartDowntime, losing what arrives meanwhile; otherwise
+  // the port leaves the folder for that time and comes back as a new device.
+  bool RestartKeepsPort = false;
   // How long the card takes from "Boot" until its boot loader is on the USB bus, and from a
   // disconnect in DFU mode until it is back there.
   std::chrono::milliseconds BootDowntime{300};
@@ -32,6 +36,8 @@ struct tSimOptions {
   // How long the boot loader reports it needs to program one block (bwPollTimeout); a slow
   // flash makes a download long enough to watch.
   uint32_t DFUBlockMs = 2;
+  // The boot loader cannot upload (a download it is asked to verify is refused).
+  bool DFUNoUpload = false;
 };
 
 // The serial string of the card's DFU device on port COM<n>: "SIM" and n in five digits.

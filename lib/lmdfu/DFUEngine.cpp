@@ -208,9 +208,11 @@ tLMDFUErr tDFUEngine::Manifest() {
 tLMDFUErr tDFUEngine::Download(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
   uint16_t Block = 0;
   size_t Done = 0;
+  fBlocksSent = 0;
   while (Done < aPayload.size()) {
     const size_t Take = std::min<size_t>(fBlockSize, aPayload.size() - Done);
     const std::string What = "block " + std::to_string(Done / fBlockSize);
+    ++fBlocksSent;  // counted before it goes: a request that fails may still have arrived
     const int R =
         fDevice.ControlOut(ReqTypeClassOut, rq_Dnload, Block, fInterface, aPayload.data() + Done,
                            static_cast<uint16_t>(Take), fLimits.TransferTimeoutMs);
@@ -265,18 +267,35 @@ tLMDFUErr tDFUEngine::Leave() {
     if (R >= 0 || R == ur_NoDevice) return lm_Ok;
   }
   const int R = fDevice.Reset();
-  if (R >= 0) return lm_Ok;
-  if (R != ur_IO) return TransferFailed(R, "USB reset");
-  // A device that restarts into its firmware at the reset may drop off the bus before the
-  // reset's handshake has ended; the host then sees an I/O or protocol error rather than the
-  // device's departure. What counts is whether it left: one that no longer answers has, one
-  // that still answers in DFU mode is still in its boot loader.
-  uint8_t State = 0;
-  const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_GetState, 0, fInterface, &State, 1,
-                                    std::min(fLimits.TransferTimeoutMs, LeaveProbeMs));
-  if (Got < 1 || State == st_AppIdle || State == st_AppDetach) return lm_Ok;
+  if (R < 0 && R != ur_IO) return TransferFailed(R, "USB reset");
+  // What counts is whether the device left, not how the reset ended: one that no longer
+  // answers has, one that still answers in DFU mode is still in its boot loader. A device that
+  // restarts into its firmware may drop off the bus before the reset's handshake has ended,
+  // so the host sees an I/O or protocol error rather than its departure; and a driver that
+  // cannot reset a device (Windows' WinUSB, under libusb) resets its pipes instead and
+  // reports success.
+  uint8_t Raw[StatusReplySize];
+  const int Got =
+      fDevice.ControlIn(ReqTypeClassIn, rq_GetStatus, 0, fInterface, Raw, StatusReplySize,
+                        std::min(fLimits.TransferTimeoutMs, LeaveProbeMs));
+  if (Got != StatusReplySize) return lm_Ok;
+  const tDFUStatusReply S = DecodeStatus(Raw);
+  if (S.State == st_AppIdle || S.State == st_AppDetach) return lm_Ok;
+  // A boot loader that was reset but holds no valid firmware stays, as it must.
+  if (S.Status == ds_errFIRMWARE)
+    return Fail(lm_DeviceState, std::string("the device stays in DFU mode after the reset (") +
+                                    StateName(S.State) +
+                                    "): the firmware it holds is not valid (errFIRMWARE)");
+  if (R >= 0)
+    return Fail(lm_ResetIgnored, std::string("the USB reset was reported done, but the device "
+                                             "still answers in DFU mode (") +
+                                     StateName(S.State) +
+                                     "): the reset did not reach it (on Windows the WinUSB "
+                                     "driver resets only the pipes: install libusbK for the "
+                                     "boot loader)");
   return Fail(lm_DeviceState, std::string("USB reset failed (") + UsbResultText(R) +
-                                  ") and the device stays in DFU mode (" + StateName(State) + ")");
+                                  ") and the device stays in DFU mode (" + StateName(S.State) +
+                                  ")");
 }
 
 }  // namespace dfu

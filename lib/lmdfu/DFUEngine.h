@@ -57,13 +57,17 @@ class tDFUEngine {
   // device in dfuIDLE. aProgress gets the bytes compared after each block.
   tLMDFUErr Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress);
   // Makes a device in DFU mode run its firmware: DETACH if it will detach itself, else reset.
-  // A reset that fails with an I/O error succeeds if the device is gone (or runs its
-  // firmware) afterwards, and fails with lm_DeviceState if it still answers in DFU mode.
+  // After the reset (done, or failed with an I/O error) the device is asked for its status:
+  // it has left when it no longer answers or runs its firmware. One that still answers in DFU
+  // mode fails: with lm_DeviceState when it holds no valid firmware (errFIRMWARE) or the reset
+  // failed, with lm_ResetIgnored when the reset was reported done but did not reach it.
   tLMDFUErr Leave();
 
   // The details of the last failure, e.g. "device reports errWRITE (...) after block 3".
   const std::string& LastError() const { return fLastError; }
   uint16_t BlockSize() const { return fBlockSize; }
+  // The data blocks the last Download sent (0: the device was sent nothing to write).
+  uint32_t BlocksSent() const { return fBlocksSent; }
 
  private:
   tLMDFUErr TransferFailed(int aResult, const std::string& aWhat);
@@ -77,6 +81,7 @@ class tDFUEngine {
   tDFUFunctional fFunctional;
   tDFULimits fLimits;
   uint16_t fBlockSize;
+  uint32_t fBlocksSent = 0;
   std::string fLastError;
 };
 

@@ -25,6 +25,7 @@ enum tLMDFUErr : int8_t {
   lm_DeviceState = -12,     // the device is in a state the download cannot start or go on from
   lm_VerifyMismatch = -13,  // the read-back differs from the image
   lm_VerifyShort = -14,     // the device gave back less than the image
+  lm_ResetIgnored = -15,    // a USB reset reported done left the device in DFU mode
   lm_ImageTooShort = -20,   // smaller than a suffix, or nothing in front of the suffix
   lm_NoSuffix = -21,        // no "UFD" suffix signature at the end
   lm_SuffixLength = -22,    // the suffix length field is below 16 or beyond the image

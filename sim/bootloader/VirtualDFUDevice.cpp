@@ -190,7 +190,8 @@ std::vector<uint8_t> tVirtualDFUDevice::Descriptor(uint8_t aType, uint8_t aIndex
 
 tVirtualDFUDevice::tAnswer tVirtualDFUDevice::Handle(const tVirtualRequest& aRequest) {
   std::lock_guard<std::mutex> Guard(fLock);
-  if (aRequest.Op == vo_Reset) return Restart(rr_Reset);
+  if (aRequest.Op == vo_Reset)
+    return fOptions.Faults.ResetIgnored ? tAnswer{true, Reply(), false} : Restart(rr_Reset);
   if (aRequest.Op == vo_Open)
     return {true, EncodeReply(fOptions.Faults.RefuseAccess ? vr_Access : vr_Done), false};
   tAnswer Answer = (aRequest.RequestType & 0x60) == 0x20 ? Class(aRequest) : Standard(aRequest);

@@ -10,7 +10,8 @@
 // dfuERROR with errFIRMWARE, as a boot loader must.
 //
 // Fault switches make it fail on purpose: an error status after block N, a stalled block N,
-// a disconnect at block N, no answer to block N, a wrong byte in the read-back.
+// a disconnect at block N, no answer to block N, a wrong byte in the read-back, a USB reset
+// that does not reach it.
 //
 // Threads: the device serves its socket on a thread of its own; OnRestart runs there. Every
 // public function may be called from any thread, except that the destructor and Start must
@@ -43,6 +44,8 @@ struct tVirtualDFUFaults {
   int SilentAtBlock = -1;      // DNLOAD of this block gets no answer (once)
   long WrongReadBackAt = -1;   // UPLOAD returns this byte inverted
   bool RefuseAccess = false;   // listed, but opening it for use is refused (no permission)
+  bool ResetIgnored = false;   // a USB reset is acknowledged but changes nothing (as a driver
+                               // that resets only the pipes leaves it)
 };
 
 struct tVirtualDFUOptions {

@@ -151,6 +151,26 @@ TEST_F(CaddisFormSimTest, PortLeavingAndComingBackIsHeldAndReopened) {
   EXPECT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }));
 }
 
+// A card killed outright: its port hangs up without a removal notice. The window closes it
+// as if removed, and opens it again once the card is back on the same number.
+TEST_F(CaddisFormSimTest, APortThatHangsUpIsClosedAndReopened) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Sim->Kill();
+  const std::string Name = "COM" + std::to_string(Com);
+  ASSERT_TRUE(Within([&] { return CountLines(Name + " hung up") == 1; }))
+      << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_EQ(Form->CaddisHost, nullptr);
+  EXPECT_FALSE(Form->SendHexButton->isEnabled());
+  Sim = std::make_unique<tSimProcess>(
+      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "18"});
+  ASSERT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 18; }, 20))
+      << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_TRUE(Form->SendHexButton->isEnabled());
+  EXPECT_EQ(Form->ComPortIndex(Com), Form->ComPortComboBox->currentIndex());
+  EXPECT_EQ(CountLines("Caddis Host Tx error"), 0);
+}
+
 TEST_F(CaddisFormSimTest, ChoosingNoneStopsTheReopen) {
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "RunProgram.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
@@ -302,13 +303,53 @@ TEST_F(CliCommandTest, ResetRestartsTheCard) {
                        "Card back on COM16: device ID 33, firmware version 12\n"))
       << Run.Out;
   EXPECT_EQ(Caddis({"status", "--port", "16"}).Exit, 0);
+}
 
-  // A card that takes the Restart but stays is not reported back: nothing restarted.
-  auto Stuck = StartCard(24, {"--ignore-restart"});
-  const tRun Ignored = Caddis({"reset", "--port", "24"});
-  EXPECT_EQ(Ignored.Exit, 1);
-  EXPECT_TRUE(Contains(Ignored.Err, "caddis: the card on COM24 did not restart")) << Ignored.Err;
-  EXPECT_FALSE(Contains(Ignored.Out, "Card back")) << Ignored.Out;
+// Cards whose port stays and whose microcontroller is silent for a while after the Restart,
+// however briefly, are seen to restart; one that ignores the Restart is not, whether it
+// answers at once or only after a while (its answers then take as long before the Restart,
+// and the silence that counts grows with them).
+TEST_F(CliCommandTest, AQuickRestartIsSeenAndAnIgnoredOneIsNot) {
+  struct tCase {
+    std::vector<std::string> Card;
+    std::vector<std::string> Command;
+    bool Restarts;
+  };
+  const std::vector<std::string> Reset = {"reset", "--port"};
+  const tCase Cases[] = {
+      {{"--restart-keeps-port", "--restart-ms", "50"}, Reset, true},
+      {{"--restart-keeps-port", "--restart-ms", "150"}, Reset, true},
+      {{"--restart-keeps-port", "--restart-ms", "1000"}, Reset, true},
+      {{"--restart-keeps-port", "--restart-ms", "150"}, {"update-fpga", "--port"}, true},
+      {{"--restart-keeps-port", "--ignore-restart", "--answer-delay", "100"}, Reset, false},
+      {{"--ignore-restart", "--answer-delay", "100"}, {"update-fpga", "--port"}, false},
+  };
+  const std::string Image = WriteImage("SkerryFPGA.bit", 4 * 128);
+  int Com = 40;
+  for (const tCase& Case : Cases) {
+    const std::string Port = std::to_string(++Com);
+    auto Sim = StartCard(Com, Case.Card);
+    std::vector<std::string> Args = Case.Command;
+    Args.push_back(Port);
+    if (Args[0] == "update-fpga") Args.insert(Args.end(), {"--file", Image});
+    const tRun Run = Caddis(Args);
+    const std::string What = Args[0] + " with " + Case.Card.back() + "\n" + Run.Out + Run.Err;
+    EXPECT_TRUE(Contains(Run.Out, "Restart sent on COM" + Port + "\n")) << What;
+    if (Case.Restarts) {
+      EXPECT_EQ(Run.Exit, 0) << What;
+      EXPECT_TRUE(Contains(Run.Out, "Card back on COM" + Port + ": ")) << What;
+      continue;
+    }
+    EXPECT_EQ(Run.Exit, 1) << What;
+    EXPECT_FALSE(Contains(Run.Out, "Card back")) << What;
+    EXPECT_TRUE(Contains(Run.Err, "caddis: the card on COM" + Port +
+                                      " did not restart: it answered every keep-alive for 2 s "
+                                      "after the Restart; "))
+        << What;
+    EXPECT_TRUE(Contains(Run.Err, Args[0] == "reset" ? "power the card off and on to restart it"
+                                                     : "power the card off and on to load it"))
+        << What;
+  }
 }
 
 TEST_F(CliCommandTest, UpdateFPGARefusesAFileItCannotRead) {
@@ -375,6 +416,64 @@ TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
       Caddis({"update-usb-audio", "--port", "20", "--file", Image, "--ack-timeout", "1"});
   EXPECT_EQ(Run.Exit, 1);
   EXPECT_TRUE(Contains(Run.Err, "USB Audio update aborted: no answer from the card")) << Run.Err;
+}
+
+// Each answer comes within --ack-timeout, the start packet's too, though no two together
+// would: the card is waited for.
+TEST_F(CliCommandTest, ACardThatTakesItsTimeOverEachAnswerIsWaitedFor) {
+  const std::string Image = WriteImage("xmos.bin", 128);
+  const std::string Received = Runtime.Folder.Path + "/received.bin";
+  auto Sim = StartCard(28, {"--packet-delay", "1500", "--usb-audio-out", Received});
+  const tRun Run =
+      Caddis({"update-usb-audio", "--port", "28", "--file", Image, "--ack-timeout", "2.5"});
+  EXPECT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
+  EXPECT_TRUE(Contains(Run.Out, "USB Audio updated successfully")) << Run.Out;
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }));
+}
+
+// A damaged answer is named as such, not taken for a card that stopped answering.
+TEST_F(CliCommandTest, ADamagedAnswerEndsTheUpdateAndIsNamed) {
+  const std::string Image = WriteImage("xmos.bin", 20 * 128);
+  auto Sim = StartCard(29, {"--corrupt-checksum", "5"});
+  const tRun Run =
+      Caddis({"update-usb-audio", "--port", "29", "--file", Image, "--ack-timeout", "30"});
+  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_TRUE(Contains(Run.Err, "Tiva file updater: the card's answer to packet ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, " arrived damaged (checksum ")) << Run.Err;
+  EXPECT_TRUE(Contains(Run.Err, "%: the card's answer arrived damaged\n")) << Run.Err;
+  EXPECT_FALSE(Contains(Run.Err, "stopped answering")) << Run.Err;
+}
+
+// A card killed outright (its port hangs up without a removal notice) and started again on
+// the same number: the monitor closes the dead port and follows the new card; status, asked
+// while the port hangs up, ends at once.
+TEST_F(CliCommandTest, AHungUpPortIsLeftAndTheCardFollowedWhenItIsBack) {
+  auto Sim = StartCard(30, {"--device-id", "7"});
+  tProcess Monitor(Runtime, CADDIS_PATH, {"monitor", "--port", "30", "--seconds", "60"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Monitor.Output(), ": ID 7 "); })) << Monitor.Output();
+  Sim->Kill();
+  Sim = StartCard(30, {"--device-id", "9"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Monitor.Output(), ": ID 9 "); }, 20s))
+      << Monitor.Output();
+  Monitor.Signal(SIGINT);
+  const tRun Watched = Monitor.Wait(10s);
+  EXPECT_EQ(Watched.Exit, 0);
+  EXPECT_TRUE(Contains(Watched.Err, "COM30 hung up\n")) << Watched.Err;
+  EXPECT_TRUE(Contains(Watched.Err, "COM30 reopened\n")) << Watched.Err;
+  EXPECT_FALSE(Contains(Watched.Err, "Tx error")) << Watched.Err;
+
+  // A silent card: status waits for its identity until the port hangs up.
+  auto Silent = StartCard(31, {"--silent", "--verbose"});
+  tProcess Status(Runtime, CADDIS_PATH, {"status", "--port", "31", "--timeout", "60"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Silent->Output(), "COM31 opened by the tool"); }))
+      << Silent->Output();
+  Silent->Kill();
+  const tRun Hung = Status.Wait(30s);
+  EXPECT_EQ(Hung.Exit, 1);
+  EXPECT_TRUE(Contains(Hung.Err,
+                       "caddis: the card's port COM31 hung up before the card "
+                       "identified itself"))
+      << Hung.Err;
 }
 
 TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
@@ -478,6 +577,84 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   EXPECT_TRUE(Contains(Run.Out, "COM26 Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "Card back on COM26: device ID 33, firmware version 2\n"))
       << Run.Out;
+}
+
+// Every check that needs only the file comes before Boot: a refused image leaves the card
+// on its link, and says why.
+TEST_F(CliCommandTest, UpdateFirmwareRefusesABadImageBeforeBoot) {
+  auto Sim = StartCard(32, {"--verbose"});
+  auto Dfu = [&](const std::string& Name, std::vector<uint8_t> Payload, uint16_t Vendor,
+                 uint16_t Product, int Flip = -1) {
+    dfu::AppendSuffix(Payload, Vendor, Product);
+    if (Flip >= 0) Payload[Flip] ^= 1;
+    const std::string Path = Runtime.Folder.Path + "/" + Name;
+    std::ofstream(Path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(Payload.data()), Payload.size());
+    return Path;
+  };
+  const std::vector<uint8_t> Firmware(4096, 0x42);
+  struct tCase {
+    std::string File;
+    const char* Reason;
+  };
+  const tCase Cases[] = {
+      {WriteImage("plain.bin", 4096), "no DFU suffix"},
+      {Dfu("damaged.dfu", Firmware, 0x1CBE, 0x00FF, 100), "DFU suffix CRC mismatch"},
+      {Dfu("vendor.dfu", Firmware, 0x1234, 0x00FF), "image is for vendor 0x1234"},
+      {Dfu("product.dfu", Firmware, 0x1CBE, 0x0001), "image is for product 0x0001"},
+      {WriteImage("empty.dfu", 0), "image too short"},
+      {WriteImage("one.dfu", 1), "image too short"},
+      {Dfu("big.dfu", std::vector<uint8_t>((1 << 20) + 1, 7), 0x1CBE, 0x00FF),
+       "the firmware is 1048577 bytes long; the card's flash holds 1048576"},
+  };
+  for (const tCase& Case : Cases) {
+    const tRun Run = Caddis({"update-firmware", "--port", "32", "--file", Case.File});
+    EXPECT_EQ(Run.Exit, 1) << Case.File;
+    EXPECT_TRUE(Contains(Run.Err, "caddis: cannot use " + Case.File + ": " + Case.Reason))
+        << Run.Err;
+    EXPECT_FALSE(Contains(Run.Out, "Boot sent")) << Run.Out;
+  }
+  EXPECT_FALSE(Contains(Sim->Output(), "Boot")) << Sim->Output();
+  EXPECT_EQ(Caddis({"status", "--port", "32"}).Exit, 0);
+}
+
+// After Boot: a boot loader that refuses the download before a block was written is sent
+// back, and the card returns with its former firmware; a stop while the boot loader is
+// searched for says where the card is and how to bring it back; a reset that does not reach
+// the boot loader is no success.
+TEST_F(CliCommandTest, UpdateFirmwareNeverLeavesTheCardSomewhereUnsaid) {
+  auto Verifiable = StartCard(33, {"--firmware", "12", "--dfu-no-upload"});
+  const tRun Refused = Caddis({"update-firmware", "--port", "33"}, 60s);
+  EXPECT_EQ(Refused.Exit, 1);
+  EXPECT_TRUE(Contains(Refused.Err, "cannot be verified")) << Refused.Err;
+  EXPECT_TRUE(
+      Contains(Refused.Err, "; nothing was written: the card restarts with its former firmware"))
+      << Refused.Err;
+  EXPECT_TRUE(Contains(Refused.Out, "Card back on COM33: device ID 33, firmware version 12\n"))
+      << Refused.Out;
+
+  auto Searched = StartCard(34);
+  tProcess Stopped(Runtime, CADDIS_PATH, {"update-firmware", "--port", "34", "--serial", "NONE"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Stopped.Output(), "Boot sent on COM34"); }));
+  Stopped.Signal(SIGINT);
+  const tRun Interrupted = Stopped.Wait(10s);
+  EXPECT_EQ(Interrupted.Exit, 130);
+  EXPECT_TRUE(Contains(Interrupted.Err,
+                       "caddis: interrupted: the card from COM34 is in its USB DFU boot loader; "
+                       "bring it back with caddis dfu download "))
+      << Interrupted.Err;
+  EXPECT_TRUE(Contains(Interrupted.Err, " --port 34, or by switching it off and on\n"))
+      << Interrupted.Err;
+
+  auto Stuck = StartCard(35, {"--dfu-fault", "reset-ignored"});
+  const tRun Kept = Caddis(
+      {"update-firmware", "--port", "35", "--serial", "SIM00035", "--return-timeout", "5"}, 60s);
+  EXPECT_EQ(Kept.Exit, 1);
+  EXPECT_FALSE(Contains(Kept.Out, "Device updated successfully")) << Kept.Out;
+  EXPECT_TRUE(Contains(Kept.Err, "the device did not restart into it: error -15: ")) << Kept.Err;
+  EXPECT_TRUE(Contains(Kept.Err, "install libusbK")) << Kept.Err;
+  // The firmware is whole: switching the card off and on starts it.
+  EXPECT_TRUE(Contains(Kept.Err, "--port 35, or by switching it off and on\n")) << Kept.Err;
 }
 
 TEST_F(CliCommandTest, VerboseTracesEveryFrameAndTheVersionIsShown) {

@@ -271,8 +271,9 @@ TEST_F(LMDFU, ResetAfterAFailedDownloadKeepsTheBootLoaderWithErrFirmware) {
   auto& Device = StartDevice(O);
   tLMDFUHandle H = Open();
   ASSERT_EQ(Download(H, MakeDemoImage(5, 3000), false), lm_Stall);
-  EXPECT_EQ(LMDFUDeviceClose(H, LMDFU_TRUE), lm_Ok);
-  // The firmware was half written: the device cannot run it and stays in DFU mode.
+  // The firmware was half written: the device cannot run it and stays in DFU mode, which the
+  // close reports rather than a departure.
+  EXPECT_EQ(LMDFUDeviceClose(H, LMDFU_TRUE), lm_DeviceState);
   EXPECT_TRUE(WaitUntil([&] { return Device.Status() == ds_errFIRMWARE; }));
   EXPECT_TRUE(Device.Running());
   EXPECT_EQ(Device.State(), st_DfuError);

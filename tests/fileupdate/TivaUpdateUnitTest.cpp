@@ -43,9 +43,11 @@ class TivaUpdateUnitTest : public testing::Test {
     return Path;
   }
 
-  std::unique_ptr<tTivaFileUpdater> Make(const std::string& Path, int32_t Header = 39) {
+  std::unique_ptr<tTivaFileUpdater> Make(
+      const std::string& Path, int32_t Header = 39,
+      std::chrono::milliseconds AckTimeout = tTivaFileUpdater::DefaultAckTimeout) {
     auto U = std::make_unique<tTivaFileUpdater>(
-        [this](const tHostMessage& m) { Sent.push_back(Body(m)); }, Header, Path);
+        [this](const tHostMessage& m) { Sent.push_back(Body(m)); }, Header, Path, AckTimeout);
     U->OnUpdatePacket() = [this](float p, tTivaUpdateError e) {
       Progress.push_back(p);
       EXPECT_EQ(e, tu_Ack);
@@ -211,6 +213,56 @@ TEST_F(TivaUpdateUnitTest, AnUnansweredOrCutOffTransferEnds) {
   EXPECT_EQ(Lines.back(),
             "Tiva file updater: the card's port COM3 hung up while the start packet was "
             "unanswered\r\nUpdate aborted");
+}
+
+// The owner's time-out counts from each packet sent, so from the card's last answer.
+TEST_F(TivaUpdateUnitTest, TheAnswerTimeOutIsTheOwners) {
+  using namespace std::chrono_literals;
+  const auto T0 = std::chrono::steady_clock::time_point{} + 1h;
+  struct tCase {
+    std::chrono::milliseconds Timeout;
+    const char* Within;
+  };
+  for (const tCase& Case : {tCase{20s, "20 s"}, tCase{1500ms, "1500 ms"}}) {
+    Finished.clear();
+    auto U = Make(MakeFile(300), 39, Case.Timeout);
+    U->Service(T0);
+    U->ReceiveMessage(Reply({39, 0, 0}));
+    U->Service(T0 + Case.Timeout - 1ms);  // the start packet's answer came in time
+    U->Service(T0 + 2 * Case.Timeout - 2ms);
+    EXPECT_TRUE(Finished.empty()) << Case.Within;
+    U->Service(T0 + 2 * Case.Timeout - 1ms);
+    ASSERT_EQ(Finished.size(), 1u) << Case.Within;
+    EXPECT_EQ(Lines.back(), std::string("Tiva file updater: no answer from the card for packet 0 "
+                                        "within ") +
+                                Case.Within + "\r\nUpdate aborted");
+  }
+}
+
+// The card gets exactly the bytes the file held when the update began, and the checksum of
+// those: a file cut short and rewritten during the transfer changes nothing of it.
+TEST_F(TivaUpdateUnitTest, TheImageIsTheFileAsItWasAtTheStart) {
+  const std::string Path = MakeFile(64 * 1024);
+  std::ifstream File(Path, std::ios::binary);
+  const Bytes Original((std::istreambuf_iterator<char>(File)), std::istreambuf_iterator<char>());
+  auto U = Make(Path);
+  U->ReceiveMessage(Reply({39, 0, 0}));
+  std::filesystem::resize_file(Path, 10000);
+  std::ofstream(Path, std::ios::binary | std::ios::in | std::ios::out).write("changed", 7);
+  for (int n = 0; n < 512; ++n)
+    U->ReceiveMessage(Reply({39, 1, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)}));
+  ASSERT_EQ(Sent.size(), 514u);
+  Bytes Carried;
+  uint32_t Sum = 0;
+  for (size_t i = 1; i <= 512; ++i)
+    Carried.insert(Carried.end(), Sent[i].begin() + 4, Sent[i].end());
+  for (uint8_t b : Original)
+    Sum += b;
+  EXPECT_TRUE(Carried == Original);
+  EXPECT_EQ(Sent.back(), (Bytes{39, 2, static_cast<uint8_t>(Sum >> 8), static_cast<uint8_t>(Sum)}));
+  U->ReceiveMessage(Reply({39, 2, 0}));
+  ASSERT_EQ(Finished.size(), 1u);
+  EXPECT_EQ(Finished[0].second, tu_Ack);
 }
 
 TEST_F(TivaUpdateUnitTest, ForeignAndShortRepliesChangeNothing) {

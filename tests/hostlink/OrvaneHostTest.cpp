@@ -320,6 +320,19 @@ TEST_F(OrvaneHostTest, ADamagedStatusReplyIsAskedForAgain) {
   }
 }
 
+// A card that was not listening when the identity was asked for (it was starting again)
+// is asked again once a keep-alive period has passed and it answers.
+TEST_F(OrvaneHostTest, AStatusRequestTheCardMissedIsAskedForAgain) {
+  auto& H = Open();
+  H.AskIdentity();
+  EXPECT_EQ(Port->TakeSent(), (tBytes{0x02, 0x00, 0x02, 0x02, 0x3C, 0x3E}));
+  for (int Tick = 0; Tick < tOrvaneHost::AYTPeriodTicks; ++Tick)
+    H.ServiceAYT();
+  EXPECT_EQ(Port->TakeSent(), (tBytes{0x02, 0x00, 0x02}));
+  ReceiveMessage({0});
+  EXPECT_EQ(Port->TakeSent(), (tBytes{0x02, 0x3C, 0x3E}));
+}
+
 TEST_F(OrvaneHostTest, SampleRateReportsStoreAndRaiseTheEvent) {
   auto& H = Open();
   std::vector<std::pair<tOrvanePort, uint32_t>> Events;

@@ -54,6 +54,41 @@ TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
 }
 
+// A card killed outright leaves its port hung up with no removal notice: the link is closed
+// as if removed, left alone while the port is not listed, and opened again once the card is
+// back on the same number. A hang-up at the identity request ends that wait at once.
+TEST_F(CardSessionTest, AHungUpPortIsClosedAndOpenedAgainWhenTheCardIsBack) {
+  StartCard(33);
+  OpenIdentified(33);
+  auto Keep = [&] {
+    tHostLoop(Session.Host.get()).RunFor(tHostLoop::Tick);
+    return Session.KeepLink(std::chrono::steady_clock::now());
+  };
+  EXPECT_EQ(Keep(), tCardSession::lc_None);
+  Sim->Kill();
+  tCardSession::tLinkChange Change = tCardSession::lc_None;
+  ASSERT_TRUE(WaitFor([&] { return (Change = Keep()) != tCardSession::lc_None; }));
+  EXPECT_EQ(Change, tCardSession::lc_HungUp);
+  EXPECT_EQ(Session.Host, nullptr);
+  for (int Tick = 0; Tick < 50; ++Tick)
+    EXPECT_EQ(Keep(), tCardSession::lc_None) << "the dead card's port is not listed";
+
+  StartCard(33, {"--silent"});
+  ASSERT_TRUE(WaitFor([&] { return (Change = Keep()) != tCardSession::lc_None; }));
+  EXPECT_EQ(Change, tCardSession::lc_Reopened);
+  ASSERT_NE(Session.Host, nullptr);
+  EXPECT_EQ(Output.Lines.front(), "COM33 hung up");
+  EXPECT_EQ(Output.Lines.back(), "COM33 reopened");
+
+  // The silent card never answers; killed while asked for its identity, it is not waited for.
+  Session.Host->AskIdentity();
+  tHostLoop Loop(Session.Host.get());
+  std::string Error;
+  Sim->Kill();
+  EXPECT_FALSE(WaitForIdentity(Loop, *Session.Host, 60s, Error));
+  EXPECT_EQ(Error, "the card's port COM33 hung up before the card identified itself");
+}
+
 TEST_F(CardSessionTest, OnlyASuccessfulFPGAUpdateCallsForARestart) {
   StartCard(32);
   OpenIdentified(32);

@@ -238,6 +238,36 @@ TEST_F(VirtualBus, TheEngineBringsTheDeviceBackToIdleFromWhereverItWasLeft) {
   EXPECT_EQ(Device.State(), st_DfuIdle);
 }
 
+// Leaving DFU mode counts only when the device has left: a reset that is acknowledged but
+// does not reach the device (a driver that resets only the pipes) is a failure that says so.
+TEST_F(VirtualBus, AResetCountsOnlyWhenTheDeviceLeaves) {
+  for (const bool Ignored : {false, true}) {
+    tVirtualDFUOptions O;
+    O.Folder = Runtime.UsbFolder();
+    O.Faults.ResetIgnored = Ignored;
+    tVirtualDFUDevice Device(O);
+    ASSERT_TRUE(Device.Start());
+    tUsbDevice Info;
+    int Error = 0;
+    auto Transport = tVirtualUsbBus::OpenPath(Device.SocketPath(), &Info, 5000, &Error);
+    ASSERT_TRUE(Transport) << Error;
+    tUsbInterface Interface;
+    tDFUFunctional Functional;
+    ASSERT_TRUE(FindDFUInterface(Info, Interface, Functional));
+    tDFUEngine Engine(*Transport, Interface.Number, Functional);
+    const tLMDFUErr Left = Engine.Leave();
+    if (!Ignored) {
+      EXPECT_EQ(Left, lm_Ok) << Engine.LastError();
+      continue;
+    }
+    EXPECT_EQ(Left, lm_ResetIgnored);
+    EXPECT_EQ(Device.State(), st_DfuIdle);
+    EXPECT_NE(Engine.LastError().find("still answers in DFU mode (dfuIDLE)"), std::string::npos)
+        << Engine.LastError();
+    EXPECT_NE(Engine.LastError().find("install libusbK"), std::string::npos) << Engine.LastError();
+  }
+}
+
 TEST_F(VirtualBus, ASecondDeviceCannotTakeOverALiveSocket) {
   tVirtualDFUOptions O;
   O.Folder = Runtime.UsbFolder();
