@@ -77,7 +77,7 @@ int MonitorCommand(const tCliRequest& Request) {
   // Without --seconds it runs until Ctrl-C; a year is the loop's longest limit.
   const auto Limit = Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365);
   // Ctrl-C is the normal way to end it: the port is closed properly either way.
-  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Session.Host)); });
+  Loop.RunFor(Limit, [&] { Line.Show(MonitorLine(*Session.Host, Session.LinkHealth())); });
   Line.Finish();
   return ExitOk;
 }

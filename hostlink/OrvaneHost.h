@@ -10,13 +10,16 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/HostFrame.h"
+#include "hostlink/LinkHealth.h"
 #include "serial/ComPorts.h"
 
 // The card's audio ports.
@@ -168,6 +171,9 @@ class tOrvaneHost {
   uint32_t GetStatusReplies() const { return StatusReplies; }
   // Keep-alive replies taken since creation.
   uint32_t GetAYTReplies() const { return AYTReplies; }
+  // The link's health since creation (or the last ResetLinkHealth).
+  const tLinkHealth& LinkHealth() const { return Health; }
+  void ResetLinkHealth() { Health = {}; }
 
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
@@ -214,6 +220,10 @@ class tOrvaneHost {
   void ReportLengthError(uint8_t N);
   void ReceiveDiscarded();
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
+  // Sends the keep-alive and notes when, for its round trip.
+  void SendAYT();
+  // Empties the port's receive queue; what it held counts as received.
+  void DropInput();
 
   int32_t AYTQFCount = 0;
   int32_t AYTFailCount = 0;
@@ -221,6 +231,10 @@ class tOrvaneHost {
   uint32_t DiscardedFrames = 0;
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;
+  tLinkHealth Health;
+  // When the keep-alive without a reply yet went out.
+  std::optional<std::chrono::steady_clock::time_point> AYTSentAt;
+  bool HangUpCounted = false;
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

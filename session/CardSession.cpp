@@ -109,8 +109,9 @@ tCardSession::tCardSession(tPause Pause) : fPause(std::move(Pause)) {}
 tCardSession::~tCardSession() = default;
 
 bool tCardSession::Open(int32_t Port) {
-  Host.reset();
+  DropHost();
   ComPort = Port;
+  ++fOpenings;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
   OpenError = Opened ? std::string()
@@ -134,8 +135,24 @@ bool tCardSession::OpenCard(int32_t Port, std::string& Error) {
 }
 
 void tCardSession::Close() {
-  Host.reset();
+  DropHost();
   if (OnLinkChange) OnLinkChange();
+}
+
+void tCardSession::DropHost() {
+  if (Host) fClosedLinks += Host->LinkHealth();
+  Host.reset();
+}
+
+tLinkHealth tCardSession::LinkHealth() const {
+  tLinkHealth Health = fClosedLinks;
+  if (Host) Health += Host->LinkHealth();
+  return Health;
+}
+
+void tCardSession::ResetLinkHealth() {
+  fClosedLinks = {};
+  if (Host) Host->ResetLinkHealth();
 }
 
 bool tCardSession::PortListed() const {

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include <grp.h>
@@ -130,7 +131,7 @@ TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {
         "\"SampleRates\":[48000,48000,48000,44100]",
         "\"IPAddress\":\"192.168.1.50\",\"IPAddressValue\":838969536",
         "\"SubnetMask\":\"255.255.255.0\",\"SubnetMaskValue\":16777215",
-        "\"UDPorTCP\":false,\"Transport\":\"UDP\"}"})
+        "\"UDPorTCP\":false,\"Transport\":\"UDP\",\"LinkHealth\":{"})
     EXPECT_TRUE(Contains(J, Field)) << Field << "\nin " << J;
   // The reported values drift a little around the card's nominal ones.
   const auto Temperature = std::stoi(J.substr(J.find("\"Temperature\":") + 14));
@@ -583,6 +584,27 @@ TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
   ASSERT_EQ(Text.Exit, 0) << Text.Err;
   EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+}
+
+TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
+  // Every fifth frame from the card arrives damaged.
+  auto Sim = StartCard(30, {"--corrupt-checksum", "5"});
+  const tRun Json = Caddis({"status", "--port", "30", "--json"});
+  ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  const auto Status = nlohmann::json::parse(Json.Out);
+  const auto& Health = Status["LinkHealth"];
+  EXPECT_GE(Health["RoundTrips"].get<int>(), 1) << Json.Out;
+  EXPECT_GT(Health["RoundTripMs"]["Max"].get<double>(), 0.0) << Json.Out;
+  EXPECT_GE(Health["FramesDamaged"]["Checksum"].get<int>(), 1) << Json.Out;
+  EXPECT_EQ(Health["FramesDamaged"]["Length"], 0) << Json.Out;
+  EXPECT_GT(Health["BytesSent"].get<int>(), 0) << Json.Out;
+  EXPECT_GT(Health["BytesReceived"].get<int>(), Health["BytesSent"].get<int>()) << Json.Out;
+  EXPECT_EQ(Health["HangUps"], 0) << Json.Out;
+
+  const tRun Monitor = Caddis({"monitor", "--port", "30", "--seconds", "2.5"});
+  ASSERT_EQ(Monitor.Exit, 0) << Monitor.Err;
+  EXPECT_TRUE(Contains(Monitor.Out, "; link: round trip ")) << Monitor.Out;
+  EXPECT_TRUE(Contains(Monitor.Out, " checksum, ")) << Monitor.Out;
 }
 
 }  // namespace
