@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
+#include "session/ServiceRecord.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -96,10 +97,7 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
 }
 
 std::string AbortReason(const tTransfer& Transfer) {
-  if (Transfer.End == ue_WrongReply) return "the card acknowledged the wrong packet";
-  if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
-  return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
-         std::to_string(Transfer.Code) + ")";
+  return FileUpdateFailure(Transfer.End, Transfer.Code);
 }
 
 int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
