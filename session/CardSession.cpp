@@ -325,28 +325,15 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
     return false;
   }
   tDFUProgress Progress(Verify);
-  bool Ended = false;
-  auto Drain = [&] {
-    Queue.Drain([&](const tLMDFUEvent& Event) {
-      Ended = Progress.Handle(Event.Message, Event.Param) || Ended;
-      if (OnEvent) OnEvent(Progress);
-    });
-  };
   // A download cannot be stopped half-way without leaving the device in an error state, so
   // a stop request only ends the display: the call is still waited for below.
-  tHostLoop(nullptr).RunUntil(
-      [&] {
-        const bool Returned = Download.Returned();
-        Drain();
-        return Ended || (Returned && !Queue.WaitFor(std::chrono::milliseconds(0)));
-      },
-      std::chrono::hours(24 * 365));
+  FollowDFUCall(
+      Queue, [&] { return Download.Returned(); }, Progress, OnEvent);
   const tLMDFUErr Result = Download.Finish();
-  Drain();
+  FollowDFUCall(
+      Queue, [] { return true; }, Progress, OnEvent);
   if (Result != lm_Ok) {
-    const std::string& Details = Download.ErrorDetails();
-    Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
-            (Details.empty() ? "" : " (" + Details + ")");
+    Error = DFUFailureText("Download", Result, Download.ErrorDetails());
     return false;
   }
   // The new firmware runs only once the device has left DFU mode.
