@@ -8,6 +8,8 @@
 #include "cli/Commands.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/FirmwareBackup.h"
+#include "session/ServiceRecord.h"
 
 namespace {
 
@@ -147,6 +149,35 @@ std::string BootLoaderName(const tDFUDeviceEntry& Device) {
   return "USB " + (Device.Serial.Text.empty() ? Device.Location : Device.Serial.Text);
 }
 
+// Once the card has identified itself on the session's link: Boot, its boot loader, BeforeDownload
+// (when given; its failure ends the update before anything is written), the download and
+// the card's return. ExitOk, or the failure reported with its text in Error.
+int BootAndDownload(
+    tCliSession& Session, const tCliRequest& Request, const tDFUFilter& Filter,
+    const tDFUImage& Image, const std::string& File, std::string& Error,
+    const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
+  const int32_t Port = Session.ComPort;
+  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
+  std::fflush(stdout);
+  tDFUDeviceEntry Device;
+  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
+    if (StopRequested()) return InterruptedExit();
+    return Failure(Error);
+  }
+  PrintDevice(Device);
+  if (BeforeDownload && !BeforeDownload(Device, Error)) return Failure(Error);
+  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error)) {
+    // The card stays in its boot loader, ready for another attempt.
+    Error += "; the card stays in its boot loader: try again with caddis dfu download " + File +
+             " --serial " + Device.Serial.Text;
+    return Failure(Error);
+  }
+  std::printf("Device updated successfully\n");
+  std::fflush(stdout);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
+                               &Error);
+}
+
 // The device filters given on the command line.
 bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
   Filter.Serial = Request.Serial;
@@ -233,22 +264,42 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
               Session.Host->FirmwareVersion);
-  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
-  std::fflush(stdout);
-  tDFUDeviceEntry Device;
-  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
-    if (StopRequested()) return InterruptedExit();
-    return Failure(Error);
+  return BootAndDownload(Session, Request, Filter, Image, File, Error);
+}
+
+int RestoreCommand(const tCliRequest& Request) {
+  int Exit = ExitOk;
+  const int32_t Port = Request.PortNumber;
+  tDFUFilter Filter;
+  Filter.Serial = Request.Serial;
+  std::string Error;
+  if (!InitLibrary(Error)) return Failure(Error);
+  tCliSession Session;
+  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
+  const uint8_t Card = Session.Host->DeviceID;
+  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Card,
+              Session.Host->FirmwareVersion);
+  // The image and its kept SHA-256 are checked while the card still runs its firmware.
+  std::string File = Request.File;
+  if (!Request.Has("--file")) {
+    File = NewestKeptFirmware(Card);
+    if (File.empty())
+      return Failure("no firmware kept for card " + std::to_string(Card) + " in " +
+                     KeptFirmwareFolder());
   }
-  PrintDevice(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error)) {
-    // The card stays in its boot loader, ready for another attempt.
-    return Failure(Error +
-                   "; the card stays in its boot loader: try again with caddis dfu "
-                   "download " +
-                   File + " --serial " + Device.Serial.Text);
-  }
-  std::printf("Device updated successfully\n");
+  tDFUImage Image;
+  if (!CheckKeptFirmware(File, Error) || !LoadImage(File, Image, Error)) return Failure(Error);
+  std::printf("Restoring %s\n", File.c_str());
   std::fflush(stdout);
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
+  tServiceRecorder Record("caddis");
+  Record.Begin(Session, tRecordAction::Restore, File);
+  const int Result = BootAndDownload(Session, Request, Filter, Image, File, Error);
+  std::string RecordError;
+  if (!Record.Finish(Session,
+                     Result == ExitOk              ? sr_Succeeded
+                     : Result == InterruptedExit() ? sr_Interrupted
+                                                   : sr_Failed,
+                     Error, RecordError))
+    Failure(RecordError);
+  return Result;
 }

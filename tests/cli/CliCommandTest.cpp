@@ -12,6 +12,7 @@
 
 #include "RunProgram.h"
 #include "serial/PseudoTerminal.h"
+#include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -258,7 +259,9 @@ TEST_F(CliCommandTest, EveryCommandHasHelp) {
                                                           {"update-usb-audio"},
                                                           {"dfu", "list"},
                                                           {"dfu", "download"},
-                                                          {"update-firmware"}};
+                                                          {"update-firmware"},
+                                                          {"restore"},
+                                                          {"history"}};
   for (auto Command : Commands) {
     const std::string Name = Command.size() == 1 ? Command[0] : Command[0] + " " + Command[1];
     EXPECT_TRUE(Contains(Help.Out, "  " + Name + " ")) << Name;
@@ -605,6 +608,49 @@ TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
   ASSERT_EQ(Monitor.Exit, 0) << Monitor.Err;
   EXPECT_TRUE(Contains(Monitor.Out, "; link: round trip ")) << Monitor.Out;
   EXPECT_TRUE(Contains(Monitor.Out, " checksum, ")) << Monitor.Out;
+}
+
+TEST_F(CliCommandTest, HistoryShowsTheRecordAndSkipsADamagedLine) {
+  const std::string Record = ServiceRecordPath();
+  EXPECT_EQ(Record.rfind(Runtime.Folder.Path, 0), 0u) << "the test's own record";
+  const tRun Empty = Caddis({"history"});
+  EXPECT_EQ(Empty.Exit, 0) << Empty.Err;
+  EXPECT_TRUE(Contains(Empty.Out, "No updates recorded yet")) << Empty.Out;
+
+  tServiceEntry Entry;
+  Entry.Action = tRecordAction::FPGA;
+  Entry.Program = "caddis";
+  Entry.Port = 5;
+  Entry.Before = {true, 17, 3, "0104052026"};
+  Entry.Result = sr_Succeeded;
+  std::string Error;
+  ASSERT_TRUE(AppendServiceRecord(Record, Entry, Error)) << Error;
+  { std::ofstream(Record, std::ios::app) << "{\"Start\":\"2026-12-0\n"; }
+  Entry.Port = 6;
+  Entry.Before.DeviceID = 18;
+  Entry.Result = sr_Failed;
+  Entry.Failure = "the card stopped answering";
+  ASSERT_TRUE(AppendServiceRecord(Record, Entry, Error)) << Error;
+
+  const tRun Table = Caddis({"history"});
+  EXPECT_EQ(Table.Exit, 0) << Table.Err;
+  EXPECT_TRUE(Contains(Table.Err, "line 2 of " + Record + " is damaged and was skipped"))
+      << Table.Err;
+  EXPECT_EQ(std::count(Table.Out.begin(), Table.Out.end(), '\n'), 3) << Table.Out;
+  EXPECT_TRUE(Contains(Table.Out, "COM6  18    update-fpga")) << Table.Out;
+  EXPECT_TRUE(Contains(Table.Out, "failed: the card stopped answering")) << Table.Out;
+
+  const tRun Json = Caddis({"history", "--json", "--card", "18"});
+  EXPECT_EQ(Json.Exit, 0) << Json.Err;
+  EXPECT_EQ(Json.Out, ServiceRecordLine(Entry) + "\n");
+  const tRun OnPort = Caddis({"history", "--port", "5"});
+  EXPECT_TRUE(Contains(OnPort.Out, "COM5")) << OnPort.Out;
+  EXPECT_FALSE(Contains(OnPort.Out, "COM6")) << OnPort.Out;
+  const tRun None = Caddis({"history", "--port", "7"});
+  EXPECT_TRUE(Contains(None.Out, "No updates recorded on COM7")) << None.Out;
+
+  EXPECT_EQ(Caddis({"history", "--port", "5", "--card", "17"}).Exit, 2);
+  EXPECT_EQ(Caddis({"history", "--card", "256"}).Exit, 2);
 }
 
 }  // namespace
