@@ -49,6 +49,10 @@ const tOptionHelp AckTimeout = {
     "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)",
     10};
 const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
+const tOptionHelp BootTimeout = {"--boot-timeout", "S",
+                                 "seconds to wait for the boot loader after Boot (default 10)", 10};
+const tOptionHelp FirmwareReturnTimeout = {
+    "--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)", 30};
 
 const std::vector<tCommand> Commands = {
     {"ports",
@@ -144,9 +148,8 @@ const std::vector<tCommand> Commands = {
        "                    boot loaders may appear at the same time"},
       {"--no-verify", "", "do not read the image back and compare"},
       Timeout,
-      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)", 10},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
-       30}},
+      BootTimeout,
+      FirmwareReturnTimeout},
      "Each step's failure ends the command with its reason and exit status 1; a download is\n"
      "never broken off half-way (Ctrl-C waits for it to end).\n",
      UpdateFirmwareCommand},
@@ -158,9 +161,8 @@ const std::vector<tCommand> Commands = {
       {"--file", "KEPT", "the kept image (default: the newest kept for the card on port N)"},
       {"--serial", "SN", "the card's boot loader by its USB serial number"},
       Timeout,
-      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)", 10},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
-       30}},
+      BootTimeout,
+      FirmwareReturnTimeout},
      "The card's firmware is read back and kept before every firmware update, in the folder\n"
      "firmware beside the service record ($XDG_STATE_HOME/caddis/firmware), named for the\n"
      "card's device ID. The image is checked against the SHA-256 kept beside it before the\n"
@@ -195,8 +197,7 @@ const std::vector<tCommand> Commands = {
       {"--port", "N",
        "after the update wait for the card on serial port N and show its\n"
        "                    firmware version"},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
-       30}},
+      FirmwareReturnTimeout},
      "Without a choice the card's boot loader (vendor 0x1CBE, product 0x00FF) is searched for;\n"
      "with more than one present the command lists them and asks for a choice.\n",
      DfuDownloadCommand,
