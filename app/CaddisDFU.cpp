@@ -10,7 +10,7 @@
 void TCaddisForm::DFUButtonClick() {
   // The record notes the card as the link knows it now, before Boot (once per dialog).
   if (!DFUFormOpen())
-    Record.Begin(Session, tRecordAction::Firmware, ImagePathIn(ImageFolder, FirmwareImageName));
+    BeginRecord(tRecordAction::Firmware, ImagePathIn(ImageFolder, FirmwareImageName));
   // Without a link the card is expected to be in its boot loader already.
   if (!CaddisHost) {
     StartDFU();

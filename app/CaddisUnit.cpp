@@ -175,7 +175,7 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
     if (CaddisHost) {
       const std::string Image = ImagePathIn(ImageFolder, CaddisHost->GetFPGAFilename());
       // A second update is refused while one runs (said on the display); its record stays.
-      if (!CaddisHost->Updating()) Record.Begin(Session, tRecordAction::FPGA, Image);
+      if (!CaddisHost->Updating()) BeginRecord(tRecordAction::FPGA, Image);
       Session.StartUpdate(
           ik_FPGA, Image,
           [this](float Amount, tTivaUpdateError Error) { UpdateFileProgressEvent(Amount, Error); },
@@ -522,6 +522,12 @@ void TCaddisForm::UpdateFileFinishedEvent(float, tTivaUpdateError Error) {
 }
 
 // ---- Service record ------------------------------------------------------------------
+
+void TCaddisForm::BeginRecord(const std::string& Action, const std::string& ImagePath) {
+  // An earlier update still waiting for the card is recorded as it stands, not lost.
+  if (PendingRecord) WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+  Record.Begin(Session, Action, ImagePath);
+}
 
 void TCaddisForm::RecordFinished(tServiceResult Result, const std::string& Failure,
                                  bool AwaitReturn) {

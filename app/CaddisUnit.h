@@ -82,6 +82,7 @@ class TCaddisForm : public QWidget {
   // RecordReturnLimit without it; one that failed is written at once.
   static constexpr std::chrono::seconds RecordReturnLimit{30};
   tServiceRecorder Record{"caddis-updater"};
+  void BeginRecord(const std::string& Action, const std::string& ImagePath);
   void RecordFinished(tServiceResult Result, const std::string& Failure, bool AwaitReturn);
   void ServiceRecordStep();
 

@@ -1,6 +1,7 @@
 // caddis history: the service record as a table, or its own lines.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "cli/CliArgs.h"
@@ -136,11 +137,18 @@ int HistoryCommand(const tCliRequest& Request) {
     }
     Line.clear();
   };
-  for (int C; (C = std::fgetc(In.get())) != EOF;) {
-    if (C == '\n')
-      Take();
-    else
-      Line += static_cast<char>(C);
+  char Buffer[64 * 1024];
+  for (std::size_t Got; (Got = std::fread(Buffer, 1, sizeof Buffer, In.get())) > 0;) {
+    for (std::size_t At = 0; At < Got;) {
+      const char* End = static_cast<const char*>(std::memchr(Buffer + At, '\n', Got - At));
+      const std::size_t Stop = End ? static_cast<std::size_t>(End - Buffer) : Got;
+      Line.append(Buffer + At, Stop - At);
+      At = Stop;
+      if (End) {
+        Take();
+        ++At;
+      }
+    }
   }
   // A last line without its line end (a write cut short) is read like any other.
   if (!Line.empty()) Take();
