@@ -8,6 +8,9 @@
 #include "hostlink/CardDefs.h"
 
 void TCaddisForm::DFUButtonClick() {
+  // The record notes the card as the link knows it now, before Boot (once per dialog).
+  if (!DFUFormOpen())
+    BeginRecord(tRecordAction::Firmware, ImagePathIn(ImageFolder, FirmwareImageName));
   // Without a link the card is expected to be in its boot loader already.
   if (!CaddisHost) {
     StartDFU();
@@ -31,6 +34,11 @@ void TCaddisForm::StartDFU() {
     DFUForm->move(96, 36);
     DFUForm->OnUpdateFinished() = [this](float Progress, tTivaUpdateError AckCode) {
       DFUFinished(Progress, AckCode);
+    };
+    // A dialog closed without a download leaves nothing to record; the next update starts
+    // the record afresh.
+    DFUForm->OnDownloadEnded() = [this](int8_t Result, const std::string& Failure) {
+      RecordFinished(Result == 0 ? sr_Succeeded : sr_Failed, Failure, Result == 0);
     };
   }
   DFUForm->raise();

@@ -14,6 +14,7 @@
 #include <thread>
 
 #include "app/CaddisText.h"
+#include "app/QtUIThread.h"
 #include "app/WindowFont.h"
 #include "hostlink/CardDefs.h"
 #include "platform/DeviceNotifier.h"
@@ -89,9 +90,13 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
   QFTimer->setInterval(10);
   connect(QFTimer, &QTimer::timeout, this, &TCaddisForm::QFTimerEvent);
   QFTimer->start();
+  SetQtWakeHandler([this] { ServiceReceivedBytes(); });
 }
 
 TCaddisForm::~TCaddisForm() {
+  SetQtWakeHandler({});
+  // An update still waiting for the card is recorded as it stands.
+  if (PendingRecord) WriteRecord(PendingRecord->Result, PendingRecord->Failure);
   CloseComPort();
   if (CaddisForm == this) CaddisForm = nullptr;
 }
@@ -168,10 +173,20 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
     UpdatingName = "FPGA";
     UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
     if (CaddisHost) {
+      const std::string Image = ImagePathIn(ImageFolder, CaddisHost->GetFPGAFilename());
+      // A second update is refused while one runs (said on the display); its record stays.
+      if (!CaddisHost->Updating()) BeginRecord(tRecordAction::FPGA, Image);
       Session.StartUpdate(
-          ik_FPGA, ImagePathIn(ImageFolder, CaddisHost->GetFPGAFilename()),
+          ik_FPGA, Image,
           [this](float Amount, tTivaUpdateError Error) { UpdateFileProgressEvent(Amount, Error); },
           [this](float Amount, tTivaUpdateError Error) { UpdateFileFinishedEvent(Amount, Error); });
+      // Refused before it began (the image missing or unusable, said on the display).
+      if (Record.Running() && !(CaddisHost && CaddisHost->Updating()))
+        RecordFinished(sr_Failed,
+                       Record.Entry().Image.Known
+                           ? "the update did not start"
+                           : "cannot read " + Image + ": " + Record.Entry().Image.Error,
+                       false);
     }
   });
   ResetTivaButton = new QPushButton("Reset Tiva", this);
@@ -397,7 +412,12 @@ void TCaddisForm::EnableButtons() {
 
 // ---- Main loop and status display ----------------------------------------------------
 
+void TCaddisForm::ServiceReceivedBytes() {
+  if (CaddisHost && CaddisHost->Updating()) CaddisHost->ServiceReceive();
+}
+
 void TCaddisForm::QFTimerEvent() {
+  ServiceRecordStep();
   bool CardPresent = false;
   if (CaddisHost) {
     CaddisHost->ServiceReceive();
@@ -507,6 +527,45 @@ void TCaddisForm::UpdateFileFinishedEvent(float, tTivaUpdateError Error) {
     DisplayMessage(UpdatingName + " updated successfully");
   }
   UpdatePanel->hide();
+  // A new bitstream runs after the restart that follows: the record waits for the card.
+  if (Error == tu_Ack)
+    RecordFinished(sr_Succeeded, "", true);
+  else
+    RecordFinished(sr_Failed,
+                   FileUpdateFailure(CaddisHost ? CaddisHost->FileUpdateEnd() : ue_Running, Error),
+                   false);
+}
+
+// ---- Service record ------------------------------------------------------------------
+
+void TCaddisForm::BeginRecord(const std::string& Action, const std::string& ImagePath) {
+  // An earlier update still waiting for the card is recorded as it stands, not lost.
+  if (PendingRecord) WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+  Record.Begin(Session, Action, ImagePath);
+}
+
+void TCaddisForm::RecordFinished(tServiceResult Result, const std::string& Failure,
+                                 bool AwaitReturn) {
+  if (!Record.Running()) return;
+  if (!AwaitReturn) {
+    WriteRecord(Result, Failure);
+    return;
+  }
+  PendingRecord = tPendingRecord{Result, Failure, Session.Openings(),
+                                 std::chrono::steady_clock::now() + RecordReturnLimit};
+}
+
+void TCaddisForm::ServiceRecordStep() {
+  if (!PendingRecord) return;
+  const bool Back =
+      Session.Openings() != PendingRecord->Openings && CaddisHost && CaddisHost->DeviceID != 0;
+  if (Back || std::chrono::steady_clock::now() >= PendingRecord->Until)
+    WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+}
+
+void TCaddisForm::WriteRecord(tServiceResult Result, const std::string& Failure) {
+  PendingRecord.reset();
+  if (std::string Error; !Record.Finish(Session, Result, Failure, Error)) DisplayMessage(Error);
 }
 
 // ---- Device changes ------------------------------------------------------------------

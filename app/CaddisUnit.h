@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,6 +24,7 @@
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/OrvaneHost.h"
 #include "session/CardSession.h"
+#include "session/ServiceRecord.h"
 
 class tDeviceNotifier;
 class QSocketNotifier;
@@ -48,6 +50,10 @@ class TCaddisForm : public QWidget {
   // Main loop and status display.
   void QFTimerEvent();
   void Refresh();
+  // Received bytes, as soon as the port's I/O thread has stored them: a running file update
+  // takes the card's answer at once rather than on the next tick, so its transfer runs at
+  // the wire's pace. Everything else waits for the tick.
+  void ServiceReceivedBytes();
 
   // Commands.
   void SendHex();
@@ -70,6 +76,15 @@ class TCaddisForm : public QWidget {
 
   // The window's own DisplayMessageProc: a new last line of MessageMemo.
   void AppendMessage(const std::string& Text);
+
+  // The service record of the window's updates. An update that ended well is written once
+  // the card is back on a link opened since (it restarts into what it was given), or after
+  // RecordReturnLimit without it; one that failed is written at once.
+  static constexpr std::chrono::seconds RecordReturnLimit{30};
+  tServiceRecorder Record{"caddis-updater"};
+  void BeginRecord(const std::string& Action, const std::string& ImagePath);
+  void RecordFinished(tServiceResult Result, const std::string& Failure, bool AwaitReturn);
+  void ServiceRecordStep();
 
   // Link state: the card session owns the host object and remembers the port.
   tCardSession Session;
@@ -143,6 +158,15 @@ class TCaddisForm : public QWidget {
   bool FillingList = false;             // a selection made by the program is no change
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;
+  // An update's end waiting for the card's return before its record line is written.
+  struct tPendingRecord {
+    tServiceResult Result = sr_Failed;
+    std::string Failure;
+    uint32_t Openings = 0;
+    std::chrono::steady_clock::time_point Until;
+  };
+  std::optional<tPendingRecord> PendingRecord;
+  void WriteRecord(tServiceResult Result, const std::string& Failure);
 };
 
 // The program-wide reference to the main window, or none.

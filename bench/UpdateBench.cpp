@@ -6,7 +6,10 @@
 //     (7 bytes) take 12.2 ms on the wire, longer than a tick, so every exchange costs two
 //     ticks; the wire's own stop-and-wait limit (no ticks at all) is shown beside it;
 //   - the same wire with the command line's event-driven loop, which handles each answer as
-//     soon as the port's I/O thread has stored it, so the next packet leaves at once.
+//     soon as the port's I/O thread has stored it, so the next packet leaves at once;
+//   - the same wire through the window itself (its Qt event loop, its 10 ms timer, and the
+//     queued call the port's I/O thread posts when it has stored the card's answer), from
+//     the "Update FPGA" click to "FPGA updated successfully".
 // Counters: bytes_per_second measured, tick_bound and wire_limit (bytes/s) and their ratios.
 // BM_StatusIdentity: how long caddis status waits for the card's identity after opening the
 // port (asked at once), and (counter) for a whole round of the card's reports.
@@ -34,6 +37,15 @@
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 
+#ifdef CADDIS_BENCH_WINDOW
+#include <QApplication>
+#include <QPlainTextEdit>
+#include <QPushButton>
+
+#include "app/CaddisUnit.h"
+#include "app/QtUIThread.h"
+#endif
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -56,6 +68,8 @@ class tSimulatedCard {
     Root = mkdtemp(Template);
     setenv("CADDIS_RUNTIME_DIR", (Root + "/run").c_str(), 1);
     setenv("CADDIS_CONFIG_DIR", (Root + "/config").c_str(), 1);
+    // The window records its updates: in this folder, not the user's.
+    setenv("CADDIS_RECORD", (Root + "/service-record.jsonl").c_str(), 1);
     LogFolder = Root;
     std::vector<char> Image(ImageSize);
     std::mt19937 Random(1);
@@ -92,6 +106,7 @@ class tSimulatedCard {
   }
   bool Running() const { return Pid > 0; }
   std::string Image() const { return Root + "/SkerryFPGA.bit"; }
+  const std::string& Folder() const { return Root; }
 
  private:
   std::string Root;
@@ -111,6 +126,22 @@ bool RunLoop(tOrvaneHost& Host, Pred Done, std::chrono::seconds Limit) {
     if (tClock::now() > Until) return false;
     Next += std::chrono::milliseconds(10);
     std::this_thread::sleep_until(Next);
+  }
+}
+
+// The ratios of a transfer of ImageSize bytes that took Seconds per iteration on average.
+void ReportRates(benchmark::State& State, double Seconds, int TicksPerExchange, bool Wire) {
+  const double DataPackets = (ImageSize + 127) / 128;
+  const double TickBound = ImageSize / ((DataPackets * TicksPerExchange + 2) * TickSeconds);
+  const double Measured = static_cast<double>(State.iterations()) * ImageSize / Seconds;
+  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * ImageSize));
+  State.counters["bytes_per_second"] = Measured;
+  State.counters["tick_bound"] = TickBound;
+  State.counters["ratio_to_tick_bound"] = Measured / TickBound;
+  if (Wire) {
+    const double WireLimit = 128.0 / ((DataFrameBytes + ReplyFrameBytes) / WireBytesPerSecond);
+    State.counters["wire_limit"] = WireLimit;
+    State.counters["ratio_to_wire_limit"] = Measured / WireLimit;
   }
 }
 
@@ -152,18 +183,7 @@ void RunUpdates(benchmark::State& State, const std::vector<std::string>& SimArgs
     Seconds += Took;
   }
 
-  const double DataPackets = (ImageSize + 127) / 128;
-  const double TickBound = ImageSize / ((DataPackets * TicksPerExchange + 2) * TickSeconds);
-  const double Measured = static_cast<double>(State.iterations()) * ImageSize / Seconds;
-  State.SetBytesProcessed(static_cast<int64_t>(State.iterations() * ImageSize));
-  State.counters["bytes_per_second"] = Measured;
-  State.counters["tick_bound"] = TickBound;
-  State.counters["ratio_to_tick_bound"] = Measured / TickBound;
-  if (Wire) {
-    const double WireLimit = 128.0 / ((DataFrameBytes + ReplyFrameBytes) / WireBytesPerSecond);
-    State.counters["wire_limit"] = WireLimit;
-    State.counters["ratio_to_wire_limit"] = Measured / WireLimit;
-  }
+  ReportRates(State, Seconds, TicksPerExchange, Wire);
 }
 
 void BM_UpdateZeroDelayCard(benchmark::State& State) {
@@ -177,6 +197,72 @@ void BM_UpdateWire115200(benchmark::State& State) {
 void BM_UpdateWire115200EventDriven(benchmark::State& State) {
   RunUpdates(State, {"--packet-delay", "0", "--wire-baud", "115200"}, 2, true, true);
 }
+
+#ifdef CADDIS_BENCH_WINDOW
+// The window on the offscreen platform, made once for the program.
+void StartQt() {
+  static int Argc = 1;
+  static char Name[] = "bench_updatebench";
+  static char* Argv[] = {Name, nullptr};
+  if (QCoreApplication::instance()) return;
+  if (!getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  new QApplication(Argc, Argv);
+  InstallQtUIThread();
+}
+
+// Runs the window's event loop until Done, for at most Limit.
+template <typename Pred>
+bool RunWindow(Pred Done, std::chrono::seconds Limit) {
+  const auto Until = tClock::now() + Limit;
+  while (!Done()) {
+    if (tClock::now() > Until) return false;
+    // Sleeps until something happens, as the window's own loop does: the timer ticks every
+    // 10 ms at the latest.
+    QApplication::processEvents(QEventLoop::AllEvents | QEventLoop::WaitForMoreEvents);
+  }
+  return true;
+}
+
+void BM_UpdateWire115200Window(benchmark::State& State) {
+  StartQt();
+  tSimulatedCard Card({"--packet-delay", "0", "--wire-baud", "115200"});
+  if (!Card.Running()) return State.SkipWithError("caddis-card-sim did not start");
+  TCaddisForm Form(false);
+  Form.ImageFolder = Card.Folder();
+  Form.OpenComPort(PortNumber);
+  const auto Identified = [&] { return Form.CaddisHost && Form.CaddisHost->DeviceID != 0; };
+  if (!RunWindow(Identified, std::chrono::seconds(10)))
+    return State.SkipWithError("the simulated card did not identify itself");
+  // The moment the window says the update succeeded: the tick that handles the card's last
+  // answer goes on to restart the card (blocking for seconds) before the loop looks again.
+  int Successes = 0;
+  tClock::time_point Succeeded;
+  QObject::connect(Form.MessageMemo, &QPlainTextEdit::textChanged, [&] {
+    const int Now =
+        Form.MessageMemo->toPlainText().count(QStringLiteral("FPGA updated successfully"));
+    if (Now > Successes) Succeeded = tClock::now();
+    Successes = Now;
+  });
+  double Seconds = 0;
+  for (auto _ : State) {
+    const int Before = Successes;
+    const uint32_t Openings = Form.Session.Openings();
+    const auto Start = tClock::now();
+    Form.UpdateFPGAButton->click();
+    if (!RunWindow([&] { return Successes > Before; }, std::chrono::seconds(120)))
+      return State.SkipWithError("the window's update did not succeed");
+    const double Took = std::chrono::duration<double>(Succeeded - Start).count();
+    State.SetIterationTime(Took);
+    Seconds += Took;
+    // The card restarts into its new bitstream; the next update waits for it.
+    if (!RunWindow([&] { return Form.Session.Openings() != Openings && Identified(); },
+                   std::chrono::seconds(30)))
+      return State.SkipWithError("the card did not come back after the update");
+  }
+  ReportRates(State, Seconds, 2, true);
+}
+BENCHMARK(BM_UpdateWire115200Window)->UseManualTime()->Iterations(2)->Unit(benchmark::kMillisecond);
+#endif
 
 void BM_StatusIdentity(benchmark::State& State) {
   DisplayMessageProc = [](const std::string&) {};

@@ -86,6 +86,7 @@ nlohmann::ordered_json StatusObject(const tOrvaneHost& Host) {
   J["SubnetMaskValue"] = Reported(or_SubnetMask, Host.SubnetMask);
   J["UDPorTCP"] = Reported(or_UDPorTCP, Host.UDPorTCP);
   J["Transport"] = Reported(or_UDPorTCP, TransportName(Host.UDPorTCP));
+  J["LinkHealth"] = ordered_json::parse(LinkHealthJson(Host.LinkHealth()));
   return J;
 }
 
@@ -116,6 +117,7 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
       "IP address:       " + Shown(or_IPAddress, DottedAddress(Host.IPAddress)),
       "Subnet mask:      " + Shown(or_SubnetMask, DottedAddress(Host.SubnetMask)),
       "UDP/TCP:          " + Shown(or_UDPorTCP, TransportName(Host.UDPorTCP)),
+      "Link:             " + LinkHealthText(Host.LinkHealth()),
   };
 }
 
@@ -137,6 +139,10 @@ std::string MonitorLine(const tOrvaneHost& Host) {
          " rates " + Rates + (AllRates ? " Hz" : "") + " IP " +
          ReportText(Host, or_IPAddress, DottedAddress(Host.IPAddress)) + " transport " +
          ReportText(Host, or_UDPorTCP, TransportName(Host.UDPorTCP));
+}
+
+std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health) {
+  return MonitorLine(Host) + "; link: " + LinkHealthText(Health);
 }
 
 std::string SecondsText(double Seconds) {

@@ -10,6 +10,7 @@
 #include <nlohmann/json.hpp>
 
 #include "hostlink/CardDefs.h"
+#include "hostlink/LinkHealth.h"
 #include "session/CardSession.h"
 
 class tOrvaneHost;
@@ -35,6 +36,8 @@ std::string StatusJson(const tOrvaneHost& Host);
 std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 // One short line for the live monitor.
 std::string MonitorLine(const tOrvaneHost& Host);
+// That line followed by the link's health: "...; link: round trip 1.2 ms (...), ...".
+std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
 
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);

@@ -131,12 +131,18 @@ bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
   return true;
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit) {
+int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Failed) {
   std::printf("Waiting for the card on COM%d\n", ComPort);
   std::fflush(stdout);
-  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
-  std::string Error;
-  if (!WaitForCard(Seconds(Limit), Error)) return WaitFailure(Error);
+  std::string Error = "interrupted";
+  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) {
+    if (Failed) *Failed = Error;
+    return InterruptedExit();
+  }
+  if (!WaitForCard(Seconds(Limit), Error)) {
+    if (Failed) *Failed = Error;
+    return WaitFailure(Error);
+  }
   std::printf("Card back on COM%d: device ID %u, firmware version %u\n", ComPort, Host->DeviceID,
               Host->FirmwareVersion);
   std::fflush(stdout);

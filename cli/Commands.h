@@ -23,6 +23,7 @@ struct tCliRequest {
   std::string Command;  // "status", "dfu download"
   std::string Port, Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
   std::string File, Serial, Path, Index;
+  std::string Card;  // caddis history --card ID
   bool Json = false, Log = false, NoWait = false, NoRestart = false, NoVerify = false;
   bool Verbose = false;
   std::vector<std::string> Words;  // the positional arguments
@@ -65,8 +66,9 @@ class tCliSession : public tCardSession {
   // WaitForReturn does; a card that kept answering fails with IfStaying added to the reason.
   int RestartCard(bool WaitForReturn, double Limit, const std::string& IfStaying = {});
   // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
-  // passed; "Card back on COMn: device ID .., firmware version .." and ExitOk.
-  int WaitForReturn(std::chrono::milliseconds Pause, double Limit);
+  // passed; "Card back on COMn: device ID .., firmware version .." and ExitOk. Error (when
+  // given) gets the failure's text.
+  int WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Error = nullptr);
 };
 
 // Writes a time-stamped line for every frame and DFU request to standard error.
@@ -85,3 +87,5 @@ int UpdateUSBAudioCommand(const tCliRequest& Request);
 int UpdateFirmwareCommand(const tCliRequest& Request);
 int DfuListCommand(const tCliRequest& Request);
 int DfuDownloadCommand(const tCliRequest& Request);
+int RestoreCommand(const tCliRequest& Request);
+int HistoryCommand(const tCliRequest& Request);

@@ -8,6 +8,8 @@
 #include "cli/Commands.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/FirmwareBackup.h"
+#include "session/ServiceRecord.h"
 
 namespace {
 
@@ -149,6 +151,65 @@ std::string BootLoaderName(const tDFUDeviceEntry& Device) {
   return "USB " + (Device.Serial.Text.empty() ? Device.Location : Device.Serial.Text);
 }
 
+// Once the card has identified itself on the session's link: Boot, its boot loader, BeforeDownload
+// (when given; its failure ends the update before anything is written), the download and
+// the card's return. ExitOk, or the failure reported with its text in Error.
+int BootAndDownload(
+    tCliSession& Session, const tCliRequest& Request, const tDFUFilter& Filter,
+    const tDFUImage& Image, const std::string& File, std::string& Error,
+    const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
+  const int32_t Port = Session.ComPort;
+  const double ReturnTimeout = Request.SecondsOf("--return-timeout");
+  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
+  std::fflush(stdout);
+  // From here on the card is in its boot loader until it is sent back: a stop or a failure
+  // says where it is and how to bring it back.
+  const std::string Again = "caddis dfu download " + File;
+  const std::string Back = " --port " + std::to_string(Port);
+  // Switching the card off and on starts the firmware it holds, when that is whole.
+  auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
+    const std::string Command = Again + (Serial.empty() ? "" : " --serial " + Serial) + Back;
+    return "the card from COM" + std::to_string(Port) + " is in its USB DFU boot loader" +
+           (Serial.empty() ? "" : " (serial " + Serial + ")") + "; bring it back with " + Command +
+           (FirmwareWhole ? ", or by switching it off and on" : "");
+  };
+  tDFUDeviceEntry Device;
+  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
+    if (StopRequested()) {
+      Error = "interrupted: " + Stranded(std::string(), true);
+      Failure(Error);
+      return InterruptedExit();
+    }
+    return Failure(Error);
+  }
+  PrintDevice(Device);
+  if (BeforeDownload && !BeforeDownload(Device, Error)) {
+    Error += "; " + Stranded(Device.Serial.Text, true);
+    return Failure(Error);
+  }
+  tDownloadOutcome Outcome;
+  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error,
+                &Outcome)) {
+    if (Outcome.SentBack) {
+      Failure(Error);
+      const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
+      return Returned == ExitOk ? ExitFailure : Returned;
+    }
+    Error += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
+    Failure(Error);
+    return StopRequested() ? InterruptedExit() : ExitFailure;
+  }
+  std::printf("Device updated successfully\n");
+  std::fflush(stdout);
+  if (StopRequested()) {
+    Error = "interrupted: the card from COM" + std::to_string(Port) +
+            " restarts with its new firmware by itself";
+    Failure(Error);
+    return InterruptedExit();
+  }
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, &Error);
+}
+
 // The device filters given on the command line.
 bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
   Filter.Serial = Request.Serial;
@@ -221,7 +282,6 @@ int DfuDownloadCommand(const tCliRequest& Request) {
 int UpdateFirmwareCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
   const int32_t Port = Request.PortNumber;
-  const double ReturnTimeout = Request.SecondsOf("--return-timeout");
   tDFUFilter Filter;
   Filter.Serial = Request.Serial;
 
@@ -240,45 +300,44 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
               Session.Host->FirmwareVersion);
-  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
+  return BootAndDownload(Session, Request, Filter, Image, File, Error);
+}
+
+int RestoreCommand(const tCliRequest& Request) {
+  int Exit = ExitOk;
+  const int32_t Port = Request.PortNumber;
+  tDFUFilter Filter;
+  Filter.Serial = Request.Serial;
+  std::string Error;
+  if (!InitLibrary(Error)) return Failure(Error);
+  tCliSession Session;
+  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
+  const uint8_t Card = Session.Host->DeviceID;
+  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Card,
+              Session.Host->FirmwareVersion);
+  // The image and its kept SHA-256 are checked while the card still runs its firmware.
+  std::string File = Request.File;
+  if (!Request.Has("--file")) {
+    File = NewestKeptFirmware(Card);
+    if (File.empty())
+      return Failure("no firmware kept for card " + std::to_string(Card) + " in " +
+                     KeptFirmwareFolder());
+  }
+  tDFUImage Image;
+  if (!CheckKeptFirmware(File, Error) || !LoadImage(File, Image, Error)) return Failure(Error);
+  if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
+    return Failure("cannot use " + File + ": " + Error);
+  std::printf("Restoring %s\n", File.c_str());
   std::fflush(stdout);
-  // From here on the card is in its boot loader until it is sent back: a stop or a failure
-  // says where it is and how to bring it back.
-  const std::string Again = "caddis dfu download " + File;
-  const std::string Back = " --port " + std::to_string(Port);
-  // Switching the card off and on starts the firmware it holds, when that is whole.
-  auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
-    const std::string Command = Again + (Serial.empty() ? "" : " --serial " + Serial) + Back;
-    return "the card from COM" + std::to_string(Port) + " is in its USB DFU boot loader" +
-           (Serial.empty() ? "" : " (serial " + Serial + ")") + "; bring it back with " + Command +
-           (FirmwareWhole ? ", or by switching it off and on" : "");
-  };
-  tDFUDeviceEntry Device;
-  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
-    if (StopRequested()) {
-      Failure("interrupted: " + Stranded(std::string(), true));
-      return InterruptedExit();
-    }
-    return Failure(Error);
-  }
-  PrintDevice(Device);
-  tDownloadOutcome Outcome;
-  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error,
-                &Outcome)) {
-    if (Outcome.SentBack) {
-      Failure(Error);
-      const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
-      return Returned == ExitOk ? ExitFailure : Returned;
-    }
-    Failure(Error + "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete));
-    return StopRequested() ? InterruptedExit() : ExitFailure;
-  }
-  std::printf("Device updated successfully\n");
-  std::fflush(stdout);
-  if (StopRequested()) {
-    Failure("interrupted: the card from COM" + std::to_string(Port) +
-            " restarts with its new firmware by itself");
-    return InterruptedExit();
-  }
-  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
+  tServiceRecorder Record("caddis");
+  Record.Begin(Session, tRecordAction::Restore, File);
+  const int Result = BootAndDownload(Session, Request, Filter, Image, File, Error);
+  std::string RecordError;
+  if (!Record.Finish(Session,
+                     Result == ExitOk              ? sr_Succeeded
+                     : Result == InterruptedExit() ? sr_Interrupted
+                                                   : sr_Failed,
+                     Error, RecordError))
+    Failure(RecordError);
+  return Result;
 }

@@ -7,6 +7,7 @@
 #include "cli/Commands.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "session/ServiceRecord.h"
 #include "support/LogFile.h"
 
 namespace {
@@ -20,7 +21,7 @@ struct tPathLine {
 std::vector<tPathLine> PathLines() {
   return {
       {"Log file", "LogFile", LogFilePath()},
-      {"Service record", "ServiceRecord", tPaths::StateFolder() + "/service-record.jsonl"},
+      {"Service record", "ServiceRecord", ServiceRecordPath()},
       {"Settings file", "SettingsFile", tPaths::ExecutableFolder() + "/Serial.ini"},
       {"Config folder", "ConfigFolder", tPaths::ConfigFolder()},
       {"Port numbers", "PortNumbersFile", tPortCatalogue::NumbersFilePath()},

@@ -92,7 +92,7 @@ int MonitorCommand(const tCliRequest& Request) {
               Session.KeepLink(std::chrono::steady_clock::now());
           if (Change == tCardSession::lc_Reopened) TakeLink();
           Changed = Change != tCardSession::lc_None;
-          Line.Show(Session.Host ? MonitorLine(*Session.Host)
+          Line.Show(Session.Host ? MonitorLine(*Session.Host, Session.LinkHealth())
                                  : "COM" + std::to_string(Session.ComPort) +
                                        ": hung up, waiting for the port to come back");
         });

@@ -8,6 +8,7 @@
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
+#include "session/ServiceRecord.h"
 #include "support/DisplayMessage.h"
 
 namespace {
@@ -91,19 +92,8 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
 }
 
 std::string AbortReason(const tTransfer& Transfer, int32_t Port) {
-  switch (Transfer.End) {
-    case ue_WrongReply:
-      return "the card acknowledged the wrong packet";
-    case ue_DamagedReply:
-      return "the card's answer arrived damaged";
-    case ue_LinkLost:
-      return "the card's port COM" + std::to_string(Port) + " hung up";
-    default:
-      break;
-  }
-  if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
-  return "the card answered " + tTivaFileUpdater::ErrorName(Transfer.Code) + " (code " +
-         std::to_string(Transfer.Code) + ")";
+  if (Transfer.End == ue_LinkLost) return "the card's port COM" + std::to_string(Port) + " hung up";
+  return FileUpdateFailure(Transfer.End, Transfer.Code);
 }
 
 int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {

@@ -49,6 +49,10 @@ const tOptionHelp AckTimeout = {
     "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)",
     10};
 const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
+const tOptionHelp BootTimeout = {"--boot-timeout", "S",
+                                 "seconds to wait for the boot loader after Boot (default 10)", 10};
+const tOptionHelp FirmwareReturnTimeout = {
+    "--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)", 30};
 
 const std::vector<tCommand> Commands = {
     {"ports",
@@ -147,12 +151,37 @@ const std::vector<tCommand> Commands = {
        "                    boot loaders may appear at the same time"},
       {"--no-verify", "", "do not read the image back and compare"},
       Timeout,
-      {"--boot-timeout", "S", "seconds to wait for the boot loader after Boot (default 10)", 10},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
-       30}},
+      BootTimeout,
+      FirmwareReturnTimeout},
      "Each step's failure ends the command with its reason and exit status 1; a download is\n"
      "never broken off half-way (Ctrl-C waits for it to end).\n",
      UpdateFirmwareCommand},
+    {"restore",
+     "caddis restore --port N [--file KEPT] [--serial SN] [--timeout S] [--boot-timeout S] "
+     "[--return-timeout S]",
+     "Put a kept firmware image back into the card: by default the newest kept for it.",
+     {Port,
+      {"--file", "KEPT", "the kept image (default: the newest kept for the card on port N)"},
+      {"--serial", "SN", "the card's boot loader by its USB serial number"},
+      Timeout,
+      BootTimeout,
+      FirmwareReturnTimeout},
+     "The card's firmware is read back and kept before every firmware update, in the folder\n"
+     "firmware beside the service record ($XDG_STATE_HOME/caddis/firmware), named for the\n"
+     "card's device ID. The image is checked against the SHA-256 kept beside it before the\n"
+     "card leaves its link; then as update-firmware: Boot, download and verify, the card back.\n"
+     "The restore is written to the service record.\n",
+     RestoreCommand},
+    {"history",
+     "caddis history [--port N | --card ID] [--json]",
+     "Show the service record: one line per card update.",
+     {{"--port", "N", "only the updates on port N"},
+      {"--card", "ID", "only the updates of the card with device ID ID"},
+      {"--json", "", "the record's own lines (JSON Lines) instead of a table"}},
+     "The record is $CADDIS_RECORD when set, else service-record.jsonl in the state folder\n"
+     "($XDG_STATE_HOME/caddis, else ~/.local/state/caddis). A damaged line is skipped with a\n"
+     "warning on stderr.\n",
+     HistoryCommand},
     {"dfu list",
      "caddis dfu list [--json]",
      "List the USB DFU devices: index, record fields, strings, mode, location.",
@@ -171,8 +200,7 @@ const std::vector<tCommand> Commands = {
       {"--port", "N",
        "after the update wait for the card on serial port N and show its\n"
        "                    firmware version"},
-      {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 30)",
-       30}},
+      FirmwareReturnTimeout},
      "Without a choice the card's boot loader (vendor 0x1CBE, product 0x00FF) is searched for;\n"
      "with more than one present the command lists them and asks for a choice.\n",
      DfuDownloadCommand,
@@ -192,7 +220,8 @@ const std::map<std::string, std::string tCliRequest::*> TextOptions = {
     {"--file", &tCliRequest::File},
     {"--serial", &tCliRequest::Serial},
     {"--path", &tCliRequest::Path},
-    {"--index", &tCliRequest::Index}};
+    {"--index", &tCliRequest::Index},
+    {"--card", &tCliRequest::Card}};
 const std::map<std::string, bool tCliRequest::*> FlagOptions = {
     {"--json", &tCliRequest::Json},
     {"--log", &tCliRequest::Log},
@@ -236,7 +265,8 @@ int MainHelp() {
       "143 terminated (SIGTERM).\n"
       "Environment: CADDIS_RUNTIME_DIR (port folder, virtual USB bus), CADDIS_CONFIG_DIR,\n"
       "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors), CADDIS_IMAGE_DIR (folder\n"
-      "of the default images, instead of the program's own); caddis paths shows them.\n");
+      "of the default images, instead of the program's own), CADDIS_RECORD (the service\n"
+      "record); caddis paths shows them.\n");
   return ExitOk;
 }
 

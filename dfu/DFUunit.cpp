@@ -233,6 +233,13 @@ void TDFUForm::ConfirmButtonClick() {
 void TDFUForm::UpdateFirmware() {
   DownloadResult = RunDownload();
   if (!fDownloadStarted) return;
+  if (fOnDownloadEnded) {
+    const tDownloadEndedEvent Ended = fOnDownloadEnded;
+    Ended(DownloadResult, DownloadResult == lm_Ok
+                              ? std::string()
+                              : DFUFailureText("Download", static_cast<tLMDFUErr>(DownloadResult),
+                                               fDownload.ErrorDetails()));
+  }
   // Only now may the final notification be handled: it reads DownloadResult, and its
   // OnUpdateFinished lets the owner wait for the restarted card.
   fReceiver->ReleaseHeld();

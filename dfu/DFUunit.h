@@ -70,6 +70,11 @@ class TDFUForm : public QWidget {
   // Event properties: read or assign, e.g. Form->OnUpdateFinished() = Handler.
   tTivaUpdateEvent& OnUpdateProgress() { return fOnUpdateProgress; }
   tTivaUpdateEvent& OnUpdateFinished() { return fOnUpdateFinished; }
+  // Called once a download has ended (its library call returned), before its final
+  // notification is handled: the result, and for a failure its text ("Download error -13:
+  // ..."), so the owner can record the update.
+  using tDownloadEndedEvent = std::function<void(int8_t Result, const std::string& Failure)>;
+  tDownloadEndedEvent& OnDownloadEnded() { return fOnDownloadEnded; }
 
   // One search step of the timer: device, file, compatibility; then ready (or download).
   void TimerEvent();
@@ -141,6 +146,7 @@ class TDFUForm : public QWidget {
 
   tTivaUpdateEvent fOnUpdateProgress;
   tTivaUpdateEvent fOnUpdateFinished;
+  tDownloadEndedEvent fOnDownloadEnded;
   std::unique_ptr<tQtDFUReceiver> fReceiver;
   tDFUDownload fDownload;
   int64_t fBarPosition = 0;

@@ -291,6 +291,28 @@ tLMDFUErr RunDownload(tLMDFUDevice& aDevice, std::span<const uint8_t> aImage, bo
   return E;
 }
 
+tLMDFUErr RunUpload(tLMDFUDevice& aDevice, std::vector<uint8_t>& aImage, uint32_t aMaxBytes,
+                    tNotifier& aNotify) {
+  if (aDevice.Interface.Protocol != DFUProtocolDFUMode) {
+    aDevice.LastError = "device runs its firmware, not in DFU mode";
+    return lm_NotDFUMode;
+  }
+  if (!(aDevice.Functional.Attributes & AttrCanUpload)) {
+    aDevice.LastError = "device cannot be read (no upload)";
+    return lm_NotSupported;
+  }
+  if (auto E = Usable(aDevice)) return E;
+  tDFUEngine Engine(*aDevice.Transport, aDevice.Interface.Number, aDevice.Functional,
+                    tDFULimits{TransferTimeoutMs});
+  aNotify.Post(WM_DFU_UPLOAD, aMaxBytes);
+  tLMDFUErr E = Engine.BringToIdle();
+  if (!E)
+    E = Engine.Upload(aImage, aMaxBytes,
+                      [&](uint32_t aDone) { aNotify.Post(WM_DFU_PROGRESS, aDone); });
+  if (E) aDevice.LastError = Engine.LastError();
+  return E;
+}
+
 }  // namespace
 
 tLMDFUErr LMDFUInit() {
@@ -369,6 +391,22 @@ tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aI
                                    aVerify != 0, aIgnoreIDs != 0, Notify));
 }
 
+tLMDFUErr LMDFUUpload(tLMDFUHandle aHandle, uint8_t* aBuffer, uint32_t aBufferLen,
+                      uint32_t* aUploadedLen, tLMDFUReceiver* aReceiver) {
+  tNotifier Notify(aReceiver);
+  if (aUploadedLen) *aUploadedLen = 0;
+  if (!Known(aHandle) || !aUploadedLen || (!aBuffer && aBufferLen))
+    return Notify.Finish(lm_BadArgument);
+  aHandle->LastError.clear();
+  std::vector<uint8_t> Image;
+  const tLMDFUErr E = RunUpload(*aHandle, Image, aBufferLen, Notify);
+  if (E == lm_Ok) {
+    if (!Image.empty()) std::memcpy(aBuffer, Image.data(), Image.size());
+    *aUploadedLen = static_cast<uint32_t>(Image.size());
+  }
+  return Notify.Finish(E);
+}
+
 const char* LMDFUStatusText(int aStatus) {
   switch (aStatus) {
     case lm_Ok:
@@ -404,6 +442,8 @@ const char* LMDFUStatusText(int aStatus) {
     case lm_ResetIgnored:
       return "the USB reset did not reach the device, which stays in DFU mode (on Windows the "
              "WinUSB driver resets only the pipes: install libusbK for the boot loader)";
+    case lm_UploadTooLarge:
+      return "the device holds more than the upload may take";
     case lm_ImageTooShort:
       return "image too short";
     case lm_NoSuffix:

@@ -7,7 +7,8 @@
 // come first in the enumeration, virtual ones after them, each group in a stable order.
 //
 // Threads: every operation may be called from any thread, but one handle is used by one
-// thread at a time. LMDFUDownload blocks until the download (and verification) has ended.
+// thread at a time. LMDFUDownload blocks until the download (and verification) has ended,
+// LMDFUUpload until the device's image has been read.
 // Notifications are handed to the receiver from the thread that runs LMDFUDownload; the
 // receiver only queues them, and its owner handles them later on its own thread, so the final
 // completion is always handled after LMDFUDownload has returned and its result is known.
@@ -51,6 +52,14 @@ tLMDFUErr LMDFUIsValidImage(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_
 // sound). Notifications go to aReceiver (may be null). Blocks until done.
 tLMDFUErr LMDFUDownload(tLMDFUHandle aHandle, const uint8_t* aImage, uint32_t aImageLen,
                         tLMDFUBool aVerify, tLMDFUBool aIgnoreIDs, tLMDFUReceiver* aReceiver);
+
+// Reads the image the device holds (DFU upload: the card's current firmware) into aBuffer:
+// blocks until the device ends the upload with a short block; *aUploadedLen is then the
+// number of bytes read. A device that gives more than aBufferLen bytes is stopped there and
+// the call fails with lm_UploadTooLarge. Notifications go to aReceiver (may be null).
+// An extension of the calling contract.
+tLMDFUErr LMDFUUpload(tLMDFUHandle aHandle, uint8_t* aBuffer, uint32_t aBufferLen,
+                      uint32_t* aUploadedLen, tLMDFUReceiver* aReceiver);
 
 // Extensions for front ends (not part of the original calling sequence):
 // a readable name of a status code,

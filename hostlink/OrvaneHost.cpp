@@ -120,7 +120,7 @@ void tOrvaneHost::LogError(const std::string& aMessage) {
 
 void tOrvaneHost::Clear() {
   if (ComPort) {
-    ComPort->ClearInputQueue();
+    DropInput();
     ComPort->ClearOutputQueue();
   }
   const uint8_t Empty[tHostPayload::Status] = {};
@@ -161,6 +161,7 @@ void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
   const auto FrameSize = static_cast<int32_t>(PrepareFrame(aMessage, Frame));
   if (!ComPort) return;
   const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
+  if (Sent > 0) Health.BytesSent += static_cast<uint64_t>(Sent);
   if (Sent < FrameSize)
     LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
 }
@@ -192,6 +193,7 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   if (ComPort->ReceivingCount() <= N) return Message;
   tHostMessage Frame{};
   const int32_t Got = ComPort->Receive(Frame.data(), N + 1);
+  if (Got > 0) Health.BytesReceived += static_cast<uint64_t>(Got);
   if (OnFrame && Got > 0) OnFrame(false, Frame.data(), static_cast<std::size_t>(Got));
   const auto Decoded =
       tHostFrame::DecodeFrame(std::span<const uint8_t>(Frame.data(), std::max(Got, 0)), Message);
@@ -201,6 +203,7 @@ tHostMessage tOrvaneHost::ReceiveMessage() {
   } else if (Decoded.Status != tHostFrame::tFrameStatus::Message) {
     // The port handed over fewer bytes than it counted; what came is not a frame.
     Message[0] = 0;
+    ++Health.FramesDamagedLength;
     ReceiveDiscarded("cut short", -1);
   }
   return Message;
@@ -217,7 +220,8 @@ void tOrvaneHost::ReceiveDiscarded(const std::string& Damage, int Identifier) {
 
 void tOrvaneHost::ReportLengthError(uint8_t N) {
   LogError("Rx error: Invalid Length received: " + std::to_string(N));
-  ComPort->ClearInputQueue();
+  DropInput();
+  ++Health.FramesDamagedLength;
   ReceiveDiscarded("invalid length byte " + std::to_string(N), -1);
   SendError(tu_LengthError);
 }
@@ -231,14 +235,24 @@ void tOrvaneHost::ReportChecksumError(const tHostMessage& Frame,
   Text +=
       std::to_string(Decoded.Received) + ", correct checksum: " + std::to_string(Decoded.Computed);
   LogError(Text);
-  if (ComPort) ComPort->ClearInputQueue();
+  if (ComPort) DropInput();
+  ++Health.FramesDamagedChecksum;
   ReceiveDiscarded("checksum " + std::to_string(Decoded.Received) + " instead of " +
                        std::to_string(Decoded.Computed),
                    N >= 1 ? Frame[1] : -1);
   SendError(tu_ChecksumError);
 }
 
+void tOrvaneHost::DropInput() {
+  Health.BytesReceived += static_cast<uint64_t>(std::max(ComPort->ReceivingCount(), 0));
+  ComPort->ClearInputQueue();
+}
+
 void tOrvaneHost::ServiceReceive() {
+  if (ComPort && !HangUpCounted && ComPort->HungUp()) {
+    HangUpCounted = true;
+    ++Health.HangUps;
+  }
   ReceiveAll();
   ServiceFileUpdate();
 }
@@ -275,6 +289,13 @@ void tOrvaneHost::ServiceAYT() {
     Clear();
     if (Logging) LogError("AYT Timeout");
   }
+  SendAYT();
+}
+
+void tOrvaneHost::SendAYT() {
+  const auto Now = std::chrono::steady_clock::now();
+  if (AYTSentAt) ++Health.KeepAlivesUnanswered;
+  AYTSentAt = Now;
   SendHeader(tHostId::AYT);
 }
 
@@ -282,7 +303,7 @@ void tOrvaneHost::AskIdentity() {
   if (!ComPort) return;
   AYTQFCount = 0;
   ++AYTFailCount;
-  SendHeader(tHostId::AYT);
+  SendAYT();
   if (DeviceID == 0 && !StatusRequested) {
     SendHeader(tHostId::Status);
     StatusRequested = true;
@@ -361,6 +382,12 @@ void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
   ++AYTReplies;
   LastAYTReplyTime = std::chrono::steady_clock::now();
+  // A reply with no keep-alive outstanding (one the card sent twice) has no round trip.
+  if (AYTSentAt) {
+    Health.AddRoundTrip(std::chrono::duration_cast<std::chrono::microseconds>(
+        std::chrono::steady_clock::now() - *AYTSentAt));
+    AYTSentAt.reset();
+  }
   if (DeviceID == 0 && !StatusRequested) {
     SendHeader(tHostId::Status);
     StatusRequested = true;

@@ -15,10 +15,12 @@
 #include <functional>
 #include <initializer_list>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/HostFrame.h"
+#include "hostlink/LinkHealth.h"
 #include "serial/ComPorts.h"
 
 // The card's audio ports.
@@ -174,6 +176,9 @@ class tOrvaneHost {
   // Keep-alive replies taken since creation, and when the last one was taken.
   uint32_t GetAYTReplies() const { return AYTReplies; }
   std::chrono::steady_clock::time_point GetLastAYTReplyTime() const { return LastAYTReplyTime; }
+  // The link's health since creation (or the last ResetLinkHealth).
+  const tLinkHealth& LinkHealth() const { return Health; }
+  void ResetLinkHealth() { Health = {}; }
 
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
@@ -227,6 +232,10 @@ class tOrvaneHost {
   // A frame thrown away as damaged (how, and its identifier byte or -1).
   void ReceiveDiscarded(const std::string& Damage, int Identifier);
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
+  // Sends the keep-alive and notes when, for its round trip.
+  void SendAYT();
+  // Empties the port's receive queue; what it held counts as received.
+  void DropInput();
 
   int32_t AYTQFCount = 0;
   int32_t AYTFailCount = 0;
@@ -235,6 +244,10 @@ class tOrvaneHost {
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;
   std::chrono::steady_clock::time_point LastAYTReplyTime{};
+  tLinkHealth Health;
+  // When the keep-alive without a reply yet went out.
+  std::optional<std::chrono::steady_clock::time_point> AYTSentAt;
+  bool HangUpCounted = false;
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

@@ -17,4 +17,7 @@ void Unset(const std::string& Name);
 // The system's number for this process, unique among the running ones.
 unsigned long ProcessId();
 
+// This machine's name on the network ("bench-3"); empty when the system gives none.
+std::string HostName();
+
 }  // namespace tEnvironment

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <vector>
 
 namespace tFiles {
 
@@ -52,5 +53,21 @@ tReadResult ReadSmallFile(const std::string& Path, uint64_t MaxBytes, std::strin
 
 // The system's text for an error code: "No such file or directory".
 std::string SystemErrorText(int Code);
+
+// Appends Bytes to the file Path (created when missing, never truncated) in append mode with
+// one write, so lines appended by several programs never mix, then waits until the system has
+// them on the disk. Only a disk that fills up half-way makes a second write for the rest.
+// False with the system's code in Error when not all of Bytes could be written and kept.
+bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error);
+
+// Waits until what was written to File (flushed from its buffer first) is on the disk.
+bool SyncToDisk(std::FILE* File, int& Error);
+
+// Removes the file Path; false with the system's code in Error.
+bool Remove(const std::string& Path, int& Error);
+
+// The names of what Folder holds (not "." and ".."), in no particular order; false with the
+// system's code in Error when the folder cannot be read.
+bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error);
 
 }  // namespace tFiles

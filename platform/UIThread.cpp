@@ -21,6 +21,7 @@ struct tState {
   bool Woken = false;
   std::thread::id UIThreadId = std::this_thread::get_id();
   std::function<void()> WakeHook;
+  std::function<void()> WokenHook;
 };
 
 tState& State() {
@@ -85,11 +86,14 @@ int WaitAndServe(std::chrono::milliseconds Timeout) {
 
 void Wake() {
   tState& S = State();
+  std::function<void()> Hook;
   {
     std::lock_guard<std::mutex> Guard(S.Lock);
     S.Woken = true;
+    Hook = S.WokenHook;
   }
   S.Arrived.notify_all();
+  if (Hook) Hook();
 }
 
 void SetCurrentAsUIThread() {
@@ -105,6 +109,11 @@ bool IsUIThread() {
 void SetWakeHook(std::function<void()> Hook) {
   std::lock_guard<std::mutex> Guard(State().Lock);
   State().WakeHook = std::move(Hook);
+}
+
+void SetWokenHook(std::function<void()> Hook) {
+  std::lock_guard<std::mutex> Guard(State().Lock);
+  State().WokenHook = std::move(Hook);
 }
 
 }  // namespace tUIThread

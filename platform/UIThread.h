@@ -37,4 +37,10 @@ bool IsUIThread();
 // post a queued call to ServePending. Empty by default.
 void SetWakeHook(std::function<void()> Hook);
 
+// Called (on the waking thread) whenever Wake is called: a serial port's I/O thread that has
+// stored received bytes, a worker that has finished. The window, whose user-interface thread
+// waits in its own event loop rather than in WaitAndServe, uses it to post a queued call that
+// handles the bytes at once. It must only post. Empty by default.
+void SetWokenHook(std::function<void()> Hook);
+
 }  // namespace tUIThread

@@ -114,9 +114,10 @@ tCardSession::tCardSession(tPause Pause) : fPause(std::move(Pause)) {}
 tCardSession::~tCardSession() = default;
 
 bool tCardSession::Open(int32_t Port) {
-  Host.reset();
+  DropHost();
   fLinkLost = false;
   ComPort = Port;
+  ++fOpenings;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
   OpenError = Opened ? std::string()
@@ -139,8 +140,13 @@ bool tCardSession::OpenCard(int32_t Port, std::string& Error) {
   return false;
 }
 
-void tCardSession::Drop() {
+void tCardSession::DropHost() {
+  if (Host) fClosedLinks += Host->LinkHealth();
   Host.reset();
+}
+
+void tCardSession::Drop() {
+  DropHost();
   if (OnLinkChange) OnLinkChange();
 }
 
@@ -176,6 +182,17 @@ tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time
   }
   DisplayMessage(Port + " reopened");
   return lc_Reopened;
+}
+
+tLinkHealth tCardSession::LinkHealth() const {
+  tLinkHealth Health = fClosedLinks;
+  if (Host) Health += Host->LinkHealth();
+  return Health;
+}
+
+void tCardSession::ResetLinkHealth() {
+  fClosedLinks = {};
+  if (Host) Host->ResetLinkHealth();
 }
 
 bool tCardSession::PortListed() const {
@@ -387,28 +404,15 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
     return Untouched();
   }
   tDFUProgress Progress(Verify);
-  bool Ended = false;
-  auto Drain = [&] {
-    Queue.Drain([&](const tLMDFUEvent& Event) {
-      Ended = Progress.Handle(Event.Message, Event.Param) || Ended;
-      if (OnEvent) OnEvent(Progress);
-    });
-  };
   // A download cannot be stopped half-way without leaving the device in an error state, so
   // a stop request only ends the display: the call is still waited for below.
-  tHostLoop(nullptr).RunUntil(
-      [&] {
-        const bool Returned = Download.Returned();
-        Drain();
-        return Ended || (Returned && !Queue.WaitFor(std::chrono::milliseconds(0)));
-      },
-      std::chrono::hours(24 * 365));
+  FollowDFUCall(
+      Queue, [&] { return Download.Returned(); }, Progress, OnEvent);
   const tLMDFUErr Result = Download.Finish();
-  Drain();
+  FollowDFUCall(
+      Queue, [] { return true; }, Progress, OnEvent);
   if (Result != lm_Ok) {
-    const std::string& Details = Download.ErrorDetails();
-    Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
-            (Details.empty() ? "" : " (" + Details + ")");
+    Error = DFUFailureText("Download", Result, Download.ErrorDetails());
     Out.Written = Download.BlocksSent() > 0;
     return Out.Written ? false : Untouched();
   }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/LinkHealth.h"
 #include "session/DFUSession.h"
 #include "session/HostLoop.h"
 
@@ -108,6 +109,15 @@ class tCardSession {
                    tTivaUpdateEvent Finish);
   bool TakeRestartDue();
 
+  // The link's health since the last ResetLinkHealth: the counts of every host object the
+  // session has had, the open one's included, so a link reopened during an update (after
+  // the restart, the boot loader, a hang-up) keeps what happened before.
+  tLinkHealth LinkHealth() const;
+  void ResetLinkHealth();
+  // How many links the session has opened: a front end that waits for the card after an
+  // update tells a link opened since from the one it had.
+  uint32_t Openings() const { return fOpenings; }
+
   // Sends Boot: the card restarts in its USB DFU boot loader.
   void SendBoot();
 
@@ -123,6 +133,8 @@ class tCardSession {
                     tDFUDeviceEntry& Found, std::string& Error);
 
  private:
+  // Ends the host object, keeping its link's counts.
+  void DropHost();
   // Ends the link without forgetting that KeepLink is to open it again.
   void Drop();
 
@@ -131,6 +143,8 @@ class tCardSession {
   bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
   std::chrono::steady_clock::time_point fNextReopen{};
   std::string fFailedDevice;  // the device behind the port when opening it last failed
+  tLinkHealth fClosedLinks;
+  uint32_t fOpenings = 0;
 };
 
 // Polls every second (as the update dialog does) until Filter matches exactly one boot

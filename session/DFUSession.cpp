@@ -8,6 +8,7 @@
 #include "hostlink/CardDefs.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "platform/Files.h"
+#include "session/HostLoop.h"
 
 namespace {
 
@@ -209,6 +210,7 @@ bool tDFUProgress::Handle(uint32_t Message, uint32_t Param) {
     case WM_DFU_UPLOAD:
     case WM_DFU_ERASE:
       fVerifying = false;
+      fReading = Message == WM_DFU_UPLOAD;
       fPhaseStart = 0;
       fDone = 0;
       fTotal = static_cast<uint64_t>(Param) * (fVerify && Message == WM_DFU_DOWNLOAD ? 2 : 1);
@@ -242,4 +244,28 @@ float tDFUProgress::PhaseFraction() const {
 
 float tDFUProgress::Fraction() const {
   return fTotal == 0 ? 0.0f : static_cast<float>(fDone) / static_cast<float>(fTotal);
+}
+
+void FollowDFUCall(tLMDFUEventQueue& Queue, const std::function<bool()>& Returned,
+                   tDFUProgress& Progress,
+                   const std::function<void(const tDFUProgress&)>& OnEvent) {
+  bool Ended = false;
+  auto Drain = [&] {
+    Queue.Drain([&](const tLMDFUEvent& Event) {
+      Ended = Progress.Handle(Event.Message, Event.Param) || Ended;
+      if (OnEvent) OnEvent(Progress);
+    });
+  };
+  tHostLoop(nullptr).RunUntil(
+      [&] {
+        const bool CallReturned = Returned();
+        Drain();
+        return Ended || (CallReturned && !Queue.WaitFor(std::chrono::milliseconds(0)));
+      },
+      std::chrono::hours(24 * 365));
+}
+
+std::string DFUFailureText(const std::string& What, tLMDFUErr Code, const std::string& Details) {
+  return What + " error " + std::to_string(Code) + ": " + LMDFUStatusText(Code) +
+         (Details.empty() ? "" : " (" + Details + ")");
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "dfu/LMDFU.h"
+#include "lib/lmdfu/DFUEventQueue.h"
 
 // One USB string of a device: its index, and its text when it could be read.
 struct tDFUString {
@@ -142,7 +143,9 @@ class tDFUProgress {
   explicit tDFUProgress(bool Verify) : fVerify(Verify) {}
   // Takes one notification; true when it ended the download (complete or error).
   bool Handle(uint32_t Message, uint32_t Param);
-  const char* Phase() const { return fVerifying ? "Verifying" : "Downloading"; }
+  const char* Phase() const {
+    return fReading ? "Reading" : fVerifying ? "Verifying" : "Downloading";
+  }
   float Fraction() const;
   // The fraction of the current phase alone.
   float PhaseFraction() const;
@@ -153,9 +156,22 @@ class tDFUProgress {
  private:
   bool fVerify;
   bool fVerifying = false;
+  bool fReading = false;  // an upload: the device's image read
   bool fFailed = false;
   uint64_t fDone = 0;   // bytes of the whole download (both phases)
   uint64_t fTotal = 0;  // bytes of the whole download (both phases)
   uint64_t fPhaseStart = 0;
   uint64_t fPhaseTotal = 0;
 };
+
+// Follows a library call that runs on a worker and posts to Queue: the caller's loop runs
+// (hand-offs served) and hands every notification to Progress and then OnEvent, until the
+// call has returned (Returned, read on the caller's thread) and everything it posted has
+// been handled, or its final notification has. A stop request ends only the following; the
+// caller still waits for the worker, so a device is never left in the middle of a transfer.
+void FollowDFUCall(tLMDFUEventQueue& Queue, const std::function<bool()>& Returned,
+                   tDFUProgress& Progress, const std::function<void(const tDFUProgress&)>& OnEvent);
+
+// "<What> error -13: verification failed: the read-back differs (<Details>)": a library call's
+// failure for the operator and the service record.
+std::string DFUFailureText(const std::string& What, tLMDFUErr Code, const std::string& Details);

@@ -229,35 +229,62 @@ tLMDFUErr tDFUEngine::Download(std::span<const uint8_t> aPayload, const tProgres
   return Manifest();
 }
 
-tLMDFUErr tDFUEngine::Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
+tLMDFUErr tDFUEngine::UploadBlocks(const tBlockHandler& aBlock) {
   std::vector<uint8_t> Buffer(fBlockSize);
-  uint16_t Block = 0;
-  size_t Done = 0;
-  bool DeviceIdle = true;  // a short frame returns the device to dfuIDLE by itself
-  while (Done < aPayload.size()) {
+  for (uint16_t Block = 0;; ++Block) {  // block numbers wrap as the 16-bit wValue does
     const int Got = fDevice.ControlIn(ReqTypeClassIn, rq_Upload, Block, fInterface, Buffer.data(),
                                       fBlockSize, fLimits.TransferTimeoutMs);
     if (Got < 0) return TransferFailed(Got, "UPLOAD block " + std::to_string(Block));
-    DeviceIdle = static_cast<size_t>(Got) < fBlockSize;
-    const size_t Take = std::min<size_t>(static_cast<size_t>(Got), aPayload.size() - Done);
-    const auto Mismatch =
-        std::mismatch(Buffer.begin(), Buffer.begin() + Take, aPayload.begin() + Done);
-    if (Mismatch.first != Buffer.begin() + Take) {
-      const size_t At = Done + static_cast<size_t>(Mismatch.first - Buffer.begin());
-      if (!DeviceIdle) Abort();
+    // A short frame returns the device to dfuIDLE by itself; otherwise it waits in
+    // dfuUPLOAD-IDLE for the next request, and an ABORT brings it back.
+    const bool Last = static_cast<size_t>(Got) < fBlockSize;
+    bool Enough = false;
+    const tLMDFUErr E =
+        aBlock(std::span<const uint8_t>(Buffer.data(), static_cast<size_t>(Got)), Last, Enough);
+    if (Last) return E;
+    if (E) {
+      Abort();
+      return E;
+    }
+    if (Enough) return Abort();
+  }
+}
+
+tLMDFUErr tDFUEngine::Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress) {
+  if (aPayload.empty()) return lm_Ok;
+  size_t Done = 0;
+  return UploadBlocks([&](std::span<const uint8_t> aBlock, bool aLast, bool& aEnough) {
+    const size_t Take = std::min(aBlock.size(), aPayload.size() - Done);
+    const auto Mismatch = std::mismatch(aBlock.begin(), aBlock.begin() + Take,
+                                        aPayload.begin() + static_cast<std::ptrdiff_t>(Done));
+    if (Mismatch.first != aBlock.begin() + Take) {
+      const size_t At = Done + static_cast<size_t>(Mismatch.first - aBlock.begin());
       return Fail(lm_VerifyMismatch,
                   "read-back differs from the image at byte " + std::to_string(At));
     }
     Done += Take;
-    ++Block;
     if (aProgress) aProgress(static_cast<uint32_t>(Done));
-    if (DeviceIdle && Done < aPayload.size())
+    if (aLast && Done < aPayload.size())
       return Fail(lm_VerifyShort, "device gave back " + std::to_string(Done) + " of " +
                                       std::to_string(aPayload.size()) + " bytes");
-  }
-  // The device may hold more than the image (a whole flash); stop its upload there.
-  if (!DeviceIdle) return Abort();
-  return lm_Ok;
+    // The device may hold more than the image (a whole flash); its upload stops there.
+    aEnough = Done == aPayload.size();
+    return lm_Ok;
+  });
+}
+
+tLMDFUErr tDFUEngine::Upload(std::vector<uint8_t>& aImage, size_t aMaxBytes,
+                             const tProgress& aProgress) {
+  aImage.clear();
+  return UploadBlocks([&](std::span<const uint8_t> aBlock, bool, bool&) {
+    if (aBlock.size() > aMaxBytes - aImage.size())
+      return Fail(lm_UploadTooLarge,
+                  "the device gives more than " + std::to_string(aMaxBytes) + " bytes");
+    aImage.insert(aImage.end(), aBlock.begin(), aBlock.end());
+    // The empty block that ends an image of whole blocks adds nothing to show.
+    if (aProgress && !aBlock.empty()) aProgress(static_cast<uint32_t>(aImage.size()));
+    return lm_Ok;
+  });
 }
 
 tLMDFUErr tDFUEngine::Leave() {

@@ -1,13 +1,14 @@
 // The host side of the DFU 1.1 state machine over one opened device: bring the device to
 // dfuIDLE, download an image block by block (each followed by GETSTATUS, honouring the
 // device's poll time-out), end with the zero-length block and manifestation, read the image
-// back and compare, and leave DFU mode.
+// back and compare, read the device's whole image (upload), and leave DFU mode.
 #pragma once
 
 #include <cstdint>
 #include <functional>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "lib/lmdfu/DFUProtocol.h"
 #include "lib/lmdfu/DFUTransport.h"
@@ -56,6 +57,11 @@ class tDFUEngine {
   // Reads the device's image back from dfuIDLE and compares it with aPayload; leaves the
   // device in dfuIDLE. aProgress gets the bytes compared after each block.
   tLMDFUErr Verify(std::span<const uint8_t> aPayload, const tProgress& aProgress);
+  // Reads the device's image from dfuIDLE into aImage, block by block until the device gives
+  // a short block (which returns it to dfuIDLE). A device that gives more than aMaxBytes is
+  // stopped there (ABORT) and the upload fails with lm_UploadTooLarge. aProgress gets the
+  // bytes read after each block.
+  tLMDFUErr Upload(std::vector<uint8_t>& aImage, size_t aMaxBytes, const tProgress& aProgress);
   // Makes a device in DFU mode run its firmware: DETACH if it will detach itself, else reset.
   // After the reset (done, or failed with an I/O error) the device is asked for its status:
   // it has left when it no longer answers or runs its firmware. One that still answers in DFU
@@ -75,6 +81,12 @@ class tDFUEngine {
   void Sleep(uint32_t aMs) const;
   tLMDFUErr WaitBlockDone(const std::string& aWhat);
   tLMDFUErr Manifest();
+  // UPLOAD from the start of the device's image, each block to aBlock, until a short block
+  // or until aBlock sets aEnough (the upload is then aborted, returning the device to
+  // dfuIDLE). A failure from aBlock ends the upload (aborted likewise) with that failure.
+  using tBlockHandler =
+      std::function<tLMDFUErr(std::span<const uint8_t> aBlock, bool aLast, bool& aEnough)>;
+  tLMDFUErr UploadBlocks(const tBlockHandler& aBlock);
 
   tUsbTransport& fDevice;
   uint8_t fInterface;

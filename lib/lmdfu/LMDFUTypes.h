@@ -26,6 +26,7 @@ enum tLMDFUErr : int8_t {
   lm_VerifyMismatch = -13,  // the read-back differs from the image
   lm_VerifyShort = -14,     // the device gave back less than the image
   lm_ResetIgnored = -15,    // a USB reset reported done left the device in DFU mode
+  lm_UploadTooLarge = -16,  // an upload gave more than the caller's buffer holds
   lm_ImageTooShort = -20,   // smaller than a suffix, or nothing in front of the suffix
   lm_NoSuffix = -21,        // no "UFD" suffix signature at the end
   lm_SuffixLength = -22,    // the suffix length field is below 16 or beyond the image
@@ -88,7 +89,7 @@ static_assert(offsetof(tLMDFUDeviceInfo, pcPartNumber) == 30);
 // Notification codes (0x0400, the first code the platform leaves to applications, + 0x200..).
 // Each carries one 32-bit parameter.
 constexpr uint32_t WM_DFU_DOWNLOAD = 0x0600;  // total of the download phase (image bytes)
-constexpr uint32_t WM_DFU_UPLOAD = 0x0601;    // total of an upload phase (not issued here)
+constexpr uint32_t WM_DFU_UPLOAD = 0x0601;    // an upload begins: the most it may read (bytes)
 constexpr uint32_t WM_DFU_VERIFY = 0x0602;    // total of the verify phase (image bytes)
 constexpr uint32_t WM_DFU_ERASE = 0x0603;     // total of an erase phase (not issued here)
 constexpr uint32_t WM_DFU_COMPLETE = 0x0604;  // the call succeeded; parameter unused (0)
@@ -103,14 +104,17 @@ constexpr uint32_t WM_DFU_PROGRESS = 0x0606;  // bytes done so far in the curren
 // WM_DFU_PROGRESS per block written, then when verifying WM_DFU_VERIFY (same size) and one
 // WM_DFU_PROGRESS per block compared, and last WM_DFU_COMPLETE. A failure at any point ends
 // the sequence with one WM_DFU_ERROR instead of WM_DFU_COMPLETE.
+//
+// LMDFUUpload issues WM_DFU_UPLOAD (the buffer's size), one WM_DFU_PROGRESS per block read
+// (bytes read so far), then WM_DFU_COMPLETE or WM_DFU_ERROR.
 class tLMDFUReceiver {
  public:
   virtual ~tLMDFUReceiver() = default;
   // Called on the thread running LMDFUDownload. Must only queue.
   virtual void PostDFUMessage(uint32_t aMessage, uint32_t aParam) = 0;
-  // Bracket one LMDFUDownload call. A receiver whose owner drains it on another thread while
-  // the call runs holds the final WM_DFU_COMPLETE / WM_DFU_ERROR back until DFUCallEnded, so
-  // the owner never sees the end before the call has returned.
+  // Bracket one LMDFUDownload (or LMDFUUpload) call. A receiver whose owner drains it on another
+  // thread while the call runs holds the final WM_DFU_COMPLETE / WM_DFU_ERROR back until
+  // DFUCallEnded, so the owner never sees the end before the call has returned.
   virtual void DFUCallStarted() {}
   virtual void DFUCallEnded() {}
 };

@@ -24,4 +24,11 @@ unsigned long ProcessId() {
   return static_cast<unsigned long>(::getpid());
 }
 
+std::string HostName() {
+  char Name[256] = {};
+  // A name cut to the buffer need not end in a zero.
+  if (::gethostname(Name, sizeof Name - 1) != 0) return {};
+  return Name;
+}
+
 }  // namespace tEnvironment

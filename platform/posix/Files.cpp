@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -81,6 +82,79 @@ int ReadAccess(const std::string& Path) {
 
 std::string SystemErrorText(int Code) {
   return std::strerror(Code);
+}
+
+namespace {
+
+// fsync, where the file can be kept at all: a pipe or a terminal (a record sent to standard
+// output) has nothing to keep and says so with EINVAL.
+bool Sync(int Fd, int& Error) {
+  if (::fsync(Fd) == 0 || errno == EINVAL) return true;
+  Error = errno;
+  return false;
+}
+
+}  // namespace
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error) {
+  int Fd;
+  do {
+    Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
+  } while (Fd < 0 && errno == EINTR);
+  if (Fd < 0) {
+    Error = errno;
+    return false;
+  }
+  bool Written = true;
+  for (size_t Done = 0; Done < Bytes.size();) {
+    const ssize_t Count = ::write(Fd, Bytes.data() + Done, Bytes.size() - Done);
+    if (Count < 0 && errno == EINTR) continue;
+    if (Count <= 0) {
+      Error = Count < 0 ? errno : ENOSPC;
+      Written = false;
+      break;
+    }
+    Done += static_cast<size_t>(Count);
+  }
+  if (Written) Written = Sync(Fd, Error);
+  if (::close(Fd) != 0 && Written) {
+    Error = errno;
+    Written = false;
+  }
+  return Written;
+}
+
+bool SyncToDisk(std::FILE* File, int& Error) {
+  if (!File) {
+    Error = EBADF;
+    return false;
+  }
+  if (std::fflush(File) != 0) {
+    Error = errno;
+    return false;
+  }
+  return Sync(fileno(File), Error);
+}
+
+bool Remove(const std::string& Path, int& Error) {
+  if (::unlink(Path.c_str()) == 0) return true;
+  Error = errno;
+  return false;
+}
+
+bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error) {
+  DIR* Dir = ::opendir(Folder.c_str());
+  if (!Dir) {
+    Error = errno;
+    return false;
+  }
+  Names.clear();
+  while (const dirent* Entry = ::readdir(Dir)) {
+    const std::string Name = Entry->d_name;
+    if (Name != "." && Name != "..") Names.push_back(Name);
+  }
+  ::closedir(Dir);
+  return true;
 }
 
 }  // namespace tFiles

@@ -29,4 +29,11 @@ unsigned long ProcessId() {
   return ::GetCurrentProcessId();
 }
 
+std::string HostName() {
+  wchar_t Name[256] = {};
+  DWORD Length = 256;
+  if (!::GetComputerNameExW(ComputerNameDnsHostname, Name, &Length)) return {};
+  return tWideText::ToUtf8(std::wstring(Name, Length));
+}
+
 }  // namespace tEnvironment

@@ -3,6 +3,7 @@
 #include <io.h>
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 
@@ -130,6 +131,81 @@ std::string SystemErrorText(int Code) {
     Text.pop_back();
   if (Text.empty()) Text = L"System error " + std::to_wstring(Code);
   return tWideText::ToUtf8(Text);
+}
+
+namespace {
+
+// FlushFileBuffers, where the file can be kept at all: a console or a pipe (a record sent to
+// standard output) has nothing to keep.
+bool Sync(HANDLE File, int& Error) {
+  if (::FlushFileBuffers(File)) return true;
+  const DWORD Code = ::GetLastError();
+  if (Code == ERROR_INVALID_HANDLE || Code == ERROR_INVALID_FUNCTION) return true;
+  Error = static_cast<int>(Code);
+  return false;
+}
+
+}  // namespace
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error) {
+  // Append access alone: every write goes to the end of the file, whoever else appends.
+  HANDLE File = ::CreateFileW(tWideText::FromUtf8(Path).c_str(), FILE_APPEND_DATA,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (File == INVALID_HANDLE_VALUE) {
+    Error = static_cast<int>(::GetLastError());
+    return false;
+  }
+  bool Written = true;
+  for (size_t Done = 0; Done < Bytes.size();) {
+    DWORD Count = 0;
+    const DWORD Want = static_cast<DWORD>(std::min<size_t>(Bytes.size() - Done, 1u << 30));
+    if (!::WriteFile(File, Bytes.data() + Done, Want, &Count, nullptr) || Count == 0) {
+      const DWORD Code = ::GetLastError();
+      Error = Code != 0 ? static_cast<int>(Code) : ERROR_DISK_FULL;
+      Written = false;
+      break;
+    }
+    Done += Count;
+  }
+  if (Written) Written = Sync(File, Error);
+  ::CloseHandle(File);
+  return Written;
+}
+
+bool SyncToDisk(std::FILE* File, int& Error) {
+  if (!File || std::fflush(File) != 0) {
+    Error = ERROR_WRITE_FAULT;
+    return false;
+  }
+  const HANDLE Handle = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(File)));
+  if (Handle == INVALID_HANDLE_VALUE) {
+    Error = ERROR_INVALID_HANDLE;
+    return false;
+  }
+  return Sync(Handle, Error);
+}
+
+bool Remove(const std::string& Path, int& Error) {
+  if (::DeleteFileW(tWideText::FromUtf8(Path).c_str())) return true;
+  Error = static_cast<int>(::GetLastError());
+  return false;
+}
+
+bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error) {
+  WIN32_FIND_DATAW Data{};
+  HANDLE Find = ::FindFirstFileW(tWideText::FromUtf8(Folder + "/*").c_str(), &Data);
+  if (Find == INVALID_HANDLE_VALUE) {
+    Error = static_cast<int>(::GetLastError());
+    return false;
+  }
+  Names.clear();
+  do {
+    const std::string Name = tWideText::ToUtf8(Data.cFileName);
+    if (Name != "." && Name != "..") Names.push_back(Name);
+  } while (::FindNextFileW(Find, &Data));
+  ::FindClose(Find);
+  return true;
 }
 
 }  // namespace tFiles

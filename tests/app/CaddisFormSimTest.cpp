@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 
 #include "app/CaddisUnit.h"
 #include "app/QtTestEnvironment.h"
 #include "dfu/DFUunit.h"
 #include "serial/PseudoTerminal.h"
+#include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
+#include "support/Sha256.h"
 
 namespace {
 
@@ -63,6 +66,23 @@ class CaddisFormSimTest : public testing::Test {
     }));
   }
   bool Identified() const { return Form->IDLabel->text() == "17"; }
+  // The service record's lines, each read as JSON.
+  std::vector<nlohmann::json> RecordLines() const {
+    std::vector<nlohmann::json> Lines;
+    std::ifstream File(ServiceRecordPath());
+    for (std::string Line; std::getline(File, Line);)
+      Lines.push_back(nlohmann::json::parse(Line));
+    return Lines;
+  }
+  std::string WriteBitstream(int Bytes) {
+    const std::string Images = Output.Folder.Path + "/images";
+    std::filesystem::create_directories(Images);
+    std::ofstream File(Images + "/SkerryFPGA.bit", std::ios::binary);
+    for (int i = 0; i < Bytes; ++i)
+      File.put(static_cast<char>(i * 13));
+    Form->ImageFolder = Images;
+    return Images + "/SkerryFPGA.bit";
+  }
 
   tCapturedOutput Output;  // keeps the log file out of the file-system root
   tTestRuntime Runtime;
@@ -110,14 +130,7 @@ TEST_F(CaddisFormSimTest, HexStatusRequestAndRepeatedEchoShowAsTraffic) {
 }
 
 TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
-  const std::string Images = Output.Folder.Path + "/images";
-  std::filesystem::create_directories(Images);
-  {
-    std::ofstream File(Images + "/SkerryFPGA.bit", std::ios::binary);
-    for (int i = 0; i < 2000; ++i)
-      File.put(static_cast<char>(i * 13));
-  }
-  Form->ImageFolder = Images;
+  const std::string Image = WriteBitstream(2000);
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
   bool PanelSeen = false;
@@ -133,6 +146,49 @@ TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
       << Form->MessageMemo->toPlainText().toStdString();
   ASSERT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }));
   EXPECT_EQ(Form->ComPort, Com);
+  // Its record is written once the card is back from the restart.
+  ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }));
+  const auto Line = RecordLines().front();
+  EXPECT_EQ(Line["Program"], "caddis-updater");
+  EXPECT_EQ(Line["Action"], "update-fpga");
+  EXPECT_EQ(Line["Result"], "success");
+  EXPECT_EQ(Line["Port"], Com);
+  EXPECT_EQ(Line["Image"]["SHA256"], tSha256::HexOf(FileBytes(Image)));
+  EXPECT_EQ(Line["Image"]["Size"], 2000);
+  EXPECT_EQ(Line["Before"]["FPGAVersion"], "0104052026");
+  EXPECT_EQ(Line["After"]["DeviceID"], 17);
+  EXPECT_GT(Line["LinkHealth"]["BytesSent"].get<int>(), 2000);
+}
+
+TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
+  Sim.reset();
+  Sim = std::make_unique<tSimProcess>(
+      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
+                                        "--ack-code", "4@3"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  WriteBitstream(2000);
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->UpdateFPGAButton->click();
+  ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }));
+  const auto Line = RecordLines().front();
+  EXPECT_EQ(Line["Result"], "failed");
+  EXPECT_EQ(Line["Failure"],
+            "the card answered " + tTivaFileUpdater::ErrorName(tu_FlashError) + " (code 4)");
+  EXPECT_EQ(CountLines("FPGA updated successfully"), 0);
+}
+
+// With the timer stopped, nothing but the port's own report of received bytes can carry the
+// transfer on: it ends all the same.
+TEST_F(CaddisFormSimTest, TheCardsAnswersCarryTheTransferWithoutTheTick) {
+  WriteBitstream(4000);
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->QFTimer->stop();
+  Form->UpdateFPGAButton->click();
+  ASSERT_TRUE(Form->CaddisHost && Form->CaddisHost->Updating());
+  EXPECT_TRUE(Within([&] { return CountLines("FPGA updated successfully") == 1; }));
+  Form->QFTimer->start();
 }
 
 TEST_F(CaddisFormSimTest, PortLeavingAndComingBackIsHeldAndReopened) {
@@ -225,6 +281,13 @@ TEST_F(CaddisFormSimTest, FirmwareUpdateFromTheWindow) {
   EXPECT_EQ(Form->ComPort, Com);
   ASSERT_TRUE(Within([&] { return Form->VersionLabel->text() == "2"; }));
   EXPECT_EQ(Form->IDLabel->text(), "17");
+  ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }));
+  const auto Line = RecordLines().front();
+  EXPECT_EQ(Line["Action"], "update-firmware");
+  EXPECT_EQ(Line["Result"], "success");
+  EXPECT_EQ(Line["Before"]["FirmwareVersion"], 3);
+  EXPECT_EQ(Line["After"]["FirmwareVersion"], 2);
+  EXPECT_EQ(Line["Image"]["File"], "SkerryTiva.dfu");
 }
 
 }  // namespace

@@ -20,6 +20,9 @@ class tQtTestEnvironment : public testing::Environment {
     std::filesystem::create_directories(Root + "/sys/class/tty");
     setenv("CADDIS_RUNTIME_DIR", (Root + "/run").c_str(), 1);
     setenv("CADDIS_CONFIG_DIR", (Root + "/config").c_str(), 1);
+    // The window's updates append to the service record, in the state folder.
+    setenv("XDG_STATE_HOME", (Root + "/state").c_str(), 1);
+    unsetenv("CADDIS_RECORD");
     setenv("CADDIS_SYSFS_ROOT", (Root + "/sys").c_str(), 1);
     setenv("CADDIS_DEV_ROOT", (Root + "/dev").c_str(), 1);
     if (!std::getenv("QT_QPA_PLATFORM")) setenv("QT_QPA_PLATFORM", "offscreen", 1);

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <nlohmann/json.hpp>
 #include <random>
 
 #include <grp.h>
@@ -12,6 +13,7 @@
 #include "RunProgram.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "serial/PseudoTerminal.h"
+#include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
 
 namespace {
@@ -131,7 +133,7 @@ TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {
         "\"SampleRates\":[48000,48000,48000,44100]",
         "\"IPAddress\":\"192.168.1.50\",\"IPAddressValue\":838969536",
         "\"SubnetMask\":\"255.255.255.0\",\"SubnetMaskValue\":16777215",
-        "\"UDPorTCP\":false,\"Transport\":\"UDP\"}"})
+        "\"UDPorTCP\":false,\"Transport\":\"UDP\",\"LinkHealth\":{"})
     EXPECT_TRUE(Contains(J, Field)) << Field << "\nin " << J;
   // The reported values drift a little around the card's nominal ones.
   const auto Temperature = std::stoi(J.substr(J.find("\"Temperature\":") + 14));
@@ -258,7 +260,9 @@ TEST_F(CliCommandTest, EveryCommandHasHelp) {
                                                           {"update-usb-audio"},
                                                           {"dfu", "list"},
                                                           {"dfu", "download"},
-                                                          {"update-firmware"}};
+                                                          {"update-firmware"},
+                                                          {"restore"},
+                                                          {"history"}};
   for (auto Command : Commands) {
     const std::string Name = Command.size() == 1 ? Command[0] : Command[0] + " " + Command[1];
     EXPECT_TRUE(Contains(Help.Out, "  " + Name + " ")) << Name;
@@ -623,6 +627,7 @@ TEST_F(CliCommandTest, UpdateFirmwareRefusesABadImageBeforeBoot) {
 // searched for says where the card is and how to bring it back; a reset that does not reach
 // the boot loader is no success.
 TEST_F(CliCommandTest, UpdateFirmwareNeverLeavesTheCardSomewhereUnsaid) {
+  tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
   auto Verifiable = StartCard(33, {"--firmware", "12", "--dfu-no-upload"});
   const tRun Refused = Caddis({"update-firmware", "--port", "33"}, 60s);
   EXPECT_EQ(Refused.Exit, 1);
@@ -760,6 +765,70 @@ TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
   ASSERT_EQ(Text.Exit, 0) << Text.Err;
   EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+}
+
+TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
+  // Every fifth frame from the card arrives damaged.
+  auto Sim = StartCard(30, {"--corrupt-checksum", "5"});
+  const tRun Json = Caddis({"status", "--port", "30", "--json"});
+  ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  const auto Status = nlohmann::json::parse(Json.Out);
+  const auto& Health = Status["LinkHealth"];
+  EXPECT_GE(Health["RoundTrips"].get<int>(), 1) << Json.Out;
+  EXPECT_GT(Health["RoundTripMs"]["Max"].get<double>(), 0.0) << Json.Out;
+  EXPECT_GE(Health["FramesDamaged"]["Checksum"].get<int>(), 1) << Json.Out;
+  EXPECT_EQ(Health["FramesDamaged"]["Length"], 0) << Json.Out;
+  EXPECT_GT(Health["BytesSent"].get<int>(), 0) << Json.Out;
+  EXPECT_GT(Health["BytesReceived"].get<int>(), Health["BytesSent"].get<int>()) << Json.Out;
+  EXPECT_EQ(Health["HangUps"], 0) << Json.Out;
+
+  const tRun Monitor = Caddis({"monitor", "--port", "30", "--seconds", "2.5"});
+  ASSERT_EQ(Monitor.Exit, 0) << Monitor.Err;
+  EXPECT_TRUE(Contains(Monitor.Out, "; link: round trip ")) << Monitor.Out;
+  EXPECT_TRUE(Contains(Monitor.Out, " checksum, ")) << Monitor.Out;
+}
+
+TEST_F(CliCommandTest, HistoryShowsTheRecordAndSkipsADamagedLine) {
+  const std::string Record = ServiceRecordPath();
+  EXPECT_EQ(Record.rfind(Runtime.Folder.Path, 0), 0u) << "the test's own record";
+  const tRun Empty = Caddis({"history"});
+  EXPECT_EQ(Empty.Exit, 0) << Empty.Err;
+  EXPECT_TRUE(Contains(Empty.Out, "No updates recorded yet")) << Empty.Out;
+
+  tServiceEntry Entry;
+  Entry.Action = tRecordAction::FPGA;
+  Entry.Program = "caddis";
+  Entry.Port = 5;
+  Entry.Before = {true, 17, 3, "0104052026"};
+  Entry.Result = sr_Succeeded;
+  std::string Error;
+  ASSERT_TRUE(AppendServiceRecord(Record, Entry, Error)) << Error;
+  { std::ofstream(Record, std::ios::app) << "{\"Start\":\"2026-12-0\n"; }
+  Entry.Port = 6;
+  Entry.Before.DeviceID = 18;
+  Entry.Result = sr_Failed;
+  Entry.Failure = "the card stopped answering";
+  ASSERT_TRUE(AppendServiceRecord(Record, Entry, Error)) << Error;
+
+  const tRun Table = Caddis({"history"});
+  EXPECT_EQ(Table.Exit, 0) << Table.Err;
+  EXPECT_TRUE(Contains(Table.Err, "line 2 of " + Record + " is damaged and was skipped"))
+      << Table.Err;
+  EXPECT_EQ(std::count(Table.Out.begin(), Table.Out.end(), '\n'), 3) << Table.Out;
+  EXPECT_TRUE(Contains(Table.Out, "COM6  18    update-fpga")) << Table.Out;
+  EXPECT_TRUE(Contains(Table.Out, "failed: the card stopped answering")) << Table.Out;
+
+  const tRun Json = Caddis({"history", "--json", "--card", "18"});
+  EXPECT_EQ(Json.Exit, 0) << Json.Err;
+  EXPECT_EQ(Json.Out, ServiceRecordLine(Entry) + "\n");
+  const tRun OnPort = Caddis({"history", "--port", "5"});
+  EXPECT_TRUE(Contains(OnPort.Out, "COM5")) << OnPort.Out;
+  EXPECT_FALSE(Contains(OnPort.Out, "COM6")) << OnPort.Out;
+  const tRun None = Caddis({"history", "--port", "7"});
+  EXPECT_TRUE(Contains(None.Out, "No updates recorded on COM7")) << None.Out;
+
+  EXPECT_EQ(Caddis({"history", "--port", "5", "--card", "17"}).Exit, 2);
+  EXPECT_EQ(Caddis({"history", "--card", "256"}).Exit, 2);
 }
 
 }  // namespace

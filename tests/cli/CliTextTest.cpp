@@ -108,7 +108,19 @@ TEST(CliTextTest, StatusJsonNamesEveryFieldAsTheHostDoes) {
             "\"SampleRates\":[48000,44100,96000,0],"
             "\"IPAddress\":\"10.0.0.2\",\"IPAddressValue\":33554442,"
             "\"SubnetMask\":\"255.255.0.0\",\"SubnetMaskValue\":65535,"
-            "\"UDPorTCP\":true,\"Transport\":\"TCP\"}");
+            "\"UDPorTCP\":true,\"Transport\":\"TCP\",\"LinkHealth\":" +
+                LinkHealthJson(tLinkHealth{}) + "}");
+}
+
+TEST(CliTextTest, StatusAndMonitorShowTheLinksHealth) {
+  tOrvaneHost Host(0, false, "Caddis");
+  Host.ComPortID = 3;
+  const auto Json = nlohmann::json::parse(StatusJson(Host));
+  EXPECT_EQ(Json["LinkHealth"], nlohmann::json::parse(LinkHealthJson(Host.LinkHealth())));
+  EXPECT_EQ(StatusLines(Host).back(), "Link:             " + LinkHealthText(Host.LinkHealth()));
+  tLinkHealth Health;
+  Health.HangUps = 2;
+  EXPECT_EQ(MonitorLine(Host, Health), MonitorLine(Host) + "; link: " + LinkHealthText(Health));
 }
 
 TEST(CliTextTest, ReportsThatNeverCameAreNotShownAsZeros) {
@@ -121,7 +133,7 @@ TEST(CliTextTest, ReportsThatNeverCameAreNotShownAsZeros) {
   for (const char* Part :
        {"\"Temperature\":41,", "\"Voltages\":[null,null,null,null,null,null,null]",
         "\"SampleRates\":[null,44100,null,null]", "\"IPAddress\":null,",
-        "\"UDPorTCP\":null,\"Transport\":null}"})
+        "\"UDPorTCP\":null,\"Transport\":null,"})
     EXPECT_NE(Json.find(Part), std::string::npos) << Part << " in " << Json;
   const auto Lines = StatusLines(Host);
   EXPECT_EQ(Lines[4], "Temperature:      41");

@@ -417,3 +417,94 @@ TEST_F(LMDFU, LiveProgressWhileTheCallRunsButTheEndOnlyAfterTheCallIsOver) {
 }
 
 }  // namespace
+
+namespace {
+
+// Reads the device's image back with a buffer of aBufferSize; the notifications go to Events.
+class LMDFUUploadTest : public LMDFU {
+ protected:
+  tLMDFUErr Upload(tLMDFUHandle aHandle, uint32_t aBufferSize, std::vector<uint8_t>& aImage) {
+    aImage.assign(aBufferSize, 0);
+    uint32_t Read = 12345;
+    const tLMDFUErr R = LMDFUUpload(aHandle, aImage.data(), aBufferSize, &Read, &Queue);
+    aImage.resize(R == lm_Ok ? Read : 0);
+    EXPECT_TRUE(R == lm_Ok || Read == 0);
+    Events.clear();
+    Queue.Drain([this](const tLMDFUEvent& e) { Events.push_back(e); });
+    return R;
+  }
+};
+
+TEST_F(LMDFUUploadTest, GivesBackTheDevicesImageWhereverItEndsAgainstTheBlocks) {
+  // Within a block, one short of a block, exactly one and three blocks (an empty block then
+  // ends the upload), several blocks and a part.
+  for (const size_t Size : {1u, 1023u, 1024u, 3072u, 5000u}) {
+    SCOPED_TRACE(Size);
+    tVirtualDFUOptions O;
+    O.Serial = "UP" + std::to_string(Size);
+    O.Firmware = MakeDemoFirmware(9, Size);
+    O.Firmware.resize(Size);
+    auto& Device = StartDevice(O);
+    tLMDFUHandle H = Open(O.Serial);
+    std::vector<uint8_t> Image;
+    ASSERT_EQ(Upload(H, 64 * 1024, Image), lm_Ok) << LMDFULastErrorText(H);
+    EXPECT_EQ(Image, O.Firmware);
+    EXPECT_EQ(Device.State(), st_DfuIdle);
+    ASSERT_GE(Events.size(), 3u);
+    EXPECT_EQ(Events.front(), (tLMDFUEvent{WM_DFU_UPLOAD, 64 * 1024}));
+    EXPECT_EQ(Events.back(), (tLMDFUEvent{WM_DFU_COMPLETE, 0}));
+    EXPECT_EQ(Events.size() - 2, (Size + 1023) / 1024) << "one progress step per block read";
+    EXPECT_EQ(Events[Events.size() - 2],
+              (tLMDFUEvent{WM_DFU_PROGRESS, static_cast<uint32_t>(Size)}));
+    LMDFUDeviceClose(H, LMDFU_FALSE);
+  }
+}
+
+TEST_F(LMDFUUploadTest, AnImageLargerThanTheBufferIsRefusedAndTheDeviceLeftIdle) {
+  tVirtualDFUOptions O;
+  O.Firmware = MakeDemoFirmware(9, 5000);
+  auto& Device = StartDevice(O);
+  tLMDFUHandle H = Open();
+  std::vector<uint8_t> Image;
+  EXPECT_EQ(Upload(H, 2048, Image), lm_UploadTooLarge);
+  EXPECT_EQ(LMDFULastErrorText(H), "the device gives more than 2048 bytes");
+  EXPECT_EQ(Events.back().Message, WM_DFU_ERROR);
+  // The upload was aborted, not left half-way: the next one starts from the beginning.
+  EXPECT_EQ(Device.State(), st_DfuIdle);
+  ASSERT_EQ(Upload(H, 5000, Image), lm_Ok);
+  EXPECT_EQ(Image, O.Firmware);
+  LMDFUDeviceClose(H, LMDFU_FALSE);
+}
+
+TEST_F(LMDFUUploadTest, ReadsWhatTheLastDownloadWrote) {
+  auto& Device = StartDevice();
+  tLMDFUHandle H = Open();
+  const auto Image = MakeDemoImage(4, 3000);
+  ASSERT_EQ(LMDFUDownload(H, Image.data(), static_cast<uint32_t>(Image.size()), LMDFU_FALSE,
+                          LMDFU_FALSE, nullptr),
+            lm_Ok);
+  std::vector<uint8_t> Read;
+  ASSERT_EQ(Upload(H, 64 * 1024, Read), lm_Ok);
+  EXPECT_EQ(Read, Device.ReceivedImage());
+  EXPECT_EQ(Read.size(), 3000u);
+  LMDFUDeviceClose(H, LMDFU_FALSE);
+}
+
+TEST_F(LMDFUUploadTest, RefusalsSayWhy) {
+  tVirtualDFUOptions O;
+  O.Attributes = AttrCanDnload | AttrManifestationTolerant;
+  StartDevice(O);
+  tLMDFUHandle H = Open();
+  std::vector<uint8_t> Image;
+  EXPECT_EQ(Upload(H, 1024, Image), lm_NotSupported);
+  EXPECT_EQ(LMDFULastErrorText(H), "device cannot be read (no upload)");
+  EXPECT_EQ(Events, (std::vector<tLMDFUEvent>{{WM_DFU_ERROR, 0}}));
+  uint8_t Buffer[16];
+  EXPECT_EQ(LMDFUUpload(H, Buffer, sizeof Buffer, nullptr, nullptr), lm_BadArgument);
+  uint32_t Read = 7;
+  EXPECT_EQ(LMDFUUpload(nullptr, Buffer, sizeof Buffer, &Read, nullptr), lm_BadArgument);
+  EXPECT_EQ(Read, 0u);
+  LMDFUDeviceClose(H, LMDFU_FALSE);
+}
+
+}  // namespace

@@ -607,3 +607,123 @@ TEST_F(KeepAliveTest, OneStatusRequestPerClear) {
 }
 
 }  // namespace
+
+// ---- link health ----
+
+namespace {
+
+TEST(LinkHealthTest, RoundTripsGiveLastMinMeanAndMax) {
+  tLinkHealth Health;
+  EXPECT_EQ(Health.RoundTripMeanUs(), 0);
+  for (int Us : {3000, 1000, 5000, 2000})
+    Health.AddRoundTrip(std::chrono::microseconds(Us));
+  EXPECT_EQ(Health.RoundTrips, 4u);
+  EXPECT_EQ(Health.RoundTripLastUs, 2000);
+  EXPECT_EQ(Health.RoundTripMinUs, 1000);
+  EXPECT_EQ(Health.RoundTripMaxUs, 5000);
+  EXPECT_EQ(Health.RoundTripMeanUs(), 2750);
+}
+
+tLinkHealth WithRoundTrips(std::initializer_list<int> Us, uint32_t Unanswered) {
+  tLinkHealth Health;
+  for (int One : Us)
+    Health.AddRoundTrip(std::chrono::microseconds(One));
+  Health.KeepAlivesUnanswered = Unanswered;
+  Health.BytesSent = 10;
+  Health.HangUps = 1;
+  return Health;
+}
+
+TEST(LinkHealthTest, LaterLinksAddUp) {
+  struct tCase {
+    const char* What;
+    tLinkHealth Earlier, Later;
+    uint32_t RoundTrips;
+    int64_t Last, Min, Max;
+  };
+  const tCase Cases[] = {
+      {"both timed", WithRoundTrips({4000, 2000}, 1), WithRoundTrips({3000, 6000}, 2), 4, 6000,
+       2000, 6000},
+      {"only the earlier timed", WithRoundTrips({4000, 2000}, 1), WithRoundTrips({}, 2), 2, 2000,
+       2000, 4000},
+      // An earlier link with no round trip has no minimum of 0 to keep.
+      {"only the later timed", WithRoundTrips({}, 1), WithRoundTrips({3000, 6000}, 2), 2, 6000,
+       3000, 6000},
+  };
+  for (const tCase& Case : Cases) {
+    tLinkHealth Sum = Case.Earlier;
+    Sum += Case.Later;
+    EXPECT_EQ(Sum.RoundTrips, Case.RoundTrips) << Case.What;
+    EXPECT_EQ(Sum.RoundTripLastUs, Case.Last) << Case.What;
+    EXPECT_EQ(Sum.RoundTripMinUs, Case.Min) << Case.What;
+    EXPECT_EQ(Sum.RoundTripMaxUs, Case.Max) << Case.What;
+    EXPECT_EQ(Sum.RoundTripSumUs, Case.Earlier.RoundTripSumUs + Case.Later.RoundTripSumUs)
+        << Case.What;
+    EXPECT_EQ(Sum.KeepAlivesUnanswered, 3u) << Case.What;
+    EXPECT_EQ(Sum.BytesSent, 20u) << Case.What;
+    EXPECT_EQ(Sum.HangUps, 2u) << Case.What;
+  }
+}
+
+TEST_F(OrvaneHostTest, LinkHealthCountsKeepAlivesDamageBytesAndHangUps) {
+  auto& H = Open();
+  H.AskIdentity();                         // keep-alive and Status: 6 bytes out
+  ReceiveMessage({0});                     // its reply: 3 bytes in, one round trip
+  ReceiveMessage({0});                     // a repeated reply: nothing is out, so nothing is timed
+  Ticks(2 * tOrvaneHost::AYTPeriodTicks);  // two more keep-alives; the first has no reply
+  EXPECT_EQ(H.LinkHealth().RoundTrips, 1u);
+  EXPECT_EQ(H.LinkHealth().KeepAlivesUnanswered, 1u);
+  EXPECT_EQ(H.LinkHealth().BytesSent, 12u);
+  EXPECT_EQ(H.LinkHealth().BytesReceived, 6u);
+
+  // A frame with a wrong checksum and the frame behind it, thrown away together: all six
+  // bytes came over the link. The host answers with a 4-byte error message.
+  Receive({0x02, 0x00, 0x03, 0x02, 0x00, 0x02});
+  EXPECT_EQ(H.LinkHealth().FramesDamagedChecksum, 1u);
+  EXPECT_EQ(H.LinkHealth().BytesReceived, 12u);
+  Receive({0xFF, 0x01, 0x02});
+  EXPECT_EQ(H.LinkHealth().FramesDamagedLength, 1u);
+  EXPECT_EQ(H.LinkHealth().BytesReceived, 15u);
+  EXPECT_EQ(H.LinkHealth().BytesSent, 20u);
+
+  // A hang-up counts once, however many ticks see it.
+  Port->IsHungUp = true;
+  H.ServiceReceive();
+  H.ServiceReceive();
+  EXPECT_EQ(H.LinkHealth().HangUps, 1u);
+
+  H.ResetLinkHealth();
+  EXPECT_EQ(H.LinkHealth(), tLinkHealth{});
+}
+
+}  // namespace
+
+namespace {
+
+TEST(LinkHealthTest, TextsForTheOperatorAndForScripts) {
+  tLinkHealth Health;
+  EXPECT_EQ(LinkHealthText(Health),
+            "round trip none yet, 0 unanswered, damaged frames 0 length 0 checksum, 0 bytes out "
+            "0 in, 0 hang-ups");
+  EXPECT_EQ(LinkHealthJson(Health),
+            "{\"RoundTripMs\":{\"Last\":null,\"Min\":null,\"Mean\":null,\"Max\":null},"
+            "\"RoundTrips\":0,\"KeepAlivesUnanswered\":0,\"FramesDamaged\":{\"Length\":0,"
+            "\"Checksum\":0},\"BytesSent\":0,\"BytesReceived\":0,\"HangUps\":0}");
+  for (int Us : {1250, 860, 3400})
+    Health.AddRoundTrip(std::chrono::microseconds(Us));
+  Health.KeepAlivesUnanswered = 1;
+  Health.FramesDamagedLength = 2;
+  Health.FramesDamagedChecksum = 3;
+  Health.BytesSent = 120;
+  Health.BytesReceived = 640;
+  Health.HangUps = 4;
+  EXPECT_EQ(LinkHealthText(Health),
+            "round trip 3.4 ms (min 0.9, mean 1.8, max 3.4), 1 unanswered, damaged frames 2 "
+            "length 3 checksum, 120 bytes out 640 in, 4 hang-ups");
+  EXPECT_EQ(LinkHealthJson(Health),
+            "{\"RoundTripMs\":{\"Last\":3.400,\"Min\":0.860,\"Mean\":1.836,\"Max\":3.400},"
+            "\"RoundTrips\":3,\"KeepAlivesUnanswered\":1,\"FramesDamaged\":{\"Length\":2,"
+            "\"Checksum\":3},\"BytesSent\":120,\"BytesReceived\":640,\"HangUps\":4}");
+}
+
+}  // namespace

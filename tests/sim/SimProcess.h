@@ -20,8 +20,9 @@
 
 extern char** environ;
 
-// Points this process's runtime and config folders at a temporary folder while it lives, so
-// the port catalogue and the simulator meet there and nothing of the user's is touched.
+// Points this process's runtime, config and state folders (and the service record) at a
+// temporary folder while it lives, so the port catalogue and the simulator meet there and
+// nothing of the user's is touched.
 class tTestRuntime {
  public:
   std::string PortLink(int Com) const {
@@ -33,6 +34,8 @@ class tTestRuntime {
  private:
   tScopedEnv fRuntime{"CADDIS_RUNTIME_DIR", Folder.Path + "/run"};
   tScopedEnv fConfig{"CADDIS_CONFIG_DIR", Folder.Path + "/config"};
+  tScopedEnv fState{"XDG_STATE_HOME", Folder.Path + "/state"};
+  tScopedEnv fRecord{"CADDIS_RECORD", Folder.Path + "/state/caddis/service-record.jsonl"};
 };
 
 // Polls Done every 10 ms for up to Limit; true when it came true.

@@ -1,0 +1,164 @@
+// The service record: one JSON object on one line (JSON Lines) for every card update, from
+// the command line or the window, appended to a file that only ever grows. It answers "what
+// does this card run, who updated it, with which image, and did it work": start and end,
+// the tool and the machine, the port and its USB adapter, the card before and after, the
+// image with its SHA-256, what was done, the result and the link's health meanwhile.
+//
+// The file is $CADDIS_RECORD when set, else "service-record.jsonl" in the user's state
+// folder; a front end may name another (caddis --record FILE). Each line is appended with
+// one write and flushed to the disk before the call returns. A record that cannot be written
+// is an error the caller shows; it never changes the update's own result.
+//
+// Threads: user-interface thread (it reads the session's host object).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <string>
+
+#include "fileupdate/TivaUpdateUnit.h"
+#include "hostlink/LinkHealth.h"
+
+class tCardSession;
+class tOrvaneHost;
+
+// The names of the record's fields, for the writer here and the readers of the record.
+namespace tRecordField {
+constexpr const char* Start = "Start";  // "2026-12-08T10:39:07.123Z" (UTC)
+constexpr const char* End = "End";
+constexpr const char* DurationSeconds = "DurationSeconds";
+constexpr const char* Program = "Program";  // "caddis", "caddis-updater"
+constexpr const char* ToolVersion = "ToolVersion";
+constexpr const char* HostName = "HostName";
+constexpr const char* Port = "Port";        // the port's number n of "COMn"
+constexpr const char* Adapter = "Adapter";  // {Vendor, Product, Serial, Name} or null
+constexpr const char* DeviceID = "DeviceID";
+constexpr const char* Before = "Before";  // {DeviceID, FirmwareVersion, FPGAVersion} or null
+constexpr const char* After = "After";
+constexpr const char* FirmwareVersion = "FirmwareVersion";
+constexpr const char* FPGAVersion = "FPGAVersion";
+constexpr const char* Image = "Image";  // {File, Path, Size, SHA256} or null
+constexpr const char* File = "File";
+constexpr const char* Path = "Path";
+constexpr const char* Size = "Size";
+constexpr const char* SHA256 = "SHA256";
+constexpr const char* Action = "Action";  // "update-fpga", "update-usb-audio", ...
+constexpr const char* Result = "Result";  // "success", "failed", "interrupted"
+constexpr const char* Failure = "Failure";
+constexpr const char* LinkHealth = "LinkHealth";
+constexpr const char* KeptFirmware = "KeptFirmware";  // {File, SHA256} or null
+}  // namespace tRecordField
+
+// What the updates are called in the record.
+namespace tRecordAction {
+constexpr const char* FPGA = "update-fpga";
+constexpr const char* USBAudio = "update-usb-audio";
+constexpr const char* Firmware = "update-firmware";
+constexpr const char* Restore = "restore-firmware";
+}  // namespace tRecordAction
+
+// The card as it identified itself.
+struct tCardFacts {
+  bool Known = false;
+  uint8_t DeviceID = 0;
+  uint8_t FirmwareVersion = 0;
+  std::string FPGAVersion;
+};
+// Known when Host is there and its card has identified itself.
+tCardFacts CardFactsOf(const tOrvaneHost* Host);
+
+// The USB serial adapter a port belongs to, as far as the system tells.
+struct tAdapterIdentity {
+  std::string Vendor;   // "0403"
+  std::string Product;  // "6001"
+  std::string Serial;   // "A10KJ3XQ", or empty
+  std::string Name;     // "FTDI FT232R USB UART", or empty
+  bool Known() const { return !Vendor.empty(); }
+};
+// Reads the port list's USB text ("0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ");
+// nothing is known from an empty or unrecognised text.
+tAdapterIdentity AdapterIdentityOf(const std::string& UsbText);
+// The adapter of port Port as the port list gives it now.
+tAdapterIdentity AdapterOfPort(int32_t Port);
+
+// An image file: its path, size and SHA-256; Error says why it could not be read.
+struct tImageFacts {
+  bool Known = false;
+  std::string Path;
+  uint64_t Size = 0;
+  std::string SHA256;
+  std::string Error;
+};
+tImageFacts ImageFactsOf(const std::string& Path);
+
+enum tServiceResult { sr_Succeeded, sr_Failed, sr_Interrupted };
+const char* ServiceResultName(tServiceResult Result);
+
+struct tServiceEntry {
+  std::string Action;
+  std::string Program;
+  std::chrono::system_clock::time_point Start, End;
+  double DurationSeconds = 0;
+  std::string HostName;
+  int32_t Port = 0;
+  tAdapterIdentity Adapter;
+  tCardFacts Before, After;
+  tImageFacts Image;
+  tServiceResult Result = sr_Failed;
+  std::string Failure;
+  tLinkHealth Health;
+  // The firmware read back and kept before a firmware update, when it was.
+  std::string KeptFile, KeptSHA256;
+};
+
+// Why a file update over the link ended without the card accepting the image, as the
+// operator and the record read it: "the card answered <error name> (code N)", "the card
+// stopped answering", "the card acknowledged the wrong packet".
+std::string FileUpdateFailure(tTivaUpdateEnd End, tTivaUpdateError Code);
+
+// A moment in UTC: "2026-12-08T10:39:07.123Z", or with Compact "20261208T103907123Z" (for file
+// names, which sort by it).
+std::string UtcStamp(std::chrono::system_clock::time_point Time, bool Compact = false);
+
+// The tool's version, as caddis --version shows it.
+const char* ToolVersion();
+
+// The entry as the record's line, without the line end.
+std::string ServiceRecordLine(const tServiceEntry& Entry);
+
+// The record's file: Given when not empty, else $CADDIS_RECORD when set and not empty, else
+// tPaths::StateFolder() + "/service-record.jsonl".
+std::string ServiceRecordPath(const std::string& Given = {});
+
+// Appends the entry's line to the record at Path (the state folder is made when the default
+// file is meant). False with Error ("cannot write the service record <path>: <reason>").
+bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, std::string& Error);
+
+// The bookkeeping of one update for a front end: Begin notes what is known before (and
+// counts the link's health afresh), Finish what is known after, and appends the line.
+class tServiceRecorder {
+ public:
+  // RecordPath as for ServiceRecordPath.
+  explicit tServiceRecorder(std::string Program, std::string RecordPath = {});
+
+  // Notes the start: the time, the session's port and its adapter, the card as the open
+  // link knows it, and the image (its SHA-256 is computed here).
+  void Begin(tCardSession& Session, const std::string& Action, const std::string& ImagePath);
+  bool Running() const { return fRunning; }
+  // The firmware kept before the update.
+  void SetKept(const std::string& File, const std::string& SHA256);
+  // Notes the end (the time, the card as the session's link knows it now, the link's
+  // health) and appends the line. False with Error when the line could not be written (the
+  // update's result stands as it is); nothing happens without Begin.
+  bool Finish(const tCardSession& Session, tServiceResult Result, const std::string& Failure,
+              std::string& Error);
+
+  const tServiceEntry& Entry() const { return fEntry; }
+  const std::string& RecordPath() const { return fRecordPath; }
+
+ private:
+  std::string fRecordPath;
+  tServiceEntry fEntry;
+  std::chrono::steady_clock::time_point fStarted;
+  bool fRunning = false;
+};

@@ -1,0 +1,244 @@
+// The card's firmware kept before an update: read back from the boot loader, kept as an image
+// with its SHA-256, found again for its card, checked before it goes back; and end to end,
+// a firmware update that keeps the old image and caddis restore bringing it back.
+#include "session/FirmwareBackup.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include "RunProgram.h"
+#include "dfu/DFUTestSupport.h"
+#include "hostlink/OrvaneHost.h"
+#include "lib/lmdfu/DFUSuffix.h"
+#include "session/CardSession.h"
+#include "sim/SimProcess.h"
+#include "sim/bootloader/DemoImage.h"
+#include "support/Sha256.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::vector<std::string> FolderNames(const std::string& Folder) {
+  std::vector<std::string> Names;
+  int Code = 0;
+  tFiles::ListFolder(Folder, Names, Code);
+  std::sort(Names.begin(), Names.end());
+  return Names;
+}
+
+std::string TextOf(const std::string& Path) {
+  const auto Bytes = FileBytes(Path);
+  return {Bytes.begin(), Bytes.end()};
+}
+
+const tCardFacts Card17{true, 17, 12, "0104052026"};
+
+class FirmwareBackupTest : public ::testing::Test, public tCardBus {
+ protected:
+  void SetUp() override { ASSERT_EQ(LMDFUInit(), lm_Ok); }
+  tDFUDeviceEntry Find(const std::string& Serial) {
+    tDFUFilter Filter;
+    Filter.Serial = Serial;
+    const auto Found = SearchDFUDevices(Filter);
+    EXPECT_EQ(Found.size(), 1u);
+    return Found.empty() ? tDFUDeviceEntry{} : Found.front();
+  }
+  std::string Kept() const { return Runtime.Folder() + "/kept"; }
+};
+
+TEST_F(FirmwareBackupTest, KeepsTheFirmwareAsAnImageTheBootLoaderTakesBack) {
+  dfu::tVirtualDFUOptions Options;
+  Options.Firmware = dfu::MakeDemoFirmware(12, 5000);
+  auto& Device = StartDevice(Options);
+  std::vector<std::string> Phases;
+  tKeptFirmware Firmware;
+  std::string Error;
+  ASSERT_TRUE(KeepFirmware(
+      Find("SIM00001"), Card17, [&](const tDFUProgress& P) { Phases.push_back(P.Phase()); },
+      Firmware, Error, Kept()))
+      << Error;
+
+  const std::string Name = Firmware.Path.substr(Kept().size() + 1);
+  EXPECT_EQ(Name.rfind("card17-", 0), 0u) << Name;
+  EXPECT_EQ(Name.substr(Name.size() - 9), "-fw12.dfu") << Name;
+  const auto Bytes = FileBytes(Firmware.Path);
+  ASSERT_EQ(Bytes.size(), 5000u + dfu::SuffixMinLength);
+  EXPECT_EQ(std::vector<uint8_t>(Bytes.begin(), Bytes.begin() + 5000), Options.Firmware);
+  EXPECT_EQ(dfu::CheckImage(Bytes, CardVendorID, CardProductID, false), dfu::sv_Ok);
+  EXPECT_EQ(Firmware.Size, Bytes.size());
+  EXPECT_EQ(Firmware.SHA256, tSha256::HexOf(Bytes));
+  EXPECT_EQ(TextOf(Firmware.Path + ".sha256"), Firmware.SHA256 + "  " + Name + "\n");
+  EXPECT_FALSE(Phases.empty());
+  EXPECT_EQ(Phases.back(), "Reading");
+  // The card waits in its boot loader for the download.
+  EXPECT_EQ(Device.State(), dfu::st_DfuIdle);
+  EXPECT_EQ(RestartCount(), 0u);
+  std::string Why;
+  EXPECT_TRUE(CheckKeptFirmware(Firmware.Path, Why)) << Why;
+}
+
+TEST_F(FirmwareBackupTest, NothingIsLeftBehindWhenNothingCouldBeKept) {
+  dfu::tVirtualDFUOptions Options;
+  Options.Attributes = dfu::AttrCanDnload | dfu::AttrManifestationTolerant;
+  StartDevice(Options);
+  tKeptFirmware Firmware;
+  std::string Error;
+  EXPECT_FALSE(KeepFirmware(Find("SIM00001"), Card17, {}, Firmware, Error, Kept()));
+  EXPECT_EQ(Error.rfind("Reading the card's firmware failed: Upload error -10", 0), 0u) << Error;
+  EXPECT_TRUE(FolderNames(Kept()).empty());
+  // A card that never identified itself gives its firmware no name.
+  EXPECT_FALSE(KeepFirmware(Find("SIM00001"), tCardFacts{}, {}, Firmware, Error, Kept()));
+  EXPECT_NE(Error.find("not identified itself"), std::string::npos) << Error;
+}
+
+TEST_F(FirmwareBackupTest, TheNewestImageOfTheCardIsFound) {
+  std::filesystem::create_directories(Kept());
+  for (const char* Name :
+       {"card17-20261208T103907123Z-fw12.dfu", "card17-20261209T080000000Z-fw13.dfu",
+        "card17-20261209T080000000Z-fw13.dfu.sha256", "card170-20271231T000000000Z-fw1.dfu",
+        "card1-20271231T000000000Z-fw1.dfu", "notes.txt"})
+    WriteFileBytes(Kept() + "/" + Name, {1});
+  EXPECT_EQ(NewestKeptFirmware(17, Kept()), Kept() + "/card17-20261209T080000000Z-fw13.dfu");
+  EXPECT_EQ(NewestKeptFirmware(1, Kept()), Kept() + "/card1-20271231T000000000Z-fw1.dfu");
+  EXPECT_EQ(NewestKeptFirmware(5, Kept()), "");
+  EXPECT_EQ(NewestKeptFirmware(17, Kept() + "/absent"), "");
+}
+
+TEST_F(FirmwareBackupTest, AKeptImageThatChangedIsRefused) {
+  std::filesystem::create_directories(Kept());
+  const std::string Path = Kept() + "/card17-x.dfu";
+  std::vector<uint8_t> Image(3000, 0x11);
+  WriteFileBytes(Path, Image);
+  std::string Error;
+  EXPECT_TRUE(CheckKeptFirmware(Path, Error)) << "an image without its SHA-256 file";
+  const std::string Line = tSha256::HexOf(Image) + "  card17-x.dfu\n";
+  WriteFileBytes(Path + ".sha256", {Line.begin(), Line.end()});
+  EXPECT_TRUE(CheckKeptFirmware(Path, Error)) << Error;
+  Image[1234] ^= 0x01;
+  WriteFileBytes(Path, Image);
+  EXPECT_FALSE(CheckKeptFirmware(Path, Error));
+  EXPECT_NE(Error.find("has changed since it was kept"), std::string::npos) << Error;
+  WriteFileBytes(Path + ".sha256", {'a', 'b'});
+  EXPECT_FALSE(CheckKeptFirmware(Path, Error));
+  EXPECT_NE(Error.find("holds no SHA-256"), std::string::npos) << Error;
+}
+
+// The whole flow against the caddis-card-sim program. The firmware update's steps are driven
+// through the session here (the command line's update-firmware runs the same ones); the
+// restore is the caddis program's.
+class FirmwareRestoreTest : public ::testing::Test {
+ protected:
+  FirmwareRestoreTest()
+      : Session([this](std::chrono::milliseconds Span) {
+          return tHostLoop(Session.Host.get()).RunFor(Span) != le_Stopped;
+        }) {}
+  ~FirmwareRestoreTest() override { Session.Close(); }
+
+  void OpenIdentified() {
+    std::string Error;
+    ASSERT_TRUE(Session.OpenCard(Com, Error)) << Error;
+    Session.Host->AskIdentity();
+    tHostLoop Loop(Session.Host.get());
+    ASSERT_TRUE(WaitForIdentity(Loop, *Session.Host, 5s, Error)) << Error;
+  }
+  // Boot, the card's boot loader, and its firmware kept in Folder (empty: the default).
+  tKeptFirmware BootAndKeep(const std::string& Folder, tDFUDeviceEntry& Loader) {
+    const tCardFacts Card = CardFactsOf(Session.Host.get());
+    std::string Error;
+    tKeptFirmware Kept;
+    EXPECT_TRUE(Session.BootToLoader({}, 10s, Loader, Error)) << Error;
+    EXPECT_TRUE(KeepFirmware(Loader, Card, {}, Kept, Error, Folder)) << Error;
+    return Kept;
+  }
+
+  static constexpr int Com = 36;
+  tCapturedOutput Output;
+  tTestRuntime Runtime;
+  std::unique_ptr<tSimProcess> Sim;
+  tCardSession Session;
+};
+
+TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByteForByte) {
+  ASSERT_EQ(LMDFUInit(), lm_Ok);
+  Sim = std::make_unique<tSimProcess>(
+      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--firmware", "12"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  // What the simulated card runs at start: its firmware version 12, 32 KiB.
+  const std::vector<uint8_t> Original = dfu::MakeDemoFirmware(12, 32 * 1024);
+
+  // The update: Boot, the old firmware kept, the new one downloaded, the card back with it.
+  OpenIdentified();
+  const uint8_t DeviceID = Session.Host->DeviceID;
+  tDFUDeviceEntry Loader;
+  const tKeptFirmware Kept = BootAndKeep("", Loader);
+  ASSERT_FALSE(Kept.Path.empty());
+  EXPECT_EQ(Kept.Path.rfind(KeptFirmwareFolder() + "/card" + std::to_string(DeviceID) + "-", 0), 0u)
+      << Kept.Path;
+  const auto KeptBytes = FileBytes(Kept.Path);
+  ASSERT_EQ(KeptBytes.size(), Original.size() + dfu::SuffixMinLength);
+  EXPECT_TRUE(std::equal(Original.begin(), Original.end(), KeptBytes.begin()));
+  const std::string NewPath = Runtime.Folder.File("new.dfu");
+  WriteFileBytes(NewPath, dfu::MakeDemoImage(5, 20000));
+  tDFUImage NewImage;
+  ASSERT_EQ(NewImage.Load(NewPath), tDFUImage::il_Loaded);
+  std::string Error;
+  ASSERT_TRUE(DownloadFirmware(Loader, NewImage, "new.dfu", true, {}, Error)) << Error;
+  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  ASSERT_EQ(Session.Host->FirmwareVersion, 5);
+  Session.Close();
+
+  // caddis restore finds the newest image kept for this card and puts it back.
+  const tProgramRun Restore = RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com)},
+                                         Runtime.Folder.File("restore.out"), 120s);
+  ASSERT_EQ(Restore.Exit, 0) << Restore.Output;
+  EXPECT_TRUE(Restore.Says("Restoring " + Kept.Path)) << Restore.Output;
+  EXPECT_TRUE(Restore.Says("Card back on COM" + std::to_string(Com) + ": device ID " +
+                           std::to_string(DeviceID) + ", firmware version 12"))
+      << Restore.Output;
+
+  // Byte for byte: what the card holds now, read back once more, is the original firmware.
+  OpenIdentified();
+  EXPECT_EQ(Session.Host->FirmwareVersion, 12);
+  const tKeptFirmware Again = BootAndKeep(Runtime.Folder.File("check"), Loader);
+  EXPECT_EQ(FileBytes(Again.Path), KeptBytes);
+  EXPECT_TRUE(LeaveDFUMode(Loader.Index));
+  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+
+  // The restore is in the service record, with the image it wrote.
+  const auto Record = FileBytes(ServiceRecordPath());
+  const auto Line = nlohmann::json::parse(std::string(Record.begin(), Record.end()));
+  EXPECT_EQ(Line["Action"], "restore-firmware");
+  EXPECT_EQ(Line["Result"], "success");
+  EXPECT_EQ(Line["Before"]["FirmwareVersion"], 5);
+  EXPECT_EQ(Line["After"]["FirmwareVersion"], 12);
+  EXPECT_EQ(Line["Image"]["SHA256"], Kept.SHA256);
+  EXPECT_EQ(Line["Port"], Com);
+}
+
+TEST_F(FirmwareRestoreTest, RestoreRefusesAChangedImageBeforeTheCardLeavesItsLink) {
+  Sim = std::make_unique<tSimProcess>(
+      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--firmware", "12"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  const std::string Image = Runtime.Folder.File("card.dfu");
+  const auto Bytes = dfu::MakeDemoImage(7, 4000);
+  WriteFileBytes(Image, Bytes);
+  const std::string Line = std::string(64, '0') + "  card.dfu\n";
+  WriteFileBytes(Image + ".sha256", {Line.begin(), Line.end()});
+  const tProgramRun Run =
+      RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com), "--file", Image},
+                 Runtime.Folder.File("restore.out"), 60s);
+  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_TRUE(Run.Says("has changed since it was kept")) << Run.Output;
+  EXPECT_FALSE(Run.Says("Boot sent")) << Run.Output;
+  // No kept image at all for this card: said, and nothing done.
+  const tProgramRun None = RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com)},
+                                      Runtime.Folder.File("none.out"), 60s);
+  EXPECT_EQ(None.Exit, 1) << None.Output;
+  EXPECT_TRUE(None.Says("no firmware kept for card")) << None.Output;
+  OpenIdentified();
+  EXPECT_EQ(Session.Host->FirmwareVersion, 12);
+}
+
+}  // namespace
