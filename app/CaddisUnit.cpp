@@ -212,7 +212,12 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
   SendMessageEdit = new QLineEdit(this);
   SendMessageEdit->setGeometry(112, 210, 184, 21);
   auto* OmitLabel = StaticLabel("omit length & checksum", 112, 233);
-  OmitLabel->setFont(WindowFont(9));
+  // At 9 pixels Tahoma's stems are thinner than a pixel: drawn without smoothing (Windows
+  // with font smoothing off, Wine by default) whole strokes vanish ("omit ength"), so this
+  // small print is always smoothed.
+  QFont SmallPrint = WindowFont(9);
+  SmallPrint.setStyleStrategy(QFont::PreferAntialias);
+  OmitLabel->setFont(SmallPrint);
   OmitLabel->adjustSize();
 
   LogLabel = StaticLabel("Log", 410, 174);
