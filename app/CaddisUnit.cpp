@@ -281,14 +281,15 @@ void TCaddisForm::paintEvent(QPaintEvent* Event) {
 }
 
 // The stamp file: the wall-clock time of the first paint in nanoseconds since the epoch (so a
-// script can set it against `date +%s%N` taken before the start) and whether the logging
-// controls are shown.
+// script can set it against `date +%s%N` taken before the start), whether the logging
+// controls are shown, and the platform plugin that drew it.
 void TCaddisForm::WriteStartupStamp() {
   if (StartupStampFile.isEmpty()) return;
   const auto Now = std::chrono::system_clock::now().time_since_epoch();
-  const QString Text = QStringLiteral("first-paint-ns %1\nlogging-controls %2\n")
+  const QString Text = QStringLiteral("first-paint-ns %1\nlogging-controls %2\nplatform %3\n")
                            .arg(std::chrono::duration_cast<std::chrono::nanoseconds>(Now).count())
-                           .arg(LogCheckBox->isHidden() ? "hidden" : "shown");
+                           .arg(LogCheckBox->isHidden() ? "hidden" : "shown")
+                           .arg(QGuiApplication::platformName());
   QFile Stamp(StartupStampFile);
   StartupStampFile.clear();
   if (Stamp.open(QIODevice::WriteOnly | QIODevice::Truncate)) Stamp.write(Text.toLatin1());
