@@ -13,17 +13,20 @@ sim_com=
 sim_work=
 serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
 
+# Safe in a script that stops at the first failure (set -e): nothing here fails.
 sim_port_stop() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2> /dev/null && wait "$sim_pid" 2> /dev/null
-  [ -n "$sim_follower_pid" ] && kill "$sim_follower_pid" 2> /dev/null &&
-    wait "$sim_follower_pid" 2> /dev/null
+  local pid
+  for pid in $sim_pid $sim_follower_pid; do
+    kill "$pid" 2> /dev/null || true
+    wait "$pid" 2> /dev/null || true
+  done
   sim_pid=
   sim_follower_pid=
   if [ -n "$sim_com" ]; then
-    wine reg delete "$serialcomm" /v "CaddisSim$sim_com" /f > /dev/null 2>&1
+    wine reg delete "$serialcomm" /v "CaddisSim$sim_com" /f > /dev/null 2>&1 || true
     rm -f "$WINEPREFIX/dosdevices/com$sim_com"
   fi
-  [ -n "$sim_work" ] && rm -rf "$sim_work"
+  if [ -n "$sim_work" ]; then rm -rf "$sim_work"; fi
   sim_com=
   sim_work=
 }
