@@ -227,7 +227,12 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
   SendMessageEdit = new QLineEdit(this);
   SendMessageEdit->setGeometry(112, 210, 184, 21);
   auto* OmitLabel = StaticLabel("omit length & checksum", 112, 233);
-  OmitLabel->setFont(WindowFont(9));
+  // At 9 pixels Tahoma's stems are thinner than a pixel: drawn without smoothing (Windows
+  // with font smoothing off, Wine by default) whole strokes vanish ("omit ength"), so this
+  // small print is always smoothed.
+  QFont SmallPrint = WindowFont(9);
+  SmallPrint.setStyleStrategy(QFont::PreferAntialias);
+  OmitLabel->setFont(SmallPrint);
   OmitLabel->adjustSize();
 
   LogLabel = StaticLabel("Log", 410, 174);
@@ -291,14 +296,15 @@ void TCaddisForm::paintEvent(QPaintEvent* Event) {
 }
 
 // The stamp file: the wall-clock time of the first paint in nanoseconds since the epoch (so a
-// script can set it against `date +%s%N` taken before the start) and whether the logging
-// controls are shown.
+// script can set it against `date +%s%N` taken before the start), whether the logging
+// controls are shown, and the platform plugin that drew it.
 void TCaddisForm::WriteStartupStamp() {
   if (StartupStampFile.isEmpty()) return;
   const auto Now = std::chrono::system_clock::now().time_since_epoch();
-  const QString Text = QStringLiteral("first-paint-ns %1\nlogging-controls %2\n")
+  const QString Text = QStringLiteral("first-paint-ns %1\nlogging-controls %2\nplatform %3\n")
                            .arg(std::chrono::duration_cast<std::chrono::nanoseconds>(Now).count())
-                           .arg(LogCheckBox->isHidden() ? "hidden" : "shown");
+                           .arg(LogCheckBox->isHidden() ? "hidden" : "shown")
+                           .arg(QGuiApplication::platformName());
   QFile Stamp(StartupStampFile);
   StartupStampFile.clear();
   if (Stamp.open(QIODevice::WriteOnly | QIODevice::Truncate)) Stamp.write(Text.toLatin1());

@@ -2,10 +2,16 @@
 
 #include <QApplication>
 #include <QFontDatabase>
+#include <QStandardPaths>
 
 QString TahomaFolder() {
   const QString Override = qEnvironmentVariable("CADDIS_FONT_DIR");
-  return Override.isEmpty() ? QStringLiteral("/usr/share/wine/fonts") : Override;
+  if (!Override.isEmpty()) return Override;
+#ifdef Q_OS_WIN
+  return QStandardPaths::writableLocation(QStandardPaths::FontsLocation);
+#else
+  return QStringLiteral("/usr/share/wine/fonts");
+#endif
 }
 
 bool RegisterTahoma() {

@@ -2,6 +2,8 @@
 #                 [COMMAND <command...>])
 # One executable per unit, linked with the core, GoogleTest/GoogleMock and the shared test main.
 # COMMAND runs the test through a helper instead of directly ($<TARGET_FILE:name> in it).
+# A test labelled gui runs on the offscreen platform (tests/QtTestPlatform.h): with a static Qt
+# (the Windows build) its plugin is linked in beside the program's own.
 if(CMAKE_CROSSCOMPILING)
   # No GoogleTest for the target system is installed: build Debian's sources with the project.
   set(CADDIS_GOOGLETEST_SOURCE /usr/src/googletest CACHE PATH "GoogleTest sources for cross builds")
@@ -25,6 +27,9 @@ function(add_caddis_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE caddis_test_main ${T_LIBS})
+  if("gui" IN_LIST T_LABELS AND CADDIS_QT_STATIC)
+    qt_import_plugins(${name} INCLUDE Qt6::QOffscreenIntegrationPlugin)
+  endif()
   if(T_COMMAND)
     add_test(NAME ${name} COMMAND ${T_COMMAND})
   else()

@@ -12,7 +12,13 @@ set(CMAKE_RC_COMPILER ${CADDIS_MINGW_TRIPLET}-windres)
 get_filename_component(CADDIS_SOURCE_ROOT "${CMAKE_CURRENT_LIST_DIR}/.." ABSOLUTE)
 set(CADDIS_LIBUSB_PREFIX "${CADDIS_SOURCE_ROOT}/build/libusb-mingw"
     CACHE PATH "Where scripts/libusb-mingw.sh installed libusb-1.0 for Windows")
-set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET} ${CADDIS_LIBUSB_PREFIX})
+# Qt 6 for Windows likewise (scripts/qt-mingw.sh); its tools (moc, rcc, uic) run on the
+# build machine and are Debian's own, of the same version.
+set(CADDIS_QT_PREFIX "${CADDIS_SOURCE_ROOT}/build/qt-mingw"
+    CACHE PATH "Where scripts/qt-mingw.sh installed Qt 6 for Windows")
+set(QT_HOST_PATH /usr)
+set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
+set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET} ${CADDIS_LIBUSB_PREFIX} ${CADDIS_QT_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)

@@ -5,7 +5,8 @@
 # .deb's library dependencies.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
-# With --windows it also builds libusb-1.0 for Windows into build/libusb-mingw (once).
+# With --windows it also builds libusb-1.0 and Qt 6 for Windows into build/libusb-mingw and
+# build/qt-mingw (once; Qt's build is kept in the user's cache folder for later clones).
 #   scripts/deps.sh [--extras] [--windows]
 set -euo pipefail
 windows=0
@@ -25,11 +26,13 @@ for arg in "$@"; do
     # What the screenshot and window-measurement scripts drive the window with.
     --extras) packages+=(xdotool imagemagick x11-utils bc) ;;
     # The Windows pass: the mingw-w64 cross compiler (posix threads) and Wine to run its tests.
-    # zip packs caddis.exe for Windows; make and bzip2 build libusb from its source package.
+    # zip packs the programs for Windows; make and bzip2 build libusb from its source package;
+    # Qt's is built with Debian's own host tools (moc, rcc, uic) and its cached build is
+    # packed with zstd.
     --windows)
       windows=1
       packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3 zip
-                 unzip bzip2 make)
+                 unzip bzip2 make dpkg-dev qt6-base-dev-tools zstd)
       ;;
   esac
 done
@@ -55,4 +58,5 @@ fi
 
 if [ "$windows" -eq 1 ]; then
   "$(dirname "$0")/libusb-mingw.sh"
+  "$(dirname "$0")/qt-mingw.sh"
 fi

@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds libusb-1.0 for 64-bit Windows (its WinUSB backend) with the mingw-w64 cross compiler,
 # from Debian's source package, as a static library in build/libusb-mingw (Debian ships no
-# Windows build of it). The source comes through a private apt configuration under
-# build/apt-source: the system's package lists are neither read nor changed. Skipped when the
-# library is already built.
+# Windows build of it). The source comes through the private apt configuration of
+# scripts/apt-source.sh under build/apt-source: the system's package lists are neither read
+# nor changed. Skipped when the library is already built.
 #   scripts/libusb-mingw.sh [prefix]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
@@ -14,29 +14,13 @@ if [ -f "$prefix/lib/libusb-1.0.a" ] && [ -f "$prefix/lib/pkgconfig/libusb-1.0.p
   exit 0
 fi
 
+. "$root/scripts/apt-source.sh"
 work="$root/build/apt-source"
-rm -rf "$work"
-mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/parts" "$work/src"
-keyring=/usr/share/keyrings/debian-archive-keyring.gpg
-suite="$(. /etc/os-release && echo "${VERSION_CODENAME:-bookworm}")"
-echo "deb-src [signed-by=$keyring] http://deb.debian.org/debian $suite main" > "$work/sources.list"
-apt_private=(
-  -o "Dir::Etc::SourceList=$work/sources.list"
-  -o "Dir::Etc::SourceParts=$work/parts"
-  -o "Dir::State::Lists=$work/lists"
-  -o "Dir::Cache=$work/cache"
-  -o Debug::NoLocking=1
-  -o APT::Sandbox::User=root
-)
 echo "libusb-1.0 for Windows: fetching Debian's source package"
-apt-get -qq "${apt_private[@]}" update
-(cd "$work/src" && apt-get -qq "${apt_private[@]}" source --download-only libusb-1.0)
+apt_source_init "$work"
+source_dir="$(apt_source_fetch "$work" libusb-1.0)"
 
-orig="$(ls "$work"/src/libusb-1.0_*.orig.tar.* | head -n 1)"
-tar -xf "$orig" -C "$work/src"
-source_dir="$(find "$work/src" -mindepth 1 -maxdepth 1 -type d -name 'libusb-*' | head -n 1)"
-
-echo "libusb-1.0 for Windows: building $(basename "$source_dir") into $prefix"
+echo "libusb-1.0 for Windows: building $(cd "$source_dir" && dpkg-parsechangelog -S Version) into $prefix"
 build="$work/build"
 mkdir -p "$build"
 (

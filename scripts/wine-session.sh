@@ -9,6 +9,20 @@ export WINEPREFIX="$PWD/build/wine" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,msh
 # when a pseudo-terminal it holds as a COM port loses its far end.
 wine_server() { wineserver -p > "$WINEPREFIX/wineserver.log" 2>&1; }
 
+# What every Windows machine has and a fresh prefix lacks: Tahoma among the system's fonts
+# (this Wine does not find its own copy, which fonts-wine carries), and no crash dialog: a
+# program that crashes ends with its report on standard error instead of waiting for someone
+# to close a dialog.
+wine_prefix_like_windows() {
+  local fonts="$WINEPREFIX/drive_c/windows/Fonts" font
+  mkdir -p "$fonts"
+  for font in tahoma.ttf tahomabd.ttf; do
+    [ -f "/usr/share/wine/fonts/$font" ] && ln -sfn "/usr/share/wine/fonts/$font" "$fonts/$font"
+  done
+  wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f \
+    > /dev/null 2>&1
+}
+
 wine_session_start() {
   # The server goes first: "wineserver -p" fails while another server serves the prefix (a
   # left-over one is ended; wineboot would start a short-lived one of its own).
@@ -21,6 +35,7 @@ wine_session_start() {
   # window can be made. The desktop started by the first boot keeps the driver it found, so
   # the server starts once more.
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f > /dev/null 2>&1
+  wine_prefix_like_windows
   wineserver -k > /dev/null 2>&1 || true
   sleep 1
   wine_server

@@ -5,7 +5,9 @@
 
 #include <QFile>
 #include <QFontInfo>
+#include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QScrollBar>
@@ -94,6 +96,34 @@ TEST(CaddisFont, WindowTextsAreShownWhole) {
     ExpectWhole(L, {"25.5", "25,5", "18.8"});
   ExpectWhole(Form.FPGALabel, {"0104052026", "8888888888"});
   ExpectWhole(Form.UpdatingLabel, {"Please wait - updating FPGA"});
+}
+
+// Every letter of the window's small print leaves ink where the platform draws it: at 9 pixels
+// Tahoma's stems are thinner than a pixel, and drawn without smoothing whole strokes vanish
+// (an "l" leaves nothing).
+TEST(CaddisFont, SmallPrintKeepsEveryStroke) {
+  TCaddisForm Form(true);
+  Form.QFTimer->stop();
+  QLabel* Small = nullptr;
+  for (QLabel* L : Form.findChildren<QLabel*>())
+    if (L->text() == "omit length & checksum") Small = L;
+  ASSERT_NE(Small, nullptr);
+  for (const QChar Letter : Small->text()) {
+    if (Letter.isSpace()) continue;
+    QImage Image(24, 24, QImage::Format_RGB32);
+    Image.fill(Qt::white);
+    QPainter Painter(&Image);
+    Painter.setFont(Small->font());
+    Painter.setPen(Qt::black);
+    Painter.drawText(6, 16, QString(Letter));
+    Painter.end();
+    double Ink = 0;  // in whole pixels' worth of black
+    for (int y = 0; y < Image.height(); ++y)
+      for (int x = 0; x < Image.width(); ++x)
+        Ink += (255 - qGray(Image.pixel(x, y))) / 255.0;
+    EXPECT_GE(Ink, 3.0) << "\"" << QString(Letter).toStdString() << "\" in "
+                        << QFontInfo(Small->font()).family().toStdString();
+  }
 }
 
 TEST(CaddisFont, DialogTextsAreShownWhole) {

@@ -79,8 +79,10 @@ TEST_F(CaddisUpdaterProcess, AnyParameterShowsTheLoggingControls) {
     const std::string Stamp = StampOf(Arguments);
     EXPECT_NE(Stamp.find("logging-controls shown"), std::string::npos)
         << Arguments[0] << ": " << Stamp;
-    // The first paint's wall-clock time, for the start-up measurement.
+    // The first paint's wall-clock time, for the start-up measurement, and the platform
+    // plugin that drew it.
     EXPECT_EQ(Stamp.rfind("first-paint-ns ", 0), 0u) << Stamp;
+    EXPECT_NE(Stamp.find("\nplatform offscreen\n"), std::string::npos) << Stamp;
   }
 }
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "DFUTestSupport.h"
+#include "QtTestPlatform.h"
 #include "dfu/QtDFUReceiver.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "sim/bootloader/VirtualDFUDevice.h"
@@ -34,7 +35,7 @@ using namespace dfu;
 class QtApplication : public testing::Environment {
  public:
   void SetUp() override {
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    tQtTestPlatform::Choose();
     fApp = std::make_unique<QApplication>(fArgc, fArgv);
   }
   void TearDown() override { fApp.reset(); }

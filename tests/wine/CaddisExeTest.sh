@@ -1,56 +1,17 @@
 #!/usr/bin/env bash
-# caddis.exe under Wine against the Linux simulated card: the card's pseudo-terminal becomes
-# Wine's COM<n> (a dosdevices link) and is listed in the registry's SERIALCOMM, so the Windows
-# program finds and opens it exactly as it would a real port.
+# caddis.exe under Wine against the Linux simulated card, which is COM61 of the prefix
+# (sim-port.sh), found and opened exactly as a real port would be.
 #   CaddisExeTest.sh CADDIS_EXE CARD_SIM
 # Needs WINEPREFIX set to a prepared prefix whose server is running.
 set -uo pipefail
 exe=$1
 sim=$2
 com=61
-serialcomm='HKLM\HARDWARE\DEVICEMAP\SERIALCOMM'
 failures=0
+. "$(dirname "$0")/sim-port.sh"
 
-[ -x "$sim" ] || { echo "no simulated card at $sim (build the default preset's caddis-card-sim)"; exit 1; }
-[ -n "${WINEPREFIX:-}" ] || { echo "WINEPREFIX is not set"; exit 1; }
-
-work=$(mktemp -d /tmp/caddis-wine-XXXXXX)
-sim_pid=
-follower_pid=
-cleanup() {
-  [ -n "$sim_pid" ] && kill "$sim_pid" 2> /dev/null && wait "$sim_pid" 2> /dev/null
-  [ -n "$follower_pid" ] && kill "$follower_pid" 2> /dev/null && wait "$follower_pid" 2> /dev/null
-  wine reg delete "$serialcomm" /v "CaddisSim$com" /f > /dev/null 2>&1
-  rm -f "$WINEPREFIX/dosdevices/com$com"
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# The simulator's folders are Linux paths; the Windows program must use its own.
-CADDIS_RUNTIME_DIR=$work/run CADDIS_CONFIG_DIR=$work/config \
-  "$sim" --com "$com" --device-id 17 --firmware 3 --fpga-out "$work/received.bit" \
-  > "$work/sim.log" 2>&1 &
-sim_pid=$!
-for _ in $(seq 200); do [ -L "$work/run/ports/COM$com" ] && break; sleep 0.05; done
-readlink "$work/run/ports/COM$com" > /dev/null || { echo "the simulated card did not start"; exit 1; }
-# A restarting card comes back on a new pseudo-terminal; Windows keeps an adapter's COM number
-# for it, so the link follows the card's port entry (and is absent while the card is away).
-follow_port() {
-  while kill -0 "$sim_pid" 2> /dev/null; do
-    target=$(readlink "$work/run/ports/COM$com" 2> /dev/null) || target=
-    if [ -z "$target" ]; then
-      rm -f "$WINEPREFIX/dosdevices/com$com"
-    elif [ "$(readlink "$WINEPREFIX/dosdevices/com$com" 2> /dev/null)" != "$target" ]; then
-      ln -sfn "$target" "$WINEPREFIX/dosdevices/com$com"
-    fi
-    sleep 0.05
-  done
-}
-follow_port &
-follower_pid=$!
-for _ in $(seq 100); do [ -L "$WINEPREFIX/dosdevices/com$com" ] && break; sleep 0.05; done
-wine reg add "$serialcomm" /v "CaddisSim$com" /t REG_SZ /d "COM$com" /f > /dev/null 2>&1 ||
-  { echo "cannot list COM$com in SERIALCOMM"; exit 1; }
+sim_port_start "$sim" "$com" --device-id 17 --firmware 3 || exit 1
+work=$sim_work
 
 # The log of link errors goes to the test's own folder, by its Windows name.
 winlog=$(winepath -w "$work" 2> /dev/null)

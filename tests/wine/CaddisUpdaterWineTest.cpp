@@ -1,0 +1,100 @@
+// The window, built for Windows, against the Linux simulated card under Wine: the card is a
+// COM port of the prefix (WithSimulatedCard.sh), which the window finds in the registry's
+// port list and opens as \\.\COM<n>, as on an operator's machine. Driven in-process, as the
+// Linux window tests drive it: port box, main loop, status display, FPGA update.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QThread>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "TempFolder.h"
+#include "app/CaddisUnit.h"
+#include "app/QtTestEnvironment.h"
+#include "hostlink/HostTestSupport.h"
+
+namespace {
+
+testing::Environment* const Env = testing::AddGlobalTestEnvironment(new tQtTestEnvironment);
+
+// Runs the event loop (timer ticks, hand-offs) until Done or the limit.
+template <typename Pred>
+bool Within(Pred Done, int Seconds = 20) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > Until) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+  return true;
+}
+
+class CaddisUpdaterWine : public testing::Test {
+ protected:
+  void SetUp() override {
+    const auto ComText = tEnvironment::Get("CADDIS_TEST_SIM_COM");
+    if (!ComText) GTEST_SKIP() << "run through WithSimulatedCard.sh, which starts the card";
+    Com = std::stoi(*ComText);
+    Received = tEnvironment::Get("CADDIS_TEST_SIM_FPGA_OUT").value_or("");
+    Form = std::make_unique<TCaddisForm>(true);
+    Form->show();
+  }
+  void TearDown() override { Form.reset(); }
+
+  void ChoosePort() {
+    Form->FillComPortsList();
+    const int Index = Form->ComPortIndex(Com);
+    ASSERT_GT(Index, 0) << "COM" << Com << " is not in the port list";
+    Form->ComPortComboBox->setCurrentIndex(Index);
+    Form->ComPortComboBoxChange();
+    ASSERT_NE(Form->CaddisHost, nullptr) << Form->MessageMemo->toPlainText().toStdString();
+  }
+  bool Said(const QString& Line) const {
+    return Form->MessageMemo->toPlainText().split('\n').contains(Line);
+  }
+
+  tCapturedOutput Output;  // the log file in a temporary folder
+  int Com = 0;
+  std::string Received;
+  std::unique_ptr<TCaddisForm> Form;
+};
+
+TEST_F(CaddisUpdaterWine, ChoosingThePortIdentifiesTheCardAndShowsItsValues) {
+  ChoosePort();
+  ASSERT_TRUE(Within([&] {
+    return Form->IDLabel->text() == "17" && !Form->Voltage15Label->text().isEmpty();
+  })) << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_EQ(Form->VersionLabel->text(), "3");
+  EXPECT_EQ(Form->FPGALabel->text(), "0104052026");
+  EXPECT_FALSE(Form->TemperatureLabel->text().isEmpty());
+  EXPECT_FALSE(Form->Voltage5Label->text().isEmpty());
+  EXPECT_FALSE(Form->Voltage7Label->text().isEmpty());
+}
+
+TEST_F(CaddisUpdaterWine, AnFPGAUpdateReachesTheCardByteForByte) {
+  ASSERT_FALSE(Received.empty());
+  // 64 KiB and a bit: not a whole number of packets.
+  tTempFolder Images;
+  std::vector<uint8_t> Image(64 * 1024 + 77);
+  for (size_t i = 0; i < Image.size(); ++i)
+    Image[i] = static_cast<uint8_t>((i * 7919) >> 3);
+  WriteFileBytes(Images.File("SkerryFPGA.bit"), Image);
+  Form->ImageFolder = Images.Path;
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Form->IDLabel->text() == "17"; }));
+  Form->UpdateFPGAButton->click();
+  EXPECT_TRUE(Form->UpdatePanel->isVisible());
+  ASSERT_TRUE(Within([&] { return Said("FPGA updated successfully"); }, 60))
+      << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_FALSE(Form->UpdatePanel->isVisible());
+  ASSERT_TRUE(Within([&] {
+    std::error_code Ec;
+    return std::filesystem::file_size(Received, Ec) == Image.size();
+  }));
+  EXPECT_EQ(FileBytes(Received), Image);
+}
+
+}  // namespace
