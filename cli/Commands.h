@@ -10,17 +10,17 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/Outcome.h"
 #include "session/CardSession.h"
-
-constexpr int ExitOk = 0;
-constexpr int ExitFailure = 1;  // the card, the link, the file or the update failed
-constexpr int ExitUsage = 2;    // bad arguments
-// A stopped program exits 128 + the signal: 130 after Ctrl-C, 143 after SIGTERM.
 
 // Everything a command may be given. Texts are read by the command, so each can explain a
 // value it cannot use in its own words; Given tells which options were on the command line.
 struct tCliRequest {
-  std::string Command;  // "status", "dfu download"
+  std::string Command;                 // "status", "dfu download"
+  std::vector<std::string> Arguments;  // the whole command line, the program first
+  std::vector<std::string> PortList;   // each --port as given ("5", "5,6", "/dev/ttyUSB0")
+  std::string StationFPGA, StationUSBAudio, StationFirmware, Gone;
+  bool All = false;
   std::string Port, Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
   std::string File, Serial, Path, Index;
   bool Json = false, Log = false, NoWait = false, NoRestart = false, NoVerify = false;
@@ -31,21 +31,33 @@ struct tCliRequest {
   // Read for every command from its option table before it runs: the port (0 when not
   // given) and each seconds option, given or defaulted.
   int32_t PortNumber = 0;
+  // The ports of a command that takes several, in the order given, each once.
+  std::vector<int32_t> PortNumbers;
   std::map<std::string, double> SecondsGiven;
   double SecondsOf(const std::string& Option) const;
 };
 
 // "caddis <command>: <Error> (see caddis <command> --help)" on standard error; ExitUsage.
 int UsageError(const std::string& Command, const std::string& Error);
-// "caddis: <Error>" on standard error; ExitFailure.
+// "caddis: <Error>" on standard error; the exit status of Kind (ExitFailure without one).
+// With --json the text is kept for the error event that ends the output instead.
 int Failure(const std::string& Error);
-// The exit of a wait for the card that did not succeed: interrupted, or a failure with Error.
-int WaitFailure(const std::string& Error);
+int Failure(tFailKind Kind, const std::string& Error);
+// The failure that ended the command, as Failure last had it (empty before any).
+const std::string& LastFailureText();
+// The exit of a wait for the card that did not succeed: interrupted, or a failure of Kind
+// with Error.
+int WaitFailure(const std::string& Error, tFailKind Kind = fk_NoCard);
 int InterruptedExit();
+// An operator's line on standard output (flushed), or a message event with --json.
+void Say(const std::string& Text);
 
 // The options every command shares, as its option table gives them (main reads them):
-// --port N,
-bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit);
+// --port N (Text: the N given),
+bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit);
+// --port given once or more, each a port or a comma list of them, or --all (PortNumbers then
+// stays empty),
+bool ReadPorts(tCliRequest& Request, int& Exit);
 // a seconds option (Text as given, empty when absent) with its default,
 bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
                  double Default, double& Seconds, int& Exit);
@@ -62,10 +74,12 @@ class tCliSession : public tCardSession {
   bool OpenIdentified(int32_t Port, double Timeout, int& Exit);
   // Restarts the card (Restart, 10 ms, link closed) and, with WaitForReturn, waits for it
   // to come back: "Restart sent on COMn", then as WaitForReturn.
-  int RestartCard(bool WaitForReturn, double Limit);
+  // A card that does not come back fails with NotBack.
+  int RestartCard(bool WaitForReturn, double Limit, tFailKind NotBack = fk_NoCard);
   // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
-  // passed; "Card back on COMn: device ID .., firmware version .." and ExitOk.
-  int WaitForReturn(std::chrono::milliseconds Pause, double Limit);
+  // passed; "Card back on COMn: device ID .., firmware version .." (with --json a card event,
+  // phase "after") and ExitOk; a card that does not come back fails with NotBack.
+  int WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack = fk_NoCard);
 };
 
 // Writes a time-stamped line for every frame and DFU request to standard error.
@@ -84,3 +98,4 @@ int UpdateUSBAudioCommand(const tCliRequest& Request);
 int UpdateFirmwareCommand(const tCliRequest& Request);
 int DfuListCommand(const tCliRequest& Request);
 int DfuDownloadCommand(const tCliRequest& Request);
+int StationCommand(const tCliRequest& Request);

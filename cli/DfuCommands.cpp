@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/BootTurn.h"
 
 namespace {
 
@@ -71,6 +73,19 @@ void PrintDevice(const tDFUDeviceEntry& Device) {
   std::printf("   Location:      %s\n", Device.Location.c_str());
 }
 
+nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device);
+
+// The boot loader a download goes to: as dfu list shows it, or with --json a "boot-loader"
+// event with its serial number and location.
+void ShowDevice(const tDFUDeviceEntry& Device) {
+  if (!tCliEvents::On()) return PrintDevice(Device);
+  nlohmann::ordered_json Line = tCliEvents::Event("boot-loader");
+  Line["serial"] = Device.Serial.Read ? nlohmann::ordered_json(Utf8FromLatin1(Device.Serial.Text))
+                                      : nlohmann::ordered_json(nullptr);
+  Line["location"] = Utf8FromLatin1(Device.Location);
+  tCliEvents::Emit(Line);
+}
+
 nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device) {
   const tLMDFUDeviceInfo& Info = Device.Info;
   auto String = [](const tDFUString& S) {
@@ -121,22 +136,54 @@ bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
   }
 }
 
+// What a download's failure means for a script.
+tFailKind DownloadFailureKind(const tDownloadFailure& Failed) {
+  const tLMDFUErr Code = Failed.Code;
+  switch (Failed.Step) {
+    case tDownloadFailure::df_Check:
+      return Code <= lm_ImageTooShort ? fk_Image : fk_Failure;
+    case tDownloadFailure::df_Open:
+      return fk_Failure;
+    case tDownloadFailure::df_Leave:
+      return fk_Verify;
+    case tDownloadFailure::df_Download:
+      break;
+  }
+  switch (Code) {
+    case lm_VerifyMismatch:
+    case lm_VerifyShort:
+      return fk_Verify;
+    case lm_Stall:
+    case lm_DeviceStatus:
+    case lm_DeviceState:
+    case lm_NotSupported:
+      return fk_Refused;
+    case lm_DeviceGone:
+    case lm_Timeout:
+      return fk_NoCard;
+    default:
+      return fk_Failure;
+  }
+}
+
 // Downloads with progress and reports the outcome; true on success. Target names the card in
 // the progress lines: its port when known, else its boot loader's serial number.
 bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::string& File,
-              bool Verify, const std::string& Target, std::string& Error) {
+              bool Verify, const std::string& Target, std::string& Error, tFailKind& Kind) {
   tStatusLine Line;
   tTransferDisplay Display(Line, Image.Size(), Target);
   // The name after the last separator of either system, taken from the UTF-8 text itself (a
   // file-system path object would read it in Windows' ANSI code page).
   const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
+  tDownloadFailure Failed;
   const bool Done = DownloadFirmware(
       Device, Image, FileName, Verify,
       [&](const tDFUProgress& Progress) {
         if (!Progress.Failed())
           Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
       },
-      Error);
+      Error, &Failed);
+  Kind = DownloadFailureKind(Failed);
   Line.Finish();
   if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");
   return Done;
@@ -190,9 +237,11 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (!ReadFilter(Request, Filter, Exit)) return Exit;
 
   const std::string File = Request.Words[0];
+  tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
+  if (!LoadImage(File, Image, Error)) return Failure(fk_Image, Error);
+  if (!InitLibrary(Error)) return Failure(Error);
 
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.
@@ -200,20 +249,22 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (!FindBootLoader(Filter, Seconds(Request.SecondsOf("--wait")), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
     if (Error.rfind("more than one", 0) == 0) return UsageError(Request.Command, Error);
-    return Failure(Error);
+    return Failure(fk_NoCard, Error);
   }
-  PrintDevice(Device);
+  ShowDevice(Device);
   const std::string Target = Port > 0 ? "COM" + std::to_string(Port) : BootLoaderName(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, Target, Error)) return Failure(Error);
-  std::printf("Device updated successfully\n");
-  std::fflush(stdout);
+  if (tFailKind Kind = fk_Failure;
+      !Download(Device, Image, File, !Request.NoVerify, Target, Error, Kind))
+    return Failure(Kind, Error);
+  Say("Device updated successfully");
   // After an update the card restarts its firmware; the window waits for it to come back
   // before it closes the dialog, and so does this when given the port. The card's port is
   // gone while it is in its boot loader, so it is looked for at once.
   if (Port <= 0) return ExitOk;
   tCliSession Session;
   Session.ComPort = Port;
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
+                               fk_Verify);
 }
 
 int UpdateFirmwareCommand(const tCliRequest& Request) {
@@ -225,30 +276,46 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   // Everything that can be checked is checked before the card leaves its link.
   const std::string File =
       Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
+  tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
+  if (!LoadImage(File, Image, Error)) return Failure(fk_Image, Error);
+  if (!InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
-  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
-              Session.Host->FirmwareVersion);
-  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
-  std::fflush(stdout);
+  tCliEvents::Card(*Session.Host, "before");
+  Say("Card on COM" + std::to_string(Port) + ": device ID " +
+      std::to_string(Session.Host->DeviceID) + ", firmware version " +
+      std::to_string(Session.Host->FirmwareVersion));
+  // One card at a time from its Boot until its boot loader is found, among every caddis of
+  // this user: the one new boot loader is then this card's.
+  tBootTurn Turn;
+  if (!Turn.Take(
+          [&] {
+            return tCliLoop(Session.Host.get()).RunFor(tCardSession::PollPeriod) != le_Stopped;
+          },
+          Error)) {
+    if (StopRequested()) return InterruptedExit();
+    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+  }
+  Say("Boot sent on COM" + std::to_string(Port) + ": waiting for its boot loader on USB");
   tDFUDeviceEntry Device;
   if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
-    return Failure(Error);
+    return Failure(fk_NoCard, Error);
   }
-  PrintDevice(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error)) {
+  Turn.Release();
+  ShowDevice(Device);
+  if (tFailKind Kind = fk_Failure; !Download(Device, Image, File, !Request.NoVerify,
+                                             "COM" + std::to_string(Port), Error, Kind)) {
     // The card stays in its boot loader, ready for another attempt.
-    return Failure(Error +
-                   "; the card stays in its boot loader: try again with caddis dfu "
-                   "download " +
-                   File + " --serial " + Device.Serial.Text);
+    return Failure(Kind, Error +
+                             "; the card stays in its boot loader: try again with caddis dfu "
+                             "download " +
+                             File + " --serial " + Device.Serial.Text);
   }
-  std::printf("Device updated successfully\n");
-  std::fflush(stdout);
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
+  Say("Device updated successfully");
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
+                               fk_Verify);
 }

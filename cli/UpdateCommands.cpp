@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
@@ -95,6 +96,11 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   return Transfer.Code == tu_Ack ? te_Accepted : te_Refused;
 }
 
+// A card that stopped answering is gone; any other end was the card's refusal.
+tFailKind AbortKind(const tTransfer& Transfer) {
+  return Transfer.Code == tu_NoAnswer && Transfer.End != ue_WrongReply ? fk_NoCard : fk_Refused;
+}
+
 std::string AbortReason(const tTransfer& Transfer) {
   if (Transfer.End == ue_WrongReply) return "the card acknowledged the wrong packet";
   if (Transfer.Code == tu_NoAnswer) return "the card stopped answering";
@@ -109,14 +115,15 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   const double AckTimeout = Request.SecondsOf("--ack-timeout");
   tCliSession Session;
   std::string Error;
-  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
+  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(fk_Port, Error);
   const std::string Path =
       Request.Has("--file")
           ? Request.File
           : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
                                                   : std::string(USBAudioImageName));
   uint64_t Size = 0;
-  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(Error);
+  tCliEvents::Start(tCliEvents::ImageObject(Path));
+  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(fk_Image, Error);
   if (!Request.Has("--file")) {
     std::string Ignored;
     CheckReadable(Path, Size, Ignored);  // a missing default image is the host's to explain
@@ -125,6 +132,7 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   Session.Host->AskIdentity();
   tCliLoop Loop(Session.Host.get());
   if (!WaitForIdentity(Loop, *Session.Host, Seconds(Timeout), Error)) return WaitFailure(Error);
+  tCliEvents::Card(*Session.Host, "before");
 
   tTransfer Transfer;
   const std::string What = Kind.What;
@@ -134,23 +142,23 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
               std::to_string(ProgressPercent(Transfer.Progress)) + "%");
       return InterruptedExit();
     case te_Stalled:
-      return Failure(What + " update aborted: no answer from the card for " +
-                     SecondsText(AckTimeout) + " s at " +
-                     std::to_string(ProgressPercent(Transfer.Progress)) + "%");
+      return Failure(fk_NoCard, What + " update aborted: no answer from the card for " +
+                                    SecondsText(AckTimeout) + " s at " +
+                                    std::to_string(ProgressPercent(Transfer.Progress)) + "%");
     case te_Refused:
-      if (!Transfer.Finished) return Failure(What + " update did not start");
-      return Failure(What + " update aborted at " +
-                     std::to_string(ProgressPercent(Transfer.Progress)) +
-                     "%: " + AbortReason(Transfer));
+      // The updater refused the image before the first packet, saying why.
+      if (!Transfer.Finished) return Failure(fk_Image, What + " update did not start");
+      return Failure(AbortKind(Transfer), What + " update aborted at " +
+                                              std::to_string(ProgressPercent(Transfer.Progress)) +
+                                              "%: " + AbortReason(Transfer));
     case te_Accepted:
       break;
   }
-  std::printf("%s updated successfully\n", Kind.What);
-  std::fflush(stdout);
+  Say(std::string(Kind.What) + " updated successfully");
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
   if (Session.TakeRestartDue() && !Request.NoRestart)
-    return Session.RestartCard(true, DefaultReturnWait);
+    return Session.RestartCard(true, DefaultReturnWait, fk_Verify);
   return ExitOk;
 }
 

@@ -291,8 +291,12 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error) {
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadFailure* Failed) {
+  tDownloadFailure Ignored;
+  tDownloadFailure& Failure = Failed ? *Failed : Ignored;
   const tLMDFUErr Verdict = CheckDFUImage(Device.Index, Image);
+  Failure = {tDownloadFailure::df_Check, Verdict};
   if (Verdict != lm_Ok) {
     Error = "File " + FileName +
             " is not compatible with this device: " + std::string(LMDFUStatusText(Verdict)) + " (" +
@@ -304,6 +308,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   if (const tLMDFUErr Opened =
           Download.Start(Device.Index, Image, Verify, &Queue, [] { tUIThread::Wake(); });
       Opened != lm_Ok) {
+    Failure = {tDownloadFailure::df_Open, Opened};
     Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
     return false;
   }
@@ -327,6 +332,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   const tLMDFUErr Result = Download.Finish();
   Drain();
   if (Result != lm_Ok) {
+    Failure = {tDownloadFailure::df_Download, Result};
     const std::string& Details = Download.ErrorDetails();
     Error = "Download error " + std::to_string(Result) + ": " + LMDFUStatusText(Result) +
             (Details.empty() ? "" : " (" + Details + ")");
@@ -334,6 +340,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   }
   // The new firmware runs only once the device has left DFU mode.
   if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
+    Failure = {tDownloadFailure::df_Leave, Left};
     Error = "The firmware was written, but the device did not restart into it: error " +
             std::to_string(Left) + ": " + LMDFUStatusText(Left);
     return false;

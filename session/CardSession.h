@@ -121,7 +121,13 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 // and closes the device, the card then starting its new firmware. OnEvent gets every
 // notification as the loop handles it. An interrupted loop still waits for the download to
 // end: a device is never left in the middle of one. False with Error set on any failure.
-// FileName names the image in the messages.
+// FileName names the image in the messages. Failed (when given) tells which step failed and
+// the library's code for it.
+struct tDownloadFailure {
+  enum tStep { df_Check, df_Open, df_Download, df_Leave } Step = df_Check;
+  tLMDFUErr Code = lm_Ok;
+};
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error);
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadFailure* Failed = nullptr);
