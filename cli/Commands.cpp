@@ -199,6 +199,9 @@ int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, tFailKind NotB
   std::string Error;
   const bool Left = RestartSeenLeaving(Error);
   Say(Sent);
-  if (!Left) return Error == "interrupted" ? InterruptedExit() : Failure(NotBack, Error);
+  // A card that kept answering did not restart: after an update it does not run the new image.
+  if (!Left)
+    return Error == "interrupted" ? InterruptedExit()
+                                  : Failure(NotBack == fk_Verify ? fk_Verify : fk_Failure, Error);
   return WaitForReturn(std::chrono::milliseconds(0), Limit, NotBack);
 }

@@ -354,7 +354,8 @@ struct tParser {
       Sub->add_flag("-v,--verbose", Request.Verbose);
       for (const tOptionHelp& Option : C.Options) {
         if (std::string(Option.Name) == "--port")
-          Sub->add_option(Option.Name, Request.PortList, Option.Help);
+          // Each --port takes one word; given again, it adds more.
+          Sub->add_option(Option.Name, Request.PortList, Option.Help)->allow_extra_args(false);
         else if (const auto Text = TextOptions.find(Option.Name); Text != TextOptions.end())
           Sub->add_option(Option.Name, Request.*(Text->second), Option.Help);
         else

@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include "RunProgram.h"
+#include "cli/Outcome.h"
 #include "serial/PseudoTerminal.h"
 #include "sim/SimProcess.h"
 
@@ -123,9 +124,11 @@ TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {
   const tRun Json = Caddis({"status", "--port", "11", "--json"});
   ASSERT_EQ(Json.Exit, 0) << Json.Err;
   const std::string& J = Json.Out;
-  EXPECT_EQ(std::count(J.begin(), J.end(), '\n'), 1) << "one object on one line: " << J;
+  // The status is the result event's, the last line.
+  const std::string Last = J.substr(J.rfind('\n', J.size() - 2) + 1);
+  EXPECT_EQ(Last.rfind("{\"event\":\"result\",\"port\":11,", 0), 0u) << J;
   for (const char* Field :
-       {"{\"HostName\":\"Caddis\",\"ComPortID\":11,\"DeviceID\":7,\"FirmwareVersion\":3,"
+       {"\"status\":{\"HostName\":\"Caddis\",\"ComPortID\":11,\"DeviceID\":7,\"FirmwareVersion\":3,"
         "\"FPGAVersion\":\"9012345678\",\"Temperature\":",
         "\"SampleRates\":[48000,48000,48000,44100]",
         "\"IPAddress\":\"192.168.1.50\",\"IPAddressValue\":838969536",
@@ -167,7 +170,7 @@ TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
 
 TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   const tRun Missing = Caddis({"status", "--port", "9"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitPort);
   EXPECT_TRUE(Contains(Missing.Err, "caddis: Cannot open ComPort 9: no such port")) << Missing.Err;
 
   auto Sim = StartCard(13);
@@ -175,7 +178,7 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   ASSERT_TRUE(WaitFor([&] { return Contains(Holder.Output(), "COM13"); }))
       << "monitor did not start";
   const tRun Busy = Caddis({"status", "--port", "13"});
-  EXPECT_EQ(Busy.Exit, 1);
+  EXPECT_EQ(Busy.Exit, ExitPort);
   EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: COM13 is in use by caddis (pid "))
       << Busy.Err;
   // Ctrl-C ends the monitor cleanly and frees the port.
@@ -188,7 +191,7 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   // the card's replies: the port is refused, naming it.
   tPortHolder Terminal(std::filesystem::read_symlink(Runtime.PortLink(13)).string());
   const tRun Held = Caddis({"status", "--port", "13"});
-  EXPECT_EQ(Held.Exit, 1);
+  EXPECT_EQ(Held.Exit, ExitPort);
   EXPECT_TRUE(Contains(Held.Err, "Cannot open ComPort 13: COM13 is in use by " + Terminal.Name()))
       << Held.Err;
 }
@@ -197,18 +200,18 @@ TEST_F(CliCommandTest, ASilentCardIsAnError) {
   auto Sim = StartCard(14, {"--silent"});
   const auto Start = std::chrono::steady_clock::now();
   const tRun Silent = Caddis({"status", "--port", "14", "--timeout", "1.5"});
-  EXPECT_EQ(Silent.Exit, 1);
+  EXPECT_EQ(Silent.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Silent.Err, "no answer from the card on COM14 within 1.5 s")) << Silent.Err;
   EXPECT_EQ(Silent.Out, "");
   EXPECT_GE(std::chrono::steady_clock::now() - Start, 1500ms);
 
   const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
-  EXPECT_EQ(Update.Exit, 1);
+  EXPECT_EQ(Update.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
 
   auto Nameless = StartCard(22, {"--zero-device-id"});
   const tRun Unidentified = Caddis({"status", "--port", "22", "--timeout", "2.5"});
-  EXPECT_EQ(Unidentified.Exit, 1);
+  EXPECT_EQ(Unidentified.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Unidentified.Err, "the card on COM22 answers but has not identified itself"))
       << Unidentified.Err;
 }
@@ -315,13 +318,13 @@ TEST_F(CliCommandTest, UpdateFPGARefusesAFileItCannotRead) {
   auto Sim = StartCard(17);
   const tRun Run =
       Caddis({"update-fpga", "--port", "17", "--file", Runtime.Folder.Path + "/absent.bit"});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitImage);
   EXPECT_TRUE(Contains(Run.Err, "cannot read " + Runtime.Folder.Path + "/absent.bit")) << Run.Err;
 
   // The operator's own file is named, not the link the tool makes for it.
   const std::string Empty = WriteImage("empty.bit", 0);
   const tRun EmptyRun = Caddis({"update-fpga", "--port", "17", "--file", Empty});
-  EXPECT_EQ(EmptyRun.Exit, 1);
+  EXPECT_EQ(EmptyRun.Exit, ExitImage);
   EXPECT_TRUE(Contains(EmptyRun.Err, "cannot send " + Empty + ": the file is empty"))
       << EmptyRun.Err;
 }
@@ -347,7 +350,7 @@ TEST_F(CliCommandTest, AFlashErrorAbortsTheUpdateWithItsReason) {
   const std::string Image = WriteImage("SkerryFPGA.bit", 10 * 128);
   auto Sim = StartCard(19, {"--ack-code", "4@3"});
   const tRun Run = Caddis({"update-fpga", "--port", "19", "--file", Image});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitRefused);
   EXPECT_TRUE(Contains(Run.Err, "Tiva file updater Flash error on packet ")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, "Update aborted")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, "caddis: FPGA update aborted at ")) << Run.Err;
@@ -373,7 +376,7 @@ TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
   auto Sim = StartCard(20, {"--silent-at", "5"});
   const tRun Run =
       Caddis({"update-usb-audio", "--port", "20", "--file", Image, "--ack-timeout", "1"});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Run.Err, "USB Audio update aborted: no answer from the card")) << Run.Err;
 }
 
@@ -411,11 +414,11 @@ TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
 
 TEST_F(CliCommandTest, DfuDownloadWithoutADeviceOrFileFails) {
   const tRun Missing = Caddis({"dfu", "download", Runtime.Folder.Path + "/none.dfu"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitImage);
   EXPECT_TRUE(Contains(Missing.Err, "cannot read ")) << Missing.Err;
 
   const tRun NoDevice = Caddis({"dfu", "download", DEMO_DFU_PATH, "--wait", "0"});
-  EXPECT_EQ(NoDevice.Exit, 1);
+  EXPECT_EQ(NoDevice.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(NoDevice.Err, "No USB DFU devices found")) << NoDevice.Err;
 
   // SIGTERM ends the search as Ctrl-C does, with the status a terminated program has.
@@ -443,7 +446,7 @@ TEST_F(CliCommandTest, SeveralBootLoadersAreListedNotGuessed) {
   // A serial number that none has: said so, with those that are there.
   const tRun NoMatch =
       Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "NOPE", "--wait", "0"});
-  EXPECT_EQ(NoMatch.Exit, 1);
+  EXPECT_EQ(NoMatch.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(NoMatch.Err, "no USB DFU device matches serial NOPE; present:\n"))
       << NoMatch.Err;
   EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00024 at ")) << NoMatch.Err;
@@ -464,7 +467,7 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   auto Sim = StartCard(26, {"--firmware", "12"});
   const tRun Missing =
       Caddis({"update-firmware", "--port", "26", "--file", Runtime.Folder.Path + "/none.dfu"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitImage);
   EXPECT_TRUE(Contains(Missing.Err, "cannot read " + Runtime.Folder.Path + "/none.dfu: "))
       << Missing.Err;
 
@@ -524,7 +527,7 @@ TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
     EXPECT_TRUE(Contains(Run.Out, "Port:             COM28\n")) << Run.Out;
   }
   const tRun Missing = Caddis({"status", "--port", "/dev/ttyNOPE0"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitPort);
   EXPECT_TRUE(Contains(Missing.Err, "no serial port /dev/ttyNOPE0 in the port list"))
       << Missing.Err;
 }
@@ -551,7 +554,7 @@ TEST_F(CliCommandTest, ALinkErrorOfAnOrdinaryUserLandsInTheirOwnLog) {
       {CADDIS_PATH, "status", "--port", "99"}, Runtime.Folder.Path + "/nobody.out", 60s, [AsRoot] {
         return !AsRoot || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
       });
-  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_EQ(Run.Exit, ExitPort) << Run.Output;
   EXPECT_TRUE(Contains(Run.Output, "Cannot open ComPort 99")) << Run.Output;
   EXPECT_FALSE(Contains(Run.Output, "Cannot write the log file")) << Run.Output;
   const std::string Log = ReadFile(Home + "/.local/state/caddis/Log.txt");
