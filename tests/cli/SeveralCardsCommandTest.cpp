@@ -191,3 +191,52 @@ TEST_F(SeveralCardsCommandTest, AllMeansThePortsWhereACardAnswers) {
 }
 
 }  // namespace
+
+namespace {
+
+int Count(const std::string& Text, const std::string& Part) {
+  int Found = 0;
+  for (std::size_t At = Text.find(Part); At != std::string::npos; At = Text.find(Part, At + 1))
+    ++Found;
+  return Found;
+}
+
+TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUnplugged) {
+  const std::string Image = WriteImage("SkerryFPGA.bit", 20 * 128);
+  const std::string Received = Runtime.Folder.File("fpga-61");
+  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "1"});
+  auto Card = StartCard(61, {"--fpga-out", Received});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 done in "); }, 30s))
+      << Station.Output();
+  EXPECT_EQ(ReadFile(Received), ReadFile(Image));
+  // The update restarted the card: its port went and came back, and it is still done.
+  std::this_thread::sleep_for(3s);
+  EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 1) << Station.Output();
+
+  // Unplugged for longer than a restart takes, then plugged in again: a new card to serve.
+  Card->Stop();
+  std::filesystem::remove(Received);
+  ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 unplugged"); }, 10s))
+      << Station.Output();
+  Card = StartCard(61, {"--fpga-out", Received, "--ack-code", "2@1"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 failed (refused)"); }, 30s))
+      << Station.Output();
+  EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 2) << Station.Output();
+
+  // Ctrl-C ends it with the table of every card served.
+  Station.Signal(SIGINT);
+  const tRun Run = Station.Wait(20s);
+  EXPECT_EQ(Run.Exit, ExitInterrupted) << Run.Out << Run.Err;
+  EXPECT_TRUE(Contains(Run.Out, "Served: 2, succeeded: 1\n")) << Run.Out;
+  EXPECT_EQ(Count(Run.Out.substr(Run.Out.rfind("\nPort ")), "\nCOM61 "), 2) << Run.Out;
+}
+
+TEST_F(SeveralCardsCommandTest, TheStationNeedsARecipeOfReadableImages) {
+  EXPECT_EQ(Caddis({"station"}).Exit, ExitUsage);
+  const tRun Missing = Caddis({"station", "--fpga", Runtime.Folder.File("none.bit")});
+  EXPECT_EQ(Missing.Exit, ExitImage);
+  EXPECT_TRUE(Contains(Missing.Err, "--fpga: cannot read " + Runtime.Folder.File("none.bit")))
+      << Missing.Err;
+}
+
+}  // namespace
