@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "cli/CliEvents.h"
 #include "cli/CliText.h"
 #include "platform/Console.h"
 #include "support/DisplayMessage.h"
@@ -21,6 +22,8 @@ int InterruptedExit() {
 tStatusLine::tStatusLine() : fTerminal(tConsole::OutputIsTerminal()) {}
 
 void tStatusLine::Show(const std::string& Text) {
+  // With --json the events say it.
+  if (tCliEvents::On()) return;
   if (Text == fText && (fDrawn || !fTerminal)) return;
   fText = Text;
   if (fTerminal) {
@@ -39,6 +42,7 @@ void tStatusLine::Show(const std::string& Text) {
 }
 
 void tStatusLine::Message(const std::string& Text) {
+  if (tCliEvents::On()) return tCliEvents::Message(Text);
   if (fTerminal && fDrawn) {
     std::printf("\r\033[K");
     std::fflush(stdout);
@@ -67,6 +71,7 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
     fLabel = Label;
     fStart = std::chrono::steady_clock::now();
   }
+  if (tCliEvents::On()) return tCliEvents::Progress(LineLabel, Fraction);
   if (fLine.Terminal()) {
     const double Elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - fStart).count();

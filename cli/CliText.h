@@ -32,6 +32,7 @@ std::string JsonText(const nlohmann::ordered_json& Value);
 // The card's last reported state as one JSON object on one line, fields named as the host
 // object names them; values of reports that never arrived are null.
 std::string StatusJson(const tOrvaneHost& Host);
+nlohmann::ordered_json StatusObject(const tOrvaneHost& Host);
 // The same as labelled lines for an operator ("not received" for a missing report).
 std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 // One short line for the live monitor.

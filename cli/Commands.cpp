@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "dfu/LMDFU.h"
@@ -12,6 +13,7 @@
 namespace {
 
 bool Tracing = false;
+std::string FailureText;
 
 // Seconds since the program started, for trace lines.
 double Elapsed() {
@@ -46,36 +48,93 @@ double tCliRequest::SecondsOf(const std::string& Option) const {
 }
 
 int UsageError(const std::string& Command, const std::string& Error) {
-  std::fprintf(stderr, "caddis %s: %s (see caddis %s --help)\n", Command.c_str(), Error.c_str(),
-               Command.c_str());
+  FailureText = "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)";
+  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", FailureText.c_str());
   return ExitUsage;
 }
 
+int Failure(tFailKind Kind, const std::string& Error) {
+  FailureText = Error;
+  if (!tCliEvents::On()) std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+  return OutcomeOf(Kind).Exit;
+}
+
 int Failure(const std::string& Error) {
-  std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return ExitFailure;
+  return Failure(fk_Failure, Error);
 }
 
-int WaitFailure(const std::string& Error) {
-  return StopRequested() ? InterruptedExit() : Failure(Error);
+const std::string& LastFailureText() {
+  return FailureText;
 }
 
-bool ReadPort(const tCliRequest& Request, int32_t& Port, int& Exit) {
+int WaitFailure(const std::string& Error, tFailKind Kind) {
+  return StopRequested() ? InterruptedExit() : Failure(Kind, Error);
+}
+
+void Say(const std::string& Text) {
+  if (tCliEvents::On()) return tCliEvents::Message(Text);
+  std::printf("%s\n", Text.c_str());
+  std::fflush(stdout);
+}
+
+int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit) {
+  const tServiceResult Result = Exit == ExitOk                                      ? sr_Succeeded
+                                : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
+                                                                                    : sr_Failed;
+  std::string Error;
+  if (Record.Finish(Session, Result, Result == sr_Succeeded ? std::string() : LastFailureText(),
+                    Error))
+    tCliEvents::SetRecord(Record.RecordPath());
+  else if (tCliEvents::On())
+    tCliEvents::Message(Error);
+  else
+    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+  return Exit;
+}
+
+bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit) {
   if (!Request.Has("--port")) {
     Exit = UsageError(Request.Command, "--port N is required");
     return false;
   }
-  if (ParsePortNumber(Request.Port, Port)) return true;
-  if (!IsDevicePath(Request.Port)) {
-    Exit = UsageError(Request.Command, "'" + Request.Port + "' is not a port number");
+  if (ParsePortNumber(Text, Port)) return tCliEvents::SetPort(Port), true;
+  if (!IsDevicePath(Text)) {
+    Exit = UsageError(Request.Command, "'" + Text + "' is not a port number");
     return false;
   }
   // A device goes by the number the port list gives it, so every message and every later
   // command names it the same way.
-  Port = tPortCatalogue::PortNumberOf(Request.Port);
-  if (Port > 0) return true;
-  Exit = Failure("no serial port " + Request.Port + " in the port list (caddis ports lists them)");
+  Port = tPortCatalogue::PortNumberOf(Text);
+  if (Port > 0) return tCliEvents::SetPort(Port), true;
+  Exit = Failure(fk_Port, "no serial port " + Text + " in the port list (caddis ports lists them)");
   return false;
+}
+
+bool ReadPorts(tCliRequest& Request, int& Exit) {
+  if (Request.All) {
+    if (!Request.Has("--port")) return true;
+    Exit = UsageError(Request.Command, "give --port or --all, not both");
+    return false;
+  }
+  std::vector<std::string> Texts;
+  for (const std::string& Given : Request.PortList)
+    for (std::size_t Start = 0;;) {
+      const std::size_t Comma = Given.find(',', Start);
+      Texts.push_back(Given.substr(Start, Comma - Start));
+      if (Comma == std::string::npos) break;
+      Start = Comma + 1;
+    }
+  if (Texts.empty()) Texts.emplace_back();
+  for (const std::string& Text : Texts) {
+    int32_t Port = 0;
+    if (!ReadPort(Request, Text, Port, Exit)) return false;
+    if (std::find(Request.PortNumbers.begin(), Request.PortNumbers.end(), Port) ==
+        Request.PortNumbers.end())
+      Request.PortNumbers.push_back(Port);
+  }
+  // Several ports: the events name each card's port in its own program.
+  if (Request.PortNumbers.size() > 1) tCliEvents::SetPort(0);
+  return true;
 }
 
 bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
@@ -119,7 +178,7 @@ tCliSession::tCliSession()
 bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
   std::string Error;
   if (!OpenCard(Port, Error)) {
-    Exit = Failure(Error);
+    Exit = Failure(fk_Port, Error);
     return false;
   }
   Host->AskIdentity();
@@ -131,9 +190,9 @@ bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
   return true;
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Failed) {
-  std::printf("Waiting for the card on COM%d\n", ComPort);
-  std::fflush(stdout);
+int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Failed,
+                               tFailKind NotBack) {
+  Say("Waiting for the card on COM" + std::to_string(ComPort));
   std::string Error = "interrupted";
   if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) {
     if (Failed) *Failed = Error;
@@ -141,28 +200,32 @@ int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, st
   }
   if (!WaitForCard(Seconds(Limit), Error)) {
     if (Failed) *Failed = Error;
-    return WaitFailure(Error);
+    return WaitFailure(Error, NotBack);
   }
-  std::printf("Card back on COM%d: device ID %u, firmware version %u\n", ComPort, Host->DeviceID,
-              Host->FirmwareVersion);
-  std::fflush(stdout);
+  Say("Card back on COM" + std::to_string(ComPort) + ": device ID " +
+      std::to_string(Host->DeviceID) + ", firmware version " +
+      std::to_string(Host->FirmwareVersion));
+  tCliEvents::Card(*Host, "after");
   return ExitOk;
 }
 
-int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying) {
+int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying,
+                             tFailKind NotBack) {
+  const std::string Sent = "Restart sent on COM" + std::to_string(ComPort);
   if (!WaitForReturnToo) {
     if (!Restart(false)) return InterruptedExit();
-    std::printf("Restart sent on COM%d\n", ComPort);
-    std::fflush(stdout);
+    Say(Sent);
     return ExitOk;
   }
   // The card must be seen to leave, or a lost Restart would pass for a quick one.
   std::string Error;
   const tRestartSeen Seen = RestartSeenLeaving(Error);
   if (Seen == rs_Interrupted) return InterruptedExit();
-  if (Seen == rs_NotSent) return Failure(Error);
-  std::printf("Restart sent on COM%d\n", ComPort);
-  std::fflush(stdout);
-  if (Seen == rs_Stayed) return Failure(Error + (IfStaying.empty() ? "" : "; " + IfStaying));
-  return WaitForReturn(std::chrono::milliseconds(0), Limit);
+  if (Seen == rs_NotSent) return Failure(fk_Port, Error);
+  Say(Sent);
+  // A card that kept answering did not restart: after an update it does not run the new image.
+  if (Seen == rs_Stayed)
+    return Failure(NotBack == fk_Verify ? fk_Verify : fk_Failure,
+                   Error + (IfStaying.empty() ? "" : "; " + IfStaying));
+  return WaitForReturn(std::chrono::milliseconds(0), Limit, nullptr, NotBack);
 }

@@ -3,11 +3,13 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
 
@@ -73,6 +75,19 @@ void PrintDevice(const tDFUDeviceEntry& Device) {
   std::printf("   Location:      %s\n", Device.Location.c_str());
 }
 
+nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device);
+
+// The boot loader a download goes to: as dfu list shows it, or with --json a "boot-loader"
+// event with its serial number and location.
+void ShowDevice(const tDFUDeviceEntry& Device) {
+  if (!tCliEvents::On()) return PrintDevice(Device);
+  nlohmann::ordered_json Line = tCliEvents::Event("boot-loader");
+  Line["serial"] = Device.Serial.Read ? nlohmann::ordered_json(Utf8FromLatin1(Device.Serial.Text))
+                                      : nlohmann::ordered_json(nullptr);
+  Line["location"] = Utf8FromLatin1(Device.Location);
+  tCliEvents::Emit(Line);
+}
+
 nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device) {
   const tLMDFUDeviceInfo& Info = Device.Info;
   auto String = [](const tDFUString& S) {
@@ -123,24 +138,59 @@ bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
   }
 }
 
+// What a download's failure means for a script.
+tFailKind DownloadFailureKind(const tDownloadOutcome& Failed) {
+  const tLMDFUErr Code = Failed.Code;
+  switch (Failed.Step) {
+    case tDownloadOutcome::df_Check:
+      return Code <= lm_ImageTooShort ? fk_Image : fk_Failure;
+    case tDownloadOutcome::df_Open:
+      return fk_Failure;
+    case tDownloadOutcome::df_Leave:
+      return fk_Verify;
+    case tDownloadOutcome::df_Download:
+      break;
+  }
+  switch (Code) {
+    case lm_VerifyMismatch:
+    case lm_VerifyShort:
+      return fk_Verify;
+    case lm_Stall:
+    case lm_DeviceStatus:
+    case lm_DeviceState:
+    case lm_NotSupported:
+      return fk_Refused;
+    case lm_DeviceGone:
+    case lm_Timeout:
+      return fk_NoCard;
+    default:
+      return fk_Failure;
+  }
+}
+
 // Downloads with progress and reports the outcome; true on success. Target names the card in
 // the progress lines: its port when known, else its boot loader's serial number. Outcome as
 // for DownloadFirmware.
 bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::string& File,
-              bool Verify, const std::string& Target, std::string& Error,
+              bool Verify, const std::string& Target, std::string& Error, tFailKind& Kind,
               tDownloadOutcome* Outcome = nullptr) {
   tStatusLine Line;
   tTransferDisplay Display(Line, Image.Size(), Target);
   // The name after the last separator of either system, taken from the UTF-8 text itself (a
   // file-system path object would read it in Windows' ANSI code page).
   const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
+  // Without Outcome a device that refused the image stays in its boot loader for another try.
+  tDownloadOutcome Local;
+  Local.SendBackUntouched = false;
+  tDownloadOutcome& Out = Outcome ? *Outcome : Local;
   const bool Done = DownloadFirmware(
       Device, Image, FileName, Verify,
       [&](const tDFUProgress& Progress) {
         if (!Progress.Failed())
           Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
       },
-      Error, Outcome);
+      Error, &Out);
+  Kind = DownloadFailureKind(Out);
   Line.Finish();
   if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");
   return Done;
@@ -160,8 +210,19 @@ int BootAndDownload(
     const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
   const int32_t Port = Session.ComPort;
   const double ReturnTimeout = Request.SecondsOf("--return-timeout");
-  std::printf("Boot sent on COM%d: waiting for its boot loader on USB\n", Port);
-  std::fflush(stdout);
+  // One card at a time from its Boot until its boot loader is found, among every caddis of
+  // this user: the one new boot loader is then this card's.
+  tBootTurn Turn;
+  if (!Turn.Take(
+          [&] {
+            return tCliLoop(Session.Host.get()).RunFor(tCardSession::PollPeriod) != le_Stopped;
+          },
+          Error)) {
+    if (StopRequested()) return InterruptedExit();
+    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+    Error.clear();
+  }
+  Say("Boot sent on COM" + std::to_string(Port) + ": waiting for its boot loader on USB");
   // From here on the card is in its boot loader until it is sent back: a stop or a failure
   // says where it is and how to bring it back.
   const std::string Again = "caddis dfu download " + File;
@@ -173,41 +234,47 @@ int BootAndDownload(
            (Serial.empty() ? "" : " (serial " + Serial + ")") + "; bring it back with " + Command +
            (FirmwareWhole ? ", or by switching it off and on" : "");
   };
+  // A card whose boot loader was sent back is waited for; the failure stands.
+  auto SentBack = [&](tFailKind Kind) {
+    const int Failed = Failure(Kind, Error);
+    const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
+    return Returned == ExitOk ? Failed : Returned;
+  };
   tDFUDeviceEntry Device;
   if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
     if (StopRequested()) {
       Error = "interrupted: " + Stranded(std::string(), true);
-      Failure(Error);
+      Failure(fk_Interrupted, Error);
       return InterruptedExit();
     }
-    return Failure(Error);
+    return Failure(fk_NoCard, Error);
   }
-  PrintDevice(Device);
+  Turn.Release();
+  ShowDevice(Device);
   if (BeforeDownload && !BeforeDownload(Device, Error)) {
+    if (LeaveDFUMode(Device.Index)) {
+      Error += "; nothing was written: the card restarts with its former firmware";
+      return SentBack(fk_Failure);
+    }
     Error += "; " + Stranded(Device.Serial.Text, true);
     return Failure(Error);
   }
   tDownloadOutcome Outcome;
-  if (!Download(Device, Image, File, !Request.NoVerify, "COM" + std::to_string(Port), Error,
-                &Outcome)) {
-    if (Outcome.SentBack) {
-      Failure(Error);
-      const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
-      return Returned == ExitOk ? ExitFailure : Returned;
-    }
+  if (tFailKind Kind = fk_Failure; !Download(Device, Image, File, !Request.NoVerify,
+                                             "COM" + std::to_string(Port), Error, Kind, &Outcome)) {
+    if (Outcome.SentBack) return SentBack(Kind);
     Error += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
-    Failure(Error);
-    return StopRequested() ? InterruptedExit() : ExitFailure;
+    const int Failed = Failure(Kind, Error);
+    return StopRequested() ? InterruptedExit() : Failed;
   }
-  std::printf("Device updated successfully\n");
-  std::fflush(stdout);
+  Say("Device updated successfully");
   if (StopRequested()) {
     Error = "interrupted: the card from COM" + std::to_string(Port) +
             " restarts with its new firmware by itself";
-    Failure(Error);
+    Failure(fk_Interrupted, Error);
     return InterruptedExit();
   }
-  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, &Error);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, &Error, fk_Verify);
 }
 
 // The device filters given on the command line.
@@ -253,9 +320,11 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (!ReadFilter(Request, Filter, Exit)) return Exit;
 
   const std::string File = Request.Words[0];
+  tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error) || !InitLibrary(Error)) return Failure(Error);
+  if (!LoadImage(File, Image, Error)) return Failure(fk_Image, Error);
+  if (!InitLibrary(Error)) return Failure(Error);
 
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.
@@ -263,20 +332,22 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (!FindBootLoader(Filter, Seconds(Request.SecondsOf("--wait")), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
     if (Error.rfind("more than one", 0) == 0) return UsageError(Request.Command, Error);
-    return Failure(Error);
+    return Failure(fk_NoCard, Error);
   }
-  PrintDevice(Device);
+  ShowDevice(Device);
   const std::string Target = Port > 0 ? "COM" + std::to_string(Port) : BootLoaderName(Device);
-  if (!Download(Device, Image, File, !Request.NoVerify, Target, Error)) return Failure(Error);
-  std::printf("Device updated successfully\n");
-  std::fflush(stdout);
+  if (tFailKind Kind = fk_Failure;
+      !Download(Device, Image, File, !Request.NoVerify, Target, Error, Kind))
+    return Failure(Kind, Error);
+  Say("Device updated successfully");
   // After an update the card restarts its firmware; the window waits for it to come back
   // before it closes the dialog, and so does this when given the port. The card's port is
   // gone while it is in its boot loader, so it is looked for at once.
   if (Port <= 0) return ExitOk;
   tCliSession Session;
   Session.ComPort = Port;
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"));
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
+                               nullptr, fk_Verify);
 }
 
 int UpdateFirmwareCommand(const tCliRequest& Request) {
@@ -289,18 +360,45 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   // refused later would leave the card in its boot loader for nothing.
   const std::string File =
       Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
+  tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error)) return Failure(Error);
+  if (!LoadImage(File, Image, Error)) return Failure(fk_Image, Error);
   if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
-    return Failure("cannot use " + File + ": " + Error);
+    return Failure(fk_Image, "cannot use " + File + ": " + Error);
   if (!InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
-  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Session.Host->DeviceID,
-              Session.Host->FirmwareVersion);
-  return BootAndDownload(Session, Request, Filter, Image, File, Error);
+  tCliEvents::Card(*Session.Host, "before");
+  Say("Card on COM" + std::to_string(Port) + ": device ID " +
+      std::to_string(Session.Host->DeviceID) + ", firmware version " +
+      std::to_string(Session.Host->FirmwareVersion));
+  tServiceRecorder Record("caddis", Request.Record);
+  Record.Begin(Session, tRecordAction::Firmware, File);
+  // The card's firmware is read back and kept first: nothing is written unless it was.
+  const tCardFacts Card = CardFactsOf(Session.Host.get());
+  auto KeepOld = [&](const tDFUDeviceEntry& Device, std::string& Failed) {
+    if (Request.NoBackup) return true;
+    Say("Reading the card's firmware back before the update");
+    tStatusLine Line;
+    tTransferDisplay Display(Line, tDFUImage::CardFlashSize, "COM" + std::to_string(Port));
+    tKeptFirmware Kept;
+    const bool Done = KeepFirmware(
+        Device, Card,
+        [&](const tDFUProgress& Progress) {
+          if (!Progress.Failed())
+            Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
+        },
+        Kept, Failed);
+    Line.Finish();
+    if (!Done) return false;
+    Say("The card's firmware is kept in " + Kept.Path);
+    Record.SetKept(Kept.Path, Kept.SHA256);
+    return true;
+  };
+  return FinishRecord(Record, Session,
+                      BootAndDownload(Session, Request, Filter, Image, File, Error, KeepOld));
 }
 
 int RestoreCommand(const tCliRequest& Request) {
@@ -313,31 +411,24 @@ int RestoreCommand(const tCliRequest& Request) {
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   const uint8_t Card = Session.Host->DeviceID;
-  std::printf("Card on COM%d: device ID %u, firmware version %u\n", Port, Card,
-              Session.Host->FirmwareVersion);
+  Say("Card on COM" + std::to_string(Port) + ": device ID " + std::to_string(Card) +
+      ", firmware version " + std::to_string(Session.Host->FirmwareVersion));
   // The image and its kept SHA-256 are checked while the card still runs its firmware.
   std::string File = Request.File;
   if (!Request.Has("--file")) {
     File = NewestKeptFirmware(Card);
     if (File.empty())
-      return Failure("no firmware kept for card " + std::to_string(Card) + " in " +
-                     KeptFirmwareFolder());
+      return Failure(fk_Image, "no firmware kept for card " + std::to_string(Card) + " in " +
+                                   KeptFirmwareFolder());
   }
   tDFUImage Image;
-  if (!CheckKeptFirmware(File, Error) || !LoadImage(File, Image, Error)) return Failure(Error);
+  if (!CheckKeptFirmware(File, Error) || !LoadImage(File, Image, Error))
+    return Failure(fk_Image, Error);
   if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
-    return Failure("cannot use " + File + ": " + Error);
-  std::printf("Restoring %s\n", File.c_str());
-  std::fflush(stdout);
-  tServiceRecorder Record("caddis");
+    return Failure(fk_Image, "cannot use " + File + ": " + Error);
+  Say("Restoring " + File);
+  tServiceRecorder Record("caddis", Request.Record);
   Record.Begin(Session, tRecordAction::Restore, File);
-  const int Result = BootAndDownload(Session, Request, Filter, Image, File, Error);
-  std::string RecordError;
-  if (!Record.Finish(Session,
-                     Result == ExitOk              ? sr_Succeeded
-                     : Result == InterruptedExit() ? sr_Interrupted
-                                                   : sr_Failed,
-                     Error, RecordError))
-    Failure(RecordError);
-  return Result;
+  return FinishRecord(Record, Session,
+                      BootAndDownload(Session, Request, Filter, Image, File, Error));
 }

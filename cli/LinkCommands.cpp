@@ -1,6 +1,7 @@
 // caddis send-hex, echo, reset and boot: single messages to the card, with the traffic shown.
 #include <cstdio>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
@@ -20,7 +21,7 @@ bool OpenForTraffic(tCliSession& Session, int32_t Port, std::string& Error) {
 int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrvaneHost&)>& Send) {
   tCliSession Session;
   std::string Error;
-  if (!OpenForTraffic(Session, Port, Error)) return Failure(Error);
+  if (!OpenForTraffic(Session, Port, Error)) return Failure(fk_Port, Error);
   Send(*Session.Host);
   tCliLoop Loop(Session.Host.get());
   return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : ExitOk;
@@ -65,9 +66,10 @@ int EchoCommand(const tCliRequest& Request) {
 }
 
 int ResetCommand(const tCliRequest& Request) {
+  tCliEvents::Start();
   tCliSession Session;
   std::string Error;
-  if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(Error);
+  if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(fk_Port, Error);
   return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"),
                              "power the card off and on to restart it");
 }

@@ -1,6 +1,7 @@
 // caddis ports, status and monitor: what the card reports, once or live.
 #include <cstdio>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
@@ -46,9 +47,11 @@ int PortsCommand(const tCliRequest& Request) {
 
 int StatusCommand(const tCliRequest& Request) {
   int Exit = ExitOk;
+  tCliEvents::Start();
   tCliSession Session;
   if (!Session.OpenIdentified(Request.PortNumber, Request.SecondsOf("--timeout"), Exit))
     return Exit;
+  tCliEvents::Card(*Session.Host);
   // Only as long as the values shown still miss a report.
   tCliLoop Loop(Session.Host.get());
   if (Loop.RunUntil([&] { return Session.Host->ReportsReceived == or_AllReports; }, ReportWait) ==
@@ -56,7 +59,7 @@ int StatusCommand(const tCliRequest& Request) {
     return InterruptedExit();
 
   if (Request.Json) {
-    std::printf("%s\n", StatusJson(*Session.Host).c_str());
+    tCliEvents::Result({{"status", StatusObject(*Session.Host)}});
   } else {
     for (const std::string& Line : StatusLines(*Session.Host))
       std::printf("%s\n", Line.c_str());

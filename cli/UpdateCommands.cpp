@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
@@ -91,35 +92,23 @@ tTransferEnd RunTransfer(tCliSession& Session, const tUpdateKind& Kind, const st
   return Transfer.Code == tu_Ack ? te_Accepted : te_Refused;
 }
 
+// A card that stopped answering or whose port hung up is gone; any other end was the card's
+// refusal.
+tFailKind AbortKind(const tTransfer& Transfer) {
+  if (Transfer.End == ue_LinkLost) return fk_NoCard;
+  if (Transfer.End == ue_WrongReply || Transfer.End == ue_DamagedReply) return fk_Refused;
+  return Transfer.Code == tu_NoAnswer ? fk_NoCard : fk_Refused;
+}
+
 std::string AbortReason(const tTransfer& Transfer, int32_t Port) {
   if (Transfer.End == ue_LinkLost) return "the card's port COM" + std::to_string(Port) + " hung up";
   return FileUpdateFailure(Transfer.End, Transfer.Code);
 }
 
-int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
-  // The card answers every packet at once, but may take a while over flash work; a packet
-  // left without any answer for --ack-timeout has stalled the transfer.
-  const double Timeout = Request.SecondsOf("--timeout");
+// Sends the image and, after an FPGA update, restarts the card; the command's exit status.
+int TransferImage(tCliSession& Session, const tUpdateKind& Kind, const tCliRequest& Request,
+                  const std::string& Path, uint64_t Size) {
   const double AckTimeout = Request.SecondsOf("--ack-timeout");
-  tCliSession Session;
-  std::string Error;
-  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
-  const std::string Path =
-      Request.Has("--file")
-          ? Request.File
-          : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
-                                                  : std::string(USBAudioImageName));
-  uint64_t Size = 0;
-  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(Error);
-  if (!Request.Has("--file")) {
-    std::string Ignored;
-    CheckReadable(Path, Size, Ignored);  // a missing default image is the host's to explain
-  }
-  // The link must be known good before the first packet: the transfer has no retries.
-  Session.Host->AskIdentity();
-  tCliLoop Loop(Session.Host.get());
-  if (!WaitForIdentity(Loop, *Session.Host, Seconds(Timeout), Error)) return WaitFailure(Error);
-
   tTransfer Transfer;
   const std::string What = Kind.What;
   switch (RunTransfer(Session, Kind, Path, Size, AckTimeout, Transfer)) {
@@ -128,26 +117,57 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
               std::to_string(ProgressPercent(Transfer.Progress)) + "%");
       return InterruptedExit();
     case te_Stalled:
-      return Failure(What + " update aborted: no answer from the card for " +
-                     SecondsText(AckTimeout) + " s at " +
-                     std::to_string(ProgressPercent(Transfer.Progress)) + "%");
+      return Failure(fk_NoCard, What + " update aborted: no answer from the card for " +
+                                    SecondsText(AckTimeout) + " s at " +
+                                    std::to_string(ProgressPercent(Transfer.Progress)) + "%");
     case te_Refused:
-      if (!Transfer.Finished) return Failure(What + " update did not start");
-      return Failure(What + " update aborted at " +
-                     std::to_string(ProgressPercent(Transfer.Progress)) +
-                     "%: " + AbortReason(Transfer, Request.PortNumber));
+      // The updater refused the image before the first packet, saying why.
+      if (!Transfer.Finished) return Failure(fk_Image, What + " update did not start");
+      return Failure(AbortKind(Transfer), What + " update aborted at " +
+                                              std::to_string(ProgressPercent(Transfer.Progress)) +
+                                              "%: " + AbortReason(Transfer, Request.PortNumber));
     case te_Accepted:
       break;
   }
-  std::printf("%s updated successfully\n", Kind.What);
-  std::fflush(stdout);
+  Say(std::string(Kind.What) + " updated successfully");
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
   if (Session.TakeRestartDue() && !Request.NoRestart)
     return Session.RestartCard(true, DefaultReturnWait,
                                "the FPGA runs the new bitstream only after a restart: power the "
-                               "card off and on to load it");
+                               "card off and on to load it",
+                               fk_Verify);
   return ExitOk;
+}
+
+int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
+  // The card answers every packet at once, but may take a while over flash work; a packet
+  // left without any answer for --ack-timeout has stalled the transfer.
+  const double Timeout = Request.SecondsOf("--timeout");
+  tCliSession Session;
+  std::string Error;
+  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(fk_Port, Error);
+  const std::string Path =
+      Request.Has("--file")
+          ? Request.File
+          : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
+                                                  : std::string(USBAudioImageName));
+  uint64_t Size = 0;
+  tCliEvents::Start(tCliEvents::ImageObject(Path));
+  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(fk_Image, Error);
+  if (!Request.Has("--file")) {
+    std::string Ignored;
+    CheckReadable(Path, Size, Ignored);  // a missing default image is the host's to explain
+  }
+  // The link must be known good before the first packet: the transfer has no retries.
+  Session.Host->AskIdentity();
+  tCliLoop Loop(Session.Host.get());
+  if (!WaitForIdentity(Loop, *Session.Host, Seconds(Timeout), Error)) return WaitFailure(Error);
+  tCliEvents::Card(*Session.Host, "before");
+
+  tServiceRecorder Record("caddis", Request.Record);
+  Record.Begin(Session, Kind.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio, Path);
+  return FinishRecord(Record, Session, TransferImage(Session, Kind, Request, Path, Size));
 }
 
 }  // namespace

@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/Commands.h"
+#include "cli/SeveralCards.h"
 #include "platform/Console.h"
 
 namespace {
@@ -35,6 +37,8 @@ struct tCommand {
   int (*Run)(const tCliRequest& Request);
   int MinWords = 0;  // positional arguments, at least and at most (AnyWords: not checked)
   int MaxWords = 0;
+  bool Events = false;   // --json writes the events of CliEvents.h
+  bool Several = false;  // takes several ports (--port repeated or a list, --all)
 };
 
 const tOptionHelp Port = {
@@ -42,6 +46,15 @@ const tOptionHelp Port = {
     "the card's port: its number as caddis ports lists it (5 or COM5),\n"
     "                    or its device (/dev/ttyUSB0, /dev/serial/by-id/..., \\\\.\\COM5)",
     0, true};
+// The commands that work on several cards at once.
+const tOptionHelp Ports = {
+    "--port", "N",
+    "the card's port: its number as caddis ports lists it (5 or COM5),\n"
+    "                    or its device (/dev/ttyUSB0, /dev/serial/by-id/..., \\\\.\\COM5);\n"
+    "                    repeated or as a list (5,6,7) for several cards at once",
+    0, true};
+const tOptionHelp All = {"--all", "", "every port where a card answers (instead of --port)"};
+const tOptionHelp Events = {"--json", "", "JSON Lines events on standard output (see the README)"};
 const tOptionHelp Timeout = {"--timeout", "S",
                              "seconds to wait for the card's identity (default 5)", 5};
 const tOptionHelp ReplyWait = {"--wait", "S", "seconds to show replies (default 0.5)", 0.5};
@@ -49,6 +62,9 @@ const tOptionHelp AckTimeout = {
     "--ack-timeout", "S", "give up when the card does not answer a packet for S s (default 10)",
     10};
 const tOptionHelp Json = {"--json", "", "one JSON value on one line"};
+const tOptionHelp Record = {"--record", "FILE",
+                            "the service record to append to (default: $CADDIS_RECORD, else\n"
+                            "                    service-record.jsonl in the state folder)"};
 const tOptionHelp BootTimeout = {"--boot-timeout", "S",
                                  "seconds to wait for the boot loader after Boot (default 10)", 10};
 const tOptionHelp FirmwareReturnTimeout = {
@@ -69,19 +85,24 @@ const std::vector<tCommand> Commands = {
      "($XDG_STATE_HOME/caddis, else ~/.local/state/caddis; %LOCALAPPDATA%\\Caddis on Windows).\n",
      PathsCommand},
     {"status",
-     "caddis status --port N [--json] [--timeout S]",
+     "caddis status --port N[,N...] | --all [--json] [--timeout S]",
      "Show the card's identity, versions, temperature, voltages, rates and network settings.",
-     {Port, Json, Timeout},
+     {Ports, All, Events, Timeout},
      "Opens the port, asks the card for its identity at once, then waits (at most 1.5 s) for\n"
      "the reports the card sends on its own; a report that did not come is shown as not\n"
-     "received (null in JSON).\n",
-     StatusCommand},
+     "received (null in JSON). With --json the status is the result event's \"status\".\n",
+     StatusCommand,
+     0,
+     0,
+     true,
+     true},
     {"monitor",
      "caddis monitor --port N [--log] [--seconds S]",
      "Show the card's status live until Ctrl-C.",
      {Port,
       {"--log", "", "show every message in either direction (traffic lines, on stderr)"},
-      {"--seconds", "S", "end after S seconds", 0}},
+      {"--seconds", "S", "end after S seconds", 0},
+      Record},
      "On a terminal the status line is redrawn in place; otherwise a line is printed per change.\n",
      MonitorCommand},
     {"send-hex",
@@ -102,9 +123,11 @@ const std::vector<tCommand> Commands = {
      AnyWords,
      AnyWords},
     {"reset",
-     "caddis reset --port N [--no-wait] [--return-timeout S]",
+     "caddis reset --port N[,N...] | --all [--no-wait] [--return-timeout S] [--json]",
      "Restart the card's microcontroller (Restart) and wait for it to come back.",
-     {Port,
+     {Ports,
+      All,
+      Events,
       {"--no-wait", "", "end once Restart is sent"},
       {"--return-timeout", "S", "seconds to wait for the card's port to come back (default 10)",
        10}},
@@ -112,7 +135,11 @@ const std::vector<tCommand> Commands = {
      "(its port gone, or a keep-alive unanswered for longer than the link's round trip\n"
      "allows); a card that answers them all for 2 s did not restart (exit status 1). Then\n"
      "the card is looked for again. With --no-wait: Restart, 10 ms, the port closed.\n",
-     ResetCommand},
+     ResetCommand,
+     0,
+     0,
+     true,
+     true},
     {"boot",
      "caddis boot --port N [--timeout S]",
      "Restart the card's microcontroller in its USB DFU boot loader (Boot).",
@@ -120,42 +147,71 @@ const std::vector<tCommand> Commands = {
      "Waits for the card's identity first, so the message is known to arrive.\n",
      BootCommand},
     {"update-fpga",
-     "caddis update-fpga --port N [--file PATH] [--timeout S] [--ack-timeout S] [--no-restart]",
+     "caddis update-fpga --port N[,N...] | --all [--file PATH] [--timeout S] [--ack-timeout S] "
+     "[--no-restart] [--json]",
      "Load the FPGA bitstream into the card over the serial link.",
-     {Port,
+     {Ports,
+      All,
+      Events,
       {"--file", "PATH", "the bitstream (default: SkerryFPGA.bit beside the caddis program)"},
       Timeout,
       AckTimeout,
       {"--no-restart", "",
        "do not restart the microcontroller after a successful update (by\n"
-       "                    default it is restarted and the command waits for it to come back)"}},
+       "                    default it is restarted and the command waits for it to come back)"},
+      Record},
      "Exit status 0 only when the card accepted the whole image.\n",
-     UpdateFPGACommand},
+     UpdateFPGACommand,
+     0,
+     0,
+     true,
+     true},
     {"update-usb-audio",
-     "caddis update-usb-audio --port N [--file PATH] [--timeout S] [--ack-timeout S]",
+     "caddis update-usb-audio --port N[,N...] | --all [--file PATH] [--timeout S] "
+     "[--ack-timeout S] [--json]",
      "Load the USB-audio processor's image into the card over the serial link.",
-     {Port,
+     {Ports,
+      All,
+      Events,
       {"--file", "PATH", "the image (default: xmos.bin beside the caddis program)"},
       Timeout,
-      AckTimeout},
+      AckTimeout,
+      Record},
      "Exit status 0 only when the card accepted the whole image.\n",
-     UpdateUSBAudioCommand},
+     UpdateUSBAudioCommand,
+     0,
+     0,
+     true,
+     true},
     {"update-firmware",
-     "caddis update-firmware --port N [--file PATH] [--serial SN] [--no-verify] [--timeout S] "
-     "[--boot-timeout S] [--return-timeout S]",
+     "caddis update-firmware --port N[,N...] | --all [--file PATH] [--serial SN] [--no-verify] "
+     "[--no-backup] "
+     "[--timeout S] [--boot-timeout S] [--return-timeout S] [--json]",
      "The whole firmware update: Boot, download and verify over USB DFU, the card back.",
-     {Port,
+     {Ports,
+      All,
+      Events,
       {"--file", "PATH", "the firmware image (default: SkerryTiva.dfu beside the caddis program)"},
       {"--serial", "SN",
        "the card's boot loader by its USB serial number, when other new\n"
        "                    boot loaders may appear at the same time"},
       {"--no-verify", "", "do not read the image back and compare"},
+      {"--no-backup", "", "do not read the card's firmware back and keep it first"},
       Timeout,
       BootTimeout,
-      FirmwareReturnTimeout},
-     "Each step's failure ends the command with its reason and exit status 1; a download is\n"
-     "never broken off half-way (Ctrl-C waits for it to end).\n",
-     UpdateFirmwareCommand},
+      FirmwareReturnTimeout,
+      Record},
+     "The card's firmware is read back and kept before the download (caddis restore puts it\n"
+     "back); when that fails nothing is written and the card returns to its firmware.\n"
+     "Each step's failure ends the command with its reason and exit status; a download is\n"
+     "never broken off half-way (Ctrl-C waits for it to end). With several cards, Boot is\n"
+     "sent to one card at a time and each card takes the one boot loader that appeared after\n"
+     "its own Boot; the downloads then run at once.\n",
+     UpdateFirmwareCommand,
+     0,
+     0,
+     true,
+     true},
     {"restore",
      "caddis restore --port N [--file KEPT] [--serial SN] [--timeout S] [--boot-timeout S] "
      "[--return-timeout S]",
@@ -165,7 +221,8 @@ const std::vector<tCommand> Commands = {
       {"--serial", "SN", "the card's boot loader by its USB serial number"},
       Timeout,
       BootTimeout,
-      FirmwareReturnTimeout},
+      FirmwareReturnTimeout,
+      Record},
      "The card's firmware is read back and kept before every firmware update, in the folder\n"
      "firmware beside the service record ($XDG_STATE_HOME/caddis/firmware), named for the\n"
      "card's device ID. The image is checked against the SHA-256 kept beside it before the\n"
@@ -190,9 +247,10 @@ const std::vector<tCommand> Commands = {
      DfuListCommand},
     {"dfu download",
      "caddis dfu download FILE [--no-verify] [--serial SN] [--path P] [--index I] [--wait S] "
-     "[--port N [--return-timeout S]]",
+     "[--port N [--return-timeout S]] [--json]",
      "Download a firmware image into the card's DFU boot loader.",
-     {{"--no-verify", "", "do not read the image back and compare"},
+     {Events,
+      {"--no-verify", "", "do not read the image back and compare"},
       {"--serial", "SN", "the boot loader with this USB serial number"},
       {"--path", "P", "the boot loader at this location (as caddis dfu list shows it)"},
       {"--index", "I", "DFU device I (see caddis dfu list), whatever its identity"},
@@ -205,12 +263,37 @@ const std::vector<tCommand> Commands = {
      "with more than one present the command lists them and asks for a choice.\n",
      DfuDownloadCommand,
      1,
-     1},
+     1,
+     true},
+    {"station",
+     "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] [--seconds S] "
+     "[--record FILE]",
+     "Update every card that arrives, until Ctrl-C: the production line's station.",
+     {{"--fpga", "F", "the FPGA bitstream each card gets"},
+      {"--usb-audio", "U", "the USB-audio image each card gets next"},
+      {"--firmware", "D", "the firmware image each card gets last"},
+      {"--gone", "S",
+       "seconds a card's port must stay gone before the card counts as\n"
+       "                    unplugged and its port is served again (default 10)",
+       10},
+      {"--seconds", "S", "end after S seconds", 0},
+      Record},
+     "Waits for serial ports to arrive and runs the recipe on each new one (a caddis child per\n"
+     "card, each writing its service record line), with a live table of the cards. A card is\n"
+     "done until it is unplugged, so the restarts of its own updates never start it again.\n"
+     "Ports present at the start are served too. Ctrl-C lets the running updates end cleanly.\n"
+     "Exit status: 0 when every card served succeeded, else as for several cards.\n",
+     StationCommand,
+     0,
+     0},
 };
 
 // Where each option's text or flag goes.
 const std::map<std::string, std::string tCliRequest::*> TextOptions = {
-    {"--port", &tCliRequest::Port},
+    {"--fpga", &tCliRequest::StationFPGA},
+    {"--usb-audio", &tCliRequest::StationUSBAudio},
+    {"--firmware", &tCliRequest::StationFirmware},
+    {"--gone", &tCliRequest::Gone},
     {"--timeout", &tCliRequest::Timeout},
     {"--wait", &tCliRequest::Wait},
     {"--seconds", &tCliRequest::Seconds},
@@ -220,14 +303,17 @@ const std::map<std::string, std::string tCliRequest::*> TextOptions = {
     {"--file", &tCliRequest::File},
     {"--serial", &tCliRequest::Serial},
     {"--path", &tCliRequest::Path},
+    {"--record", &tCliRequest::Record},
     {"--index", &tCliRequest::Index},
     {"--card", &tCliRequest::Card}};
 const std::map<std::string, bool tCliRequest::*> FlagOptions = {
     {"--json", &tCliRequest::Json},
+    {"--all", &tCliRequest::All},
     {"--log", &tCliRequest::Log},
     {"--no-wait", &tCliRequest::NoWait},
     {"--no-restart", &tCliRequest::NoRestart},
-    {"--no-verify", &tCliRequest::NoVerify}};
+    {"--no-verify", &tCliRequest::NoVerify},
+    {"--no-backup", &tCliRequest::NoBackup}};
 
 // Reads what the commands' options share, in the table's order: the number of positional
 // arguments, the port and every seconds option (its default when not given). False with the
@@ -239,7 +325,13 @@ bool ReadOptions(const tCommand& C, tCliRequest& Request, int& Exit) {
   for (const tOptionHelp& Option : C.Options) {
     const std::string Name = Option.Name;
     if (Name == "--port") {
-      if ((Option.Required || Request.Has(Name)) && !ReadPort(Request, Request.PortNumber, Exit))
+      if (C.Several && !ReadPorts(Request, Exit)) return false;
+      if (!C.Several && Request.PortList.size() > 1) {
+        Exit = UsageError(Request.Command, "takes one --port");
+        return false;
+      }
+      if (!C.Several && (Option.Required || Request.Has(Name)) &&
+          !ReadPort(Request, Request.Port, Request.PortNumber, Exit))
         return false;
     } else if (std::string(Option.Value) == "S") {
       double Value = 0;
@@ -261,12 +353,14 @@ int MainHelp() {
       "  -v, --verbose      trace every frame on the serial link (hex and name, both\n"
       "                     directions) and every DFU request on stderr, time-stamped\n"
       "\ncaddis <command> --help shows a command's options.\n"
-      "Exit status: 0 success, 1 failure, 2 bad arguments, 130 interrupted (Ctrl-C),\n"
-      "143 terminated (SIGTERM).\n"
+      "Exit status (with --json also the error event's \"exit\" and \"kind\"):\n%s"
+      "With several cards: 0 when every card succeeded, else the status the failed ones\n"
+      "share, or 1 when they differ.\n"
       "Environment: CADDIS_RUNTIME_DIR (port folder, virtual USB bus), CADDIS_CONFIG_DIR,\n"
       "CADDIS_LOG_DIR (folder of Log.txt, the log of link errors), CADDIS_IMAGE_DIR (folder\n"
       "of the default images, instead of the program's own), CADDIS_RECORD (the service\n"
-      "record); caddis paths shows them.\n");
+      "record); caddis paths shows them.\n",
+      ExitStatusHelp().c_str());
   return ExitOk;
 }
 
@@ -308,7 +402,10 @@ struct tParser {
       Sub->add_flag("-h,--help", Help);
       Sub->add_flag("-v,--verbose", Request.Verbose);
       for (const tOptionHelp& Option : C.Options) {
-        if (const auto Text = TextOptions.find(Option.Name); Text != TextOptions.end())
+        if (std::string(Option.Name) == "--port")
+          // Each --port takes one word; given again, it adds more.
+          Sub->add_option(Option.Name, Request.PortList, Option.Help)->allow_extra_args(false);
+        else if (const auto Text = TextOptions.find(Option.Name); Text != TextOptions.end())
           Sub->add_option(Option.Name, Request.*(Text->second), Option.Help);
         else
           Sub->add_flag(Option.Name, Request.*(FlagOptions.at(Option.Name)), Option.Help);
@@ -327,14 +424,12 @@ struct tParser {
 
 }  // namespace
 
-int main(int argc, char** argv) {
-  // Every name the tool keeps is UTF-8: the arguments too (a path such as C:\Jörg\image.dfu
-  // on Windows), and the output shows them as such.
-  const std::vector<std::string> Arguments = tConsole::Arguments(argc, argv);
+namespace {
+
+int Run(const std::vector<std::string>& Arguments) {
   std::vector<const char*> Words;
   for (const std::string& Argument : Arguments)
     Words.push_back(Argument.c_str());
-  tConsole::UseUtf8Output();
   tParser Parser;
   std::string ParseError;
   try {
@@ -374,7 +469,10 @@ int main(int argc, char** argv) {
   }
   tCliRequest& Request = Parser.Request;
   Request.Command = Command->Name;
+  Request.Arguments = Arguments;
+  if (!Request.PortList.empty()) Request.Port = Request.PortList.front();
   if (Parser.Help) return CommandHelp(*Command);
+  if (Command->Events && Request.Json) tCliEvents::SetCommand(Request.Command);
   if (!ParseError.empty()) return UsageError(Request.Command, ParseError);
   for (const tOptionHelp& Option : Command->Options)
     if (Sub->count(Option.Name) > 0) Request.Given.push_back(Option.Name);
@@ -387,5 +485,23 @@ int main(int argc, char** argv) {
   if (int Exit = ExitOk; !ReadOptions(*Command, Request, Exit)) return Exit;
   InstallStopHandlers();
   if (Request.Verbose) StartTracing(nullptr);
+  if (Command->Several && (Request.All || Request.PortNumbers.size() > 1))
+    return RunOnSeveralCards(Request);
+  if (Command->Several) Request.PortNumber = Request.PortNumbers.front();
   return Command->Run(Request);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Every name the tool keeps is UTF-8: the arguments too (a path such as C:\Jörg\image.dfu
+  // on Windows), and the output shows them as such.
+  const std::vector<std::string> Arguments = tConsole::Arguments(argc, argv);
+  tConsole::UseUtf8Output();
+  // With --json anywhere, even bad arguments end in an error event.
+  for (std::size_t i = 1; i < Arguments.size(); ++i)
+    if (Arguments[i] == "--json") tCliEvents::Enable("");
+  const int Exit = Run(Arguments);
+  tCliEvents::Finish(Exit, LastFailureText());
+  return Exit;
 }

@@ -370,22 +370,27 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
                       const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
                       tDownloadOutcome* Outcome) {
-  // The device still holds its firmware: with Outcome it is sent back to it.
+  tDownloadOutcome Ignored;
+  tDownloadOutcome& Out = Outcome ? *Outcome : Ignored;
+  const bool SendBack = Outcome && Out.SendBackUntouched;
+  Out = {};
+  Out.SendBackUntouched = SendBack;
+  // The device still holds its firmware: when asked, it is sent back to it.
   auto Untouched = [&] {
-    if (!Outcome) return false;
-    Outcome->SentBack = LeaveDFUMode(Device.Index);
-    Error += Outcome->SentBack
+    if (!SendBack) return false;
+    Out.SentBack = LeaveDFUMode(Device.Index);
+    Error += Out.SentBack
                  ? "; nothing was written: the card restarts with its former firmware"
                  : "; nothing was written, but the card could not be sent back to its former "
                    "firmware";
     return false;
   };
-  tDownloadOutcome Ignored;
-  tDownloadOutcome& Out = Outcome ? *Outcome : Ignored;
-  Out = {};
   const tLMDFUErr Verdict = CheckDFUImage(Device.Index, Image);
+  Out.Step = tDownloadOutcome::df_Check;
+  Out.Code = Verdict;
   if (std::string Why; Verdict == lm_Ok && Device.IsCard() &&
                        !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why)) {
+    Out.Code = lm_ImageTooShort;  // the image's own fault, as the library's image checks
     Error = "File " + FileName + " is not compatible with this device: " + Why;
     return Untouched();
   }
@@ -400,6 +405,8 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   if (const tLMDFUErr Opened =
           Download.Start(Device.Index, Image, Verify, &Queue, [] { tUIThread::Wake(); });
       Opened != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Open;
+    Out.Code = Opened;
     Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
     return Untouched();
   }
@@ -412,6 +419,8 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   FollowDFUCall(
       Queue, [] { return true; }, Progress, OnEvent);
   if (Result != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Download;
+    Out.Code = Result;
     Error = DFUFailureText("Download", Result, Download.ErrorDetails());
     Out.Written = Download.BlocksSent() > 0;
     return Out.Written ? false : Untouched();
@@ -420,6 +429,8 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   // The new firmware runs only once the device has left DFU mode.
   Out.SentBack = Download.LeaveResult() == lm_Ok;
   if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Leave;
+    Out.Code = Left;
     Error = "The firmware was written, but the device did not restart into it: error " +
             std::to_string(Left) + ": " + LMDFUStatusText(Left);
     return false;

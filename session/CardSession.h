@@ -160,12 +160,16 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 // still waits for the download to end: a device is never left in the middle of one. False
 // with Error set on any failure. FileName names the image in the messages.
 // With Outcome, a device that refused the image or the download before a single block was
-// sent to it still holds its former firmware: it is sent back to it (Error says so); Outcome
-// tells where the download left the card.
+// sent to it still holds its former firmware: it is sent back to it (Error says so) unless
+// SendBackUntouched is false; Outcome tells where the download left the card, and which step
+// failed with the library's code for it.
 struct tDownloadOutcome {
-  bool Written = false;   // blocks were sent: the former firmware is gone
-  bool Complete = false;  // the whole image was written (and verified when asked)
-  bool SentBack = false;  // the card left DFU mode for the firmware it holds
+  bool SendBackUntouched = true;  // asked by the caller; kept
+  bool Written = false;           // blocks were sent: the former firmware is gone
+  bool Complete = false;          // the whole image was written (and verified when asked)
+  bool SentBack = false;          // the card left DFU mode for the firmware it holds
+  enum tStep { df_Check, df_Open, df_Download, df_Leave } Step = df_Check;
+  tLMDFUErr Code = lm_Ok;
 };
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,

@@ -11,124 +11,28 @@
 #include <sys/stat.h>
 
 #include "RunProgram.h"
+#include "cli/Outcome.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "serial/PseudoTerminal.h"
 #include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
 
+#include "cli/CliRun.h"
+
 namespace {
 
-using namespace std::chrono_literals;
-
-struct tRun {
-  int Exit = -1;  // -1: killed after its time ran out
-  std::string Out;
-  std::string Err;
-};
-
-std::string ReadFile(const std::string& Path) {
-  std::ifstream File(Path, std::ios::binary);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  return Text.str();
-}
-
-// One run of a program with its standard output and error caught in files.
-class tProcess {
- public:
-  tProcess(const tTestRuntime& Runtime, const std::string& Program,
-           const std::vector<std::string>& Args)
-      : OutPath(Runtime.Folder.Path + "/run-" + std::to_string(++Count)) {
-    std::vector<std::string> Argv{Program};
-    Argv.insert(Argv.end(), Args.begin(), Args.end());
-    std::vector<char*> Pointers;
-    for (auto& A : Argv)
-      Pointers.push_back(A.data());
-    Pointers.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, (OutPath + ".out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&Actions, 2, (OutPath + ".err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Pointers.data(), environ) != 0)
-      Pid = -1;
-    posix_spawn_file_actions_destroy(&Actions);
-  }
-  ~tProcess() { Stop(); }
-
-  // Waits up to Limit for the program to end; kills it after that.
-  tRun Wait(std::chrono::milliseconds Limit = 30s) {
-    int Status = 0;
-    if (Pid > 0) {
-      if (WaitFor([&] { return waitpid(Pid, &Status, WNOHANG) == Pid; }, Limit)) {
-        Result.Exit = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
-        Pid = -1;
-      } else {
-        Stop();
-      }
-    }
-    Result.Out = ReadFile(OutPath + ".out");
-    Result.Err = ReadFile(OutPath + ".err");
-    return Result;
-  }
-  void Signal(int Number) {
-    if (Pid > 0) kill(Pid, Number);
-  }
-  void Stop() {
-    if (Pid <= 0) return;
-    kill(Pid, SIGKILL);
-    waitpid(Pid, nullptr, 0);
-    Pid = -1;
-  }
-  std::string Output() const { return ReadFile(OutPath + ".out"); }
-
- private:
-  static inline int Count = 0;
-  std::string OutPath;
-  pid_t Pid = -1;
-  tRun Result;
-};
-
-bool Contains(const std::string& Text, const std::string& Part) {
-  return Text.find(Part) != std::string::npos;
-}
-
-class CliCommandTest : public ::testing::Test {
- protected:
-  tRun Caddis(const std::vector<std::string>& Args, std::chrono::milliseconds Limit = 30s) {
-    return tProcess(Runtime, CADDIS_PATH, Args).Wait(Limit);
-  }
-  // Starts a simulated card on port Com and waits for its port entry.
-  std::unique_ptr<tSimProcess> StartCard(int Com, std::vector<std::string> Args = {}) {
-    Args.insert(Args.begin(), {"--com", std::to_string(Com)});
-    auto Sim = std::make_unique<tSimProcess>(Runtime, Args);
-    EXPECT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }))
-        << Sim->Output();
-    return Sim;
-  }
-  std::string WriteImage(const std::string& Name, std::size_t Size) {
-    std::vector<char> Bytes(Size);
-    std::mt19937 Random(Size);
-    for (char& B : Bytes)
-      B = static_cast<char>(Random());
-    const std::string Path = Runtime.Folder.Path + "/" + Name;
-    std::ofstream(Path, std::ios::binary).write(Bytes.data(), Bytes.size());
-    return Path;
-  }
-
-  tTestRuntime Runtime;
-  tScopedEnv fLogDir{"CADDIS_LOG_DIR", Runtime.Folder.Path};
-};
+class CliCommandTest : public tCliFixture {};
 
 TEST_F(CliCommandTest, StatusReportsTheCardsIdentityAndReports) {
   auto Sim = StartCard(11, {"--device-id", "7", "--firmware", "3", "--fpga-version", "9012345678"});
   const tRun Json = Caddis({"status", "--port", "11", "--json"});
   ASSERT_EQ(Json.Exit, 0) << Json.Err;
   const std::string& J = Json.Out;
-  EXPECT_EQ(std::count(J.begin(), J.end(), '\n'), 1) << "one object on one line: " << J;
+  // The status is the result event's, the last line.
+  const std::string Last = J.substr(J.rfind('\n', J.size() - 2) + 1);
+  EXPECT_EQ(Last.rfind("{\"event\":\"result\",\"port\":11,", 0), 0u) << J;
   for (const char* Field :
-       {"{\"HostName\":\"Caddis\",\"ComPortID\":11,\"DeviceID\":7,\"FirmwareVersion\":3,"
+       {"\"status\":{\"HostName\":\"Caddis\",\"ComPortID\":11,\"DeviceID\":7,\"FirmwareVersion\":3,"
         "\"FPGAVersion\":\"9012345678\",\"Temperature\":",
         "\"SampleRates\":[48000,48000,48000,44100]",
         "\"IPAddress\":\"192.168.1.50\",\"IPAddressValue\":838969536",
@@ -170,7 +74,7 @@ TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
 
 TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   const tRun Missing = Caddis({"status", "--port", "9"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitPort);
   EXPECT_TRUE(Contains(Missing.Err, "caddis: Cannot open ComPort 9: no such port")) << Missing.Err;
 
   auto Sim = StartCard(13);
@@ -178,7 +82,7 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   ASSERT_TRUE(WaitFor([&] { return Contains(Holder.Output(), "COM13"); }))
       << "monitor did not start";
   const tRun Busy = Caddis({"status", "--port", "13"});
-  EXPECT_EQ(Busy.Exit, 1);
+  EXPECT_EQ(Busy.Exit, ExitPort);
   EXPECT_TRUE(Contains(Busy.Err, "Cannot open ComPort 13: COM13 is in use by caddis (pid "))
       << Busy.Err;
   // Ctrl-C ends the monitor cleanly and frees the port.
@@ -191,7 +95,7 @@ TEST_F(CliCommandTest, PortsThatDoNotOpenAreExplained) {
   // the card's replies: the port is refused, naming it.
   tPortHolder Terminal(std::filesystem::read_symlink(Runtime.PortLink(13)).string());
   const tRun Held = Caddis({"status", "--port", "13"});
-  EXPECT_EQ(Held.Exit, 1);
+  EXPECT_EQ(Held.Exit, ExitPort);
   EXPECT_TRUE(Contains(Held.Err, "Cannot open ComPort 13: COM13 is in use by " + Terminal.Name()))
       << Held.Err;
 }
@@ -200,18 +104,18 @@ TEST_F(CliCommandTest, ASilentCardIsAnError) {
   auto Sim = StartCard(14, {"--silent"});
   const auto Start = std::chrono::steady_clock::now();
   const tRun Silent = Caddis({"status", "--port", "14", "--timeout", "1.5"});
-  EXPECT_EQ(Silent.Exit, 1);
+  EXPECT_EQ(Silent.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Silent.Err, "no answer from the card on COM14 within 1.5 s")) << Silent.Err;
   EXPECT_EQ(Silent.Out, "");
   EXPECT_GE(std::chrono::steady_clock::now() - Start, 1500ms);
 
   const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
-  EXPECT_EQ(Update.Exit, 1);
+  EXPECT_EQ(Update.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
 
   auto Nameless = StartCard(22, {"--zero-device-id"});
   const tRun Unidentified = Caddis({"status", "--port", "22", "--timeout", "2.5"});
-  EXPECT_EQ(Unidentified.Exit, 1);
+  EXPECT_EQ(Unidentified.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Unidentified.Err, "the card on COM22 answers but has not identified itself"))
       << Unidentified.Err;
 }
@@ -344,7 +248,7 @@ TEST_F(CliCommandTest, AQuickRestartIsSeenAndAnIgnoredOneIsNot) {
       EXPECT_TRUE(Contains(Run.Out, "Card back on COM" + Port + ": ")) << What;
       continue;
     }
-    EXPECT_EQ(Run.Exit, 1) << What;
+    EXPECT_EQ(Run.Exit, Args[0] == "update-fpga" ? ExitVerify : ExitFailure) << What;
     EXPECT_FALSE(Contains(Run.Out, "Card back")) << What;
     EXPECT_TRUE(Contains(Run.Err, "caddis: the card on COM" + Port +
                                       " did not restart: it answered every keep-alive for 2 s "
@@ -360,13 +264,13 @@ TEST_F(CliCommandTest, UpdateFPGARefusesAFileItCannotRead) {
   auto Sim = StartCard(17);
   const tRun Run =
       Caddis({"update-fpga", "--port", "17", "--file", Runtime.Folder.Path + "/absent.bit"});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitImage);
   EXPECT_TRUE(Contains(Run.Err, "cannot read " + Runtime.Folder.Path + "/absent.bit")) << Run.Err;
 
   // The operator's own file is named, not the link the tool makes for it.
   const std::string Empty = WriteImage("empty.bit", 0);
   const tRun EmptyRun = Caddis({"update-fpga", "--port", "17", "--file", Empty});
-  EXPECT_EQ(EmptyRun.Exit, 1);
+  EXPECT_EQ(EmptyRun.Exit, ExitImage);
   EXPECT_TRUE(Contains(EmptyRun.Err, "cannot send " + Empty + ": the file is empty"))
       << EmptyRun.Err;
 }
@@ -392,7 +296,7 @@ TEST_F(CliCommandTest, AFlashErrorAbortsTheUpdateWithItsReason) {
   const std::string Image = WriteImage("SkerryFPGA.bit", 10 * 128);
   auto Sim = StartCard(19, {"--ack-code", "4@3"});
   const tRun Run = Caddis({"update-fpga", "--port", "19", "--file", Image});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitRefused);
   EXPECT_TRUE(Contains(Run.Err, "Tiva file updater Flash error on packet ")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, "Update aborted")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, "caddis: FPGA update aborted at ")) << Run.Err;
@@ -418,7 +322,7 @@ TEST_F(CliCommandTest, ACardThatStopsAnsweringEndsTheUpdate) {
   auto Sim = StartCard(20, {"--silent-at", "5"});
   const tRun Run =
       Caddis({"update-usb-audio", "--port", "20", "--file", Image, "--ack-timeout", "1"});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Run.Err, "USB Audio update aborted: no answer from the card")) << Run.Err;
 }
 
@@ -441,7 +345,7 @@ TEST_F(CliCommandTest, ADamagedAnswerEndsTheUpdateAndIsNamed) {
   auto Sim = StartCard(29, {"--corrupt-checksum", "5"});
   const tRun Run =
       Caddis({"update-usb-audio", "--port", "29", "--file", Image, "--ack-timeout", "30"});
-  EXPECT_EQ(Run.Exit, 1);
+  EXPECT_EQ(Run.Exit, ExitRefused);
   EXPECT_TRUE(Contains(Run.Err, "Tiva file updater: the card's answer to packet ")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, " arrived damaged (checksum ")) << Run.Err;
   EXPECT_TRUE(Contains(Run.Err, "%: the card's answer arrived damaged\n")) << Run.Err;
@@ -473,7 +377,7 @@ TEST_F(CliCommandTest, AHungUpPortIsLeftAndTheCardFollowedWhenItIsBack) {
       << Silent->Output();
   Silent->Kill();
   const tRun Hung = Status.Wait(30s);
-  EXPECT_EQ(Hung.Exit, 1);
+  EXPECT_EQ(Hung.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Hung.Err,
                        "caddis: the card's port COM31 hung up before the card "
                        "identified itself"))
@@ -514,11 +418,11 @@ TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
 
 TEST_F(CliCommandTest, DfuDownloadWithoutADeviceOrFileFails) {
   const tRun Missing = Caddis({"dfu", "download", Runtime.Folder.Path + "/none.dfu"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitImage);
   EXPECT_TRUE(Contains(Missing.Err, "cannot read ")) << Missing.Err;
 
   const tRun NoDevice = Caddis({"dfu", "download", DEMO_DFU_PATH, "--wait", "0"});
-  EXPECT_EQ(NoDevice.Exit, 1);
+  EXPECT_EQ(NoDevice.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(NoDevice.Err, "No USB DFU devices found")) << NoDevice.Err;
 
   // SIGTERM ends the search as Ctrl-C does, with the status a terminated program has.
@@ -546,7 +450,7 @@ TEST_F(CliCommandTest, SeveralBootLoadersAreListedNotGuessed) {
   // A serial number that none has: said so, with those that are there.
   const tRun NoMatch =
       Caddis({"dfu", "download", DEMO_DFU_PATH, "--serial", "NOPE", "--wait", "0"});
-  EXPECT_EQ(NoMatch.Exit, 1);
+  EXPECT_EQ(NoMatch.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(NoMatch.Err, "no USB DFU device matches serial NOPE; present:\n"))
       << NoMatch.Err;
   EXPECT_TRUE(Contains(NoMatch.Err, ": serial SIM00024 at ")) << NoMatch.Err;
@@ -567,7 +471,7 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   auto Sim = StartCard(26, {"--firmware", "12"});
   const tRun Missing =
       Caddis({"update-firmware", "--port", "26", "--file", Runtime.Folder.Path + "/none.dfu"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitImage);
   EXPECT_TRUE(Contains(Missing.Err, "cannot read " + Runtime.Folder.Path + "/none.dfu: "))
       << Missing.Err;
 
@@ -613,7 +517,7 @@ TEST_F(CliCommandTest, UpdateFirmwareRefusesABadImageBeforeBoot) {
   };
   for (const tCase& Case : Cases) {
     const tRun Run = Caddis({"update-firmware", "--port", "32", "--file", Case.File});
-    EXPECT_EQ(Run.Exit, 1) << Case.File;
+    EXPECT_EQ(Run.Exit, ExitImage) << Case.File;
     EXPECT_TRUE(Contains(Run.Err, "caddis: cannot use " + Case.File + ": " + Case.Reason))
         << Run.Err;
     EXPECT_FALSE(Contains(Run.Out, "Boot sent")) << Run.Out;
@@ -629,8 +533,8 @@ TEST_F(CliCommandTest, UpdateFirmwareRefusesABadImageBeforeBoot) {
 TEST_F(CliCommandTest, UpdateFirmwareNeverLeavesTheCardSomewhereUnsaid) {
   tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
   auto Verifiable = StartCard(33, {"--firmware", "12", "--dfu-no-upload"});
-  const tRun Refused = Caddis({"update-firmware", "--port", "33"}, 60s);
-  EXPECT_EQ(Refused.Exit, 1);
+  const tRun Refused = Caddis({"update-firmware", "--port", "33", "--no-backup"}, 60s);
+  EXPECT_EQ(Refused.Exit, ExitRefused);
   EXPECT_TRUE(Contains(Refused.Err, "cannot be verified")) << Refused.Err;
   EXPECT_TRUE(
       Contains(Refused.Err, "; nothing was written: the card restarts with its former firmware"))
@@ -654,7 +558,7 @@ TEST_F(CliCommandTest, UpdateFirmwareNeverLeavesTheCardSomewhereUnsaid) {
   auto Stuck = StartCard(35, {"--dfu-fault", "reset-ignored"});
   const tRun Kept = Caddis(
       {"update-firmware", "--port", "35", "--serial", "SIM00035", "--return-timeout", "5"}, 60s);
-  EXPECT_EQ(Kept.Exit, 1);
+  EXPECT_EQ(Kept.Exit, ExitVerify);
   EXPECT_FALSE(Contains(Kept.Out, "Device updated successfully")) << Kept.Out;
   EXPECT_TRUE(Contains(Kept.Err, "the device did not restart into it: error -15: ")) << Kept.Err;
   EXPECT_TRUE(Contains(Kept.Err, "install libusbK")) << Kept.Err;
@@ -706,7 +610,7 @@ TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
     EXPECT_TRUE(Contains(Run.Out, "Port:             COM28\n")) << Run.Out;
   }
   const tRun Missing = Caddis({"status", "--port", "/dev/ttyNOPE0"});
-  EXPECT_EQ(Missing.Exit, 1);
+  EXPECT_EQ(Missing.Exit, ExitPort);
   EXPECT_TRUE(Contains(Missing.Err, "no serial port /dev/ttyNOPE0 in the port list"))
       << Missing.Err;
 }
@@ -733,7 +637,7 @@ TEST_F(CliCommandTest, ALinkErrorOfAnOrdinaryUserLandsInTheirOwnLog) {
       {CADDIS_PATH, "status", "--port", "99"}, Runtime.Folder.Path + "/nobody.out", 60s, [AsRoot] {
         return !AsRoot || (setgroups(0, nullptr) == 0 && setgid(65534) == 0 && setuid(65534) == 0);
       });
-  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_EQ(Run.Exit, ExitPort) << Run.Output;
   EXPECT_TRUE(Contains(Run.Output, "Cannot open ComPort 99")) << Run.Output;
   EXPECT_FALSE(Contains(Run.Output, "Cannot write the log file")) << Run.Output;
   const std::string Log = ReadFile(Home + "/.local/state/caddis/Log.txt");
@@ -772,8 +676,11 @@ TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
   auto Sim = StartCard(30, {"--corrupt-checksum", "5"});
   const tRun Json = Caddis({"status", "--port", "30", "--json"});
   ASSERT_EQ(Json.Exit, 0) << Json.Err;
-  const auto Status = nlohmann::json::parse(Json.Out);
-  const auto& Health = Status["LinkHealth"];
+  // The status is in the last event, the result.
+  const std::string Last = Json.Out.substr(Json.Out.rfind('{', Json.Out.rfind("\"event\"")));
+  const auto Result = nlohmann::json::parse(Last);
+  ASSERT_EQ(Result["event"], "result") << Json.Out;
+  const auto& Health = Result["status"]["LinkHealth"];
   EXPECT_GE(Health["RoundTrips"].get<int>(), 1) << Json.Out;
   EXPECT_GT(Health["RoundTripMs"]["Max"].get<double>(), 0.0) << Json.Out;
   EXPECT_GE(Health["FramesDamaged"]["Checksum"].get<int>(), 1) << Json.Out;

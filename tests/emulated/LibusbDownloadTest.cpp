@@ -206,7 +206,7 @@ TEST_F(LibusbDownload, MadeUpImagesNeverReachARealBootLoader) {
 
   // The build's own demo image, as an operator would try it.
   const tProgramRun Run = RunCaddis({"dfu", "download", DEMO_DFU_PATH});
-  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_EQ(Run.Exit, 5) << Run.Output;
   EXPECT_TRUE(
       Run.Says("is not compatible with this device: a made-up image, for the simulated "
                "card only"))

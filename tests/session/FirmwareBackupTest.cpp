@@ -8,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include "RunProgram.h"
+#include "cli/Outcome.h"
 #include "dfu/DFUTestSupport.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/DFUSuffix.h"
@@ -229,13 +230,13 @@ TEST_F(FirmwareRestoreTest, RestoreRefusesAChangedImageBeforeTheCardLeavesItsLin
   const tProgramRun Run =
       RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com), "--file", Image},
                  Runtime.Folder.File("restore.out"), 60s);
-  EXPECT_EQ(Run.Exit, 1) << Run.Output;
+  EXPECT_EQ(Run.Exit, ExitImage) << Run.Output;
   EXPECT_TRUE(Run.Says("has changed since it was kept")) << Run.Output;
   EXPECT_FALSE(Run.Says("Boot sent")) << Run.Output;
   // No kept image at all for this card: said, and nothing done.
   const tProgramRun None = RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com)},
                                       Runtime.Folder.File("none.out"), 60s);
-  EXPECT_EQ(None.Exit, 1) << None.Output;
+  EXPECT_EQ(None.Exit, ExitImage) << None.Output;
   EXPECT_TRUE(None.Says("no firmware kept for card")) << None.Output;
   OpenIdentified();
   EXPECT_EQ(Session.Host->FirmwareVersion, 12);

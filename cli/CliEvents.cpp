@@ -1,0 +1,210 @@
+#include "cli/CliEvents.h"
+
+#include <cstdio>
+#include <filesystem>
+
+#include "cli/CliText.h"
+#include "hostlink/OrvaneHost.h"
+#include "platform/Files.h"
+
+namespace tCliEvents {
+namespace {
+
+struct tState {
+  bool On = false;
+  std::string Command;
+  int32_t Port = 0;
+  std::chrono::steady_clock::time_point Started;
+  nlohmann::ordered_json Before, After;
+  std::string Record;
+  std::string ProgressPhase;
+  int ProgressPercentShown = -1;
+  bool Ended = false;  // a result or error event was written
+};
+
+tState& State() {
+  static tState Events;
+  return Events;
+}
+
+// The card's 10-character FPGA version without the padding it is sent with.
+std::string Trimmed(const std::string& Text) {
+  const auto End = Text.find_last_not_of(std::string(" \0", 2));
+  return End == std::string::npos ? std::string() : Text.substr(0, End + 1);
+}
+
+}  // namespace
+
+void Enable(const std::string& Command) {
+  tState& S = State();
+  S = tState();
+  S.On = true;
+  S.Command = Command;
+  S.Started = std::chrono::steady_clock::now();
+}
+
+bool On() {
+  return State().On;
+}
+
+void SetCommand(const std::string& Command) {
+  State().Command = Command;
+}
+
+void MarkEnded() {
+  State().Ended = true;
+}
+
+void Finish(int Exit, const std::string& Failure) {
+  const tState& S = State();
+  if (!S.On || S.Ended) return;
+  if (Exit != ExitOk)
+    Error(KindOfExit(Exit), Failure.empty() ? OutcomeOf(KindOfExit(Exit)).Help : Failure);
+  else if (!S.Command.empty())
+    Result();
+}
+
+void SetPort(int32_t Port) {
+  State().Port = Port;
+}
+
+std::string EventTime(std::chrono::system_clock::time_point Time) {
+  using namespace std::chrono;
+  const auto Millis = floor<milliseconds>(Time);
+  const auto Day = floor<days>(Millis);
+  const year_month_day Date(Day);
+  const hh_mm_ss<milliseconds> Clock(Millis - Day);
+  char Text[40];
+  std::snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(Date.year()),
+                unsigned(Date.month()), unsigned(Date.day()), int(Clock.hours().count()),
+                int(Clock.minutes().count()), int(Clock.seconds().count()),
+                int(Clock.subseconds().count()));
+  return Text;
+}
+
+nlohmann::ordered_json Event(const char* Name) {
+  const tState& S = State();
+  return {{"event", Name},
+          {"port", S.Port > 0 ? nlohmann::ordered_json(S.Port) : nlohmann::ordered_json(nullptr)},
+          {"time", EventTime(std::chrono::system_clock::now())}};
+}
+
+void Emit(const nlohmann::ordered_json& Line) {
+  if (!On()) return;
+  std::printf("%s\n", JsonText(Line).c_str());
+  std::fflush(stdout);
+}
+
+nlohmann::ordered_json ImageObject(const std::string& Path) {
+  if (Path.empty()) return nullptr;
+  // The absolute name, as the operator's system spells it, in UTF-8.
+  std::error_code Failed;
+  const auto Absolute = std::filesystem::absolute(
+      std::filesystem::path(std::u8string(Path.begin(), Path.end())), Failed);
+  const std::u8string Name = Failed ? std::u8string(Path.begin(), Path.end())
+                                    : Absolute.lexically_normal().generic_u8string();
+  nlohmann::ordered_json Image = {{"file", std::string(Name.begin(), Name.end())}};
+  tFiles::tFileInfo Info;
+  int Code = 0;
+  Image["size"] = tFiles::Describe(Path, Info, Code) && Info.Regular
+                      ? nlohmann::ordered_json(Info.Size)
+                      : nlohmann::ordered_json(nullptr);
+  return Image;
+}
+
+void Start(const nlohmann::ordered_json& Image) {
+  if (!On()) return;
+  nlohmann::ordered_json Line = Event("start");
+  Line["command"] = State().Command;
+  if (!Image.is_null()) Line["image"] = Image;
+  Emit(Line);
+}
+
+nlohmann::ordered_json CardObject(const tOrvaneHost& Host) {
+  return {{"device_id", Host.DeviceID},
+          {"firmware", Host.FirmwareVersion},
+          {"fpga", Utf8FromLatin1(Trimmed(Host.FPGAVersion))}};
+}
+
+void Card(const tOrvaneHost& Host, const char* Phase) {
+  if (!On()) return;
+  nlohmann::ordered_json Line = Event("card");
+  const nlohmann::ordered_json Facts = CardObject(Host);
+  Line.insert(Facts.begin(), Facts.end());
+  if (Phase) {
+    Line["phase"] = Phase;
+    (std::string(Phase) == "after" ? State().After : State().Before) = Facts;
+  }
+  Emit(Line);
+}
+
+void Progress(const std::string& Phase, float Fraction) {
+  tState& S = State();
+  if (!S.On) return;
+  const int Percent = ProgressPercent(Fraction);
+  if (Phase == S.ProgressPhase && Percent == S.ProgressPercentShown) return;
+  S.ProgressPhase = Phase;
+  S.ProgressPercentShown = Percent;
+  nlohmann::ordered_json Line = Event("progress");
+  Line["phase"] = Phase;
+  Line["percent"] = Percent;
+  Emit(Line);
+}
+
+void Message(const std::string& Text) {
+  if (!On()) return;
+  nlohmann::ordered_json Line = Event("message");
+  Line["text"] = Utf8FromLatin1(Text);
+  Emit(Line);
+}
+
+void SetRecord(const std::string& Path) {
+  State().Record = Path;
+}
+
+namespace {
+
+double Duration() {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - State().Started).count();
+}
+
+// Seconds to the millisecond, as a number.
+double Rounded(double Seconds) {
+  return static_cast<double>(static_cast<long long>(Seconds * 1000 + 0.5)) / 1000;
+}
+
+}  // namespace
+
+void Result(const nlohmann::ordered_json& Extra) {
+  const tState& S = State();
+  if (!S.On) return;
+  nlohmann::ordered_json Line = Event("result");
+  Line["ok"] = true;
+  Line["exit"] = ExitOk;
+  Line["duration_s"] = Rounded(Duration());
+  if (!S.Before.is_null()) Line["before"] = S.Before;
+  if (!S.After.is_null()) Line["after"] = S.After;
+  if (!S.Record.empty()) Line["record"] = S.Record;
+  Line.insert(Extra.begin(), Extra.end());
+  Emit(Line);
+  State().Ended = true;
+}
+
+void Error(tFailKind Kind, const std::string& Message) {
+  const tState& S = State();
+  if (!S.On) return;
+  const tOutcome& Outcome = OutcomeOf(Kind);
+  nlohmann::ordered_json Line = Event("error");
+  Line["ok"] = false;
+  Line["exit"] = Outcome.Exit;
+  Line["kind"] = Outcome.Name;
+  Line["message"] = Utf8FromLatin1(Message);
+  Line["duration_s"] = Rounded(Duration());
+  if (!S.Before.is_null()) Line["before"] = S.Before;
+  if (!S.After.is_null()) Line["after"] = S.After;
+  if (!S.Record.empty()) Line["record"] = S.Record;
+  Emit(Line);
+  State().Ended = true;
+}
+
+}  // namespace tCliEvents

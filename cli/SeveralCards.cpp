@@ -1,0 +1,372 @@
+#include "cli/SeveralCards.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+#include "cli/CliEvents.h"
+#include "cli/CliLoop.h"
+#include "cli/CliText.h"
+#include "cli/Commands.h"
+#include "platform/PortCatalogue.h"
+
+namespace {
+
+std::string PortName(int32_t Port) {
+  return "COM" + std::to_string(Port);
+}
+
+std::string Text(const nlohmann::json& Event, const char* Field) {
+  const auto Found = Event.find(Field);
+  return Found != Event.end() && Found->is_string() ? Found->get<std::string>() : std::string();
+}
+
+std::string SecondsShown(double Seconds) {
+  char Shown[32];
+  std::snprintf(Shown, sizeof Shown, "%.1f s", Seconds);
+  return Shown;
+}
+
+double Number(const nlohmann::json& Event, const char* Field) {
+  const auto Found = Event.find(Field);
+  return Found != Event.end() && Found->is_number() ? Found->get<double>() : 0.0;
+}
+
+}  // namespace
+
+std::string CardFacts(const nlohmann::json& Card) {
+  if (!Card.is_object()) return "";
+  std::string Facts;
+  if (const auto Firmware = Card.find("firmware"); Firmware != Card.end() && Firmware->is_number())
+    Facts = "fw " + std::to_string(Firmware->get<int>());
+  if (const std::string FPGA = Text(Card, "fpga"); !FPGA.empty())
+    Facts += (Facts.empty() ? "" : ", ") + std::string("FPGA ") + FPGA;
+  return Facts;
+}
+
+void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
+  const std::string Name = Text(Event, "event");
+  if (Name == "card") {
+    if (const auto ID = Event.find("device_id"); ID != Event.end() && ID->is_number())
+      Row.Card = std::to_string(ID->get<int>());
+    const std::string Phase = Text(Event, "phase");
+    (Phase == "after" ? Row.After : Row.Before) = CardFacts(Event);
+  } else if (Name == "progress") {
+    Row.Phase = Text(Event, "phase") + " " +
+                std::to_string(static_cast<int>(Number(Event, "percent"))) + "%";
+  } else if (Name == "message") {
+    Row.Phase = Text(Event, "text");
+  } else if (Name == "result" || Name == "error") {
+    const bool Ok = Name == "result";
+    Row.Exit = static_cast<int>(Number(Event, "exit"));
+    Row.Seconds = Number(Event, "duration_s");
+    Row.Result = Ok ? "ok" : Text(Event, "kind") + ": " + Text(Event, "message");
+    Row.Phase.clear();
+    if (Ok && Row.Before.empty())
+      if (const auto Status = Event.find("status"); Status != Event.end() && Status->is_object()) {
+        Row.Card = std::to_string(Status->value("DeviceID", 0));
+        Row.Before = "fw " + std::to_string(Status->value("FirmwareVersion", 0)) + ", FPGA " +
+                     Status->value("FPGAVersion", std::string());
+      }
+  }
+}
+
+std::string EventText(int32_t Port, const nlohmann::json& Event) {
+  const std::string Name = Text(Event, "event");
+  const std::string Prefix = PortName(Port) + " ";
+  if (Name == "start") {
+    std::string Line = Prefix + Text(Event, "command");
+    if (const auto Image = Event.find("image"); Image != Event.end() && Image->is_object())
+      Line += " " + Text(*Image, "file") + " (" +
+              std::to_string(Image->value("size", static_cast<uint64_t>(0))) + " bytes)";
+    return Line;
+  }
+  if (Name == "card") {
+    const std::string Phase = Text(Event, "phase");
+    return Prefix + "card " + std::to_string(Event.value("device_id", 0)) + ": " +
+           CardFacts(Event) + (Phase.empty() ? "" : " (" + Phase + ")");
+  }
+  if (Name == "progress") {
+    // Every tenth, as progress lines in a pipe are.
+    const int Percent = static_cast<int>(Number(Event, "percent"));
+    if (Percent % 10 != 0) return "";
+    return Prefix + Text(Event, "phase") + ": " + std::to_string(Percent) + "%";
+  }
+  if (Name == "message") return Prefix + Text(Event, "text");
+  if (Name == "result") return Prefix + "done in " + SecondsShown(Number(Event, "duration_s"));
+  if (Name == "error")
+    return Prefix + "failed (" + Text(Event, "kind") + "): " + Text(Event, "message");
+  return "";
+}
+
+std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows) {
+  std::vector<std::vector<std::string>> Cells = {
+      {"Port", "Card", "Before", "After", "Result", "Time"}};
+  for (const tCardRow& Row : Rows)
+    Cells.push_back({PortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
+                     Row.Before.empty() ? "-" : Row.Before, Row.After.empty() ? "-" : Row.After,
+                     Row.Running() ? (Row.Phase.empty() ? "running" : Row.Phase) : Row.Result,
+                     Row.Running() ? "" : SecondsShown(Row.Seconds)});
+  std::vector<std::size_t> Widths(Cells.front().size(), 0);
+  for (const auto& Line : Cells)
+    for (std::size_t i = 0; i < Line.size(); ++i)
+      Widths[i] = std::max(Widths[i], Line[i].size());
+  std::vector<std::string> Lines;
+  for (const auto& Line : Cells) {
+    std::string Text;
+    for (std::size_t i = 0; i < Line.size(); ++i) {
+      // The result column may be long (a failure's reason): it is not padded, time goes first.
+      if (i == 4) continue;
+      Text += Line[i] + std::string(Widths[i] - Line[i].size() + 2, ' ');
+    }
+    Text += Line[4];
+    while (!Text.empty() && Text.back() == ' ')
+      Text.pop_back();
+    Lines.push_back(Text);
+  }
+  return Lines;
+}
+
+std::vector<std::string> ChildArguments(const std::vector<std::string>& Arguments,
+                                        const std::string& Program, int32_t Port) {
+  std::vector<std::string> Child{Program};
+  for (std::size_t i = 1; i < Arguments.size(); ++i) {
+    const std::string& Word = Arguments[i];
+    if (Word == "--port") {
+      ++i;  // and its value
+      continue;
+    }
+    if (Word.rfind("--port=", 0) == 0 || Word == "--all" || Word == "--json") continue;
+    Child.push_back(Word);
+  }
+  Child.insert(Child.end(), {"--port", std::to_string(Port), "--json"});
+  return Child;
+}
+
+tChildRunner::~tChildRunner() {
+  StopAll(tChildProcess::ps_Terminate);
+  // The children end; their readers then see the end of both streams.
+  for (auto& [Port, Child] : fChildren) {
+    for (std::thread& Reader : Child.Readers)
+      if (Reader.joinable()) Reader.join();
+    Child.Process->Wait();
+  }
+}
+
+bool tChildRunner::Start(int32_t Port, const std::vector<std::string>& Argv, std::string& Error) {
+  auto Process = tChildProcess::Start(Argv, Error);
+  if (!Process) return false;
+  tChild& Child = fChildren[Port];
+  Child.Process = std::move(Process);
+  tChildProcess* Raw = Child.Process.get();
+  Child.Readers[0] = std::thread([this, Port, Raw] { Read(Port, Raw, tChildProcess::ps_Output); });
+  Child.Readers[1] = std::thread([this, Port, Raw] { Read(Port, Raw, tChildProcess::ps_Error); });
+  return true;
+}
+
+void tChildRunner::Read(int32_t Port, tChildProcess* Process, tChildProcess::tStream Stream) {
+  const auto Kind =
+      Stream == tChildProcess::ps_Output ? tHappening::ch_Output : tHappening::ch_ErrorLine;
+  std::string Pending;
+  char Buffer[4096];
+  auto Push = [&](tHappening Happening) {
+    std::lock_guard<std::mutex> Guard(fLock);
+    fQueue.push_back(std::move(Happening));
+    fArrived.notify_one();
+  };
+  for (;;) {
+    const long Got = Process->ReadOutput(Stream, Buffer, sizeof Buffer);
+    if (Got <= 0) break;
+    Pending.append(Buffer, static_cast<std::size_t>(Got));
+    for (std::size_t End; (End = Pending.find('\n')) != std::string::npos;) {
+      std::string Line = Pending.substr(0, End);
+      if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+      Pending.erase(0, End + 1);
+      Push({Kind, Port, std::move(Line)});
+    }
+  }
+  if (!Pending.empty()) Push({Kind, Port, Pending});
+  // The end of a stream; the owner counts them (Exit -2 marks it) and waits for the child.
+  Push({tHappening::ch_Ended, Port, "", -2});
+}
+
+bool tChildRunner::Next(tHappening& Happening, std::chrono::milliseconds Limit) {
+  for (;;) {
+    {
+      std::unique_lock<std::mutex> Guard(fLock);
+      if (fQueue.empty() && !fArrived.wait_for(Guard, Limit, [this] { return !fQueue.empty(); }))
+        return false;
+      Happening = std::move(fQueue.front());
+      fQueue.pop_front();
+    }
+    if (Happening.Kind != tHappening::ch_Ended) return true;
+    // A stream ended: once both have, the child has ended (or is ending) and is waited for.
+    const auto Found = fChildren.find(Happening.Port);
+    if (Found == fChildren.end() || --Found->second.Open > 0) continue;
+    tChild& Child = Found->second;
+    for (std::thread& Reader : Child.Readers)
+      Reader.join();
+    Happening.Exit = Child.Process->Wait();
+    fChildren.erase(Found);
+    return true;
+  }
+}
+
+void tChildRunner::StopAll(tChildProcess::tStop How) {
+  for (auto& [Port, Child] : fChildren)
+    Child.Process->Stop(How);
+}
+
+namespace {
+
+// Runs one child per port with Argv(port) and follows them to their end: Show gets each
+// event line (already parsed) and each error line. Returns every child's exit status.
+struct tFollow {
+  std::vector<tCardRow> Rows;
+  std::map<int32_t, std::size_t> RowOf;
+};
+
+tCardRow& RowFor(tFollow& Follow, int32_t Port) {
+  const auto Found = Follow.RowOf.find(Port);
+  if (Found != Follow.RowOf.end()) return Follow.Rows[Found->second];
+  Follow.RowOf[Port] = Follow.Rows.size();
+  Follow.Rows.push_back(tCardRow{});
+  Follow.Rows.back().Port = Port;
+  return Follow.Rows.back();
+}
+
+// A child's exit status when it wrote no final event of its own (it could not start, or was
+// killed): the row is finished from the status.
+void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
+  if (!Row.Running()) return;
+  Row.Exit = Exit < 0 ? ExitFailure : Exit;
+  Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) + ": " +
+               (Why.empty() ? "ended with exit status " + std::to_string(Exit) : Why);
+}
+
+// Starts a child per port with the arguments Arguments(port) and follows them all to their
+// end. Lines: each child event as the parent shows it (Passthrough: the child's JSON line as it
+// is) and the children's error lines, named by port.
+void RunChildren(const std::vector<int32_t>& Ports,
+                 const std::function<std::vector<std::string>(int32_t)>& Arguments,
+                 bool Passthrough, bool Quiet, tFollow& Follow) {
+  tChildRunner Runner;
+  for (int32_t Port : Ports) {
+    tCardRow& Row = RowFor(Follow, Port);
+    std::string Error;
+    if (!Runner.Start(Port, Arguments(Port), Error)) FinishRow(Row, ExitFailure, Error);
+  }
+  bool StopSent = false;
+  while (Runner.Running() > 0) {
+    if (StopRequested() && !StopSent) {
+      // A terminal's Ctrl-C reaches the children too; a stop request to this program alone is
+      // passed on, so each card's update ends cleanly.
+      Runner.StopAll(LoopStopSignal() == 15 ? tChildProcess::ps_Terminate
+                                            : tChildProcess::ps_Interrupt);
+      StopSent = true;
+    }
+    tChildRunner::tHappening Happening;
+    if (!Runner.Next(Happening, std::chrono::milliseconds(100))) continue;
+    tCardRow& Row = RowFor(Follow, Happening.Port);
+    switch (Happening.Kind) {
+      case tChildRunner::tHappening::ch_Output: {
+        const nlohmann::json Event = nlohmann::json::parse(Happening.Text, nullptr, false);
+        if (Event.is_discarded() || !Event.is_object()) {
+          if (!Quiet)
+            std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(),
+                         Happening.Text.c_str());
+          continue;
+        }
+        TakeEvent(Row, Event);
+        if (Quiet) continue;
+        if (Passthrough) {
+          std::printf("%s\n", Happening.Text.c_str());
+        } else if (const std::string Line = EventText(Happening.Port, Event); !Line.empty()) {
+          std::printf("%s\n", Line.c_str());
+        }
+        std::fflush(stdout);
+        break;
+      }
+      case tChildRunner::tHappening::ch_ErrorLine:
+        if (!Quiet)
+          std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(), Happening.Text.c_str());
+        break;
+      case tChildRunner::tHappening::ch_Ended:
+        FinishRow(Row, Happening.Exit, "");
+        break;
+    }
+  }
+}
+
+// The ports of the port list where a card answers, found by asking each at once.
+std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::string& Program) {
+  std::vector<int32_t> Listed;
+  for (const auto& Port : tPortCatalogue::ListPorts())
+    Listed.push_back(Port.Number);
+  tFollow Follow;
+  const std::string Timeout = Request.Has("--timeout") ? Request.Timeout : "5";
+  RunChildren(
+      Listed,
+      [&](int32_t Port) {
+        return std::vector<std::string>{Program,  "status",    "--port", std::to_string(Port),
+                                        "--json", "--timeout", Timeout};
+      },
+      false, true, Follow);
+  std::vector<int32_t> Found;
+  for (const tCardRow& Row : Follow.Rows)
+    if (Row.Exit == ExitOk) Found.push_back(Row.Port);
+  std::sort(Found.begin(), Found.end());
+  return Found;
+}
+
+}  // namespace
+
+int RunOnSeveralCards(const tCliRequest& Request) {
+  const std::string Program = OwnProgramPath();
+  if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
+  std::vector<int32_t> Ports = Request.PortNumbers;
+  if (Request.All) {
+    Ports = PortsWithCards(Request, Program);
+    if (StopRequested()) return InterruptedExit();
+    if (Ports.empty()) return Failure(fk_NoCard, "no card answered on any port");
+    if (!tCliEvents::On()) {
+      std::string Names;
+      for (int32_t Port : Ports)
+        Names += (Names.empty() ? "" : ", ") + PortName(Port);
+      Say("Cards on " + Names);
+    }
+  }
+  tFollow Follow;
+  const bool Json = tCliEvents::On();
+  RunChildren(
+      Ports, [&](int32_t Port) { return ChildArguments(Request.Arguments, Program, Port); }, Json,
+      false, Follow);
+  std::vector<int> Exits;
+  for (const tCardRow& Row : Follow.Rows)
+    Exits.push_back(Row.Exit);
+  const int Exit = StopRequested() ? InterruptedExit() : CombinedExit(Exits);
+  if (Json) {
+    nlohmann::ordered_json Summary = tCliEvents::Event("summary");
+    Summary["ok"] = Exit == ExitOk;
+    Summary["exit"] = Exit;
+    nlohmann::ordered_json Cards = nlohmann::ordered_json::array();
+    for (const tCardRow& Row : Follow.Rows)
+      Cards.push_back({{"port", Row.Port},
+                       {"card", Row.Card.empty() ? nlohmann::ordered_json(nullptr)
+                                                 : nlohmann::ordered_json(std::stoi(Row.Card))},
+                       {"before", Row.Before},
+                       {"after", Row.After},
+                       {"result", Row.Result},
+                       {"exit", Row.Exit},
+                       {"duration_s", Row.Seconds}});
+    Summary["cards"] = Cards;
+    tCliEvents::Emit(Summary);
+    tCliEvents::MarkEnded();
+  } else {
+    std::printf("\n");
+    for (const std::string& Line : CardTable(Follow.Rows))
+      std::printf("%s\n", Line.c_str());
+    std::fflush(stdout);
+  }
+  return Exit;
+}

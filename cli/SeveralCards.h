@@ -1,0 +1,96 @@
+// Several cards in one command: the command runs itself once per card, each a child program
+// with its own port and card session ("caddis update-fpga --port 5 --json ..."), so the serial
+// work of every card goes on at once while each program keeps the one user-interface thread
+// of the core. The parent reads the children's JSON Lines events, shows each as a line named
+// by its port, and ends with a table of the cards. Station mode runs its recipes the same way.
+//
+// Threads: the runner's readers run on threads of their own (two per child); everything else
+// on the user-interface thread.
+#pragma once
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "platform/Process.h"
+
+struct tCliRequest;
+
+// What the parent knows of one card, from its child's events.
+struct tCardRow {
+  int32_t Port = 0;
+  std::string Card;    // "7" (device ID), "" before the card identified itself
+  std::string Before;  // "fw 3, FPGA 1.2"
+  std::string After;
+  std::string Phase;   // the step under way: "FPGA update 40%", "waiting"
+  std::string Result;  // "ok", "refused: the card answered ...", "" while running
+  int Exit = -1;       // -1 while running
+  double Seconds = 0;
+  bool Running() const { return Exit < 0; }
+};
+
+// Takes one event of the card's child into its row.
+void TakeEvent(tCardRow& Row, const nlohmann::json& Event);
+// The line a person reads for a child's event ("COM5 FPGA update: 40%"); "" for an event not
+// shown (progress between tenths).
+std::string EventText(int32_t Port, const nlohmann::json& Event);
+// The table of the cards: a heading, then one line per row.
+std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows);
+// "card 7: fw 3, FPGA 1.2" of a card event's fields.
+std::string CardFacts(const nlohmann::json& Card);
+
+// The arguments of the child for Port: the parent's own (Arguments, the program first) less
+// --port, --all and --json, then "--port <Port> --json". Program replaces the first.
+std::vector<std::string> ChildArguments(const std::vector<std::string>& Arguments,
+                                        const std::string& Program, int32_t Port);
+
+// Children and their output as one stream of happenings.
+class tChildRunner {
+ public:
+  struct tHappening {
+    enum tKind { ch_Output, ch_ErrorLine, ch_Ended } Kind;
+    int32_t Port;
+    std::string Text;  // a line of the child's standard output or error
+    int Exit = -1;     // ch_Ended
+  };
+
+  tChildRunner() = default;
+  ~tChildRunner();
+  tChildRunner(const tChildRunner&) = delete;
+  tChildRunner& operator=(const tChildRunner&) = delete;
+
+  // Starts a child for Port with Argv. False with Error when it could not be started.
+  bool Start(int32_t Port, const std::vector<std::string>& Argv, std::string& Error);
+  // Waits up to Limit for the next happening; false when none came.
+  bool Next(tHappening& Happening, std::chrono::milliseconds Limit);
+  // Asks every running child to stop.
+  void StopAll(tChildProcess::tStop How);
+  std::size_t Running() const { return fChildren.size(); }
+  bool RunningOn(int32_t Port) const { return fChildren.count(Port) > 0; }
+
+ private:
+  struct tChild {
+    std::unique_ptr<tChildProcess> Process;
+    std::thread Readers[2];
+    int Open = 2;  // streams not yet at their end
+  };
+  void Read(int32_t Port, tChildProcess* Process, tChildProcess::tStream Stream);
+
+  std::map<int32_t, tChild> fChildren;
+  std::mutex fLock;
+  std::condition_variable fArrived;
+  std::deque<tHappening> fQueue;  // guarded by fLock
+};
+
+// Runs the request's command on every port it names (or, with --all, on every port where a
+// card answers), a child per card; the exit status of them all (CombinedExit).
+int RunOnSeveralCards(const tCliRequest& Request);

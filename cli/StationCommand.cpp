@@ -1,0 +1,288 @@
+// caddis station: the production line's station. Serial ports arrive (hot-plug notices); each
+// new card gets the recipe (FPGA, then USB audio, then firmware, as given), one child program
+// per step, and is then done until it is unplugged: its port gone for longer than --gone,
+// longer than the card's own restarts take, so a card that an update restarted is never
+// updated twice.
+#include <cstdio>
+#include <map>
+
+#include "cli/CliLoop.h"
+#include "cli/CliText.h"
+#include "cli/Commands.h"
+#include "cli/SeveralCards.h"
+#include "platform/Console.h"
+#include "platform/DeviceNotifier.h"
+#include "platform/Files.h"
+#include "platform/Paths.h"
+#include "platform/PortCatalogue.h"
+
+namespace {
+
+using tClock = std::chrono::steady_clock;
+
+struct tStep {
+  const char* Command;  // "update-fpga"
+  std::string File;
+};
+
+// A port the station serves.
+struct tStation {
+  tCardRow Row;
+  std::size_t Step = 0;  // the recipe's step under way or next
+  bool Done = false;     // the recipe has ended; nothing more until the card is unplugged
+  bool Gone = false;     // the port has left since (GoneSince)
+  tClock::time_point GoneSince;
+};
+
+class tStationRun {
+ public:
+  tStationRun(std::vector<tStep> Recipe, std::chrono::milliseconds Gone, std::string Program,
+              std::vector<std::string> Extra)
+      : fRecipe(std::move(Recipe)),
+        fGone(Gone),
+        fProgram(std::move(Program)),
+        fExtra(std::move(Extra)),
+        fTerminal(tConsole::OutputIsTerminal()) {}
+
+  // A port has arrived: a card not served yet starts its recipe; a done card's port that is
+  // back within the time of a restart is the same card.
+  void Arrived(int32_t Port) {
+    auto Found = fPorts.find(Port);
+    if (Found != fPorts.end()) {
+      Found->second.Gone = false;
+      return;
+    }
+    if (fClosing) return;
+    tStation& Station = fPorts[Port];
+    Station.Row.Port = Port;
+    Line("COM" + std::to_string(Port) + " arrived");
+    StartStep(Station);
+  }
+
+  void Removed(int32_t Port) {
+    auto Found = fPorts.find(Port);
+    // A running card's port comes and goes with its own restarts: its child follows it.
+    if (Found == fPorts.end() || !Found->second.Done || Found->second.Gone) return;
+    Found->second.Gone = true;
+    Found->second.GoneSince = tClock::now();
+  }
+
+  // Forgets the cards whose ports have been gone long enough: they were unplugged.
+  void ForgetUnplugged(tClock::time_point Now) {
+    for (auto It = fPorts.begin(); It != fPorts.end();) {
+      if (It->second.Gone && Now - It->second.GoneSince > fGone) {
+        Line("COM" + std::to_string(It->first) + " unplugged");
+        It = fPorts.erase(It);
+        fChanged = true;
+      } else {
+        ++It;
+      }
+    }
+  }
+
+  void Take(const tChildRunner::tHappening& Happening) {
+    auto Found = fPorts.find(Happening.Port);
+    if (Found == fPorts.end()) return;
+    tStation& Station = Found->second;
+    switch (Happening.Kind) {
+      case tChildRunner::tHappening::ch_Output: {
+        const nlohmann::json Event = nlohmann::json::parse(Happening.Text, nullptr, false);
+        if (Event.is_discarded() || !Event.is_object()) return;
+        // The next step's card event comes "before" its update: the first step's is the card's.
+        if (Event.value("event", "") == "card" && Event.value("phase", "") == "before" &&
+            !Station.Row.Before.empty())
+          return;
+        TakeEvent(Station.Row, Event);
+        if (!fTerminal)
+          if (const std::string Text = EventText(Happening.Port, Event); !Text.empty()) Line(Text);
+        fChanged = true;
+        break;
+      }
+      case tChildRunner::tHappening::ch_ErrorLine:
+        if (!fTerminal) Line("COM" + std::to_string(Happening.Port) + " " + Happening.Text);
+        break;
+      case tChildRunner::tHappening::ch_Ended: {
+        tCardRow& Row = Station.Row;
+        if (Row.Running()) {
+          Row.Exit = Happening.Exit < 0 ? ExitFailure : Happening.Exit;
+          Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) +
+                       ": ended with exit status " + std::to_string(Happening.Exit);
+        }
+        if (Row.Exit == ExitOk && ++Station.Step < fRecipe.size() && !fClosing) {
+          StartStep(Station);
+        } else {
+          Station.Done = true;
+          Row.Phase.clear();
+          fServed.push_back(Row);
+          // A card whose port is already gone again counts from now.
+          if (tPortCatalogue::DevicePathFor(Happening.Port).empty()) {
+            Station.Gone = true;
+            Station.GoneSince = tClock::now();
+          }
+        }
+        fChanged = true;
+        break;
+      }
+    }
+  }
+
+  void StopAll(tChildProcess::tStop How) {
+    fClosing = true;
+    fRunner.StopAll(How);
+  }
+  void Close() { fClosing = true; }
+  tChildRunner& Runner() { return fRunner; }
+
+  // The live table on a terminal, redrawn in place.
+  void Draw() {
+    if (!fTerminal || !fChanged) return;
+    fChanged = false;
+    std::vector<tCardRow> Rows;
+    for (const auto& [Port, Station] : fPorts)
+      Rows.push_back(Station.Row);
+    if (fDrawnLines > 0) std::printf("\033[%dA", fDrawnLines);
+    std::printf("\r\033[J");
+    const auto Lines = CardTable(Rows);
+    for (const std::string& Text : Lines)
+      std::printf("%s\n", Text.c_str());
+    std::printf("Served: %zu, succeeded: %zu. Ctrl-C ends the station.\n", fServed.size(),
+                Succeeded());
+    fDrawnLines = static_cast<int>(Lines.size()) + 1;
+    std::fflush(stdout);
+  }
+
+  std::size_t Succeeded() const {
+    std::size_t Count = 0;
+    for (const tCardRow& Row : fServed)
+      Count += Row.Exit == ExitOk;
+    return Count;
+  }
+  const std::vector<tCardRow>& Served() const { return fServed; }
+
+ private:
+  void StartStep(tStation& Station) {
+    const tStep& Step = fRecipe[Station.Step];
+    const int32_t Port = Station.Row.Port;
+    std::vector<std::string> Argv = {fProgram, Step.Command, "--port", std::to_string(Port),
+                                     "--file", Step.File,    "--json"};
+    Argv.insert(Argv.end(), fExtra.begin(), fExtra.end());
+    Station.Row.Exit = -1;
+    Station.Row.Result.clear();
+    Station.Row.Phase = Step.Command;
+    std::string Error;
+    if (!fRunner.Start(Port, Argv, Error)) {
+      Station.Row.Exit = ExitFailure;
+      Station.Row.Result = "failure: " + Error;
+      Station.Done = true;
+      fServed.push_back(Station.Row);
+    }
+    fChanged = true;
+  }
+
+  // A line for a log (standard output that is not a terminal).
+  void Line(const std::string& Text) {
+    if (fTerminal) return;
+    std::printf("%s\n", Text.c_str());
+    std::fflush(stdout);
+  }
+
+  std::vector<tStep> fRecipe;
+  std::chrono::milliseconds fGone;
+  std::string fProgram;
+  std::vector<std::string> fExtra;
+  bool fTerminal;
+  bool fClosing = false;
+  bool fChanged = true;
+  int fDrawnLines = 0;
+  std::map<int32_t, tStation> fPorts;
+  std::vector<tCardRow> fServed;
+  tChildRunner fRunner;
+};
+
+// The image must be a readable file before the first card comes.
+bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
+  tFiles::tFileInfo Info;
+  int Code = 0;
+  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
+    Exit =
+        Failure(fk_Image, Option + ": cannot read " + File + ": " + tFiles::SystemErrorText(Code));
+    return false;
+  }
+  if (!Info.Regular) {
+    Exit = Failure(fk_Image, Option + ": cannot read " + File + ": not a regular file");
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+int StationCommand(const tCliRequest& Request) {
+  std::vector<tStep> Recipe;
+  int Exit = ExitOk;
+  const std::pair<const char*, const char*> Steps[] = {{"--fpga", "update-fpga"},
+                                                       {"--usb-audio", "update-usb-audio"},
+                                                       {"--firmware", "update-firmware"}};
+  for (const auto& [Option, Command] : Steps) {
+    if (!Request.Has(Option)) continue;
+    const std::string& File = std::string(Option) == "--fpga"        ? Request.StationFPGA
+                              : std::string(Option) == "--usb-audio" ? Request.StationUSBAudio
+                                                                     : Request.StationFirmware;
+    if (!CheckImage(Option, File, Exit)) return Exit;
+    Recipe.push_back({Command, File});
+  }
+  if (Recipe.empty())
+    return UsageError(Request.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
+  const std::string Program = OwnProgramPath();
+  if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
+  std::vector<std::string> Extra;
+  if (Request.Verbose) Extra.push_back("-v");
+  if (Request.Has("--record")) Extra.insert(Extra.end(), {"--record", Request.Record});
+
+  auto PortOfKernelDevice = [](const std::string& KernelName) -> std::string {
+    const int32_t n = tPortCatalogue::PortNumberOf(KernelName);
+    return n > 0 ? "COM" + std::to_string(n) : std::string();
+  };
+  tDeviceNotifier Notifier(tPaths::PortFolder(), PortOfKernelDevice);
+  tStationRun Station(Recipe, Seconds(Request.SecondsOf("--gone")), Program, Extra);
+  for (const auto& Port : tPortCatalogue::ListPorts())
+    Station.Arrived(Port.Number);
+  const double Limit = Request.SecondsOf("--seconds");
+  const auto Until = tClock::now() + (Limit > 0 ? Seconds(Limit) : std::chrono::hours(24 * 365));
+  bool StopSent = false;
+  for (;;) {
+    const auto Now = tClock::now();
+    if (StopRequested() && !StopSent) {
+      Station.StopAll(LoopStopSignal() == 15 ? tChildProcess::ps_Terminate
+                                             : tChildProcess::ps_Interrupt);
+      StopSent = true;
+    }
+    if (Now >= Until) Station.Close();
+    if ((StopSent || Now >= Until) && Station.Runner().Running() == 0) break;
+    for (const tDeviceChange& Change : Notifier.ReadChanges()) {
+      const int Port = PortNumberFromName(Change.PortName);
+      if (Port <= 0) continue;
+      if (Change.Kind == tDeviceChange::dc_Arrival)
+        Station.Arrived(Port);
+      else
+        Station.Removed(Port);
+    }
+    Station.ForgetUnplugged(Now);
+    tChildRunner::tHappening Happening;
+    while (Station.Runner().Next(Happening, std::chrono::milliseconds(0)))
+      Station.Take(Happening);
+    Station.Draw();
+    // Between rounds: the children's output wakes it at once.
+    if (Station.Runner().Next(Happening, std::chrono::milliseconds(100))) Station.Take(Happening);
+  }
+  std::printf("\n");
+  for (const std::string& Line : CardTable(Station.Served()))
+    std::printf("%s\n", Line.c_str());
+  std::printf("Served: %zu, succeeded: %zu\n", Station.Served().size(), Station.Succeeded());
+  std::fflush(stdout);
+  if (StopSent) return InterruptedExit();
+  std::vector<int> Exits;
+  for (const tCardRow& Row : Station.Served())
+    Exits.push_back(Row.Exit);
+  return CombinedExit(Exits);
+}

@@ -1,0 +1,41 @@
+// A small program the process tests start: it writes its arguments back, one per line on
+// standard output (after "args:"), writes "err:" and the first argument on standard error, and
+// with "wait" as its first argument waits for a stop request and exits 128 + its reason;
+// otherwise it exits with the number after "exit", if any.
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "platform/Console.h"
+
+namespace {
+std::atomic<int> Stopped{0};
+void OnStop(int Reason) {
+  Stopped = Reason;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::vector<std::string> Args = tConsole::Arguments(argc, argv);
+  tConsole::InstallStopHandler(OnStop);
+  std::printf("args:\n");
+  for (std::size_t i = 1; i < Args.size(); ++i)
+    std::printf("%s\n", Args[i].c_str());
+  std::fflush(stdout);
+  std::fprintf(stderr, "err:%s\n", Args.size() > 1 ? Args[1].c_str() : "");
+  std::fflush(stderr);
+  if (Args.size() > 1 && Args[1] == "wait") {
+    std::printf("waiting\n");
+    std::fflush(stdout);
+    // Bounded, so a stop request that never comes fails the test instead of hanging it.
+    for (int i = 0; i < 3000 && !Stopped; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return Stopped ? 128 + Stopped : 99;
+  }
+  for (std::size_t i = 1; i + 1 < Args.size(); ++i)
+    if (Args[i] == "exit") return std::atoi(Args[i + 1].c_str());
+  return 0;
+}

@@ -1,0 +1,116 @@
+// Child programs with their output on pipes, and the lock several programs share.
+#include "platform/Process.h"
+
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "TempFolder.h"
+
+namespace {
+
+struct tOutput {
+  std::string Out, Err;
+  int Exit = -1;
+};
+
+// Reads both streams to their end (each on its own thread, as their owners do) and waits.
+tOutput RunToEnd(tChildProcess& Child) {
+  tOutput Output;
+  auto Drain = [&Child](tChildProcess::tStream Stream, std::string& Text) {
+    char Buffer[256];
+    for (long Got; (Got = Child.ReadOutput(Stream, Buffer, sizeof Buffer)) > 0;)
+      Text.append(Buffer, static_cast<std::size_t>(Got));
+  };
+  std::thread Err([&] { Drain(tChildProcess::ps_Error, Output.Err); });
+  Drain(tChildProcess::ps_Output, Output.Out);
+  Err.join();
+  Output.Exit = Child.Wait();
+  return Output;
+}
+
+std::string Normalised(std::string Text) {
+  std::string Out;
+  for (char C : Text)
+    if (C != '\r') Out += C;
+  return Out;
+}
+
+TEST(ProcessTest, AChildGetsItsArgumentsAsGivenAndItsOutputAndStatusComeBack) {
+  const std::vector<std::string> Args = {"plain",
+                                         "two words",
+                                         "a \"quoted\" word",
+                                         "trailing\\",
+                                         "back\\\\slashes\\\"",
+                                         "",
+                                         "J\xc3\xb6rg",
+                                         "exit",
+                                         "3"};
+  std::vector<std::string> Argv = {CHILD_HELPER_PATH};
+  Argv.insert(Argv.end(), Args.begin(), Args.end());
+  std::string Error;
+  auto Child = tChildProcess::Start(Argv, Error);
+  ASSERT_TRUE(Child) << Error;
+  EXPECT_GT(Child->Id(), 0u);
+  const tOutput Output = RunToEnd(*Child);
+  std::string Expected = "args:\n";
+  for (const std::string& Arg : Args)
+    Expected += Arg + "\n";
+  EXPECT_EQ(Normalised(Output.Out), Expected);
+  EXPECT_EQ(Normalised(Output.Err), "err:plain\n");
+  EXPECT_EQ(Output.Exit, 3);
+  // Waiting again gives the same status.
+  EXPECT_EQ(Child->Wait(), 3);
+}
+
+TEST(ProcessTest, AProgramThatCannotStartIsRefusedWithItsName) {
+  const tTempFolder Folder;
+  std::string Error;
+  const auto Child = tChildProcess::Start({Folder.File("no-such-program")}, Error);
+  EXPECT_FALSE(Child);
+  EXPECT_NE(Error.find("cannot start " + Folder.File("no-such-program") + ": "), std::string::npos)
+      << Error;
+  EXPECT_FALSE(tChildProcess::Start({}, Error));
+}
+
+TEST(ProcessTest, AStoppedChildEndsThroughItsOwnStopHandler) {
+  std::string Error;
+  auto Child = tChildProcess::Start({CHILD_HELPER_PATH, "wait"}, Error);
+  ASSERT_TRUE(Child) << Error;
+  // The stop request is sent once the child says it handles them.
+  std::string Seen;
+  char Buffer[64];
+  while (Seen.find("waiting") == std::string::npos) {
+    const long Got = Child->ReadOutput(tChildProcess::ps_Output, Buffer, sizeof Buffer);
+    ASSERT_GT(Got, 0) << Seen;
+    Seen.append(Buffer, static_cast<std::size_t>(Got));
+  }
+  Child->Stop(tChildProcess::ps_Interrupt);
+  EXPECT_EQ(RunToEnd(*Child).Exit, 130);
+}
+
+TEST(ProcessTest, OneHolderOfAFileLockAtATime) {
+  const tTempFolder Folder;
+  tFileLock First(Folder.File("turn.lock")), Second(Folder.File("turn.lock"));
+  std::string Error;
+  ASSERT_TRUE(First.TryTake(Error)) << Error;
+  EXPECT_FALSE(Second.TryTake(Error));
+  EXPECT_EQ(Error, "") << "a lock held by another is no error";
+  First.Release();
+  EXPECT_TRUE(Second.TryTake(Error)) << Error;
+  EXPECT_TRUE(Second.Held());
+  EXPECT_FALSE(First.TryTake(Error));
+
+  tFileLock Nowhere(Folder.File("missing/turn.lock"));
+  EXPECT_FALSE(Nowhere.TryTake(Error));
+  EXPECT_NE(Error.find("cannot open " + Folder.File("missing/turn.lock")), std::string::npos)
+      << Error;
+}
+
+TEST(ProcessTest, TheProgramKnowsItsOwnPathAndMemory) {
+  const std::string Own = OwnProgramPath();
+  EXPECT_NE(Own.find("ProcessTest"), std::string::npos) << Own;
+  EXPECT_GT(ResidentBytes(), 1u << 20);
+}
+
+}  // namespace
