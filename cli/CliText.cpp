@@ -196,3 +196,24 @@ std::string TransferLine(const std::string& Label, float Fraction, uint64_t Tota
   }
   return Text;
 }
+
+std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::string>>& Rows) {
+  std::vector<std::size_t> Widths;
+  for (const auto& Row : Rows) {
+    if (Widths.size() < Row.size()) Widths.resize(Row.size(), 0);
+    for (std::size_t i = 0; i < Row.size(); ++i)
+      Widths[i] = std::max(Widths[i], Row[i].size());
+  }
+  std::vector<std::string> Lines;
+  for (const auto& Row : Rows) {
+    std::string Line;
+    for (std::size_t i = 0; i < Row.size(); ++i) {
+      Line += Row[i];
+      if (i + 1 < Row.size()) Line += std::string(Widths[i] - Row[i].size() + 2, ' ');
+    }
+    while (!Line.empty() && Line.back() == ' ')
+      Line.pop_back();
+    Lines.push_back(Line);
+  }
+  return Lines;
+}

@@ -43,6 +43,10 @@ std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);
 
+// Rows of cells as lines of aligned columns, two spaces apart. The last column is not padded
+// (it may hold a long failure text), and no line ends in spaces.
+std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::string>>& Rows);
+
 // "[#######.............]  35%": Width marks between the brackets, Fraction clamped to 0..1.
 std::string ProgressBar(float Fraction, int Width);
 

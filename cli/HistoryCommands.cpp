@@ -78,21 +78,7 @@ std::vector<std::string> HistoryTable(const std::vector<tHistoryEntry>& Entries)
          Image != V.end() && Image->is_object() ? TextOf(*Image, tRecordField::File, "-") : "-",
          Failure.empty() ? Result : Result + ": " + Failure});
   }
-  std::vector<std::size_t> Widths(Rows.front().size(), 0);
-  for (const auto& Row : Rows)
-    for (std::size_t i = 0; i < Row.size(); ++i)
-      Widths[i] = std::max(Widths[i], Row[i].size());
-  std::vector<std::string> Lines;
-  for (const auto& Row : Rows) {
-    std::string Line;
-    for (std::size_t i = 0; i < Row.size(); ++i) {
-      Line += Row[i];
-      // The last column is not padded: a failure's text may be long.
-      if (i + 1 < Row.size()) Line += std::string(Widths[i] - Row[i].size() + 2, ' ');
-    }
-    Lines.push_back(Line);
-  }
-  return Lines;
+  return AlignedColumns(Rows);
 }
 
 int HistoryCommand(const tCliRequest& Request) {

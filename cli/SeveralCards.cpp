@@ -100,31 +100,15 @@ std::string EventText(int32_t Port, const nlohmann::json& Event) {
 }
 
 std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows) {
+  // The result may be long (a failure's reason): it is the last column, after the time.
   std::vector<std::vector<std::string>> Cells = {
-      {"Port", "Card", "Before", "After", "Result", "Time"}};
+      {"Port", "Card", "Before", "After", "Time", "Result"}};
   for (const tCardRow& Row : Rows)
     Cells.push_back({PortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
                      Row.Before.empty() ? "-" : Row.Before, Row.After.empty() ? "-" : Row.After,
-                     Row.Running() ? (Row.Phase.empty() ? "running" : Row.Phase) : Row.Result,
-                     Row.Running() ? "" : SecondsShown(Row.Seconds)});
-  std::vector<std::size_t> Widths(Cells.front().size(), 0);
-  for (const auto& Line : Cells)
-    for (std::size_t i = 0; i < Line.size(); ++i)
-      Widths[i] = std::max(Widths[i], Line[i].size());
-  std::vector<std::string> Lines;
-  for (const auto& Line : Cells) {
-    std::string Text;
-    for (std::size_t i = 0; i < Line.size(); ++i) {
-      // The result column may be long (a failure's reason): it is not padded, time goes first.
-      if (i == 4) continue;
-      Text += Line[i] + std::string(Widths[i] - Line[i].size() + 2, ' ');
-    }
-    Text += Line[4];
-    while (!Text.empty() && Text.back() == ' ')
-      Text.pop_back();
-    Lines.push_back(Text);
-  }
-  return Lines;
+                     Row.Running() ? "" : SecondsShown(Row.Seconds),
+                     Row.Running() ? (Row.Phase.empty() ? "running" : Row.Phase) : Row.Result});
+  return AlignedColumns(Cells);
 }
 
 std::vector<std::string> ChildArguments(const std::vector<std::string>& Arguments,
