@@ -485,6 +485,20 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
   EXPECT_TRUE(Contains(Run.Out, "COM26 Verifying: 100%\nDevice updated successfully\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "Card back on COM26: device ID 33, firmware version 2\n"))
       << Run.Out;
+
+  // The firmware the card ran before was kept, the record names it, and restore puts it back.
+  const auto Record = nlohmann::json::parse(ReadFile(ServiceRecordPath()));
+  EXPECT_EQ(Record["Action"], "update-firmware");
+  EXPECT_EQ(Record["Result"], "success");
+  EXPECT_EQ(Record["Before"]["FirmwareVersion"], 12);
+  EXPECT_EQ(Record["After"]["FirmwareVersion"], 2);
+  const std::string Kept = Record["KeptFirmware"]["File"].get<std::string>();
+  EXPECT_TRUE(Contains(Run.Out, "The card's firmware is kept in " + Kept + "\n")) << Run.Out;
+  const tRun Restored = Caddis({"restore", "--port", "26"}, 90s);
+  ASSERT_EQ(Restored.Exit, 0) << Restored.Out << Restored.Err;
+  EXPECT_TRUE(Contains(Restored.Out, "Restoring " + Kept + "\n")) << Restored.Out;
+  EXPECT_TRUE(Contains(Restored.Out, "Card back on COM26: device ID 33, firmware version 12\n"))
+      << Restored.Out;
 }
 
 // Every check that needs only the file comes before Boot: a refused image leaves the card
