@@ -221,7 +221,7 @@ int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::str
   std::string Error;
   const tRestartSeen Seen = RestartSeenLeaving(Error);
   if (Seen == rs_Interrupted) return InterruptedExit();
-  if (Seen == rs_NotSent) return Failure(fk_Port, Error);
+  if (Seen == rs_NotSent) return Failure(fk_NoCard, Error);
   Say(Sent);
   // A card that kept answering did not restart: after an update it does not run the new image.
   if (Seen == rs_Stayed)
