@@ -290,8 +290,12 @@ bool tCardSession::WaitForCard(std::chrono::milliseconds Limit, std::string& Err
       Host->AskIdentity();
       tHostLoop Loop(Host.get());
       if (WaitForIdentity(Loop, *Host, IdentityTimeout, Error)) return true;
+      // A restarting card's port may still be the old one, or come and go, for a moment: a
+      // port that hangs up is tried again until the time is up.
+      const bool HungUp = Host->ComPort && Host->ComPort->HungUp();
       Close();
-      return false;
+      if (!HungUp || std::chrono::steady_clock::now() >= Until) return false;
+      LastError = Error;
     }
     if (std::chrono::steady_clock::now() >= Until) {
       Error = "the card did not come back on COM" + std::to_string(ComPort) + " within " +

@@ -122,8 +122,8 @@ class tCardSession {
   void SendBoot();
 
   // Polls for the card on ComPort until Limit has passed: the port listed again, opened,
-  // and the card's identity within IdentityTimeout. True with the link open; false with
-  // Error set (or the pause interrupted).
+  // and the card's identity within IdentityTimeout (a port that hangs up meanwhile is tried
+  // again). True with the link open; false with Error set (or the pause interrupted).
   bool WaitForCard(std::chrono::milliseconds Limit, std::string& Error);
 
   // Sends Boot to the identified card, closes the link and waits up to Limit for a boot

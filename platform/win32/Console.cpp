@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 
+#include "platform/win32/StopEvent.h"
 #include "platform/win32/WideText.h"
 
 namespace tConsole {
@@ -36,6 +37,24 @@ BOOL WINAPI OnConsoleEvent(DWORD Event) {
   }
 }
 
+// Waits on the named stop event (see StopEvent.h) for the program's whole life.
+DWORD WINAPI WaitForStopEvent(void* Event) {
+  WaitForSingleObject(static_cast<HANDLE>(Event), INFINITE);
+  if (void (*Handler)(int) = StopHandler.load()) Handler(cs_Interrupt);
+  return 0;
+}
+
+void WatchStopEvent() {
+  static std::atomic<bool> Watching{false};
+  if (Watching.exchange(true)) return;
+  // The parent may have made the event already (a stop sent early): then this opens it.
+  const HANDLE Event =
+      CreateEventW(nullptr, TRUE, FALSE, tStopEvent::Name(GetCurrentProcessId()).c_str());
+  if (!Event) return;
+  if (const HANDLE Thread = CreateThread(nullptr, 0, WaitForStopEvent, Event, 0, nullptr))
+    CloseHandle(Thread);
+}
+
 HANDLE Output() {
   return GetStdHandle(STD_OUTPUT_HANDLE);
 }
@@ -54,6 +73,7 @@ void InstallStopHandler(void (*aHandler)(int Reason)) {
   // A write to a closed pipe fails with an error on Windows; nothing to switch off.
   StopHandler = aHandler;
   SetConsoleCtrlHandler(OnConsoleEvent, TRUE);
+  WatchStopEvent();
 }
 
 bool OutputIsTerminal() {
@@ -92,3 +112,7 @@ void UseUtf8Output() {
 }
 
 }  // namespace tConsole
+
+std::wstring tStopEvent::Name(unsigned long ProcessId) {
+  return L"Local\\caddis-stop-" + std::to_wstring(ProcessId);
+}

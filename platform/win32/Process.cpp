@@ -5,6 +5,7 @@
 #include <psapi.h>
 
 #include "platform/Files.h"
+#include "platform/win32/StopEvent.h"
 #include "platform/win32/WideText.h"
 
 namespace {
@@ -36,6 +37,7 @@ class tWin32Child : public tChildProcess {
     Wait();
     for (HANDLE Pipe : fPipes)
       CloseHandle(Pipe);
+    if (fStopEvent) CloseHandle(fStopEvent);
     CloseHandle(fInfo.hThread);
     CloseHandle(fInfo.hProcess);
   }
@@ -48,11 +50,18 @@ class tWin32Child : public tChildProcess {
   }
 
   void Stop(tStop How) override {
-    // The child has a console process group of its own, so Ctrl-Break reaches it alone; its
-    // stop handler takes Ctrl-Break as the operator's interrupt. A termination request has
-    // no console event of its own for another process: it gets the same.
+    // The child has a console process group of its own, so Ctrl-Break reaches it alone when
+    // it shares this program's console; its stop handler takes Ctrl-Break as the operator's
+    // interrupt. Without a shared console only the named event reaches it (StopEvent.h); it
+    // is made here if the child has not made it yet, and kept until the child has ended. A
+    // termination request has no console event of its own for another process: it gets the
+    // same.
     (void)How;
-    if (!fWaited) GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, fInfo.dwProcessId);
+    if (fWaited) return;
+    GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, fInfo.dwProcessId);
+    if (!fStopEvent)
+      fStopEvent = CreateEventW(nullptr, TRUE, FALSE, tStopEvent::Name(fInfo.dwProcessId).c_str());
+    if (fStopEvent) SetEvent(fStopEvent);
   }
 
   int Wait() override {
@@ -69,6 +78,7 @@ class tWin32Child : public tChildProcess {
  private:
   PROCESS_INFORMATION fInfo;
   HANDLE fPipes[2];
+  HANDLE fStopEvent = nullptr;
   bool fWaited = false;
   int fStatus = -1;
 };

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <thread>
 
 #include "hostlink/OrvaneHost.h"
 #include "session/CardSession.h"
@@ -87,6 +88,31 @@ TEST_F(CardSessionTest, AHungUpPortIsClosedAndOpenedAgainWhenTheCardIsBack) {
   Sim->Kill();
   EXPECT_FALSE(WaitForIdentity(Loop, *Session.Host, 60s, Error));
   EXPECT_EQ(Error, "the card's port COM33 hung up before the card identified itself");
+}
+
+// While a card restarts its port may hang up under the tool once more (an old device that
+// was still there, an adapter coming and going): the wait goes on until the card is back.
+TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
+  StartCard(35, {"--silent"});
+  Session.ComPort = 35;
+  // Once the wait has the silent card's port open, that port hangs up and a card that
+  // answers takes its place.
+  const auto Device = std::filesystem::canonical(Runtime.PortLink(35));
+  auto OpenHere = [&] {
+    std::error_code Ec;
+    for (const auto& Fd : std::filesystem::directory_iterator("/proc/self/fd", Ec))
+      if (std::filesystem::read_symlink(Fd.path(), Ec) == Device) return true;
+    return false;
+  };
+  std::thread Replace([&] {
+    WaitFor(OpenHere);
+    Sim->Kill();
+    StartCard(35);
+  });
+  std::string Error;
+  const bool Back = Session.WaitForCard(30s, Error);
+  Replace.join();
+  EXPECT_TRUE(Back) << Error;
 }
 
 TEST_F(CardSessionTest, OnlyASuccessfulFPGAUpdateCallsForARestart) {
