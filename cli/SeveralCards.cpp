@@ -201,6 +201,11 @@ void tChildRunner::StopAll(tChildProcess::tStop How) {
     Child.Process->Stop(How);
 }
 
+void tChildRunner::Stop(int32_t Port, tChildProcess::tStop How) {
+  if (const auto Found = fChildren.find(Port); Found != fChildren.end())
+    Found->second.Process->Stop(How);
+}
+
 namespace {
 
 // Runs one child per port with Argv(port) and follows them to their end: Show gets each

@@ -74,6 +74,8 @@ class tChildRunner {
   bool Next(tHappening& Happening, std::chrono::milliseconds Limit);
   // Asks every running child to stop.
   void StopAll(tChildProcess::tStop How);
+  // Asks the child for Port, if it runs, to stop.
+  void Stop(int32_t Port, tChildProcess::tStop How);
   std::size_t Running() const { return fChildren.size(); }
   bool RunningOn(int32_t Port) const { return fChildren.count(Port) > 0; }
 

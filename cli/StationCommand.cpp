@@ -32,6 +32,10 @@ struct tStation {
   bool Done = false;     // the recipe has ended; nothing more until the card is unplugged
   bool Gone = false;     // the port has left since (GoneSince)
   tClock::time_point GoneSince;
+  // The card was unplugged while its child ran (its port gone for longer than a restart takes):
+  // the child was told to stop; a card that arrives meanwhile is a new one (NewArrival).
+  bool Unplugged = false;
+  bool NewArrival = false;
 };
 
 class tStationRun {
@@ -49,7 +53,10 @@ class tStationRun {
   void Arrived(int32_t Port) {
     auto Found = fPorts.find(Port);
     if (Found != fPorts.end()) {
-      Found->second.Gone = false;
+      if (Found->second.Unplugged)
+        Found->second.NewArrival = true;
+      else
+        Found->second.Gone = false;
       return;
     }
     if (fClosing) return;
@@ -59,24 +66,41 @@ class tStationRun {
     StartStep(Station);
   }
 
+  // A running card's port comes and goes with its own restarts: its child follows it, unless
+  // the port stays gone for longer than a restart takes (ForgetUnplugged).
   void Removed(int32_t Port) {
     auto Found = fPorts.find(Port);
-    // A running card's port comes and goes with its own restarts: its child follows it.
-    if (Found == fPorts.end() || !Found->second.Done || Found->second.Gone) return;
+    if (Found == fPorts.end() || Found->second.Gone) return;
     Found->second.Gone = true;
     Found->second.GoneSince = tClock::now();
   }
 
-  // Forgets the cards whose ports have been gone long enough: they were unplugged.
+  // Forgets the cards whose ports have been gone long enough: they were unplugged. A card
+  // unplugged during a serial-link step has its child stopped, so that the next card in its
+  // port is not taken for this one coming back from its restart. (During the firmware step
+  // the port is away for the whole download: the child follows the card there.)
   void ForgetUnplugged(tClock::time_point Now) {
     for (auto It = fPorts.begin(); It != fPorts.end();) {
-      if (It->second.Gone && Now - It->second.GoneSince > fGone) {
+      tStation& Station = It->second;
+      if (!Station.Gone || Now - Station.GoneSince <= fGone) {
+        ++It;
+        continue;
+      }
+      if (Station.Done) {
         Line("COM" + std::to_string(It->first) + " unplugged");
         It = fPorts.erase(It);
         fChanged = true;
-      } else {
-        ++It;
+        continue;
       }
+      if (!Station.Unplugged &&
+          std::string_view(fRecipe[Station.Step].Command) != "update-firmware") {
+        Line("COM" + std::to_string(It->first) + " unplugged during " +
+             fRecipe[Station.Step].Command + ": its update is stopped");
+        Station.Unplugged = true;
+        fRunner.Stop(It->first, tChildProcess::ps_Interrupt);
+        fChanged = true;
+      }
+      ++It;
     }
   }
 
@@ -108,7 +132,15 @@ class tStationRun {
           Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) +
                        ": ended with exit status " + std::to_string(Happening.Exit);
         }
-        if (Row.Exit == ExitOk && ++Station.Step < fRecipe.size() && !fClosing) {
+        if (Station.Unplugged) {
+          // Its card is gone; a card that arrived meanwhile is served afresh.
+          Row.Phase.clear();
+          fServed.push_back(Row);
+          const int32_t Port = Happening.Port;
+          const bool NewArrival = Station.NewArrival;
+          fPorts.erase(Found);
+          if (NewArrival) Arrived(Port);
+        } else if (Row.Exit == ExitOk && ++Station.Step < fRecipe.size() && !fClosing) {
           StartStep(Station);
         } else {
           Station.Done = true;

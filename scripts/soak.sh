@@ -159,9 +159,12 @@ for r in records:
         if got != r["Image"]["SHA256"]:
             problems.append("COM%d run %d: recorded as a success, the card received %s"
                             % (key + ("nothing" if got is None else "other bytes",)))
-    elif got == image_sha and "restart" not in r.get("Failure", "") \
-            and "come back" not in r.get("Failure", "") and "back on" not in r.get("Failure", ""):
-        # The whole image arrived: only a failure after the transfer may say failed then.
+    elif got == image_sha and not any(
+            words in (r.get("Failure") or "").lower()
+            for words in ("restart", "come back", "back on", "interrupted")):
+        # The whole image arrived: only a failure after the transfer (the restart, the card's
+        # return, or the station stopping the update of a card that was unplugged meanwhile)
+        # may say failed then.
         problems.append("COM%d run %d: recorded as failed (%s) though the card received the "
                         "whole image" % (key + (r.get("Failure", ""),)))
 
@@ -171,6 +174,12 @@ for p in pluggings:
     received = os.path.join(root, "received", "COM%d-%d.bit" % key)
     if os.path.exists(received) and digest(received) == image_sha and key not in claimed:
         problems.append("COM%d run %d received the image but has no record line" % key)
+
+# Nothing skipped: every card plugged in was served (its plugging matched by a record line).
+unserved = [p for p in pluggings if (p["port"], p["run"]) not in claimed]
+for p in unserved:
+    problems.append("COM%d run %d (plugged in for %.1f s) was not served"
+                    % (p["port"], p["run"], (p["t_out"] - p["t_in"]) / 1000.0))
 
 # Failures by kind, as the station showed them.
 kinds = {}

@@ -240,7 +240,8 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
   const std::string Image = WriteImage("SkerryFPGA.bit", 20 * 128);
   const std::string Received = Runtime.Folder.File("fpga-61");
   tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "1"});
-  auto Card = StartCard(61, {"--fpga-out", Received});
+  // Its restart is well within the second the station allows a port to be gone.
+  auto Card = StartCard(61, {"--fpga-out", Received, "--restart-ms", "200"});
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 done in "); }, 30s))
       << Station.Output();
   EXPECT_EQ(ReadFile(Received), ReadFile(Image));
@@ -264,6 +265,28 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
   EXPECT_EQ(Run.Exit, ExitInterrupted) << Run.Out << Run.Err;
   EXPECT_TRUE(Contains(Run.Out, "Served: 2, succeeded: 1\n")) << Run.Out;
   EXPECT_EQ(Count(Run.Out.substr(Run.Out.rfind("\nPort ")), "\nCOM61 "), 2) << Run.Out;
+}
+
+// A card unplugged while its update waits for it to come back from its restart: the next card
+// in that port is a new card, not this one coming back.
+TEST_F(SeveralCardsCommandTest, ACardUnpluggedBeforeItCameBackIsNotTakenForTheNextOne) {
+  const std::string Image = WriteImage("SkerryFPGA.bit", 20 * 128);
+  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "1"});
+  // The first card's restart outlasts the test: its port stays away.
+  auto Card = StartCard(62, {"--restart-ms", "60000"});
+  ASSERT_TRUE(WaitFor(
+      [&] { return Contains(Station.Output(), "COM62 unplugged during update-fpga"); }, 30s))
+      << Station.Output();
+  Card->Stop();
+  const std::string Received = Runtime.Folder.File("fpga-62");
+  Card = StartCard(62, {"--fpga-out", Received});
+  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }, 30s))
+      << Station.Output();
+  ASSERT_TRUE(WaitFor([&] { return Count(Station.Output(), "COM62 done in ") == 1; }, 30s))
+      << Station.Output();
+  Station.Signal(SIGINT);
+  const tRun Run = Station.Wait(20s);
+  EXPECT_TRUE(Contains(Run.Out, "Served: 2, succeeded: 1\n")) << Run.Out;
 }
 
 TEST_F(SeveralCardsCommandTest, TheStationNeedsARecipeOfReadableImages) {
