@@ -82,8 +82,12 @@ int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit
                                 : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
                                                                                     : sr_Failed;
   std::string Error;
-  if (Record.Finish(Session, Result, Result == sr_Succeeded ? std::string() : LastFailureText(),
-                    Error))
+  // A stop while the card was awaited ends without a failure text of its own.
+  const std::string Failure = Result == sr_Succeeded       ? std::string()
+                              : !LastFailureText().empty() ? LastFailureText()
+                              : Result == sr_Interrupted   ? std::string("interrupted")
+                                                           : std::string("failed");
+  if (Record.Finish(Session, Result, Failure, Error))
     tCliEvents::SetRecord(Record.RecordPath());
   else if (tCliEvents::On())
     tCliEvents::Message(Error);

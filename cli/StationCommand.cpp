@@ -146,8 +146,9 @@ class tStationRun {
           Station.Done = true;
           Row.Phase.clear();
           fServed.push_back(Row);
-          // A card whose port is already gone again counts from now.
-          if (tPortCatalogue::DevicePathFor(Happening.Port).empty()) {
+          // A card whose port is gone counts from when it went (Removed), or from now when
+          // its going was not noticed.
+          if (tPortCatalogue::DevicePathFor(Happening.Port).empty() && !Station.Gone) {
             Station.Gone = true;
             Station.GoneSince = tClock::now();
           }

@@ -161,10 +161,10 @@ for r in records:
                             % (key + ("nothing" if got is None else "other bytes",)))
     elif got == image_sha and not any(
             words in (r.get("Failure") or "").lower()
-            for words in ("restart", "come back", "back on", "interrupted")):
-        # The whole image arrived: only a failure after the transfer (the restart, the card's
-        # return, or the station stopping the update of a card that was unplugged meanwhile)
-        # may say failed then.
+            for words in ("restart", "come back", "back on", "interrupted", "at 100%")):
+        # The whole image arrived: only a failure at or after the transfer's end (the last
+        # answer, the restart, the card's return, or the station stopping the update of a card
+        # that was unplugged meanwhile) may say failed then.
         problems.append("COM%d run %d: recorded as failed (%s) though the card received the "
                         "whole image" % (key + (r.get("Failure", ""),)))
 
