@@ -24,18 +24,6 @@ testing::Environment* const Env = testing::AddGlobalTestEnvironment(new tQtTestE
 
 constexpr int Com = 7;
 
-// Runs the event loop (timer ticks, hand-offs, device notices) until Done or the limit.
-template <typename Pred>
-bool Within(Pred Done, int Seconds = 15) {
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-  while (!Done()) {
-    if (std::chrono::steady_clock::now() > Until) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
 class CaddisFormSimTest : public testing::Test {
  protected:
   void SetUp() override {

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QThread>
+#include <chrono>
 #include <filesystem>
 #include <memory>
 #include <string>
@@ -16,6 +18,18 @@
 #include "TempFolder.h"
 #include "app/QtUIThread.h"
 #include "app/WindowFont.h"
+
+// Runs the event loop (timer ticks, hand-offs, device notices) until Done or the limit.
+template <typename Pred>
+bool Within(Pred Done, int Seconds = 20) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
+  while (!Done()) {
+    if (std::chrono::steady_clock::now() > Until) return false;
+    QApplication::processEvents(QEventLoop::AllEvents, 5);
+    QThread::msleep(2);
+  }
+  return true;
+}
 
 class tQtTestEnvironment : public testing::Environment {
  public:

@@ -20,18 +20,6 @@ namespace {
 
 testing::Environment* const Env = testing::AddGlobalTestEnvironment(new tQtTestEnvironment);
 
-// Runs the event loop (timer ticks, hand-offs) until Done or the limit.
-template <typename Pred>
-bool Within(Pred Done, int Seconds = 20) {
-  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(Seconds);
-  while (!Done()) {
-    if (std::chrono::steady_clock::now() > Until) return false;
-    QApplication::processEvents(QEventLoop::AllEvents, 5);
-    QThread::msleep(2);
-  }
-  return true;
-}
-
 class CaddisUpdaterWine : public testing::Test {
  protected:
   void SetUp() override {
