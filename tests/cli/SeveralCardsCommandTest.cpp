@@ -239,8 +239,8 @@ int Count(const std::string& Text, const std::string& Part) {
 TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUnplugged) {
   const std::string Image = WriteImage("SkerryFPGA.bit", 20 * 128);
   const std::string Received = Runtime.Folder.File("fpga-61");
-  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "1"});
-  // Its restart is well within the second the station allows a port to be gone.
+  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "2"});
+  // Its restart is well within the time the station allows a port to be gone.
   auto Card = StartCard(61, {"--fpga-out", Received, "--restart-ms", "200"});
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 done in "); }, 30s))
       << Station.Output();
@@ -271,7 +271,7 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
 // in that port is a new card, not this one coming back.
 TEST_F(SeveralCardsCommandTest, ACardUnpluggedBeforeItCameBackIsNotTakenForTheNextOne) {
   const std::string Image = WriteImage("SkerryFPGA.bit", 20 * 128);
-  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "1"});
+  tProcess Station(Runtime, CADDIS_PATH, {"station", "--fpga", Image, "--gone", "2"});
   // The first card's restart outlasts the test: its port stays away.
   auto Card = StartCard(62, {"--restart-ms", "60000"});
   ASSERT_TRUE(WaitFor(
@@ -279,7 +279,8 @@ TEST_F(SeveralCardsCommandTest, ACardUnpluggedBeforeItCameBackIsNotTakenForTheNe
       << Station.Output();
   Card->Stop();
   const std::string Received = Runtime.Folder.File("fpga-62");
-  Card = StartCard(62, {"--fpga-out", Received});
+  // The next card's restart is well within the time the station allows a port to be gone.
+  Card = StartCard(62, {"--fpga-out", Received, "--restart-ms", "200"});
   ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }, 30s))
       << Station.Output();
   ASSERT_TRUE(WaitFor([&] { return Count(Station.Output(), "COM62 done in ") == 1; }, 30s))
