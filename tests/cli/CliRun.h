@@ -18,35 +18,13 @@ struct tRun {
   std::string Err;
 };
 
-inline std::string ReadFile(const std::string& Path) {
-  std::ifstream File(Path, std::ios::binary);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  return Text.str();
-}
-
 // One run of a program with its standard output and error caught in files.
 class tProcess {
  public:
   tProcess(const tTestRuntime& Runtime, const std::string& Program,
            const std::vector<std::string>& Args)
-      : OutPath(Runtime.Folder.Path + "/run-" + std::to_string(++Count)) {
-    std::vector<std::string> Argv{Program};
-    Argv.insert(Argv.end(), Args.begin(), Args.end());
-    std::vector<char*> Pointers;
-    for (auto& A : Argv)
-      Pointers.push_back(A.data());
-    Pointers.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, (OutPath + ".out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&Actions, 2, (OutPath + ".err").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Pointers.data(), environ) != 0)
-      Pid = -1;
-    posix_spawn_file_actions_destroy(&Actions);
-  }
+      : OutPath(Runtime.Folder.Path + "/run-" + std::to_string(++Count)),
+        Pid(SpawnProgram(Program, Args, OutPath + ".out", OutPath + ".err")) {}
   ~tProcess() { Stop(); }
 
   // Waits up to Limit for the program to end; kills it after that.

@@ -49,25 +49,44 @@ bool WaitFor(Pred Done, std::chrono::milliseconds Limit = std::chrono::seconds(1
   return true;
 }
 
+inline std::string ReadFile(const std::string& Path) {
+  std::ifstream File(Path, std::ios::binary);
+  std::stringstream Text;
+  Text << File.rdbuf();
+  return Text.str();
+}
+
+// Starts Program with Args, its standard output in OutPath and its standard error in ErrPath
+// (in OutPath too when ErrPath is empty); its process ID, or -1 when it could not start.
+inline pid_t SpawnProgram(const std::string& Program, const std::vector<std::string>& Args,
+                          const std::string& OutPath, const std::string& ErrPath = {}) {
+  std::vector<std::string> Argv{Program};
+  Argv.insert(Argv.end(), Args.begin(), Args.end());
+  std::vector<char*> Pointers;
+  for (auto& A : Argv)
+    Pointers.push_back(A.data());
+  Pointers.push_back(nullptr);
+  posix_spawn_file_actions_t Actions;
+  posix_spawn_file_actions_init(&Actions);
+  const int Flags = O_WRONLY | O_CREAT | O_TRUNC;
+  posix_spawn_file_actions_addopen(&Actions, 1, OutPath.c_str(), Flags, 0644);
+  if (ErrPath.empty())
+    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
+  else
+    posix_spawn_file_actions_addopen(&Actions, 2, ErrPath.c_str(), Flags, 0644);
+  pid_t Pid = -1;
+  if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Pointers.data(), environ) != 0)
+    Pid = -1;
+  posix_spawn_file_actions_destroy(&Actions);
+  return Pid;
+}
+
 class tSimProcess {
  public:
   // Starts the simulator with Args; its output goes to a file in the runtime's folder.
   tSimProcess(const tTestRuntime& Runtime, const std::vector<std::string>& Args)
-      : OutputPath(Runtime.Folder.Path + "/sim-" + std::to_string(++Count) + ".out") {
-    std::vector<std::string> Argv{SIM_PATH};
-    Argv.insert(Argv.end(), Args.begin(), Args.end());
-    std::vector<char*> Pointers;
-    for (auto& A : Argv)
-      Pointers.push_back(A.data());
-    Pointers.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, OutputPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
-    if (posix_spawn(&Pid, SIM_PATH, &Actions, nullptr, Pointers.data(), environ) != 0) Pid = -1;
-    posix_spawn_file_actions_destroy(&Actions);
-  }
+      : OutputPath(Runtime.Folder.Path + "/sim-" + std::to_string(++Count) + ".out"),
+        Pid(SpawnProgram(SIM_PATH, Args, OutputPath)) {}
   ~tSimProcess() { Stop(); }
 
   // Ends the simulator with SIGTERM (SIGKILL if it does not end within 5 s); its exit code,
@@ -100,12 +119,7 @@ class tSimProcess {
     Pid = -1;
     return ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
   }
-  std::string Output() const {
-    std::ifstream File(OutputPath);
-    std::stringstream Text;
-    Text << File.rdbuf();
-    return Text.str();
-  }
+  std::string Output() const { return ReadFile(OutputPath); }
   bool Running() const { return Pid > 0; }
 
  private:
