@@ -206,11 +206,14 @@ int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, st
     if (Failed) *Failed = Error;
     return WaitFailure(Error, NotBack);
   }
-  Say("Card back on COM" + std::to_string(ComPort) + ": device ID " +
-      std::to_string(Host->DeviceID) + ", firmware version " +
-      std::to_string(Host->FirmwareVersion));
+  SayCard("Card back on");
   tCliEvents::Card(*Host, "after");
   return ExitOk;
+}
+
+void tCliSession::SayCard(const std::string& Lead) const {
+  Say(Lead + " COM" + std::to_string(ComPort) + ": device ID " + std::to_string(Host->DeviceID) +
+      ", firmware version " + std::to_string(Host->FirmwareVersion));
 }
 
 int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying,

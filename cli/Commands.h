@@ -92,6 +92,8 @@ class tCliSession : public tCardSession {
   // given) gets the failure's text.
   int WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Error = nullptr,
                     tFailKind NotBack = fk_NoCard);
+  // "<Lead> COMn: device ID .., firmware version ..", as the card identified itself last.
+  void SayCard(const std::string& Lead) const;
 };
 
 // Writes a time-stamped line for every frame and DFU request to standard error.

@@ -138,12 +138,23 @@ bool LoadImage(const std::string& File, tDFUImage& Image, std::string& Error) {
   }
 }
 
+// Loads a firmware image and checks that it fits the card: done before the card leaves its
+// link, as an image refused later would leave the card in its boot loader for nothing.
+bool LoadFirmwareImage(const std::string& File, tDFUImage& Image, std::string& Error) {
+  if (!LoadImage(File, Image, Error)) return false;
+  if (CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error)) return true;
+  Error = "cannot use " + File + ": " + Error;
+  return false;
+}
+
 // What a download's failure means for a script.
 tFailKind DownloadFailureKind(const tDownloadOutcome& Failed) {
   const tLMDFUErr Code = Failed.Code;
   switch (Failed.Step) {
     case tDownloadOutcome::df_Check:
       return Code <= lm_ImageTooShort ? fk_Image : fk_Failure;
+    case tDownloadOutcome::df_CardImage:
+      return fk_Image;
     case tDownloadOutcome::df_Open:
       return fk_Failure;
     case tDownloadOutcome::df_Leave:
@@ -363,17 +374,13 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
-  if (!LoadImage(File, Image, Error)) return Failure(fk_Image, Error);
-  if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
-    return Failure(fk_Image, "cannot use " + File + ": " + Error);
+  if (!LoadFirmwareImage(File, Image, Error)) return Failure(fk_Image, Error);
   if (!InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   tCliEvents::Card(*Session.Host, "before");
-  Say("Card on COM" + std::to_string(Port) + ": device ID " +
-      std::to_string(Session.Host->DeviceID) + ", firmware version " +
-      std::to_string(Session.Host->FirmwareVersion));
+  Session.SayCard("Card on");
   tServiceRecorder Record("caddis", Request.Record);
   Record.Begin(Session, tRecordAction::Firmware, File);
   // The card's firmware is read back and kept first: nothing is written unless it was.
@@ -411,8 +418,7 @@ int RestoreCommand(const tCliRequest& Request) {
   tCliSession Session;
   if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
   const uint8_t Card = Session.Host->DeviceID;
-  Say("Card on COM" + std::to_string(Port) + ": device ID " + std::to_string(Card) +
-      ", firmware version " + std::to_string(Session.Host->FirmwareVersion));
+  Session.SayCard("Card on");
   // The image and its kept SHA-256 are checked while the card still runs its firmware.
   std::string File = Request.File;
   if (!Request.Has("--file")) {
@@ -422,10 +428,8 @@ int RestoreCommand(const tCliRequest& Request) {
                                    KeptFirmwareFolder());
   }
   tDFUImage Image;
-  if (!CheckKeptFirmware(File, Error) || !LoadImage(File, Image, Error))
+  if (!CheckKeptFirmware(File, Error) || !LoadFirmwareImage(File, Image, Error))
     return Failure(fk_Image, Error);
-  if (!CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Error))
-    return Failure(fk_Image, "cannot use " + File + ": " + Error);
   Say("Restoring " + File);
   tServiceRecorder Record("caddis", Request.Record);
   Record.Begin(Session, tRecordAction::Restore, File);

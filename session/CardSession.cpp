@@ -394,7 +394,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
   Out.Code = Verdict;
   if (std::string Why; Verdict == lm_Ok && Device.IsCard() &&
                        !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why)) {
-    Out.Code = lm_ImageTooShort;  // the image's own fault, as the library's image checks
+    Out.Step = tDownloadOutcome::df_CardImage;
     Error = "File " + FileName + " is not compatible with this device: " + Why;
     return Untouched();
   }

@@ -168,7 +168,9 @@ struct tDownloadOutcome {
   bool Written = false;           // blocks were sent: the former firmware is gone
   bool Complete = false;          // the whole image was written (and verified when asked)
   bool SentBack = false;          // the card left DFU mode for the firmware it holds
-  enum tStep { df_Check, df_Open, df_Download, df_Leave } Step = df_Check;
+  // df_Check: the library refused the image (Code); df_CardImage: the library took it, but it
+  // does not fit the card's flash or vector table (Code stays lm_Ok).
+  enum tStep { df_Check, df_CardImage, df_Open, df_Download, df_Leave } Step = df_Check;
   tLMDFUErr Code = lm_Ok;
 };
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
