@@ -23,6 +23,9 @@ using tClock = std::chrono::steady_clock;
 struct tStep {
   const char* Command;  // "update-fpga"
   std::string File;
+  // The firmware step: the card leaves its serial port for the whole download (it runs its
+  // boot loader), and its child follows it there, so a port gone then is not an unplugging.
+  bool PortAwayDuringStep = false;
 };
 
 // A port the station serves.
@@ -77,8 +80,7 @@ class tStationRun {
 
   // Forgets the cards whose ports have been gone long enough: they were unplugged. A card
   // unplugged during a serial-link step has its child stopped, so that the next card in its
-  // port is not taken for this one coming back from its restart. (During the firmware step
-  // the port is away for the whole download: the child follows the card there.)
+  // port is not taken for this one coming back from its restart.
   void ForgetUnplugged(tClock::time_point Now) {
     for (auto It = fPorts.begin(); It != fPorts.end();) {
       tStation& Station = It->second;
@@ -92,8 +94,7 @@ class tStationRun {
         fChanged = true;
         continue;
       }
-      if (!Station.Unplugged &&
-          std::string_view(fRecipe[Station.Step].Command) != "update-firmware") {
+      if (!Station.Unplugged && !fRecipe[Station.Step].PortAwayDuringStep) {
         Line("COM" + std::to_string(It->first) + " unplugged during " +
              fRecipe[Station.Step].Command + ": its update is stopped");
         Station.Unplugged = true;
@@ -253,16 +254,20 @@ bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
 int StationCommand(const tCliRequest& Request) {
   std::vector<tStep> Recipe;
   int Exit = ExitOk;
-  const std::pair<const char*, const char*> Steps[] = {{"--fpga", "update-fpga"},
-                                                       {"--usb-audio", "update-usb-audio"},
-                                                       {"--firmware", "update-firmware"}};
-  for (const auto& [Option, Command] : Steps) {
-    if (!Request.Has(Option)) continue;
-    const std::string& File = std::string(Option) == "--fpga"        ? Request.StationFPGA
-                              : std::string(Option) == "--usb-audio" ? Request.StationUSBAudio
-                                                                     : Request.StationFirmware;
-    if (!CheckImage(Option, File, Exit)) return Exit;
-    Recipe.push_back({Command, File});
+  struct tOption {
+    const char* Option;
+    const std::string& File;
+    tStep Step;
+  };
+  const tOption Steps[] = {
+      {"--fpga", Request.StationFPGA, {"update-fpga", {}, false}},
+      {"--usb-audio", Request.StationUSBAudio, {"update-usb-audio", {}, false}},
+      {"--firmware", Request.StationFirmware, {"update-firmware", {}, true}}};
+  for (const tOption& Step : Steps) {
+    if (!Request.Has(Step.Option)) continue;
+    if (!CheckImage(Step.Option, Step.File, Exit)) return Exit;
+    Recipe.push_back(Step.Step);
+    Recipe.back().File = Step.File;
   }
   if (Recipe.empty())
     return UsageError(Request.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");

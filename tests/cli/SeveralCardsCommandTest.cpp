@@ -290,6 +290,20 @@ TEST_F(SeveralCardsCommandTest, ACardUnpluggedBeforeItCameBackIsNotTakenForTheNe
   EXPECT_TRUE(Contains(Run.Out, "Served: 2, succeeded: 1\n")) << Run.Out;
 }
 
+// The firmware step: the card's port is away for the whole download, longer than the station
+// allows a port to be gone, and the card is still updated once, not stopped as unplugged.
+TEST_F(SeveralCardsCommandTest, TheStationFollowsACardThroughItsFirmwareDownload) {
+  const std::string Image = std::string(DEMO_IMAGE_DIR) + "/SkerryTiva.dfu";
+  tProcess Station(Runtime, CADDIS_PATH, {"station", "--firmware", Image, "--gone", "1"});
+  auto Card = StartCard(63, {"--restart-ms", "200", "--dfu-block-ms", "150"});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM63 done in "); }, 60s))
+      << Station.Output();
+  Station.Signal(SIGINT);
+  const tRun Run = Station.Wait(20s);
+  EXPECT_FALSE(Contains(Run.Out, "unplugged")) << Run.Out;
+  EXPECT_TRUE(Contains(Run.Out, "Served: 1, succeeded: 1\n")) << Run.Out;
+}
+
 TEST_F(SeveralCardsCommandTest, TheStationNeedsARecipeOfReadableImages) {
   EXPECT_EQ(Caddis({"station"}).Exit, ExitUsage);
   const tRun Missing = Caddis({"station", "--fpga", Runtime.Folder.File("none.bit")});
