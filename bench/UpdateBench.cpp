@@ -14,12 +14,7 @@
 // BM_StatusIdentity: how long caddis status waits for the card's identity after opening the
 // port (asked at once), and (counter) for a whole round of the card's reports.
 #include <benchmark/benchmark.h>
-#include <fcntl.h>
-#include <signal.h>
-#include <spawn.h>
 #include <stdlib.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
@@ -32,6 +27,7 @@
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/Paths.h"
+#include "platform/Process.h"
 #include "platform/UIThread.h"
 #include "session/HostLoop.h"
 #include "support/DisplayMessage.h"
@@ -45,8 +41,6 @@
 #include "app/CaddisUnit.h"
 #include "app/QtUIThread.h"
 #endif
-
-extern char** environ;
 
 namespace fs = std::filesystem;
 using tClock = std::chrono::steady_clock;
@@ -78,39 +72,30 @@ class tSimulatedCard {
     std::ofstream(Root + "/SkerryFPGA.bit", std::ios::binary).write(Image.data(), Image.size());
 
     const std::string Program = tPaths::ExecutableFolder() + "/caddis-card-sim";
-    std::vector<std::string> Args{Program, "--com", std::to_string(PortNumber)};
-    Args.insert(Args.end(), Extra.begin(), Extra.end());
-    std::vector<char*> Argv;
-    for (auto& A : Args)
-      Argv.push_back(A.data());
-    Argv.push_back(nullptr);
-    posix_spawn_file_actions_t Actions;
-    posix_spawn_file_actions_init(&Actions);
-    posix_spawn_file_actions_addopen(&Actions, 1, (Root + "/sim.out").c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&Actions, 1, 2);
-    if (posix_spawn(&Pid, Program.c_str(), &Actions, nullptr, Argv.data(), environ) != 0) Pid = -1;
-    posix_spawn_file_actions_destroy(&Actions);
+    std::vector<std::string> Argv{Program, "--com", std::to_string(PortNumber)};
+    Argv.insert(Argv.end(), Extra.begin(), Extra.end());
+    std::string Error;
+    Sim = tChildProcess::Start(Argv, Error);
     const auto Until = tClock::now() + std::chrono::seconds(10);
-    while (Pid > 0 && !fs::exists(Root + "/run/ports/COM" + std::to_string(PortNumber)) &&
+    while (Sim && !fs::exists(Root + "/run/ports/COM" + std::to_string(PortNumber)) &&
            tClock::now() < Until)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   ~tSimulatedCard() {
-    if (Pid > 0) {
-      kill(Pid, SIGTERM);
-      waitpid(Pid, nullptr, 0);
+    if (Sim) {
+      Sim->Stop(tChildProcess::ps_Terminate);
+      Sim->Wait();
     }
     std::error_code Ignored;
     fs::remove_all(Root, Ignored);
   }
-  bool Running() const { return Pid > 0; }
+  bool Running() const { return Sim != nullptr; }
   std::string Image() const { return Root + "/SkerryFPGA.bit"; }
   const std::string& Folder() const { return Root; }
 
  private:
   std::string Root;
-  pid_t Pid = -1;
+  std::unique_ptr<tChildProcess> Sim;
 };
 
 // The main loop: receive, keep-alive, hand-offs, every 10 ms on a steady clock, until Done.
