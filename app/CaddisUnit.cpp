@@ -578,11 +578,8 @@ void TCaddisForm::WriteRecord(tServiceResult Result, const std::string& Failure)
 
 void TCaddisForm::WatchDevices() {
   // Kernel devices are named by the number the port list gives them.
-  auto PortNameOfKernelDevice = [](const std::string& KernelName) -> std::string {
-    const int32_t n = tPortCatalogue::PortNumberOf(KernelName);
-    return n > 0 ? "COM" + std::to_string(n) : std::string();
-  };
-  DeviceNotifier = std::make_unique<tDeviceNotifier>(tPaths::PortFolder(), PortNameOfKernelDevice);
+  DeviceNotifier = std::make_unique<tDeviceNotifier>(tPaths::PortFolder(),
+                                                     tPortCatalogue::PortNameOfKernelDevice);
   auto ReadChanges = [this] {
     for (const auto& Change : DeviceNotifier->ReadChanges())
       wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);

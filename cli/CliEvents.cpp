@@ -6,6 +6,7 @@
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
+#include "session/ServiceRecord.h"
 
 namespace tCliEvents {
 namespace {
@@ -33,13 +34,19 @@ std::string Trimmed(const std::string& Text) {
   return End == std::string::npos ? std::string() : Text.substr(0, End + 1);
 }
 
+// The card as Host knows it: {"device_id","firmware","fpga"}.
+nlohmann::ordered_json CardObject(const tOrvaneHost& Host) {
+  return {{"device_id", Host.DeviceID},
+          {"firmware", Host.FirmwareVersion},
+          {"fpga", Utf8FromLatin1(Trimmed(Host.FPGAVersion))}};
+}
+
 }  // namespace
 
-void Enable(const std::string& Command) {
+void Enable() {
   tState& S = State();
   S = tState();
   S.On = true;
-  S.Command = Command;
   S.Started = std::chrono::steady_clock::now();
 }
 
@@ -68,25 +75,11 @@ void SetPort(int32_t Port) {
   State().Port = Port;
 }
 
-std::string EventTime(std::chrono::system_clock::time_point Time) {
-  using namespace std::chrono;
-  const auto Millis = floor<milliseconds>(Time);
-  const auto Day = floor<days>(Millis);
-  const year_month_day Date(Day);
-  const hh_mm_ss<milliseconds> Clock(Millis - Day);
-  char Text[40];
-  std::snprintf(Text, sizeof Text, "%04d-%02u-%02uT%02d:%02d:%02d.%03dZ", int(Date.year()),
-                unsigned(Date.month()), unsigned(Date.day()), int(Clock.hours().count()),
-                int(Clock.minutes().count()), int(Clock.seconds().count()),
-                int(Clock.subseconds().count()));
-  return Text;
-}
-
 nlohmann::ordered_json Event(const char* Name) {
   const tState& S = State();
   return {{"event", Name},
           {"port", S.Port > 0 ? nlohmann::ordered_json(S.Port) : nlohmann::ordered_json(nullptr)},
-          {"time", EventTime(std::chrono::system_clock::now())}};
+          {"time", UtcStamp(std::chrono::system_clock::now())}};
 }
 
 void Emit(const nlohmann::ordered_json& Line) {
@@ -118,12 +111,6 @@ void Start(const nlohmann::ordered_json& Image) {
   Line["command"] = State().Command;
   if (!Image.is_null()) Line["image"] = Image;
   Emit(Line);
-}
-
-nlohmann::ordered_json CardObject(const tOrvaneHost& Host) {
-  return {{"device_id", Host.DeviceID},
-          {"firmware", Host.FirmwareVersion},
-          {"fpga", Utf8FromLatin1(Trimmed(Host.FPGAVersion))}};
 }
 
 void Card(const tOrvaneHost& Host, const char* Phase) {
@@ -173,36 +160,38 @@ double Rounded(double Seconds) {
   return static_cast<double>(static_cast<long long>(Seconds * 1000 + 0.5)) / 1000;
 }
 
-}  // namespace
-
-void Result(const nlohmann::ordered_json& Extra) {
+// What a final event (result or error) closes with: the time taken, the card before and after,
+// the record line written.
+void AddClosingFields(nlohmann::ordered_json& Line) {
   const tState& S = State();
-  if (!S.On) return;
-  nlohmann::ordered_json Line = Event("result");
-  Line["ok"] = true;
-  Line["exit"] = ExitOk;
   Line["duration_s"] = Rounded(Duration());
   if (!S.Before.is_null()) Line["before"] = S.Before;
   if (!S.After.is_null()) Line["after"] = S.After;
   if (!S.Record.empty()) Line["record"] = S.Record;
+}
+
+}  // namespace
+
+void Result(const nlohmann::ordered_json& Extra) {
+  if (!State().On) return;
+  nlohmann::ordered_json Line = Event("result");
+  Line["ok"] = true;
+  Line["exit"] = ExitOk;
+  AddClosingFields(Line);
   Line.insert(Extra.begin(), Extra.end());
   Emit(Line);
   State().Ended = true;
 }
 
 void Error(tFailKind Kind, const std::string& Message) {
-  const tState& S = State();
-  if (!S.On) return;
+  if (!State().On) return;
   const tOutcome& Outcome = OutcomeOf(Kind);
   nlohmann::ordered_json Line = Event("error");
   Line["ok"] = false;
   Line["exit"] = Outcome.Exit;
   Line["kind"] = Outcome.Name;
   Line["message"] = Utf8FromLatin1(Message);
-  Line["duration_s"] = Rounded(Duration());
-  if (!S.Before.is_null()) Line["before"] = S.Before;
-  if (!S.After.is_null()) Line["after"] = S.After;
-  if (!S.Record.empty()) Line["record"] = S.Record;
+  AddClosingFields(Line);
   Emit(Line);
   State().Ended = true;
 }

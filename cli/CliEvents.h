@@ -22,7 +22,7 @@ namespace tCliEvents {
 // Switches the events on (--json was given); without it every call below does nothing and
 // On() is false. Until SetCommand names the command that writes events, only an error ends
 // the output (bad arguments, or a command that writes one JSON value of its own).
-void Enable(const std::string& Command);
+void Enable();
 bool On();
 void SetCommand(const std::string& Command);
 // Ends the output once the command has returned Exit, unless a result or error event ended
@@ -34,20 +34,16 @@ void MarkEnded();
 // The port the events name from now on (0: none, null in JSON).
 void SetPort(int32_t Port);
 
-// A moment as the events write it: "2026-12-08T10:39:07.123Z".
-std::string EventTime(std::chrono::system_clock::time_point Time);
 // {"event":Name,"port":...,"time":...}, for a line to be completed and written.
 nlohmann::ordered_json Event(const char* Name);
 // Writes Line on a line of its own and flushes it.
 void Emit(const nlohmann::ordered_json& Line);
 
-// An image for the start event: {"file" (absolute), "size"}, with "sha256" when it can be
-// read; null for an empty Path.
+// An image for the start event: {"file" (absolute), "size"} (size null when the file cannot be
+// read); null for an empty Path.
 nlohmann::ordered_json ImageObject(const std::string& Path);
 // "start", with "command", and "image" when the command sends one (Image: its facts).
 void Start(const nlohmann::ordered_json& Image = nullptr);
-// The card as Host knows it: {"device_id","firmware","fpga"}.
-nlohmann::ordered_json CardObject(const tOrvaneHost& Host);
 // "card" once the card has identified itself; Phase "before" or "after" its update, or null
 // for a command that changes nothing. Kept for the result's "before" and "after".
 void Card(const tOrvaneHost& Host, const char* Phase = nullptr);

@@ -90,10 +90,6 @@ nlohmann::ordered_json StatusObject(const tOrvaneHost& Host) {
   return J;
 }
 
-std::string StatusJson(const tOrvaneHost& Host) {
-  return JsonText(StatusObject(Host));
-}
-
 std::vector<std::string> StatusLines(const tOrvaneHost& Host) {
   auto Shown = [&Host](uint32_t Bit, const std::string& Text) {
     return ReportText(Host, Bit, Text);

@@ -29,9 +29,8 @@ std::string Utf8FromLatin1(const std::string& Text);
 // A JSON value on one line in plain ASCII (bytes of a text that is not UTF-8 as U+FFFD).
 std::string JsonText(const nlohmann::ordered_json& Value);
 
-// The card's last reported state as one JSON object on one line, fields named as the host
-// object names them; values of reports that never arrived are null.
-std::string StatusJson(const tOrvaneHost& Host);
+// The card's last reported state as one JSON object, fields named as the host object names
+// them; values of reports that never arrived are null.
 nlohmann::ordered_json StatusObject(const tOrvaneHost& Host);
 // The same as labelled lines for an operator ("not received" for a missing report).
 std::vector<std::string> StatusLines(const tOrvaneHost& Host);

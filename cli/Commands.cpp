@@ -8,6 +8,7 @@
 #include "cli/CliText.h"
 #include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/Files.h"
 #include "platform/PortCatalogue.h"
 
 namespace {
@@ -149,6 +150,21 @@ bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const st
   return false;
 }
 
+bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error) {
+  tFiles::tFileInfo Info;
+  int Code = 0;
+  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
+    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
+    return false;
+  }
+  if (!Info.Regular) {
+    Error = "cannot read " + File + ": not a regular file";
+    return false;
+  }
+  Size = Info.Size;
+  return true;
+}
+
 bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit) {
   if (Request.Words.size() > Max) {
     Exit = UsageError(Request.Command, "unexpected argument '" + Request.Words[Max] + "'");
@@ -194,18 +210,11 @@ bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
   return true;
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Failed,
-                               tFailKind NotBack) {
+int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack) {
   Say("Waiting for the card on COM" + std::to_string(ComPort));
-  std::string Error = "interrupted";
-  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) {
-    if (Failed) *Failed = Error;
-    return InterruptedExit();
-  }
-  if (!WaitForCard(Seconds(Limit), Error)) {
-    if (Failed) *Failed = Error;
+  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
+  if (std::string Error = "interrupted"; !WaitForCard(Seconds(Limit), Error))
     return WaitFailure(Error, NotBack);
-  }
   SayCard("Card back on");
   tCliEvents::Card(*Host, "after");
   return ExitOk;
@@ -234,5 +243,5 @@ int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::str
   if (Seen == rs_Stayed)
     return Failure(NotBack == fk_Verify ? fk_Verify : fk_Failure,
                    Error + (IfStaying.empty() ? "" : "; " + IfStaying));
-  return WaitForReturn(std::chrono::milliseconds(0), Limit, nullptr, NotBack);
+  return WaitForReturn(std::chrono::milliseconds(0), Limit, NotBack);
 }

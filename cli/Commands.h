@@ -22,7 +22,7 @@ struct tCliRequest {
   std::vector<std::string> PortList;   // each --port as given ("5", "5,6", "/dev/ttyUSB0")
   std::string StationFPGA, StationUSBAudio, StationFirmware, Gone;
   bool All = false;
-  std::string Port, Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
+  std::string Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
   std::string File, Serial, Path, Index;
   std::string Card;    // caddis history --card ID
   std::string Record;  // --record FILE: the service record instead of the default
@@ -71,6 +71,9 @@ bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const st
                  double Default, double& Seconds, int& Exit);
 // between Min and Max positional arguments.
 bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit);
+// An image given on the command line must be a readable regular file: its size, or false with
+// "cannot read <File>: <reason>" in Error.
+bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error);
 
 // The card session of the command line: its pauses keep the loop running (the open link
 // serviced, hand-offs served) and end early on Ctrl-C.
@@ -88,10 +91,8 @@ class tCliSession : public tCardSession {
                   tFailKind NotBack = fk_NoCard);
   // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
   // passed; "Card back on COMn: device ID .., firmware version .." (with --json a card event,
-  // phase "after") and ExitOk; a card that does not come back fails with NotBack. Error (when
-  // given) gets the failure's text.
-  int WaitForReturn(std::chrono::milliseconds Pause, double Limit, std::string* Error = nullptr,
-                    tFailKind NotBack = fk_NoCard);
+  // phase "after") and ExitOk; a card that does not come back fails with NotBack.
+  int WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack = fk_NoCard);
   // "<Lead> COMn: device ID .., firmware version ..", as the card identified itself last.
   void SayCard(const std::string& Lead) const;
 };

@@ -214,11 +214,12 @@ std::string BootLoaderName(const tDFUDeviceEntry& Device) {
 
 // Once the card has identified itself on the session's link: Boot, its boot loader, BeforeDownload
 // (when given; its failure ends the update before anything is written), the download and
-// the card's return. ExitOk, or the failure reported with its text in Error.
+// the card's return. ExitOk, or the failure reported.
 int BootAndDownload(
     tCliSession& Session, const tCliRequest& Request, const tDFUFilter& Filter,
-    const tDFUImage& Image, const std::string& File, std::string& Error,
+    const tDFUImage& Image, const std::string& File,
     const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
+  std::string Error;
   const int32_t Port = Session.ComPort;
   const double ReturnTimeout = Request.SecondsOf("--return-timeout");
   // One card at a time from its Boot until its boot loader is found, among every caddis of
@@ -285,7 +286,7 @@ int BootAndDownload(
     Failure(fk_Interrupted, Error);
     return InterruptedExit();
   }
-  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, &Error, fk_Verify);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, fk_Verify);
 }
 
 // The device filters given on the command line.
@@ -358,7 +359,7 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   tCliSession Session;
   Session.ComPort = Port;
   return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
-                               nullptr, fk_Verify);
+                               fk_Verify);
 }
 
 int UpdateFirmwareCommand(const tCliRequest& Request) {
@@ -405,7 +406,7 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
     return true;
   };
   return FinishRecord(Record, Session,
-                      BootAndDownload(Session, Request, Filter, Image, File, Error, KeepOld));
+                      BootAndDownload(Session, Request, Filter, Image, File, KeepOld));
 }
 
 int RestoreCommand(const tCliRequest& Request) {
@@ -433,6 +434,5 @@ int RestoreCommand(const tCliRequest& Request) {
   Say("Restoring " + File);
   tServiceRecorder Record("caddis", Request.Record);
   Record.Begin(Session, tRecordAction::Restore, File);
-  return FinishRecord(Record, Session,
-                      BootAndDownload(Session, Request, Filter, Image, File, Error));
+  return FinishRecord(Record, Session, BootAndDownload(Session, Request, Filter, Image, File));
 }

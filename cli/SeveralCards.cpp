@@ -32,8 +32,7 @@ double Number(const nlohmann::json& Event, const char* Field) {
   return Found != Event.end() && Found->is_number() ? Found->get<double>() : 0.0;
 }
 
-}  // namespace
-
+// "fw 3, FPGA 1.2" of a card event's fields.
 std::string CardFacts(const nlohmann::json& Card) {
   if (!Card.is_object()) return "";
   std::string Facts;
@@ -43,6 +42,8 @@ std::string CardFacts(const nlohmann::json& Card) {
     Facts += (Facts.empty() ? "" : ", ") + std::string("FPGA ") + FPGA;
   return Facts;
 }
+
+}  // namespace
 
 void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
   const std::string Name = Text(Event, "event");
@@ -62,12 +63,6 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
     Row.Seconds = Number(Event, "duration_s");
     Row.Result = Ok ? "ok" : Text(Event, "kind") + ": " + Text(Event, "message");
     Row.Phase.clear();
-    if (Ok && Row.Before.empty())
-      if (const auto Status = Event.find("status"); Status != Event.end() && Status->is_object()) {
-        Row.Card = std::to_string(Status->value("DeviceID", 0));
-        Row.Before = "fw " + std::to_string(Status->value("FirmwareVersion", 0)) + ", FPGA " +
-                     Status->value("FPGAVersion", std::string());
-      }
   }
 }
 
@@ -206,6 +201,17 @@ void tChildRunner::Stop(int32_t Port, tChildProcess::tStop How) {
     Found->second.Process->Stop(How);
 }
 
+void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
+  if (!Row.Running()) return;
+  Row.Exit = Exit < 0 ? ExitFailure : Exit;
+  Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) + ": " +
+               (Why.empty() ? "ended with exit status " + std::to_string(Exit) : Why);
+}
+
+tChildProcess::tStop ChildStopAsRequested() {
+  return LoopStopSignal() == 15 ? tChildProcess::ps_Terminate : tChildProcess::ps_Interrupt;
+}
+
 namespace {
 
 // Runs one child per port with Argv(port) and follows them to their end: Show gets each
@@ -222,15 +228,6 @@ tCardRow& RowFor(tFollow& Follow, int32_t Port) {
   Follow.Rows.push_back(tCardRow{});
   Follow.Rows.back().Port = Port;
   return Follow.Rows.back();
-}
-
-// A child's exit status when it wrote no final event of its own (it could not start, or was
-// killed): the row is finished from the status.
-void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
-  if (!Row.Running()) return;
-  Row.Exit = Exit < 0 ? ExitFailure : Exit;
-  Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) + ": " +
-               (Why.empty() ? "ended with exit status " + std::to_string(Exit) : Why);
 }
 
 // Starts a child per port with the arguments Arguments(port) and follows them all to their
@@ -250,8 +247,7 @@ void RunChildren(const std::vector<int32_t>& Ports,
     if (StopRequested() && !StopSent) {
       // A terminal's Ctrl-C reaches the children too; a stop request to this program alone is
       // passed on, so each card's update ends cleanly.
-      Runner.StopAll(LoopStopSignal() == 15 ? tChildProcess::ps_Terminate
-                                            : tChildProcess::ps_Interrupt);
+      Runner.StopAll(ChildStopAsRequested());
       StopSent = true;
     }
     tChildRunner::tHappening Happening;

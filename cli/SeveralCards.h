@@ -45,8 +45,10 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event);
 std::string EventText(int32_t Port, const nlohmann::json& Event);
 // The table of the cards: a heading, then one line per row.
 std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows);
-// "card 7: fw 3, FPGA 1.2" of a card event's fields.
-std::string CardFacts(const nlohmann::json& Card);
+// Ends a row still running from its child's exit status, for a child that wrote no final
+// event of its own (it could not start, or was killed): "<kind>: <Why>", or "<kind>: ended
+// with exit status N" without Why.
+void FinishRow(tCardRow& Row, int Exit, const std::string& Why);
 
 // The arguments of the child for Port: the parent's own (Arguments, the program first) less
 // --port, --all and --json, then "--port <Port> --json". Program replaces the first.
@@ -77,7 +79,6 @@ class tChildRunner {
   // Asks the child for Port, if it runs, to stop.
   void Stop(int32_t Port, tChildProcess::tStop How);
   std::size_t Running() const { return fChildren.size(); }
-  bool RunningOn(int32_t Port) const { return fChildren.count(Port) > 0; }
 
  private:
   struct tChild {
@@ -92,6 +93,10 @@ class tChildRunner {
   std::condition_variable fArrived;
   std::deque<tHappening> fQueue;  // guarded by fLock
 };
+
+// How the children are asked to stop when this program is: a termination request is passed on
+// as one; anything else (Ctrl-C, Ctrl-Break) as Ctrl-C.
+tChildProcess::tStop ChildStopAsRequested();
 
 // Runs the request's command on every port it names (or, with --all, on every port where a
 // card answers), a child per card; the exit status of them all (CombinedExit).

@@ -12,7 +12,6 @@
 #include "cli/SeveralCards.h"
 #include "platform/Console.h"
 #include "platform/DeviceNotifier.h"
-#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 
@@ -128,11 +127,7 @@ class tStationRun {
         break;
       case tChildRunner::tHappening::ch_Ended: {
         tCardRow& Row = Station.Row;
-        if (Row.Running()) {
-          Row.Exit = Happening.Exit < 0 ? ExitFailure : Happening.Exit;
-          Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) +
-                       ": ended with exit status " + std::to_string(Happening.Exit);
-        }
+        FinishRow(Row, Happening.Exit, "");
         if (Station.Unplugged) {
           // Its card is gone; a card that arrived meanwhile is served afresh.
           Row.Phase.clear();
@@ -205,8 +200,7 @@ class tStationRun {
     Station.Row.Phase = Step.Command;
     std::string Error;
     if (!fRunner.Start(Port, Argv, Error)) {
-      Station.Row.Exit = ExitFailure;
-      Station.Row.Result = "failure: " + Error;
+      FinishRow(Station.Row, ExitFailure, Error);
       Station.Done = true;
       fServed.push_back(Station.Row);
     }
@@ -235,18 +229,11 @@ class tStationRun {
 
 // The image must be a readable file before the first card comes.
 bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
-    Exit =
-        Failure(fk_Image, Option + ": cannot read " + File + ": " + tFiles::SystemErrorText(Code));
-    return false;
-  }
-  if (!Info.Regular) {
-    Exit = Failure(fk_Image, Option + ": cannot read " + File + ": not a regular file");
-    return false;
-  }
-  return true;
+  uint64_t Size = 0;
+  std::string Error;
+  if (CheckReadableFile(File, Size, Error)) return true;
+  Exit = Failure(fk_Image, Option + ": " + Error);
+  return false;
 }
 
 }  // namespace
@@ -277,11 +264,7 @@ int StationCommand(const tCliRequest& Request) {
   if (Request.Verbose) Extra.push_back("-v");
   if (Request.Has("--record")) Extra.insert(Extra.end(), {"--record", Request.Record});
 
-  auto PortOfKernelDevice = [](const std::string& KernelName) -> std::string {
-    const int32_t n = tPortCatalogue::PortNumberOf(KernelName);
-    return n > 0 ? "COM" + std::to_string(n) : std::string();
-  };
-  tDeviceNotifier Notifier(tPaths::PortFolder(), PortOfKernelDevice);
+  tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
   tStationRun Station(Recipe, Seconds(Request.SecondsOf("--gone")), Program, Extra);
   for (const auto& Port : tPortCatalogue::ListPorts())
     Station.Arrived(Port.Number);
@@ -291,8 +274,7 @@ int StationCommand(const tCliRequest& Request) {
   for (;;) {
     const auto Now = tClock::now();
     if (StopRequested() && !StopSent) {
-      Station.StopAll(LoopStopSignal() == 15 ? tChildProcess::ps_Terminate
-                                             : tChildProcess::ps_Interrupt);
+      Station.StopAll(ChildStopAsRequested());
       StopSent = true;
     }
     if (Now >= Until) Station.Close();

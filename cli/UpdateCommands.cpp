@@ -8,7 +8,6 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/Files.h"
 #include "session/ServiceRecord.h"
 #include "support/DisplayMessage.h"
 
@@ -31,29 +30,21 @@ struct tTransfer {
   tTivaUpdateEnd End = ue_Running;  // what ended it, as the updater tells
 };
 
-// The image must be a readable regular file; the reason otherwise.
+// The image must be a readable regular file of a size the updater sends; the reason otherwise.
 bool CheckReadable(const std::string& File, uint64_t& Size, std::string& Error) {
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
-    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
-    return false;
-  }
-  if (!Info.Regular) {
-    Error = "cannot read " + File + ": not a regular file";
-    return false;
-  }
+  uint64_t Found = 0;
+  if (!CheckReadableFile(File, Found, Error)) return false;
   // Said here, with the operator's own file name, rather than by the updater.
-  if (Info.Size == 0) {
+  if (Found == 0) {
     Error = "cannot send " + File + ": the file is empty";
     return false;
   }
-  if (Info.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize)) {
-    Error = "cannot send " + File + ": it is " + std::to_string(Info.Size) +
-            " bytes long, at most " + std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
+  if (Found > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize)) {
+    Error = "cannot send " + File + ": it is " + std::to_string(Found) + " bytes long, at most " +
+            std::to_string(tTivaFileUpdater::MaxFileSize) + " fit";
     return false;
   }
-  Size = Info.Size;
+  Size = Found;
   return true;
 }
 

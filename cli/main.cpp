@@ -331,7 +331,8 @@ bool ReadOptions(const tCommand& C, tCliRequest& Request, int& Exit) {
         return false;
       }
       if (!C.Several && (Option.Required || Request.Has(Name)) &&
-          !ReadPort(Request, Request.Port, Request.PortNumber, Exit))
+          !ReadPort(Request, Request.PortList.empty() ? std::string() : Request.PortList.front(),
+                    Request.PortNumber, Exit))
         return false;
     } else if (std::string(Option.Value) == "S") {
       double Value = 0;
@@ -470,7 +471,6 @@ int Run(const std::vector<std::string>& Arguments) {
   tCliRequest& Request = Parser.Request;
   Request.Command = Command->Name;
   Request.Arguments = Arguments;
-  if (!Request.PortList.empty()) Request.Port = Request.PortList.front();
   if (Parser.Help) return CommandHelp(*Command);
   if (Command->Events && Request.Json) tCliEvents::SetCommand(Request.Command);
   if (!ParseError.empty()) return UsageError(Request.Command, ParseError);
@@ -500,7 +500,7 @@ int main(int argc, char** argv) {
   tConsole::UseUtf8Output();
   // With --json anywhere, even bad arguments end in an error event.
   for (std::size_t i = 1; i < Arguments.size(); ++i)
-    if (Arguments[i] == "--json") tCliEvents::Enable("");
+    if (Arguments[i] == "--json") tCliEvents::Enable();
   const int Exit = Run(Arguments);
   tCliEvents::Finish(Exit, LastFailureText());
   return Exit;

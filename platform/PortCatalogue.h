@@ -69,4 +69,11 @@ std::string DevicePathFor(int32_t aCom);
 // kernel name it last had.
 int32_t PortNumberOf(const std::string& DeviceOrName);
 
+// The port name ("COM5") the device notices give a kernel tty device (PortNumberOf), or ""
+// for a device that is not a port of the list.
+inline std::string PortNameOfKernelDevice(const std::string& KernelName) {
+  const int32_t n = PortNumberOf(KernelName);
+  return n > 0 ? "COM" + std::to_string(n) : std::string();
+}
+
 }  // namespace tPortCatalogue

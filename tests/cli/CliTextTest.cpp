@@ -101,7 +101,7 @@ TEST(CliTextTest, StatusJsonNamesEveryFieldAsTheHostDoes) {
   Host.SubnetMask = 255u | 255u << 8;
   Host.UDPorTCP = true;
   Host.ReportsReceived = or_AllReports;
-  EXPECT_EQ(StatusJson(Host),
+  EXPECT_EQ(JsonText(StatusObject(Host)),
             "{\"HostName\":\"Caddis\",\"ComPortID\":4,\"DeviceID\":7,\"FirmwareVersion\":3,"
             "\"FPGAVersion\":\"90\\\"2345678\",\"Temperature\":41,"
             "\"Voltages\":[5.0,7.0,15.0,3.3,1.8,1.2,0.9],"
@@ -115,7 +115,7 @@ TEST(CliTextTest, StatusJsonNamesEveryFieldAsTheHostDoes) {
 TEST(CliTextTest, StatusAndMonitorShowTheLinksHealth) {
   tOrvaneHost Host(0, false, "Caddis");
   Host.ComPortID = 3;
-  const auto Json = nlohmann::json::parse(StatusJson(Host));
+  const auto Json = nlohmann::json::parse(JsonText(StatusObject(Host)));
   EXPECT_EQ(Json["LinkHealth"], nlohmann::json::parse(LinkHealthJson(Host.LinkHealth())));
   EXPECT_EQ(StatusLines(Host).back(), "Link:             " + LinkHealthText(Host.LinkHealth()));
   tLinkHealth Health;
@@ -129,7 +129,7 @@ TEST(CliTextTest, ReportsThatNeverCameAreNotShownAsZeros) {
   Host.Temperature = 41;
   Host.SampleRates[1] = 44100;
   Host.ReportsReceived = or_Temperature | or_SampleRate0 << 1;
-  const std::string Json = StatusJson(Host);
+  const std::string Json = JsonText(StatusObject(Host));
   for (const char* Part :
        {"\"Temperature\":41,", "\"Voltages\":[null,null,null,null,null,null,null]",
         "\"SampleRates\":[null,44100,null,null]", "\"IPAddress\":null,",

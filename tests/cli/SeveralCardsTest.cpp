@@ -121,14 +121,4 @@ TEST(SeveralCardsTest, EventsReadAsLinesNamedByTheirPortAndProgressByTenths) {
     EXPECT_EQ(EventText(5, Event(Case.Event)), Case.Line) << Case.Event;
 }
 
-TEST(CliEventsTest, TimesAreUtcWithMilliseconds) {
-  using namespace std::chrono;
-  // 2026-12-08 10:39:07.123 UTC.
-  const sys_days Day = year(2026) / December / 8;
-  const auto Time = Day + hours(10) + minutes(39) + seconds(7) + milliseconds(123);
-  EXPECT_EQ(tCliEvents::EventTime(system_clock::time_point(Time)), "2026-12-08T10:39:07.123Z");
-  EXPECT_EQ(tCliEvents::EventTime(system_clock::time_point(sys_days(year(1999) / 1 / 1))),
-            "1999-01-01T00:00:00.000Z");
-}
-
 }  // namespace

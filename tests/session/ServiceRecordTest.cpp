@@ -108,6 +108,10 @@ TEST(ServiceRecordTest, UtcStamps) {
   EXPECT_EQ(UtcStamp(Time), "2000-02-29T00:00:00.007Z");
   EXPECT_EQ(UtcStamp(Time, true), "20000229T000000007Z");
   EXPECT_EQ(UtcStamp(std::chrono::system_clock::time_point(-1ms)), "1969-12-31T23:59:59.999Z");
+  using namespace std::chrono;
+  const sys_days Day = year(2026) / December / 8;
+  EXPECT_EQ(UtcStamp(Day + hours(10) + minutes(39) + seconds(7) + milliseconds(123)),
+            "2026-12-08T10:39:07.123Z");
 }
 
 TEST(ServiceRecordTest, AdapterIdentityFromThePortList) {
