@@ -243,8 +243,10 @@ tLMDFUErr tDFUEngine::UploadBlocks(const tBlockHandler& aBlock) {
         aBlock(std::span<const uint8_t>(Buffer.data(), static_cast<size_t>(Got)), Last, Enough);
     if (Last) return E;
     if (E) {
+      // The block's own failure is the reason, even when the ABORT after it fails too.
+      const std::string Why = fLastError;
       Abort();
-      return E;
+      return Fail(E, Why);
     }
     if (Enough) return Abort();
   }
