@@ -159,11 +159,15 @@ std::size_t tOrvaneHost::PrepareFrame(const tHostMessage& aMessage,
 void tOrvaneHost::SendMessage(const tHostMessage& aMessage) {
   std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
   const auto FrameSize = static_cast<int32_t>(PrepareFrame(aMessage, Frame));
+  Transmit(Frame.data(), FrameSize);
+}
+
+void tOrvaneHost::Transmit(const uint8_t* Bytes, int32_t Size) {
   if (!ComPort) return;
-  const int32_t Sent = ComPort->Send(Frame.data(), FrameSize);
+  const int32_t Sent = ComPort->Send(Bytes, Size);
   if (Sent > 0) Health.BytesSent += static_cast<uint64_t>(Sent);
-  if (Sent < FrameSize)
-    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(FrameSize));
+  if (Sent < Size)
+    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(Size));
 }
 
 void tOrvaneHost::SendHeaders(std::initializer_list<uint8_t> Headers) {
@@ -173,11 +177,7 @@ void tOrvaneHost::SendHeaders(std::initializer_list<uint8_t> Headers) {
     const std::size_t FrameSize = PrepareFrame(tHostFrame::MakeMessage(Header), Frame);
     Frames.insert(Frames.end(), Frame.begin(), Frame.begin() + FrameSize);
   }
-  if (!ComPort) return;
-  const auto Size = static_cast<int32_t>(Frames.size());
-  const int32_t Sent = ComPort->Send(Frames.data(), Size);
-  if (Sent < Size)
-    LogError("Tx error: " + std::to_string(Sent) + " sent instead of " + std::to_string(Size));
+  Transmit(Frames.data(), static_cast<int32_t>(Frames.size()));
 }
 
 tHostMessage tOrvaneHost::ReceiveMessage() {

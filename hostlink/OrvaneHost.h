@@ -215,6 +215,8 @@ class tOrvaneHost {
   // Logs and traces aMessage and frames it into Frame; the frame's size.
   std::size_t PrepareFrame(const tHostMessage& aMessage,
                            std::array<uint8_t, tHostFrame::MaxFrameSize>& Frame);
+  // Sends framed bytes on the open port, counts them in the link health and logs a short send.
+  void Transmit(const uint8_t* Bytes, int32_t Size);
   void ReceiveAll();
   void ServiceFileUpdate();
   void ProcessMessage(const tHostMessage& aMessage);

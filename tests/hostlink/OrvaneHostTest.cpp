@@ -685,6 +685,9 @@ TEST_F(OrvaneHostTest, LinkHealthCountsKeepAlivesDamageBytesAndHangUps) {
   EXPECT_EQ(H.LinkHealth().FramesDamagedLength, 1u);
   EXPECT_EQ(H.LinkHealth().BytesReceived, 15u);
   EXPECT_EQ(H.LinkHealth().BytesSent, 20u);
+  // Frames sent together (a restart's Restart and keep-alive) count too.
+  H.SendHeaders({tHostId::Restart, tHostId::AYT});
+  EXPECT_EQ(H.LinkHealth().BytesSent, 26u);
 
   // A hang-up counts once, however many ticks see it.
   Port->IsHungUp = true;
