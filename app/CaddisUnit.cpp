@@ -95,8 +95,12 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
 
 TCaddisForm::~TCaddisForm() {
   SetQtWakeHandler({});
-  // An update still waiting for the card is recorded as it stands.
-  if (PendingRecord) WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+  // An update still waiting for the card is recorded as it stands; one still sending its
+  // image is recorded as interrupted.
+  if (PendingRecord)
+    WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+  else if (Record.Running() && CaddisHost && CaddisHost->Updating())
+    WriteRecord(sr_Interrupted, "the window was closed during the update");
   CloseComPort();
   if (CaddisForm == this) CaddisForm = nullptr;
 }

@@ -166,6 +166,26 @@ TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
   EXPECT_EQ(CountLines("FPGA updated successfully"), 0);
 }
 
+// Closing the window while the image is being sent: the record says the update was
+// interrupted.
+TEST_F(CaddisFormSimTest, AnUpdateTheClosedWindowCutShortIsRecordedAsInterrupted) {
+  Sim.reset();
+  Sim = std::make_unique<tSimProcess>(
+      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
+                                        "--packet-delay", "50"});
+  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  WriteBitstream(20000);
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->UpdateFPGAButton->click();
+  ASSERT_TRUE(Within([&] { return Form->CaddisHost->Updating(); }));
+  Form.reset();
+  const auto Lines = RecordLines();
+  ASSERT_EQ(Lines.size(), 1u);
+  EXPECT_EQ(Lines.front()["Result"], "interrupted");
+  EXPECT_EQ(Lines.front()["Failure"], "the window was closed during the update");
+}
+
 // With the timer stopped, nothing but the port's own report of received bytes can carry the
 // transfer on: it ends all the same.
 TEST_F(CaddisFormSimTest, TheCardsAnswersCarryTheTransferWithoutTheTick) {
