@@ -192,7 +192,6 @@ bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::
   const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
   // Without Outcome a device that refused the image stays in its boot loader for another try.
   tDownloadOutcome Local;
-  Local.SendBackUntouched = false;
   tDownloadOutcome& Out = Outcome ? *Outcome : Local;
   const bool Done = DownloadFirmware(
       Device, Image, FileName, Verify,
@@ -200,7 +199,7 @@ bool Download(const tDFUDeviceEntry& Device, const tDFUImage& Image, const std::
         if (!Progress.Failed())
           Display.Show(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
       },
-      Error, &Out);
+      Error, &Out, Outcome != nullptr);
   Kind = DownloadFailureKind(Out);
   Line.Finish();
   if (StopRequested()) std::fprintf(stderr, "caddis: the download was finished before stopping\n");

@@ -446,7 +446,7 @@ int Run(const std::vector<std::string>& Arguments) {
   const tCommand* Command = Parser.Chosen(Sub);
   if (!Command) {
     if (Parser.Version && ParseError.empty()) {
-      std::printf("caddis %s\n", CADDIS_VERSION);
+      std::printf("caddis %s\n", ToolVersion());
       return ExitOk;
     }
     if (Parser.Help && ParseError.empty()) return MainHelp();

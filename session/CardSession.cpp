@@ -373,15 +373,13 @@ bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
                       const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
-                      tDownloadOutcome* Outcome) {
+                      tDownloadOutcome* Outcome, bool SendBackUntouched) {
   tDownloadOutcome Ignored;
   tDownloadOutcome& Out = Outcome ? *Outcome : Ignored;
-  const bool SendBack = Outcome && Out.SendBackUntouched;
   Out = {};
-  Out.SendBackUntouched = SendBack;
   // The device still holds its firmware: when asked, it is sent back to it.
   auto Untouched = [&] {
-    if (!SendBack) return false;
+    if (!SendBackUntouched) return false;
     Out.SentBack = LeaveDFUMode(Device.Index);
     Error += Out.SentBack
                  ? "; nothing was written: the card restarts with its former firmware"
@@ -411,7 +409,7 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
       Opened != lm_Ok) {
     Out.Step = tDownloadOutcome::df_Open;
     Out.Code = Opened;
-    Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
+    Error = DFUFailureText("Open", Opened, {});
     return Untouched();
   }
   tDFUProgress Progress(Verify);

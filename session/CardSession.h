@@ -159,15 +159,14 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 // new firmware. OnEvent gets every notification as the loop handles it. An interrupted loop
 // still waits for the download to end: a device is never left in the middle of one. False
 // with Error set on any failure. FileName names the image in the messages.
-// With Outcome, a device that refused the image or the download before a single block was
-// sent to it still holds its former firmware: it is sent back to it (Error says so) unless
-// SendBackUntouched is false; Outcome tells where the download left the card, and which step
-// failed with the library's code for it.
+// With SendBackUntouched, a device that refused the image or the download before a single
+// block was sent to it still holds its former firmware: it is sent back to it (Error says so).
+// Outcome tells where the download left the card, and which step failed with the library's
+// code for it.
 struct tDownloadOutcome {
-  bool SendBackUntouched = true;  // asked by the caller; kept
-  bool Written = false;           // blocks were sent: the former firmware is gone
-  bool Complete = false;          // the whole image was written (and verified when asked)
-  bool SentBack = false;          // the card left DFU mode for the firmware it holds
+  bool Written = false;   // blocks were sent: the former firmware is gone
+  bool Complete = false;  // the whole image was written (and verified when asked)
+  bool SentBack = false;  // the card left DFU mode for the firmware it holds
   // df_Check: the library refused the image (Code); df_CardImage: the library took it, but it
   // does not fit the card's flash or vector table (Code stays lm_Ok).
   enum tStep { df_Check, df_CardImage, df_Open, df_Download, df_Leave } Step = df_Check;
@@ -176,4 +175,4 @@ struct tDownloadOutcome {
 bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::string& FileName, bool Verify,
                       const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
-                      tDownloadOutcome* Outcome = nullptr);
+                      tDownloadOutcome* Outcome = nullptr, bool SendBackUntouched = false);

@@ -48,7 +48,7 @@ bool UploadFirmware(const tDFUDeviceEntry& Device,
   tLMDFUDeviceInfo Info{};
   tLMDFUHandle Handle = nullptr;
   if (const tLMDFUErr Opened = LMDFUDeviceOpen(Device.Index, &Info, &Handle); Opened != lm_Ok) {
-    Error = "Open error " + std::to_string(Opened) + ": " + LMDFUStatusText(Opened);
+    Error = DFUFailureText("Open", Opened, {});
     return false;
   }
   Firmware.assign(MaxFirmware, 0);
@@ -157,16 +157,18 @@ std::string NewestKeptFirmware(uint8_t DeviceID, const std::string& Folder) {
 }
 
 bool CheckKeptFirmware(const std::string& Path, std::string& Error) {
-  int Code = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> HashFile(
-      tFiles::Open(Path + HashSuffix, "rb", Code), std::fclose);
-  if (!HashFile) {
-    if (tFiles::IsNotFound(Code)) return true;
-    Error = "cannot read " + Path + HashSuffix + ": " + tFiles::SystemErrorText(Code);
-    return false;
+  // The hash file is only consulted: one that is not a small ordinary file is refused unread.
+  std::string Expected, Why;
+  switch (tFiles::ReadSmallFile(Path + HashSuffix, 4096, Expected, Why)) {
+    case tFiles::rr_Missing:
+      return true;
+    case tFiles::rr_Refused:
+      Error = "cannot read " + Path + HashSuffix + ": " + Why;
+      return false;
+    case tFiles::rr_Read:
+      break;
   }
-  char Expected[65] = {};
-  if (std::fread(Expected, 1, 64, HashFile.get()) != 64) {
+  if (Expected.size() < 64) {
     Error = Path + HashSuffix + " holds no SHA-256";
     return false;
   }
@@ -176,7 +178,7 @@ bool CheckKeptFirmware(const std::string& Path, std::string& Error) {
     Error = "cannot read " + Path + ": " + Error;
     return false;
   }
-  std::string Want(Expected, 64);
+  std::string Want = Expected.substr(0, 64);
   std::transform(Want.begin(), Want.end(), Want.begin(), [](char C) {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
   });
