@@ -8,6 +8,7 @@
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
+#include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 
 namespace {
@@ -307,7 +308,7 @@ std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::strin
 }  // namespace
 
 int RunOnSeveralCards(const tCliRequest& Request) {
-  const std::string Program = OwnProgramPath();
+  const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<int32_t> Ports = Request.PortNumbers;
   if (Request.All) {

@@ -258,7 +258,7 @@ int StationCommand(const tCliRequest& Request) {
   }
   if (Recipe.empty())
     return UsageError(Request.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
-  const std::string Program = OwnProgramPath();
+  const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<std::string> Extra;
   if (Request.Verbose) Extra.push_back("-v");

@@ -5,6 +5,10 @@
 
 namespace tPaths {
 
+// The running program's own path as the system gives it (to start it again); "" when the
+// system does not say.
+std::string ExecutablePath();
+
 // The folder of the running executable (images and Serial.ini lie there), without a
 // trailing "/". Used as it is: the file system is case-sensitive.
 std::string ExecutableFolder();

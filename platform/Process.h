@@ -44,12 +44,6 @@ class tChildProcess {
   tChildProcess() = default;
 };
 
-// The path of the running program itself, to start it again; "" when the system does not say.
-std::string OwnProgramPath();
-
-// The resident memory of the running program in bytes (0 when the system does not say).
-uint64_t ResidentBytes();
-
 // An exclusive lock on a file, held by one program at a time among those of this user that
 // take it, and released when its holder ends however it ends.
 class tFileLock {

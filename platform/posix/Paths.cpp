@@ -18,11 +18,14 @@ std::string Env(const char* Name) {
 
 }  // namespace
 
-std::string ExecutableFolder() {
+std::string ExecutablePath() {
   char Buffer[4096];
   const ssize_t Length = readlink("/proc/self/exe", Buffer, sizeof Buffer - 1);
-  if (Length <= 0) return ".";
-  std::string Path(Buffer, static_cast<size_t>(Length));
+  return Length > 0 ? std::string(Buffer, static_cast<size_t>(Length)) : std::string();
+}
+
+std::string ExecutableFolder() {
+  const std::string Path = ExecutablePath();
   const auto Slash = Path.rfind('/');
   if (Slash == std::string::npos) return ".";
   return Slash == 0 ? std::string("/") : Path.substr(0, Slash);

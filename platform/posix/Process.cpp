@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <fstream>
 
 extern char** environ;
 
@@ -101,25 +100,6 @@ std::unique_ptr<tChildProcess> tChildProcess::Start(const std::vector<std::strin
     return nullptr;
   }
   return std::make_unique<tPosixChild>(Pid, Out[0], Err[0]);
-}
-
-std::string OwnProgramPath() {
-  char Buffer[4096];
-  const ssize_t Length = readlink("/proc/self/exe", Buffer, sizeof Buffer - 1);
-  return Length > 0 ? std::string(Buffer, static_cast<size_t>(Length)) : std::string();
-}
-
-uint64_t ResidentBytes() {
-  std::ifstream Status("/proc/self/status");
-  std::string Word;
-  while (Status >> Word) {
-    if (Word == "VmRSS:") {
-      uint64_t Kilobytes = 0;
-      Status >> Kilobytes;
-      return Kilobytes * 1024;
-    }
-  }
-  return 0;
 }
 
 tFileLock::tFileLock(std::string Path) : fPath(std::move(Path)) {}

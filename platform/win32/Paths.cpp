@@ -50,20 +50,23 @@ bool IsOwnSid(PSID Sid) {
 
 }  // namespace
 
-std::string ExecutableFolder() {
+std::string ExecutablePath() {
   std::wstring Buffer(MAX_PATH, L'\0');
   for (;;) {
     const DWORD Length =
         ::GetModuleFileNameW(nullptr, Buffer.data(), static_cast<DWORD>(Buffer.size()));
-    if (Length == 0) return ".";
+    if (Length == 0) return "";
     if (Length < Buffer.size()) {
       Buffer.resize(Length);
-      break;
+      return tWideText::ToUtf8(Buffer);
     }
-    if (Buffer.size() >= 32768) return ".";  // longer than any Windows path
+    if (Buffer.size() >= 32768) return "";  // longer than any Windows path
     Buffer.resize(Buffer.size() * 2);
   }
-  const std::string Path = WithSlashes(tWideText::ToUtf8(Buffer));
+}
+
+std::string ExecutableFolder() {
+  const std::string Path = WithSlashes(ExecutablePath());
   const auto Slash = Path.rfind('/');
   if (Slash == std::string::npos) return ".";
   return Path.substr(0, Slash);

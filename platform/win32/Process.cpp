@@ -2,8 +2,6 @@
 
 #include <windows.h>
 // After windows.h:
-#include <psapi.h>
-
 #include "platform/Files.h"
 #include "platform/win32/StopEvent.h"
 #include "platform/win32/WideText.h"
@@ -133,27 +131,6 @@ std::unique_ptr<tChildProcess> tChildProcess::Start(const std::vector<std::strin
     return nullptr;
   }
   return std::make_unique<tWin32Child>(Info, Read[0], Read[1]);
-}
-
-std::string OwnProgramPath() {
-  std::wstring Buffer(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD Length =
-        GetModuleFileNameW(nullptr, Buffer.data(), static_cast<DWORD>(Buffer.size()));
-    if (Length == 0) return "";
-    if (Length < Buffer.size()) {
-      Buffer.resize(Length);
-      return tWideText::ToUtf8(Buffer);
-    }
-    if (Buffer.size() >= 32768) return "";
-    Buffer.resize(Buffer.size() * 2);
-  }
-}
-
-uint64_t ResidentBytes() {
-  PROCESS_MEMORY_COUNTERS Counters{};
-  if (!GetProcessMemoryInfo(GetCurrentProcess(), &Counters, sizeof Counters)) return 0;
-  return Counters.WorkingSetSize;
 }
 
 tFileLock::tFileLock(std::string Path) : fPath(std::move(Path)) {}
