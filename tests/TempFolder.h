@@ -57,6 +57,11 @@ inline std::vector<uint8_t> FileBytes(const std::string& Path) {
   return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
 }
 
+inline std::string FileText(const std::string& Path) {
+  std::ifstream In(Path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(In), std::istreambuf_iterator<char>()};
+}
+
 inline void WriteFileBytes(const std::string& Path, const std::vector<uint8_t>& Bytes) {
   std::ofstream Out(Path, std::ios::binary | std::ios::trunc);
   Out.write(reinterpret_cast<const char*>(Bytes.data()),

@@ -288,8 +288,8 @@ TEST_F(CliCommandTest, UpdateFPGADeliversTheImageByteExact) {
                        "Restart sent on COM18\nWaiting for the card on COM18\n"
                        "Card back on COM18: "))
       << Run.Out;
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == ReadFile(Image).size(); }));
-  EXPECT_TRUE(ReadFile(Received) == ReadFile(Image));
+  ASSERT_TRUE(WaitFor([&] { return FileText(Received).size() == FileText(Image).size(); }));
+  EXPECT_TRUE(FileText(Received) == FileText(Image));
 }
 
 TEST_F(CliCommandTest, AFlashErrorAbortsTheUpdateWithItsReason) {
@@ -336,7 +336,7 @@ TEST_F(CliCommandTest, ACardThatTakesItsTimeOverEachAnswerIsWaitedFor) {
       Caddis({"update-usb-audio", "--port", "28", "--file", Image, "--ack-timeout", "2.5"});
   EXPECT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
   EXPECT_TRUE(Contains(Run.Out, "USB Audio updated successfully")) << Run.Out;
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }));
+  ASSERT_TRUE(WaitFor([&] { return FileText(Received) == FileText(Image); }));
 }
 
 // A damaged answer is named as such, not taken for a card that stopped answering.
@@ -487,7 +487,7 @@ TEST_F(CliCommandTest, UpdateFirmwareRunsTheWholeUpdateInOneCommand) {
       << Run.Out;
 
   // The firmware the card ran before was kept, the record names it, and restore puts it back.
-  const auto Record = nlohmann::json::parse(ReadFile(ServiceRecordPath()));
+  const auto Record = nlohmann::json::parse(FileText(ServiceRecordPath()));
   EXPECT_EQ(Record["Action"], "update-firmware");
   EXPECT_EQ(Record["Result"], "success");
   EXPECT_EQ(Record["Before"]["FirmwareVersion"], 12);
@@ -608,9 +608,9 @@ TEST_F(CliCommandTest, TheDemoImagesGoToTheSimulatedCard) {
   tScopedEnv Images("CADDIS_IMAGE_DIR", DEMO_IMAGE_DIR);
   const tRun Run = Caddis({"update-usb-audio", "--port", "29"}, 60s);
   ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
-  const std::string Demo = ReadFile(std::string(DEMO_IMAGE_DIR) + "/xmos.bin");
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received).size() == Demo.size(); })) << Run.Out;
-  EXPECT_TRUE(ReadFile(Received) == Demo);
+  const std::string Demo = FileText(std::string(DEMO_IMAGE_DIR) + "/xmos.bin");
+  ASSERT_TRUE(WaitFor([&] { return FileText(Received).size() == Demo.size(); })) << Run.Out;
+  EXPECT_TRUE(FileText(Received) == Demo);
 }
 
 TEST_F(CliCommandTest, APortIsNamedByItsNumberOrItsDevice) {
@@ -654,7 +654,7 @@ TEST_F(CliCommandTest, ALinkErrorOfAnOrdinaryUserLandsInTheirOwnLog) {
   EXPECT_EQ(Run.Exit, ExitPort) << Run.Output;
   EXPECT_TRUE(Contains(Run.Output, "Cannot open ComPort 99")) << Run.Output;
   EXPECT_FALSE(Contains(Run.Output, "Cannot write the log file")) << Run.Output;
-  const std::string Log = ReadFile(Home + "/.local/state/caddis/Log.txt");
+  const std::string Log = FileText(Home + "/.local/state/caddis/Log.txt");
   EXPECT_TRUE(Contains(Log, " Caddis Host Cannot open ComPort 99\r\n")) << Log;
   struct stat After {};
   EXPECT_EQ(stat("/Log.txt", &After) == 0, RootLogExisted);

@@ -38,8 +38,8 @@ class tProcess {
         Stop();
       }
     }
-    Result.Out = ReadFile(OutPath + ".out");
-    Result.Err = ReadFile(OutPath + ".err");
+    Result.Out = FileText(OutPath + ".out");
+    Result.Err = FileText(OutPath + ".err");
     return Result;
   }
   void Signal(int Number) {
@@ -51,7 +51,7 @@ class tProcess {
     waitpid(Pid, nullptr, 0);
     Pid = -1;
   }
-  std::string Output() const { return ReadFile(OutPath + ".out"); }
+  std::string Output() const { return FileText(OutPath + ".out"); }
 
  private:
   static inline int Count = 0;

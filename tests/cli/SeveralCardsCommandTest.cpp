@@ -85,12 +85,12 @@ TEST_F(SeveralCardsCommandTest, FourCardsAtOnceAndTheOneThatRefusesAPacketFailsT
   std::string Error;
   ASSERT_TRUE(Sha256OfFile(Image, Sha, Size, Error)) << Error;
   std::map<int, nlohmann::json> Lines;
-  std::istringstream RecordText(ReadFile(Record));
+  std::istringstream RecordText(FileText(Record));
   for (std::string Line; std::getline(RecordText, Line);) {
     const auto Entry = nlohmann::json::parse(Line);
     Lines[Entry["Port"].get<int>()] = Entry;
   }
-  ASSERT_EQ(Lines.size(), 4u) << ReadFile(Record);
+  ASSERT_EQ(Lines.size(), 4u) << FileText(Record);
   for (auto& [Port, Entry] : Lines) {
     EXPECT_EQ(Entry["Action"], "update-fpga");
     EXPECT_EQ(Entry["Image"]["SHA256"], Sha);
@@ -109,7 +109,7 @@ TEST_F(SeveralCardsCommandTest, FourCardsAtOnceAndTheOneThatRefusesAPacketFailsT
     EXPECT_EQ(Entry["After"]["FirmwareVersion"], Entry["Before"]["FirmwareVersion"]) << Entry;
   }
   for (int Port : {41, 42, 44}) {
-    EXPECT_EQ(ReadFile(Runtime.Folder.File("fpga-" + std::to_string(Port))), ReadFile(Image))
+    EXPECT_EQ(FileText(Runtime.Folder.File("fpga-" + std::to_string(Port))), FileText(Image))
         << "COM" << Port;
     EXPECT_TRUE(Contains(Run.Out, "COM" + std::to_string(Port) + " FPGA update: 100%\n"))
         << Run.Out;
@@ -244,7 +244,7 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
   auto Card = StartCard(61, {"--fpga-out", Received, "--restart-ms", "200"});
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 done in "); }, 30s))
       << Station.Output();
-  EXPECT_EQ(ReadFile(Received), ReadFile(Image));
+  EXPECT_EQ(FileText(Received), FileText(Image));
   // The update restarted the card: its port went and came back, and it is still done.
   std::this_thread::sleep_for(3s);
   EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 1) << Station.Output();
@@ -281,7 +281,7 @@ TEST_F(SeveralCardsCommandTest, ACardUnpluggedBeforeItCameBackIsNotTakenForTheNe
   const std::string Received = Runtime.Folder.File("fpga-62");
   // The next card's restart is well within the time the station allows a port to be gone.
   Card = StartCard(62, {"--fpga-out", Received, "--restart-ms", "200"});
-  ASSERT_TRUE(WaitFor([&] { return ReadFile(Received) == ReadFile(Image); }, 30s))
+  ASSERT_TRUE(WaitFor([&] { return FileText(Received) == FileText(Image); }, 30s))
       << Station.Output();
   ASSERT_TRUE(WaitFor([&] { return Count(Station.Output(), "COM62 done in ") == 1; }, 30s))
       << Station.Output();

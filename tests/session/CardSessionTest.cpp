@@ -7,7 +7,7 @@
 
 #include "hostlink/OrvaneHost.h"
 #include "session/CardSession.h"
-#include "sim/SimProcess.h"
+#include "session/CardSessionFixture.h"
 #include "sim/bootloader/DemoImage.h"
 #include "sim/bootloader/VirtualDFUDevice.h"
 
@@ -15,34 +15,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class CardSessionTest : public ::testing::Test {
- protected:
-  CardSessionTest()
-      : Session([this](std::chrono::milliseconds Span) {
-          return tHostLoop(Session.Host.get()).RunFor(Span) != le_Stopped;
-        }) {}
-  ~CardSessionTest() override { Session.Close(); }
-
-  void StartCard(int Com, std::vector<std::string> Extra = {}) {
-    std::vector<std::string> Args{"--com", std::to_string(Com)};
-    Args.insert(Args.end(), Extra.begin(), Extra.end());
-    Sim = std::make_unique<tSimProcess>(Runtime, Args);
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }))
-        << Sim->Output();
-  }
-  void OpenIdentified(int Com) {
-    std::string Error;
-    ASSERT_TRUE(Session.OpenCard(Com, Error)) << Error;
-    Session.Host->AskIdentity();
-    tHostLoop Loop(Session.Host.get());
-    ASSERT_TRUE(WaitForIdentity(Loop, *Session.Host, 5s, Error)) << Error;
-  }
-
-  tCapturedOutput Output;
-  tTestRuntime Runtime;
-  std::unique_ptr<tSimProcess> Sim;
-  tCardSession Session;
-};
+class CardSessionTest : public tCardSessionFixture {};
 
 TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   StartCard(31, {"--verbose"});

@@ -13,6 +13,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "session/CardSession.h"
+#include "session/CardSessionFixture.h"
 #include "sim/SimProcess.h"
 #include "sim/bootloader/DemoImage.h"
 #include "support/Sha256.h"
@@ -27,11 +28,6 @@ std::vector<std::string> FolderNames(const std::string& Folder) {
   tFiles::ListFolder(Folder, Names, Code);
   std::sort(Names.begin(), Names.end());
   return Names;
-}
-
-std::string TextOf(const std::string& Path) {
-  const auto Bytes = FileBytes(Path);
-  return {Bytes.begin(), Bytes.end()};
 }
 
 const tCardFacts Card17{true, 17, 12, "0104052026"};
@@ -70,7 +66,7 @@ TEST_F(FirmwareBackupTest, KeepsTheFirmwareAsAnImageTheBootLoaderTakesBack) {
   EXPECT_EQ(dfu::CheckImage(Bytes, CardVendorID, CardProductID, false), dfu::sv_Ok);
   EXPECT_EQ(Firmware.Size, Bytes.size());
   EXPECT_EQ(Firmware.SHA256, tSha256::HexOf(Bytes));
-  EXPECT_EQ(TextOf(Firmware.Path + ".sha256"), Firmware.SHA256 + "  " + Name + "\n");
+  EXPECT_EQ(FileText(Firmware.Path + ".sha256"), Firmware.SHA256 + "  " + Name + "\n");
   EXPECT_FALSE(Phases.empty());
   EXPECT_EQ(Phases.back(), "Reading");
   // The card waits in its boot loader for the download.
@@ -129,21 +125,8 @@ TEST_F(FirmwareBackupTest, AKeptImageThatChangedIsRefused) {
 // The whole flow against the caddis-card-sim program. The firmware update's steps are driven
 // through the session here (the command line's update-firmware runs the same ones); the
 // restore is the caddis program's.
-class FirmwareRestoreTest : public ::testing::Test {
+class FirmwareRestoreTest : public tCardSessionFixture {
  protected:
-  FirmwareRestoreTest()
-      : Session([this](std::chrono::milliseconds Span) {
-          return tHostLoop(Session.Host.get()).RunFor(Span) != le_Stopped;
-        }) {}
-  ~FirmwareRestoreTest() override { Session.Close(); }
-
-  void OpenIdentified() {
-    std::string Error;
-    ASSERT_TRUE(Session.OpenCard(Com, Error)) << Error;
-    Session.Host->AskIdentity();
-    tHostLoop Loop(Session.Host.get());
-    ASSERT_TRUE(WaitForIdentity(Loop, *Session.Host, 5s, Error)) << Error;
-  }
   // Boot, the card's boot loader, and its firmware kept in Folder (empty: the default).
   tKeptFirmware BootAndKeep(const std::string& Folder, tDFUDeviceEntry& Loader) {
     const tCardFacts Card = CardFactsOf(Session.Host.get());
@@ -155,22 +138,16 @@ class FirmwareRestoreTest : public ::testing::Test {
   }
 
   static constexpr int Com = 36;
-  tCapturedOutput Output;
-  tTestRuntime Runtime;
-  std::unique_ptr<tSimProcess> Sim;
-  tCardSession Session;
 };
 
 TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByteForByte) {
   ASSERT_EQ(LMDFUInit(), lm_Ok);
-  Sim = std::make_unique<tSimProcess>(
-      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--firmware", "12"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  StartCard(Com, {"--firmware", "12"});
   // What the simulated card runs at start: its firmware version 12, 32 KiB.
   const std::vector<uint8_t> Original = dfu::MakeDemoFirmware(12, 32 * 1024);
 
   // The update: Boot, the old firmware kept, the new one downloaded, the card back with it.
-  OpenIdentified();
+  OpenIdentified(Com);
   const uint8_t DeviceID = Session.Host->DeviceID;
   tDFUDeviceEntry Loader;
   const tKeptFirmware Kept = BootAndKeep("", Loader);
@@ -200,7 +177,7 @@ TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByt
       << Restore.Output;
 
   // Byte for byte: what the card holds now, read back once more, is the original firmware.
-  OpenIdentified();
+  OpenIdentified(Com);
   EXPECT_EQ(Session.Host->FirmwareVersion, 12);
   const tKeptFirmware Again = BootAndKeep(Runtime.Folder.File("check"), Loader);
   EXPECT_EQ(FileBytes(Again.Path), KeptBytes);
@@ -208,8 +185,7 @@ TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByt
   ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
 
   // The restore is in the service record, with the image it wrote.
-  const auto Record = FileBytes(ServiceRecordPath());
-  const auto Line = nlohmann::json::parse(std::string(Record.begin(), Record.end()));
+  const auto Line = nlohmann::json::parse(FileText(ServiceRecordPath()));
   EXPECT_EQ(Line["Action"], "restore-firmware");
   EXPECT_EQ(Line["Result"], "success");
   EXPECT_EQ(Line["Before"]["FirmwareVersion"], 5);
@@ -219,9 +195,7 @@ TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByt
 }
 
 TEST_F(FirmwareRestoreTest, RestoreRefusesAChangedImageBeforeTheCardLeavesItsLink) {
-  Sim = std::make_unique<tSimProcess>(
-      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--firmware", "12"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  StartCard(Com, {"--firmware", "12"});
   const std::string Image = Runtime.Folder.File("card.dfu");
   const auto Bytes = dfu::MakeDemoImage(7, 4000);
   WriteFileBytes(Image, Bytes);
@@ -238,7 +212,7 @@ TEST_F(FirmwareRestoreTest, RestoreRefusesAChangedImageBeforeTheCardLeavesItsLin
                                       Runtime.Folder.File("none.out"), 60s);
   EXPECT_EQ(None.Exit, ExitImage) << None.Output;
   EXPECT_TRUE(None.Says("no firmware kept for card")) << None.Output;
-  OpenIdentified();
+  OpenIdentified(Com);
   EXPECT_EQ(Session.Host->FirmwareVersion, 12);
 }
 

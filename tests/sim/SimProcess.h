@@ -49,13 +49,6 @@ bool WaitFor(Pred Done, std::chrono::milliseconds Limit = std::chrono::seconds(1
   return true;
 }
 
-inline std::string ReadFile(const std::string& Path) {
-  std::ifstream File(Path, std::ios::binary);
-  std::stringstream Text;
-  Text << File.rdbuf();
-  return Text.str();
-}
-
 // Starts Program with Args, its standard output in OutPath and its standard error in ErrPath
 // (in OutPath too when ErrPath is empty); its process ID, or -1 when it could not start.
 inline pid_t SpawnProgram(const std::string& Program, const std::vector<std::string>& Args,
@@ -119,7 +112,7 @@ class tSimProcess {
     Pid = -1;
     return ExitCode = WIFEXITED(Status) ? WEXITSTATUS(Status) : -1;
   }
-  std::string Output() const { return ReadFile(OutputPath); }
+  std::string Output() const { return FileText(OutputPath); }
   bool Running() const { return Pid > 0; }
 
  private:

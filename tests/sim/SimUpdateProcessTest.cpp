@@ -21,11 +21,6 @@ namespace {
 using tBytes = std::vector<uint8_t>;
 using namespace std::chrono_literals;
 
-tBytes ReadBytes(const std::string& Path) {
-  std::ifstream File(Path, std::ios::binary);
-  return tBytes(std::istreambuf_iterator<char>(File), std::istreambuf_iterator<char>());
-}
-
 class SimUpdateProcessTest : public ::testing::Test {
  protected:
   void SetUp() override { SetLogFormats("%d/%m/%Y", "%H:%M:%S"); }
@@ -106,7 +101,7 @@ TEST_F(SimUpdateProcessTest, FPGAImageArrivesByteExact) {
   EXPECT_EQ(FinalCode, tu_Ack);
   EXPECT_FLOAT_EQ(FinalProgress, 1.0f);
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Saved); }, 5s)) << Sim->Output();
-  EXPECT_EQ(ReadBytes(Saved), Image);
+  EXPECT_EQ(FileBytes(Saved), Image);
   EXPECT_NE(Sim->Output().find("FPGA image received: 70000 bytes"), std::string::npos);
 }
 
@@ -137,7 +132,7 @@ TEST_F(SimUpdateProcessTest, EmulatedWireSlowsTheTransferToAtLeastItsWireTime) {
   const auto WireTime = std::chrono::microseconds(60 * (134 + 7) * 10 * 1'000'000LL / 115200);
   EXPECT_GE(Took, WireTime);
   ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Saved); }, 5s)) << Sim->Output();
-  EXPECT_EQ(ReadBytes(Saved), Image);
+  EXPECT_EQ(FileBytes(Saved), Image);
 }
 
 // Opens the card's boot loader through the DFU library once it is on the bus.
