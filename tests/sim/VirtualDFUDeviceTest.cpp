@@ -191,6 +191,27 @@ TEST_F(VirtualBus, ASilentDeviceTimesOutAndAVanishedOneIsGone) {
   EXPECT_EQ(Error, ur_NoDevice);
 }
 
+// A transport whose ABORT always fails, for the failure after a failure.
+class tAbortRefused : public tUsbTransport {
+ public:
+  explicit tAbortRefused(tUsbTransport& aInner) : fInner(aInner) {}
+  int ControlIn(uint8_t T, uint8_t R, uint16_t V, uint16_t I, uint8_t* D, uint16_t L,
+                unsigned Ms) override {
+    return fInner.ControlIn(T, R, V, I, D, L, Ms);
+  }
+  int ControlOut(uint8_t T, uint8_t R, uint16_t V, uint16_t I, const uint8_t* D, uint16_t L,
+                 unsigned Ms) override {
+    return R == rq_Abort ? ur_IO : fInner.ControlOut(T, R, V, I, D, L, Ms);
+  }
+  int ClaimInterface(uint8_t aInterface, uint8_t aAlt) override {
+    return fInner.ClaimInterface(aInterface, aAlt);
+  }
+  int Reset() override { return fInner.Reset(); }
+
+ private:
+  tUsbTransport& fInner;
+};
+
 TEST_F(VirtualBus, TheEngineBringsTheDeviceBackToIdleFromWhereverItWasLeft) {
   tVirtualDFUOptions O;
   O.Folder = Runtime.UsbFolder();
@@ -236,48 +257,11 @@ TEST_F(VirtualBus, TheEngineBringsTheDeviceBackToIdleFromWhereverItWasLeft) {
   const std::vector<uint8_t> Longer(70, 0x33);
   EXPECT_EQ(Engine.Verify(Longer, {}), lm_VerifyShort);
   EXPECT_EQ(Device.State(), st_DfuIdle);
-}
-
-// A transport whose ABORT always fails, for the failure after a failure.
-class tAbortRefused : public tUsbTransport {
- public:
-  explicit tAbortRefused(tUsbTransport& aInner) : fInner(aInner) {}
-  int ControlIn(uint8_t T, uint8_t R, uint16_t V, uint16_t I, uint8_t* D, uint16_t L,
-                unsigned Ms) override {
-    return fInner.ControlIn(T, R, V, I, D, L, Ms);
-  }
-  int ControlOut(uint8_t T, uint8_t R, uint16_t V, uint16_t I, const uint8_t* D, uint16_t L,
-                 unsigned Ms) override {
-    return R == rq_Abort ? ur_IO : fInner.ControlOut(T, R, V, I, D, L, Ms);
-  }
-  int ClaimInterface(uint8_t aInterface, uint8_t aAlt) override {
-    return fInner.ClaimInterface(aInterface, aAlt);
-  }
-  int Reset() override { return fInner.Reset(); }
-
- private:
-  tUsbTransport& fInner;
-};
-
-// A read-back that differs keeps its reason when the ABORT that ends the upload fails too.
-TEST_F(VirtualBus, AFailedAbortDoesNotHideWhyTheVerifyFailed) {
-  tVirtualDFUOptions O;
-  O.Folder = Runtime.UsbFolder();
-  O.TransferSize = 16;
-  O.Firmware = std::vector<uint8_t>(100, 7);
-  tVirtualDFUDevice Device(O);
-  ASSERT_TRUE(Device.Start());
-  tUsbDevice Info;
-  int Error = 0;
-  auto Transport = tVirtualUsbBus::OpenPath(Device.SocketPath(), &Info, 5000, &Error);
-  ASSERT_TRUE(Transport) << Error;
-  tUsbInterface Interface;
-  tDFUFunctional Functional;
-  ASSERT_TRUE(FindDFUInterface(Info, Interface, Functional));
+  // A read-back that differs keeps its reason when the ABORT ending the upload fails too.
   tAbortRefused Refusing(*Transport);
-  tDFUEngine Engine(Refusing, Interface.Number, Functional);
-  EXPECT_EQ(Engine.Verify(std::vector<uint8_t>(50, 0x44), {}), lm_VerifyMismatch);
-  EXPECT_EQ(Engine.LastError(), "read-back differs from the image at byte 0");
+  tDFUEngine RefusedAbort(Refusing, Interface.Number, Functional);
+  EXPECT_EQ(RefusedAbort.Verify(std::vector<uint8_t>(50, 0x44), {}), lm_VerifyMismatch);
+  EXPECT_EQ(RefusedAbort.LastError(), "read-back differs from the image at byte 0");
 }
 
 // Leaving DFU mode counts only when the device has left: a reset that is acknowledged but
