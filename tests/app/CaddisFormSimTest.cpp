@@ -27,17 +27,20 @@ constexpr int Com = 7;
 class CaddisFormSimTest : public testing::Test {
  protected:
   void SetUp() override {
-    Sim = std::make_unique<tSimProcess>(
-        Runtime,
-        std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17", "--firmware",
-                                 "3", "--fpga-version", "0104052026", "--dfu-block-ms", "20"});
-    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+    ReplaceCard({"--firmware", "3", "--fpga-version", "0104052026", "--dfu-block-ms", "20"});
     Form = std::make_unique<TCaddisForm>(true);
     Form->show();
   }
   void TearDown() override {
     Form.reset();
     Sim.reset();
+  }
+  // A simulated card (device ID 17) with Extra in the port, in place of the one there.
+  void ReplaceCard(std::vector<std::string> Extra) {
+    Sim.reset();
+    Extra.insert(Extra.begin(), {"--com", std::to_string(Com), "--device-id", "17"});
+    Sim = std::make_unique<tSimProcess>(Runtime, Extra);
+    ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
   }
   void ChoosePort() {
     Form->FillComPortsList();
@@ -149,11 +152,7 @@ TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
 }
 
 TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
-  Sim.reset();
-  Sim = std::make_unique<tSimProcess>(
-      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
-                                        "--ack-code", "4@3"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  ReplaceCard({"--ack-code", "4@3"});
   WriteBitstream(2000);
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
@@ -169,11 +168,7 @@ TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
 // Closing the window while the image is being sent: the record says the update was
 // interrupted.
 TEST_F(CaddisFormSimTest, AnUpdateTheClosedWindowCutShortIsRecordedAsInterrupted) {
-  Sim.reset();
-  Sim = std::make_unique<tSimProcess>(
-      Runtime, std::vector<std::string>{"--com", std::to_string(Com), "--device-id", "17",
-                                        "--packet-delay", "50"});
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(Com)); }));
+  ReplaceCard({"--packet-delay", "50"});
   WriteBitstream(20000);
   ChoosePort();
   ASSERT_TRUE(Within([&] { return Identified(); }));
