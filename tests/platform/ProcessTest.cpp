@@ -75,6 +75,13 @@ TEST(ProcessTest, AProgramThatCannotStartIsRefusedWithItsName) {
 }
 
 TEST(ProcessTest, AStoppedChildEndsThroughItsOwnStopHandler) {
+#if defined(__SANITIZE_THREAD__)
+  // The ThreadSanitizer runtime takes a process's signals and runs the program's handlers
+  // later; now and then (2 in 100 here) it never runs them: the child had SIGINT caught, not
+  // blocked, not ignored and not pending, on its one thread, and its handler was never called.
+  // The other passes (and Windows) run this test.
+  GTEST_SKIP() << "stop requests are not reliably delivered under ThreadSanitizer";
+#endif
   std::string Error;
   auto Child = tChildProcess::Start({CHILD_HELPER_PATH, "wait"}, Error);
   ASSERT_TRUE(Child) << Error;
