@@ -6,7 +6,7 @@
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
 #include "platform/PortCatalogue.h"

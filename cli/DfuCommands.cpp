@@ -7,7 +7,7 @@
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"

@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "lib/lmdfu/DFUEventQueue.h"
 
 // One USB string of a device: its index, and its text when it could be read.

@@ -6,7 +6,7 @@
 #include <cmath>
 #include <fstream>
 
-#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "hostlink/CardDefs.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "session/CardSession.h"

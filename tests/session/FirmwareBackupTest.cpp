@@ -9,7 +9,7 @@
 
 #include "RunProgram.h"
 #include "cli/Outcome.h"
-#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "session/CardSession.h"
