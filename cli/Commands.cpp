@@ -68,33 +68,10 @@ const std::string& LastFailureText() {
   return FailureText;
 }
 
-int WaitFailure(const std::string& Error, tFailKind Kind) {
-  return StopRequested() ? InterruptedExit() : Failure(Kind, Error);
-}
-
 void Say(const std::string& Text) {
   if (tCliEvents::On()) return tCliEvents::Message(Text);
   std::printf("%s\n", Text.c_str());
   std::fflush(stdout);
-}
-
-int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit) {
-  const tServiceResult Result = Exit == ExitOk                                      ? sr_Succeeded
-                                : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
-                                                                                    : sr_Failed;
-  std::string Error;
-  // A stop while the card was awaited ends without a failure text of its own.
-  const std::string Failure = Result == sr_Succeeded       ? std::string()
-                              : !LastFailureText().empty() ? LastFailureText()
-                              : Result == sr_Interrupted   ? std::string("interrupted")
-                                                           : std::string("failed");
-  if (Record.Finish(Session, Result, Failure, Error))
-    tCliEvents::SetRecord(Record.RecordPath());
-  else if (tCliEvents::On())
-    tCliEvents::Message(Error);
-  else
-    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return Exit;
 }
 
 bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit) {
@@ -195,53 +172,73 @@ tCliSession::tCliSession()
   };
 }
 
-bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
-  std::string Error;
-  if (!OpenCard(Port, Error)) {
-    Exit = Failure(fk_Port, Error);
-    return false;
-  }
-  Host->AskIdentity();
-  tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) {
-    Exit = WaitFailure(Error);
-    return false;
-  }
-  return true;
+void tCliReport::Line(const std::string& Text) {
+  Say(Text);
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack) {
-  Say("Waiting for the card on COM" + std::to_string(ComPort));
-  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
-  if (std::string Error = "interrupted"; !WaitForCard(Seconds(Limit), Error))
-    return WaitFailure(Error, NotBack);
-  SayCard("Card back on");
-  tCliEvents::Card(*Host, "after");
-  return ExitOk;
+void tCliReport::Warning(const std::string& Text) {
+  std::fprintf(stderr, "caddis: %s\n", Text.c_str());
 }
 
-void tCliSession::SayCard(const std::string& Lead) const {
-  Say(Lead + " COM" + std::to_string(ComPort) + ": device ID " + std::to_string(Host->DeviceID) +
-      ", firmware version " + std::to_string(Host->FirmwareVersion));
+void tCliReport::Image(const std::string& Path) {
+  tCliEvents::Start(tCliEvents::ImageObject(Path));
 }
 
-int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying,
-                             tFailKind NotBack) {
-  const std::string Sent = "Restart sent on COM" + std::to_string(ComPort);
-  if (!WaitForReturnToo) {
-    if (!Restart(false)) return InterruptedExit();
-    Say(Sent);
-    return ExitOk;
+void tCliReport::Card(const tOrvaneHost& Host, const char* Phase) {
+  tCliEvents::Card(Host, Phase);
+}
+
+void tCliReport::ProgressStart(const std::string& Target, uint64_t Total) {
+  fMessages.reset();
+  fDisplay.reset();
+  fLine = std::make_unique<tStatusLine>();
+  fDisplay = std::make_unique<tTransferDisplay>(*fLine, Total, Target);
+  fMessages = std::make_unique<tDisplayScope>([this](const std::string& Text) {
+    if (fLine) fLine->Message(Text);
+  });
+}
+
+void tCliReport::Progress(const std::string& Label, const std::string& LineLabel,
+                          float Fraction) {
+  if (fDisplay) fDisplay->Show(Label, LineLabel, Fraction);
+}
+
+void tCliReport::ProgressEnd() {
+  fMessages.reset();
+  fDisplay.reset();
+  if (fLine) fLine->Finish();
+  fLine.reset();
+}
+
+void tCliReport::BootLoader(const tDFUDeviceEntry& Device) {
+  ShowBootLoader(Device);
+}
+
+void tCliReport::Recorded(const std::string& Path, const std::string& Error) {
+  if (Error.empty())
+    tCliEvents::SetRecord(Path);
+  else if (tCliEvents::On())
+    tCliEvents::Message(Error);
+  else
+    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+}
+
+std::string tCliReport::BringBackCommand(const std::string& File, const std::string& Serial,
+                                         int32_t Port) const {
+  return "caddis dfu download " + File + (Serial.empty() ? "" : " --serial " + Serial) +
+         " --port " + std::to_string(Port);
+}
+
+int OutcomeExit(const tFlowOutcome& Outcome, const std::string& Command) {
+  if (Outcome.Ok) return ExitOk;
+  if (Outcome.Stopped()) {
+    if (!Outcome.Text.empty()) Failure(fk_Interrupted, Outcome.Text);
+    return InterruptedExit();
   }
-  // The card must be seen to leave, or a lost Restart would pass for a quick one.
-  std::string Error;
-  const tRestartSeen Seen = RestartSeenLeaving(Error);
-  if (Seen == rs_Interrupted) return InterruptedExit();
-  if (Seen == rs_NotSent) return Failure(fk_NoCard, Error);
-  Say(Sent);
-  // A card that kept answering did not restart: after an update it does not run the new image.
-  if (Seen == rs_Stayed)
-    return Failure(NotBack == fk_Verify ? fk_Verify : fk_Failure,
-                   Error + (IfStaying.empty() ? "" : "; " + IfStaying));
-  return WaitForReturn(std::chrono::milliseconds(0), Limit, NotBack);
+  if (Outcome.Kind == fk_Usage) return UsageError(Command, Outcome.Text);
+  return Failure(Outcome.Kind, Outcome.Text);
+}
+
+int RunCommandFlow(tCliSession& Session, tFlow Flow, const std::string& Command) {
+  return OutcomeExit(RunFlow(std::move(Flow), &Session.Host), Command);
 }

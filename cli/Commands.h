@@ -11,7 +11,8 @@
 
 #include "cli/CliArgs.h"
 #include "cli/Outcome.h"
-#include "session/CardSession.h"
+#include "cli/CliLoop.h"
+#include "session/CardFlows.h"
 #include "session/ServiceRecord.h"
 
 // Everything a command may be given. Texts are read by the command, so each can explain a
@@ -49,16 +50,9 @@ int Failure(const std::string& Error);
 int Failure(tFailKind Kind, const std::string& Error);
 // The failure that ended the command, as Failure last had it (empty before any).
 const std::string& LastFailureText();
-// The exit of a wait for the card that did not succeed: interrupted, or a failure of Kind
-// with Error.
-int WaitFailure(const std::string& Error, tFailKind Kind = fk_NoCard);
 int InterruptedExit();
 // An operator's line on standard output (flushed), or a message event with --json.
 void Say(const std::string& Text);
-// Appends the service record's line for an update that ended with Exit (its failure text the
-// last one reported) and returns Exit: a line that cannot be written is said, but the update's
-// own result stands.
-int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit);
 
 // The options every command shares, as its option table gives them (main reads them):
 // --port N (Text: the N given),
@@ -76,26 +70,44 @@ bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Ma
 bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error);
 
 // The card session of the command line: its pauses keep the loop running (the open link
-// serviced, hand-offs served) and end early on Ctrl-C.
+// serviced, hand-offs served) and end early on Ctrl-C; every link it opens is traced with -v.
 class tCliSession : public tCardSession {
  public:
   tCliSession();
-  // Opens port Port and runs the loop until the card identifies itself, asking at once.
-  // False with the failure reported and Exit set.
-  bool OpenIdentified(int32_t Port, double Timeout, int& Exit);
-  // Without WaitForReturn: Restart, 10 ms, the link closed, "Restart sent on COMn". With it,
-  // the card must be seen to leave (RestartSeenLeaving) and is then waited for as
-  // WaitForReturn does; a card that kept answering fails with IfStaying added to the reason
-  // (of kind fk_Verify when NotBack is, else fk_Failure).
-  int RestartCard(bool WaitForReturn, double Limit, const std::string& IfStaying = {},
-                  tFailKind NotBack = fk_NoCard);
-  // "Waiting for the card on COMn", Pause, then polls for the card until Limit seconds have
-  // passed; "Card back on COMn: device ID .., firmware version .." (with --json a card event,
-  // phase "after") and ExitOk; a card that does not come back fails with NotBack.
-  int WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack = fk_NoCard);
-  // "<Lead> COMn: device ID .., firmware version ..", as the card identified itself last.
-  void SayCard(const std::string& Lead) const;
 };
+
+// What the command line shows of a flow: lines on standard output (or message events with
+// --json), asides on standard error, the progress on a status line, the card and the boot
+// loader as events, and the record's path in the result.
+class tCliReport : public tFlowReport {
+ public:
+  void Line(const std::string& Text) override;
+  void Warning(const std::string& Text) override;
+  void Image(const std::string& Path) override;
+  void Card(const tOrvaneHost& Host, const char* Phase) override;
+  void ProgressStart(const std::string& Target, uint64_t Total) override;
+  void Progress(const std::string& Label, const std::string& LineLabel, float Fraction) override;
+  void ProgressEnd() override;
+  void BootLoader(const tDFUDeviceEntry& Device) override;
+  void Recorded(const std::string& Path, const std::string& Error) override;
+  std::string BringBackCommand(const std::string& File, const std::string& Serial,
+                               int32_t Port) const override;
+
+ private:
+  std::unique_ptr<tStatusLine> fLine;
+  std::unique_ptr<tTransferDisplay> fDisplay;
+  std::unique_ptr<tDisplayScope> fMessages;
+};
+
+// Runs Flow to its end on Session's links from the command line's loop; the outcome as the
+// command's exit status, its failure shown (Command names the command in a usage error).
+int RunCommandFlow(tCliSession& Session, tFlow Flow, const std::string& Command);
+// The exit status of an outcome, its failure shown.
+int OutcomeExit(const tFlowOutcome& Outcome, const std::string& Command);
+
+// The boot loader a download goes to: as dfu list shows it, or with --json a "boot-loader"
+// event with its serial number and location.
+void ShowBootLoader(const tDFUDeviceEntry& Device);
 
 // Writes a time-stamped line for every frame and DFU request to standard error.
 void StartTracing(tOrvaneHost* Host);

@@ -70,17 +70,29 @@ int ResetCommand(const tCliRequest& Request) {
   tCliSession Session;
   std::string Error;
   if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(fk_Port, Error);
-  return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"),
-                             "power the card off and on to restart it");
+  if (Request.NoWait) {
+    if (!Session.Restart(false)) return InterruptedExit();
+    Say("Restart sent on COM" + std::to_string(Session.ComPort));
+    return ExitOk;
+  }
+  tCliReport Report;
+  return RunCommandFlow(Session,
+                        RestartAndReturnFlow(Session, Report,
+                                             {Seconds(Request.SecondsOf("--return-timeout")),
+                                              "power the card off and on to restart it", fk_NoCard}),
+                        Request.Command);
 }
 
 int BootCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
   const int32_t Port = Request.PortNumber;
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
+  if (const int Exit = RunCommandFlow(
+          Session, OpenIdentifiedFlow(Session, Port, Seconds(Request.SecondsOf("--timeout"))),
+          Request.Command);
+      Exit != ExitOk)
+    return Exit;
   Session.Host->Logging = true;
   Session.SendBoot();
   tCliLoop(Session.Host.get()).RunFor(tCardSession::BootPause);

@@ -6,17 +6,8 @@
 #include <string>
 #include <vector>
 
-enum tFailKind {
-  fk_Failure,      // anything not named below: exit status 1
-  fk_Usage,        // bad arguments
-  fk_Port,         // the port is missing, busy or refused
-  fk_NoCard,       // no answer or no identity from a card
-  fk_Image,        // the image file: missing, unreadable, of the wrong kind or for another port
-  fk_Refused,      // the card refused the update (its error code, a wrong acknowledgement...)
-  fk_Verify,       // the image read back differs, or the card did not come back after it
-  fk_Interrupted,  // Ctrl-C
-  fk_Terminated,   // a termination request
-};
+#include "session/Flow.h"
+
 
 struct tOutcome {
   tFailKind Kind;

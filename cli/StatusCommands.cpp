@@ -46,10 +46,13 @@ int PortsCommand(const tCliRequest& Request) {
 }
 
 int StatusCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
   tCliEvents::Start();
   tCliSession Session;
-  if (!Session.OpenIdentified(Request.PortNumber, Request.SecondsOf("--timeout"), Exit))
+  if (const int Exit = RunCommandFlow(Session,
+                                      OpenIdentifiedFlow(Session, Request.PortNumber,
+                                                         Seconds(Request.SecondsOf("--timeout"))),
+                                      Request.Command);
+      Exit != ExitOk)
     return Exit;
   tCliEvents::Card(*Session.Host);
   // Only as long as the values shown still miss a report.

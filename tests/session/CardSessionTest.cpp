@@ -23,7 +23,7 @@ TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   ASSERT_TRUE(Session.Restart());
   EXPECT_EQ(Session.Host, nullptr);
   std::string Error;
-  ASSERT_TRUE(Session.WaitForCard(10s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 10s), Error)) << Error;
   EXPECT_EQ(Session.Host->DeviceID, 33);
   EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
 }
@@ -56,10 +56,9 @@ TEST_F(CardSessionTest, AHungUpPortIsClosedAndOpenedAgainWhenTheCardIsBack) {
 
   // The silent card never answers; killed while asked for its identity, it is not waited for.
   Session.Host->AskIdentity();
-  tHostLoop Loop(Session.Host.get());
   std::string Error;
   Sim->Kill();
-  EXPECT_FALSE(WaitForIdentity(Loop, *Session.Host, 60s, Error));
+  EXPECT_FALSE(Run(IdentityFlow(Session, 60s), Error));
   EXPECT_EQ(Error, "the card's port COM33 hung up before the card identified itself");
 }
 
@@ -83,7 +82,7 @@ TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
     StartCard(35);
   });
   std::string Error;
-  const bool Back = Session.WaitForCard(30s, Error);
+  const bool Back = Run(WaitForCardFlow(Session, 30s), Error);
   Replace.join();
   EXPECT_TRUE(Back) << Error;
 }
@@ -133,7 +132,7 @@ TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
   StartCard(33, {"--firmware", "12"});
   OpenIdentified(33);
   tDFUDeviceEntry Loader;
-  ASSERT_TRUE(Session.BootToLoader({}, 10s, Loader, Error)) << Error;
+  ASSERT_TRUE(Run(BootToLoaderFlow(Session, {}, 10s, Loader), Error)) << Error;
   EXPECT_EQ(Loader.Serial.Text, "SIM00033");
   EXPECT_EQ(Session.Host, nullptr);
 
@@ -144,7 +143,7 @@ TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
       .write(reinterpret_cast<const char*>(Demo.data()), static_cast<std::streamsize>(Demo.size()));
   ASSERT_EQ(Image.Load(Path), tDFUImage::il_Loaded);
   ASSERT_TRUE(DownloadFirmware(Loader, Image, "SkerryTiva.dfu", true, {}, Error)) << Error;
-  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 20s), Error)) << Error;
   EXPECT_EQ(Session.Host->FirmwareVersion, 5);
   // The other boot loader was left alone.
   tDFUFilter OtherOne;
