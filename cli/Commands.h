@@ -1,45 +1,19 @@
-// The subcommands of caddis and what they share: the options as read, exit codes, error
-// lines, and the card session of the command line.
+// The subcommands of caddis and what they share: exit codes, error lines, the reading of
+// ports, and the card session of the command line.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CommandOptions.h"
 #include "cli/Outcome.h"
 #include "session/CardSession.h"
 #include "session/ServiceRecord.h"
-
-// Everything a command may be given. Texts are read by the command, so each can explain a
-// value it cannot use in its own words; Given tells which options were on the command line.
-struct tCliRequest {
-  std::string Command;                 // "status", "dfu download"
-  std::vector<std::string> Arguments;  // the whole command line, the program first
-  std::vector<std::string> PortList;   // each --port as given ("5", "5,6", "/dev/ttyUSB0")
-  std::string StationFPGA, StationUSBAudio, StationFirmware, Gone;
-  bool All = false;
-  std::string Timeout, Wait, Seconds, ReturnTimeout, AckTimeout, BootTimeout;
-  std::string File, Serial, Path, Index;
-  std::string Card;    // caddis history --card ID
-  std::string Record;  // --record FILE: the service record instead of the default
-  bool Json = false, Log = false, NoWait = false, NoRestart = false, NoVerify = false;
-  bool NoBackup = false;
-  bool Verbose = false;
-  std::vector<std::string> Words;  // the positional arguments
-  bool Has(const std::string& Option) const;
-  std::vector<std::string> Given;  // options present, "--port"
-  // Read for every command from its option table before it runs: the port (0 when not
-  // given) and each seconds option, given or defaulted.
-  int32_t PortNumber = 0;
-  // The ports of a command that takes several, in the order given, each once.
-  std::vector<int32_t> PortNumbers;
-  std::map<std::string, double> SecondsGiven;
-  double SecondsOf(const std::string& Option) const;
-};
 
 // "caddis <command>: <Error> (see caddis <command> --help)" on standard error; ExitUsage.
 int UsageError(const std::string& Command, const std::string& Error);
@@ -60,17 +34,15 @@ void Say(const std::string& Text);
 // own result stands.
 int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit);
 
-// The options every command shares, as its option table gives them (main reads them):
-// --port N (Text: the N given),
-bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit);
-// --port given once or more, each a port or a comma list of them, or --all (PortNumbers then
-// stays empty),
-bool ReadPorts(tCliRequest& Request, int& Exit);
-// a seconds option (Text as given, empty when absent) with its default,
-bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
-                 double Default, double& Seconds, int& Exit);
+// The ports, read once the command line is parsed (see CommandLine.h):
+// --port N (Text: the N given, none when --port is not),
+bool ReadPort(const std::string& Command, const std::optional<std::string>& Text, int32_t& Port,
+              int& Exit);
+// --port given once or more, each a port or a comma list of them, or --all (Ports then stays
+// empty),
+bool ReadPorts(const std::string& Command, tPortsGroup& Ports, int& Exit);
 // between Min and Max positional arguments.
-bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit);
+bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max, int& Exit);
 // An image given on the command line must be a readable regular file: its size, or false with
 // "cannot read <File>: <reason>" in Error.
 bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error);
@@ -100,19 +72,19 @@ class tCliSession : public tCardSession {
 // Writes a time-stamped line for every frame and DFU request to standard error.
 void StartTracing(tOrvaneHost* Host);
 
-int PortsCommand(const tCliRequest& Request);
-int PathsCommand(const tCliRequest& Request);
-int StatusCommand(const tCliRequest& Request);
-int MonitorCommand(const tCliRequest& Request);
-int SendHexCommand(const tCliRequest& Request);
-int EchoCommand(const tCliRequest& Request);
-int ResetCommand(const tCliRequest& Request);
-int BootCommand(const tCliRequest& Request);
-int UpdateFPGACommand(const tCliRequest& Request);
-int UpdateUSBAudioCommand(const tCliRequest& Request);
-int UpdateFirmwareCommand(const tCliRequest& Request);
-int DfuListCommand(const tCliRequest& Request);
-int DfuDownloadCommand(const tCliRequest& Request);
-int RestoreCommand(const tCliRequest& Request);
-int HistoryCommand(const tCliRequest& Request);
-int StationCommand(const tCliRequest& Request);
+int PortsCommand(const tCliContext& Context, const tJsonOptions& Options);
+int PathsCommand(const tCliContext& Context, const tJsonOptions& Options);
+int StatusCommand(const tCliContext& Context, const tStatusOptions& Options);
+int MonitorCommand(const tCliContext& Context, const tMonitorOptions& Options);
+int SendHexCommand(const tCliContext& Context, const tSendOptions& Options);
+int EchoCommand(const tCliContext& Context, const tSendOptions& Options);
+int ResetCommand(const tCliContext& Context, const tResetOptions& Options);
+int BootCommand(const tCliContext& Context, const tBootOptions& Options);
+int UpdateFPGACommand(const tCliContext& Context, const tSerialUpdateOptions& Options);
+int UpdateUSBAudioCommand(const tCliContext& Context, const tSerialUpdateOptions& Options);
+int UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOptions& Options);
+int DfuListCommand(const tCliContext& Context, const tJsonOptions& Options);
+int DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options);
+int RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options);
+int HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options);
+int StationCommand(const tCliContext& Context, const tStationOptions& Options);

@@ -215,12 +215,12 @@ std::string BootLoaderName(const tDFUDeviceEntry& Device) {
 // (when given; its failure ends the update before anything is written), the download and
 // the card's return. ExitOk, or the failure reported.
 int BootAndDownload(
-    tCliSession& Session, const tCliRequest& Request, const tDFUFilter& Filter,
+    tCliSession& Session, const tBootDownloadGroup& Options, const tDFUFilter& Filter,
     const tDFUImage& Image, const std::string& File,
     const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
   std::string Error;
   const int32_t Port = Session.ComPort;
-  const double ReturnTimeout = Request.SecondsOf("--return-timeout");
+  const double ReturnTimeout = Options.ReturnTimeout;
   // One card at a time from its Boot until its boot loader is found, among every caddis of
   // this user: the one new boot loader is then this card's.
   tBootTurn Turn;
@@ -252,7 +252,7 @@ int BootAndDownload(
     return Returned == ExitOk ? Failed : Returned;
   };
   tDFUDeviceEntry Device;
-  if (!Session.BootToLoader(Filter, Seconds(Request.SecondsOf("--boot-timeout")), Device, Error)) {
+  if (!Session.BootToLoader(Filter, Seconds(Options.BootTimeout), Device, Error)) {
     if (StopRequested()) {
       Error = "interrupted: " + Stranded(std::string(), true);
       Failure(fk_Interrupted, Error);
@@ -271,7 +271,7 @@ int BootAndDownload(
     return Failure(Error);
   }
   tDownloadOutcome Outcome;
-  if (tFailKind Kind = fk_Failure; !Download(Device, Image, File, !Request.NoVerify,
+  if (tFailKind Kind = fk_Failure; !Download(Device, Image, File, !Options.NoVerify,
                                              "COM" + std::to_string(Port), Error, Kind, &Outcome)) {
     if (Outcome.SentBack) return SentBack(Kind);
     Error += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
@@ -289,12 +289,13 @@ int BootAndDownload(
 }
 
 // The device filters given on the command line.
-bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
-  Filter.Serial = Request.Serial;
-  Filter.Location = Request.Path;
-  if (Request.Has("--index")) {
-    if (!ParseIndex(Request.Index, 1000000, Filter.Index)) {
-      Exit = UsageError(Request.Command, "'" + Request.Index + "' is not a device index");
+bool ReadFilter(const std::string& Command, const tDfuFilterGroup& Options, tDFUFilter& Filter,
+                int& Exit) {
+  Filter.Serial = Options.Serial;
+  Filter.Location = Options.Path;
+  if (Options.Index) {
+    if (!ParseIndex(*Options.Index, 1000000, Filter.Index)) {
+      Exit = UsageError(Command, "'" + *Options.Index + "' is not a device index");
       return false;
     }
     // A device named by its index is taken whatever its identity, as dfu list shows it.
@@ -305,13 +306,13 @@ bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
 
 }  // namespace
 
-int DfuListCommand(const tCliRequest& Request) {
+int DfuListCommand(const tCliContext&, const tJsonOptions& Options) {
   std::string Error;
   if (!InitLibrary(Error)) return Failure(Error);
   tDFUFilter All;
   All.CardOnly = false;
   const auto Devices = SearchDFUDevices(All);
-  if (Request.Json) {
+  if (Options.Json) {
     nlohmann::ordered_json List = nlohmann::ordered_json::array();
     for (const auto& Device : Devices)
       List.push_back(DeviceJson(Device));
@@ -324,13 +325,13 @@ int DfuListCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int DfuDownloadCommand(const tCliRequest& Request) {
+int DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options) {
   int Exit = ExitOk;
-  const int32_t Port = Request.PortNumber;
+  const int32_t Port = Options.Port.value_or(0);
   tDFUFilter Filter;
-  if (!ReadFilter(Request, Filter, Exit)) return Exit;
+  if (!ReadFilter(Context.Command, Options, Filter, Exit)) return Exit;
 
-  const std::string File = Request.Words[0];
+  const std::string File = Context.Words[0];
   tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
@@ -340,15 +341,15 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.
   tDFUDeviceEntry Device;
-  if (!FindBootLoader(Filter, Seconds(Request.SecondsOf("--wait")), Device, Error)) {
+  if (!FindBootLoader(Filter, Seconds(Options.Wait), Device, Error)) {
     if (StopRequested()) return InterruptedExit();
-    if (Error.rfind("more than one", 0) == 0) return UsageError(Request.Command, Error);
+    if (Error.rfind("more than one", 0) == 0) return UsageError(Context.Command, Error);
     return Failure(fk_NoCard, Error);
   }
   ShowDevice(Device);
   const std::string Target = Port > 0 ? "COM" + std::to_string(Port) : BootLoaderName(Device);
   if (tFailKind Kind = fk_Failure;
-      !Download(Device, Image, File, !Request.NoVerify, Target, Error, Kind))
+      !Download(Device, Image, File, !Options.NoVerify, Target, Error, Kind))
     return Failure(Kind, Error);
   Say("Device updated successfully");
   // After an update the card restarts its firmware; the window waits for it to come back
@@ -357,20 +358,18 @@ int DfuDownloadCommand(const tCliRequest& Request) {
   if (Port <= 0) return ExitOk;
   tCliSession Session;
   Session.ComPort = Port;
-  return Session.WaitForReturn(std::chrono::milliseconds(0), Request.SecondsOf("--return-timeout"),
-                               fk_Verify);
+  return Session.WaitForReturn(std::chrono::milliseconds(0), Options.ReturnTimeout, fk_Verify);
 }
 
-int UpdateFirmwareCommand(const tCliRequest& Request) {
+int UpdateFirmwareCommand(const tCliContext&, const tFirmwareOptions& Options) {
   int Exit = ExitOk;
-  const int32_t Port = Request.PortNumber;
+  const int32_t Port = Options.Port;
   tDFUFilter Filter;
-  Filter.Serial = Request.Serial;
+  Filter.Serial = Options.Serial;
 
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
-  const std::string File =
-      Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
+  const std::string File = Options.File ? *Options.File : DefaultImagePath(FirmwareImageName);
   tCliEvents::Start(tCliEvents::ImageObject(File));
   tDFUImage Image;
   std::string Error;
@@ -378,15 +377,15 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
   if (!InitLibrary(Error)) return Failure(Error);
 
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
+  if (!Session.OpenIdentified(Port, Options.Timeout, Exit)) return Exit;
   tCliEvents::Card(*Session.Host, "before");
   Session.SayCard("Card on");
-  tServiceRecorder Record("caddis", Request.Record);
+  tServiceRecorder Record("caddis", Options.Record.value_or(""));
   Record.Begin(Session, tRecordAction::Firmware, File);
   // The card's firmware is read back and kept first: nothing is written unless it was.
   const tCardFacts Card = CardFactsOf(Session.Host.get());
   auto KeepOld = [&](const tDFUDeviceEntry& Device, std::string& Failed) {
-    if (Request.NoBackup) return true;
+    if (Options.NoBackup) return true;
     Say("Reading the card's firmware back before the update");
     tStatusLine Line;
     tTransferDisplay Display(Line, tDFUImage::CardFlashSize, "COM" + std::to_string(Port));
@@ -405,23 +404,23 @@ int UpdateFirmwareCommand(const tCliRequest& Request) {
     return true;
   };
   return FinishRecord(Record, Session,
-                      BootAndDownload(Session, Request, Filter, Image, File, KeepOld));
+                      BootAndDownload(Session, Options, Filter, Image, File, KeepOld));
 }
 
-int RestoreCommand(const tCliRequest& Request) {
+int RestoreCommand(const tCliContext&, const tRestoreOptions& Options) {
   int Exit = ExitOk;
-  const int32_t Port = Request.PortNumber;
+  const int32_t Port = Options.Port;
   tDFUFilter Filter;
-  Filter.Serial = Request.Serial;
+  Filter.Serial = Options.Serial;
   std::string Error;
   if (!InitLibrary(Error)) return Failure(Error);
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
+  if (!Session.OpenIdentified(Port, Options.Timeout, Exit)) return Exit;
   const uint8_t Card = Session.Host->DeviceID;
   Session.SayCard("Card on");
   // The image and its kept SHA-256 are checked while the card still runs its firmware.
-  std::string File = Request.File;
-  if (!Request.Has("--file")) {
+  std::string File = Options.File.value_or("");
+  if (!Options.File) {
     File = NewestKeptFirmware(Card);
     if (File.empty())
       return Failure(fk_Image, "no firmware kept for card " + std::to_string(Card) + " in " +
@@ -431,7 +430,7 @@ int RestoreCommand(const tCliRequest& Request) {
   if (!CheckKeptFirmware(File, Error) || !LoadFirmwareImage(File, Image, Error))
     return Failure(fk_Image, Error);
   Say("Restoring " + File);
-  tServiceRecorder Record("caddis", Request.Record);
+  tServiceRecorder Record("caddis", Options.Record.value_or(""));
   Record.Begin(Session, tRecordAction::Restore, File);
-  return FinishRecord(Record, Session, BootAndDownload(Session, Request, Filter, Image, File));
+  return FinishRecord(Record, Session, BootAndDownload(Session, Options, Filter, Image, File));
 }

@@ -97,9 +97,9 @@ std::string AbortReason(const tTransfer& Transfer, int32_t Port) {
 }
 
 // Sends the image and, after an FPGA update, restarts the card; the command's exit status.
-int TransferImage(tCliSession& Session, const tUpdateKind& Kind, const tCliRequest& Request,
-                  const std::string& Path, uint64_t Size) {
-  const double AckTimeout = Request.SecondsOf("--ack-timeout");
+int TransferImage(tCliSession& Session, const tUpdateKind& Kind,
+                  const tSerialUpdateOptions& Options, const std::string& Path, uint64_t Size) {
+  const double AckTimeout = Options.AckTimeout;
   tTransfer Transfer;
   const std::string What = Kind.What;
   switch (RunTransfer(Session, Kind, Path, Size, AckTimeout, Transfer)) {
@@ -116,14 +116,14 @@ int TransferImage(tCliSession& Session, const tUpdateKind& Kind, const tCliReque
       if (!Transfer.Finished) return Failure(fk_Image, What + " update did not start");
       return Failure(AbortKind(Transfer), What + " update aborted at " +
                                               std::to_string(ProgressPercent(Transfer.Progress)) +
-                                              "%: " + AbortReason(Transfer, Request.PortNumber));
+                                              "%: " + AbortReason(Transfer, Options.Port));
     case te_Accepted:
       break;
   }
   Say(std::string(Kind.What) + " updated successfully");
   // The card runs the new bitstream only after a restart, which the window also does; the
   // command ends once the card is back, so the next one finds its port.
-  if (Session.TakeRestartDue() && !Request.NoRestart)
+  if (Session.TakeRestartDue() && !Options.NoRestart)
     return Session.RestartCard(true, DefaultReturnWait,
                                "the FPGA runs the new bitstream only after a restart: power the "
                                "card off and on to load it",
@@ -131,22 +131,21 @@ int TransferImage(tCliSession& Session, const tUpdateKind& Kind, const tCliReque
   return ExitOk;
 }
 
-int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
+int UpdateCommand(const tUpdateKind& Kind, const tSerialUpdateOptions& Options) {
   // The card answers every packet at once, but may take a while over flash work; a packet
   // left without any answer for --ack-timeout has stalled the transfer.
-  const double Timeout = Request.SecondsOf("--timeout");
+  const double Timeout = Options.Timeout;
   tCliSession Session;
   std::string Error;
-  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(fk_Port, Error);
+  if (!Session.OpenCard(Options.Port, Error)) return Failure(fk_Port, Error);
   const std::string Path =
-      Request.Has("--file")
-          ? Request.File
-          : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
-                                                  : std::string(USBAudioImageName));
+      Options.File ? *Options.File
+                   : DefaultImagePath(Kind.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
+                                                           : std::string(USBAudioImageName));
   uint64_t Size = 0;
   tCliEvents::Start(tCliEvents::ImageObject(Path));
-  if (Request.Has("--file") && !CheckReadable(Path, Size, Error)) return Failure(fk_Image, Error);
-  if (!Request.Has("--file")) {
+  if (Options.File && !CheckReadable(Path, Size, Error)) return Failure(fk_Image, Error);
+  if (!Options.File) {
     std::string Ignored;
     CheckReadable(Path, Size, Ignored);  // a missing default image is the host's to explain
   }
@@ -156,17 +155,17 @@ int UpdateCommand(const tUpdateKind& Kind, const tCliRequest& Request) {
   if (!WaitForIdentity(Loop, *Session.Host, Seconds(Timeout), Error)) return WaitFailure(Error);
   tCliEvents::Card(*Session.Host, "before");
 
-  tServiceRecorder Record("caddis", Request.Record);
+  tServiceRecorder Record("caddis", Options.Record.value_or(""));
   Record.Begin(Session, Kind.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio, Path);
-  return FinishRecord(Record, Session, TransferImage(Session, Kind, Request, Path, Size));
+  return FinishRecord(Record, Session, TransferImage(Session, Kind, Options, Path, Size));
 }
 
 }  // namespace
 
-int UpdateFPGACommand(const tCliRequest& Request) {
-  return UpdateCommand({"FPGA", ik_FPGA}, Request);
+int UpdateFPGACommand(const tCliContext&, const tSerialUpdateOptions& Options) {
+  return UpdateCommand({"FPGA", ik_FPGA}, Options);
 }
 
-int UpdateUSBAudioCommand(const tCliRequest& Request) {
-  return UpdateCommand({"USB Audio", ik_USBAudio}, Request);
+int UpdateUSBAudioCommand(const tCliContext&, const tSerialUpdateOptions& Options) {
+  return UpdateCommand({"USB Audio", ik_USBAudio}, Options);
 }
