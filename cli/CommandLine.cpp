@@ -92,7 +92,7 @@ tCliCommandLine::tCliCommandLine(std::vector<std::string> Arguments)
 
 tCliCommandLine::~tCliCommandLine() = default;
 
-bool tCliCommandLine::Read(int& Exit) {
+bool tCliCommandLine::Read(tCliResult& Exit) {
   const std::vector<std::string>& Arguments = fContext.Arguments;
   std::vector<const char*> Words;
   for (const std::string& Argument : Arguments)
@@ -162,7 +162,7 @@ bool tCliCommandLine::Read(int& Exit) {
   return true;
 }
 
-int tCliCommandLine::Run() {
+tCliResult tCliCommandLine::Run() {
   InstallStopHandlers();
   if (fContext.Verbose) StartTracing(nullptr);
   return fBound->Run(fContext);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "cli/CommandOptions.h"
+#include "cli/Outcome.h"
 
 namespace CLI {
 class App;
@@ -30,11 +31,11 @@ class tBoundCommand {
   // Reads what the parser left, in the order help lists the options: each port (a number, or
   // a device the port list numbers) and any seconds value the parser refused. False with the
   // usage error shown and Exit set.
-  virtual bool Read(const tCliContext& Context, int& Exit) = 0;
+  virtual bool Read(const tCliContext& Context, tCliResult& Exit) = 0;
   // --json was given to a command that writes the events of CliEvents.h.
   virtual bool WritesEvents() const = 0;
   // Runs the command on its card, or a child per card with several ports or --all.
-  virtual int Run(const tCliContext& Context) = 0;
+  virtual tCliResult Run(const tCliContext& Context) = 0;
 };
 
 // Words the command reads itself, whatever their number.
@@ -65,10 +66,10 @@ class tCliCommandLine {
   tCliCommandLine& operator=(const tCliCommandLine&) = delete;
 
   // Reads the command and its options. False when the program ends here (help, the version,
-  // bad arguments) with its exit status in Exit.
-  bool Read(int& Exit);
+  // bad arguments) with its result in Exit.
+  bool Read(tCliResult& Exit);
   // Runs the command read.
-  int Run();
+  tCliResult Run();
 
  private:
   struct tParser;

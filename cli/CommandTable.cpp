@@ -12,7 +12,7 @@ namespace {
 
 // What is left to read of an option once the whole command line is parsed: false with the
 // usage error shown and Exit set.
-using tRead = std::function<bool(const tCliContext& Context, int& Exit)>;
+using tRead = std::function<bool(const tCliContext& Context, tCliResult& Exit)>;
 
 // A group of options a command's options are composed of (not the command's struct itself).
 template <class tGroup, class tOptions>
@@ -75,7 +75,7 @@ tOption<tGroup> Seconds(const char* Name, const char* Help, double tGroup::*Fiel
                   if (!ParseSeconds(Text, Value)) *Refused = Text;
                 },
                 Help);
-            return [Name, Refused](const tCliContext& Context, int& Exit) {
+            return [Name, Refused](const tCliContext& Context, tCliResult& Exit) {
               if (!*Refused) return true;
               Exit = UsageError(Context.Command,
                                 std::string(Name) + " wants seconds, not '" + **Refused + "'");
@@ -93,7 +93,7 @@ void AddPort(CLI::App& Sub, const char* Help, std::vector<std::string>& Texts) {
 tOption<tPortGroup> OnePort(const char* Help) {
   return {{"--port", "N", Help}, [=](CLI::App& Sub, tPortGroup& Options) -> tRead {
             AddPort(Sub, Help, Options.PortTexts);
-            return [&Options](const tCliContext& Context, int& Exit) {
+            return [&Options](const tCliContext& Context, tCliResult& Exit) {
               if (Options.PortTexts.size() > 1) {
                 Exit = UsageError(Context.Command, "takes one --port");
                 return false;
@@ -111,7 +111,7 @@ tOption<tPortGroup> OnePort(const char* Help) {
 tOption<tOptionalPortGroup> OptionalPort(const char* Help) {
   return {{"--port", "N", Help}, [=](CLI::App& Sub, tOptionalPortGroup& Options) -> tRead {
             AddPort(Sub, Help, Options.PortTexts);
-            return [&Options](const tCliContext& Context, int& Exit) {
+            return [&Options](const tCliContext& Context, tCliResult& Exit) {
               if (Options.PortTexts.size() > 1) {
                 Exit = UsageError(Context.Command, "takes one --port");
                 return false;
@@ -129,7 +129,7 @@ tOption<tOptionalPortGroup> OptionalPort(const char* Help) {
 tOption<tPortsGroup> SeveralPorts(const char* Help) {
   return {{"--port", "N", Help}, [=](CLI::App& Sub, tPortsGroup& Options) -> tRead {
             AddPort(Sub, Help, Options.PortTexts);
-            return [&Options](const tCliContext& Context, int& Exit) {
+            return [&Options](const tCliContext& Context, tCliResult& Exit) {
               return ReadPorts(Context.Command, Options, Exit);
             };
           }};
@@ -142,7 +142,7 @@ struct tCommandOf {
   const char* Summary;
   std::vector<tOption<tOptions>> Options;
   const char* Notes;
-  int (*Run)(const tCliContext& Context, const tOptions& Options);
+  tCliResult (*Run)(const tCliContext& Context, const tOptions& Options);
   int MinWords = 0;
   int MaxWords = 0;
 };
@@ -155,7 +155,7 @@ class tBound final : public tBoundCommand {
       if (tRead Read = Option.Add(Sub, fOptions)) fReads.push_back(std::move(Read));
   }
 
-  bool Read(const tCliContext& Context, int& Exit) override {
+  bool Read(const tCliContext& Context, tCliResult& Exit) override {
     for (const tRead& Read : fReads)
       if (!Read(Context, Exit)) return false;
     return true;
@@ -168,7 +168,7 @@ class tBound final : public tBoundCommand {
       return false;
   }
 
-  int Run(const tCliContext& Context) override {
+  tCliResult Run(const tCliContext& Context) override {
     if constexpr (std::derived_from<tOptions, tPortsGroup>) {
       if (fOptions.All || fOptions.Ports.size() > 1) {
         // --all asks each port for a card as status does, with the command's --timeout.
@@ -184,7 +184,7 @@ class tBound final : public tBoundCommand {
  private:
   tOptions fOptions;  // the parser holds references into it
   std::vector<tRead> fReads;
-  int (*fRun)(const tCliContext&, const tOptions&);
+  tCliResult (*fRun)(const tCliContext&, const tOptions&);
 };
 
 // The command as the parser and help see it, whatever its options' struct.

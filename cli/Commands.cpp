@@ -14,7 +14,6 @@
 namespace {
 
 bool Tracing = false;
-std::string FailureText;
 
 // Seconds since the program started, for trace lines.
 double Elapsed() {
@@ -39,27 +38,23 @@ void TraceFrame(bool Outgoing, const uint8_t* Frame, std::size_t Size) {
 
 }  // namespace
 
-int UsageError(const std::string& Command, const std::string& Error) {
-  FailureText = "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)";
-  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", FailureText.c_str());
-  return ExitUsage;
+tCliResult UsageError(const std::string& Command, const std::string& Error) {
+  tCliResult Result(ExitUsage,
+                    "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)");
+  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", Result.Text.c_str());
+  return Result;
 }
 
-int Failure(tFailKind Kind, const std::string& Error) {
-  FailureText = Error;
+tCliResult Failure(tFailKind Kind, const std::string& Error) {
   if (!tCliEvents::On()) std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return OutcomeOf(Kind).Exit;
+  return {OutcomeOf(Kind).Exit, Error};
 }
 
-int Failure(const std::string& Error) {
+tCliResult Failure(const std::string& Error) {
   return Failure(fk_Failure, Error);
 }
 
-const std::string& LastFailureText() {
-  return FailureText;
-}
-
-int WaitFailure(const std::string& Error, tFailKind Kind) {
+tCliResult WaitFailure(const std::string& Error, tFailKind Kind) {
   return StopRequested() ? InterruptedExit() : Failure(Kind, Error);
 }
 
@@ -69,27 +64,29 @@ void Say(const std::string& Text) {
   std::fflush(stdout);
 }
 
-int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit) {
-  const tServiceResult Result = Exit == ExitOk                                      ? sr_Succeeded
-                                : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
-                                                                                    : sr_Failed;
+tCliResult FinishRecord(tServiceRecorder& Record, const tCardSession& Session,
+                        const tCliResult& Result) {
+  const int Exit = Result.Exit;
+  const tServiceResult Ended = Exit == ExitOk                                      ? sr_Succeeded
+                               : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
+                                                                                   : sr_Failed;
   std::string Error;
   // A stop while the card was awaited ends without a failure text of its own.
-  const std::string Failure = Result == sr_Succeeded       ? std::string()
-                              : !LastFailureText().empty() ? LastFailureText()
-                              : Result == sr_Interrupted   ? std::string("interrupted")
-                                                           : std::string("failed");
-  if (Record.Finish(Session, Result, Failure, Error))
+  const std::string Failure = Ended == sr_Succeeded     ? std::string()
+                              : !Result.Text.empty()    ? Result.Text
+                              : Ended == sr_Interrupted ? std::string("interrupted")
+                                                        : std::string("failed");
+  if (Record.Finish(Session, Ended, Failure, Error))
     tCliEvents::SetRecord(Record.RecordPath());
   else if (tCliEvents::On())
     tCliEvents::Message(Error);
   else
     std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return Exit;
+  return Result;
 }
 
 bool ReadPort(const std::string& Command, const std::optional<std::string>& Text, int32_t& Port,
-              int& Exit) {
+              tCliResult& Exit) {
   if (!Text) {
     Exit = UsageError(Command, "--port N is required");
     return false;
@@ -108,7 +105,7 @@ bool ReadPort(const std::string& Command, const std::optional<std::string>& Text
   return false;
 }
 
-bool ReadPorts(const std::string& Command, tPortsGroup& Ports, int& Exit) {
+bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit) {
   if (Ports.All) {
     if (Ports.PortTexts.empty()) return true;
     Exit = UsageError(Command, "give --port or --all, not both");
@@ -150,7 +147,8 @@ bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Err
   return true;
 }
 
-bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max, int& Exit) {
+bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max,
+                     tCliResult& Exit) {
   if (Context.Words.size() > Max) {
     Exit = UsageError(Context.Command, "unexpected argument '" + Context.Words[Max] + "'");
     return false;
@@ -180,7 +178,7 @@ tCliSession::tCliSession()
   };
 }
 
-bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
+bool tCliSession::OpenIdentified(int32_t Port, double Timeout, tCliResult& Exit) {
   std::string Error;
   if (!OpenCard(Port, Error)) {
     Exit = Failure(fk_Port, Error);
@@ -195,7 +193,8 @@ bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
   return true;
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack) {
+tCliResult tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit,
+                                      tFailKind NotBack) {
   Say("Waiting for the card on COM" + std::to_string(ComPort));
   if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
   if (std::string Error = "interrupted"; !WaitForCard(Seconds(Limit), Error))
@@ -210,8 +209,8 @@ void tCliSession::SayCard(const std::string& Lead) const {
       ", firmware version " + std::to_string(Host->FirmwareVersion));
 }
 
-int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying,
-                             tFailKind NotBack) {
+tCliResult tCliSession::RestartCard(bool WaitForReturnToo, double Limit,
+                                    const std::string& IfStaying, tFailKind NotBack) {
   const std::string Sent = "Restart sent on COM" + std::to_string(ComPort);
   if (!WaitForReturnToo) {
     if (!Restart(false)) return InterruptedExit();

@@ -214,7 +214,7 @@ std::string BootLoaderName(const tDFUDeviceEntry& Device) {
 // Once the card has identified itself on the session's link: Boot, its boot loader, BeforeDownload
 // (when given; its failure ends the update before anything is written), the download and
 // the card's return. ExitOk, or the failure reported.
-int BootAndDownload(
+tCliResult BootAndDownload(
     tCliSession& Session, const tBootDownloadGroup& Options, const tDFUFilter& Filter,
     const tDFUImage& Image, const std::string& File,
     const std::function<bool(const tDFUDeviceEntry&, std::string&)>& BeforeDownload = {}) {
@@ -245,18 +245,20 @@ int BootAndDownload(
            (Serial.empty() ? "" : " (serial " + Serial + ")") + "; bring it back with " + Command +
            (FirmwareWhole ? ", or by switching it off and on" : "");
   };
-  // A card whose boot loader was sent back is waited for; the failure stands.
+  // A card whose boot loader was sent back is waited for; the failure stands, and is the
+  // reason when that wait is stopped.
   auto SentBack = [&](tFailKind Kind) {
-    const int Failed = Failure(Kind, Error);
-    const int Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
-    return Returned == ExitOk ? Failed : Returned;
+    const tCliResult Failed = Failure(Kind, Error);
+    const tCliResult Returned = Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout);
+    if (Returned.Exit == ExitOk) return Failed;
+    return Returned.Text.empty() ? tCliResult(Returned.Exit, Failed.Text) : Returned;
   };
   tDFUDeviceEntry Device;
   if (!Session.BootToLoader(Filter, Seconds(Options.BootTimeout), Device, Error)) {
     if (StopRequested()) {
       Error = "interrupted: " + Stranded(std::string(), true);
       Failure(fk_Interrupted, Error);
-      return InterruptedExit();
+      return InterruptedExit(Error);
     }
     return Failure(fk_NoCard, Error);
   }
@@ -275,22 +277,22 @@ int BootAndDownload(
                                              "COM" + std::to_string(Port), Error, Kind, &Outcome)) {
     if (Outcome.SentBack) return SentBack(Kind);
     Error += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
-    const int Failed = Failure(Kind, Error);
-    return StopRequested() ? InterruptedExit() : Failed;
+    const tCliResult Failed = Failure(Kind, Error);
+    return StopRequested() ? InterruptedExit(Failed.Text) : Failed;
   }
   Say("Device updated successfully");
   if (StopRequested()) {
     Error = "interrupted: the card from COM" + std::to_string(Port) +
             " restarts with its new firmware by itself";
     Failure(fk_Interrupted, Error);
-    return InterruptedExit();
+    return InterruptedExit(Error);
   }
   return Session.WaitForReturn(std::chrono::milliseconds(0), ReturnTimeout, fk_Verify);
 }
 
 // The device filters given on the command line.
 bool ReadFilter(const std::string& Command, const tDfuFilterGroup& Options, tDFUFilter& Filter,
-                int& Exit) {
+                tCliResult& Exit) {
   Filter.Serial = Options.Serial;
   Filter.Location = Options.Path;
   if (Options.Index) {
@@ -306,7 +308,7 @@ bool ReadFilter(const std::string& Command, const tDfuFilterGroup& Options, tDFU
 
 }  // namespace
 
-int DfuListCommand(const tCliContext&, const tJsonOptions& Options) {
+tCliResult DfuListCommand(const tCliContext&, const tJsonOptions& Options) {
   std::string Error;
   if (!InitLibrary(Error)) return Failure(Error);
   tDFUFilter All;
@@ -325,8 +327,8 @@ int DfuListCommand(const tCliContext&, const tJsonOptions& Options) {
   return ExitOk;
 }
 
-int DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options) {
-  int Exit = ExitOk;
+tCliResult DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options) {
+  tCliResult Exit;
   const int32_t Port = Options.Port.value_or(0);
   tDFUFilter Filter;
   if (!ReadFilter(Context.Command, Options, Filter, Exit)) return Exit;
@@ -361,8 +363,8 @@ int DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Op
   return Session.WaitForReturn(std::chrono::milliseconds(0), Options.ReturnTimeout, fk_Verify);
 }
 
-int UpdateFirmwareCommand(const tCliContext&, const tFirmwareOptions& Options) {
-  int Exit = ExitOk;
+tCliResult UpdateFirmwareCommand(const tCliContext&, const tFirmwareOptions& Options) {
+  tCliResult Exit;
   const int32_t Port = Options.Port;
   tDFUFilter Filter;
   Filter.Serial = Options.Serial;
@@ -407,8 +409,8 @@ int UpdateFirmwareCommand(const tCliContext&, const tFirmwareOptions& Options) {
                       BootAndDownload(Session, Options, Filter, Image, File, KeepOld));
 }
 
-int RestoreCommand(const tCliContext&, const tRestoreOptions& Options) {
-  int Exit = ExitOk;
+tCliResult RestoreCommand(const tCliContext&, const tRestoreOptions& Options) {
+  tCliResult Exit;
   const int32_t Port = Options.Port;
   tDFUFilter Filter;
   Filter.Serial = Options.Serial;

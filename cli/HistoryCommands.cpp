@@ -81,7 +81,7 @@ std::vector<std::string> HistoryTable(const std::vector<tHistoryEntry>& Entries)
   return AlignedColumns(Rows);
 }
 
-int HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options) {
+tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options) {
   tHistoryFilter Filter;
   if (Options.Port && Options.Card)
     return UsageError(Context.Command, "give --port or --card, not both");

@@ -18,18 +18,19 @@ bool OpenForTraffic(tCliSession& Session, int32_t Port, std::string& Error) {
 }
 
 // Sends through Send on the first tick, then shows the replies for Wait.
-int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrvaneHost&)>& Send) {
+tCliResult SendAndShowReplies(int32_t Port, double Wait,
+                              const std::function<void(tOrvaneHost&)>& Send) {
   tCliSession Session;
   std::string Error;
   if (!OpenForTraffic(Session, Port, Error)) return Failure(fk_Port, Error);
   Send(*Session.Host);
   tCliLoop Loop(Session.Host.get());
-  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : ExitOk;
+  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : tCliResult(ExitOk);
 }
 
 }  // namespace
 
-int SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
+tCliResult SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
   if (Context.Words.size() != 1)
     return UsageError(Context.Command, "give the message as one argument of hex digits");
   // Stricter than the window's hex field, which reads fixed pairs and drops what is left: a
@@ -50,7 +51,7 @@ int SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
   });
 }
 
-int EchoCommand(const tCliContext& Context, const tSendOptions& Options) {
+tCliResult EchoCommand(const tCliContext& Context, const tSendOptions& Options) {
   // Several words are one text, as a shell's echo takes them; none gives the window's text.
   std::string Text = Context.Words.empty() ? "Echo Text" : "";
   for (std::size_t i = 0; i < Context.Words.size(); ++i)
@@ -63,7 +64,7 @@ int EchoCommand(const tCliContext& Context, const tSendOptions& Options) {
   });
 }
 
-int ResetCommand(const tCliContext&, const tResetOptions& Options) {
+tCliResult ResetCommand(const tCliContext&, const tResetOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
   std::string Error;
@@ -72,8 +73,8 @@ int ResetCommand(const tCliContext&, const tResetOptions& Options) {
                              "power the card off and on to restart it");
 }
 
-int BootCommand(const tCliContext&, const tBootOptions& Options) {
-  int Exit = ExitOk;
+tCliResult BootCommand(const tCliContext&, const tBootOptions& Options) {
+  tCliResult Exit;
   const int32_t Port = Options.Port;
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.

@@ -34,7 +34,7 @@ std::vector<tPathLine> PathLines() {
 
 }  // namespace
 
-int PathsCommand(const tCliContext&, const tJsonOptions& Options) {
+tCliResult PathsCommand(const tCliContext&, const tJsonOptions& Options) {
   const std::vector<tPathLine> Lines = PathLines();
   if (Options.Json) {
     nlohmann::ordered_json Object = nlohmann::ordered_json::object();

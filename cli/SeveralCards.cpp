@@ -318,7 +318,8 @@ std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Prog
 
 }  // namespace
 
-int RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports, double ProbeTimeout) {
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout) {
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<int32_t> Cards = Ports.Ports;
@@ -341,7 +342,7 @@ int RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports, doub
   std::vector<int> Exits;
   for (const tCardRow& Row : Follow.Rows)
     Exits.push_back(Row.Exit);
-  const int Exit = StopRequested() ? InterruptedExit() : CombinedExit(Exits);
+  const int Exit = StopRequested() ? InterruptedExit().Exit : CombinedExit(Exits);
   if (Json) {
     nlohmann::ordered_json Summary = tCliEvents::Event("summary");
     Summary["ok"] = Exit == ExitOk;

@@ -21,6 +21,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/Outcome.h"
 #include "platform/Process.h"
 
 struct tCliContext;
@@ -102,4 +103,5 @@ tChildProcess::tStop ChildStopAsRequested();
 // Runs the command of Context on every port Ports names (or, with --all, on every port where a
 // card answers within ProbeTimeout seconds), a child per card; the exit status of them all
 // (CombinedExit).
-int RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports, double ProbeTimeout);
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout);

@@ -228,7 +228,7 @@ class tStationRun {
 };
 
 // The image must be a readable file before the first card comes.
-bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
+bool CheckImage(const std::string& Option, const std::string& File, tCliResult& Exit) {
   uint64_t Size = 0;
   std::string Error;
   if (CheckReadableFile(File, Size, Error)) return true;
@@ -238,9 +238,9 @@ bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
 
 }  // namespace
 
-int StationCommand(const tCliContext& Context, const tStationOptions& Options) {
+tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Options) {
   std::vector<tStep> Recipe;
-  int Exit = ExitOk;
+  tCliResult Exit;
   struct tOption {
     const char* Option;
     const std::optional<std::string>& File;

@@ -17,7 +17,7 @@ constexpr auto ReportWait = std::chrono::milliseconds(1500);
 
 }  // namespace
 
-int PortsCommand(const tCliContext&, const tJsonOptions& Options) {
+tCliResult PortsCommand(const tCliContext&, const tJsonOptions& Options) {
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   if (const std::string Problem = tPortCatalogue::NumbersFileProblem(); !Problem.empty())
@@ -45,8 +45,8 @@ int PortsCommand(const tCliContext&, const tJsonOptions& Options) {
   return ExitOk;
 }
 
-int StatusCommand(const tCliContext&, const tStatusOptions& Options) {
-  int Exit = ExitOk;
+tCliResult StatusCommand(const tCliContext&, const tStatusOptions& Options) {
+  tCliResult Exit;
   tCliEvents::Start();
   tCliSession Session;
   if (!Session.OpenIdentified(Options.Port, Options.Timeout, Exit)) return Exit;
@@ -66,7 +66,7 @@ int StatusCommand(const tCliContext&, const tStatusOptions& Options) {
   return ExitOk;
 }
 
-int MonitorCommand(const tCliContext&, const tMonitorOptions& Options) {
+tCliResult MonitorCommand(const tCliContext&, const tMonitorOptions& Options) {
   const double Span = Options.Seconds;
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });

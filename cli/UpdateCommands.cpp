@@ -96,17 +96,20 @@ std::string AbortReason(const tTransfer& Transfer, int32_t Port) {
   return FileUpdateFailure(Transfer.End, Transfer.Code);
 }
 
-// Sends the image and, after an FPGA update, restarts the card; the command's exit status.
-int TransferImage(tCliSession& Session, const tUpdateKind& Kind,
-                  const tSerialUpdateOptions& Options, const std::string& Path, uint64_t Size) {
+// Sends the image and, after an FPGA update, restarts the card; the command's result.
+tCliResult TransferImage(tCliSession& Session, const tUpdateKind& Kind,
+                         const tSerialUpdateOptions& Options, const std::string& Path,
+                         uint64_t Size) {
   const double AckTimeout = Options.AckTimeout;
   tTransfer Transfer;
   const std::string What = Kind.What;
   switch (RunTransfer(Session, Kind, Path, Size, AckTimeout, Transfer)) {
-    case te_Interrupted:
-      Failure(What + " update interrupted at " +
-              std::to_string(ProgressPercent(Transfer.Progress)) + "%");
-      return InterruptedExit();
+    case te_Interrupted: {
+      const std::string Error = What + " update interrupted at " +
+                                std::to_string(ProgressPercent(Transfer.Progress)) + "%";
+      Failure(Error);
+      return InterruptedExit(Error);
+    }
     case te_Stalled:
       return Failure(fk_NoCard, What + " update aborted: no answer from the card for " +
                                     SecondsText(AckTimeout) + " s at " +
@@ -131,7 +134,7 @@ int TransferImage(tCliSession& Session, const tUpdateKind& Kind,
   return ExitOk;
 }
 
-int UpdateCommand(const tUpdateKind& Kind, const tSerialUpdateOptions& Options) {
+tCliResult UpdateCommand(const tUpdateKind& Kind, const tSerialUpdateOptions& Options) {
   // The card answers every packet at once, but may take a while over flash work; a packet
   // left without any answer for --ack-timeout has stalled the transfer.
   const double Timeout = Options.Timeout;
@@ -162,10 +165,10 @@ int UpdateCommand(const tUpdateKind& Kind, const tSerialUpdateOptions& Options) 
 
 }  // namespace
 
-int UpdateFPGACommand(const tCliContext&, const tSerialUpdateOptions& Options) {
+tCliResult UpdateFPGACommand(const tCliContext&, const tSerialUpdateOptions& Options) {
   return UpdateCommand({"FPGA", ik_FPGA}, Options);
 }
 
-int UpdateUSBAudioCommand(const tCliContext&, const tSerialUpdateOptions& Options) {
+tCliResult UpdateUSBAudioCommand(const tCliContext&, const tSerialUpdateOptions& Options) {
   return UpdateCommand({"USB Audio", ik_USBAudio}, Options);
 }

@@ -1,8 +1,8 @@
 // caddis: the command line of the Caddis Updater, for scripted and headless work.
 //
 // The commands and their options are in CommandLine.h; main() reads the command line, runs the
-// command and ends the JSON events with its result. Every command drives the card through the
-// same card session and 10 ms loop as the window.
+// command and ends the JSON events with its result: its exit status and its failure text. Every
+// command drives the card through the same card session and 10 ms loop as the window.
 #include <string>
 #include <vector>
 
@@ -20,8 +20,8 @@ int main(int argc, char** argv) {
   for (std::size_t i = 1; i < Arguments.size(); ++i)
     if (Arguments[i] == "--json") tCliEvents::Enable();
   tCliCommandLine CommandLine(Arguments);
-  int Exit = ExitOk;
-  if (CommandLine.Read(Exit)) Exit = CommandLine.Run();
-  tCliEvents::Finish(Exit, LastFailureText());
-  return Exit;
+  tCliResult Result;
+  if (CommandLine.Read(Result)) Result = CommandLine.Run();
+  tCliEvents::Finish(Result);
+  return Result.Exit;
 }

@@ -29,15 +29,13 @@ std::vector<std::string> CommandLineOf(const tCommand& Command) {
 
 struct tRead {
   bool Ready = false;
-  int Exit = ExitOk;
-  std::string Text;  // the usage error's text
+  tCliResult Result;  // a usage error's status and text
 };
 
 tRead ReadCommandLine(const std::vector<std::string>& Arguments) {
   tRead Read;
   tCliCommandLine CommandLine(Arguments);
-  Read.Ready = CommandLine.Read(Read.Exit);
-  Read.Text = LastFailureText();
+  Read.Ready = CommandLine.Read(Read.Result);
   return Read;
 }
 
@@ -49,7 +47,7 @@ std::string UsageText(const tCommand& Command, const std::string& Error) {
 TEST(CliOptionsTest, EveryCommandReadsItsOwnWordsAndOptionsAsGiven) {
   for (const tCommand& Command : CliCommands()) {
     const tRead Read = ReadCommandLine(CommandLineOf(Command));
-    EXPECT_TRUE(Read.Ready) << Command.Name << ": " << Read.Text;
+    EXPECT_TRUE(Read.Ready) << Command.Name << ": " << Read.Result.Text;
   }
 }
 
@@ -68,9 +66,9 @@ TEST(CliOptionsTest, EachCommandTakesTheOptionsItsHelpListsAndNoOther) {
       const tRead Read = ReadCommandLine(Arguments);
       const std::string Unknown = UsageText(Command, "unknown option '" + Name + "'");
       if (Own.count(Name))
-        EXPECT_NE(Read.Text, Unknown) << Command.Name << " " << Name;
+        EXPECT_NE(Read.Result.Text, Unknown) << Command.Name << " " << Name;
       else
-        EXPECT_EQ(Read.Text, Unknown) << Command.Name << " " << Name;
+        EXPECT_EQ(Read.Result.Text, Unknown) << Command.Name << " " << Name;
     }
   }
 }
@@ -89,8 +87,8 @@ TEST(CliOptionsTest, EverySecondsOptionRefusesWhatIsNotSecondsAndDefaultsAsItsHe
         Arguments.insert(Arguments.end(), {Name, Value});
         const tRead Read = ReadCommandLine(Arguments);
         EXPECT_FALSE(Read.Ready) << Command.Name << " " << Name << " " << Value;
-        EXPECT_EQ(Read.Exit, ExitUsage);
-        EXPECT_EQ(Read.Text,
+        EXPECT_EQ(Read.Result.Exit, ExitUsage);
+        EXPECT_EQ(Read.Result.Text,
                   UsageText(Command, Name + " wants seconds, not '" + std::string(Value) + "'"));
       }
       for (const char* Value : {"0", "2.5", ".5", "86400"}) {
