@@ -15,8 +15,8 @@ bool StopRequested() {
   return LoopStopRequested();
 }
 
-int InterruptedExit() {
-  return 128 + (LoopStopSignal() ? LoopStopSignal() : tConsole::cs_Interrupt);
+tCliResult InterruptedExit(std::string Text) {
+  return {128 + (LoopStopSignal() ? LoopStopSignal() : tConsole::cs_Interrupt), std::move(Text)};
 }
 
 tStatusLine::tStatusLine() : fTerminal(tConsole::OutputIsTerminal()) {}

@@ -7,6 +7,7 @@
 #include <functional>
 #include <string>
 
+#include "cli/Outcome.h"
 #include "session/HostLoop.h"
 
 // The loop is the core's; the command line only adds the terminal handling below.
@@ -16,8 +17,9 @@ using tCliLoop = tHostLoop;
 // ports are closed and updates released properly.
 void InstallStopHandlers();
 bool StopRequested();
-// The exit status of a stopped program: 130 after Ctrl-C, 143 after SIGTERM.
-int InterruptedExit();
+// The result of a stopped program: 130 after Ctrl-C, 143 after SIGTERM, with Text as the reason
+// (empty when the stop is reason enough).
+tCliResult InterruptedExit(std::string Text = {});
 
 // One status line that is redrawn in place on a terminal and printed once per change
 // elsewhere; message lines (DisplayMessageProc) are written above it without tearing it.

@@ -14,7 +14,6 @@
 namespace {
 
 bool Tracing = false;
-std::string FailureText;
 
 // Seconds since the program started, for trace lines.
 double Elapsed() {
@@ -39,33 +38,20 @@ void TraceFrame(bool Outgoing, const uint8_t* Frame, std::size_t Size) {
 
 }  // namespace
 
-bool tCliRequest::Has(const std::string& Option) const {
-  return std::find(Given.begin(), Given.end(), Option) != Given.end();
+tCliResult UsageError(const std::string& Command, const std::string& Error) {
+  tCliResult Result(ExitUsage,
+                    "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)");
+  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", Result.Text.c_str());
+  return Result;
 }
 
-double tCliRequest::SecondsOf(const std::string& Option) const {
-  const auto Found = SecondsGiven.find(Option);
-  return Found == SecondsGiven.end() ? 0 : Found->second;
-}
-
-int UsageError(const std::string& Command, const std::string& Error) {
-  FailureText = "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)";
-  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", FailureText.c_str());
-  return ExitUsage;
-}
-
-int Failure(tFailKind Kind, const std::string& Error) {
-  FailureText = Error;
+tCliResult Failure(tFailKind Kind, const std::string& Error) {
   if (!tCliEvents::On()) std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return OutcomeOf(Kind).Exit;
+  return {OutcomeOf(Kind).Exit, Error};
 }
 
-int Failure(const std::string& Error) {
+tCliResult Failure(const std::string& Error) {
   return Failure(fk_Failure, Error);
-}
-
-const std::string& LastFailureText() {
-  return FailureText;
 }
 
 void Say(const std::string& Text) {
@@ -74,57 +60,51 @@ void Say(const std::string& Text) {
   std::fflush(stdout);
 }
 
-bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit) {
-  if (!Request.Has("--port")) {
-    Exit = UsageError(Request.Command, "--port N is required");
+bool ReadPort(const std::string& Command, const std::optional<std::string>& Text, int32_t& Port,
+              tCliResult& Exit) {
+  if (!Text) {
+    Exit = UsageError(Command, "--port N is required");
     return false;
   }
-  if (ParsePortNumber(Text, Port)) return tCliEvents::SetPort(Port), true;
-  if (!IsDevicePath(Text)) {
-    Exit = UsageError(Request.Command, "'" + Text + "' is not a port number");
+  if (ParsePortNumber(*Text, Port)) return tCliEvents::SetPort(Port), true;
+  if (!IsDevicePath(*Text)) {
+    Exit = UsageError(Command, "'" + *Text + "' is not a port number");
     return false;
   }
   // A device goes by the number the port list gives it, so every message and every later
   // command names it the same way.
-  Port = tPortCatalogue::PortNumberOf(Text);
+  Port = tPortCatalogue::PortNumberOf(*Text);
   if (Port > 0) return tCliEvents::SetPort(Port), true;
-  Exit = Failure(fk_Port, "no serial port " + Text + " in the port list (caddis ports lists them)");
+  Exit =
+      Failure(fk_Port, "no serial port " + *Text + " in the port list (caddis ports lists them)");
   return false;
 }
 
-bool ReadPorts(tCliRequest& Request, int& Exit) {
-  if (Request.All) {
-    if (!Request.Has("--port")) return true;
-    Exit = UsageError(Request.Command, "give --port or --all, not both");
+bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit) {
+  if (Ports.All) {
+    if (Ports.PortTexts.empty()) return true;
+    Exit = UsageError(Command, "give --port or --all, not both");
     return false;
   }
+  // Neither: the port is required.
+  if (Ports.PortTexts.empty()) return ReadPort(Command, std::nullopt, Ports.Port, Exit);
   std::vector<std::string> Texts;
-  for (const std::string& Given : Request.PortList)
+  for (const std::string& Given : Ports.PortTexts)
     for (std::size_t Start = 0;;) {
       const std::size_t Comma = Given.find(',', Start);
       Texts.push_back(Given.substr(Start, Comma - Start));
       if (Comma == std::string::npos) break;
       Start = Comma + 1;
     }
-  if (Texts.empty()) Texts.emplace_back();
   for (const std::string& Text : Texts) {
     int32_t Port = 0;
-    if (!ReadPort(Request, Text, Port, Exit)) return false;
-    if (std::find(Request.PortNumbers.begin(), Request.PortNumbers.end(), Port) ==
-        Request.PortNumbers.end())
-      Request.PortNumbers.push_back(Port);
+    if (!ReadPort(Command, Text, Port, Exit)) return false;
+    if (std::find(Ports.Ports.begin(), Ports.Ports.end(), Port) == Ports.Ports.end())
+      Ports.Ports.push_back(Port);
   }
   // Several ports: the events name each card's port in its own program.
-  if (Request.PortNumbers.size() > 1) tCliEvents::SetPort(0);
+  if (Ports.Ports.size() > 1) tCliEvents::SetPort(0);
   return true;
-}
-
-bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
-                 double Default, double& Seconds, int& Exit) {
-  Seconds = Default;
-  if (!Request.Has(Option) || ParseSeconds(Text, Seconds)) return true;
-  Exit = UsageError(Request.Command, Option + " wants seconds, not '" + Text + "'");
-  return false;
 }
 
 bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error) {
@@ -142,13 +122,14 @@ bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Err
   return true;
 }
 
-bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit) {
-  if (Request.Words.size() > Max) {
-    Exit = UsageError(Request.Command, "unexpected argument '" + Request.Words[Max] + "'");
+bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max,
+                     tCliResult& Exit) {
+  if (Context.Words.size() > Max) {
+    Exit = UsageError(Context.Command, "unexpected argument '" + Context.Words[Max] + "'");
     return false;
   }
-  if (Request.Words.size() < Min) {
-    Exit = UsageError(Request.Command, "missing argument");
+  if (Context.Words.size() < Min) {
+    Exit = UsageError(Context.Command, "missing argument");
     return false;
   }
   return true;
@@ -229,16 +210,16 @@ std::string tCliReport::BringBackCommand(const std::string& File, const std::str
          " --port " + std::to_string(Port);
 }
 
-int OutcomeExit(const tFlowOutcome& Outcome, const std::string& Command) {
+tCliResult OutcomeExit(const tFlowOutcome& Outcome, const std::string& Command) {
   if (Outcome.Ok) return ExitOk;
   if (Outcome.Stopped()) {
     if (!Outcome.Text.empty()) Failure(fk_Interrupted, Outcome.Text);
-    return InterruptedExit();
+    return InterruptedExit(Outcome.Text);
   }
   if (Outcome.Kind == fk_Usage) return UsageError(Command, Outcome.Text);
   return Failure(Outcome.Kind, Outcome.Text);
 }
 
-int RunCommandFlow(tCliSession& Session, tFlow Flow, const std::string& Command) {
+tCliResult RunCommandFlow(tCliSession& Session, tFlow Flow, const std::string& Command) {
   return OutcomeExit(RunFlow(std::move(Flow), &Session.Host), Command);
 }

@@ -103,12 +103,13 @@ nlohmann::ordered_json DeviceJson(const tDFUDeviceEntry& Device) {
 }
 
 // The device filters given on the command line.
-bool ReadFilter(const tCliRequest& Request, tDFUFilter& Filter, int& Exit) {
-  Filter.Serial = Request.Serial;
-  Filter.Location = Request.Path;
-  if (Request.Has("--index")) {
-    if (!ParseIndex(Request.Index, 1000000, Filter.Index)) {
-      Exit = UsageError(Request.Command, "'" + Request.Index + "' is not a device index");
+bool ReadFilter(const std::string& Command, const tDfuFilterGroup& Options, tDFUFilter& Filter,
+                tCliResult& Exit) {
+  Filter.Serial = Options.Serial;
+  Filter.Location = Options.Path;
+  if (Options.Index) {
+    if (!ParseIndex(*Options.Index, 1000000, Filter.Index)) {
+      Exit = UsageError(Command, "'" + *Options.Index + "' is not a device index");
       return false;
     }
     // A device named by its index is taken whatever its identity, as dfu list shows it.
@@ -128,14 +129,14 @@ void ShowBootLoader(const tDFUDeviceEntry& Device) {
   tCliEvents::Emit(Line);
 }
 
-int DfuListCommand(const tCliRequest& Request) {
+tCliResult DfuListCommand(const tCliContext& Context, const tJsonOptions& Options) {
   tCliReport Report;
   if (const tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok)
-    return OutcomeExit(Ready, Request.Command);
+    return OutcomeExit(Ready, Context.Command);
   tDFUFilter All;
   All.CardOnly = false;
   const auto Devices = SearchDFUDevices(All);
-  if (Request.Json) {
+  if (Options.Json) {
     nlohmann::ordered_json List = nlohmann::ordered_json::array();
     for (const auto& Device : Devices)
       List.push_back(DeviceJson(Device));
@@ -148,54 +149,52 @@ int DfuListCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int DfuDownloadCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
+tCliResult DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options) {
+  tCliResult Exit;
   tDFUDownloadRequest Download;
-  if (!ReadFilter(Request, Download.Filter, Exit)) return Exit;
-  Download.File = Request.Words[0];
-  Download.Verify = !Request.NoVerify;
-  Download.Wait = Seconds(Request.SecondsOf("--wait"));
-  Download.Port = Request.PortNumber;
-  Download.ReturnTimeout = Seconds(Request.SecondsOf("--return-timeout"));
+  if (!ReadFilter(Context.Command, Options, Download.Filter, Exit)) return Exit;
+  Download.File = Context.Words[0];
+  Download.Verify = !Options.NoVerify;
+  Download.Wait = Seconds(Options.Wait);
+  Download.Port = Options.Port.value_or(0);
+  Download.ReturnTimeout = Seconds(Options.ReturnTimeout);
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, DFUDownloadFlow(Session, Report, Download), Request.Command);
+  return RunCommandFlow(Session, DFUDownloadFlow(Session, Report, Download), Context.Command);
 }
 
 namespace {
 
-tFirmwareRequest FirmwareRequestOf(const tCliRequest& Request, const std::string& File) {
+tFirmwareRequest FirmwareRequestOf(int32_t Port, const tBootDownloadGroup& Options,
+                                   const std::string& File) {
   tFirmwareRequest Firmware;
-  Firmware.Port = Request.PortNumber;
+  Firmware.Port = Port;
   Firmware.File = File;
-  Firmware.Filter.Serial = Request.Serial;
-  Firmware.Verify = !Request.NoVerify;
-  Firmware.Backup = !Request.NoBackup;
-  Firmware.IdentityTimeout = Seconds(Request.SecondsOf("--timeout"));
-  Firmware.BootTimeout = Seconds(Request.SecondsOf("--boot-timeout"));
-  Firmware.ReturnTimeout = Seconds(Request.SecondsOf("--return-timeout"));
-  Firmware.Record = {"caddis", Request.Record};
+  Firmware.Filter.Serial = Options.Serial;
+  Firmware.Verify = !Options.NoVerify;
+  Firmware.IdentityTimeout = Seconds(Options.Timeout);
+  Firmware.BootTimeout = Seconds(Options.BootTimeout);
+  Firmware.ReturnTimeout = Seconds(Options.ReturnTimeout);
+  Firmware.Record = {"caddis", Options.Record.value_or("")};
   return Firmware;
 }
 
 }  // namespace
 
-int UpdateFirmwareCommand(const tCliRequest& Request) {
-  const std::string File =
-      Request.Has("--file") ? Request.File : DefaultImagePath(FirmwareImageName);
+tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOptions& Options) {
+  tFirmwareRequest Firmware = FirmwareRequestOf(
+      Options.Port, Options, Options.File.value_or(DefaultImagePath(FirmwareImageName)));
+  Firmware.Backup = !Options.NoBackup;
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session,
-                        FirmwareUpdateFlow(Session, Report, FirmwareRequestOf(Request, File)),
-                        Request.Command);
+  return RunCommandFlow(Session, FirmwareUpdateFlow(Session, Report, Firmware), Context.Command);
 }
 
-int RestoreCommand(const tCliRequest& Request) {
+tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options) {
   tCliSession Session;
   tCliReport Report;
   return RunCommandFlow(
       Session,
-      RestoreFlow(Session, Report,
-                  FirmwareRequestOf(Request, Request.Has("--file") ? Request.File : "")),
-      Request.Command);
+      RestoreFlow(Session, Report, FirmwareRequestOf(Options.Port, Options, Options.File.value_or(""))),
+      Context.Command);
 }

@@ -81,13 +81,13 @@ std::vector<std::string> HistoryTable(const std::vector<tHistoryEntry>& Entries)
   return AlignedColumns(Rows);
 }
 
-int HistoryCommand(const tCliRequest& Request) {
+tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options) {
   tHistoryFilter Filter;
-  if (Request.Has("--port") && Request.Has("--card"))
-    return UsageError(Request.Command, "give --port or --card, not both");
-  Filter.Port = Request.PortNumber;
-  if (Request.Has("--card") && !ParseIndex(Request.Card, 255, Filter.Card))
-    return UsageError(Request.Command, "'" + Request.Card + "' is not a device ID (0..255)");
+  if (Options.Port && Options.Card)
+    return UsageError(Context.Command, "give --port or --card, not both");
+  Filter.Port = Options.Port.value_or(0);
+  if (Options.Card && !ParseIndex(*Options.Card, 255, Filter.Card))
+    return UsageError(Context.Command, "'" + *Options.Card + "' is not a device ID (0..255)");
 
   const std::string Path = ServiceRecordPath();
   int Code = 0;
@@ -97,7 +97,7 @@ int HistoryCommand(const tCliRequest& Request) {
     if (!tFiles::IsNotFound(Code))
       return Failure("cannot read the service record " + Path + ": " +
                      tFiles::SystemErrorText(Code));
-    if (!Request.Json) std::printf("No updates recorded yet (%s)\n", Path.c_str());
+    if (!Options.Json) std::printf("No updates recorded yet (%s)\n", Path.c_str());
     return ExitOk;
   }
   std::vector<tHistoryEntry> Entries;
@@ -108,7 +108,7 @@ int HistoryCommand(const tCliRequest& Request) {
     tHistoryEntry Entry;
     switch (ReadHistoryLine(Line, Filter, Entry)) {
       case hl_Kept:
-        if (Request.Json)
+        if (Options.Json)
           std::printf("%s\n", Entry.Line.c_str());
         else
           Entries.push_back(std::move(Entry));
@@ -140,7 +140,7 @@ int HistoryCommand(const tCliRequest& Request) {
   if (!Line.empty()) Take();
   if (std::ferror(In.get()))
     return Failure("cannot read the service record " + Path + ": read error");
-  if (Request.Json) return ExitOk;
+  if (Options.Json) return ExitOk;
   if (Entries.empty()) {
     const std::string Which = Filter.Port > 0    ? " on COM" + std::to_string(Filter.Port)
                               : Filter.Card >= 0 ? " for card " + std::to_string(Filter.Card)

@@ -18,59 +18,58 @@ bool OpenForTraffic(tCliSession& Session, int32_t Port, std::string& Error) {
 }
 
 // Sends through Send on the first tick, then shows the replies for Wait.
-int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrvaneHost&)>& Send) {
+tCliResult SendAndShowReplies(int32_t Port, double Wait,
+                              const std::function<void(tOrvaneHost&)>& Send) {
   tCliSession Session;
   std::string Error;
   if (!OpenForTraffic(Session, Port, Error)) return Failure(fk_Port, Error);
   Send(*Session.Host);
   tCliLoop Loop(Session.Host.get());
-  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : ExitOk;
+  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : tCliResult(ExitOk);
 }
 
 }  // namespace
 
-int SendHexCommand(const tCliRequest& Request) {
-  if (Request.Words.size() != 1)
-    return UsageError(Request.Command, "give the message as one argument of hex digits");
+tCliResult SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
+  if (Context.Words.size() != 1)
+    return UsageError(Context.Command, "give the message as one argument of hex digits");
   // Stricter than the window's hex field, which reads fixed pairs and drops what is left: a
   // script's typing error must not go to the card as another message.
   std::vector<uint8_t> Bytes;
-  if (std::string Why; !ParseHexBytes(Request.Words[0], Bytes, Why))
-    return UsageError(Request.Command, Why);
+  if (std::string Why; !ParseHexBytes(Context.Words[0], Bytes, Why))
+    return UsageError(Context.Command, Why);
   if (Bytes.size() > tHostFrame::MaxSendLength)
-    return UsageError(Request.Command, "the message is " + std::to_string(Bytes.size()) +
+    return UsageError(Context.Command, "the message is " + std::to_string(Bytes.size()) +
                                            " bytes long; one message carries at most " +
                                            std::to_string(tHostFrame::MaxSendLength) +
                                            " (the identifier and 253 data bytes)");
   if (Bytes.empty())
-    return UsageError(Request.Command,
+    return UsageError(Context.Command,
                       "nothing to send: a message needs at least one byte (two hex digits)");
-  return SendAndShowReplies(
-      Request.PortNumber, Request.SecondsOf("--wait"), [&Bytes](tOrvaneHost& Host) {
-        Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
-      });
+  return SendAndShowReplies(Options.Port, Options.Wait, [&Bytes](tOrvaneHost& Host) {
+    Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
+  });
 }
 
-int EchoCommand(const tCliRequest& Request) {
+tCliResult EchoCommand(const tCliContext& Context, const tSendOptions& Options) {
   // Several words are one text, as a shell's echo takes them; none gives the window's text.
-  std::string Text = Request.Words.empty() ? "Echo Text" : "";
-  for (std::size_t i = 0; i < Request.Words.size(); ++i)
-    Text += (i ? " " : "") + Request.Words[i];
+  std::string Text = Context.Words.empty() ? "Echo Text" : "";
+  for (std::size_t i = 0; i < Context.Words.size(); ++i)
+    Text += (i ? " " : "") + Context.Words[i];
   if (Text.size() > 253)
-    return UsageError(Request.Command, "the text is " + std::to_string(Text.size()) +
+    return UsageError(Context.Command, "the text is " + std::to_string(Text.size()) +
                                            " characters long; a message carries at most 253");
-  return SendAndShowReplies(
-      Request.PortNumber, Request.SecondsOf("--wait"), [&Text](tOrvaneHost& Host) {
-        Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
-      });
+  return SendAndShowReplies(Options.Port, Options.Wait, [&Text](tOrvaneHost& Host) {
+    Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
+  });
 }
 
-int ResetCommand(const tCliRequest& Request) {
+tCliResult ResetCommand(const tCliContext& Context, const tResetOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
   std::string Error;
-  if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(fk_Port, Error);
-  if (Request.NoWait) {
+  if (!OpenForTraffic(Session, Options.Port, Error)) return Failure(fk_Port, Error);
+  if (Options.NoWait) {
     if (!Session.Restart(false)) return InterruptedExit();
     Say("Restart sent on COM" + std::to_string(Session.ComPort));
     return ExitOk;
@@ -78,20 +77,19 @@ int ResetCommand(const tCliRequest& Request) {
   tCliReport Report;
   return RunCommandFlow(Session,
                         RestartAndReturnFlow(Session, Report,
-                                             {Seconds(Request.SecondsOf("--return-timeout")),
+                                             {Seconds(Options.ReturnTimeout),
                                               "power the card off and on to restart it", fk_NoCard}),
-                        Request.Command);
+                        Context.Command);
 }
 
-int BootCommand(const tCliRequest& Request) {
-  const int32_t Port = Request.PortNumber;
+tCliResult BootCommand(const tCliContext& Context, const tBootOptions& Options) {
+  const int32_t Port = Options.Port;
   // The card must be listening, or the message goes nowhere and the DFU search that follows
   // would wait for a device that never comes.
   tCliSession Session;
-  if (const int Exit = RunCommandFlow(
-          Session, OpenIdentifiedFlow(Session, Port, Seconds(Request.SecondsOf("--timeout"))),
-          Request.Command);
-      Exit != ExitOk)
+  if (tCliResult Exit = RunCommandFlow(
+          Session, OpenIdentifiedFlow(Session, Port, Seconds(Options.Timeout)), Context.Command);
+      Exit.Exit != ExitOk)
     return Exit;
   Session.Host->Logging = true;
   Session.SendBoot();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "session/Flow.h"
@@ -27,6 +28,14 @@ constexpr int ExitVerify = 7;
 // A stopped program exits 128 + the signal: 130 after Ctrl-C, 143 after SIGTERM.
 constexpr int ExitInterrupted = 130;
 constexpr int ExitTerminated = 143;
+
+// How a command ended: its exit status and, for a failure, its reason (the text of the JSON
+// error event; empty for success).
+struct tCliResult {
+  int Exit = ExitOk;
+  std::string Text;
+  tCliResult(int aExit = ExitOk, std::string aText = {}) : Exit(aExit), Text(std::move(aText)) {}
+};
 
 // Every kind, in the order caddis --help lists them.
 const std::vector<tOutcome>& Outcomes();

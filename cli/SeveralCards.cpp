@@ -28,6 +28,17 @@ std::string SecondsShown(double Seconds) {
   return Shown;
 }
 
+// Seconds as a child's argument: plain decimals, at most six of them, as the child reads the
+// operator's.
+std::string SecondsArgument(double Seconds) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.6f", Seconds);
+  std::string Argument = Text;
+  Argument.erase(Argument.find_last_not_of('0') + 1);
+  if (Argument.back() == '.') Argument.pop_back();
+  return Argument;
+}
+
 double Number(const nlohmann::json& Event, const char* Field) {
   const auto Found = Event.find(Field);
   return Found != Event.end() && Found->is_number() ? Found->get<double>() : 0.0;
@@ -285,12 +296,12 @@ void RunChildren(const std::vector<int32_t>& Ports,
 }
 
 // The ports of the port list where a card answers, found by asking each at once.
-std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::string& Program) {
+std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program) {
   std::vector<int32_t> Listed;
   for (const auto& Port : tPortCatalogue::ListPorts())
     Listed.push_back(Port.Number);
   tFollow Follow;
-  const std::string Timeout = Request.Has("--timeout") ? Request.Timeout : "5";
+  const std::string Timeout = SecondsArgument(ProbeTimeout);
   RunChildren(
       Listed,
       [&](int32_t Port) {
@@ -307,17 +318,18 @@ std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::strin
 
 }  // namespace
 
-int RunOnSeveralCards(const tCliRequest& Request) {
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout) {
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
-  std::vector<int32_t> Ports = Request.PortNumbers;
-  if (Request.All) {
-    Ports = PortsWithCards(Request, Program);
+  std::vector<int32_t> Cards = Ports.Ports;
+  if (Ports.All) {
+    Cards = PortsWithCards(ProbeTimeout, Program);
     if (StopRequested()) return InterruptedExit();
-    if (Ports.empty()) return Failure(fk_NoCard, "no card answered on any port");
+    if (Cards.empty()) return Failure(fk_NoCard, "no card answered on any port");
     if (!tCliEvents::On()) {
       std::string Names;
-      for (int32_t Port : Ports)
+      for (int32_t Port : Cards)
         Names += (Names.empty() ? "" : ", ") + PortName(Port);
       Say("Cards on " + Names);
     }
@@ -325,12 +337,12 @@ int RunOnSeveralCards(const tCliRequest& Request) {
   tFollow Follow;
   const bool Json = tCliEvents::On();
   RunChildren(
-      Ports, [&](int32_t Port) { return ChildArguments(Request.Arguments, Program, Port); }, Json,
+      Cards, [&](int32_t Port) { return ChildArguments(Context.Arguments, Program, Port); }, Json,
       false, Follow);
   std::vector<int> Exits;
   for (const tCardRow& Row : Follow.Rows)
     Exits.push_back(Row.Exit);
-  const int Exit = StopRequested() ? InterruptedExit() : CombinedExit(Exits);
+  const int Exit = StopRequested() ? InterruptedExit().Exit : CombinedExit(Exits);
   if (Json) {
     nlohmann::ordered_json Summary = tCliEvents::Event("summary");
     Summary["ok"] = Exit == ExitOk;

@@ -21,9 +21,11 @@
 
 #include <nlohmann/json.hpp>
 
+#include "cli/Outcome.h"
 #include "platform/Process.h"
 
-struct tCliRequest;
+struct tCliContext;
+struct tPortsGroup;
 
 // What the parent knows of one card, from its child's events.
 struct tCardRow {
@@ -98,6 +100,8 @@ class tChildRunner {
 // as one; anything else (Ctrl-C, Ctrl-Break) as Ctrl-C.
 tChildProcess::tStop ChildStopAsRequested();
 
-// Runs the request's command on every port it names (or, with --all, on every port where a
-// card answers), a child per card; the exit status of them all (CombinedExit).
-int RunOnSeveralCards(const tCliRequest& Request);
+// Runs the command of Context on every port Ports names (or, with --all, on every port where a
+// card answers within ProbeTimeout seconds), a child per card; the exit status of them all
+// (CombinedExit).
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout);

@@ -162,7 +162,7 @@ class tStationRun {
 };
 
 // The image must be a readable file before the first card comes.
-bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
+bool CheckImage(const std::string& Option, const std::string& File, tCliResult& Exit) {
   uint64_t Size = 0;
   std::string Error;
   if (CheckReadableFile(File, Size, Error)) return true;
@@ -172,37 +172,36 @@ bool CheckImage(const std::string& Option, const std::string& File, int& Exit) {
 
 }  // namespace
 
-int StationCommand(const tCliRequest& Request) {
+tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Options) {
   std::vector<tStationStep> Recipe;
-  int Exit = ExitOk;
+  tCliResult Exit;
   struct tOption {
     const char* Option;
-    const std::string& File;
+    const std::optional<std::string>& File;
     tStationStep Step;
   };
-  const tOption Steps[] = {
-      {"--fpga", Request.StationFPGA, {"update-fpga", {}, false}},
-      {"--usb-audio", Request.StationUSBAudio, {"update-usb-audio", {}, false}},
-      {"--firmware", Request.StationFirmware, {"update-firmware", {}, true}}};
+  const tOption Steps[] = {{"--fpga", Options.FPGA, {"update-fpga", {}, false}},
+                           {"--usb-audio", Options.USBAudio, {"update-usb-audio", {}, false}},
+                           {"--firmware", Options.Firmware, {"update-firmware", {}, true}}};
   for (const tOption& Step : Steps) {
-    if (!Request.Has(Step.Option)) continue;
-    if (!CheckImage(Step.Option, Step.File, Exit)) return Exit;
+    if (!Step.File) continue;
+    if (!CheckImage(Step.Option, *Step.File, Exit)) return Exit;
     Recipe.push_back(Step.Step);
-    Recipe.back().File = Step.File;
+    Recipe.back().File = *Step.File;
   }
   if (Recipe.empty())
-    return UsageError(Request.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
+    return UsageError(Context.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<std::string> Extra;
-  if (Request.Verbose) Extra.push_back("-v");
-  if (Request.Has("--record")) Extra.insert(Extra.end(), {"--record", Request.Record});
+  if (Context.Verbose) Extra.push_back("-v");
+  if (Options.Record) Extra.insert(Extra.end(), {"--record", *Options.Record});
 
   tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
-  tStationRun Station(Recipe, Seconds(Request.SecondsOf("--gone")), Program, Extra);
+  tStationRun Station(Recipe, Seconds(Options.Gone), Program, Extra);
   for (const auto& Port : tPortCatalogue::ListPorts())
     Station.Arrived(Port.Number, tClock::now());
-  const double Limit = Request.SecondsOf("--seconds");
+  const double Limit = Options.Seconds;
   const auto Until = tClock::now() + (Limit > 0 ? Seconds(Limit) : std::chrono::hours(24 * 365));
   bool StopSent = false;
   for (;;) {

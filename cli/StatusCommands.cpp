@@ -17,12 +17,12 @@ constexpr auto ReportWait = std::chrono::milliseconds(1500);
 
 }  // namespace
 
-int PortsCommand(const tCliRequest& Request) {
+tCliResult PortsCommand(const tCliContext&, const tJsonOptions& Options) {
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   if (const std::string Problem = tPortCatalogue::NumbersFileProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: %s\n", Problem.c_str());
-  if (Request.Json) {
+  if (Options.Json) {
     nlohmann::ordered_json Ports = nlohmann::ordered_json::array();
     for (const auto& Port : tPortCatalogue::ListPorts()) {
       nlohmann::ordered_json Entry = {{"Number", Port.Number},
@@ -45,14 +45,13 @@ int PortsCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int StatusCommand(const tCliRequest& Request) {
+tCliResult StatusCommand(const tCliContext& Context, const tStatusOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
-  if (const int Exit = RunCommandFlow(Session,
-                                      OpenIdentifiedFlow(Session, Request.PortNumber,
-                                                         Seconds(Request.SecondsOf("--timeout"))),
-                                      Request.Command);
-      Exit != ExitOk)
+  if (tCliResult Exit = RunCommandFlow(
+          Session, OpenIdentifiedFlow(Session, Options.Port, Seconds(Options.Timeout)),
+          Context.Command);
+      Exit.Exit != ExitOk)
     return Exit;
   tCliEvents::Card(*Session.Host);
   // Only as long as the values shown still miss a report.
@@ -61,7 +60,7 @@ int StatusCommand(const tCliRequest& Request) {
       le_Stopped)
     return InterruptedExit();
 
-  if (Request.Json) {
+  if (Options.Json) {
     tCliEvents::Result({{"status", StatusObject(*Session.Host)}});
   } else {
     for (const std::string& Line : StatusLines(*Session.Host))
@@ -70,15 +69,15 @@ int StatusCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int MonitorCommand(const tCliRequest& Request) {
-  const double Span = Request.SecondsOf("--seconds");
+tCliResult MonitorCommand(const tCliContext&, const tMonitorOptions& Options) {
+  const double Span = Options.Seconds;
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
   tCliSession Session;
   std::string Error;
-  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
+  if (!Session.OpenCard(Options.Port, Error)) return Failure(Error);
   auto TakeLink = [&] {
-    Session.Host->Logging = Request.Log;
+    Session.Host->Logging = Options.Log;
     Session.Host->AskIdentity();
   };
   TakeLink();

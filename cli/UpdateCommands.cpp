@@ -5,29 +5,30 @@
 
 namespace {
 
-int UpdateCommand(tImageKind Kind, const char* What, const tCliRequest& Request) {
+tCliResult UpdateCommand(tImageKind Kind, const char* What, const tCliContext& Context,
+                         const tSerialUpdateOptions& Options) {
   tImageUpdateRequest Update;
   Update.Kind = Kind;
   Update.What = What;
-  Update.Port = Request.PortNumber;
-  if (Request.Has("--file")) Update.File = Request.File;
-  Update.IdentityTimeout = Seconds(Request.SecondsOf("--timeout"));
+  Update.Port = Options.Port;
+  Update.File = Options.File;
+  Update.IdentityTimeout = Seconds(Options.Timeout);
   // The card answers every packet at once, but may take a while over flash work; a packet
   // left without any answer for --ack-timeout has stalled the transfer.
-  Update.AckTimeout = Seconds(Request.SecondsOf("--ack-timeout"));
-  Update.Restart = !Request.NoRestart;
-  Update.Record = {"caddis", Request.Record};
+  Update.AckTimeout = Seconds(Options.AckTimeout);
+  Update.Restart = !Options.NoRestart;
+  Update.Record = {"caddis", Options.Record.value_or("")};
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, ImageUpdateFlow(Session, Report, Update), Request.Command);
+  return RunCommandFlow(Session, ImageUpdateFlow(Session, Report, Update), Context.Command);
 }
 
 }  // namespace
 
-int UpdateFPGACommand(const tCliRequest& Request) {
-  return UpdateCommand(ik_FPGA, "FPGA", Request);
+tCliResult UpdateFPGACommand(const tCliContext& Context, const tSerialUpdateOptions& Options) {
+  return UpdateCommand(ik_FPGA, "FPGA", Context, Options);
 }
 
-int UpdateUSBAudioCommand(const tCliRequest& Request) {
-  return UpdateCommand(ik_USBAudio, "USB Audio", Request);
+tCliResult UpdateUSBAudioCommand(const tCliContext& Context, const tSerialUpdateOptions& Options) {
+  return UpdateCommand(ik_USBAudio, "USB Audio", Context, Options);
 }
