@@ -1,21 +1,12 @@
 #include "hostlink/CardLeaving.h"
 
 #include <algorithm>
-#include <filesystem>
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 
-std::string PortDevice(int32_t aComPort) {
-  const std::string Path = tPortCatalogue::DevicePathFor(aComPort);
-  if (Path.empty()) return {};
-  std::error_code Failed;
-  const auto Real = std::filesystem::canonical(Path, Failed);
-  return Failed ? Path : Real.string();
-}
-
 tCardLeaveWatch::tCardLeaveWatch(tOrvaneHost& aHost, int32_t aComPort)
-    : Host(aHost), ComPort(aComPort), Device(PortDevice(aComPort)) {
+    : Host(aHost), ComPort(aComPort), Device(tPortCatalogue::RealDevicePathFor(aComPort)) {
   RepliesSeen = Host.GetAYTReplies();
 }
 
@@ -67,7 +58,7 @@ void tCardLeaveWatch::SendRestart(tClock::time_point Now) {
 
 void tCardLeaveWatch::Step(tClock::time_point Now) {
   if (Left()) return;
-  const std::string Current = PortDevice(ComPort);
+  const std::string Current = tPortCatalogue::RealDevicePathFor(ComPort);
   if (!Host.ComPort || Host.ComPort->HungUp() || Current.empty() || Current != Device) {
     Leave("its port went away");
     return;

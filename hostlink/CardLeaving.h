@@ -30,10 +30,6 @@
 
 class tOrvaneHost;
 
-// The device port aComPort leads to now, followed through its links; empty when the port is
-// not listed. Two different devices behind one number give two different texts.
-std::string PortDevice(int32_t aComPort);
-
 class tCardLeaveWatch {
  public:
   using tClock = std::chrono::steady_clock;

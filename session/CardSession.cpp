@@ -169,7 +169,7 @@ tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time
   }
   if (!fLinkLost || Now < fNextReopen) return lc_None;
   fNextReopen = Now + PollPeriod;
-  const std::string Device = PortDevice(ComPort);
+  const std::string Device = tPortCatalogue::RealDevicePathFor(ComPort);
   if (Device.empty() || Device == fFailedDevice) {
     if (Device.empty()) fFailedDevice.clear();
     return lc_None;

@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "hostlink/OrvaneHost.h"
+#include "platform/PortCatalogue.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
 #include "sim/bootloader/DemoImage.h"
@@ -70,7 +71,8 @@ TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
   Session.ComPort = 35;
   // Once the wait has the silent card's port open, that port hangs up and a card that
   // answers takes its place.
-  const auto Device = std::filesystem::canonical(Runtime.PortLink(35));
+  const std::filesystem::path Device = tPortCatalogue::RealDevicePathFor(35);
+  ASSERT_FALSE(Device.empty());
   auto OpenHere = [&] {
     std::error_code Ec;
     for (const auto& Fd : std::filesystem::directory_iterator("/proc/self/fd", Ec))

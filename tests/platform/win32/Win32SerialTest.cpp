@@ -109,6 +109,8 @@ TEST_F(Win32SerialTest, PortListComesFromSerialComm) {
 
   EXPECT_EQ(tPortCatalogue::DevicePathFor(61), "\\\\.\\COM61");
   EXPECT_EQ(tPortCatalogue::DevicePathFor(63), "") << "a port nobody registered";
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(61), "\\\\.\\COM61");
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(63), "");
   EXPECT_EQ(tPortCatalogue::PortNumberOf("CaddisTest0"), 61);
   EXPECT_EQ(tPortCatalogue::PortNumberOf("\\\\.\\COM62"), 62);
 }
