@@ -167,7 +167,7 @@ tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time
     DisplayMessage(Port + " hung up");
     return lc_HungUp;
   }
-  if (!fLinkLost || Now < fNextReopen) return lc_None;
+  if (!fLinkLost || (fNextReopen && Now < *fNextReopen)) return lc_None;
   fNextReopen = Now + PollPeriod;
   const std::string Device = tPortCatalogue::RealDevicePathFor(ComPort);
   if (Device.empty() || Device == fFailedDevice) {

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -141,7 +142,7 @@ class tCardSession {
   tPause fPause;
   bool fRestartDue = false;
   bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
-  std::chrono::steady_clock::time_point fNextReopen{};
+  std::optional<std::chrono::steady_clock::time_point> fNextReopen;  // while fLinkLost
   std::string fFailedDevice;  // the device behind the port when opening it last failed
   tLinkHealth fClosedLinks;
   uint32_t fOpenings = 0;
