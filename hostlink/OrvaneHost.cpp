@@ -89,8 +89,12 @@ std::string tOrvaneHost::MessageName(uint8_t Header) {
 
 void tOrvaneHost::OpenComPort() {
   if (ComPortID == 0 || ComPort) return;
+  fOpenFailure = {};
   try {
     ComPort = ComPortFactory()(ComPortID, LinkBaudRate, true);
+  } catch (const tComPortOpenError& Refusal) {
+    ComPort.reset();
+    fOpenFailure = Refusal.Error;
   } catch (const std::exception&) {
     ComPort.reset();
   }

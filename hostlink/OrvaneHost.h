@@ -186,6 +186,9 @@ class tOrvaneHost {
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
   static void SetComPortFactory(tComPortFactory Factory);
+  // Why the port did not open when the object was made: the error the port's failure
+  // carried (se_None when it opened, or when the failure gave no reason).
+  const tSerialError& OpenFailure() const { return fOpenFailure; }
 
   std::string HostName;
   uint8_t DeviceID = 0;
@@ -258,6 +261,7 @@ class tOrvaneHost {
   // When the keep-alive without a reply yet went out.
   std::optional<std::chrono::steady_clock::time_point> AYTSentAt;
   bool HangUpCounted = false;
+  tSerialError fOpenFailure;
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

@@ -120,9 +120,10 @@ bool tCardSession::Open(int32_t Port) {
   ++fOpenings;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
+  OpenFailure = Host->OpenFailure();
   OpenError = Opened ? std::string()
                      : "Cannot open ComPort " + std::to_string(Port) + ": " +
-                           OpenErrorReason(tComPort::LastOpenError(), Port);
+                           OpenErrorReason(OpenFailure, Port);
   if (!Opened)
     if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
       OpenError += " (registered ports are ignored: " + Problem + ")";

@@ -330,10 +330,10 @@ TEST_F(ComPortTest, MissingOrUnusablePortCannotBeOpened) {
     try {
       tComPort Port(Number, 115200, true);
       ADD_FAILURE() << "port " << Number << " opened";
-    } catch (const std::runtime_error& E) {
+    } catch (const tComPortOpenError& E) {
       EXPECT_EQ(std::string(E.what()), "Cannot open ComPort " + std::to_string(Number));
-      EXPECT_EQ(tComPort::LastOpenError().Code, Errno) << "port " << Number;
-      EXPECT_EQ(tComPort::LastOpenError().Kind, Kind) << "port " << Number;
+      EXPECT_EQ(E.Error.Code, Errno) << "port " << Number;
+      EXPECT_EQ(E.Error.Kind, Kind) << "port " << Number;
     }
   };
   ExpectOpenFails(7, ENOENT, tSerialError::se_NotFound);

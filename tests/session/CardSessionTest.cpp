@@ -7,6 +7,7 @@
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
 #include "sim/bootloader/DemoImage.h"
@@ -27,6 +28,26 @@ TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   ASSERT_TRUE(Session.WaitForCard(10s, Error)) << Error;
   EXPECT_EQ(Session.Host->DeviceID, 33);
   EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
+}
+
+// A port that does not open says why, through the session, and an open that succeeds
+// afterwards forgets it.
+TEST_F(CardSessionTest, AnOpenThatFailsKeepsThePortsErrorUntilTheNextOpen) {
+  EXPECT_FALSE(Session.Open(36));
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_NotFound);
+  EXPECT_EQ(Session.OpenError,
+            "Cannot open ComPort 36: no such port (caddis ports lists the ports present)");
+  StartCard(36);
+  {
+    tComPort Held(36, 115200, true);
+    EXPECT_FALSE(Session.Open(36));
+    EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_Busy) << Session.OpenFailure.Text();
+    EXPECT_EQ(Session.OpenError.rfind("Cannot open ComPort 36: COM36 is in use by ", 0), 0u)
+        << Session.OpenError;
+  }
+  EXPECT_TRUE(Session.Open(36)) << Session.OpenError;
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_None);
+  EXPECT_EQ(Session.OpenError, "");
 }
 
 // A card killed outright leaves its port hung up with no removal notice: the link is closed
