@@ -245,15 +245,19 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 done in "); }, 30s))
       << Station.Output();
   EXPECT_EQ(FileText(Received), FileText(Image));
-  // The update restarted the card: its port went and came back, and it is still done.
-  std::this_thread::sleep_for(3s);
-  EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 1) << Station.Output();
+  // The update restarted the card: its port went and came back (the card registered it a
+  // second time).
+  ASSERT_TRUE(WaitFor([&] { return Count(Card->Output(), " COM61 is ") == 2; })) << Card->Output();
 
   // Unplugged for longer than a restart takes, then plugged in again: a new card to serve.
   Card->Stop();
   std::filesystem::remove(Received);
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 unplugged"); }, 10s))
       << Station.Output();
+  // The station takes the port's comings and goings in order: the card that came back from
+  // its restart before it was unplugged was still the card it had done.
+  EXPECT_EQ(Count(Station.Output(), "COM61 arrived"), 1) << Station.Output();
+  EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 1) << Station.Output();
   Card = StartCard(61, {"--fpga-out", Received, "--ack-code", "2@1"});
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 failed (refused)"); }, 30s))
       << Station.Output();

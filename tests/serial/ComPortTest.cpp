@@ -364,7 +364,7 @@ TEST_F(ComPortTest, IdlePortAndHungUpPortUseNoCPU) {
   EXPECT_LT(CpuOver(1000ms), 50) << "idle open port";
 
   Pty.CloseMaster();  // the far end goes away
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(ServeUntil([&] { return Port->HungUp(); }));
   EXPECT_LT(CpuOver(1000ms), 50) << "hung-up port";
 
   // Writing to the vanished device says why, once per batch, and the port still closes.
