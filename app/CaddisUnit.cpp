@@ -350,7 +350,7 @@ void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
     // A port another program holds is said whatever the logging settings: the operator must
     // close that program first.
-    if (!Session.Open(nCom) && tComPort::LastOpenError().Kind == tSerialError::se_Busy)
+    if (!Session.Open(nCom) && Session.OpenFailure.Kind == tSerialError::se_Busy)
       DisplayMessage(Session.OpenError);
     TakeLinkSettings();
   }

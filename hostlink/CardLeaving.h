@@ -20,19 +20,17 @@
 // Use: make the watch on the open link before the Restart (it notes the device behind the
 // port), call Calibrate on every main-loop tick until it is true, SendRestart, then Step on
 // every tick until Left() or the time given to the card has passed. The host's own
-// keep-alive must be off meanwhile (its answers would count for the probes').
+// keep-alive must be off meanwhile (its answers would count for the probes'). The times
+// given are the host's clock (tOrvaneHost::Clock): the answers are timed by it.
 // User-interface thread only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class tOrvaneHost;
-
-// The device port aComPort leads to now, followed through its links; empty when the port is
-// not listed. Two different devices behind one number give two different texts.
-std::string PortDevice(int32_t aComPort);
 
 class tCardLeaveWatch {
  public:
@@ -64,6 +62,8 @@ class tCardLeaveWatch {
 
  private:
   void SendProbe(tClock::time_point Now);
+  // No probe waits for its answer and the next one is due.
+  bool ProbeDue(tClock::time_point Now) const;
   // True when the probe outstanding has been answered (it is then no longer outstanding);
   // Took is how long the answer took.
   bool TakeAnswer(tClock::time_point Now, tClock::duration& Took);
@@ -73,12 +73,11 @@ class tCardLeaveWatch {
   int32_t ComPort;
   std::string Device;  // the device behind the port when the watch began
   std::string fHow;
-  bool Outstanding = false;  // a probe waits for its answer
   uint32_t RepliesSeen = 0;
   int Measured = 0;
-  tClock::time_point Started{};  // the first Calibrate
-  tClock::time_point SentAt{};
-  tClock::time_point NextProbe{};
+  std::optional<tClock::time_point> Started;    // the first Calibrate
+  std::optional<tClock::time_point> SentAt;     // the probe that waits for its answer
+  std::optional<tClock::time_point> NextProbe;  // empty: the first probe, due at once
   tClock::duration fRoundTrip{};
   tClock::duration fSilenceLimit{};
 };

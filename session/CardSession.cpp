@@ -37,9 +37,10 @@ bool tCardSession::Open(int32_t Port) {
   ++fOpenings;
   Host = std::make_unique<tOrvaneHost>(static_cast<uint32_t>(Port), false, "Caddis");
   const bool Opened = Host->ComPort != nullptr;
+  OpenFailure = Host->OpenFailure();
   OpenError = Opened ? std::string()
                      : "Cannot open ComPort " + std::to_string(Port) + ": " +
-                           OpenErrorReason(tComPort::LastOpenError(), Port);
+                           OpenErrorReason(OpenFailure, Port);
   if (!Opened)
     if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
       OpenError += " (registered ports are ignored: " + Problem + ")";
@@ -84,9 +85,9 @@ tCardSession::tLinkChange tCardSession::KeepLink(std::chrono::steady_clock::time
     DisplayMessage(Port + " hung up");
     return lc_HungUp;
   }
-  if (!fLinkLost || Now < fNextReopen) return lc_None;
+  if (!fLinkLost || (fNextReopen && Now < *fNextReopen)) return lc_None;
   fNextReopen = Now + PollPeriod;
-  const std::string Device = PortDevice(ComPort);
+  const std::string Device = tPortCatalogue::RealDevicePathFor(ComPort);
   if (Device.empty() || Device == fFailedDevice) {
     if (Device.empty()) fFailedDevice.clear();
     return lc_None;

@@ -16,16 +16,17 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/LinkHealth.h"
+#include "platform/SerialDevice.h"
 #include "session/DFUSession.h"
 #include "session/HostLoop.h"
 
 class tOrvaneHost;
-struct tSerialError;
 
 // Why port Port did not open, from the error the port kept: "COM5 is in use by minicom (pid
 // 812)" for a port another program has.
@@ -58,7 +59,7 @@ class tCardSession {
 
   // Closes any link and opens port Port. The host object exists afterwards even when the
   // port did not open (it then accepts every call and sends nothing); false in that case,
-  // with the reason in OpenError.
+  // with the reason in OpenError and the port's error in OpenFailure.
   bool Open(int32_t Port);
   // Like Open, but keeps no host object for a port that did not open, and switches on the
   // host's error lines once it did.
@@ -78,6 +79,7 @@ class tCardSession {
   tLinkChange KeepLink(std::chrono::steady_clock::time_point Now);
   bool PortListed() const;
   std::string OpenError;
+  tSerialError OpenFailure;  // se_None after an open that succeeded
 
   // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
   // card needs to go down. False without a link or when a pause was interrupted.
@@ -119,7 +121,7 @@ class tCardSession {
   tPause fPause;
   bool fRestartDue = false;
   bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
-  std::chrono::steady_clock::time_point fNextReopen{};
+  std::optional<std::chrono::steady_clock::time_point> fNextReopen;  // while fLinkLost
   std::string fFailedDevice;  // the device behind the port when opening it last failed
   tLinkHealth fClosedLinks;
   uint32_t fOpenings = 0;

@@ -252,6 +252,10 @@ TEST_F(SeveralCardsCommandTest, TheStationUpdatesEachArrivingCardOnceUntilItIsUn
   std::filesystem::remove(Received);
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 unplugged"); }, 10s))
       << Station.Output();
+  // The station takes the port's comings and goings in order: the card that came back from
+  // its restart before it was unplugged was still the card it had done.
+  EXPECT_EQ(Count(Station.Output(), "COM61 arrived"), 1) << Station.Output();
+  EXPECT_EQ(Count(Station.Output(), "COM61 update-fpga "), 1) << Station.Output();
   Card = StartCard(61, {"--fpga-out", Received, "--ack-code", "2@1"});
   ASSERT_TRUE(WaitFor([&] { return Contains(Station.Output(), "COM61 failed (refused)"); }, 30s))
       << Station.Output();

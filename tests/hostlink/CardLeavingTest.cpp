@@ -1,7 +1,7 @@
 // Seeing a restarting card leave while the link stays open: a card double on a fake port
 // answers the watch's keep-alive probes by a rule, on a made-up clock stepped every
-// millisecond. The clock lies in the past, so the host's own reply times (the real clock)
-// never fall before it.
+// millisecond, which the host reads its reply times from too. The clock starts an hour after
+// the steady clock's epoch, whatever the real clock says.
 #include "hostlink/CardLeaving.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +45,7 @@ class CardLeavingTest : public ::testing::Test {
     Host = std::make_unique<tOrvaneHost>(Com, false, "Caddis");
     ASSERT_NE(Ports.Last, nullptr);
     Host->AYTActive = false;
+    Host->Clock = [this] { return Clock; };
     Ports.Last->OnSend = [this](const uint8_t* Bytes, int32_t Count) { Sent(Bytes, Count); };
   }
   void TearDown() override {
@@ -106,7 +107,7 @@ class CardLeavingTest : public ::testing::Test {
   tFakePortFactory Ports;
   std::unique_ptr<tOrvaneHost> Host;
   tCardRule Rule;
-  tClock::time_point Clock = tClock::now() - 1h;
+  tClock::time_point Clock = tClock::time_point(1h);
   tClock::time_point DownFrom = tClock::time_point::max(), DownUntil = DownFrom;
   std::vector<tClock::time_point> Answers;
   int Writes = 0;

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "hostlink/OrvaneHost.h"
+#include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
 #include "sim/bootloader/DemoImage.h"
@@ -26,6 +28,26 @@ TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   ASSERT_TRUE(Run(WaitForCardFlow(Session, 10s), Error)) << Error;
   EXPECT_EQ(Session.Host->DeviceID, 33);
   EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
+}
+
+// A port that does not open says why, through the session, and an open that succeeds
+// afterwards forgets it.
+TEST_F(CardSessionTest, AnOpenThatFailsKeepsThePortsErrorUntilTheNextOpen) {
+  EXPECT_FALSE(Session.Open(36));
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_NotFound);
+  EXPECT_EQ(Session.OpenError,
+            "Cannot open ComPort 36: no such port (caddis ports lists the ports present)");
+  StartCard(36);
+  {
+    tComPort Held(36, 115200, true);
+    EXPECT_FALSE(Session.Open(36));
+    EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_Busy) << Session.OpenFailure.Text();
+    EXPECT_EQ(Session.OpenError.rfind("Cannot open ComPort 36: COM36 is in use by ", 0), 0u)
+        << Session.OpenError;
+  }
+  EXPECT_TRUE(Session.Open(36)) << Session.OpenError;
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_None);
+  EXPECT_EQ(Session.OpenError, "");
 }
 
 // A card killed outright leaves its port hung up with no removal notice: the link is closed
@@ -69,7 +91,8 @@ TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
   Session.ComPort = 35;
   // Once the wait has the silent card's port open, that port hangs up and a card that
   // answers takes its place.
-  const auto Device = std::filesystem::canonical(Runtime.PortLink(35));
+  const std::filesystem::path Device = tPortCatalogue::RealDevicePathFor(35);
+  ASSERT_FALSE(Device.empty());
   auto OpenHere = [&] {
     std::error_code Ec;
     for (const auto& Fd : std::filesystem::directory_iterator("/proc/self/fd", Ec))
