@@ -536,6 +536,9 @@ void TCaddisForm::UpdateFlowEnded() {
   UpdateFlow.reset();
   UpdatePanel->hide();
   if (!Outcome.Ok && Report.Accepted && !Outcome.Text.empty()) DisplayMessage(Outcome.Text);
+  // A flow that ended without the card (it stayed, or did not come back in time) leaves the
+  // port to the window, which opens it again as after a removal.
+  if (!CaddisHost) ReopenComPort();
   TakeLinkSettings();
   EnableButtons();
   if (const int32_t i = ComPortIndex(ComPort); CaddisHost && i >= 0) {

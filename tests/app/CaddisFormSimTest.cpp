@@ -162,7 +162,7 @@ TEST_F(CaddisFormSimTest, AnFPGAUpdateWhoseCardIgnoresTheRestartIsRecordedAsFail
   ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }, 20))
       << Form->MessageMemo->toPlainText().toStdString();
   const auto Line = RecordLines().front();
-  EXPECT_EQ(Line["Result"], "failed");
+  EXPECT_EQ(Line["Result"], "failed") << Form->MessageMemo->toPlainText().toStdString();
   EXPECT_NE(Line["Failure"].get<std::string>().find("did not restart"), std::string::npos)
       << Line["Failure"];
   EXPECT_EQ(CountLines("FPGA updated successfully"), 1);
