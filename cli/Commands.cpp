@@ -6,8 +6,8 @@
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
-#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "platform/Files.h"
 #include "platform/PortCatalogue.h"
 
@@ -179,8 +179,7 @@ void tCliReport::ProgressStart(const std::string& Target, uint64_t Total) {
   });
 }
 
-void tCliReport::Progress(const std::string& Label, const std::string& LineLabel,
-                          float Fraction) {
+void tCliReport::Progress(const std::string& Label, const std::string& LineLabel, float Fraction) {
   if (fDisplay) fDisplay->Show(Label, LineLabel, Fraction);
 }
 

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CliLoop.h"
 #include "cli/CommandOptions.h"
 #include "cli/Outcome.h"
-#include "cli/CliLoop.h"
 #include "session/CardFlows.h"
 #include "session/ServiceRecord.h"
 

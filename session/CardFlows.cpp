@@ -59,13 +59,12 @@ tFlow PollForOneFlow(std::function<std::vector<tDFUDeviceEntry>()> Search,
       Found = Entries.front();
       co_return tFlowOutcome::Success();
     }
-    if (Entries.size() > 1) co_return tFlowOutcome::Failed(fk_Usage, Many + BootLoaderList(Entries));
+    if (Entries.size() > 1)
+      co_return tFlowOutcome::Failed(fk_Usage, Many + BootLoaderList(Entries));
     if (tClock::now() >= Until) co_return tFlowOutcome::Failed(fk_NoCard, None);
     if (co_await For(Period) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
-
-
 
 // What a download's failure means for a script.
 tFailKind DownloadFailureKind(const tDownloadOutcome& Failed) {
@@ -144,8 +143,8 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
 }
 
 // Reads the card's firmware back from its boot loader and keeps it, for the record.
-tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card,
-                  int32_t Port, tServiceRecorder& Record) {
+tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
+                  tServiceRecorder& Record) {
   Report.Line("Reading the card's firmware back before the update");
   Report.ProgressStart(PortName(Port), tDFUImage::CardFlashSize);
   tKeptFirmware Kept;
@@ -205,7 +204,8 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                           : "");
   };
   tDFUDeviceEntry Device;
-  tFlowOutcome Found = co_await BootToLoaderFlow(Session, Request.Filter, Request.BootTimeout, Device);
+  tFlowOutcome Found =
+      co_await BootToLoaderFlow(Session, Request.Filter, Request.BootTimeout, Device);
   if (!Found.Ok) {
     if (Found.Stopped())
       co_return tFlowOutcome::Interrupted("interrupted: " + Stranded(std::string(), true));
@@ -228,7 +228,8 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
         tFlowOutcome Back = co_await SentBack(Failed);
         co_return Back;
       }
-      co_return tFlowOutcome::Failed(fk_Failure, Kept.Text + "; " + Stranded(Device.Serial.Text, true));
+      co_return tFlowOutcome::Failed(fk_Failure,
+                                     Kept.Text + "; " + Stranded(Device.Serial.Text, true));
     }
   }
   tDownloadOutcome Outcome;
@@ -260,8 +261,8 @@ void FinishRecord(tServiceRecorder& Record, const tCardSession& Session, tFlowRe
                                 : Outcome.Stopped() ? sr_Interrupted
                                                     : sr_Failed;
   // A stop while the card was awaited ends without a failure text of its own.
-  const std::string Failure = Outcome.Ok                ? std::string()
-                              : !Outcome.Text.empty()   ? Outcome.Text
+  const std::string Failure = Outcome.Ok                 ? std::string()
+                              : !Outcome.Text.empty()    ? Outcome.Text
                               : Result == sr_Interrupted ? std::string("interrupted")
                                                          : std::string("failed");
   std::string Error;
@@ -273,9 +274,7 @@ tFlow RecordOnReturnFlow(tCardSession& Session, tFlowReport& Report, tServiceRec
                          tFlowOutcome Outcome, std::chrono::milliseconds Limit) {
   const uint32_t Openings = Session.Openings();
   co_await Until(
-      [&] {
-        return Session.Openings() != Openings && Session.Host && Session.Host->DeviceID != 0;
-      },
+      [&] { return Session.Openings() != Openings && Session.Host && Session.Host->DeviceID != 0; },
       Limit);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
@@ -291,8 +290,7 @@ tFlow BootToLoaderFlow(tCardSession& Session, tDFUFilter Filter, std::chrono::mi
   for (const auto& Entry : SearchDFUDevices(Filter))
     Before.insert(EntryKey(Entry));
   Session.SendBoot();
-  if (co_await For(tCardSession::BootPause) == le_Stopped)
-    co_return tFlowOutcome::Interrupted();
+  if (co_await For(tCardSession::BootPause) == le_Stopped) co_return tFlowOutcome::Interrupted();
   Session.Close();
   // (Every argument of a flow awaited here is a named object: GCC 12 destroys temporaries of
   // a co_await expression twice.)
@@ -302,7 +300,8 @@ tFlow BootToLoaderFlow(tCardSession& Session, tDFUFilter Filter, std::chrono::mi
       if (!Before.count(EntryKey(Entry))) New.push_back(Entry);
     return New;
   };
-  const std::string Many = "more than one new boot loader appeared; give the card's with --serial:\n";
+  const std::string Many =
+      "more than one new boot loader appeared; give the card's with --serial:\n";
   const std::string None = "no new boot loader appeared on USB within " + SecondsText(Limit) +
                            " s after Boot (vendor 0x1CBE, product 0x00FF)";
   tFlowOutcome Outcome =
@@ -401,8 +400,7 @@ tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
       co_return tFlowOutcome::Failed(
           fk_NoCard, "the card did not come back on " + PortName(Session.ComPort) + " within " +
                          SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
-    if (co_await For(tCardSession::PollPeriod) == le_Stopped)
-      co_return tFlowOutcome::Interrupted();
+    if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
 
@@ -429,10 +427,10 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
     co_return tFlowOutcome::Interrupted();
   }
   if (Measured != le_Done)
-    co_return tFlowOutcome::Failed(
-        fk_NoCard, "no answer from the card on " + Port + " within " +
-                       SecondsText(tCardSession::IdentityTimeout) +
-                       " s (is it powered and connected?); Restart not sent");
+    co_return tFlowOutcome::Failed(fk_NoCard,
+                                   "no answer from the card on " + Port + " within " +
+                                       SecondsText(tCardSession::IdentityTimeout) +
+                                       " s (is it powered and connected?); Restart not sent");
   Leaving.SendRestart(tClock::now());
   Host.Logging = false;
   // A card still answering every probe after the pause did not restart: its coming "back"
@@ -575,16 +573,15 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
                                             : Request.StoppedDuringTransfer);
   }
   if (Transfer.End == ue_NoAnswer)
-    co_return tFlowOutcome::Failed(fk_NoCard, What + " update aborted: no answer from the card for " +
-                                                  SecondsText(Request.AckTimeout) + " s at " +
-                                                  Percent(Transfer.Progress));
+    co_return tFlowOutcome::Failed(
+        fk_NoCard, What + " update aborted: no answer from the card for " +
+                       SecondsText(Request.AckTimeout) + " s at " + Percent(Transfer.Progress));
   if (Transfer.Code != tu_Ack)
     co_return tFlowOutcome::Failed(
-        AbortKind(Transfer),
-        What + " update aborted at " + Percent(Transfer.Progress) + ": " +
-            (Transfer.End == ue_LinkLost
-                 ? "the card's port " + PortName(Session.ComPort) + " hung up"
-                 : FileUpdateFailure(Transfer.End, Transfer.Code)));
+        AbortKind(Transfer), What + " update aborted at " + Percent(Transfer.Progress) + ": " +
+                                 (Transfer.End == ue_LinkLost
+                                      ? "the card's port " + PortName(Session.ComPort) + " hung up"
+                                      : FileUpdateFailure(Transfer.End, Transfer.Code)));
   co_return tFlowOutcome::Success();
 }
 
@@ -596,8 +593,8 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       co_return tFlowOutcome::Failed(fk_Port, Error);
   }
   if (!Session.Host) co_return tFlowOutcome::Failed(fk_Port, "no link to the card");
-  const std::string Name = Request.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
-                                                   : std::string(USBAudioImageName);
+  const std::string Name =
+      Request.Kind == ik_FPGA ? Session.Host->GetFPGAFilename() : std::string(USBAudioImageName);
   const std::string Path =
       Request.File ? *Request.File
                    : (Request.ImageFolder.empty() ? DefaultImagePath(Name)
@@ -615,8 +612,8 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     Report.Card(*Session.Host, "before");
   }
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session,
-               Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio, Path);
+  Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
+               Path);
   tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Path, Record, Size);
   if (Outcome.Ok) {
     Report.ImageAccepted(Request.What);
@@ -657,7 +654,8 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   Record.Begin(Session, tRecordAction::Firmware, Request.File);
   // The card's firmware is read back and kept first: nothing is written unless it was.
-  const tFlowOutcome Outcome = co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -674,9 +672,8 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
   if (Request.File.empty()) {
     Request.File = NewestKeptFirmware(Card);
     if (Request.File.empty())
-      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " +
-                                                   std::to_string(Card) + " in " +
-                                                   KeptFirmwareFolder());
+      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " + std::to_string(Card) +
+                                                   " in " + KeptFirmwareFolder());
   }
   tDFUImage Image;
   if (std::string Error; !CheckKeptFirmware(Request.File, Error))
@@ -685,7 +682,8 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
   Report.Line("Restoring " + Request.File);
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   Record.Begin(Session, tRecordAction::Restore, Request.File);
-  const tFlowOutcome Outcome = co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -701,12 +699,10 @@ tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRe
   tFlowOutcome Found = co_await FindBootLoaderFlow(Request.Filter, Request.Wait, Device);
   if (!Found.Ok) co_return Found;
   Report.BootLoader(Device);
-  const std::string Target =
-      Request.Port > 0 ? PortName(Request.Port) : BootLoaderName(Device);
+  const std::string Target = Request.Port > 0 ? PortName(Request.Port) : BootLoaderName(Device);
   tFlowOutcome Downloaded =
       co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, nullptr);
-  if (co_await For(0ms) == le_Stopped)
-    Report.Warning("the download was finished before stopping");
+  if (co_await For(0ms) == le_Stopped) Report.Warning("the download was finished before stopping");
   if (!Downloaded.Ok) co_return Downloaded;
   Report.Line("Device updated successfully");
   // After an update the card restarts its firmware; the window waits for it to come back

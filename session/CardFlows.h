@@ -167,7 +167,7 @@ struct tDFUDownloadRequest {
   tDFUFilter Filter;
   bool Verify = true;
   std::chrono::milliseconds Wait{10000};  // to find the boot loader
-  int32_t Port = 0;  // where the card comes back afterwards (0: not awaited)
+  int32_t Port = 0;                       // where the card comes back afterwards (0: not awaited)
   std::chrono::milliseconds ReturnTimeout{30000};
 };
 
