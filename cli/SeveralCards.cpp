@@ -10,12 +10,9 @@
 #include "cli/Commands.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
 
 namespace {
-
-std::string PortName(int32_t Port) {
-  return "COM" + std::to_string(Port);
-}
 
 std::string Text(const nlohmann::json& Event, const char* Field) {
   const auto Found = Event.find(Field);
@@ -80,7 +77,7 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
 
 std::string EventText(int32_t Port, const nlohmann::json& Event) {
   const std::string Name = Text(Event, "event");
-  const std::string Prefix = PortName(Port) + " ";
+  const std::string Prefix = ComPortName(Port) + " ";
   if (Name == "start") {
     std::string Line = Prefix + Text(Event, "command");
     if (const auto Image = Event.find("image"); Image != Event.end() && Image->is_object())
@@ -111,7 +108,7 @@ std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows) {
   std::vector<std::vector<std::string>> Cells = {
       {"Port", "Card", "Before", "After", "Time", "Result"}};
   for (const tCardRow& Row : Rows)
-    Cells.push_back({PortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
+    Cells.push_back({ComPortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
                      Row.Before.empty() ? "-" : Row.Before, Row.After.empty() ? "-" : Row.After,
                      Row.Running() ? "" : SecondsShown(Row.Seconds),
                      Row.Running() ? (Row.Phase.empty() ? "running" : Row.Phase) : Row.Result});
@@ -270,7 +267,7 @@ void RunChildren(const std::vector<int32_t>& Ports,
         const nlohmann::json Event = nlohmann::json::parse(Happening.Text, nullptr, false);
         if (Event.is_discarded() || !Event.is_object()) {
           if (!Quiet)
-            std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(),
+            std::fprintf(stderr, "%s %s\n", ComPortName(Happening.Port).c_str(),
                          Happening.Text.c_str());
           continue;
         }
@@ -286,7 +283,8 @@ void RunChildren(const std::vector<int32_t>& Ports,
       }
       case tChildRunner::tHappening::ch_ErrorLine:
         if (!Quiet)
-          std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(), Happening.Text.c_str());
+          std::fprintf(stderr, "%s %s\n", ComPortName(Happening.Port).c_str(),
+                       Happening.Text.c_str());
         break;
       case tChildRunner::tHappening::ch_Ended:
         FinishRow(Row, Happening.Exit, "");
@@ -330,7 +328,7 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
     if (!tCliEvents::On()) {
       std::string Names;
       for (int32_t Port : Cards)
-        Names += (Names.empty() ? "" : ", ") + PortName(Port);
+        Names += (Names.empty() ? "" : ", ") + ComPortName(Port);
       Say("Cards on " + Names);
     }
   }

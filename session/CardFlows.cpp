@@ -7,6 +7,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
 #include "platform/UIThread.h"
+#include "serial/ComPorts.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "support/DisplayMessage.h"
@@ -18,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using tClock = std::chrono::steady_clock;
-
-std::string PortName(int32_t Port) {
-  return "COM" + std::to_string(Port);
-}
 
 std::string SecondsText(std::chrono::milliseconds Span) {
   const auto Ms = Span.count();
@@ -36,7 +33,7 @@ std::string SecondsText(std::chrono::milliseconds Span) {
 }
 
 std::string CardText(const std::string& Lead, int32_t Port, const tOrvaneHost& Host) {
-  return Lead + " " + PortName(Port) + ": device ID " + std::to_string(Host.DeviceID) +
+  return Lead + " " + ComPortName(Port) + ": device ID " + std::to_string(Host.DeviceID) +
          ", firmware version " + std::to_string(Host.FirmwareVersion);
 }
 
@@ -146,7 +143,7 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
 tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
                   tServiceRecorder& Record) {
   Report.Line("Reading the card's firmware back before the update");
-  Report.ProgressStart(PortName(Port), tDFUImage::CardFlashSize);
+  Report.ProgressStart(ComPortName(Port), tDFUImage::CardFlashSize);
   tKeptFirmware Kept;
   std::function<void(const tDFUProgress&)> OnEvent = [&Report](const tDFUProgress& Progress) {
     if (!Progress.Failed())
@@ -189,13 +186,13 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
         break;
     }
   }
-  Report.Line("Boot sent on " + PortName(Port) + ": waiting for its boot loader on USB");
+  Report.Line("Boot sent on " + ComPortName(Port) + ": waiting for its boot loader on USB");
   // From here on the card is in its boot loader until it is sent back: a stop or a failure
   // says where it is and how to bring it back. Switching the card off and on starts the
   // firmware it holds, when that is whole.
   auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
     const std::string Command = Report.BringBackCommand(Request.File, Serial, Port);
-    return "the card from " + PortName(Port) + " is in its USB DFU boot loader" +
+    return "the card from " + ComPortName(Port) + " is in its USB DFU boot loader" +
            (Serial.empty() ? "" : " (serial " + Serial + ")") +
            (Command.empty() ? std::string(FirmwareWhole ? "; bring it back" : "")
                             : "; bring it back with " + Command) +
@@ -233,7 +230,7 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
     }
   }
   tDownloadOutcome Outcome;
-  const std::string Target = PortName(Port);
+  const std::string Target = ComPortName(Port);
   tFlowOutcome Downloaded =
       co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, &Outcome);
   if (!Downloaded.Ok) {
@@ -246,7 +243,7 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   }
   Report.Line("Device updated successfully");
   if (co_await For(0ms) == le_Stopped)
-    co_return tFlowOutcome::Interrupted("interrupted: the card from " + PortName(Port) +
+    co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
                                         " restarts with its new firmware by itself");
   const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
@@ -353,7 +350,7 @@ tFlow IdentityFlow(tCardSession& Session, std::chrono::milliseconds Timeout) {
       },
       Timeout);
   if (End == le_Done && Host.DeviceID != 0) co_return tFlowOutcome::Success();
-  const std::string Port = PortName(static_cast<int32_t>(Host.ComPortID));
+  const std::string Port = ComPortName(static_cast<int32_t>(Host.ComPortID));
   const std::string Within = " within " + SecondsText(Timeout) + " s";
   if (End == le_Stopped) co_return tFlowOutcome::Interrupted();
   std::string Error;
@@ -398,7 +395,7 @@ tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
     }
     if (tClock::now() >= Until)
       co_return tFlowOutcome::Failed(
-          fk_NoCard, "the card did not come back on " + PortName(Session.ComPort) + " within " +
+          fk_NoCard, "the card did not come back on " + ComPortName(Session.ComPort) + " within " +
                          SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
     if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
@@ -410,7 +407,7 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
   Seen = tCardSession::rs_NotSent;
   if (!Session.Host) co_return tFlowOutcome::Failed(fk_NoCard, "no link to the card");
   tOrvaneHost& Host = *Session.Host;
-  const std::string Port = PortName(Session.ComPort);
+  const std::string Port = ComPortName(Session.ComPort);
   // The probes are the watch's own: the keep-alive stays off and their traffic is not shown,
   // only the Restart is.
   const bool Logging = Host.Logging;
@@ -462,7 +459,7 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
 
 tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
                         tReturnRequest Request) {
-  Report.Line("Waiting for the card on " + PortName(Session.ComPort));
+  Report.Line("Waiting for the card on " + ComPortName(Session.ComPort));
   if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted();
   tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
   if (Back.Stopped()) co_return tFlowOutcome::Interrupted();
@@ -479,7 +476,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
   tFlowOutcome Restarted = co_await RestartSeenLeavingFlow(Session, Seen);
   if (Seen == tCardSession::rs_Interrupted) co_return Restarted;
   if (Seen == tCardSession::rs_NotSent) co_return tFlowOutcome::Failed(fk_NoCard, Restarted.Text);
-  Report.Line("Restart sent on " + PortName(Port));
+  Report.Line("Restart sent on " + ComPortName(Port));
   // A card that kept answering did not restart: after an update it does not run the new image.
   if (Seen == tCardSession::rs_Stayed)
     co_return tFlowOutcome::Failed(
@@ -540,7 +537,7 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
   const std::string What = Request.What;
   const std::string LineLabel = What + " update";
   tTransfer Transfer;
-  Report.ProgressStart(PortName(Session.ComPort), Size);
+  Report.ProgressStart(ComPortName(Session.ComPort), Size);
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Report.Progress(What, LineLabel, Progress);
@@ -578,10 +575,11 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
                        SecondsText(Request.AckTimeout) + " s at " + Percent(Transfer.Progress));
   if (Transfer.Code != tu_Ack)
     co_return tFlowOutcome::Failed(
-        AbortKind(Transfer), What + " update aborted at " + Percent(Transfer.Progress) + ": " +
-                                 (Transfer.End == ue_LinkLost
-                                      ? "the card's port " + PortName(Session.ComPort) + " hung up"
-                                      : FileUpdateFailure(Transfer.End, Transfer.Code)));
+        AbortKind(Transfer),
+        What + " update aborted at " + Percent(Transfer.Progress) + ": " +
+            (Transfer.End == ue_LinkLost
+                 ? "the card's port " + ComPortName(Session.ComPort) + " hung up"
+                 : FileUpdateFailure(Transfer.End, Transfer.Code)));
   co_return tFlowOutcome::Success();
 }
 
@@ -699,7 +697,7 @@ tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRe
   tFlowOutcome Found = co_await FindBootLoaderFlow(Request.Filter, Request.Wait, Device);
   if (!Found.Ok) co_return Found;
   Report.BootLoader(Device);
-  const std::string Target = Request.Port > 0 ? PortName(Request.Port) : BootLoaderName(Device);
+  const std::string Target = Request.Port > 0 ? ComPortName(Request.Port) : BootLoaderName(Device);
   tFlowOutcome Downloaded =
       co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, nullptr);
   if (co_await For(0ms) == le_Stopped) Report.Warning("the download was finished before stopping");
