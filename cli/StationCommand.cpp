@@ -207,7 +207,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   for (;;) {
     const auto Now = tClock::now();
     if (StopRequested() && !StopSent) {
-      Station.StopAll(ChildStopAsRequested(), Now);
+      Station.StopAll(ChildStopFor(LoopStopSignal()), Now);
       StopSent = true;
     }
     if (Now >= Until) Station.Close();
