@@ -8,7 +8,6 @@
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/LMDFU.h"
-#include "platform/Files.h"
 #include "platform/PortCatalogue.h"
 
 namespace {
@@ -104,21 +103,6 @@ bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit)
   }
   // Several ports: the events name each card's port in its own program.
   if (Ports.Ports.size() > 1) tCliEvents::SetPort(0);
-  return true;
-}
-
-bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error) {
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
-    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
-    return false;
-  }
-  if (!Info.Regular) {
-    Error = "cannot read " + File + ": not a regular file";
-    return false;
-  }
-  Size = Info.Size;
   return true;
 }
 

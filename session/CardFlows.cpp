@@ -487,10 +487,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
 
 // ---- Images over the link ------------------------------------------------------------------
 
-namespace {
-
-// The image must be a readable regular file of a size the updater sends; the reason otherwise.
-tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
+tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
   tFiles::tFileInfo Info;
   int Code = 0;
   if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0)
@@ -498,15 +495,25 @@ tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
                                 "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
   if (!Info.Regular)
     return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+  Size = Info.Size;
+  return tFlowOutcome::Success();
+}
+
+namespace {
+
+// The image must be a readable regular file of a size the updater sends; the reason otherwise.
+tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
+  uint64_t Length = 0;
+  if (tFlowOutcome Readable = CheckReadableImage(File, Length); !Readable.Ok) return Readable;
   // Said here, with the operator's own file name, rather than by the updater.
-  if (Info.Size == 0)
+  if (Length == 0)
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": the file is empty");
-  if (Info.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+  if (Length > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": it is " +
-                                              std::to_string(Info.Size) + " bytes long, at most " +
+                                              std::to_string(Length) + " bytes long, at most " +
                                               std::to_string(tTivaFileUpdater::MaxFileSize) +
                                               " fit");
-  Size = Info.Size;
+  Size = Length;
   return tFlowOutcome::Success();
 }
 

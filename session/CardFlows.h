@@ -117,6 +117,10 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
 // "the card on COMn ... did not restart", with the advice for an FPGA update.
 extern const char* const FPGARestartAdvice;
 
+// An image file the operator names must be a readable regular file: its size, or fk_Image
+// with "cannot read <File>: <reason>".
+tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size);
+
 struct tImageUpdateRequest {
   tImageKind Kind = ik_FPGA;
   const char* What = "FPGA";  // the part updated, as the texts name it
