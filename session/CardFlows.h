@@ -7,6 +7,8 @@
 //   - a firmware update over USB DFU: Boot, the card's own boot loader found, its firmware read
 //     back and kept, the download and verify, the card's return; a restore of kept firmware;
 //   - the service record's line of each update, from its beginning to its end.
+// The flows that only talk to the card (its status, the live watch, a message, a restart,
+// Boot) are in session/LinkFlows.h.
 // Each flow is a tFlow (session/Flow.h): the front end steps it from its own loop and gets its
 // outcome as a value. What the operator is to see goes through tFlowReport, which each front
 // end implements in its own way (lines and a progress bar on a terminal, JSON events, the
@@ -34,7 +36,8 @@ class tFlowReport {
   virtual void Warning(const std::string& Text) { Line(Text); }
   // The image the update sends is known: Path as given or found.
   virtual void Image(const std::string& Path) { (void)Path; }
-  // The card identified itself: Phase "before" or "after" the update.
+  // The card identified itself: Phase "before" or "after" the update, or null for a flow that
+  // changes nothing.
   virtual void Card(const tOrvaneHost& Host, const char* Phase) {
     (void)Host;
     (void)Phase;
