@@ -81,12 +81,3 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
     fLine.Show(fTarget + " " + LineLabel + ": " + std::to_string(Step) + "%");
   }
 }
-
-tDisplayScope::tDisplayScope(std::function<void(const std::string&)> Proc)
-    : fSaved(DisplayMessageProc) {
-  DisplayMessageProc = std::move(Proc);
-}
-
-tDisplayScope::~tDisplayScope() {
-  DisplayMessageProc = fSaved;
-}

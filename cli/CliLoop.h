@@ -9,6 +9,7 @@
 
 #include "cli/Outcome.h"
 #include "session/HostLoop.h"
+#include "support/DisplayMessage.h"
 
 // The loop is the core's; the command line only adds the terminal handling below.
 using tCliLoop = tHostLoop;
@@ -64,16 +65,4 @@ class tTransferDisplay {
   std::string fTarget;
   std::string fLabel;
   std::chrono::steady_clock::time_point fStart;
-};
-
-// Installs a DisplayMessageProc for as long as it lives, restoring the former one after.
-class tDisplayScope {
- public:
-  explicit tDisplayScope(std::function<void(const std::string&)> Proc);
-  ~tDisplayScope();
-  tDisplayScope(const tDisplayScope&) = delete;
-  tDisplayScope& operator=(const tDisplayScope&) = delete;
-
- private:
-  std::function<void(const std::string&)> fSaved;
 };

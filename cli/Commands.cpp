@@ -6,9 +6,8 @@
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
-#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/Files.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "platform/PortCatalogue.h"
 
 namespace {
@@ -107,21 +106,6 @@ bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit)
   return true;
 }
 
-bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error) {
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
-    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
-    return false;
-  }
-  if (!Info.Regular) {
-    Error = "cannot read " + File + ": not a regular file";
-    return false;
-  }
-  Size = Info.Size;
-  return true;
-}
-
 bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max,
                      tCliResult& Exit) {
   if (Context.Words.size() > Max) {
@@ -179,8 +163,7 @@ void tCliReport::ProgressStart(const std::string& Target, uint64_t Total) {
   });
 }
 
-void tCliReport::Progress(const std::string& Label, const std::string& LineLabel,
-                          float Fraction) {
+void tCliReport::Progress(const std::string& Label, const std::string& LineLabel, float Fraction) {
   if (fDisplay) fDisplay->Show(Label, LineLabel, Fraction);
 }
 

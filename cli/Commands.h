@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "cli/CliArgs.h"
+#include "cli/CliLoop.h"
 #include "cli/CommandOptions.h"
 #include "cli/Outcome.h"
-#include "cli/CliLoop.h"
 #include "session/CardFlows.h"
 #include "session/ServiceRecord.h"
 
@@ -36,9 +36,6 @@ bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit)
 // between Min and Max positional arguments.
 bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max,
                      tCliResult& Exit);
-// An image given on the command line must be a readable regular file: its size, or false with
-// "cannot read <File>: <reason>" in Error.
-bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error);
 
 // The card session of the command line: its pauses keep the loop running (the open link
 // serviced, hand-offs served) and end early on Ctrl-C; every link it opens is traced with -v.

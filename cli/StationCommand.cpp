@@ -164,9 +164,9 @@ class tStationRun {
 // The image must be a readable file before the first card comes.
 bool CheckImage(const std::string& Option, const std::string& File, tCliResult& Exit) {
   uint64_t Size = 0;
-  std::string Error;
-  if (CheckReadableFile(File, Size, Error)) return true;
-  Exit = Failure(fk_Image, Option + ": " + Error);
+  const tFlowOutcome Readable = CheckReadableImage(File, Size);
+  if (Readable.Ok) return true;
+  Exit = Failure(fk_Image, Option + ": " + Readable.Text);
   return false;
 }
 
@@ -207,7 +207,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   for (;;) {
     const auto Now = tClock::now();
     if (StopRequested() && !StopSent) {
-      Station.StopAll(ChildStopAsRequested(), Now);
+      Station.StopAll(ChildStopFor(LoopStopSignal()), Now);
       StopSent = true;
     }
     if (Now >= Until) Station.Close();

@@ -8,14 +8,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
-
-namespace {
-
-// The card sends its reports (temperature, voltages, rates, addresses) on its own about
-// once a second; after its identity, status waits at most this long for a round of them.
-constexpr auto ReportWait = std::chrono::milliseconds(1500);
-
-}  // namespace
+#include "session/LinkFlows.h"
 
 tCliResult PortsCommand(const tCliContext&, const tJsonOptions& Options) {
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
@@ -48,18 +41,12 @@ tCliResult PortsCommand(const tCliContext&, const tJsonOptions& Options) {
 tCliResult StatusCommand(const tCliContext& Context, const tStatusOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
+  tCliReport Report;
   if (tCliResult Exit = RunCommandFlow(
-          Session, OpenIdentifiedFlow(Session, Options.Port, Seconds(Options.Timeout)),
+          Session, StatusFlow(Session, Report, Options.Port, Seconds(Options.Timeout)),
           Context.Command);
       Exit.Exit != ExitOk)
     return Exit;
-  tCliEvents::Card(*Session.Host);
-  // Only as long as the values shown still miss a report.
-  tCliLoop Loop(Session.Host.get());
-  if (Loop.RunUntil([&] { return Session.Host->ReportsReceived == or_AllReports; }, ReportWait) ==
-      le_Stopped)
-    return InterruptedExit();
-
   if (Options.Json) {
     tCliEvents::Result({{"status", StatusObject(*Session.Host)}});
   } else {
@@ -69,41 +56,20 @@ tCliResult StatusCommand(const tCliContext& Context, const tStatusOptions& Optio
   return ExitOk;
 }
 
-tCliResult MonitorCommand(const tCliContext&, const tMonitorOptions& Options) {
-  const double Span = Options.Seconds;
+tCliResult MonitorCommand(const tCliContext& Context, const tMonitorOptions& Options) {
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
-  tCliSession Session;
-  std::string Error;
-  if (!Session.OpenCard(Options.Port, Error)) return Failure(Error);
-  auto TakeLink = [&] {
-    Session.Host->Logging = Options.Log;
-    Session.Host->AskIdentity();
+  std::function<void(const tCardSession&)> Show = [&Line](const tCardSession& Session) {
+    Line.Show(Session.Host
+                  ? MonitorLine(*Session.Host, Session.LinkHealth())
+                  : ComPortName(Session.ComPort) + ": hung up, waiting for the port to come back");
   };
-  TakeLink();
-  // Without --seconds it runs until Ctrl-C; a year is the loop's longest limit.
-  const auto Until =
-      std::chrono::steady_clock::now() + (Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365));
-  // A port that hangs up is closed and opened again once it can be; each time the link
-  // changes, the loop starts afresh on the new one (or on none).
-  for (;;) {
-    bool Changed = false;
-    tCliLoop Loop(Session.Host.get());
-    const tLoopEnd End = Loop.RunUntil(
-        [&] { return Changed; },
-        std::chrono::ceil<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now()),
-        [&] {
-          const tCardSession::tLinkChange Change =
-              Session.KeepLink(std::chrono::steady_clock::now());
-          if (Change == tCardSession::lc_Reopened) TakeLink();
-          Changed = Change != tCardSession::lc_None;
-          Line.Show(Session.Host ? MonitorLine(*Session.Host, Session.LinkHealth())
-                                 : "COM" + std::to_string(Session.ComPort) +
-                                       ": hung up, waiting for the port to come back");
-        });
-    if (End != le_Done) break;
-  }
-  // Ctrl-C is the normal way to end it: the port is closed properly either way.
+  // Without --seconds it runs until Ctrl-C, the normal way to end it: the port is closed
+  // properly either way.
+  const auto Limit = Options.Seconds > 0 ? std::optional(Seconds(Options.Seconds)) : std::nullopt;
+  tCliSession Session;
+  const tCliResult Exit = RunCommandFlow(
+      Session, MonitorFlow(Session, Options.Port, Options.Log, Limit, Show), Context.Command);
   Line.Finish();
-  return ExitOk;
+  return Exit;
 }

@@ -339,6 +339,10 @@ std::string ComPortLine(int32_t Number, const std::string& Name) {
   return ((std::to_string(Number) + " ").substr(0, 32) + Name).substr(0, 63);
 }
 
+std::string ComPortName(int32_t Number) {
+  return "COM" + std::to_string(Number);
+}
+
 void ListComPorts(std::vector<std::string>& List) {
   for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts())
     List.push_back(ComPortLine(Port.Number, Port.Name));

@@ -85,6 +85,8 @@ class tComPort {
 void ListComPorts(std::vector<std::string>& List);
 // One line of that list.
 std::string ComPortLine(int32_t Number, const std::string& Name);
+// The port as the operator names it: "COM5".
+std::string ComPortName(int32_t Number);
 
 // The text of a serial error code (empty for 0 and positive codes).
 std::string ComErrorText(int32_t Code);

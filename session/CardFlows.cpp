@@ -7,6 +7,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
 #include "platform/UIThread.h"
+#include "serial/ComPorts.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "support/DisplayMessage.h"
@@ -18,10 +19,6 @@ namespace {
 
 using namespace std::chrono_literals;
 using tClock = std::chrono::steady_clock;
-
-std::string PortName(int32_t Port) {
-  return "COM" + std::to_string(Port);
-}
 
 std::string SecondsText(std::chrono::milliseconds Span) {
   const auto Ms = Span.count();
@@ -36,7 +33,7 @@ std::string SecondsText(std::chrono::milliseconds Span) {
 }
 
 std::string CardText(const std::string& Lead, int32_t Port, const tOrvaneHost& Host) {
-  return Lead + " " + PortName(Port) + ": device ID " + std::to_string(Host.DeviceID) +
+  return Lead + " " + ComPortName(Port) + ": device ID " + std::to_string(Host.DeviceID) +
          ", firmware version " + std::to_string(Host.FirmwareVersion);
 }
 
@@ -59,13 +56,12 @@ tFlow PollForOneFlow(std::function<std::vector<tDFUDeviceEntry>()> Search,
       Found = Entries.front();
       co_return tFlowOutcome::Success();
     }
-    if (Entries.size() > 1) co_return tFlowOutcome::Failed(fk_Usage, Many + BootLoaderList(Entries));
+    if (Entries.size() > 1)
+      co_return tFlowOutcome::Failed(fk_Usage, Many + BootLoaderList(Entries));
     if (tClock::now() >= Until) co_return tFlowOutcome::Failed(fk_NoCard, None);
     if (co_await For(Period) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
-
-
 
 // What a download's failure means for a script.
 tFailKind DownloadFailureKind(const tDownloadOutcome& Failed) {
@@ -144,10 +140,10 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
 }
 
 // Reads the card's firmware back from its boot loader and keeps it, for the record.
-tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card,
-                  int32_t Port, tServiceRecorder& Record) {
+tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
+                  tServiceRecorder& Record) {
   Report.Line("Reading the card's firmware back before the update");
-  Report.ProgressStart(PortName(Port), tDFUImage::CardFlashSize);
+  Report.ProgressStart(ComPortName(Port), tDFUImage::CardFlashSize);
   tKeptFirmware Kept;
   std::function<void(const tDFUProgress&)> OnEvent = [&Report](const tDFUProgress& Progress) {
     if (!Progress.Failed())
@@ -190,13 +186,13 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
         break;
     }
   }
-  Report.Line("Boot sent on " + PortName(Port) + ": waiting for its boot loader on USB");
+  Report.Line("Boot sent on " + ComPortName(Port) + ": waiting for its boot loader on USB");
   // From here on the card is in its boot loader until it is sent back: a stop or a failure
   // says where it is and how to bring it back. Switching the card off and on starts the
   // firmware it holds, when that is whole.
   auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
     const std::string Command = Report.BringBackCommand(Request.File, Serial, Port);
-    return "the card from " + PortName(Port) + " is in its USB DFU boot loader" +
+    return "the card from " + ComPortName(Port) + " is in its USB DFU boot loader" +
            (Serial.empty() ? "" : " (serial " + Serial + ")") +
            (Command.empty() ? std::string(FirmwareWhole ? "; bring it back" : "")
                             : "; bring it back with " + Command) +
@@ -205,7 +201,8 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                           : "");
   };
   tDFUDeviceEntry Device;
-  tFlowOutcome Found = co_await BootToLoaderFlow(Session, Request.Filter, Request.BootTimeout, Device);
+  tFlowOutcome Found =
+      co_await BootToLoaderFlow(Session, Request.Filter, Request.BootTimeout, Device);
   if (!Found.Ok) {
     if (Found.Stopped())
       co_return tFlowOutcome::Interrupted("interrupted: " + Stranded(std::string(), true));
@@ -228,11 +225,12 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
         tFlowOutcome Back = co_await SentBack(Failed);
         co_return Back;
       }
-      co_return tFlowOutcome::Failed(fk_Failure, Kept.Text + "; " + Stranded(Device.Serial.Text, true));
+      co_return tFlowOutcome::Failed(fk_Failure,
+                                     Kept.Text + "; " + Stranded(Device.Serial.Text, true));
     }
   }
   tDownloadOutcome Outcome;
-  const std::string Target = PortName(Port);
+  const std::string Target = ComPortName(Port);
   tFlowOutcome Downloaded =
       co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, &Outcome);
   if (!Downloaded.Ok) {
@@ -245,7 +243,7 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   }
   Report.Line("Device updated successfully");
   if (co_await For(0ms) == le_Stopped)
-    co_return tFlowOutcome::Interrupted("interrupted: the card from " + PortName(Port) +
+    co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
                                         " restarts with its new firmware by itself");
   const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
@@ -260,8 +258,8 @@ void FinishRecord(tServiceRecorder& Record, const tCardSession& Session, tFlowRe
                                 : Outcome.Stopped() ? sr_Interrupted
                                                     : sr_Failed;
   // A stop while the card was awaited ends without a failure text of its own.
-  const std::string Failure = Outcome.Ok                ? std::string()
-                              : !Outcome.Text.empty()   ? Outcome.Text
+  const std::string Failure = Outcome.Ok                 ? std::string()
+                              : !Outcome.Text.empty()    ? Outcome.Text
                               : Result == sr_Interrupted ? std::string("interrupted")
                                                          : std::string("failed");
   std::string Error;
@@ -273,9 +271,7 @@ tFlow RecordOnReturnFlow(tCardSession& Session, tFlowReport& Report, tServiceRec
                          tFlowOutcome Outcome, std::chrono::milliseconds Limit) {
   const uint32_t Openings = Session.Openings();
   co_await Until(
-      [&] {
-        return Session.Openings() != Openings && Session.Host && Session.Host->DeviceID != 0;
-      },
+      [&] { return Session.Openings() != Openings && Session.Host && Session.Host->DeviceID != 0; },
       Limit);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
@@ -291,8 +287,7 @@ tFlow BootToLoaderFlow(tCardSession& Session, tDFUFilter Filter, std::chrono::mi
   for (const auto& Entry : SearchDFUDevices(Filter))
     Before.insert(EntryKey(Entry));
   Session.SendBoot();
-  if (co_await For(tCardSession::BootPause) == le_Stopped)
-    co_return tFlowOutcome::Interrupted();
+  if (co_await For(tCardSession::BootPause) == le_Stopped) co_return tFlowOutcome::Interrupted();
   Session.Close();
   // (Every argument of a flow awaited here is a named object: GCC 12 destroys temporaries of
   // a co_await expression twice.)
@@ -302,7 +297,8 @@ tFlow BootToLoaderFlow(tCardSession& Session, tDFUFilter Filter, std::chrono::mi
       if (!Before.count(EntryKey(Entry))) New.push_back(Entry);
     return New;
   };
-  const std::string Many = "more than one new boot loader appeared; give the card's with --serial:\n";
+  const std::string Many =
+      "more than one new boot loader appeared; give the card's with --serial:\n";
   const std::string None = "no new boot loader appeared on USB within " + SecondsText(Limit) +
                            " s after Boot (vendor 0x1CBE, product 0x00FF)";
   tFlowOutcome Outcome =
@@ -354,7 +350,7 @@ tFlow IdentityFlow(tCardSession& Session, std::chrono::milliseconds Timeout) {
       },
       Timeout);
   if (End == le_Done && Host.DeviceID != 0) co_return tFlowOutcome::Success();
-  const std::string Port = PortName(static_cast<int32_t>(Host.ComPortID));
+  const std::string Port = ComPortName(static_cast<int32_t>(Host.ComPortID));
   const std::string Within = " within " + SecondsText(Timeout) + " s";
   if (End == le_Stopped) co_return tFlowOutcome::Interrupted();
   std::string Error;
@@ -399,10 +395,9 @@ tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
     }
     if (tClock::now() >= Until)
       co_return tFlowOutcome::Failed(
-          fk_NoCard, "the card did not come back on " + PortName(Session.ComPort) + " within " +
+          fk_NoCard, "the card did not come back on " + ComPortName(Session.ComPort) + " within " +
                          SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
-    if (co_await For(tCardSession::PollPeriod) == le_Stopped)
-      co_return tFlowOutcome::Interrupted();
+    if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
 
@@ -412,7 +407,7 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
   Seen = tCardSession::rs_NotSent;
   if (!Session.Host) co_return tFlowOutcome::Failed(fk_NoCard, "no link to the card");
   tOrvaneHost& Host = *Session.Host;
-  const std::string Port = PortName(Session.ComPort);
+  const std::string Port = ComPortName(Session.ComPort);
   // The probes are the watch's own: the keep-alive stays off and their traffic is not shown,
   // only the Restart is.
   const bool Logging = Host.Logging;
@@ -429,10 +424,10 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
     co_return tFlowOutcome::Interrupted();
   }
   if (Measured != le_Done)
-    co_return tFlowOutcome::Failed(
-        fk_NoCard, "no answer from the card on " + Port + " within " +
-                       SecondsText(tCardSession::IdentityTimeout) +
-                       " s (is it powered and connected?); Restart not sent");
+    co_return tFlowOutcome::Failed(fk_NoCard,
+                                   "no answer from the card on " + Port + " within " +
+                                       SecondsText(tCardSession::IdentityTimeout) +
+                                       " s (is it powered and connected?); Restart not sent");
   Leaving.SendRestart(tClock::now());
   Host.Logging = false;
   // A card still answering every probe after the pause did not restart: its coming "back"
@@ -464,7 +459,7 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
 
 tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
                         tReturnRequest Request) {
-  Report.Line("Waiting for the card on " + PortName(Session.ComPort));
+  Report.Line("Waiting for the card on " + ComPortName(Session.ComPort));
   if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted();
   tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
   if (Back.Stopped()) co_return tFlowOutcome::Interrupted();
@@ -481,7 +476,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
   tFlowOutcome Restarted = co_await RestartSeenLeavingFlow(Session, Seen);
   if (Seen == tCardSession::rs_Interrupted) co_return Restarted;
   if (Seen == tCardSession::rs_NotSent) co_return tFlowOutcome::Failed(fk_NoCard, Restarted.Text);
-  Report.Line("Restart sent on " + PortName(Port));
+  Report.Line("Restart sent on " + ComPortName(Port));
   // A card that kept answering did not restart: after an update it does not run the new image.
   if (Seen == tCardSession::rs_Stayed)
     co_return tFlowOutcome::Failed(
@@ -492,10 +487,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
 
 // ---- Images over the link ------------------------------------------------------------------
 
-namespace {
-
-// The image must be a readable regular file of a size the updater sends; the reason otherwise.
-tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
+tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
   tFiles::tFileInfo Info;
   int Code = 0;
   if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0)
@@ -503,15 +495,25 @@ tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
                                 "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
   if (!Info.Regular)
     return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+  Size = Info.Size;
+  return tFlowOutcome::Success();
+}
+
+namespace {
+
+// The image must be a readable regular file of a size the updater sends; the reason otherwise.
+tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
+  uint64_t Length = 0;
+  if (tFlowOutcome Readable = CheckReadableImage(File, Length); !Readable.Ok) return Readable;
   // Said here, with the operator's own file name, rather than by the updater.
-  if (Info.Size == 0)
+  if (Length == 0)
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": the file is empty");
-  if (Info.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+  if (Length > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": it is " +
-                                              std::to_string(Info.Size) + " bytes long, at most " +
+                                              std::to_string(Length) + " bytes long, at most " +
                                               std::to_string(tTivaFileUpdater::MaxFileSize) +
                                               " fit");
-  Size = Info.Size;
+  Size = Length;
   return tFlowOutcome::Success();
 }
 
@@ -542,7 +544,7 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
   const std::string What = Request.What;
   const std::string LineLabel = What + " update";
   tTransfer Transfer;
-  Report.ProgressStart(PortName(Session.ComPort), Size);
+  Report.ProgressStart(ComPortName(Session.ComPort), Size);
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Report.Progress(What, LineLabel, Progress);
@@ -575,15 +577,15 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
                                             : Request.StoppedDuringTransfer);
   }
   if (Transfer.End == ue_NoAnswer)
-    co_return tFlowOutcome::Failed(fk_NoCard, What + " update aborted: no answer from the card for " +
-                                                  SecondsText(Request.AckTimeout) + " s at " +
-                                                  Percent(Transfer.Progress));
+    co_return tFlowOutcome::Failed(
+        fk_NoCard, What + " update aborted: no answer from the card for " +
+                       SecondsText(Request.AckTimeout) + " s at " + Percent(Transfer.Progress));
   if (Transfer.Code != tu_Ack)
     co_return tFlowOutcome::Failed(
         AbortKind(Transfer),
         What + " update aborted at " + Percent(Transfer.Progress) + ": " +
             (Transfer.End == ue_LinkLost
-                 ? "the card's port " + PortName(Session.ComPort) + " hung up"
+                 ? "the card's port " + ComPortName(Session.ComPort) + " hung up"
                  : FileUpdateFailure(Transfer.End, Transfer.Code)));
   co_return tFlowOutcome::Success();
 }
@@ -596,8 +598,8 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       co_return tFlowOutcome::Failed(fk_Port, Error);
   }
   if (!Session.Host) co_return tFlowOutcome::Failed(fk_Port, "no link to the card");
-  const std::string Name = Request.Kind == ik_FPGA ? Session.Host->GetFPGAFilename()
-                                                   : std::string(USBAudioImageName);
+  const std::string Name =
+      Request.Kind == ik_FPGA ? Session.Host->GetFPGAFilename() : std::string(USBAudioImageName);
   const std::string Path =
       Request.File ? *Request.File
                    : (Request.ImageFolder.empty() ? DefaultImagePath(Name)
@@ -615,8 +617,8 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     Report.Card(*Session.Host, "before");
   }
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session,
-               Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio, Path);
+  Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
+               Path);
   tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Path, Record, Size);
   if (Outcome.Ok) {
     Report.ImageAccepted(Request.What);
@@ -657,7 +659,8 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   Record.Begin(Session, tRecordAction::Firmware, Request.File);
   // The card's firmware is read back and kept first: nothing is written unless it was.
-  const tFlowOutcome Outcome = co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -674,9 +677,8 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
   if (Request.File.empty()) {
     Request.File = NewestKeptFirmware(Card);
     if (Request.File.empty())
-      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " +
-                                                   std::to_string(Card) + " in " +
-                                                   KeptFirmwareFolder());
+      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " + std::to_string(Card) +
+                                                   " in " + KeptFirmwareFolder());
   }
   tDFUImage Image;
   if (std::string Error; !CheckKeptFirmware(Request.File, Error))
@@ -685,7 +687,8 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
   Report.Line("Restoring " + Request.File);
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   Record.Begin(Session, tRecordAction::Restore, Request.File);
-  const tFlowOutcome Outcome = co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -701,12 +704,10 @@ tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRe
   tFlowOutcome Found = co_await FindBootLoaderFlow(Request.Filter, Request.Wait, Device);
   if (!Found.Ok) co_return Found;
   Report.BootLoader(Device);
-  const std::string Target =
-      Request.Port > 0 ? PortName(Request.Port) : BootLoaderName(Device);
+  const std::string Target = Request.Port > 0 ? ComPortName(Request.Port) : BootLoaderName(Device);
   tFlowOutcome Downloaded =
       co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, nullptr);
-  if (co_await For(0ms) == le_Stopped)
-    Report.Warning("the download was finished before stopping");
+  if (co_await For(0ms) == le_Stopped) Report.Warning("the download was finished before stopping");
   if (!Downloaded.Ok) co_return Downloaded;
   Report.Line("Device updated successfully");
   // After an update the card restarts its firmware; the window waits for it to come back

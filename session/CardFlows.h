@@ -7,6 +7,8 @@
 //   - a firmware update over USB DFU: Boot, the card's own boot loader found, its firmware read
 //     back and kept, the download and verify, the card's return; a restore of kept firmware;
 //   - the service record's line of each update, from its beginning to its end.
+// The flows that only talk to the card (its status, the live watch, a message, a restart,
+// Boot) are in session/LinkFlows.h.
 // Each flow is a tFlow (session/Flow.h): the front end steps it from its own loop and gets its
 // outcome as a value. What the operator is to see goes through tFlowReport, which each front
 // end implements in its own way (lines and a progress bar on a terminal, JSON events, the
@@ -34,7 +36,8 @@ class tFlowReport {
   virtual void Warning(const std::string& Text) { Line(Text); }
   // The image the update sends is known: Path as given or found.
   virtual void Image(const std::string& Path) { (void)Path; }
-  // The card identified itself: Phase "before" or "after" the update.
+  // The card identified itself: Phase "before" or "after" the update, or null for a flow that
+  // changes nothing.
   virtual void Card(const tOrvaneHost& Host, const char* Phase) {
     (void)Host;
     (void)Phase;
@@ -117,6 +120,10 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
 // "the card on COMn ... did not restart", with the advice for an FPGA update.
 extern const char* const FPGARestartAdvice;
 
+// An image file the operator names must be a readable regular file: its size, or fk_Image
+// with "cannot read <File>: <reason>".
+tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size);
+
 struct tImageUpdateRequest {
   tImageKind Kind = ik_FPGA;
   const char* What = "FPGA";  // the part updated, as the texts name it
@@ -167,7 +174,7 @@ struct tDFUDownloadRequest {
   tDFUFilter Filter;
   bool Verify = true;
   std::chrono::milliseconds Wait{10000};  // to find the boot loader
-  int32_t Port = 0;  // where the card comes back afterwards (0: not awaited)
+  int32_t Port = 0;                       // where the card comes back afterwards (0: not awaited)
   std::chrono::milliseconds ReturnTimeout{30000};
 };
 

@@ -1,10 +1,8 @@
 #include "session/StationRules.h"
 
-namespace {
+#include "serial/ComPorts.h"
 
-std::string PortName(int32_t Port) {
-  return "COM" + std::to_string(Port);
-}
+namespace {
 
 tStationAction& Push(tStationAction::tKind Kind, int32_t Port, tStationRules::tActions& Actions) {
   tStationAction& Action = Actions.emplace_back();
@@ -14,7 +12,7 @@ tStationAction& Push(tStationAction::tKind Kind, int32_t Port, tStationRules::tA
 }
 
 void Line(int32_t Port, const std::string& Text, tStationRules::tActions& Actions) {
-  Push(tStationAction::sa_Line, Port, Actions).Text = PortName(Port) + " " + Text;
+  Push(tStationAction::sa_Line, Port, Actions).Text = ComPortName(Port) + " " + Text;
 }
 
 }  // namespace
