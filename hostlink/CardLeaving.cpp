@@ -18,8 +18,14 @@ void tCardLeaveWatch::Leave(const std::string& How) {
 void tCardLeaveWatch::SendProbe(tClock::time_point Now) {
   RepliesSeen = Host.GetAYTReplies();
   Host.SendHeader(tHostId::AYT);
+  Sent(Now);
+}
+
+void tCardLeaveWatch::Sent(tClock::time_point Now) {
   SentAt = Now;
   NextProbe = Now + ProbePeriod;
+  Listened = {};
+  StalledSinceSent = false;
 }
 
 bool tCardLeaveWatch::ProbeDue(tClock::time_point Now) const {
@@ -55,8 +61,8 @@ bool tCardLeaveWatch::Calibrate(tClock::time_point Now) {
 void tCardLeaveWatch::SendRestart(tClock::time_point Now) {
   RepliesSeen = Host.GetAYTReplies();
   Host.SendHeaders({tHostId::Restart, tHostId::AYT});
-  SentAt = Now;
-  NextProbe = Now + ProbePeriod;
+  Sent(Now);
+  LastStep = Now;
 }
 
 void tCardLeaveWatch::Step(tClock::time_point Now) {
@@ -66,15 +72,19 @@ void tCardLeaveWatch::Step(tClock::time_point Now) {
     Leave("its port went away");
     return;
   }
+  const tClock::duration Gap = LastStep ? Now - *LastStep : tClock::duration::zero();
+  LastStep = Now;
   if (SentAt) {
-    const tClock::time_point Sent = *SentAt;
+    if (Gap > StallLimit) StalledSinceSent = true;
     tClock::duration Took{};
     if (!TakeAnswer(Now, Took)) {
-      if (Now - Sent > fSilenceLimit) Leave("it fell silent");
+      if (Gap <= StallLimit) Listened += Gap;
+      if (Listened > fSilenceLimit) Leave("it fell silent");
       return;
     }
-    // Answered, but only after a pause that a card starting again leaves.
-    if (Took > fSilenceLimit) {
+    // Answered, but only after a pause that a card starting again leaves (and not one the
+    // tool itself took).
+    if (Took > fSilenceLimit && !StalledSinceSent) {
       Leave("it fell silent");
       return;
     }
