@@ -20,6 +20,7 @@
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "platform/UIThread.h"
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
@@ -95,12 +96,10 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
 
 TCaddisForm::~TCaddisForm() {
   SetQtWakeHandler({});
-  // An update still waiting for the card is recorded as it stands; one still sending its
-  // image is recorded as interrupted.
-  if (PendingRecord)
-    WriteRecord(PendingRecord->Result, PendingRecord->Failure);
-  else if (Record.Running() && CaddisHost && CaddisHost->Updating())
-    WriteRecord(sr_Interrupted, "the window was closed during the update");
+  // A flow under way ends as stopped, so its record says how far it came: an image still
+  // being sent is recorded as interrupted, an update waiting for the card as it stands.
+  StopFlow(UpdateFlow);
+  StopFlow(RecordFlow);
   CloseComPort();
   if (CaddisForm == this) CaddisForm = nullptr;
 }
@@ -173,26 +172,7 @@ void TCaddisForm::BuildControls(bool ShowLogControls) {
 
   UpdateFPGAButton = new QPushButton("Update FPGA", this);
   UpdateFPGAButton->setGeometry(296, 73, 98, 25);
-  connect(UpdateFPGAButton, &QPushButton::clicked, this, [this] {
-    UpdatingName = "FPGA";
-    UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
-    if (CaddisHost) {
-      const std::string Image = ImagePathIn(ImageFolder, CaddisHost->GetFPGAFilename());
-      // A second update is refused while one runs (said on the display); its record stays.
-      if (!CaddisHost->Updating()) BeginRecord(tRecordAction::FPGA, Image);
-      Session.StartUpdate(
-          ik_FPGA, Image,
-          [this](float Amount, tTivaUpdateError Error) { UpdateFileProgressEvent(Amount, Error); },
-          [this](float Amount, tTivaUpdateError Error) { UpdateFileFinishedEvent(Amount, Error); });
-      // Refused before it began (the image missing or unusable, said on the display).
-      if (Record.Running() && !(CaddisHost && CaddisHost->Updating()))
-        RecordFinished(sr_Failed,
-                       Record.Entry().Image.Known
-                           ? "the update did not start"
-                           : "cannot read " + Image + ": " + Record.Entry().Image.Error,
-                       false);
-    }
-  });
+  connect(UpdateFPGAButton, &QPushButton::clicked, this, &TCaddisForm::UpdateFPGA);
   ResetTivaButton = new QPushButton("Reset Tiva", this);
   ResetTivaButton->setGeometry(398, 73, 98, 25);
   connect(ResetTivaButton, &QPushButton::clicked, this, &TCaddisForm::ResetTiva);
@@ -370,7 +350,7 @@ void TCaddisForm::OpenComPort(int32_t nCom) {
   if (nCom >= 0) {
     // A port another program holds is said whatever the logging settings: the operator must
     // close that program first.
-    if (!Session.Open(nCom) && tComPort::LastOpenError().Kind == tSerialError::se_Busy)
+    if (!Session.Open(nCom) && Session.OpenFailure.Kind == tSerialError::se_Busy)
       DisplayMessage(Session.OpenError);
     TakeLinkSettings();
   }
@@ -423,23 +403,17 @@ void TCaddisForm::EnableButtons() {
 // ---- Main loop and status display ----------------------------------------------------
 
 void TCaddisForm::ServiceReceivedBytes() {
-  if (CaddisHost && CaddisHost->Updating()) CaddisHost->ServiceReceive();
+  if (CaddisHost && (CaddisHost->Updating() || UpdateFlow)) CaddisHost->ServiceReceive();
+  if (UpdateFlow) StepFlows();
 }
 
 void TCaddisForm::QFTimerEvent() {
-  ServiceRecordStep();
   bool CardPresent = false;
-  if (CaddisHost) {
-    CaddisHost->ServiceReceive();
-    // A successful FPGA update restarts the card; that replaces the host object, so it runs
-    // here, once the host's own message handling has returned.
-    if (Session.TakeRestartDue()) {
-      ResetTiva();
-      return;
-    }
-  }
-  // A port that hung up is closed as on a removal notice, and opened again once it can be.
-  switch (Session.KeepLink(std::chrono::steady_clock::now())) {
+  if (CaddisHost) CaddisHost->ServiceReceive();
+  StepFlows();
+  // A port that hung up is closed as on a removal notice, and opened again once it can be;
+  // an update flow keeps its own link.
+  switch (UpdateFlow ? tCardSession::lc_None : Session.KeepLink(std::chrono::steady_clock::now())) {
     case tCardSession::lc_HungUp:
       EnableButtons();
       break;
@@ -532,50 +506,94 @@ void TCaddisForm::UpdateFileProgressEvent(float Amount, tTivaUpdateError Error) 
   }
 }
 
-void TCaddisForm::UpdateFileFinishedEvent(float, tTivaUpdateError Error) {
-  if (Error == tu_Ack) {
-    DisplayMessage(UpdatingName + " updated successfully");
-  }
+void TCaddisForm::UpdateFileEnded() {
   UpdatePanel->hide();
-  // A new bitstream runs after the restart that follows: the record waits for the card.
-  if (Error == tu_Ack)
-    RecordFinished(sr_Succeeded, "", true);
-  else
-    RecordFinished(sr_Failed,
-                   FileUpdateFailure(CaddisHost ? CaddisHost->FileUpdateEnd() : ue_Running, Error),
-                   false);
+}
+
+void TCaddisForm::UpdateFPGA() {
+  UpdatingName = "FPGA";
+  UpdatingLabel->setText(QString::fromLatin1("Please wait - updating " + UpdatingName));
+  if (!CaddisHost || UpdateFlow) return;
+  tImageUpdateRequest Update;
+  Update.Kind = ik_FPGA;
+  Update.What = "FPGA";
+  Update.OpenLink = false;
+  Update.ImageFolder = ImageFolder;
+  Update.Record = {"caddis-updater", {}};
+  Update.StoppedDuringTransfer = "the window was closed during the update";
+  Report.Accepted = false;
+  UpdateFlow = std::make_unique<tFlow>(ImageUpdateFlow(Session, Report, Update));
+  StepFlows();
+}
+
+void TCaddisForm::StepFlows() {
+  if (RecordFlow && RecordFlow->Step()) RecordFlow.reset();
+  if (UpdateFlow && UpdateFlow->Step()) UpdateFlowEnded();
+}
+
+void TCaddisForm::UpdateFlowEnded() {
+  const tFlowOutcome Outcome = UpdateFlow->Outcome();
+  UpdateFlow.reset();
+  UpdatePanel->hide();
+  if (!Outcome.Ok && Report.Accepted && !Outcome.Text.empty()) DisplayMessage(Outcome.Text);
+  // A flow that ended without the card (it stayed, or did not come back in time) leaves the
+  // port to the window, which opens it again as after a removal.
+  if (!CaddisHost) ReopenComPort();
+  TakeLinkSettings();
+  EnableButtons();
+  if (const int32_t i = ComPortIndex(ComPort); CaddisHost && i >= 0) {
+    FillingList = true;
+    ComPortComboBox->setCurrentIndex(i);
+    FillingList = false;
+  }
+}
+
+void TCaddisForm::StopFlow(std::unique_ptr<tFlow>& Flow) {
+  if (!Flow) return;
+  Flow->Stop();
+  // A stopped flow's waits end at once; only work that must not be cut short still runs.
+  while (!Flow->Step())
+    tUIThread::WaitAndServe(std::chrono::milliseconds(10));
+  Flow.reset();
+}
+
+void TCaddisForm::tWindowReport::Line(const std::string& Text) {
+  DisplayMessage(Text);
+}
+
+void TCaddisForm::tWindowReport::ImageAccepted(const std::string& What) {
+  Accepted = true;
+  tFlowReport::ImageAccepted(What);
+}
+
+void TCaddisForm::tWindowReport::Progress(const std::string&, const std::string&,
+                                          float Fraction) {
+  fForm.UpdateFileProgressEvent(Fraction, tu_Ack);
+}
+
+void TCaddisForm::tWindowReport::ProgressEnd() {
+  fForm.UpdateFileEnded();
 }
 
 // ---- Service record ------------------------------------------------------------------
 
 void TCaddisForm::BeginRecord(const std::string& Action, const std::string& ImagePath) {
   // An earlier update still waiting for the card is recorded as it stands, not lost.
-  if (PendingRecord) WriteRecord(PendingRecord->Result, PendingRecord->Failure);
+  StopFlow(RecordFlow);
   Record.Begin(Session, Action, ImagePath);
 }
 
 void TCaddisForm::RecordFinished(tServiceResult Result, const std::string& Failure,
                                  bool AwaitReturn) {
   if (!Record.Running()) return;
-  if (!AwaitReturn) {
-    WriteRecord(Result, Failure);
-    return;
-  }
-  PendingRecord = tPendingRecord{Result, Failure, Session.Openings(),
-                                 std::chrono::steady_clock::now() + RecordReturnLimit};
-}
-
-void TCaddisForm::ServiceRecordStep() {
-  if (!PendingRecord) return;
-  const bool Back =
-      Session.Openings() != PendingRecord->Openings && CaddisHost && CaddisHost->DeviceID != 0;
-  if (Back || std::chrono::steady_clock::now() >= PendingRecord->Until)
-    WriteRecord(PendingRecord->Result, PendingRecord->Failure);
-}
-
-void TCaddisForm::WriteRecord(tServiceResult Result, const std::string& Failure) {
-  PendingRecord.reset();
-  if (std::string Error; !Record.Finish(Session, Result, Failure, Error)) DisplayMessage(Error);
+  const tFlowOutcome Outcome = Result == sr_Succeeded     ? tFlowOutcome::Success()
+                               : Result == sr_Interrupted ? tFlowOutcome::Interrupted(Failure)
+                                                          : tFlowOutcome::Failed(fk_Failure, Failure);
+  StopFlow(RecordFlow);
+  if (!AwaitReturn) return FinishRecord(Record, Session, Report, Outcome);
+  RecordFlow = std::make_unique<tFlow>(
+      RecordOnReturnFlow(Session, Report, Record, Outcome, RecordReturnLimit));
+  StepFlows();
 }
 
 // ---- Device changes ------------------------------------------------------------------
@@ -600,13 +618,15 @@ void TCaddisForm::WatchDevices() {
 
 void TCaddisForm::wmDeviceChange(bool Arrival, const std::string& PortName) {
   const std::string Name = PortName.substr(0, 32);
+  // An update flow follows its card's port itself.
   if (Arrival) {
     DisplayMessage("DeviceArrival " + Name);
     FillComPortsList();
-    ReopenComPort();
+    if (!UpdateFlow) ReopenComPort();
     return;
   }
   DisplayMessage("DeviceRemoval " + Name);
-  if (ComPort >= 0 && PortNumberFromName(Name) == ComPort && CaddisHost) CloseComPort();
+  if (ComPort >= 0 && PortNumberFromName(Name) == ComPort && CaddisHost && !UpdateFlow)
+    CloseComPort();
   FillComPortsList();
 }

@@ -23,7 +23,7 @@
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/OrvaneHost.h"
-#include "session/CardSession.h"
+#include "session/CardFlows.h"
 #include "session/ServiceRecord.h"
 
 class tDeviceNotifier;
@@ -59,8 +59,10 @@ class TCaddisForm : public QWidget {
   void SendHex();
   void SendEcho();
   void ResetTiva();
+  void UpdateFPGA();
   void UpdateFileProgressEvent(float Amount, tTivaUpdateError Error);
-  void UpdateFileFinishedEvent(float Amount, tTivaUpdateError Error);
+  // The transfer has ended: the progress panel goes.
+  void UpdateFileEnded();
 
   // Firmware update over USB.
   void DFUButtonClick();
@@ -77,14 +79,38 @@ class TCaddisForm : public QWidget {
   // The window's own DisplayMessageProc: a new last line of MessageMemo.
   void AppendMessage(const std::string& Text);
 
-  // The service record of the window's updates. An update that ended well is written once
-  // the card is back on a link opened since (it restarts into what it was given), or after
-  // RecordReturnLimit without it; one that failed is written at once.
+  // The service record of the firmware dialog's update. Its line is written once the card
+  // is back on a link opened since (it restarts into what it was given), or after
+  // RecordReturnLimit without it; a failed one at once. The FPGA update's record is its flow's.
   static constexpr std::chrono::seconds RecordReturnLimit{30};
   tServiceRecorder Record{"caddis-updater"};
   void BeginRecord(const std::string& Action, const std::string& ImagePath);
   void RecordFinished(tServiceResult Result, const std::string& Failure, bool AwaitReturn);
-  void ServiceRecordStep();
+
+  // The update flow under way (an FPGA image, the restart and the card's return), which owns
+  // the link until it ends, and the record flow waiting for the card after a firmware update.
+  // Both are stepped on every tick and whenever the port's I/O thread has stored received
+  // bytes; the window's thread never waits inside them.
+  std::unique_ptr<tFlow> UpdateFlow;
+  std::unique_ptr<tFlow> RecordFlow;
+  bool UpdateFlowRunning() const { return UpdateFlow != nullptr; }
+  void StepFlows();
+
+  // What the window shows of its flows: lines in the message list, the progress panel.
+  class tWindowReport : public tFlowReport {
+   public:
+    explicit tWindowReport(TCaddisForm& Form) : fForm(Form) {}
+    void Line(const std::string& Text) override;
+    void ImageAccepted(const std::string& What) override;
+    void Progress(const std::string& Label, const std::string& LineLabel,
+                  float Fraction) override;
+    void ProgressEnd() override;
+    bool Accepted = false;  // the card took the image (failures after it are the restart's)
+
+   private:
+    TCaddisForm& fForm;
+  };
+  tWindowReport Report{*this};
 
   // Link state: the card session owns the host object and remembers the port.
   tCardSession Session;
@@ -158,15 +184,11 @@ class TCaddisForm : public QWidget {
   bool FillingList = false;             // a selection made by the program is no change
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;
-  // An update's end waiting for the card's return before its record line is written.
-  struct tPendingRecord {
-    tServiceResult Result = sr_Failed;
-    std::string Failure;
-    uint32_t Openings = 0;
-    std::chrono::steady_clock::time_point Until;
-  };
-  std::optional<tPendingRecord> PendingRecord;
-  void WriteRecord(tServiceResult Result, const std::string& Failure);
+  // An update flow has ended: its failure after the card took the image (the restart) is
+  // said, and the link it left is the window's again.
+  void UpdateFlowEnded();
+  // Runs a flow to its end at once, as stopped (the window is closing).
+  static void StopFlow(std::unique_ptr<tFlow>& Flow);
 };
 
 // The program-wide reference to the main window, or none.

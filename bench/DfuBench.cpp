@@ -9,7 +9,7 @@
 #include <fstream>
 #include <string>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "lib/lmdfu/DFUProtocol.h"
 #include "lib/lmdfu/VirtualUsb.h"
 #include "session/DFUSession.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <thread>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbfsBootLoader.h"
 #include "sim/bootloader/DemoImage.h"

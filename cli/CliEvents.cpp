@@ -62,11 +62,11 @@ void MarkEnded() {
   State().Ended = true;
 }
 
-void Finish(int Exit, const std::string& Failure) {
+void Finish(const tCliResult& Ended) {
   const tState& S = State();
   if (!S.On || S.Ended) return;
-  if (Exit != ExitOk)
-    Error(KindOfExit(Exit), Failure.empty() ? OutcomeOf(KindOfExit(Exit)).Help : Failure);
+  if (const int Exit = Ended.Exit; Exit != ExitOk)
+    Error(KindOfExit(Exit), Ended.Text.empty() ? OutcomeOf(KindOfExit(Exit)).Help : Ended.Text);
   else if (!S.Command.empty())
     Result();
 }

@@ -25,10 +25,10 @@ namespace tCliEvents {
 void Enable();
 bool On();
 void SetCommand(const std::string& Command);
-// Ends the output once the command has returned Exit, unless a result or error event ended
-// it already: the result event (the command set's events only) or an error event of the
-// exit status's kind with Failure as its message.
-void Finish(int Exit, const std::string& Failure);
+// Ends the output once the command has ended as Ended says, unless a result or error event
+// ended it already: the result event (the command set's events only) or an error event of the
+// exit status's kind with Ended's text as its message.
+void Finish(const tCliResult& Ended);
 // A final event of the caller's own ("summary") has ended the output.
 void MarkEnded();
 // The port the events name from now on (0: none, null in JSON).

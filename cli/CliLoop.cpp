@@ -15,8 +15,8 @@ bool StopRequested() {
   return LoopStopRequested();
 }
 
-int InterruptedExit() {
-  return 128 + (LoopStopSignal() ? LoopStopSignal() : tConsole::cs_Interrupt);
+tCliResult InterruptedExit(std::string Text) {
+  return {128 + (LoopStopSignal() ? LoopStopSignal() : tConsole::cs_Interrupt), std::move(Text)};
 }
 
 tStatusLine::tStatusLine() : fTerminal(tConsole::OutputIsTerminal()) {}
@@ -80,13 +80,4 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
     const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
     fLine.Show(fTarget + " " + LineLabel + ": " + std::to_string(Step) + "%");
   }
-}
-
-tDisplayScope::tDisplayScope(std::function<void(const std::string&)> Proc)
-    : fSaved(DisplayMessageProc) {
-  DisplayMessageProc = std::move(Proc);
-}
-
-tDisplayScope::~tDisplayScope() {
-  DisplayMessageProc = fSaved;
 }

@@ -7,7 +7,9 @@
 #include <functional>
 #include <string>
 
+#include "cli/Outcome.h"
 #include "session/HostLoop.h"
+#include "support/DisplayMessage.h"
 
 // The loop is the core's; the command line only adds the terminal handling below.
 using tCliLoop = tHostLoop;
@@ -16,8 +18,9 @@ using tCliLoop = tHostLoop;
 // ports are closed and updates released properly.
 void InstallStopHandlers();
 bool StopRequested();
-// The exit status of a stopped program: 130 after Ctrl-C, 143 after SIGTERM.
-int InterruptedExit();
+// The result of a stopped program: 130 after Ctrl-C, 143 after SIGTERM, with Text as the reason
+// (empty when the stop is reason enough).
+tCliResult InterruptedExit(std::string Text = {});
 
 // One status line that is redrawn in place on a terminal and printed once per change
 // elsewhere; message lines (DisplayMessageProc) are written above it without tearing it.
@@ -62,16 +65,4 @@ class tTransferDisplay {
   std::string fTarget;
   std::string fLabel;
   std::chrono::steady_clock::time_point fStart;
-};
-
-// Installs a DisplayMessageProc for as long as it lives, restoring the former one after.
-class tDisplayScope {
- public:
-  explicit tDisplayScope(std::function<void(const std::string&)> Proc);
-  ~tDisplayScope();
-  tDisplayScope(const tDisplayScope&) = delete;
-  tDisplayScope& operator=(const tDisplayScope&) = delete;
-
- private:
-  std::function<void(const std::string&)> fSaved;
 };

@@ -6,15 +6,13 @@
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
-#include "dfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/Files.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "platform/PortCatalogue.h"
 
 namespace {
 
 bool Tracing = false;
-std::string FailureText;
 
 // Seconds since the program started, for trace lines.
 double Elapsed() {
@@ -39,37 +37,20 @@ void TraceFrame(bool Outgoing, const uint8_t* Frame, std::size_t Size) {
 
 }  // namespace
 
-bool tCliRequest::Has(const std::string& Option) const {
-  return std::find(Given.begin(), Given.end(), Option) != Given.end();
+tCliResult UsageError(const std::string& Command, const std::string& Error) {
+  tCliResult Result(ExitUsage,
+                    "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)");
+  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", Result.Text.c_str());
+  return Result;
 }
 
-double tCliRequest::SecondsOf(const std::string& Option) const {
-  const auto Found = SecondsGiven.find(Option);
-  return Found == SecondsGiven.end() ? 0 : Found->second;
-}
-
-int UsageError(const std::string& Command, const std::string& Error) {
-  FailureText = "caddis " + Command + ": " + Error + " (see caddis " + Command + " --help)";
-  if (!tCliEvents::On()) std::fprintf(stderr, "%s\n", FailureText.c_str());
-  return ExitUsage;
-}
-
-int Failure(tFailKind Kind, const std::string& Error) {
-  FailureText = Error;
+tCliResult Failure(tFailKind Kind, const std::string& Error) {
   if (!tCliEvents::On()) std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return OutcomeOf(Kind).Exit;
+  return {OutcomeOf(Kind).Exit, Error};
 }
 
-int Failure(const std::string& Error) {
+tCliResult Failure(const std::string& Error) {
   return Failure(fk_Failure, Error);
-}
-
-const std::string& LastFailureText() {
-  return FailureText;
-}
-
-int WaitFailure(const std::string& Error, tFailKind Kind) {
-  return StopRequested() ? InterruptedExit() : Failure(Kind, Error);
 }
 
 void Say(const std::string& Text) {
@@ -78,100 +59,61 @@ void Say(const std::string& Text) {
   std::fflush(stdout);
 }
 
-int FinishRecord(tServiceRecorder& Record, const tCardSession& Session, int Exit) {
-  const tServiceResult Result = Exit == ExitOk                                      ? sr_Succeeded
-                                : Exit == ExitInterrupted || Exit == ExitTerminated ? sr_Interrupted
-                                                                                    : sr_Failed;
-  std::string Error;
-  // A stop while the card was awaited ends without a failure text of its own.
-  const std::string Failure = Result == sr_Succeeded       ? std::string()
-                              : !LastFailureText().empty() ? LastFailureText()
-                              : Result == sr_Interrupted   ? std::string("interrupted")
-                                                           : std::string("failed");
-  if (Record.Finish(Session, Result, Failure, Error))
-    tCliEvents::SetRecord(Record.RecordPath());
-  else if (tCliEvents::On())
-    tCliEvents::Message(Error);
-  else
-    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
-  return Exit;
-}
-
-bool ReadPort(const tCliRequest& Request, const std::string& Text, int32_t& Port, int& Exit) {
-  if (!Request.Has("--port")) {
-    Exit = UsageError(Request.Command, "--port N is required");
+bool ReadPort(const std::string& Command, const std::optional<std::string>& Text, int32_t& Port,
+              tCliResult& Exit) {
+  if (!Text) {
+    Exit = UsageError(Command, "--port N is required");
     return false;
   }
-  if (ParsePortNumber(Text, Port)) return tCliEvents::SetPort(Port), true;
-  if (!IsDevicePath(Text)) {
-    Exit = UsageError(Request.Command, "'" + Text + "' is not a port number");
+  if (ParsePortNumber(*Text, Port)) return tCliEvents::SetPort(Port), true;
+  if (!IsDevicePath(*Text)) {
+    Exit = UsageError(Command, "'" + *Text + "' is not a port number");
     return false;
   }
   // A device goes by the number the port list gives it, so every message and every later
   // command names it the same way.
-  Port = tPortCatalogue::PortNumberOf(Text);
+  Port = tPortCatalogue::PortNumberOf(*Text);
   if (Port > 0) return tCliEvents::SetPort(Port), true;
-  Exit = Failure(fk_Port, "no serial port " + Text + " in the port list (caddis ports lists them)");
+  Exit =
+      Failure(fk_Port, "no serial port " + *Text + " in the port list (caddis ports lists them)");
   return false;
 }
 
-bool ReadPorts(tCliRequest& Request, int& Exit) {
-  if (Request.All) {
-    if (!Request.Has("--port")) return true;
-    Exit = UsageError(Request.Command, "give --port or --all, not both");
+bool ReadPorts(const std::string& Command, tPortsGroup& Ports, tCliResult& Exit) {
+  if (Ports.All) {
+    if (Ports.PortTexts.empty()) return true;
+    Exit = UsageError(Command, "give --port or --all, not both");
     return false;
   }
+  // Neither: the port is required.
+  if (Ports.PortTexts.empty()) return ReadPort(Command, std::nullopt, Ports.Port, Exit);
   std::vector<std::string> Texts;
-  for (const std::string& Given : Request.PortList)
+  for (const std::string& Given : Ports.PortTexts)
     for (std::size_t Start = 0;;) {
       const std::size_t Comma = Given.find(',', Start);
       Texts.push_back(Given.substr(Start, Comma - Start));
       if (Comma == std::string::npos) break;
       Start = Comma + 1;
     }
-  if (Texts.empty()) Texts.emplace_back();
   for (const std::string& Text : Texts) {
     int32_t Port = 0;
-    if (!ReadPort(Request, Text, Port, Exit)) return false;
-    if (std::find(Request.PortNumbers.begin(), Request.PortNumbers.end(), Port) ==
-        Request.PortNumbers.end())
-      Request.PortNumbers.push_back(Port);
+    if (!ReadPort(Command, Text, Port, Exit)) return false;
+    if (std::find(Ports.Ports.begin(), Ports.Ports.end(), Port) == Ports.Ports.end())
+      Ports.Ports.push_back(Port);
   }
   // Several ports: the events name each card's port in its own program.
-  if (Request.PortNumbers.size() > 1) tCliEvents::SetPort(0);
+  if (Ports.Ports.size() > 1) tCliEvents::SetPort(0);
   return true;
 }
 
-bool ReadSeconds(const tCliRequest& Request, const std::string& Option, const std::string& Text,
-                 double Default, double& Seconds, int& Exit) {
-  Seconds = Default;
-  if (!Request.Has(Option) || ParseSeconds(Text, Seconds)) return true;
-  Exit = UsageError(Request.Command, Option + " wants seconds, not '" + Text + "'");
-  return false;
-}
-
-bool CheckReadableFile(const std::string& File, uint64_t& Size, std::string& Error) {
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0) {
-    Error = "cannot read " + File + ": " + tFiles::SystemErrorText(Code);
+bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Max,
+                     tCliResult& Exit) {
+  if (Context.Words.size() > Max) {
+    Exit = UsageError(Context.Command, "unexpected argument '" + Context.Words[Max] + "'");
     return false;
   }
-  if (!Info.Regular) {
-    Error = "cannot read " + File + ": not a regular file";
-    return false;
-  }
-  Size = Info.Size;
-  return true;
-}
-
-bool CheckPositional(const tCliRequest& Request, std::size_t Min, std::size_t Max, int& Exit) {
-  if (Request.Words.size() > Max) {
-    Exit = UsageError(Request.Command, "unexpected argument '" + Request.Words[Max] + "'");
-    return false;
-  }
-  if (Request.Words.size() < Min) {
-    Exit = UsageError(Request.Command, "missing argument");
+  if (Context.Words.size() < Min) {
+    Exit = UsageError(Context.Command, "missing argument");
     return false;
   }
   return true;
@@ -195,53 +137,72 @@ tCliSession::tCliSession()
   };
 }
 
-bool tCliSession::OpenIdentified(int32_t Port, double Timeout, int& Exit) {
-  std::string Error;
-  if (!OpenCard(Port, Error)) {
-    Exit = Failure(fk_Port, Error);
-    return false;
-  }
-  Host->AskIdentity();
-  tCliLoop Loop(Host.get());
-  if (!WaitForIdentity(Loop, *Host, Seconds(Timeout), Error)) {
-    Exit = WaitFailure(Error);
-    return false;
-  }
-  return true;
+void tCliReport::Line(const std::string& Text) {
+  Say(Text);
 }
 
-int tCliSession::WaitForReturn(std::chrono::milliseconds Pause, double Limit, tFailKind NotBack) {
-  Say("Waiting for the card on COM" + std::to_string(ComPort));
-  if (tCliLoop(nullptr).RunFor(Pause) == le_Stopped) return InterruptedExit();
-  if (std::string Error = "interrupted"; !WaitForCard(Seconds(Limit), Error))
-    return WaitFailure(Error, NotBack);
-  SayCard("Card back on");
-  tCliEvents::Card(*Host, "after");
-  return ExitOk;
+void tCliReport::Warning(const std::string& Text) {
+  std::fprintf(stderr, "caddis: %s\n", Text.c_str());
 }
 
-void tCliSession::SayCard(const std::string& Lead) const {
-  Say(Lead + " COM" + std::to_string(ComPort) + ": device ID " + std::to_string(Host->DeviceID) +
-      ", firmware version " + std::to_string(Host->FirmwareVersion));
+void tCliReport::Image(const std::string& Path) {
+  tCliEvents::Start(tCliEvents::ImageObject(Path));
 }
 
-int tCliSession::RestartCard(bool WaitForReturnToo, double Limit, const std::string& IfStaying,
-                             tFailKind NotBack) {
-  const std::string Sent = "Restart sent on COM" + std::to_string(ComPort);
-  if (!WaitForReturnToo) {
-    if (!Restart(false)) return InterruptedExit();
-    Say(Sent);
-    return ExitOk;
+void tCliReport::Card(const tOrvaneHost& Host, const char* Phase) {
+  tCliEvents::Card(Host, Phase);
+}
+
+void tCliReport::ProgressStart(const std::string& Target, uint64_t Total) {
+  fMessages.reset();
+  fDisplay.reset();
+  fLine = std::make_unique<tStatusLine>();
+  fDisplay = std::make_unique<tTransferDisplay>(*fLine, Total, Target);
+  fMessages = std::make_unique<tDisplayScope>([this](const std::string& Text) {
+    if (fLine) fLine->Message(Text);
+  });
+}
+
+void tCliReport::Progress(const std::string& Label, const std::string& LineLabel, float Fraction) {
+  if (fDisplay) fDisplay->Show(Label, LineLabel, Fraction);
+}
+
+void tCliReport::ProgressEnd() {
+  fMessages.reset();
+  fDisplay.reset();
+  if (fLine) fLine->Finish();
+  fLine.reset();
+}
+
+void tCliReport::BootLoader(const tDFUDeviceEntry& Device) {
+  ShowBootLoader(Device);
+}
+
+void tCliReport::Recorded(const std::string& Path, const std::string& Error) {
+  if (Error.empty())
+    tCliEvents::SetRecord(Path);
+  else if (tCliEvents::On())
+    tCliEvents::Message(Error);
+  else
+    std::fprintf(stderr, "caddis: %s\n", Error.c_str());
+}
+
+std::string tCliReport::BringBackCommand(const std::string& File, const std::string& Serial,
+                                         int32_t Port) const {
+  return "caddis dfu download " + File + (Serial.empty() ? "" : " --serial " + Serial) +
+         " --port " + std::to_string(Port);
+}
+
+tCliResult OutcomeExit(const tFlowOutcome& Outcome, const std::string& Command) {
+  if (Outcome.Ok) return ExitOk;
+  if (Outcome.Stopped()) {
+    if (!Outcome.Text.empty()) Failure(fk_Interrupted, Outcome.Text);
+    return InterruptedExit(Outcome.Text);
   }
-  // The card must be seen to leave, or a lost Restart would pass for a quick one.
-  std::string Error;
-  const tRestartSeen Seen = RestartSeenLeaving(Error);
-  if (Seen == rs_Interrupted) return InterruptedExit();
-  if (Seen == rs_NotSent) return Failure(fk_NoCard, Error);
-  Say(Sent);
-  // A card that kept answering did not restart: after an update it does not run the new image.
-  if (Seen == rs_Stayed)
-    return Failure(NotBack == fk_Verify ? fk_Verify : fk_Failure,
-                   Error + (IfStaying.empty() ? "" : "; " + IfStaying));
-  return WaitForReturn(std::chrono::milliseconds(0), Limit, NotBack);
+  if (Outcome.Kind == fk_Usage) return UsageError(Command, Outcome.Text);
+  return Failure(Outcome.Kind, Outcome.Text);
+}
+
+tCliResult RunCommandFlow(tCliSession& Session, tFlow Flow, const std::string& Command) {
+  return OutcomeExit(RunFlow(std::move(Flow), &Session.Host), Command);
 }

@@ -1,89 +1,64 @@
 // caddis send-hex, echo, reset and boot: single messages to the card, with the traffic shown.
-#include <cstdio>
-
 #include "cli/CliEvents.h"
-#include "cli/CliLoop.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
+#include "session/LinkFlows.h"
 
-namespace {
-
-// Opens the port with traffic logging on and the keep-alive off, so the lines shown are the
-// message sent and what the card answers to it.
-bool OpenForTraffic(tCliSession& Session, int32_t Port, std::string& Error) {
-  if (!Session.OpenCard(Port, Error)) return false;
-  Session.Host->Logging = true;
-  Session.Host->AYTActive = false;
-  return true;
-}
-
-// Sends through Send on the first tick, then shows the replies for Wait.
-int SendAndShowReplies(int32_t Port, double Wait, const std::function<void(tOrvaneHost&)>& Send) {
-  tCliSession Session;
-  std::string Error;
-  if (!OpenForTraffic(Session, Port, Error)) return Failure(fk_Port, Error);
-  Send(*Session.Host);
-  tCliLoop Loop(Session.Host.get());
-  return Loop.RunFor(Seconds(Wait)) == le_Stopped ? InterruptedExit() : ExitOk;
-}
-
-}  // namespace
-
-int SendHexCommand(const tCliRequest& Request) {
-  if (Request.Words.size() != 1)
-    return UsageError(Request.Command, "give the message as one argument of hex digits");
+tCliResult SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
+  if (Context.Words.size() != 1)
+    return UsageError(Context.Command, "give the message as one argument of hex digits");
   // Stricter than the window's hex field, which reads fixed pairs and drops what is left: a
   // script's typing error must not go to the card as another message.
   std::vector<uint8_t> Bytes;
-  if (std::string Why; !ParseHexBytes(Request.Words[0], Bytes, Why))
-    return UsageError(Request.Command, Why);
+  if (std::string Why; !ParseHexBytes(Context.Words[0], Bytes, Why))
+    return UsageError(Context.Command, Why);
   if (Bytes.size() > tHostFrame::MaxSendLength)
-    return UsageError(Request.Command, "the message is " + std::to_string(Bytes.size()) +
+    return UsageError(Context.Command, "the message is " + std::to_string(Bytes.size()) +
                                            " bytes long; one message carries at most " +
                                            std::to_string(tHostFrame::MaxSendLength) +
                                            " (the identifier and 253 data bytes)");
   if (Bytes.empty())
-    return UsageError(Request.Command,
+    return UsageError(Context.Command,
                       "nothing to send: a message needs at least one byte (two hex digits)");
-  return SendAndShowReplies(
-      Request.PortNumber, Request.SecondsOf("--wait"), [&Bytes](tOrvaneHost& Host) {
-        Host.SendMessage(tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)));
-      });
+  tCliSession Session;
+  return RunCommandFlow(Session,
+                        SendAndShowFlow(Session, Options.Port,
+                                        tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)),
+                                        Seconds(Options.Wait)),
+                        Context.Command);
 }
 
-int EchoCommand(const tCliRequest& Request) {
+tCliResult EchoCommand(const tCliContext& Context, const tSendOptions& Options) {
   // Several words are one text, as a shell's echo takes them; none gives the window's text.
-  std::string Text = Request.Words.empty() ? "Echo Text" : "";
-  for (std::size_t i = 0; i < Request.Words.size(); ++i)
-    Text += (i ? " " : "") + Request.Words[i];
+  std::string Text = Context.Words.empty() ? "Echo Text" : "";
+  for (std::size_t i = 0; i < Context.Words.size(); ++i)
+    Text += (i ? " " : "") + Context.Words[i];
   if (Text.size() > 253)
-    return UsageError(Request.Command, "the text is " + std::to_string(Text.size()) +
+    return UsageError(Context.Command, "the text is " + std::to_string(Text.size()) +
                                            " characters long; a message carries at most 253");
-  return SendAndShowReplies(
-      Request.PortNumber, Request.SecondsOf("--wait"), [&Text](tOrvaneHost& Host) {
-        Host.SendData(tHostId::Echo, Text.data(), static_cast<uint8_t>(Text.size()));
-      });
+  tCliSession Session;
+  return RunCommandFlow(
+      Session,
+      SendAndShowFlow(Session, Options.Port,
+                      tHostFrame::MakeMessage(tHostId::Echo, Text.data(), Text.size()),
+                      Seconds(Options.Wait)),
+      Context.Command);
 }
 
-int ResetCommand(const tCliRequest& Request) {
+tCliResult ResetCommand(const tCliContext& Context, const tResetOptions& Options) {
   tCliEvents::Start();
+  std::optional<tReturnRequest> Return;
+  if (!Options.NoWait)
+    Return = tReturnRequest{Seconds(Options.ReturnTimeout),
+                            "power the card off and on to restart it", fk_NoCard};
   tCliSession Session;
-  std::string Error;
-  if (!OpenForTraffic(Session, Request.PortNumber, Error)) return Failure(fk_Port, Error);
-  return Session.RestartCard(!Request.NoWait, Request.SecondsOf("--return-timeout"),
-                             "power the card off and on to restart it");
+  tCliReport Report;
+  return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return), Context.Command);
 }
 
-int BootCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
-  const int32_t Port = Request.PortNumber;
-  // The card must be listening, or the message goes nowhere and the DFU search that follows
-  // would wait for a device that never comes.
+tCliResult BootCommand(const tCliContext& Context, const tBootOptions& Options) {
   tCliSession Session;
-  if (!Session.OpenIdentified(Port, Request.SecondsOf("--timeout"), Exit)) return Exit;
-  Session.Host->Logging = true;
-  Session.SendBoot();
-  tCliLoop(Session.Host.get()).RunFor(tCardSession::BootPause);
-  std::printf("Boot sent on COM%d: the card restarts in its USB DFU boot loader\n", Port);
-  return ExitOk;
+  tCliReport Report;
+  return RunCommandFlow(Session, BootFlow(Session, Report, Options.Port, Seconds(Options.Timeout)),
+                        Context.Command);
 }

@@ -4,19 +4,11 @@
 #pragma once
 
 #include <string>
+#include <utility>
 #include <vector>
 
-enum tFailKind {
-  fk_Failure,      // anything not named below: exit status 1
-  fk_Usage,        // bad arguments
-  fk_Port,         // the port is missing, busy or refused
-  fk_NoCard,       // no answer or no identity from a card
-  fk_Image,        // the image file: missing, unreadable, of the wrong kind or for another port
-  fk_Refused,      // the card refused the update (its error code, a wrong acknowledgement...)
-  fk_Verify,       // the image read back differs, or the card did not come back after it
-  fk_Interrupted,  // Ctrl-C
-  fk_Terminated,   // a termination request
-};
+#include "session/Flow.h"
+
 
 struct tOutcome {
   tFailKind Kind;
@@ -36,6 +28,14 @@ constexpr int ExitVerify = 7;
 // A stopped program exits 128 + the signal: 130 after Ctrl-C, 143 after SIGTERM.
 constexpr int ExitInterrupted = 130;
 constexpr int ExitTerminated = 143;
+
+// How a command ended: its exit status and, for a failure, its reason (the text of the JSON
+// error event; empty for success).
+struct tCliResult {
+  int Exit = ExitOk;
+  std::string Text;
+  tCliResult(int aExit = ExitOk, std::string aText = {}) : Exit(aExit), Text(std::move(aText)) {}
+};
 
 // Every kind, in the order caddis --help lists them.
 const std::vector<tOutcome>& Outcomes();

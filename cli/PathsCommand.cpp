@@ -34,9 +34,9 @@ std::vector<tPathLine> PathLines() {
 
 }  // namespace
 
-int PathsCommand(const tCliRequest& Request) {
+tCliResult PathsCommand(const tCliContext&, const tJsonOptions& Options) {
   const std::vector<tPathLine> Lines = PathLines();
-  if (Request.Json) {
+  if (Options.Json) {
     nlohmann::ordered_json Object = nlohmann::ordered_json::object();
     for (const tPathLine& Line : Lines)
       Object[Line.Key] =

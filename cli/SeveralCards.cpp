@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <functional>
+#include <map>
 
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
@@ -10,12 +11,9 @@
 #include "cli/Commands.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
 
 namespace {
-
-std::string PortName(int32_t Port) {
-  return "COM" + std::to_string(Port);
-}
 
 std::string Text(const nlohmann::json& Event, const char* Field) {
   const auto Found = Event.find(Field);
@@ -26,6 +24,17 @@ std::string SecondsShown(double Seconds) {
   char Shown[32];
   std::snprintf(Shown, sizeof Shown, "%.1f s", Seconds);
   return Shown;
+}
+
+// Seconds as a child's argument: plain decimals, at most six of them, as the child reads the
+// operator's.
+std::string SecondsArgument(double Seconds) {
+  char Text[32];
+  std::snprintf(Text, sizeof Text, "%.6f", Seconds);
+  std::string Argument = Text;
+  Argument.erase(Argument.find_last_not_of('0') + 1);
+  if (Argument.back() == '.') Argument.pop_back();
+  return Argument;
 }
 
 double Number(const nlohmann::json& Event, const char* Field) {
@@ -69,7 +78,7 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
 
 std::string EventText(int32_t Port, const nlohmann::json& Event) {
   const std::string Name = Text(Event, "event");
-  const std::string Prefix = PortName(Port) + " ";
+  const std::string Prefix = ComPortName(Port) + " ";
   if (Name == "start") {
     std::string Line = Prefix + Text(Event, "command");
     if (const auto Image = Event.find("image"); Image != Event.end() && Image->is_object())
@@ -100,7 +109,7 @@ std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows) {
   std::vector<std::vector<std::string>> Cells = {
       {"Port", "Card", "Before", "After", "Time", "Result"}};
   for (const tCardRow& Row : Rows)
-    Cells.push_back({PortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
+    Cells.push_back({ComPortName(Row.Port), Row.Card.empty() ? "-" : Row.Card,
                      Row.Before.empty() ? "-" : Row.Before, Row.After.empty() ? "-" : Row.After,
                      Row.Running() ? "" : SecondsShown(Row.Seconds),
                      Row.Running() ? (Row.Phase.empty() ? "running" : Row.Phase) : Row.Result});
@@ -123,94 +132,11 @@ std::vector<std::string> ChildArguments(const std::vector<std::string>& Argument
   return Child;
 }
 
-tChildRunner::~tChildRunner() {
-  StopAll(tChildProcess::ps_Terminate);
-  // The children end; their readers then see the end of both streams.
-  for (auto& [Port, Child] : fChildren) {
-    for (std::thread& Reader : Child.Readers)
-      if (Reader.joinable()) Reader.join();
-    Child.Process->Wait();
-  }
-}
-
-bool tChildRunner::Start(int32_t Port, const std::vector<std::string>& Argv, std::string& Error) {
-  auto Process = tChildProcess::Start(Argv, Error);
-  if (!Process) return false;
-  tChild& Child = fChildren[Port];
-  Child.Process = std::move(Process);
-  tChildProcess* Raw = Child.Process.get();
-  Child.Readers[0] = std::thread([this, Port, Raw] { Read(Port, Raw, tChildProcess::ps_Output); });
-  Child.Readers[1] = std::thread([this, Port, Raw] { Read(Port, Raw, tChildProcess::ps_Error); });
-  return true;
-}
-
-void tChildRunner::Read(int32_t Port, tChildProcess* Process, tChildProcess::tStream Stream) {
-  const auto Kind =
-      Stream == tChildProcess::ps_Output ? tHappening::ch_Output : tHappening::ch_ErrorLine;
-  std::string Pending;
-  char Buffer[4096];
-  auto Push = [&](tHappening Happening) {
-    std::lock_guard<std::mutex> Guard(fLock);
-    fQueue.push_back(std::move(Happening));
-    fArrived.notify_one();
-  };
-  for (;;) {
-    const long Got = Process->ReadOutput(Stream, Buffer, sizeof Buffer);
-    if (Got <= 0) break;
-    Pending.append(Buffer, static_cast<std::size_t>(Got));
-    for (std::size_t End; (End = Pending.find('\n')) != std::string::npos;) {
-      std::string Line = Pending.substr(0, End);
-      if (!Line.empty() && Line.back() == '\r') Line.pop_back();
-      Pending.erase(0, End + 1);
-      Push({Kind, Port, std::move(Line)});
-    }
-  }
-  if (!Pending.empty()) Push({Kind, Port, Pending});
-  // The end of a stream; the owner counts them (Exit -2 marks it) and waits for the child.
-  Push({tHappening::ch_Ended, Port, "", -2});
-}
-
-bool tChildRunner::Next(tHappening& Happening, std::chrono::milliseconds Limit) {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> Guard(fLock);
-      if (fQueue.empty() && !fArrived.wait_for(Guard, Limit, [this] { return !fQueue.empty(); }))
-        return false;
-      Happening = std::move(fQueue.front());
-      fQueue.pop_front();
-    }
-    if (Happening.Kind != tHappening::ch_Ended) return true;
-    // A stream ended: once both have, the child has ended (or is ending) and is waited for.
-    const auto Found = fChildren.find(Happening.Port);
-    if (Found == fChildren.end() || --Found->second.Open > 0) continue;
-    tChild& Child = Found->second;
-    for (std::thread& Reader : Child.Readers)
-      Reader.join();
-    Happening.Exit = Child.Process->Wait();
-    fChildren.erase(Found);
-    return true;
-  }
-}
-
-void tChildRunner::StopAll(tChildProcess::tStop How) {
-  for (auto& [Port, Child] : fChildren)
-    Child.Process->Stop(How);
-}
-
-void tChildRunner::Stop(int32_t Port, tChildProcess::tStop How) {
-  if (const auto Found = fChildren.find(Port); Found != fChildren.end())
-    Found->second.Process->Stop(How);
-}
-
 void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
   if (!Row.Running()) return;
   Row.Exit = Exit < 0 ? ExitFailure : Exit;
   Row.Result = std::string(OutcomeOf(KindOfExit(Row.Exit)).Name) + ": " +
                (Why.empty() ? "ended with exit status " + std::to_string(Exit) : Why);
-}
-
-tChildProcess::tStop ChildStopAsRequested() {
-  return LoopStopSignal() == 15 ? tChildProcess::ps_Terminate : tChildProcess::ps_Interrupt;
 }
 
 namespace {
@@ -248,7 +174,7 @@ void RunChildren(const std::vector<int32_t>& Ports,
     if (StopRequested() && !StopSent) {
       // A terminal's Ctrl-C reaches the children too; a stop request to this program alone is
       // passed on, so each card's update ends cleanly.
-      Runner.StopAll(ChildStopAsRequested());
+      Runner.StopAll(ChildStopFor(LoopStopSignal()));
       StopSent = true;
     }
     tChildRunner::tHappening Happening;
@@ -259,7 +185,7 @@ void RunChildren(const std::vector<int32_t>& Ports,
         const nlohmann::json Event = nlohmann::json::parse(Happening.Text, nullptr, false);
         if (Event.is_discarded() || !Event.is_object()) {
           if (!Quiet)
-            std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(),
+            std::fprintf(stderr, "%s %s\n", ComPortName(Happening.Port).c_str(),
                          Happening.Text.c_str());
           continue;
         }
@@ -275,7 +201,8 @@ void RunChildren(const std::vector<int32_t>& Ports,
       }
       case tChildRunner::tHappening::ch_ErrorLine:
         if (!Quiet)
-          std::fprintf(stderr, "%s %s\n", PortName(Happening.Port).c_str(), Happening.Text.c_str());
+          std::fprintf(stderr, "%s %s\n", ComPortName(Happening.Port).c_str(),
+                       Happening.Text.c_str());
         break;
       case tChildRunner::tHappening::ch_Ended:
         FinishRow(Row, Happening.Exit, "");
@@ -285,12 +212,12 @@ void RunChildren(const std::vector<int32_t>& Ports,
 }
 
 // The ports of the port list where a card answers, found by asking each at once.
-std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::string& Program) {
+std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program) {
   std::vector<int32_t> Listed;
   for (const auto& Port : tPortCatalogue::ListPorts())
     Listed.push_back(Port.Number);
   tFollow Follow;
-  const std::string Timeout = Request.Has("--timeout") ? Request.Timeout : "5";
+  const std::string Timeout = SecondsArgument(ProbeTimeout);
   RunChildren(
       Listed,
       [&](int32_t Port) {
@@ -307,30 +234,31 @@ std::vector<int32_t> PortsWithCards(const tCliRequest& Request, const std::strin
 
 }  // namespace
 
-int RunOnSeveralCards(const tCliRequest& Request) {
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout) {
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
-  std::vector<int32_t> Ports = Request.PortNumbers;
-  if (Request.All) {
-    Ports = PortsWithCards(Request, Program);
+  std::vector<int32_t> Cards = Ports.Ports;
+  if (Ports.All) {
+    Cards = PortsWithCards(ProbeTimeout, Program);
     if (StopRequested()) return InterruptedExit();
-    if (Ports.empty()) return Failure(fk_NoCard, "no card answered on any port");
+    if (Cards.empty()) return Failure(fk_NoCard, "no card answered on any port");
     if (!tCliEvents::On()) {
       std::string Names;
-      for (int32_t Port : Ports)
-        Names += (Names.empty() ? "" : ", ") + PortName(Port);
+      for (int32_t Port : Cards)
+        Names += (Names.empty() ? "" : ", ") + ComPortName(Port);
       Say("Cards on " + Names);
     }
   }
   tFollow Follow;
   const bool Json = tCliEvents::On();
   RunChildren(
-      Ports, [&](int32_t Port) { return ChildArguments(Request.Arguments, Program, Port); }, Json,
+      Cards, [&](int32_t Port) { return ChildArguments(Context.Arguments, Program, Port); }, Json,
       false, Follow);
   std::vector<int> Exits;
   for (const tCardRow& Row : Follow.Rows)
     Exits.push_back(Row.Exit);
-  const int Exit = StopRequested() ? InterruptedExit() : CombinedExit(Exits);
+  const int Exit = StopRequested() ? InterruptedExit().Exit : CombinedExit(Exits);
   if (Json) {
     nlohmann::ordered_json Summary = tCliEvents::Event("summary");
     Summary["ok"] = Exit == ExitOk;

@@ -4,26 +4,20 @@
 // of the core. The parent reads the children's JSON Lines events, shows each as a line named
 // by its port, and ends with a table of the cards. Station mode runs its recipes the same way.
 //
-// Threads: the runner's readers run on threads of their own (two per child); everything else
-// on the user-interface thread.
+// The children run through support/ChildRunner.h. Threads: user-interface thread.
 #pragma once
 
-#include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <deque>
-#include <map>
-#include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-#include "platform/Process.h"
+#include "cli/Outcome.h"
+#include "support/ChildRunner.h"
 
-struct tCliRequest;
+struct tCliContext;
+struct tPortsGroup;
 
 // What the parent knows of one card, from its child's events.
 struct tCardRow {
@@ -55,49 +49,8 @@ void FinishRow(tCardRow& Row, int Exit, const std::string& Why);
 std::vector<std::string> ChildArguments(const std::vector<std::string>& Arguments,
                                         const std::string& Program, int32_t Port);
 
-// Children and their output as one stream of happenings.
-class tChildRunner {
- public:
-  struct tHappening {
-    enum tKind { ch_Output, ch_ErrorLine, ch_Ended } Kind;
-    int32_t Port;
-    std::string Text;  // a line of the child's standard output or error
-    int Exit = -1;     // ch_Ended
-  };
-
-  tChildRunner() = default;
-  ~tChildRunner();
-  tChildRunner(const tChildRunner&) = delete;
-  tChildRunner& operator=(const tChildRunner&) = delete;
-
-  // Starts a child for Port with Argv. False with Error when it could not be started.
-  bool Start(int32_t Port, const std::vector<std::string>& Argv, std::string& Error);
-  // Waits up to Limit for the next happening; false when none came.
-  bool Next(tHappening& Happening, std::chrono::milliseconds Limit);
-  // Asks every running child to stop.
-  void StopAll(tChildProcess::tStop How);
-  // Asks the child for Port, if it runs, to stop.
-  void Stop(int32_t Port, tChildProcess::tStop How);
-  std::size_t Running() const { return fChildren.size(); }
-
- private:
-  struct tChild {
-    std::unique_ptr<tChildProcess> Process;
-    std::thread Readers[2];
-    int Open = 2;  // streams not yet at their end
-  };
-  void Read(int32_t Port, tChildProcess* Process, tChildProcess::tStream Stream);
-
-  std::map<int32_t, tChild> fChildren;
-  std::mutex fLock;
-  std::condition_variable fArrived;
-  std::deque<tHappening> fQueue;  // guarded by fLock
-};
-
-// How the children are asked to stop when this program is: a termination request is passed on
-// as one; anything else (Ctrl-C, Ctrl-Break) as Ctrl-C.
-tChildProcess::tStop ChildStopAsRequested();
-
-// Runs the request's command on every port it names (or, with --all, on every port where a
-// card answers), a child per card; the exit status of them all (CombinedExit).
-int RunOnSeveralCards(const tCliRequest& Request);
+// Runs the command of Context on every port Ports names (or, with --all, on every port where a
+// card answers within ProbeTimeout seconds), a child per card; the exit status of them all
+// (CombinedExit).
+tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Ports,
+                             double ProbeTimeout);

@@ -8,21 +8,14 @@
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
+#include "session/LinkFlows.h"
 
-namespace {
-
-// The card sends its reports (temperature, voltages, rates, addresses) on its own about
-// once a second; after its identity, status waits at most this long for a round of them.
-constexpr auto ReportWait = std::chrono::milliseconds(1500);
-
-}  // namespace
-
-int PortsCommand(const tCliRequest& Request) {
+tCliResult PortsCommand(const tCliContext&, const tJsonOptions& Options) {
   if (const std::string Problem = tPortCatalogue::PortFolderProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: registered ports are ignored: %s\n", Problem.c_str());
   if (const std::string Problem = tPortCatalogue::NumbersFileProblem(); !Problem.empty())
     std::fprintf(stderr, "caddis: %s\n", Problem.c_str());
-  if (Request.Json) {
+  if (Options.Json) {
     nlohmann::ordered_json Ports = nlohmann::ordered_json::array();
     for (const auto& Port : tPortCatalogue::ListPorts()) {
       nlohmann::ordered_json Entry = {{"Number", Port.Number},
@@ -45,20 +38,16 @@ int PortsCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int StatusCommand(const tCliRequest& Request) {
-  int Exit = ExitOk;
+tCliResult StatusCommand(const tCliContext& Context, const tStatusOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
-  if (!Session.OpenIdentified(Request.PortNumber, Request.SecondsOf("--timeout"), Exit))
+  tCliReport Report;
+  if (tCliResult Exit = RunCommandFlow(
+          Session, StatusFlow(Session, Report, Options.Port, Seconds(Options.Timeout)),
+          Context.Command);
+      Exit.Exit != ExitOk)
     return Exit;
-  tCliEvents::Card(*Session.Host);
-  // Only as long as the values shown still miss a report.
-  tCliLoop Loop(Session.Host.get());
-  if (Loop.RunUntil([&] { return Session.Host->ReportsReceived == or_AllReports; }, ReportWait) ==
-      le_Stopped)
-    return InterruptedExit();
-
-  if (Request.Json) {
+  if (Options.Json) {
     tCliEvents::Result({{"status", StatusObject(*Session.Host)}});
   } else {
     for (const std::string& Line : StatusLines(*Session.Host))
@@ -67,41 +56,20 @@ int StatusCommand(const tCliRequest& Request) {
   return ExitOk;
 }
 
-int MonitorCommand(const tCliRequest& Request) {
-  const double Span = Request.SecondsOf("--seconds");
+tCliResult MonitorCommand(const tCliContext& Context, const tMonitorOptions& Options) {
   tStatusLine Line;
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
-  tCliSession Session;
-  std::string Error;
-  if (!Session.OpenCard(Request.PortNumber, Error)) return Failure(Error);
-  auto TakeLink = [&] {
-    Session.Host->Logging = Request.Log;
-    Session.Host->AskIdentity();
+  std::function<void(const tCardSession&)> Show = [&Line](const tCardSession& Session) {
+    Line.Show(Session.Host
+                  ? MonitorLine(*Session.Host, Session.LinkHealth())
+                  : ComPortName(Session.ComPort) + ": hung up, waiting for the port to come back");
   };
-  TakeLink();
-  // Without --seconds it runs until Ctrl-C; a year is the loop's longest limit.
-  const auto Until =
-      std::chrono::steady_clock::now() + (Span > 0 ? Seconds(Span) : std::chrono::hours(24 * 365));
-  // A port that hangs up is closed and opened again once it can be; each time the link
-  // changes, the loop starts afresh on the new one (or on none).
-  for (;;) {
-    bool Changed = false;
-    tCliLoop Loop(Session.Host.get());
-    const tLoopEnd End = Loop.RunUntil(
-        [&] { return Changed; },
-        std::chrono::ceil<std::chrono::milliseconds>(Until - std::chrono::steady_clock::now()),
-        [&] {
-          const tCardSession::tLinkChange Change =
-              Session.KeepLink(std::chrono::steady_clock::now());
-          if (Change == tCardSession::lc_Reopened) TakeLink();
-          Changed = Change != tCardSession::lc_None;
-          Line.Show(Session.Host ? MonitorLine(*Session.Host, Session.LinkHealth())
-                                 : "COM" + std::to_string(Session.ComPort) +
-                                       ": hung up, waiting for the port to come back");
-        });
-    if (End != le_Done) break;
-  }
-  // Ctrl-C is the normal way to end it: the port is closed properly either way.
+  // Without --seconds it runs until Ctrl-C, the normal way to end it: the port is closed
+  // properly either way.
+  const auto Limit = Options.Seconds > 0 ? std::optional(Seconds(Options.Seconds)) : std::nullopt;
+  tCliSession Session;
+  const tCliResult Exit = RunCommandFlow(
+      Session, MonitorFlow(Session, Options.Port, Options.Log, Limit, Show), Context.Command);
   Line.Finish();
-  return ExitOk;
+  return Exit;
 }

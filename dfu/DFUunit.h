@@ -34,7 +34,7 @@
 #include <string>
 #include <vector>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/CardDefs.h"
 #include "hostlink/HostFrame.h"

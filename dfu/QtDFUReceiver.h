@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 
 class tQtDFUReceiver : public tLMDFUReceiver {
  public:

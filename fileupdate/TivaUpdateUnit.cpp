@@ -187,7 +187,7 @@ void tTivaFileUpdater::Service(std::chrono::steady_clock::time_point Now) {
     AnswerDeadline = Now + fAckTimeout;
     return;
   }
-  if (Now < AnswerDeadline) return;
+  if (!AnswerDeadline || Now < *AnswerDeadline) return;
   const auto Ms = fAckTimeout.count();
   const std::string Within =
       " within " + (Ms % 1000 ? std::to_string(Ms) + " ms" : std::to_string(Ms / 1000) + " s");

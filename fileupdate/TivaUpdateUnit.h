@@ -21,6 +21,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -111,7 +112,8 @@ class tTivaFileUpdater {
   tTivaUpdateEnd fEnd = ue_Running;
   bool SentSinceService = false;
   std::string Damage;  // how a frame that arrived while the packet was unanswered was damaged
-  std::chrono::steady_clock::time_point AnswerDeadline{};
+  // When the packet last sent must have been answered; empty before the first went out.
+  std::optional<std::chrono::steady_clock::time_point> AnswerDeadline;
   tTivaSendEvent fOnSend;
   tTivaUpdateEvent fOnUpdatePacket;
   tTivaUpdateEvent fOnUpdateFinished;

@@ -17,28 +17,35 @@
 // card leaving, whether its microcontroller drops what arrives while it starts or answers it
 // late. Nothing assumes the card to be slower than the wire.
 //
+// Nor that the tool itself never stalls: silence counts only while the tool was listening.
+// A gap between two steps longer than StallLimit (the machine was busy, the program was
+// stopped) is time the tool did not run: a probe's deadline that passed then proves nothing,
+// and an answer taken late after it is not a late answer. A card that restarted during such a
+// stall lost the probe for good, so the silence that follows, with the tool listening, still
+// shows it. StallLimit is no longer than MinMargin, so a gap counted as listening can never
+// make an answer of a card that stayed look overdue.
+//
 // Use: make the watch on the open link before the Restart (it notes the device behind the
 // port), call Calibrate on every main-loop tick until it is true, SendRestart, then Step on
 // every tick until Left() or the time given to the card has passed. The host's own
-// keep-alive must be off meanwhile (its answers would count for the probes').
+// keep-alive must be off meanwhile (its answers would count for the probes'). The times
+// given are the host's clock (tOrvaneHost::Clock): the answers are timed by it.
 // User-interface thread only.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 class tOrvaneHost;
-
-// The device port aComPort leads to now, followed through its links; empty when the port is
-// not listed. Two different devices behind one number give two different texts.
-std::string PortDevice(int32_t aComPort);
 
 class tCardLeaveWatch {
  public:
   using tClock = std::chrono::steady_clock;
   static constexpr std::chrono::milliseconds ProbePeriod{20};
   static constexpr std::chrono::milliseconds MinMargin{20};
+  static constexpr std::chrono::milliseconds StallLimit{20};
   static constexpr int CalibrationProbes = 4;
   // How long the first probe waits for the answer to a keep-alive the host sent before (that
   // answer would otherwise be taken for the probe's).
@@ -64,6 +71,10 @@ class tCardLeaveWatch {
 
  private:
   void SendProbe(tClock::time_point Now);
+  // A probe has just gone out.
+  void Sent(tClock::time_point Now);
+  // No probe waits for its answer and the next one is due.
+  bool ProbeDue(tClock::time_point Now) const;
   // True when the probe outstanding has been answered (it is then no longer outstanding);
   // Took is how long the answer took.
   bool TakeAnswer(tClock::time_point Now, tClock::duration& Took);
@@ -73,12 +84,14 @@ class tCardLeaveWatch {
   int32_t ComPort;
   std::string Device;  // the device behind the port when the watch began
   std::string fHow;
-  bool Outstanding = false;  // a probe waits for its answer
   uint32_t RepliesSeen = 0;
   int Measured = 0;
-  tClock::time_point Started{};  // the first Calibrate
-  tClock::time_point SentAt{};
-  tClock::time_point NextProbe{};
+  std::optional<tClock::time_point> Started;    // the first Calibrate
+  std::optional<tClock::time_point> SentAt;     // the probe that waits for its answer
+  std::optional<tClock::time_point> NextProbe;  // empty: the first probe, due at once
+  std::optional<tClock::time_point> LastStep;   // the step before, to tell a stall
+  tClock::duration Listened{};  // since SentAt, with the tool running
+  bool StalledSinceSent = false;
   tClock::duration fRoundTrip{};
   tClock::duration fSilenceLimit{};
 };

@@ -89,8 +89,12 @@ std::string tOrvaneHost::MessageName(uint8_t Header) {
 
 void tOrvaneHost::OpenComPort() {
   if (ComPortID == 0 || ComPort) return;
+  fOpenFailure = {};
   try {
     ComPort = ComPortFactory()(ComPortID, LinkBaudRate, true);
+  } catch (const tComPortOpenError& Refusal) {
+    ComPort.reset();
+    fOpenFailure = Refusal.Error;
   } catch (const std::exception&) {
     ComPort.reset();
   }
@@ -274,7 +278,7 @@ void tOrvaneHost::ServiceFileUpdate() {
   if (ComPort && ComPort->HungUp())
     FileUpdater->LinkLost("the card's port COM" + std::to_string(ComPortID) + " hung up");
   else
-    FileUpdater->Service(std::chrono::steady_clock::now());
+    FileUpdater->Service(Clock());
 }
 
 void tOrvaneHost::ServiceAYT() {
@@ -293,7 +297,7 @@ void tOrvaneHost::ServiceAYT() {
 }
 
 void tOrvaneHost::SendAYT() {
-  const auto Now = std::chrono::steady_clock::now();
+  const auto Now = Clock();
   if (AYTSentAt) ++Health.KeepAlivesUnanswered;
   AYTSentAt = Now;
   SendHeader(tHostId::AYT);
@@ -381,11 +385,11 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
 void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
   ++AYTReplies;
-  LastAYTReplyTime = std::chrono::steady_clock::now();
+  LastAYTReplyTime = Clock();
   // A reply with no keep-alive outstanding (one the card sent twice) has no round trip.
   if (AYTSentAt) {
-    Health.AddRoundTrip(std::chrono::duration_cast<std::chrono::microseconds>(
-        std::chrono::steady_clock::now() - *AYTSentAt));
+    Health.AddRoundTrip(
+        std::chrono::duration_cast<std::chrono::microseconds>(*LastAYTReplyTime - *AYTSentAt));
     AYTSentAt.reset();
   }
   if (DeviceID == 0 && !StatusRequested) {

@@ -173,9 +173,12 @@ class tOrvaneHost {
   // taken, since creation: they tell a lost identity reply from a card that reports ID 0.
   uint32_t GetDiscardedFrames() const { return DiscardedFrames; }
   uint32_t GetStatusReplies() const { return StatusReplies; }
-  // Keep-alive replies taken since creation, and when the last one was taken.
+  // Keep-alive replies taken since creation, and when the last one was taken (empty before
+  // the first).
   uint32_t GetAYTReplies() const { return AYTReplies; }
-  std::chrono::steady_clock::time_point GetLastAYTReplyTime() const { return LastAYTReplyTime; }
+  std::optional<std::chrono::steady_clock::time_point> GetLastAYTReplyTime() const {
+    return LastAYTReplyTime;
+  }
   // The link's health since creation (or the last ResetLinkHealth).
   const tLinkHealth& LinkHealth() const { return Health; }
   void ResetLinkHealth() { Health = {}; }
@@ -183,6 +186,9 @@ class tOrvaneHost {
   // The factory every host object uses to open its port; an empty one restores the real
   // serial port. Set it before creating host objects (user-interface thread only).
   static void SetComPortFactory(tComPortFactory Factory);
+  // Why the port did not open when the object was made: the error the port's failure
+  // carried (se_None when it opened, or when the failure gave no reason).
+  const tSerialError& OpenFailure() const { return fOpenFailure; }
 
   std::string HostName;
   uint8_t DeviceID = 0;
@@ -210,6 +216,11 @@ class tOrvaneHost {
   // Every whole frame as it leaves (Outgoing) or arrives, count byte to checksum, for a
   // front end's trace. Called on the user-interface thread.
   std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrame;
+  // The clock the host reads its times from (keep-alive replies and round trips, the file
+  // update's answer deadline); a test that steps a made-up clock puts it here.
+  std::function<std::chrono::steady_clock::time_point()> Clock = [] {
+    return std::chrono::steady_clock::now();
+  };
 
  private:
   // Logs and traces aMessage and frames it into Frame; the frame's size.
@@ -245,11 +256,12 @@ class tOrvaneHost {
   uint32_t DiscardedFrames = 0;
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;
-  std::chrono::steady_clock::time_point LastAYTReplyTime{};
+  std::optional<std::chrono::steady_clock::time_point> LastAYTReplyTime;
   tLinkHealth Health;
   // When the keep-alive without a reply yet went out.
   std::optional<std::chrono::steady_clock::time_point> AYTSentAt;
   bool HangUpCounted = false;
+  tSerialError fOpenFailure;
   tOrvaneSampleRateEvent fOnSampleRateChange;
   tOrvaneEngineUpdateEvent fOnEngineFPGAUpdateComplete;
   tOrvaneEngineUpdateEvent fOnXMOSUpdateComplete;

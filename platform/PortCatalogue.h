@@ -63,6 +63,12 @@ std::vector<tPort> ListPorts();
 // else the kernel device remembered under that number). Empty when there is none.
 std::string DevicePathFor(int32_t aCom);
 
+// The device behind port aCom now: DevicePathFor's path with every link on the way followed
+// (on Linux the kernel device a COM<n> or by-id link leads to; Windows opens a port by its
+// number and names no other device, so there it is that path as it is). Empty when the port
+// is not present. Two different devices behind one number give two different texts.
+std::string RealDevicePathFor(int32_t aCom);
+
 // The number of a device given by path or name ("\\.\COM5", "COM5", "Serial0";
 // /dev/ttyUSB0, a by-id link, a COM<n> link, ttyUSB0); 0 when it has none. On Linux a new
 // kernel device is numbered like ListPorts, and one that has just gone is still found by the

@@ -2,7 +2,8 @@
 # Makes sure the Debian packages the build needs are installed. fonts-wine carries the
 # Tahoma the window is drawn for; the window and the tests use it where it is installed.
 # help2man makes the man pages from the programs' --help; dpkg-dev lets CPack work out the
-# .deb's library dependencies.
+# .deb's library dependencies. util-linux's unshare gives the default pass's tests the clocks
+# of a machine started a minute ago.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
 # With --windows it also builds libusb-1.0 and Qt 6 for Windows into build/libusb-mingw and
@@ -20,6 +21,7 @@ packages=(
   qt6-base-dev xvfb xauth
   fonts-wine
   help2man dpkg-dev
+  util-linux
 )
 for arg in "$@"; do
   case "$arg" in

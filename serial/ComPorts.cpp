@@ -25,8 +25,6 @@ constexpr auto DestroyServeSlice = std::chrono::milliseconds(10);
 constexpr auto CloseMargin = std::chrono::milliseconds(500);
 constexpr int BitsPerByte = 10;  // start bit, 8 data bits, stop bit
 
-thread_local tSerialError LastOpenFailure;
-
 void Pause(int Milliseconds) {
   std::this_thread::sleep_for(std::chrono::milliseconds(Milliseconds));
 }
@@ -37,7 +35,7 @@ void Pause(int Milliseconds) {
 // queues; the user-interface thread fills OutQueue and drains InQueue.
 class tComThread {
  public:
-  // Starts the thread at once; throws std::runtime_error when its events cannot be made.
+  // Starts the thread at once; throws tComPortOpenError when its events cannot be made.
   tComThread(int32_t aCom, int32_t aBaudRate, tSerialDevice& aDevice);
   // Lets the thread deliver what is queued (see Drain), sets the close event and waits for
   // the thread, serving its hand-offs meanwhile.
@@ -92,10 +90,7 @@ tComThread::tComThread(int32_t aCom, int32_t aBaudRate, tSerialDevice& aDevice)
     : nCom(aCom), BaudRate(aBaudRate > 0 ? aBaudRate : 115200), Device(aDevice) {
   tSerialError Error;
   Waiter = tSerialWaiter::Create(Error);
-  if (!Waiter) {
-    LastOpenFailure = Error;
-    throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
-  }
+  if (!Waiter) throw tComPortOpenError(aCom, Error);
   Thread = std::thread([this] { Execute(); });
 }
 
@@ -242,11 +237,10 @@ void tComThread::DisplayMessage(const std::string& s) {
 
 tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom) {
   // A port the catalogue does not know gives an empty path, which opens as "no such port".
-  Device = tSerialDevice::Open(tPortCatalogue::DevicePathFor(aCom), BaudRate, FlowControl,
-                               LastOpenFailure);
-  if (!Device) throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
+  tSerialError Error;
+  Device = tSerialDevice::Open(tPortCatalogue::DevicePathFor(aCom), BaudRate, FlowControl, Error);
+  if (!Device) throw tComPortOpenError(aCom, Error);
   ComThread = std::make_unique<tComThread>(aCom, BaudRate, *Device);
-  LastOpenFailure = {};
 }
 
 // A test double's port: no device and no thread.
@@ -255,10 +249,6 @@ tComPort::tComPort() = default;
 tComPort::~tComPort() {
   ComThread.reset();
   Device.reset();
-}
-
-const tSerialError& tComPort::LastOpenError() {
-  return LastOpenFailure;
 }
 
 int32_t tComPort::Send(const void* Buffer, int32_t Count) {
@@ -347,6 +337,10 @@ void tComPort::ToggleDTR() {
 
 std::string ComPortLine(int32_t Number, const std::string& Name) {
   return ((std::to_string(Number) + " ").substr(0, 32) + Name).substr(0, 63);
+}
+
+std::string ComPortName(int32_t Number) {
+  return "COM" + std::to_string(Number);
 }
 
 void ListComPorts(std::vector<std::string>& List) {

@@ -12,19 +12,29 @@
 
 #include <cstdint>
 #include <memory>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "platform/SerialDevice.h"
 
 class tComThread;
 
+// Why a port did not open: what tComPort's constructor throws, with the text
+// "Cannot open ComPort " + the number and the error the system gave.
+struct tComPortOpenError : std::runtime_error {
+  tComPortOpenError(int32_t aCom, tSerialError aError)
+      : std::runtime_error("Cannot open ComPort " + std::to_string(aCom)),
+        Error(std::move(aError)) {}
+  tSerialError Error;
+};
+
 class tComPort {
  public:
   // Opens COM port aCom (see the port catalogue) at BaudRate, 8N1, with RTS/CTS when
-  // FlowControl, and starts its I/O thread. Throws std::runtime_error with
-  // "Cannot open ComPort " + aCom when the device cannot be opened; LastOpenError() then
-  // tells why.
+  // FlowControl, and starts its I/O thread. Throws tComPortOpenError when the device cannot
+  // be opened.
   tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl);
   // Closes the port: first the I/O thread hands every byte Send accepted to the driver,
   // waiting at most the wire time of what is queued plus a margin (a port held off by flow
@@ -58,9 +68,6 @@ class tComPort {
   // real serial port.
   virtual bool IsPseudoTerminal() const;
 
-  // Why the last open on this thread failed (no failure when it succeeded).
-  static const tSerialError& LastOpenError();
-
   int32_t nCom = 0;
 
  protected:
@@ -78,6 +85,8 @@ class tComPort {
 void ListComPorts(std::vector<std::string>& List);
 // One line of that list.
 std::string ComPortLine(int32_t Number, const std::string& Name);
+// The port as the operator names it: "COM5".
+std::string ComPortName(int32_t Number);
 
 // The text of a serial error code (empty for 0 and positive codes).
 std::string ComErrorText(int32_t Code);

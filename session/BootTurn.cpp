@@ -8,19 +8,28 @@ std::string tBootTurn::LockPath() {
 
 tBootTurn::tBootTurn() : fLock(LockPath()) {}
 
-bool tBootTurn::Take(const std::function<bool()>& Pause, std::string& Error) {
+tBootTurn::tTry tBootTurn::TryTake(std::string& Error) {
   std::string Why;
   if (!tPaths::MakeFolders(tPaths::RuntimeFolder(), Why)) {
     Error = "cards cannot take turns for Boot: " + Why;
-    return false;
+    return bt_Unusable;
   }
+  std::string Failed;
+  if (fLock.TryTake(Failed)) return bt_Taken;
+  if (Failed.empty()) return bt_Busy;
+  Error = "cards cannot take turns for Boot: " + Failed;
+  return bt_Unusable;
+}
+
+bool tBootTurn::Take(const std::function<bool()>& Pause, std::string& Error) {
   for (;;) {
-    std::string Failed;
-    if (fLock.TryTake(Failed)) return true;
-    if (!Failed.empty()) {
-      Error = "cards cannot take turns for Boot: " + Failed;
-      return false;
+    switch (TryTake(Error)) {
+      case bt_Taken:
+        return true;
+      case bt_Unusable:
+        return false;
+      case bt_Busy:
+        if (!Pause()) return false;
     }
-    if (!Pause()) return false;
   }
 }

@@ -20,6 +20,10 @@ class tBootTurn {
   // then goes on without it (its search for the new boot loader still refuses to choose
   // between two).
   bool Take(const std::function<bool()>& Pause, std::string& Error);
+  // One try: bt_Taken, bt_Busy (another program has the turn; try again later), or
+  // bt_Unusable with Error when the lock cannot be used.
+  enum tTry { bt_Taken, bt_Busy, bt_Unusable };
+  tTry TryTake(std::string& Error);
   void Release() { fLock.Release(); }
   bool Held() const { return fLock.Held(); }
 

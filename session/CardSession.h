@@ -1,15 +1,13 @@
-// The card session: the flows both front ends need around one card on one serial port.
+// The card session: one card on one serial port, and what every front end does with it.
 //   - the link: opening the card's port (a host object named "Caddis"), closing it, opening
-//     the last port again;
-//   - restarting the card's microcontroller: Restart, a short pause, the link closed, the
-//     time the card needs to go down;
-//   - an image update over the link, and the restart that the FPGA update needs afterwards;
-//   - Boot, and finding the boot loader that then appears on USB, downloading and verifying
-//     the firmware, and the card's return with its identity;
-//   - the wait for a card: polling the port list and the identity, bounded.
-// The window keeps the pauses its own timing fixes (it passes a blocking pause) and the
-// waits it runs from its timer; the command line passes a pause that keeps serving its loop
-// and uses the polling waits.
+//     the last port again, keeping an open link through hang-ups;
+//   - the window's fixed restart: Restart, a short pause, the link closed, the time the card
+//     needs to go down (the pause is the front end's: the window's blocks, as its timing
+//     fixes; the command line's keeps its loop running);
+//   - starting an image update over the link, and Boot.
+// The flows built on it (an update with its restart and the card's return, Boot and the
+// download, the record of each) are in session/CardFlows.h; how they run is in
+// session/Flow.h.
 //
 // Threads: user-interface thread only, like the host object it owns.
 #pragma once
@@ -18,25 +16,21 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/LinkHealth.h"
+#include "platform/SerialDevice.h"
 #include "session/DFUSession.h"
 #include "session/HostLoop.h"
 
 class tOrvaneHost;
-struct tSerialError;
 
 // Why port Port did not open, from the error the port kept: "COM5 is in use by minicom (pid
 // 812)" for a port another program has.
 std::string OpenErrorReason(const tSerialError& Error, int32_t Port = 0);
-
-// Runs Loop until Host's card has identified itself (keep-alive answered, then Status). False
-// with Error set when it has not within Timeout, or the loop was stopped.
-bool WaitForIdentity(tHostLoop& Loop, const tOrvaneHost& Host, std::chrono::milliseconds Timeout,
-                     std::string& Error);
 
 enum tImageKind { ik_FPGA, ik_USBAudio };
 
@@ -65,7 +59,7 @@ class tCardSession {
 
   // Closes any link and opens port Port. The host object exists afterwards even when the
   // port did not open (it then accepts every call and sends nothing); false in that case,
-  // with the reason in OpenError.
+  // with the reason in OpenError and the port's error in OpenFailure.
   bool Open(int32_t Port);
   // Like Open, but keeps no host object for a port that did not open, and switches on the
   // host's error lines once it did.
@@ -85,21 +79,18 @@ class tCardSession {
   tLinkChange KeepLink(std::chrono::steady_clock::time_point Now);
   bool PortListed() const;
   std::string OpenError;
+  tSerialError OpenFailure;  // se_None after an open that succeeded
 
   // Restart, RestartPause, the link closed, then (with AwaitDown) DownPause, the time the
   // card needs to go down. False without a link or when a pause was interrupted.
   bool Restart(bool AwaitDown = true);
-  // Restart without the blind pause, the link kept open: the link's round trip is measured
-  // first, then within DownPause of the Restart the card must be seen to leave (its port
-  // gone, or a keep-alive left unanswered for longer than the round trip allows). The link
-  // is closed afterwards. Error says why for rs_NotSent and rs_Stayed.
+  // How a restart watched on the open link went (RestartSeenLeavingFlow, session/CardFlows.h).
   enum tRestartSeen {
     rs_Left,         // the card was seen to leave
     rs_NotSent,      // the card did not answer before the Restart, which was not sent
     rs_Stayed,       // the card answered every keep-alive through DownPause
     rs_Interrupted,  // a stop was requested
   };
-  tRestartSeen RestartSeenLeaving(std::string& Error);
 
   // Starts an update of Kind with the image at Path (empty: the image beside the tool) on
   // the open link. After a successful FPGA update RestartDue() holds until taken: the card
@@ -121,17 +112,6 @@ class tCardSession {
   // Sends Boot: the card restarts in its USB DFU boot loader.
   void SendBoot();
 
-  // Polls for the card on ComPort until Limit has passed: the port listed again, opened,
-  // and the card's identity within IdentityTimeout (a port that hangs up meanwhile is tried
-  // again). True with the link open; false with Error set (or the pause interrupted).
-  bool WaitForCard(std::chrono::milliseconds Limit, std::string& Error);
-
-  // Sends Boot to the identified card, closes the link and waits up to Limit for a boot
-  // loader that Filter matches and that was not present before. When more than one new one
-  // appears it stops: Error then lists them and asks for the serial number.
-  bool BootToLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
-                    tDFUDeviceEntry& Found, std::string& Error);
-
  private:
   // Ends the host object, keeping its link's counts.
   void DropHost();
@@ -141,38 +121,12 @@ class tCardSession {
   tPause fPause;
   bool fRestartDue = false;
   bool fLinkLost = false;  // closed by KeepLink after a hang-up, to be opened again
-  std::chrono::steady_clock::time_point fNextReopen{};
+  std::optional<std::chrono::steady_clock::time_point> fNextReopen;  // while fLinkLost
   std::string fFailedDevice;  // the device behind the port when opening it last failed
   tLinkHealth fClosedLinks;
   uint32_t fOpenings = 0;
 };
 
-// Polls every second (as the update dialog does) until Filter matches exactly one boot
-// loader, or Limit has passed. With several it stops at once with Error listing them.
-bool FindBootLoader(const tDFUFilter& Filter, std::chrono::milliseconds Limit,
-                    tDFUDeviceEntry& Found, std::string& Error);
 // "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
 
-// Checks Image against the device (and, for the card, against its flash), downloads it on a
-// worker thread (verifying when Verify) and closes the device, the card then starting its
-// new firmware. OnEvent gets every notification as the loop handles it. An interrupted loop
-// still waits for the download to end: a device is never left in the middle of one. False
-// with Error set on any failure. FileName names the image in the messages.
-// With SendBackUntouched, a device that refused the image or the download before a single
-// block was sent to it still holds its former firmware: it is sent back to it (Error says so).
-// Outcome tells where the download left the card, and which step failed with the library's
-// code for it.
-struct tDownloadOutcome {
-  bool Written = false;   // blocks were sent: the former firmware is gone
-  bool Complete = false;  // the whole image was written (and verified when asked)
-  bool SentBack = false;  // the card left DFU mode for the firmware it holds
-  // df_Check: the library refused the image (Code); df_CardImage: the library took it, but it
-  // does not fit the card's flash or vector table (Code stays lm_Ok).
-  enum tStep { df_Check, df_CardImage, df_Open, df_Download, df_Leave } Step = df_Check;
-  tLMDFUErr Code = lm_Ok;
-};
-bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
-                      const std::string& FileName, bool Verify,
-                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
-                      tDownloadOutcome* Outcome = nullptr, bool SendBackUntouched = false);

@@ -8,6 +8,7 @@
 #include "hostlink/CardDefs.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "platform/Files.h"
+#include "platform/UIThread.h"
 #include "session/HostLoop.h"
 
 namespace {
@@ -246,26 +247,105 @@ float tDFUProgress::Fraction() const {
   return fTotal == 0 ? 0.0f : static_cast<float>(fDone) / static_cast<float>(fTotal);
 }
 
-void FollowDFUCall(tLMDFUEventQueue& Queue, const std::function<bool()>& Returned,
-                   tDFUProgress& Progress,
-                   const std::function<void(const tDFUProgress&)>& OnEvent) {
+tFlow FollowDFUFlow(tLMDFUEventQueue& Queue, std::function<bool()> Returned,
+                    tDFUProgress& Progress, std::function<void(const tDFUProgress&)> OnEvent) {
   bool Ended = false;
-  auto Drain = [&] {
+  co_await Until([&] {
+    const bool CallReturned = Returned();
     Queue.Drain([&](const tLMDFUEvent& Event) {
       Ended = Progress.Handle(Event.Message, Event.Param) || Ended;
       if (OnEvent) OnEvent(Progress);
     });
-  };
-  tHostLoop(nullptr).RunUntil(
-      [&] {
-        const bool CallReturned = Returned();
-        Drain();
-        return Ended || (CallReturned && !Queue.WaitFor(std::chrono::milliseconds(0)));
-      },
-      std::chrono::hours(24 * 365));
+    return Ended || (CallReturned && !Queue.WaitFor(std::chrono::milliseconds(0)));
+  });
+  co_return tFlowOutcome::Success();
 }
 
 std::string DFUFailureText(const std::string& What, tLMDFUErr Code, const std::string& Details) {
   return What + " error " + std::to_string(Code) + ": " + LMDFUStatusText(Code) +
          (Details.empty() ? "" : " (" + Details + ")");
+}
+
+tFlow DownloadFirmwareFlow(const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                           std::string FileName, bool Verify,
+                           std::function<void(const tDFUProgress&)> OnEvent,
+                           tDownloadOutcome& Out, bool SendBackUntouched) {
+  Out = {};
+  std::string Error;
+  // The device still holds its firmware: when asked, it is sent back to it.
+  auto Untouched = [&] {
+    if (SendBackUntouched) {
+      Out.SentBack = LeaveDFUMode(Device.Index);
+      Error += Out.SentBack
+                   ? "; nothing was written: the card restarts with its former firmware"
+                   : "; nothing was written, but the card could not be sent back to its former "
+                     "firmware";
+    }
+    return tFlowOutcome::Failed(fk_Failure, Error);
+  };
+  const tLMDFUErr Verdict = CheckDFUImage(Device.Index, Image);
+  Out.Step = tDownloadOutcome::df_Check;
+  Out.Code = Verdict;
+  if (std::string Why; Verdict == lm_Ok && Device.IsCard() &&
+                       !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why)) {
+    Out.Step = tDownloadOutcome::df_CardImage;
+    Error = "File " + FileName + " is not compatible with this device: " + Why;
+    co_return Untouched();
+  }
+  if (Verdict != lm_Ok) {
+    Error = "File " + FileName +
+            " is not compatible with this device: " + std::string(LMDFUStatusText(Verdict)) + " (" +
+            std::to_string(Verdict) + ")";
+    co_return Untouched();
+  }
+  tLMDFUEventQueue Queue;
+  tDFUDownload Download;
+  if (const tLMDFUErr Opened =
+          Download.Start(Device.Index, Image, Verify, &Queue, [] { tUIThread::Wake(); });
+      Opened != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Open;
+    Out.Code = Opened;
+    Error = DFUFailureText("Open", Opened, {});
+    co_return Untouched();
+  }
+  tDFUProgress Progress(Verify);
+  // A download cannot be stopped half-way without leaving the device in an error state, so
+  // a stop request only ends the display: the call is still waited for below.
+  // (Named arguments only: GCC 12 destroys temporaries of a co_await expression twice.)
+  const std::function<bool()> Running = [&] { return Download.Returned(); };
+  const std::function<bool()> Over = [] { return true; };
+  co_await FollowDFUFlow(Queue, Running, Progress, OnEvent);
+  const tLMDFUErr Result = Download.Finish();
+  co_await FollowDFUFlow(Queue, Over, Progress, OnEvent);
+  if (Result != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Download;
+    Out.Code = Result;
+    Error = DFUFailureText("Download", Result, Download.ErrorDetails());
+    Out.Written = Download.BlocksSent() > 0;
+    if (!Out.Written) co_return Untouched();
+    co_return tFlowOutcome::Failed(fk_Failure, Error);
+  }
+  Out.Written = Out.Complete = true;
+  // The new firmware runs only once the device has left DFU mode.
+  Out.SentBack = Download.LeaveResult() == lm_Ok;
+  if (const tLMDFUErr Left = Download.LeaveResult(); Left != lm_Ok) {
+    Out.Step = tDownloadOutcome::df_Leave;
+    Out.Code = Left;
+    co_return tFlowOutcome::Failed(
+        fk_Failure, "The firmware was written, but the device did not restart into it: error " +
+                        std::to_string(Left) + ": " + LMDFUStatusText(Left));
+  }
+  co_return tFlowOutcome::Success();
+}
+
+bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                      const std::string& FileName, bool Verify,
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome, bool SendBackUntouched) {
+  tDownloadOutcome Local;
+  const tFlowOutcome Result =
+      RunFlow(DownloadFirmwareFlow(Device, Image, FileName, Verify, OnEvent,
+                                   Outcome ? *Outcome : Local, SendBackUntouched));
+  Error = Result.Text;
+  return Result.Ok;
 }

@@ -17,8 +17,9 @@
 #include <thread>
 #include <vector>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "lib/lmdfu/DFUEventQueue.h"
+#include "session/Flow.h"
 
 // One USB string of a device: its index, and its text when it could be read.
 struct tDFUString {
@@ -164,13 +165,42 @@ class tDFUProgress {
   uint64_t fPhaseTotal = 0;
 };
 
-// Follows a library call that runs on a worker and posts to Queue: the caller's loop runs
-// (hand-offs served) and hands every notification to Progress and then OnEvent, until the
-// call has returned (Returned, read on the caller's thread) and everything it posted has
-// been handled, or its final notification has. A stop request ends only the following; the
-// caller still waits for the worker, so a device is never left in the middle of a transfer.
-void FollowDFUCall(tLMDFUEventQueue& Queue, const std::function<bool()>& Returned,
-                   tDFUProgress& Progress, const std::function<void(const tDFUProgress&)>& OnEvent);
+// Follows a library call that runs on a worker and posts to Queue: at every step of the flow
+// every notification goes to Progress and then OnEvent, until the call has returned
+// (Returned, read on the caller's thread) and everything it posted has been handled, or its
+// final notification has. A stop request ends only the following; the caller still waits
+// for the worker, so a device is never left in the middle of a transfer.
+tFlow FollowDFUFlow(tLMDFUEventQueue& Queue, std::function<bool()> Returned,
+                    tDFUProgress& Progress, std::function<void(const tDFUProgress&)> OnEvent);
+
+// Where a download left the card, and which step failed with the library's code for it.
+struct tDownloadOutcome {
+  bool Written = false;   // blocks were sent: the former firmware is gone
+  bool Complete = false;  // the whole image was written (and verified when asked)
+  bool SentBack = false;  // the card left DFU mode for the firmware it holds
+  // df_Check: the library refused the image (Code); df_CardImage: the library took it, but it
+  // does not fit the card's flash or vector table (Code stays lm_Ok).
+  enum tStep { df_Check, df_CardImage, df_Open, df_Download, df_Leave } Step = df_Check;
+  tLMDFUErr Code = lm_Ok;
+};
+
+// Checks Image against the device (and, for the card, against its flash), downloads it on a
+// worker thread (verifying when Verify) and closes the device, the card then starting its
+// new firmware. OnEvent gets every notification as the flow handles it. A stopped flow
+// still waits for the download to end: a device is never left in the middle of one. The
+// outcome's text says why it failed; FileName names the image in it.
+// With SendBackUntouched, a device that refused the image or the download before a single
+// block was sent to it still holds its former firmware: it is sent back to it (the text says
+// so). Out tells where the download left the card.
+tFlow DownloadFirmwareFlow(const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                           std::string FileName, bool Verify,
+                           std::function<void(const tDFUProgress&)> OnEvent,
+                           tDownloadOutcome& Out, bool SendBackUntouched = false);
+// The same, run to its end from a loop of its own.
+bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                      const std::string& FileName, bool Verify,
+                      const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
+                      tDownloadOutcome* Outcome = nullptr, bool SendBackUntouched = false);
 
 // "<What> error -13: verification failed: the read-back differs (<Details>)": a library call's
 // failure for the operator and the service record.

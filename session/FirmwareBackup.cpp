@@ -41,16 +41,14 @@ bool WriteNewFile(const std::string& Path, const std::vector<uint8_t>& Bytes, st
   return false;
 }
 
-// The card's firmware read through the library on a worker thread.
-bool UploadFirmware(const tDFUDeviceEntry& Device,
-                    const std::function<void(const tDFUProgress&)>& OnEvent,
-                    std::vector<uint8_t>& Firmware, std::string& Error) {
+// The card's firmware read through the library on a worker thread, the flow following it.
+tFlow UploadFirmwareFlow(const tDFUDeviceEntry& Device,
+                         std::function<void(const tDFUProgress&)> OnEvent,
+                         std::vector<uint8_t>& Firmware) {
   tLMDFUDeviceInfo Info{};
   tLMDFUHandle Handle = nullptr;
-  if (const tLMDFUErr Opened = LMDFUDeviceOpen(Device.Index, &Info, &Handle); Opened != lm_Ok) {
-    Error = DFUFailureText("Open", Opened, {});
-    return false;
-  }
+  if (const tLMDFUErr Opened = LMDFUDeviceOpen(Device.Index, &Info, &Handle); Opened != lm_Ok)
+    co_return tFlowOutcome::Failed(fk_Failure, DFUFailureText("Open", Opened, {}));
   Firmware.assign(MaxFirmware, 0);
   uint32_t Read = 0;
   tLMDFUErr Result = lm_Ok;
@@ -68,21 +66,21 @@ bool UploadFirmware(const tDFUDeviceEntry& Device,
     Run();  // no thread to be had: the call runs here, and progress shows at its end
   }
   tDFUProgress Progress(false);
-  FollowDFUCall(
-      Queue, [&] { return Returned.load(); }, Progress, OnEvent);
+  // (Named arguments only: GCC 12 destroys temporaries of a co_await expression twice.)
+  const std::function<bool()> Running = [&] { return Returned.load(); };
+  const std::function<bool()> Over = [] { return true; };
+  co_await FollowDFUFlow(Queue, Running, Progress, OnEvent);
   if (Worker.joinable()) Worker.join();
-  FollowDFUCall(
-      Queue, [] { return true; }, Progress, OnEvent);
+  co_await FollowDFUFlow(Queue, Over, Progress, OnEvent);
   const std::string Details = Result == lm_Ok ? std::string() : LMDFULastErrorText(Handle);
   // Without a reset: the device stays in its boot loader for the download that follows.
   LMDFUDeviceClose(Handle, LMDFU_FALSE);
   if (Result != lm_Ok) {
-    Error = DFUFailureText("Upload", Result, Details);
     Firmware.clear();
-    return false;
+    co_return tFlowOutcome::Failed(fk_Failure, DFUFailureText("Upload", Result, Details));
   }
   Firmware.resize(Read);
-  return true;
+  co_return tFlowOutcome::Success();
 }
 
 }  // namespace
@@ -96,28 +94,21 @@ std::string KeptFirmwareName(const tCardFacts& Card, std::chrono::system_clock::
          std::to_string(Card.FirmwareVersion) + ".dfu";
 }
 
-bool KeepFirmware(const tDFUDeviceEntry& Device, const tCardFacts& Card,
-                  const std::function<void(const tDFUProgress&)>& OnEvent, tKeptFirmware& Kept,
-                  std::string& Error, const std::string& Folder) {
-  const std::string Failed = "Reading the card's firmware failed: ";
-  if (!Card.Known) {
-    Error = Failed + "the card has not identified itself, so its firmware cannot be named";
-    return false;
-  }
-  std::vector<uint8_t> Image;
-  if (!UploadFirmware(Device, OnEvent, Image, Error)) {
-    Error = Failed + Error;
-    return false;
-  }
+namespace {
+
+// Keeps the firmware read back (Image) as a DFU image for the card in Folder, with its SHA-256
+// beside it; nothing half-written is left behind.
+bool KeepImage(const tDFUDeviceEntry& Device, const tCardFacts& Card, std::vector<uint8_t>& Image,
+               const std::string& Folder, tKeptFirmware& Kept, std::string& Error) {
   if (Image.empty()) {
-    Error = Failed + "the boot loader gave back no firmware";
+    Error = "the boot loader gave back no firmware";
     return false;
   }
   // The suffix makes the kept firmware an image the boot loader takes back as it is.
   dfu::AppendSuffix(Image, Device.Info.usVID, Device.Info.usPID);
   const std::string Into = Folder.empty() ? KeptFirmwareFolder() : Folder;
   if (std::string Why; !tPaths::MakeFolders(Into, Why)) {
-    Error = Failed + Why;
+    Error = Why;
     return false;
   }
   const std::string Name = KeptFirmwareName(Card, std::chrono::system_clock::now());
@@ -125,18 +116,43 @@ bool KeepFirmware(const tDFUDeviceEntry& Device, const tCardFacts& Card,
   const std::string Hash = tSha256::HexOf(Image);
   const std::string HashLine = Hash + "  " + Name + "\n";
   if (!WriteNewFile(Path, Image, Error)) {
-    Error = Failed + Error;
     return false;
   }
   if (!WriteNewFile(Path + HashSuffix, std::vector<uint8_t>(HashLine.begin(), HashLine.end()),
                     Error)) {
     int Ignored = 0;
     tFiles::Remove(Path, Ignored);
-    Error = Failed + Error;
     return false;
   }
   Kept = {Path, Hash, Image.size()};
   return true;
+}
+
+}  // namespace
+
+tFlow KeepFirmwareFlow(const tDFUDeviceEntry& Device, tCardFacts Card,
+                       std::function<void(const tDFUProgress&)> OnEvent, tKeptFirmware& Kept,
+                       std::string Folder) {
+  const std::string Failed = "Reading the card's firmware failed: ";
+  if (!Card.Known)
+    co_return tFlowOutcome::Failed(
+        fk_Failure,
+        Failed + "the card has not identified itself, so its firmware cannot be named");
+  std::vector<uint8_t> Image;
+  if (tFlowOutcome Read = co_await UploadFirmwareFlow(Device, OnEvent, Image); !Read.Ok)
+    co_return tFlowOutcome::Failed(fk_Failure, Failed + Read.Text);
+  std::string Error;
+  if (!KeepImage(Device, Card, Image, Folder, Kept, Error))
+    co_return tFlowOutcome::Failed(fk_Failure, Failed + Error);
+  co_return tFlowOutcome::Success();
+}
+
+bool KeepFirmware(const tDFUDeviceEntry& Device, const tCardFacts& Card,
+                  const std::function<void(const tDFUProgress&)>& OnEvent, tKeptFirmware& Kept,
+                  std::string& Error, const std::string& Folder) {
+  const tFlowOutcome Outcome = RunFlow(KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder));
+  Error = Outcome.Text;
+  return Outcome.Ok;
 }
 
 std::string NewestKeptFirmware(uint8_t DeviceID, const std::string& Folder) {

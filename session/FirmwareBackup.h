@@ -32,11 +32,15 @@ std::string KeptFirmwareFolder();
 // The name of the image kept for Card at When.
 std::string KeptFirmwareName(const tCardFacts& Card, std::chrono::system_clock::time_point When);
 
-// Reads the firmware of the card (as it identified itself before Boot: Card) from its boot
+// Reads (as a flow) the firmware of the card (as it identified itself before Boot: Card) from its boot
 // loader Device and keeps it in Folder (empty: KeptFirmwareFolder(), made when missing).
 // OnEvent gets the upload's progress. The device stays in its boot loader, ready for the
 // download. False with Error set ("Reading the card's firmware failed: ...") when nothing
 // usable was kept; nothing half-written is left behind.
+tFlow KeepFirmwareFlow(const tDFUDeviceEntry& Device, tCardFacts Card,
+                       std::function<void(const tDFUProgress&)> OnEvent, tKeptFirmware& Kept,
+                       std::string Folder = {});
+// The same, run to its end from a loop of its own.
 bool KeepFirmware(const tDFUDeviceEntry& Device, const tCardFacts& Card,
                   const std::function<void(const tDFUProgress&)>& OnEvent, tKeptFirmware& Kept,
                   std::string& Error, const std::string& Folder = {});

@@ -14,3 +14,11 @@ void DisplayMessageToStdErr(const std::string& Text) {
   std::fprintf(stderr, "%s\n", Text.c_str());
   std::fflush(stderr);
 }
+
+tDisplayScope::tDisplayScope(tDisplayMessageProc Proc) : fSaved(DisplayMessageProc) {
+  DisplayMessageProc = std::move(Proc);
+}
+
+tDisplayScope::~tDisplayScope() {
+  DisplayMessageProc = fSaved;
+}

@@ -17,3 +17,16 @@ void DisplayMessage(const std::string& Text);
 
 // The core's default procedure: the line on standard error.
 void DisplayMessageToStdErr(const std::string& Text);
+
+// Installs Proc as DisplayMessageProc for as long as it lives, restoring the former one after
+// (a status line that writes the messages above itself while it is shown).
+class tDisplayScope {
+ public:
+  explicit tDisplayScope(tDisplayMessageProc Proc);
+  ~tDisplayScope();
+  tDisplayScope(const tDisplayScope&) = delete;
+  tDisplayScope& operator=(const tDisplayScope&) = delete;
+
+ private:
+  tDisplayMessageProc fSaved;
+};

@@ -398,6 +398,14 @@ std::string DevicePathFor(int32_t aCom) {
   return {};
 }
 
+std::string RealDevicePathFor(int32_t aCom) {
+  const std::string Path = DevicePathFor(aCom);
+  if (Path.empty()) return {};
+  std::error_code Failed;
+  const fs::path Real = fs::canonical(Path, Failed);
+  return Failed ? Path : Real.string();
+}
+
 int32_t PortNumberOf(const std::string& DeviceOrName) {
   if (DeviceOrName.empty()) return 0;
   const bool IsPath = DeviceOrName.find('/') != std::string::npos;

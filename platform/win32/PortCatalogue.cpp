@@ -84,6 +84,10 @@ std::string DevicePathFor(int32_t aCom) {
   return {};
 }
 
+std::string RealDevicePathFor(int32_t aCom) {
+  return DevicePathFor(aCom);
+}
+
 int32_t PortNumberOf(const std::string& DeviceOrName) {
   // "COM5", "\\.\COM5" or a registered name ("Serial0").
   std::string Name = DeviceOrName;

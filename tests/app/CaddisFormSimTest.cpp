@@ -151,6 +151,27 @@ TEST_F(CaddisFormSimTest, FPGAUpdateRestartsTheCardOnTheSamePort) {
   EXPECT_GT(Line["LinkHealth"]["BytesSent"].get<int>(), 2000);
 }
 
+// A card that takes the image but ignores the Restart never loads the new bitstream: the
+// window says so and records the update as failed.
+TEST_F(CaddisFormSimTest, AnFPGAUpdateWhoseCardIgnoresTheRestartIsRecordedAsFailed) {
+  ReplaceCard({"--ignore-restart"});
+  WriteBitstream(2000);
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->UpdateFPGAButton->click();
+  ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }, 20))
+      << Form->MessageMemo->toPlainText().toStdString();
+  const auto Line = RecordLines().front();
+  EXPECT_EQ(Line["Result"], "failed") << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_NE(Line["Failure"].get<std::string>().find("did not restart"), std::string::npos)
+      << Line["Failure"];
+  EXPECT_EQ(CountLines("FPGA updated successfully"), 1);
+  EXPECT_EQ(CountLines("the card on COM7 did not restart"), 1)
+      << Form->MessageMemo->toPlainText().toStdString();
+  // The link is the window's again, with the card on it.
+  ASSERT_TRUE(Within([&] { return Form->CaddisHost && Form->CaddisHost->DeviceID == 17; }, 20));
+}
+
 TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
   ReplaceCard({"--ack-code", "4@3"});
   WriteBitstream(2000);
@@ -160,8 +181,9 @@ TEST_F(CaddisFormSimTest, AnUpdateRefusedByTheCardIsRecordedWithItsReason) {
   ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }));
   const auto Line = RecordLines().front();
   EXPECT_EQ(Line["Result"], "failed");
-  EXPECT_EQ(Line["Failure"],
-            "the card answered " + tTivaFileUpdater::ErrorName(tu_FlashError) + " (code 4)");
+  // The same words as the command line's record of the same update.
+  EXPECT_EQ(Line["Failure"], "FPGA update aborted at 25%: the card answered " +
+                                 tTivaFileUpdater::ErrorName(tu_FlashError) + " (code 4)");
   EXPECT_EQ(CountLines("FPGA updated successfully"), 0);
 }
 

@@ -282,12 +282,10 @@ TEST_F(CaddisFormTest, UpdatePanelFollowsProgressAndFinish) {
   F.UpdateFileProgressEvent(0.5f, tu_FlashError);
   EXPECT_FALSE(F.UpdatePanel->isVisible());
   F.UpdateFileProgressEvent(0.5f, tu_Ack);
-  F.UpdatingName = "USB Audio";
-  F.UpdateFileFinishedEvent(1.0f, tu_Ack);
+  F.Report.ImageAccepted("USB Audio");
+  F.Report.ProgressEnd();
   EXPECT_FALSE(F.UpdatePanel->isVisible());
   EXPECT_EQ(MemoLines(), std::vector<std::string>{"USB Audio updated successfully"});
-  F.UpdateFileFinishedEvent(0.3f, tu_SizeError);
-  EXPECT_EQ(MemoLines().size(), 1u);
 }
 
 TEST_F(CaddisFormTest, MissingBitstreamLeavesThePanelHidden) {

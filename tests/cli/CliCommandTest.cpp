@@ -8,11 +8,15 @@
 #include <random>
 
 #include <grp.h>
+#include <poll.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include "RunProgram.h"
 #include "cli/Outcome.h"
 #include "lib/lmdfu/DFUSuffix.h"
+#include "platform/Paths.h"
 #include "serial/PseudoTerminal.h"
 #include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
@@ -425,9 +429,17 @@ TEST_F(CliCommandTest, DfuDownloadWithoutADeviceOrFileFails) {
   EXPECT_EQ(NoDevice.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(NoDevice.Err, "No USB DFU devices found")) << NoDevice.Err;
 
-  // SIGTERM ends the search as Ctrl-C does, with the status a terminated program has.
+  // SIGTERM ends the search as Ctrl-C does, with the status a terminated program has. The
+  // search lists the virtual USB folder: its first listing shows the program searching.
+  const std::string UsbFolder = tPaths::VirtualUSBFolder();
+  ASSERT_TRUE(tPaths::MakeFolders(UsbFolder));
+  const int Watch = inotify_init1(IN_CLOEXEC);
+  ASSERT_GE(Watch, 0);
+  ASSERT_GE(inotify_add_watch(Watch, UsbFolder.c_str(), IN_OPEN), 0);
   tProcess Searching(Runtime, CADDIS_PATH, {"dfu", "download", DEMO_DFU_PATH, "--wait", "30"});
-  std::this_thread::sleep_for(500ms);
+  pollfd Listed{Watch, POLLIN, 0};
+  EXPECT_EQ(poll(&Listed, 1, 10000), 1) << "the program never looked for a boot loader";
+  close(Watch);
   Searching.Signal(SIGTERM);
   EXPECT_EQ(Searching.Wait(10s).Exit, 143);
 }

@@ -1,5 +1,5 @@
-// caddis history's reading of the record: which lines are updates, which the filters keep,
-// which are damaged, and the table they make.
+// caddis history's table of the updates the record holds (the reading of the record is the
+// card session's: tests/session/ServiceRecordTest.cpp).
 #include "cli/HistoryText.h"
 
 #include <gtest/gtest.h>
@@ -24,43 +24,6 @@ std::string RecordLine(int32_t Port, uint8_t Card, tServiceResult Result,
   Entry.Result = Result;
   Entry.Failure = Failure;
   return ServiceRecordLine(Entry);
-}
-
-TEST(HistoryTextTest, LinesAreKeptFilteredOrFoundDamaged) {
-  struct tCase {
-    const char* What;
-    std::string Line;
-    tHistoryFilter Filter;
-    tHistoryLine Expected;
-  };
-  const std::string Good = RecordLine(5, 17, sr_Succeeded);
-  const tCase Cases[] = {
-      {"an update", Good, {}, hl_Kept},
-      {"on the port asked for", Good, {5, -1}, hl_Kept},
-      {"on another port", Good, {6, -1}, hl_Filtered},
-      {"of the card asked for", Good, {0, 17}, hl_Kept},
-      {"of another card", Good, {0, 18}, hl_Filtered},
-      {"blank", "  \r", {}, hl_Blank},
-      {"cut off half-way", Good.substr(0, Good.size() / 2), {}, hl_Damaged},
-      {"not an object", "[1,2,3]", {}, hl_Damaged},
-      {"no result", "{\"Start\":\"x\",\"Action\":\"update-fpga\"}", {}, hl_Damaged},
-      {"a result that is no text",
-       "{\"Start\":\"x\",\"Action\":\"a\",\"Result\":7}",
-       {},
-       hl_Damaged},
-      // A field of the wrong kind is no match, and no crash.
-      {"a port that is a text",
-       "{\"Start\":\"x\",\"Action\":\"a\",\"Result\":\"success\",\"Port\":\"5\"}",
-       {5, -1},
-       hl_Filtered},
-  };
-  for (const tCase& Case : Cases) {
-    tHistoryEntry Entry;
-    EXPECT_EQ(ReadHistoryLine(Case.Line, Case.Filter, Entry), Case.Expected) << Case.What;
-    if (Case.Expected == hl_Kept) {
-      EXPECT_EQ(Entry.Line, Case.Line) << Case.What;
-    }
-  }
 }
 
 TEST(HistoryTextTest, TableAlignsItsColumnsAndEndsWithTheResult) {

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "QtTestPlatform.h"
 #include "dfu/QtDFUReceiver.h"
 #include "lib/lmdfu/DFUSuffix.h"

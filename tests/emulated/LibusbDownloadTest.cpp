@@ -14,7 +14,7 @@
 
 #include "RunProgram.h"
 #include "TempFolder.h"
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "emulated/EmulatedTestbed.h"
 #include "emulated/UsbfsBootLoader.h"
 #include "sim/bootloader/DemoImage.h"

@@ -1,7 +1,7 @@
 // Seeing a restarting card leave while the link stays open: a card double on a fake port
 // answers the watch's keep-alive probes by a rule, on a made-up clock stepped every
-// millisecond. The clock lies in the past, so the host's own reply times (the real clock)
-// never fall before it.
+// millisecond, which the host reads its reply times from too. The clock starts an hour after
+// the steady clock's epoch, whatever the real clock says.
 #include "hostlink/CardLeaving.h"
 
 #include <gtest/gtest.h>
@@ -45,6 +45,7 @@ class CardLeavingTest : public ::testing::Test {
     Host = std::make_unique<tOrvaneHost>(Com, false, "Caddis");
     ASSERT_NE(Ports.Last, nullptr);
     Host->AYTActive = false;
+    Host->Clock = [this] { return Clock; };
     Ports.Last->OnSend = [this](const uint8_t* Bytes, int32_t Count) { Sent(Bytes, Count); };
   }
   void TearDown() override {
@@ -69,8 +70,9 @@ class CardLeavingTest : public ::testing::Test {
         Answers.push_back(DownUntil + Rule.Delay);
     }
   }
-  // One millisecond of the main loop: the answers due arrive and the host takes them.
-  void Tick() {
+  // One millisecond of the main loop: the answers due arrive and the host takes them (unless
+  // the tool is stalled: then they wait in the port).
+  void Tick(bool ToolRuns = true) {
     Clock += 1ms;
     std::array<uint8_t, tHostFrame::MaxFrameSize> Frame;
     const std::size_t Size = tHostFrame::BuildFrame(tHostFrame::MakeMessage(tHostId::AYT), Frame);
@@ -78,7 +80,7 @@ class CardLeavingTest : public ::testing::Test {
       Answers.erase(Answers.begin());
       Ports.Last->Feed(std::vector<uint8_t>(Frame.begin(), Frame.begin() + Size));
     }
-    Host->ServiceReceive();
+    if (ToolRuns) Host->ServiceReceive();
   }
   // A new card: the answers still on their way are gone, the rule's restart not yet due.
   void NewCard(const tCardRule& aRule) {
@@ -89,13 +91,17 @@ class CardLeavingTest : public ::testing::Test {
   }
   // Calibrates, sends the Restart and watches for up to Span; true when the card was seen to
   // leave.
-  bool Watch(tCardLeaveWatch& Watch, std::chrono::milliseconds Span = 2000ms) {
+  // With Stall the tool does not run for that long right after the Restart.
+  bool Watch(tCardLeaveWatch& Watch, std::chrono::milliseconds Span = 2000ms,
+             std::chrono::milliseconds Stall = 0ms) {
     for (const auto Until = Clock + 10s; !Watch.Calibrate(Clock); Tick())
       if (Clock > Until) {
         ADD_FAILURE() << "the card's answers were not measured";
         return false;
       }
     Watch.SendRestart(Clock);
+    for (const auto Resumes = Clock + Stall; Clock < Resumes;)
+      Tick(false);
     for (const auto Until = Clock + Span; Clock < Until && !Watch.Left(); Watch.Step(Clock))
       Tick();
     return Watch.Left();
@@ -106,7 +112,7 @@ class CardLeavingTest : public ::testing::Test {
   tFakePortFactory Ports;
   std::unique_ptr<tOrvaneHost> Host;
   tCardRule Rule;
-  tClock::time_point Clock = tClock::now() - 1h;
+  tClock::time_point Clock = tClock::time_point(1h);
   tClock::time_point DownFrom = tClock::time_point::max(), DownUntil = DownFrom;
   std::vector<tClock::time_point> Answers;
   int Writes = 0;
@@ -177,6 +183,23 @@ TEST_F(CardLeavingTest, APortThatHangsUpOrLeavesTheListIsAPortThatWentAway) {
   fs::remove(Root + "/ports/COM77");
   EXPECT_TRUE(Watch(Unlisted));
   EXPECT_EQ(Unlisted.How(), "its port went away");
+}
+
+// The tool itself stopped right after the Restart (a busy machine, a stopped program): the
+// deadline of the probe passes while nobody listens. A card that ignored the Restart answered
+// meanwhile and stays; a card that restarted within the stall lost the probe and is seen to
+// leave once the tool listens again.
+TEST_F(CardLeavingTest, TheToolsOwnStallIsNotTheCardsSilence) {
+  for (const auto Stall : {50ms, 100ms, 200ms}) {
+    NewCard({2ms});
+    tCardLeaveWatch Stayed(*Host, Com);
+    EXPECT_FALSE(Watch(Stayed, 2000ms, Stall)) << Stall.count() << " ms: " << Stayed.How();
+
+    NewCard({2ms, 20ms});
+    tCardLeaveWatch Restarted(*Host, Com);
+    EXPECT_TRUE(Watch(Restarted, 2000ms, Stall)) << Stall.count() << " ms";
+    EXPECT_EQ(Restarted.How(), "it fell silent");
+  }
 }
 
 }  // namespace

@@ -72,8 +72,8 @@ class tFakeComPort : public tComPort {
   std::function<void(const uint8_t*, int32_t)> OnSend;
 };
 
-// Makes every host object get a tFakeComPort (or fail to open when Fail is set) while it
-// lives; Last points at the most recent port.
+// Makes every host object get a tFakeComPort (or fail to open with FailWith when Fail is
+// set) while it lives; Last points at the most recent port.
 class tFakePortFactory {
  public:
   tFakePortFactory() {
@@ -82,7 +82,7 @@ class tFakePortFactory {
       LastCom = aCom;
       LastBaud = Baud;
       LastFlow = Flow;
-      if (Fail) throw std::runtime_error("Cannot open ComPort " + std::to_string(aCom));
+      if (Fail) throw tComPortOpenError(static_cast<int32_t>(aCom), FailWith);
       auto Port = std::make_unique<tFakeComPort>();
       Last = Port.get();
       return std::unique_ptr<tComPort>(std::move(Port));
@@ -91,6 +91,7 @@ class tFakePortFactory {
   ~tFakePortFactory() { tOrvaneHost::SetComPortFactory(nullptr); }
 
   bool Fail = false;
+  tSerialError FailWith;
   int Opens = 0;
   uint32_t LastCom = 0;
   int32_t LastBaud = 0;

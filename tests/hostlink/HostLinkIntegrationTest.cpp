@@ -116,9 +116,13 @@ TEST_F(HostLinkIntegrationTest, RestartDropsTheCardAndItComesBack) {
   Host->SendHeader(tHostId::Restart);
   Tick();
   Host.reset();
-  std::this_thread::sleep_for(2000ms);
-  ASSERT_TRUE(WaitFor([&] { return std::filesystem::exists(Runtime.PortLink(14)); }))
-      << Sim->Output();
+  // The card is back once it has registered its port again after it began to restart.
+  ASSERT_TRUE(WaitFor([&] {
+    const std::string Said = Sim->Output();
+    const auto Restarting = Said.find("restarting");
+    return Restarting != std::string::npos &&
+           Said.find(" COM14 is ", Restarting) != std::string::npos;
+  })) << Sim->Output();
   Host = std::make_unique<tOrvaneHost>(14, true, "Caddis");
   ASSERT_NE(Host->ComPort, nullptr);
   Ticks = 0;

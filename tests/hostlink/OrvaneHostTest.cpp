@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <cstring>
 #include <memory>
 #include <numeric>
@@ -83,8 +84,12 @@ TEST_F(OrvaneHostTest, HostNameIsCutTo31Characters) {
 
 TEST_F(OrvaneHostTest, PortThatCannotOpenGivesErrorLineAndAPortlessObject) {
   Factory.Fail = true;
+  Factory.FailWith = {tSerialError::se_Busy, EBUSY, "minicom (pid 812)"};
   auto& H = Open(/*ErrorLogging=*/true);
   EXPECT_EQ(H.ComPort, nullptr);
+  EXPECT_EQ(H.OpenFailure().Kind, tSerialError::se_Busy);
+  EXPECT_EQ(H.OpenFailure().Code, EBUSY);
+  EXPECT_EQ(H.OpenFailure().Holder, "minicom (pid 812)");
   EXPECT_EQ(LoggedTexts(), std::vector<std::string>{"Caddis Host Cannot open ComPort 3"});
   EXPECT_EQ(Output.Lines, std::vector<std::string>{"Caddis Host Cannot open ComPort 3"});
   // Without a port every call is accepted and does nothing on the link.

@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "lib/lmdfu/DFUEngine.h"
 
 namespace {

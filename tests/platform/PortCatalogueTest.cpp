@@ -127,6 +127,16 @@ TEST_F(PortCatalogueTest, PathsAndNumbersOfPorts) {
   EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyS1"), 0) << "placeholder";
   EXPECT_EQ(tPortCatalogue::PortNumberOf("ttyS2"), 0) << "console";
   EXPECT_EQ(tPortCatalogue::PortNumberOf(""), 0);
+
+  // The device behind a number, every link on the way followed: one device behind two
+  // numbers reads the same.
+  AddLink(6, Root + "/dev/serial/by-id/usb-Acme_Serial_A1-if00-port0");
+  const std::string Real = fs::canonical(Root).string();
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(6), Real + "/dev/ttyUSB0");
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(7), Real + "/dev/pts-7");
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(5), Real + "/dev/ttyS0");
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(1), Real + "/dev/ttyS0");
+  EXPECT_EQ(tPortCatalogue::RealDevicePathFor(3), "");
 }
 
 // Laid out as the kernel does: the class entry and the device link are relative links into

@@ -330,10 +330,10 @@ TEST_F(ComPortTest, MissingOrUnusablePortCannotBeOpened) {
     try {
       tComPort Port(Number, 115200, true);
       ADD_FAILURE() << "port " << Number << " opened";
-    } catch (const std::runtime_error& E) {
+    } catch (const tComPortOpenError& E) {
       EXPECT_EQ(std::string(E.what()), "Cannot open ComPort " + std::to_string(Number));
-      EXPECT_EQ(tComPort::LastOpenError().Code, Errno) << "port " << Number;
-      EXPECT_EQ(tComPort::LastOpenError().Kind, Kind) << "port " << Number;
+      EXPECT_EQ(E.Error.Code, Errno) << "port " << Number;
+      EXPECT_EQ(E.Error.Kind, Kind) << "port " << Number;
     }
   };
   ExpectOpenFails(7, ENOENT, tSerialError::se_NotFound);
@@ -364,7 +364,7 @@ TEST_F(ComPortTest, IdlePortAndHungUpPortUseNoCPU) {
   EXPECT_LT(CpuOver(1000ms), 50) << "idle open port";
 
   Pty.CloseMaster();  // the far end goes away
-  std::this_thread::sleep_for(200ms);
+  ASSERT_TRUE(ServeUntil([&] { return Port->HungUp(); }));
   EXPECT_LT(CpuOver(1000ms), 50) << "hung-up port";
 
   // Writing to the vanished device says why, once per batch, and the port still closes.

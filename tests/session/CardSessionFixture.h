@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "hostlink/OrvaneHost.h"
-#include "session/CardSession.h"
+#include "session/CardFlows.h"
 #include "sim/SimProcess.h"
 
 class tCardSessionFixture : public ::testing::Test {
@@ -35,8 +35,13 @@ class tCardSessionFixture : public ::testing::Test {
     std::string Error;
     ASSERT_TRUE(Session.OpenCard(Com, Error)) << Error;
     Session.Host->AskIdentity();
-    tHostLoop Loop(Session.Host.get());
-    ASSERT_TRUE(WaitForIdentity(Loop, *Session.Host, std::chrono::seconds(5), Error)) << Error;
+    ASSERT_TRUE(Run(IdentityFlow(Session, std::chrono::seconds(5)), Error)) << Error;
+  }
+  // Runs a flow of the session to its end; why it failed in Error.
+  bool Run(tFlow Flow, std::string& Error) {
+    const tFlowOutcome Outcome = RunFlow(std::move(Flow), &Session.Host);
+    Error = Outcome.Text;
+    return Outcome.Ok;
   }
 
   tCapturedOutput Output;

@@ -6,6 +6,8 @@
 #include <thread>
 
 #include "hostlink/OrvaneHost.h"
+#include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
 #include "sim/bootloader/DemoImage.h"
@@ -23,9 +25,29 @@ TEST_F(CardSessionTest, RestartedCardIsFoundAgainOnItsPort) {
   ASSERT_TRUE(Session.Restart());
   EXPECT_EQ(Session.Host, nullptr);
   std::string Error;
-  ASSERT_TRUE(Session.WaitForCard(10s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 10s), Error)) << Error;
   EXPECT_EQ(Session.Host->DeviceID, 33);
   EXPECT_NE(Sim->Output().find("restarting"), std::string::npos) << Sim->Output();
+}
+
+// A port that does not open says why, through the session, and an open that succeeds
+// afterwards forgets it.
+TEST_F(CardSessionTest, AnOpenThatFailsKeepsThePortsErrorUntilTheNextOpen) {
+  EXPECT_FALSE(Session.Open(36));
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_NotFound);
+  EXPECT_EQ(Session.OpenError,
+            "Cannot open ComPort 36: no such port (caddis ports lists the ports present)");
+  StartCard(36);
+  {
+    tComPort Held(36, 115200, true);
+    EXPECT_FALSE(Session.Open(36));
+    EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_Busy) << Session.OpenFailure.Text();
+    EXPECT_EQ(Session.OpenError.rfind("Cannot open ComPort 36: COM36 is in use by ", 0), 0u)
+        << Session.OpenError;
+  }
+  EXPECT_TRUE(Session.Open(36)) << Session.OpenError;
+  EXPECT_EQ(Session.OpenFailure.Kind, tSerialError::se_None);
+  EXPECT_EQ(Session.OpenError, "");
 }
 
 // A card killed outright leaves its port hung up with no removal notice: the link is closed
@@ -56,10 +78,9 @@ TEST_F(CardSessionTest, AHungUpPortIsClosedAndOpenedAgainWhenTheCardIsBack) {
 
   // The silent card never answers; killed while asked for its identity, it is not waited for.
   Session.Host->AskIdentity();
-  tHostLoop Loop(Session.Host.get());
   std::string Error;
   Sim->Kill();
-  EXPECT_FALSE(WaitForIdentity(Loop, *Session.Host, 60s, Error));
+  EXPECT_FALSE(Run(IdentityFlow(Session, 60s), Error));
   EXPECT_EQ(Error, "the card's port COM33 hung up before the card identified itself");
 }
 
@@ -70,7 +91,8 @@ TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
   Session.ComPort = 35;
   // Once the wait has the silent card's port open, that port hangs up and a card that
   // answers takes its place.
-  const auto Device = std::filesystem::canonical(Runtime.PortLink(35));
+  const std::filesystem::path Device = tPortCatalogue::RealDevicePathFor(35);
+  ASSERT_FALSE(Device.empty());
   auto OpenHere = [&] {
     std::error_code Ec;
     for (const auto& Fd : std::filesystem::directory_iterator("/proc/self/fd", Ec))
@@ -83,7 +105,7 @@ TEST_F(CardSessionTest, TheWaitForARestartingCardOutlastsAPortThatHangsUp) {
     StartCard(35);
   });
   std::string Error;
-  const bool Back = Session.WaitForCard(30s, Error);
+  const bool Back = Run(WaitForCardFlow(Session, 30s), Error);
   Replace.join();
   EXPECT_TRUE(Back) << Error;
 }
@@ -133,7 +155,7 @@ TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
   StartCard(33, {"--firmware", "12"});
   OpenIdentified(33);
   tDFUDeviceEntry Loader;
-  ASSERT_TRUE(Session.BootToLoader({}, 10s, Loader, Error)) << Error;
+  ASSERT_TRUE(Run(BootToLoaderFlow(Session, {}, 10s, Loader), Error)) << Error;
   EXPECT_EQ(Loader.Serial.Text, "SIM00033");
   EXPECT_EQ(Session.Host, nullptr);
 
@@ -144,7 +166,7 @@ TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
       .write(reinterpret_cast<const char*>(Demo.data()), static_cast<std::streamsize>(Demo.size()));
   ASSERT_EQ(Image.Load(Path), tDFUImage::il_Loaded);
   ASSERT_TRUE(DownloadFirmware(Loader, Image, "SkerryTiva.dfu", true, {}, Error)) << Error;
-  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 20s), Error)) << Error;
   EXPECT_EQ(Session.Host->FirmwareVersion, 5);
   // The other boot loader was left alone.
   tDFUFilter OtherOne;

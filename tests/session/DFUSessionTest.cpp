@@ -6,10 +6,10 @@
 #include <cmath>
 #include <fstream>
 
-#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "hostlink/CardDefs.h"
 #include "lib/lmdfu/DFUSuffix.h"
-#include "session/CardSession.h"
+#include "session/CardFlows.h"
 #include "sim/bootloader/DemoImage.h"
 
 namespace {
@@ -83,10 +83,16 @@ TEST_F(DFUSessionTest, FiltersPickOneBootLoaderAmongSeveral) {
   // Several candidates: the choice is refused, and the list names each one.
   tDFUDeviceEntry Found;
   std::string Error;
-  EXPECT_FALSE(FindBootLoader({}, std::chrono::milliseconds(0), Found, Error));
+  auto Find = [&](const tDFUFilter& Filter) {
+    const tFlowOutcome Outcome =
+        RunFlow(FindBootLoaderFlow(Filter, std::chrono::milliseconds(0), Found));
+    Error = Outcome.Text;
+    return Outcome.Ok;
+  };
+  EXPECT_FALSE(Find({}));
   EXPECT_NE(Error.find("serial SIM00001 at "), std::string::npos) << Error;
   EXPECT_NE(Error.find("serial SIM00002 at "), std::string::npos) << Error;
-  ASSERT_TRUE(FindBootLoader(BySerial, std::chrono::milliseconds(0), Found, Error)) << Error;
+  ASSERT_TRUE(Find(BySerial)) << Error;
   EXPECT_EQ(Found.Index, One[0].Index);
 }
 

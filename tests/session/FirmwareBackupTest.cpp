@@ -9,7 +9,7 @@
 
 #include "RunProgram.h"
 #include "cli/Outcome.h"
-#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/DFUSuffix.h"
 #include "session/CardSession.h"
@@ -132,7 +132,7 @@ class FirmwareRestoreTest : public tCardSessionFixture {
     const tCardFacts Card = CardFactsOf(Session.Host.get());
     std::string Error;
     tKeptFirmware Kept;
-    EXPECT_TRUE(Session.BootToLoader({}, 10s, Loader, Error)) << Error;
+    EXPECT_TRUE(Run(BootToLoaderFlow(Session, {}, 10s, Loader), Error)) << Error;
     EXPECT_TRUE(KeepFirmware(Loader, Card, {}, Kept, Error, Folder)) << Error;
     return Kept;
   }
@@ -163,7 +163,7 @@ TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByt
   ASSERT_EQ(NewImage.Load(NewPath), tDFUImage::il_Loaded);
   std::string Error;
   ASSERT_TRUE(DownloadFirmware(Loader, NewImage, "new.dfu", true, {}, Error)) << Error;
-  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 20s), Error)) << Error;
   ASSERT_EQ(Session.Host->FirmwareVersion, 5);
   Session.Close();
 
@@ -182,7 +182,7 @@ TEST_F(FirmwareRestoreTest, AnUpdateKeepsTheOldFirmwareAndRestoreBringsItBackByt
   const tKeptFirmware Again = BootAndKeep(Runtime.Folder.File("check"), Loader);
   EXPECT_EQ(FileBytes(Again.Path), KeptBytes);
   EXPECT_TRUE(LeaveDFUMode(Loader.Index));
-  ASSERT_TRUE(Session.WaitForCard(20s, Error)) << Error;
+  ASSERT_TRUE(Run(WaitForCardFlow(Session, 20s), Error)) << Error;
 
   // The restore is in the service record, with the image it wrote.
   const auto Line = nlohmann::json::parse(FileText(ServiceRecordPath()));

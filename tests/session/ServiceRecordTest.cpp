@@ -1,5 +1,6 @@
-// The service record: what one line says, where the record is, that it only grows, and the
-// bookkeeping of an update around a card session whose link is reopened on the way.
+// The service record: what one line says, where the record is, that it only grows, the
+// bookkeeping of an update around a card session whose link is reopened on the way, and the
+// record read back.
 #include "session/ServiceRecord.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +12,7 @@
 #include "platform/Environment.h"
 #include "platform/Paths.h"
 #include "session/CardSession.h"
+#include "session/ServiceRecordReader.h"
 #include "support/Sha256.h"
 
 namespace {
@@ -177,6 +179,85 @@ TEST_F(ServiceRecordFileTest, RecordThatCannotBeWrittenSaysWhere) {
   std::string Error;
   EXPECT_FALSE(AppendServiceRecord(Path, SampleEntry(), Error));
   EXPECT_EQ(Error.rfind("cannot write the service record " + Path + ": ", 0), 0u) << Error;
+}
+
+TEST(ServiceRecordReaderTest, LinesAreKeptFilteredOrFoundDamaged) {
+  struct tCase {
+    const char* What;
+    std::string Line;
+    tHistoryFilter Filter;
+    tHistoryLine Expected;
+  };
+  const std::string Good = ServiceRecordLine(SampleEntry());  // COM5, card 17
+  const tCase Cases[] = {
+      {"an update", Good, {}, hl_Kept},
+      {"on the port asked for", Good, {5, -1}, hl_Kept},
+      {"on another port", Good, {6, -1}, hl_Filtered},
+      {"of the card asked for", Good, {0, 17}, hl_Kept},
+      {"of another card", Good, {0, 18}, hl_Filtered},
+      {"blank", "  \r", {}, hl_Blank},
+      {"cut off half-way", Good.substr(0, Good.size() / 2), {}, hl_Damaged},
+      {"not an object", "[1,2,3]", {}, hl_Damaged},
+      {"no result", "{\"Start\":\"x\",\"Action\":\"update-fpga\"}", {}, hl_Damaged},
+      {"a result that is no text",
+       "{\"Start\":\"x\",\"Action\":\"a\",\"Result\":7}",
+       {},
+       hl_Damaged},
+      // A field of the wrong kind is no match, and no crash.
+      {"a port that is a text",
+       "{\"Start\":\"x\",\"Action\":\"a\",\"Result\":\"success\",\"Port\":\"5\"}",
+       {5, -1},
+       hl_Filtered},
+  };
+  for (const tCase& Case : Cases) {
+    tHistoryEntry Entry;
+    EXPECT_EQ(ReadHistoryLine(Case.Line, Case.Filter, Entry), Case.Expected) << Case.What;
+    if (Case.Expected == hl_Kept) {
+      EXPECT_EQ(Entry.Line, Case.Line) << Case.What;
+    }
+  }
+}
+
+TEST_F(ServiceRecordFileTest, RecordIsReadBackLineByLine) {
+  const std::string Path = Folder.File("record.jsonl");
+  tHistoryFilter OnCom5{5, -1};
+  std::vector<tHistoryEntry> Kept;
+  std::vector<std::size_t> Damaged;
+  auto Keep = [&Kept](tHistoryEntry& Entry) { Kept.push_back(Entry); };
+  auto Skip = [&Damaged](std::size_t Number) { Damaged.push_back(Number); };
+  std::string Error;
+  EXPECT_EQ(ReadHistory(Path, OnCom5, Keep, Skip, Error), hr_NotFound);
+
+  tServiceEntry OtherPort = SampleEntry();
+  OtherPort.Port = 6;
+  OtherPort.Before = {};
+  OtherPort.Image = {};
+  const std::string Good = ServiceRecordLine(SampleEntry());
+  // A damaged line, a blank one, another port's update, and a last line without its end.
+  std::ofstream(Path, std::ios::binary)
+      << Good + "\n{\"Start\"\n\n" + ServiceRecordLine(OtherPort) + "\n" + Good;
+  ASSERT_EQ(ReadHistory(Path, OnCom5, Keep, Skip, Error), hr_Read) << Error;
+  EXPECT_EQ(Damaged, std::vector<std::size_t>{2});
+  ASSERT_EQ(Kept.size(), 2u);
+  const tHistoryEntry& Entry = Kept[1];
+  EXPECT_EQ(Entry.Line, Good);
+  EXPECT_EQ(Entry.Start, "2025-12-08T10:39:07.123Z");
+  EXPECT_EQ(Entry.Action, "update-fpga");
+  EXPECT_EQ(Entry.Result, "failed");
+  EXPECT_EQ(Entry.Failure, "the card answered FlashError (code 4)");
+  EXPECT_EQ(Entry.Port, 5);
+  EXPECT_EQ(Entry.DeviceID, 17);
+  EXPECT_TRUE(Entry.Before.Known);
+  EXPECT_EQ(Entry.Before.FirmwareVersion, 3);
+  EXPECT_EQ(Entry.After.FPGAVersion, "0105052026");
+  EXPECT_EQ(Entry.ImageFile, "Skerry\xc3\xbc.bit");
+
+  // Without a filter the other port's update is kept too, with what it lacks left unknown.
+  Kept.clear();
+  ASSERT_EQ(ReadHistory(Path, {}, Keep, nullptr, Error), hr_Read) << Error;
+  ASSERT_EQ(Kept.size(), 3u);
+  EXPECT_FALSE(Kept[1].Before.Known);
+  EXPECT_EQ(Kept[1].ImageFile, std::nullopt);
 }
 
 // A session whose ports are stand-ins, for the bookkeeping around it.

@@ -9,8 +9,8 @@
 #include <random>
 #include <thread>
 
-#include "dfu/DFUTestSupport.h"
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/DFUTestSupport.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/UIThread.h"
 #include "sim/SimProcess.h"

@@ -6,7 +6,7 @@
 
 #include <thread>
 
-#include "dfu/DFUTestSupport.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "lib/lmdfu/DFUEngine.h"
 #include "platform/UsbSocket.h"
 

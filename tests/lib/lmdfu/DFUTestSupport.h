@@ -15,7 +15,7 @@
 #include <vector>
 
 #include "TempFolder.h"
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "sim/bootloader/VirtualDFUDevice.h"
 
 class tTempRuntime {

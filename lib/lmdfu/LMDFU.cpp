@@ -1,4 +1,4 @@
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 
 #include <algorithm>
 #include <cstring>

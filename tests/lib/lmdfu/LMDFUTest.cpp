@@ -1,5 +1,5 @@
 // The library against the simulated card's boot loader, in-process over the virtual bus.
-#include "dfu/LMDFU.h"
+#include "lib/lmdfu/LMDFU.h"
 
 #include <gtest/gtest.h>
 

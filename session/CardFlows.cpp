@@ -1,0 +1,721 @@
+#include "session/CardFlows.h"
+
+#include <set>
+
+#include "hostlink/CardDefs.h"
+#include "hostlink/CardLeaving.h"
+#include "hostlink/OrvaneHost.h"
+#include "platform/Files.h"
+#include "platform/UIThread.h"
+#include "serial/ComPorts.h"
+#include "session/BootTurn.h"
+#include "session/FirmwareBackup.h"
+#include "support/DisplayMessage.h"
+
+const char* const FPGARestartAdvice =
+    "the FPGA runs the new bitstream only after a restart: power the card off and on to load it";
+
+namespace {
+
+using namespace std::chrono_literals;
+using tClock = std::chrono::steady_clock;
+
+std::string SecondsText(std::chrono::milliseconds Span) {
+  const auto Ms = Span.count();
+  std::string Text = std::to_string(Ms / 1000);
+  if (Ms % 1000) {
+    std::string Fraction = std::to_string(1000 + Ms % 1000).substr(1);
+    while (Fraction.back() == '0')
+      Fraction.pop_back();
+    Text += "." + Fraction;
+  }
+  return Text;
+}
+
+std::string CardText(const std::string& Lead, int32_t Port, const tOrvaneHost& Host) {
+  return Lead + " " + ComPortName(Port) + ": device ID " + std::to_string(Host.DeviceID) +
+         ", firmware version " + std::to_string(Host.FirmwareVersion);
+}
+
+// ---- DFU steps -------------------------------------------------------------------------
+
+std::string EntryKey(const tDFUDeviceEntry& Entry) {
+  return Entry.Location + "\n" + Entry.Serial.Text;
+}
+
+// Runs Search every Period until it gives exactly one boot loader (success, in Found),
+// several (fk_Usage, Many and their list), none by the time Limit has passed (fk_NoCard,
+// None), or the flow was stopped.
+tFlow PollForOneFlow(std::function<std::vector<tDFUDeviceEntry>()> Search,
+                     std::chrono::milliseconds Limit, std::chrono::milliseconds Period,
+                     std::string Many, std::string None, tDFUDeviceEntry& Found) {
+  const auto Until = tClock::now() + Limit;
+  for (;;) {
+    const auto Entries = Search();
+    if (Entries.size() == 1) {
+      Found = Entries.front();
+      co_return tFlowOutcome::Success();
+    }
+    if (Entries.size() > 1)
+      co_return tFlowOutcome::Failed(fk_Usage, Many + BootLoaderList(Entries));
+    if (tClock::now() >= Until) co_return tFlowOutcome::Failed(fk_NoCard, None);
+    if (co_await For(Period) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  }
+}
+
+// What a download's failure means for a script.
+tFailKind DownloadFailureKind(const tDownloadOutcome& Failed) {
+  const tLMDFUErr Code = Failed.Code;
+  switch (Failed.Step) {
+    case tDownloadOutcome::df_Check:
+      return Code <= lm_ImageTooShort ? fk_Image : fk_Failure;
+    case tDownloadOutcome::df_CardImage:
+      return fk_Image;
+    case tDownloadOutcome::df_Open:
+      return fk_Failure;
+    case tDownloadOutcome::df_Leave:
+      return fk_Verify;
+    case tDownloadOutcome::df_Download:
+      break;
+  }
+  switch (Code) {
+    case lm_VerifyMismatch:
+    case lm_VerifyShort:
+      return fk_Verify;
+    case lm_Stall:
+    case lm_DeviceStatus:
+    case lm_DeviceState:
+    case lm_NotSupported:
+      return fk_Refused;
+    case lm_DeviceGone:
+    case lm_Timeout:
+      return fk_NoCard;
+    default:
+      return fk_Failure;
+  }
+}
+
+// Downloads with progress to Target; the failure's kind as DownloadFailureKind gives it. With
+// Outcome a device that refused the image before anything was written is sent back to its
+// firmware; without it, it stays in its boot loader for another try.
+tFlow DownloadFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, const tDFUImage& Image,
+                   std::string File, bool Verify, std::string Target, tDownloadOutcome* Outcome) {
+  Report.ProgressStart(Target, Image.Size());
+  // The name after the last separator of either system, taken from the UTF-8 text itself (a
+  // file-system path object would read it in Windows' ANSI code page).
+  const std::string FileName = File.substr(File.find_last_of("/\\") + 1);
+  tDownloadOutcome Local;
+  tDownloadOutcome& Out = Outcome ? *Outcome : Local;
+  std::function<void(const tDFUProgress&)> OnEvent = [&Report](const tDFUProgress& Progress) {
+    if (!Progress.Failed())
+      Report.Progress(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
+  };
+  const bool SendBack = Outcome != nullptr;
+  tFlowOutcome Result =
+      co_await DownloadFirmwareFlow(Device, Image, FileName, Verify, OnEvent, Out, SendBack);
+  Report.ProgressEnd();
+  if (!Result.Ok) Result.Kind = DownloadFailureKind(Out);
+  co_return Result;
+}
+
+// A boot loader in a progress line: "USB SIM00021", by its location when it has no serial.
+std::string BootLoaderName(const tDFUDeviceEntry& Device) {
+  return "USB " + (Device.Serial.Text.empty() ? Device.Location : Device.Serial.Text);
+}
+
+// Loads a firmware image and checks that it fits the card: done before the card leaves its
+// link, as an image refused later would leave the card in its boot loader for nothing.
+tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCard) {
+  switch (Image.Load(File)) {
+    case tDFUImage::il_Loaded:
+      break;
+    case tDFUImage::il_TooLarge:
+      return tFlowOutcome::Failed(fk_Image, "cannot use " + File + ": " + Image.Error());
+    default:
+      return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": " + Image.Error());
+  }
+  if (std::string Why; ForTheCard && !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why))
+    return tFlowOutcome::Failed(fk_Image, "cannot use " + File + ": " + Why);
+  return tFlowOutcome::Success();
+}
+
+// Reads the card's firmware back from its boot loader and keeps it, for the record.
+tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
+                  tServiceRecorder& Record) {
+  Report.Line("Reading the card's firmware back before the update");
+  Report.ProgressStart(ComPortName(Port), tDFUImage::CardFlashSize);
+  tKeptFirmware Kept;
+  std::function<void(const tDFUProgress&)> OnEvent = [&Report](const tDFUProgress& Progress) {
+    if (!Progress.Failed())
+      Report.Progress(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
+  };
+  const std::string Folder;
+  const tFlowOutcome Outcome = co_await KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder);
+  Report.ProgressEnd();
+  if (!Outcome.Ok) co_return Outcome;
+  Report.Line("The card's firmware is kept in " + Kept.Path);
+  Record.SetKept(Kept.Path, Kept.SHA256);
+  co_return tFlowOutcome::Success();
+}
+
+// Once the card has identified itself on the session's link: Boot, its boot loader, its
+// firmware kept (with Record given and the backup asked for; its failure ends the update
+// before anything is written), the download and the card's return.
+tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
+                          const tFirmwareRequest& Request, const tDFUImage& Image,
+                          tServiceRecorder* KeepInto) {
+  const int32_t Port = Session.ComPort;
+  const tCardFacts Card = CardFactsOf(Session.Host.get());
+  const tReturnRequest Return{Request.ReturnTimeout, {}, fk_NoCard};
+  // One card at a time from its Boot until its boot loader is found, among every program of
+  // this user: the one new boot loader is then this card's.
+  tBootTurn Turn;
+  for (bool Waiting = true; Waiting;) {
+    std::string Error;
+    switch (Turn.TryTake(Error)) {
+      case tBootTurn::bt_Taken:
+        Waiting = false;
+        break;
+      case tBootTurn::bt_Unusable:
+        Report.Warning(Error);
+        Waiting = false;
+        break;
+      case tBootTurn::bt_Busy:
+        if (co_await For(tCardSession::PollPeriod) == le_Stopped)
+          co_return tFlowOutcome::Interrupted();
+        break;
+    }
+  }
+  Report.Line("Boot sent on " + ComPortName(Port) + ": waiting for its boot loader on USB");
+  // From here on the card is in its boot loader until it is sent back: a stop or a failure
+  // says where it is and how to bring it back. Switching the card off and on starts the
+  // firmware it holds, when that is whole.
+  auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
+    const std::string Command = Report.BringBackCommand(Request.File, Serial, Port);
+    return "the card from " + ComPortName(Port) + " is in its USB DFU boot loader" +
+           (Serial.empty() ? "" : " (serial " + Serial + ")") +
+           (Command.empty() ? std::string(FirmwareWhole ? "; bring it back" : "")
+                            : "; bring it back with " + Command) +
+           (FirmwareWhole ? (Command.empty() ? " by switching it off and on"
+                                             : ", or by switching it off and on")
+                          : "");
+  };
+  tDFUDeviceEntry Device;
+  tFlowOutcome Found =
+      co_await BootToLoaderFlow(Session, Request.Filter, Request.BootTimeout, Device);
+  if (!Found.Ok) {
+    if (Found.Stopped())
+      co_return tFlowOutcome::Interrupted("interrupted: " + Stranded(std::string(), true));
+    co_return tFlowOutcome::Failed(fk_NoCard, Found.Text);
+  }
+  Turn.Release();
+  Report.BootLoader(Device);
+  // A card whose boot loader was sent back is waited for; the failure stands.
+  auto SentBack = [&](tFlowOutcome Failed) -> tFlow {
+    tFlowOutcome Returned = co_await WaitForReturnFlow(Session, Report, 0ms, Return);
+    co_return Returned.Ok ? Failed : Returned;
+  };
+  if (KeepInto && Request.Backup) {
+    tFlowOutcome Kept = co_await KeepOldFlow(Report, Device, Card, Port, *KeepInto);
+    if (!Kept.Ok) {
+      if (LeaveDFUMode(Device.Index)) {
+        const tFlowOutcome Failed = tFlowOutcome::Failed(
+            fk_Failure,
+            Kept.Text + "; nothing was written: the card restarts with its former firmware");
+        tFlowOutcome Back = co_await SentBack(Failed);
+        co_return Back;
+      }
+      co_return tFlowOutcome::Failed(fk_Failure,
+                                     Kept.Text + "; " + Stranded(Device.Serial.Text, true));
+    }
+  }
+  tDownloadOutcome Outcome;
+  const std::string Target = ComPortName(Port);
+  tFlowOutcome Downloaded =
+      co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, &Outcome);
+  if (!Downloaded.Ok) {
+    if (Outcome.SentBack) {
+      tFlowOutcome Back = co_await SentBack(Downloaded);
+      co_return Back;
+    }
+    Downloaded.Text += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
+    co_return Downloaded;
+  }
+  Report.Line("Device updated successfully");
+  if (co_await For(0ms) == le_Stopped)
+    co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
+                                        " restarts with its new firmware by itself");
+  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
+  co_return Back;
+}
+
+}  // namespace
+
+void FinishRecord(tServiceRecorder& Record, const tCardSession& Session, tFlowReport& Report,
+                  const tFlowOutcome& Outcome) {
+  const tServiceResult Result = Outcome.Ok          ? sr_Succeeded
+                                : Outcome.Stopped() ? sr_Interrupted
+                                                    : sr_Failed;
+  // A stop while the card was awaited ends without a failure text of its own.
+  const std::string Failure = Outcome.Ok                 ? std::string()
+                              : !Outcome.Text.empty()    ? Outcome.Text
+                              : Result == sr_Interrupted ? std::string("interrupted")
+                                                         : std::string("failed");
+  std::string Error;
+  Record.Finish(Session, Result, Failure, Error);
+  Report.Recorded(Record.RecordPath(), Error);
+}
+
+tFlow RecordOnReturnFlow(tCardSession& Session, tFlowReport& Report, tServiceRecorder& Record,
+                         tFlowOutcome Outcome, std::chrono::milliseconds Limit) {
+  const uint32_t Openings = Session.Openings();
+  co_await Until(
+      [&] { return Session.Openings() != Openings && Session.Host && Session.Host->DeviceID != 0; },
+      Limit);
+  FinishRecord(Record, Session, Report, Outcome);
+  co_return Outcome;
+}
+
+// Sends Boot to the identified card, closes the link and waits up to Limit for a boot loader
+// that Filter matches and that was not present before. When more than one new one appears it
+// stops, listing them and asking for the serial number.
+tFlow BootToLoaderFlow(tCardSession& Session, tDFUFilter Filter, std::chrono::milliseconds Limit,
+                       tDFUDeviceEntry& Found) {
+  if (!Session.Host) co_return tFlowOutcome::Failed(fk_NoCard, "no link to the card");
+  std::set<std::string> Before;
+  for (const auto& Entry : SearchDFUDevices(Filter))
+    Before.insert(EntryKey(Entry));
+  Session.SendBoot();
+  if (co_await For(tCardSession::BootPause) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  Session.Close();
+  // (Every argument of a flow awaited here is a named object: GCC 12 destroys temporaries of
+  // a co_await expression twice.)
+  std::function<std::vector<tDFUDeviceEntry>()> SearchNew = [Filter, Before] {
+    std::vector<tDFUDeviceEntry> New;
+    for (const auto& Entry : SearchDFUDevices(Filter))
+      if (!Before.count(EntryKey(Entry))) New.push_back(Entry);
+    return New;
+  };
+  const std::string Many =
+      "more than one new boot loader appeared; give the card's with --serial:\n";
+  const std::string None = "no new boot loader appeared on USB within " + SecondsText(Limit) +
+                           " s after Boot (vendor 0x1CBE, product 0x00FF)";
+  tFlowOutcome Outcome =
+      co_await PollForOneFlow(SearchNew, Limit, tCardSession::PollPeriod, Many, None, Found);
+  co_return Outcome;
+}
+
+// Polls every second (as the update dialog does) until Filter matches exactly one boot
+// loader, or Limit has passed. With several it stops at once, listing them.
+tFlow FindBootLoaderFlow(tDFUFilter Filter, std::chrono::milliseconds Limit,
+                         tDFUDeviceEntry& Found) {
+  const std::string None = "No USB DFU devices found (vendor 0x1CBE, product 0x00FF)";
+  std::function<std::vector<tDFUDeviceEntry>()> Search = [Filter] {
+    return SearchDFUDevices(Filter);
+  };
+  const std::string Many =
+      "more than one boot loader found; choose one with --serial, --path or --index:\n";
+  tFlowOutcome Outcome = co_await PollForOneFlow(Search, Limit, 1000ms, Many, None, Found);
+  // Boot loaders may be there but none the one asked for: say so, and which are there.
+  if (!Outcome.Ok && Outcome.Text == None && Filter.Narrowed()) {
+    tDFUFilter Any = Filter;
+    Any.Serial.clear();
+    Any.Location.clear();
+    Any.Index = -1;
+    if (const auto Present = SearchDFUDevices(Any); !Present.empty())
+      Outcome.Text = "no USB DFU device matches " + Filter.Conditions() + "; present:\n" +
+                     BootLoaderList(Present);
+  }
+  co_return Outcome;
+}
+
+// ---- The link ----------------------------------------------------------------------------
+
+tFlow IdentityFlow(tCardSession& Session, std::chrono::milliseconds Timeout) {
+  if (!Session.Host) co_return tFlowOutcome::Failed(fk_NoCard, "no link to the card");
+  const tOrvaneHost& Host = *Session.Host;
+  // A keep-alive that went out (count up) and came back (count cleared) shows a card that
+  // answers but has not given a usable identity, which deserves its own explanation.
+  int32_t LastFailCount = Host.GetAYTFailCount();
+  bool Answered = false;
+  // A port that hangs up can bring no answer any more: that ends the wait at once.
+  auto HungUp = [&] { return Host.ComPort && Host.ComPort->HungUp(); };
+  const tLoopEnd End = co_await Until(
+      [&] {
+        const int32_t FailCount = Host.GetAYTFailCount();
+        if (LastFailCount > 0 && FailCount == 0) Answered = true;
+        LastFailCount = FailCount;
+        return Host.DeviceID != 0 || HungUp();
+      },
+      Timeout);
+  if (End == le_Done && Host.DeviceID != 0) co_return tFlowOutcome::Success();
+  const std::string Port = ComPortName(static_cast<int32_t>(Host.ComPortID));
+  const std::string Within = " within " + SecondsText(Timeout) + " s";
+  if (End == le_Stopped) co_return tFlowOutcome::Interrupted();
+  std::string Error;
+  if (HungUp())
+    Error = "the card's port " + Port + " hung up before the card identified itself";
+  else if (Answered && Host.GetStatusReplies() > 0)
+    Error = "the card on " + Port + " answers but has not identified itself" + Within +
+            " (its Status reply carries device ID 0)";
+  else if (Answered && Host.GetDiscardedFrames() > 0)
+    Error = "the card on " + Port + " answers but its identity did not arrive" + Within +
+            " (its Status reply was lost or damaged on the link)";
+  else if (Answered)
+    Error = "the card on " + Port + " answers but has not answered the Status request" + Within;
+  else
+    Error = "no answer from the card on " + Port + Within + " (is it powered and connected?)";
+  co_return tFlowOutcome::Failed(fk_NoCard, Error);
+}
+
+tFlow OpenIdentifiedFlow(tCardSession& Session, int32_t Port, std::chrono::milliseconds Timeout) {
+  if (std::string Error; !Session.OpenCard(Port, Error))
+    co_return tFlowOutcome::Failed(fk_Port, Error);
+  Session.Host->AskIdentity();
+  co_return co_await IdentityFlow(Session, Timeout);
+}
+
+tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
+  const auto Until = tClock::now() + Limit;
+  std::string LastError;
+  for (;;) {
+    // Only a port that is listed again is tried, so the waiting leaves no failed opens in
+    // the log file.
+    if (Session.PortListed() && Session.OpenCard(Session.ComPort, LastError)) {
+      Session.Host->AskIdentity();
+      tFlowOutcome Identified = co_await IdentityFlow(Session, tCardSession::IdentityTimeout);
+      if (Identified.Ok || Identified.Stopped()) co_return Identified;
+      // A restarting card's port may still be the old one, or come and go, for a moment: a
+      // port that hangs up is tried again until the time is up.
+      const bool HungUp = Session.Host->ComPort && Session.Host->ComPort->HungUp();
+      Session.Close();
+      if (!HungUp || tClock::now() >= Until) co_return Identified;
+      LastError = Identified.Text;
+    }
+    if (tClock::now() >= Until)
+      co_return tFlowOutcome::Failed(
+          fk_NoCard, "the card did not come back on " + ComPortName(Session.ComPort) + " within " +
+                         SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
+    if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  }
+}
+
+// ---- Restart -----------------------------------------------------------------------------
+
+tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& Seen) {
+  Seen = tCardSession::rs_NotSent;
+  if (!Session.Host) co_return tFlowOutcome::Failed(fk_NoCard, "no link to the card");
+  tOrvaneHost& Host = *Session.Host;
+  const std::string Port = ComPortName(Session.ComPort);
+  // The probes are the watch's own: the keep-alive stays off and their traffic is not shown,
+  // only the Restart is.
+  const bool Logging = Host.Logging;
+  Host.AYTActive = false;
+  Host.Logging = false;
+  tCardLeaveWatch Leaving(Host, Session.ComPort);
+  // Each answer is taken as it arrives (the loop steps the flow on every wake-up), so the
+  // round trip is the link's.
+  const tLoopEnd Measured = co_await Until([&] { return Leaving.Calibrate(tClock::now()); },
+                                           tCardSession::IdentityTimeout);
+  Host.Logging = Logging;
+  if (Measured == le_Stopped) {
+    Seen = tCardSession::rs_Interrupted;
+    co_return tFlowOutcome::Interrupted();
+  }
+  if (Measured != le_Done)
+    co_return tFlowOutcome::Failed(fk_NoCard,
+                                   "no answer from the card on " + Port + " within " +
+                                       SecondsText(tCardSession::IdentityTimeout) +
+                                       " s (is it powered and connected?); Restart not sent");
+  Leaving.SendRestart(tClock::now());
+  Host.Logging = false;
+  // A card still answering every probe after the pause did not restart: its coming "back"
+  // would prove nothing.
+  const tLoopEnd Watched = co_await Until(
+      [&] {
+        Leaving.Step(tClock::now());
+        return Leaving.Left();
+      },
+      tCardSession::DownPause);
+  Host.Logging = Logging;
+  const bool Left = Leaving.Left();
+  Session.Close();
+  if (Watched == le_Stopped) {
+    Seen = tCardSession::rs_Interrupted;
+    co_return tFlowOutcome::Interrupted();
+  }
+  if (Left) {
+    Seen = tCardSession::rs_Left;
+    co_return tFlowOutcome::Success();
+  }
+  Seen = tCardSession::rs_Stayed;
+  co_return tFlowOutcome::Failed(fk_Failure, "the card on " + Port +
+                                                 " did not restart: it answered every keep-alive "
+                                                 "for " +
+                                                 SecondsText(tCardSession::DownPause) +
+                                                 " s after the Restart");
+}
+
+tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
+                        tReturnRequest Request) {
+  Report.Line("Waiting for the card on " + ComPortName(Session.ComPort));
+  if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
+  if (Back.Stopped()) co_return tFlowOutcome::Interrupted();
+  if (!Back.Ok) co_return tFlowOutcome::Failed(Request.NotBack, Back.Text);
+  Report.Line(CardText("Card back on", Session.ComPort, *Session.Host));
+  Report.Card(*Session.Host, "after");
+  co_return tFlowOutcome::Success();
+}
+
+tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRequest Request) {
+  // The card must be seen to leave, or a lost Restart would pass for a quick one.
+  tCardSession::tRestartSeen Seen = tCardSession::rs_NotSent;
+  const int32_t Port = Session.ComPort;
+  tFlowOutcome Restarted = co_await RestartSeenLeavingFlow(Session, Seen);
+  if (Seen == tCardSession::rs_Interrupted) co_return Restarted;
+  if (Seen == tCardSession::rs_NotSent) co_return tFlowOutcome::Failed(fk_NoCard, Restarted.Text);
+  Report.Line("Restart sent on " + ComPortName(Port));
+  // A card that kept answering did not restart: after an update it does not run the new image.
+  if (Seen == tCardSession::rs_Stayed)
+    co_return tFlowOutcome::Failed(
+        Request.NotBack == fk_Verify ? fk_Verify : fk_Failure,
+        Restarted.Text + (Request.IfStaying.empty() ? "" : "; " + Request.IfStaying));
+  co_return co_await WaitForReturnFlow(Session, Report, 0ms, Request);
+}
+
+// ---- Images over the link ------------------------------------------------------------------
+
+tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
+  tFiles::tFileInfo Info;
+  int Code = 0;
+  if (!tFiles::Describe(File, Info, Code) || (Code = tFiles::ReadAccess(File)) != 0)
+    return tFlowOutcome::Failed(fk_Image,
+                                "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
+  if (!Info.Regular)
+    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+  Size = Info.Size;
+  return tFlowOutcome::Success();
+}
+
+namespace {
+
+// The image must be a readable regular file of a size the updater sends; the reason otherwise.
+tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
+  uint64_t Length = 0;
+  if (tFlowOutcome Readable = CheckReadableImage(File, Length); !Readable.Ok) return Readable;
+  // Said here, with the operator's own file name, rather than by the updater.
+  if (Length == 0)
+    return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": the file is empty");
+  if (Length > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+    return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": it is " +
+                                              std::to_string(Length) + " bytes long, at most " +
+                                              std::to_string(tTivaFileUpdater::MaxFileSize) +
+                                              " fit");
+  Size = Length;
+  return tFlowOutcome::Success();
+}
+
+struct tTransfer {
+  bool Finished = false;
+  tTivaUpdateError Code = tu_Ack;
+  float Progress = 0;
+  tTivaUpdateEnd End = ue_Running;  // what ended it, as the updater tells
+};
+
+// A card that stopped answering or whose port hung up is gone; any other end was the card's
+// refusal.
+tFailKind AbortKind(const tTransfer& Transfer) {
+  if (Transfer.End == ue_LinkLost) return fk_NoCard;
+  if (Transfer.End == ue_WrongReply || Transfer.End == ue_DamagedReply) return fk_Refused;
+  return Transfer.Code == tu_NoAnswer ? fk_NoCard : fk_Refused;
+}
+
+std::string Percent(float Fraction) {
+  return std::to_string(ProgressPercent(Fraction)) + "%";
+}
+
+// The transfer itself, on the open link, until the card has answered the finish packet,
+// refused the image, or left a packet unanswered for AckTimeout (counted by the updater from
+// the packet last sent, so from the card's last answer of any kind).
+tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdateRequest& Request,
+                   const std::string& Path, tServiceRecorder& Record, uint64_t Size) {
+  const std::string What = Request.What;
+  const std::string LineLabel = What + " update";
+  tTransfer Transfer;
+  Report.ProgressStart(ComPortName(Session.ComPort), Size);
+  auto OnProgress = [&](float Progress, tTivaUpdateError) {
+    Transfer.Progress = Progress;
+    Report.Progress(What, LineLabel, Progress);
+  };
+  auto OnFinish = [&](float Progress, tTivaUpdateError AckCode) {
+    Transfer.Finished = true;
+    Transfer.End = Session.Host ? Session.Host->FileUpdateEnd() : ue_LinkLost;
+    Transfer.Code = AckCode;
+    Transfer.Progress = Progress;
+  };
+  Session.Host->FileAckTimeout = Request.AckTimeout;
+  Session.StartUpdate(Request.Kind, Path, OnProgress, OnFinish);
+  // A missing or unusable image was refused with its reason already shown.
+  if (!Session.Host->Updating() && !Transfer.Finished) {
+    Report.ProgressEnd();
+    const tImageFacts& Image = Record.Entry().Image;
+    co_return tFlowOutcome::Failed(fk_Image, Image.Known || Image.Error.empty()
+                                                 ? What + " update did not start"
+                                                 : "cannot read " + Path + ": " + Image.Error);
+  }
+  const tLoopEnd End = co_await Until([&] { return Transfer.Finished; });
+  if (Transfer.Finished && Transfer.Code == tu_Ack) Report.Progress(What, LineLabel, 1.0f);
+  Report.ProgressEnd();
+  if (End == le_Stopped && !Transfer.Finished) {
+    // The transfer ends with the link; the card drops a transfer that stops coming.
+    Session.Close();
+    co_return tFlowOutcome::Interrupted(Request.StoppedDuringTransfer.empty()
+                                            ? What + " update interrupted at " +
+                                                  Percent(Transfer.Progress)
+                                            : Request.StoppedDuringTransfer);
+  }
+  if (Transfer.End == ue_NoAnswer)
+    co_return tFlowOutcome::Failed(
+        fk_NoCard, What + " update aborted: no answer from the card for " +
+                       SecondsText(Request.AckTimeout) + " s at " + Percent(Transfer.Progress));
+  if (Transfer.Code != tu_Ack)
+    co_return tFlowOutcome::Failed(
+        AbortKind(Transfer),
+        What + " update aborted at " + Percent(Transfer.Progress) + ": " +
+            (Transfer.End == ue_LinkLost
+                 ? "the card's port " + ComPortName(Session.ComPort) + " hung up"
+                 : FileUpdateFailure(Transfer.End, Transfer.Code)));
+  co_return tFlowOutcome::Success();
+}
+
+}  // namespace
+
+tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRequest Request) {
+  if (Request.OpenLink) {
+    if (std::string Error; !Session.OpenCard(Request.Port, Error))
+      co_return tFlowOutcome::Failed(fk_Port, Error);
+  }
+  if (!Session.Host) co_return tFlowOutcome::Failed(fk_Port, "no link to the card");
+  const std::string Name =
+      Request.Kind == ik_FPGA ? Session.Host->GetFPGAFilename() : std::string(USBAudioImageName);
+  const std::string Path =
+      Request.File ? *Request.File
+                   : (Request.ImageFolder.empty() ? DefaultImagePath(Name)
+                                                  : ImagePathIn(Request.ImageFolder, Name));
+  Report.Image(Path);
+  uint64_t Size = 0;
+  if (const tFlowOutcome Readable = CheckImageFile(Path, Size); !Readable.Ok && Request.File)
+    co_return Readable;  // a missing default image is the host's to explain
+  if (Request.OpenLink) {
+    // The link must be known good before the first packet: the transfer has no retries.
+    Session.Host->AskIdentity();
+    if (tFlowOutcome Identified = co_await IdentityFlow(Session, Request.IdentityTimeout);
+        !Identified.Ok)
+      co_return Identified;
+    Report.Card(*Session.Host, "before");
+  }
+  tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
+               Path);
+  tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Path, Record, Size);
+  if (Outcome.Ok) {
+    Report.ImageAccepted(Request.What);
+    // The card runs the new bitstream only after a restart; the flow ends once the card is
+    // back, so the next one finds its port.
+    if (Session.TakeRestartDue() && Request.Restart)
+      Outcome = co_await RestartAndReturnFlow(Session, Report, Request.Return);
+  }
+  FinishRecord(Record, Session, Report, Outcome);
+  co_return Outcome;
+}
+
+// ---- Firmware over USB -------------------------------------------------------------------
+
+tFlowOutcome InitDFULibrary(tFlowReport& Report) {
+  const tLMDFUErr Status = LMDFUInit();
+  if (Status != lm_Ok)
+    return tFlowOutcome::Failed(
+        fk_Failure, std::string("DFU library not initialised: ") + LMDFUStatusText(Status));
+  if (const std::string Problem = LMDFUUsbProblem(); !Problem.empty())
+    Report.Warning("real USB devices are not listed: " + Problem);
+  return tFlowOutcome::Success();
+}
+
+tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
+  // Everything that can be checked is checked before the card leaves its link: an image
+  // refused later would leave the card in its boot loader for nothing.
+  Report.Image(Request.File);
+  tDFUImage Image;
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
+  if (tFlowOutcome Opened =
+          co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
+      !Opened.Ok)
+    co_return Opened;
+  Report.Card(*Session.Host, "before");
+  Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
+  tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  Record.Begin(Session, tRecordAction::Firmware, Request.File);
+  // The card's firmware is read back and kept first: nothing is written unless it was.
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
+  FinishRecord(Record, Session, Report, Outcome);
+  co_return Outcome;
+}
+
+tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
+  if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
+  if (tFlowOutcome Opened =
+          co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
+      !Opened.Ok)
+    co_return Opened;
+  const uint8_t Card = Session.Host->DeviceID;
+  Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
+  // The image and its kept SHA-256 are checked while the card still runs its firmware.
+  if (Request.File.empty()) {
+    Request.File = NewestKeptFirmware(Card);
+    if (Request.File.empty())
+      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " + std::to_string(Card) +
+                                                   " in " + KeptFirmwareFolder());
+  }
+  tDFUImage Image;
+  if (std::string Error; !CheckKeptFirmware(Request.File, Error))
+    co_return tFlowOutcome::Failed(fk_Image, Error);
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  Report.Line("Restoring " + Request.File);
+  tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  Record.Begin(Session, tRecordAction::Restore, Request.File);
+  const tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
+  FinishRecord(Record, Session, Report, Outcome);
+  co_return Outcome;
+}
+
+tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRequest Request) {
+  Report.Image(Request.File);
+  tDFUImage Image;
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok) co_return Loaded;
+  if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
+  // The card appears a moment after Boot: search once a second, as the update dialog does.
+  // With several boot loaders present the operator chooses; the tool never guesses.
+  tDFUDeviceEntry Device;
+  tFlowOutcome Found = co_await FindBootLoaderFlow(Request.Filter, Request.Wait, Device);
+  if (!Found.Ok) co_return Found;
+  Report.BootLoader(Device);
+  const std::string Target = Request.Port > 0 ? ComPortName(Request.Port) : BootLoaderName(Device);
+  tFlowOutcome Downloaded =
+      co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, nullptr);
+  if (co_await For(0ms) == le_Stopped) Report.Warning("the download was finished before stopping");
+  if (!Downloaded.Ok) co_return Downloaded;
+  Report.Line("Device updated successfully");
+  // After an update the card restarts its firmware; the window waits for it to come back
+  // before it closes the dialog, and so does this when given the port. The card's port is
+  // gone while it is in its boot loader, so it is looked for at once.
+  if (Request.Port <= 0) co_return tFlowOutcome::Success();
+  Session.ComPort = Request.Port;
+  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
+  co_return Back;
+}
