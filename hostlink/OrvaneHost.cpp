@@ -297,10 +297,13 @@ void tOrvaneHost::ServiceAYT() {
 }
 
 void tOrvaneHost::SendAYT() {
-  const auto Now = Clock();
-  if (AYTSentAt) ++Health.KeepAlivesUnanswered;
-  AYTSentAt = Now;
+  NoteKeepAliveSent();
   SendHeader(tHostId::AYT);
+}
+
+void tOrvaneHost::NoteKeepAliveSent() {
+  if (AYTSentAt) ++Health.KeepAlivesUnanswered;
+  AYTSentAt = Clock();
 }
 
 void tOrvaneHost::AskIdentity() {

@@ -123,6 +123,9 @@ class tOrvaneHost {
   // Sends one message per identifier (without data) in a single write to the port, so they
   // reach the card back to back.
   void SendHeaders(std::initializer_list<uint8_t> Headers);
+  // A keep-alive has just been sent by another (the restart watch's probes): its reply counts
+  // in the link health's round trips like the host's own.
+  void NoteKeepAliveSent();
   void SendError(tTivaUpdateError Error);
   void SendData(uint8_t Header, const void* Data, uint8_t DataLength);
   // aMessage must be 1..254 bytes long.
