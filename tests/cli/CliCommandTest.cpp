@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include <grp.h>
 #include <poll.h>
@@ -261,6 +262,33 @@ TEST_F(CliCommandTest, AQuickRestartIsSeenAndAnIgnoredOneIsNot) {
     EXPECT_TRUE(Contains(Run.Err, Args[0] == "reset" ? "power the card off and on to restart it"
                                                      : "power the card off and on to load it"))
         << What;
+  }
+}
+
+// The tool itself stopped (SIGSTOP) for 50-200 ms as soon as the card has its Restart: a card
+// that ignores it answered meanwhile and is still refused; a card that restarts in 20 ms with
+// its port kept lost the probe sent behind the Restart and is still seen to restart.
+TEST_F(CliCommandTest, TheToolsOwnStallAfterTheRestartDecidesNothing) {
+  const std::string Image = WriteImage("SkerryFPGA.bit", 4 * 128);
+  int Com = 50;
+  for (const int StallMs : {50, 200}) {
+    for (const bool Ignores : {true, false}) {
+      const std::string Port = std::to_string(++Com);
+      auto Sim = StartCard(Com, Ignores ? std::vector<std::string>{"--ignore-restart", "-v"}
+                                        : std::vector<std::string>{"--restart-keeps-port",
+                                                                   "--restart-ms", "20", "-v"});
+      tProcess Update(Runtime, CADDIS_PATH, {"update-fpga", "--port", Port, "--file", Image});
+      const char* Seen = Ignores ? "Restart ignored" : "restarting";
+      ASSERT_TRUE(WaitFor([&] { return Contains(Sim->Output(), Seen); }, 30s)) << Sim->Output();
+      // The stall is what is tested: the tool does not run for that long.
+      Update.Signal(SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(StallMs));
+      Update.Signal(SIGCONT);
+      const tRun Run = Update.Wait();
+      const std::string What = std::to_string(StallMs) + " ms, " + Seen + "\n" + Run.Out + Run.Err;
+      EXPECT_EQ(Run.Exit, Ignores ? ExitVerify : ExitOk) << What;
+      EXPECT_EQ(Contains(Run.Err, "did not restart"), Ignores) << What;
+    }
   }
 }
 
