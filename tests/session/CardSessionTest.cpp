@@ -185,7 +185,7 @@ struct tReturnCase {
   const char* Name;
   const char* AdapterBefore;  // the port's adapter serial; nullptr: the system names none
   bool Swapped;               // another card takes the port during the restart
-  int ReturningID;            // the device ID of the card that answers afterwards
+  int ReturningID;            // the device ID of the card that answers afterwards; 0: none
   const char* AdapterAfter;
   bool Back;  // taken for the card that left
 };
@@ -223,10 +223,12 @@ TEST_P(ReturnIdentityTest, OnlyTheCardThatLeftCountsAsBack) {
     ASSERT_TRUE(WaitFor([&] { return Sim->Output().find("restarting") != std::string::npos; }));
     Sim->Kill();
     Swapped = true;
-    StartCard(Com, {"--device-id", std::to_string(Case.ReturningID)});
+    if (Case.ReturningID) StartCard(Com, {"--device-id", std::to_string(Case.ReturningID)});
   });
   tSeenReport Report;
-  const tReturnRequest Request{.Limit = 20s, .NotBack = fk_Verify};
+  // A card gone for good is waited for only briefly.
+  const tReturnRequest Request{
+      .Limit = Case.ReturningID ? 20s : 2s, .NotBack = fk_Verify, .Accepted = "FPGA image"};
   const tFlowOutcome Outcome =
       RunFlow(RestartAndReturnFlow(Session, Report, Request), &Session.Host);
   Swap.join();
@@ -234,6 +236,17 @@ TEST_P(ReturnIdentityTest, OnlyTheCardThatLeftCountsAsBack) {
 
   const auto Line = nlohmann::json::parse(FileText(ServiceRecordPath()));
   EXPECT_EQ(Line["Before"]["DeviceID"], 21);
+  if (!Case.ReturningID) {
+    // Unplugged during its restart and never back: said as what happened.
+    EXPECT_EQ(Outcome.Kind, fk_Verify);
+    EXPECT_EQ(Outcome.Text,
+              "FPGA image accepted; the card left during its restart and did not come back (the "
+              "card did not come back on COM40 within 2 s)");
+    EXPECT_TRUE(Line["After"].is_null());
+    EXPECT_TRUE(Line["AdapterAfter"].is_null());
+    EXPECT_EQ(Line["Failure"], Outcome.Text);
+    return;
+  }
   EXPECT_EQ(Line["After"]["DeviceID"], Case.ReturningID);
   if (Case.AdapterAfter)
     EXPECT_EQ(Line["AdapterAfter"]["Serial"], Case.AdapterAfter);
@@ -268,6 +281,7 @@ const tReturnCase ReturnCases[] = {
     // Without an adapter the system names, the device ID is all there is to go by.
     {"NoAdapterOtherDeviceID", nullptr, true, 22, nullptr, false},
     {"NoAdapterSameDeviceID", nullptr, true, 21, nullptr, true},
+    {"UnpluggedForGood", "A10KJ3XQ", true, 0, nullptr, false},
 };
 
 INSTANTIATE_TEST_SUITE_P(Cases, ReturnIdentityTest, ::testing::ValuesIn(ReturnCases),
