@@ -120,7 +120,11 @@ void Card(const tOrvaneHost& Host, const char* Phase) {
   Line.insert(Facts.begin(), Facts.end());
   if (Phase) {
     Line["phase"] = Phase;
-    (std::string(Phase) == "after" ? State().After : State().Before) = Facts;
+    // A card in the updated one's place ("other") is neither the card before nor after.
+    if (const std::string Which = Phase; Which == "after")
+      State().After = Facts;
+    else if (Which == "before")
+      State().Before = Facts;
   }
   Emit(Line);
 }

@@ -141,7 +141,7 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
 
 // Reads the card's firmware back from its boot loader and keeps it, for the record.
 tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
-                  tServiceRecorder& Record) {
+                  tAdapterIdentity Adapter, tServiceRecorder& Record) {
   Report.Line("Reading the card's firmware back before the update");
   Report.ProgressStart(ComPortName(Port), tDFUImage::CardFlashSize);
   tKeptFirmware Kept;
@@ -149,8 +149,10 @@ tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts
     if (!Progress.Failed())
       Report.Progress(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
   };
-  const std::string Folder;
-  const tFlowOutcome Outcome = co_await KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder);
+  // Beside the record the update's line goes to.
+  const std::string Folder = KeptFirmwareFolder(Record.RecordPath());
+  const tFlowOutcome Outcome =
+      co_await KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder, Adapter);
   Report.ProgressEnd();
   if (!Outcome.Ok) co_return Outcome;
   Report.Line("The card's firmware is kept in " + Kept.Path);
@@ -159,14 +161,17 @@ tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts
 }
 
 // Once the card has identified itself on the session's link: Boot, its boot loader, its
-// firmware kept (with Record given and the backup asked for; its failure ends the update
-// before anything is written), the download and the card's return.
+// firmware kept (for an update, with the backup asked for; its failure ends the update before
+// anything is written) or, for a restore (Restoring: the card the image was kept from), its
+// boot loader's serial compared with the kept one, the download and the card's return.
 tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                           const tFirmwareRequest& Request, const tDFUImage& Image,
-                          tServiceRecorder* KeepInto) {
+                          tServiceRecorder& Record, const tKeptCard* Restoring) {
   const int32_t Port = Session.ComPort;
   const tCardFacts Card = CardFactsOf(Session.Host.get());
-  const tReturnRequest Return{Request.ReturnTimeout, {}, fk_NoCard};
+  const tCardIdentity Leaving = Session.CardIdentity();
+  const tReturnRequest Return{
+      .Limit = Request.ReturnTimeout, .NotBack = fk_NoCard, .Expected = Leaving};
   // One card at a time from its Boot until its boot loader is found, among every program of
   // this user: the one new boot loader is then this card's.
   tBootTurn Turn;
@@ -210,13 +215,37 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   }
   Turn.Release();
   Report.BootLoader(Device);
+  Record.SetBootLoader(Device.Serial.Text);
   // A card whose boot loader was sent back is waited for; the failure stands.
   auto SentBack = [&](tFlowOutcome Failed) -> tFlow {
     tFlowOutcome Returned = co_await WaitForReturnFlow(Session, Report, 0ms, Return);
     co_return Returned.Ok ? Failed : Returned;
   };
-  if (KeepInto && Request.Backup) {
-    tFlowOutcome Kept = co_await KeepOldFlow(Report, Device, Card, Port, *KeepInto);
+  // Firmware kept from another card's boot loader is never put into this one unasked.
+  if (Restoring && Device.Serial.Text != Restoring->BootLoaderSerial) {
+    const std::string Serials =
+        "kept from the boot loader with serial " +
+        (Restoring->BootLoaderSerial.empty() ? std::string("(not known)")
+                                             : Restoring->BootLoaderSerial) +
+        ", this card's boot loader has serial " + Device.Serial.Text;
+    if (!Request.AnyCard) {
+      const std::string Refused = "the kept firmware " + Request.File + " is another card's (" +
+                                  Serials + "); nothing was written";
+      if (LeaveDFUMode(Device.Index)) {
+        const tFlowOutcome Failed =
+            tFlowOutcome::Failed(fk_Image, Refused + ": the card restarts with its firmware");
+        tFlowOutcome Back = co_await SentBack(Failed);
+        co_return Back;
+      }
+      co_return tFlowOutcome::Failed(fk_Image, Refused + "; " + Stranded(Device.Serial.Text, true));
+    }
+    const std::string Override = "restored with --any-card: " + Serials;
+    Report.Warning(Override);
+    const std::string Before = Record.Entry().Override;
+    Record.SetOverride(Before.empty() ? Override : Before + "; " + Override);
+  }
+  if (!Restoring && Request.Backup) {
+    tFlowOutcome Kept = co_await KeepOldFlow(Report, Device, Card, Port, Leaving.Adapter, Record);
     if (!Kept.Ok) {
       if (LeaveDFUMode(Device.Index)) {
         const tFlowOutcome Failed = tFlowOutcome::Failed(
@@ -245,7 +274,8 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   if (co_await For(0ms) == le_Stopped)
     co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
                                         " restarts with its new firmware by itself");
-  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  const tReturnRequest NewFirmware{
+      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
   co_return Back;
 }
@@ -460,10 +490,33 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
 tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
                         tReturnRequest Request) {
   Report.Line("Waiting for the card on " + ComPortName(Session.ComPort));
-  if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  // After an accepted image the card's leaving is part of the update: a card gone for good
+  // (unplugged meanwhile) is said as such, also when the wait is stopped.
+  const std::string Gone = Request.Accepted.empty()
+                               ? std::string()
+                               : Request.Accepted +
+                                     " accepted; the card left during its restart and did not "
+                                     "come back";
+  if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted(Gone);
   tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
-  if (Back.Stopped()) co_return tFlowOutcome::Interrupted();
-  if (!Back.Ok) co_return tFlowOutcome::Failed(Request.NotBack, Back.Text);
+  if (Back.Stopped()) co_return tFlowOutcome::Interrupted(Gone);
+  if (!Back.Ok)
+    co_return tFlowOutcome::Failed(Request.NotBack,
+                                   Gone.empty() ? Back.Text : Gone + " (" + Back.Text + ")");
+  // A card swapped for another in the same port answers as well: only the card that left
+  // counts as back. The other one is a card of its own, never reported as this one's return.
+  if (Request.Expected.Known()) {
+    const tCardIdentity Now = Session.CardIdentity();
+    if (!SameCard(Request.Expected, Now)) {
+      Report.Line(CardText("Another card on", Session.ComPort, *Session.Host));
+      Report.Card(*Session.Host, "other");
+      co_return tFlowOutcome::Failed(
+          Request.NotBack, "the card on " + ComPortName(Session.ComPort) +
+                               " is not the card that was " + Request.Done + " (that was " +
+                               CardIdentityText(Request.Expected) + "; this is " +
+                               CardIdentityText(Now) + ")");
+    }
+  }
   Report.Line(CardText("Card back on", Session.ComPort, *Session.Host));
   Report.Card(*Session.Host, "after");
   co_return tFlowOutcome::Success();
@@ -473,6 +526,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
   // The card must be seen to leave, or a lost Restart would pass for a quick one.
   tCardSession::tRestartSeen Seen = tCardSession::rs_NotSent;
   const int32_t Port = Session.ComPort;
+  if (!Request.Expected.Known()) Request.Expected = Session.CardIdentity();
   tFlowOutcome Restarted = co_await RestartSeenLeavingFlow(Session, Seen);
   if (Seen == tCardSession::rs_Interrupted) co_return Restarted;
   if (Seen == tCardSession::rs_NotSent) co_return tFlowOutcome::Failed(fk_NoCard, Restarted.Text);
@@ -624,8 +678,10 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     Report.ImageAccepted(Request.What);
     // The card runs the new bitstream only after a restart; the flow ends once the card is
     // back, so the next one finds its port.
-    if (Session.TakeRestartDue() && Request.Restart)
+    if (Session.TakeRestartDue() && Request.Restart) {
+      Request.Return.Accepted = std::string(Request.What) + " image";
       Outcome = co_await RestartAndReturnFlow(Session, Report, Request.Return);
+    }
   }
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
@@ -660,7 +716,7 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   Record.Begin(Session, tRecordAction::Firmware, Request.File);
   // The card's firmware is read back and kept first: nothing is written unless it was.
   const tFlowOutcome Outcome =
-      co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, nullptr);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -671,24 +727,46 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
       !Opened.Ok)
     co_return Opened;
-  const uint8_t Card = Session.Host->DeviceID;
+  const tCardIdentity Card = Session.CardIdentity();
   Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
-  // The image and its kept SHA-256 are checked while the card still runs its firmware.
+  // The image, its kept SHA-256 and the card it was kept from are checked while the card still
+  // runs its firmware: nothing that fails here sends Boot.
+  const std::string Folder = KeptFirmwareFolder(Request.Record.Path);
   if (Request.File.empty()) {
-    Request.File = NewestKeptFirmware(Card);
+    Request.File = NewestKeptFirmware(Card, Folder, Request.AnyCard);
     if (Request.File.empty())
-      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " + std::to_string(Card) +
-                                                   " in " + KeptFirmwareFolder());
+      co_return tFlowOutcome::Failed(
+          fk_Image, "no firmware kept for this card (" + CardIdentityText(Card) + ") in " + Folder);
   }
-  tDFUImage Image;
   if (std::string Error; !CheckKeptFirmware(Request.File, Error))
     co_return tFlowOutcome::Failed(fk_Image, Error);
+  tKeptCard From;
+  if (std::string Error; !ReadKeptCard(Request.File, From, Error)) {
+    if (!Request.AnyCard)
+      co_return tFlowOutcome::Failed(fk_Image, "cannot restore " + Request.File + ": " + Error +
+                                                   " (--any-card puts it back all the same)");
+    From = {};
+  } else if (From.DeviceID != Card.DeviceID && !Request.AnyCard) {
+    co_return tFlowOutcome::Failed(
+        fk_Image, "the kept firmware " + Request.File + " is another card's: kept from device ID " +
+                      std::to_string(From.DeviceID) + ", this card has device ID " +
+                      std::to_string(Card.DeviceID));
+  }
+  tDFUImage Image;
   if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
   Report.Line("Restoring " + Request.File);
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   Record.Begin(Session, tRecordAction::Restore, Request.File);
+  if (Request.AnyCard && From.DeviceID != Card.DeviceID) {
+    const std::string Override = "restored with --any-card: kept from " +
+                                 (From.DeviceID ? "device ID " + std::to_string(From.DeviceID)
+                                                : std::string("a card not known")) +
+                                 ", this card has device ID " + std::to_string(Card.DeviceID);
+    Report.Warning(Override);
+    Record.SetOverride(Override);
+  }
   const tFlowOutcome Outcome =
-      co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, &From);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
@@ -715,7 +793,7 @@ tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRe
   // gone while it is in its boot loader, so it is looked for at once.
   if (Request.Port <= 0) co_return tFlowOutcome::Success();
   Session.ComPort = Request.Port;
-  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  const tReturnRequest NewFirmware{.Limit = Request.ReturnTimeout, .NotBack = fk_Verify};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
   co_return Back;
 }

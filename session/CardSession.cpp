@@ -8,7 +8,6 @@
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 
-
 std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
   switch (Error.Kind) {
     case tSerialError::se_NotFound:
@@ -29,6 +28,14 @@ std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
 tCardSession::tCardSession(tPause Pause) : fPause(std::move(Pause)) {}
 
 tCardSession::~tCardSession() = default;
+
+tCardIdentity tCardSession::CardIdentity() const {
+  tCardIdentity Card;
+  if (!Host) return Card;
+  Card.DeviceID = Host->DeviceID;
+  if (AdapterOf) Card.Adapter = AdapterOf(ComPort);
+  return Card;
+}
 
 bool tCardSession::Open(int32_t Port) {
   DropHost();
@@ -162,4 +169,3 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
             "\n";
   return Text;
 }
-

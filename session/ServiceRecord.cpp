@@ -54,6 +54,18 @@ void TextOrNull(tJsonObject& Line, const char* Name, const std::string& Text) {
     Line.String(Name, Text);
 }
 
+void AdapterObject(tJsonObject& Line, const char* Name, const tAdapterIdentity& Adapter) {
+  if (!Adapter.Known()) {
+    Line.Null(Name);
+    return;
+  }
+  tJsonObject Object;
+  Object.String("Vendor", Adapter.Vendor).String("Product", Adapter.Product);
+  TextOrNull(Object, "Serial", Adapter.Serial);
+  TextOrNull(Object, "Name", Adapter.Name);
+  Line.Object(Name, Object);
+}
+
 }  // namespace
 
 tCardFacts CardFactsOf(const tOrvaneHost* Host) {
@@ -89,6 +101,23 @@ tAdapterIdentity AdapterOfPort(int32_t Port) {
   for (const auto& Listed : tPortCatalogue::ListPorts())
     if (Listed.Number == Port) return AdapterIdentityOf(Listed.Usb);
   return {};
+}
+
+bool SameCard(const tCardIdentity& Then, const tCardIdentity& Now) {
+  if (Then.DeviceID != Now.DeviceID) return false;
+  if (!Then.Adapter.Known()) return true;
+  return Then.Adapter.Vendor == Now.Adapter.Vendor && Then.Adapter.Product == Now.Adapter.Product &&
+         Then.Adapter.Serial == Now.Adapter.Serial;
+}
+
+std::string CardIdentityText(const tCardIdentity& Card) {
+  std::string Text =
+      Card.Known() ? "device ID " + std::to_string(Card.DeviceID) : std::string("no device ID");
+  if (Card.Adapter.Known())
+    Text += ", adapter " + Card.Adapter.Vendor + ":" + Card.Adapter.Product +
+            (Card.Adapter.Serial.empty() ? std::string(" without serial")
+                                         : " serial " + Card.Adapter.Serial);
+  return Text;
 }
 
 tImageFacts ImageFactsOf(const std::string& Path) {
@@ -156,15 +185,7 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
       .String(tRecordField::ToolVersion, ToolVersion())
       .String(tRecordField::HostName, Entry.HostName)
       .Int(tRecordField::Port, Entry.Port);
-  if (Entry.Adapter.Known()) {
-    tJsonObject Adapter;
-    Adapter.String("Vendor", Entry.Adapter.Vendor).String("Product", Entry.Adapter.Product);
-    TextOrNull(Adapter, "Serial", Entry.Adapter.Serial);
-    TextOrNull(Adapter, "Name", Entry.Adapter.Name);
-    Line.Object(tRecordField::Adapter, Adapter);
-  } else {
-    Line.Null(tRecordField::Adapter);
-  }
+  AdapterObject(Line, tRecordField::Adapter, Entry.Adapter);
   // The card by the identity it gave before the update, else after it.
   const tCardFacts& Card = Entry.Before.Known ? Entry.Before : Entry.After;
   if (Card.Known)
@@ -173,6 +194,7 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
     Line.Null(tRecordField::DeviceID);
   CardObject(Line, tRecordField::Before, Entry.Before);
   CardObject(Line, tRecordField::After, Entry.After);
+  AdapterObject(Line, tRecordField::AdapterAfter, Entry.AdapterAfter);
   if (Entry.Image.Path.empty()) {
     Line.Null(tRecordField::Image);
   } else {
@@ -196,6 +218,8 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
     Line.Object(tRecordField::KeptFirmware, tJsonObject()
                                                 .String(tRecordField::File, Entry.KeptFile)
                                                 .String(tRecordField::SHA256, Entry.KeptSHA256));
+  TextOrNull(Line, tRecordField::BootLoaderSerial, Entry.BootLoaderSerial);
+  TextOrNull(Line, tRecordField::Override, Entry.Override);
   return Line.Text();
 }
 
@@ -237,7 +261,7 @@ void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
   fStarted = std::chrono::steady_clock::now();
   fEntry.HostName = tEnvironment::HostName();
   fEntry.Port = Session.ComPort;
-  fEntry.Adapter = AdapterOfPort(Session.ComPort);
+  if (Session.AdapterOf) fEntry.Adapter = Session.AdapterOf(Session.ComPort);
   fEntry.Before = CardFactsOf(Session.Host.get());
   if (!ImagePath.empty()) fEntry.Image = ImageFactsOf(ImagePath);
   Session.ResetLinkHealth();
@@ -257,6 +281,9 @@ bool tServiceRecorder::Finish(const tCardSession& Session, tServiceResult Result
   fEntry.DurationSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - fStarted).count();
   fEntry.After = CardFactsOf(Session.Host.get());
+  // The adapter the card answered on at the end: a card swapped meanwhile shows its own.
+  if (fEntry.After.Known && Session.AdapterOf)
+    fEntry.AdapterAfter = Session.AdapterOf(Session.ComPort);
   fEntry.Result = Result;
   fEntry.Failure = Result == sr_Succeeded ? std::string() : Failure;
   fEntry.Health = Session.LinkHealth();
