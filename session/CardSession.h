@@ -98,6 +98,9 @@ class tCardSession {
   // (never from inside the host's own message handling, which the restart ends).
   void StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
                    tTivaUpdateEvent Finish);
+  // The same with the image read already: exactly its bytes are sent.
+  void StartUpdate(tImageKind Kind, const tImageFile& Image, tTivaUpdateEvent Progress,
+                   tTivaUpdateEvent Finish);
   bool TakeRestartDue();
 
   // The link's health since the last ResetLinkHealth: the counts of every host object the
@@ -129,4 +132,3 @@ class tCardSession {
 
 // "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
-

@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "session/DFUSession.h"
@@ -32,8 +33,8 @@ std::string KeptFirmwareFolder();
 // The name of the image kept for Card at When.
 std::string KeptFirmwareName(const tCardFacts& Card, std::chrono::system_clock::time_point When);
 
-// Reads (as a flow) the firmware of the card (as it identified itself before Boot: Card) from its boot
-// loader Device and keeps it in Folder (empty: KeptFirmwareFolder(), made when missing).
+// Reads (as a flow) the firmware of the card (as it identified itself before Boot: Card) from its
+// boot loader Device and keeps it in Folder (empty: KeptFirmwareFolder(), made when missing).
 // OnEvent gets the upload's progress. The device stays in its boot loader, ready for the
 // download. False with Error set ("Reading the card's firmware failed: ...") when nothing
 // usable was kept; nothing half-written is left behind.
@@ -53,3 +54,6 @@ std::string NewestKeptFirmware(uint8_t DeviceID, const std::string& Folder = {})
 // there is no such file beside it (an image the operator names; its DFU suffix's CRC still
 // guards it). False with Error when the image has changed or cannot be read.
 bool CheckKeptFirmware(const std::string& Path, std::string& Error);
+// The same for Bytes, the image as read from Path: the hash checked is that of the bytes that
+// are used, not of the file as it may be by now.
+bool CheckKeptFirmware(const std::string& Path, std::span<const uint8_t> Bytes, std::string& Error);
