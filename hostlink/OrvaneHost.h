@@ -159,6 +159,12 @@ class tOrvaneHost {
                       const std::string& aPath = {});
   void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
                       const std::string& aPath = {});
+  // The same with the image read already (ReadImageFile): exactly its bytes are sent, and a
+  // file that was not read is reported as the path-taking calls report it.
+  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const tImageFile& Image);
+  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const tImageFile& Image);
   void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
   bool Updating() const { return FileUpdater != nullptr; }
   // What ended the last file update (ue_Running while one runs or before the first).
@@ -242,7 +248,7 @@ class tOrvaneHost {
   // Replies to a file-update packet (identifiers 39 and 40) belong to the running file
   // update; with none running they are dropped.
   void ProcessFileUpdateReply(const tHostMessage& aMessage);
-  void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
+  void StartFileUpdate(const tImageFile& Image, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
   // A frame thrown away as damaged (how, and its identifier byte or -1).

@@ -1,16 +1,19 @@
 #include "session/CardFlows.h"
 
+#include <algorithm>
 #include <set>
 
 #include "hostlink/CardDefs.h"
 #include "hostlink/CardLeaving.h"
 #include "hostlink/OrvaneHost.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "platform/Files.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "support/DisplayMessage.h"
+#include "support/MadeUpImage.h"
 
 const char* const FPGARestartAdvice =
     "the FPGA runs the new bitstream only after a restart: power the card off and on to load it";
@@ -137,6 +140,12 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
   if (std::string Why; ForTheCard && !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why))
     return tFlowOutcome::Failed(fk_Image, "cannot use " + File + ": " + Why);
   return tFlowOutcome::Success();
+}
+
+// The size of the bytes loaded, for the start event; none when they were not.
+std::optional<uint64_t> LoadedSize(const tDFUImage& Image) {
+  if (Image.Bytes().empty()) return std::nullopt;
+  return Image.Size();
 }
 
 // Reads the card's firmware back from its boot loader and keeps it, for the record.
@@ -553,21 +562,44 @@ tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
   return tFlowOutcome::Success();
 }
 
+std::string WrongKindReason(const std::string& File, std::span<const uint8_t> Bytes,
+                            tImageKind Kind) {
+  // A DFU suffix with its CRC right marks firmware: it goes to the card's boot loader.
+  if (dfu::tSuffix Suffix; dfu::ParseSuffix(Bytes, Suffix) == dfu::sv_Ok)
+    return File + " is a firmware image (it has a DFU suffix): update it with caddis " +
+           "update-firmware";
+  const std::string MadeUp = MadeUpImageName(Bytes);
+  const bool MadeUpFPGA = MadeUp == MadeUpFPGAName, MadeUpUSBAudio = MadeUp == MadeUpUSBAudioName;
+  if (Kind == ik_FPGA && MadeUpUSBAudio)
+    return File + " is the made-up USB-audio image, not an FPGA bitstream";
+  if (Kind == ik_USBAudio && MadeUpFPGA)
+    return File + " is the made-up FPGA bitstream, not a USB-audio image";
+  // Every .bit file the FPGA tools write starts with these bytes (a length-prefixed fixed
+  // field, then the key of the design-name field).
+  static constexpr uint8_t BitFileHead[] = {0x00, 0x09, 0x0f, 0xf0, 0x0f, 0xf0, 0x0f,
+                                            0xf0, 0x0f, 0xf0, 0x00, 0x00, 0x01, 0x61};
+  if (Kind == ik_USBAudio && Bytes.size() >= sizeof BitFileHead &&
+      std::equal(std::begin(BitFileHead), std::end(BitFileHead), Bytes.begin()))
+    return File + " is an FPGA bitstream (it starts with a .bit file's header), not a USB-audio " +
+           "image";
+  return {};
+}
+
 namespace {
 
-// The image must be a readable regular file of a size the updater sends; the reason otherwise.
-tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
-  uint64_t Length = 0;
-  if (tFlowOutcome Readable = CheckReadableImage(File, Length); !Readable.Ok) return Readable;
-  // Said here, with the operator's own file name, rather than by the updater.
-  if (Length == 0)
+// The image read must be one the updater sends (read, not empty, not too large); the reason,
+// with the operator's own file name, otherwise.
+tFlowOutcome CheckImageBytes(const tImageFile& Image) {
+  const std::string& File = Image.Path;
+  if (!Image.Read && Image.Size <= static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": " + Image.Error);
+  if (Image.Read && Image.Bytes.empty())
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": the file is empty");
-  if (Length > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+  if (Image.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": it is " +
-                                              std::to_string(Length) + " bytes long, at most " +
+                                              std::to_string(Image.Size) + " bytes long, at most " +
                                               std::to_string(tTivaFileUpdater::MaxFileSize) +
                                               " fit");
-  Size = Length;
   return tFlowOutcome::Success();
 }
 
@@ -594,11 +626,12 @@ std::string Percent(float Fraction) {
 // refused the image, or left a packet unanswered for AckTimeout (counted by the updater from
 // the packet last sent, so from the card's last answer of any kind).
 tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdateRequest& Request,
-                   const std::string& Path, tServiceRecorder& Record, uint64_t Size) {
+                   const tImageFile& Image, tServiceRecorder& Record) {
+  const std::string& Path = Image.Path;
   const std::string What = Request.What;
   const std::string LineLabel = What + " update";
   tTransfer Transfer;
-  Report.ProgressStart(ComPortName(Session.ComPort), Size);
+  Report.ProgressStart(ComPortName(Session.ComPort), Image.Bytes.size());
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Report.Progress(What, LineLabel, Progress);
@@ -610,14 +643,14 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
     Transfer.Progress = Progress;
   };
   Session.Host->FileAckTimeout = Request.AckTimeout;
-  Session.StartUpdate(Request.Kind, Path, OnProgress, OnFinish);
+  Session.StartUpdate(Request.Kind, Image, OnProgress, OnFinish);
   // A missing or unusable image was refused with its reason already shown.
   if (!Session.Host->Updating() && !Transfer.Finished) {
     Report.ProgressEnd();
-    const tImageFacts& Image = Record.Entry().Image;
-    co_return tFlowOutcome::Failed(fk_Image, Image.Known || Image.Error.empty()
+    const tImageFacts& Facts = Record.Entry().Image;
+    co_return tFlowOutcome::Failed(fk_Image, Facts.Known || Facts.Error.empty()
                                                  ? What + " update did not start"
-                                                 : "cannot read " + Path + ": " + Image.Error);
+                                                 : "cannot read " + Path + ": " + Facts.Error);
   }
   const tLoopEnd End = co_await Until([&] { return Transfer.Finished; });
   if (Transfer.Finished && Transfer.Code == tu_Ack) Report.Progress(What, LineLabel, 1.0f);
@@ -658,10 +691,19 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       Request.File ? *Request.File
                    : (Request.ImageFolder.empty() ? DefaultImagePath(Name)
                                                   : ImagePathIn(Request.ImageFolder, Name));
-  Report.Image(Path);
-  uint64_t Size = 0;
-  if (const tFlowOutcome Readable = CheckImageFile(Path, Size); !Readable.Ok && Request.File)
-    co_return Readable;  // a missing default image is the host's to explain
+  // The image is read once: what the start event and the record say of it and what the card
+  // receives are the same bytes, whatever happens to the file meanwhile.
+  const tImageFile Image =
+      ReadImageFile(Path, static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize) + 1);
+  Report.Image(Path, Image.Read ? std::optional<uint64_t>(Image.Bytes.size()) : std::nullopt);
+  if (const tFlowOutcome Usable = CheckImageBytes(Image); !Usable.Ok && Request.File)
+    co_return Usable;  // a missing default image is the host's to explain
+  // An image recognisably of another kind is never sent. The window names no file: the
+  // default image beside the tool is refused the way the host refuses one.
+  if (const std::string Wrong = WrongKindReason(Path, Image.Bytes, Request.Kind); !Wrong.empty()) {
+    if (!Request.File) DisplayMessage("Cannot Update " + std::string(Request.What) + ": " + Wrong);
+    co_return tFlowOutcome::Failed(fk_Image, Wrong);
+  }
   if (Request.OpenLink) {
     // The link must be known good before the first packet: the transfer has no retries.
     Session.Host->AskIdentity();
@@ -671,9 +713,10 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     Report.Card(*Session.Host, "before");
   }
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  const tImageFacts Facts = ImageFactsOf(Image);
   Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
-               Path);
-  tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Path, Record, Size);
+               Facts);
+  tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Image, Record);
   if (Outcome.Ok) {
     Report.ImageAccepted(Request.What);
     // The card runs the new bitstream only after a restart; the flow ends once the card is
@@ -702,9 +745,11 @@ tFlowOutcome InitDFULibrary(tFlowReport& Report) {
 tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
-  Report.Image(Request.File);
+  // The image is read once: the start event, the record and the download all take its bytes.
   tDFUImage Image;
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  const tFlowOutcome Loaded = LoadImage(Request.File, Image, true);
+  Report.Image(Request.File, LoadedSize(Image));
+  if (!Loaded.Ok) co_return Loaded;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
@@ -713,7 +758,8 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   Report.Card(*Session.Host, "before");
   Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session, tRecordAction::Firmware, Request.File);
+  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  Record.Begin(Session, tRecordAction::Firmware, Facts);
   // The card's firmware is read back and kept first: nothing is written unless it was.
   const tFlowOutcome Outcome =
       co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, nullptr);
@@ -738,7 +784,11 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
       co_return tFlowOutcome::Failed(
           fk_Image, "no firmware kept for this card (" + CardIdentityText(Card) + ") in " + Folder);
   }
-  if (std::string Error; !CheckKeptFirmware(Request.File, Error))
+  // Read once: the kept SHA-256 is checked on the very bytes that go back into the card and
+  // that the record names.
+  tDFUImage Image;
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok) co_return Loaded;
+  if (std::string Error; !CheckKeptFirmware(Request.File, Image.Bytes(), Error))
     co_return tFlowOutcome::Failed(fk_Image, Error);
   tKeptCard From;
   if (std::string Error; !ReadKeptCard(Request.File, From, Error)) {
@@ -752,11 +802,12 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
                       std::to_string(From.DeviceID) + ", this card has device ID " +
                       std::to_string(Card.DeviceID));
   }
-  tDFUImage Image;
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  if (std::string Why; !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why))
+    co_return tFlowOutcome::Failed(fk_Image, "cannot use " + Request.File + ": " + Why);
   Report.Line("Restoring " + Request.File);
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session, tRecordAction::Restore, Request.File);
+  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  Record.Begin(Session, tRecordAction::Restore, Facts);
   if (Request.AnyCard && From.DeviceID != Card.DeviceID) {
     const std::string Override = "restored with --any-card: kept from " +
                                  (From.DeviceID ? "device ID " + std::to_string(From.DeviceID)
@@ -772,9 +823,10 @@ tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest R
 }
 
 tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRequest Request) {
-  Report.Image(Request.File);
   tDFUImage Image;
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok) co_return Loaded;
+  const tFlowOutcome Loaded = LoadImage(Request.File, Image, false);
+  Report.Image(Request.File, LoadedSize(Image));
+  if (!Loaded.Ok) co_return Loaded;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "session/CardSession.h"
@@ -34,8 +35,12 @@ class tFlowReport {
   // An aside that is not part of the flow's account: a limit of the machine, a step that was
   // let go ("real USB devices are not listed: ...").
   virtual void Warning(const std::string& Text) { Line(Text); }
-  // The image the update sends is known: Path as given or found.
-  virtual void Image(const std::string& Path) { (void)Path; }
+  // The image the update sends is known: Path as given or found, and Size, the size of the
+  // bytes read from it (none when it could not be read).
+  virtual void Image(const std::string& Path, std::optional<uint64_t> Size) {
+    (void)Path;
+    (void)Size;
+  }
   // The card identified itself: Phase "before" or "after" the update, "other" for a card that
   // answered in the updated card's place (another card: it was swapped), or null for a flow
   // that changes nothing.
@@ -137,6 +142,13 @@ extern const char* const FPGARestartAdvice;
 // An image file the operator names must be a readable regular file: its size, or fk_Image
 // with "cannot read <File>: <reason>".
 tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size);
+
+// Why Bytes, read from File, are not an image of Kind, from what they show of their own kind:
+// a DFU suffix (firmware, for the boot loader only), a made-up image of the other kind, an
+// FPGA bitstream file's header when a USB-audio image is meant. Empty when nothing says so:
+// an image of no kind the tool can tell is sent as it is.
+std::string WrongKindReason(const std::string& File, std::span<const uint8_t> Bytes,
+                            tImageKind Kind);
 
 struct tImageUpdateRequest {
   tImageKind Kind = ik_FPGA;

@@ -105,6 +105,9 @@ class tCardSession {
   // (never from inside the host's own message handling, which the restart ends).
   void StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
                    tTivaUpdateEvent Finish);
+  // The same with the image read already: exactly its bytes are sent.
+  void StartUpdate(tImageKind Kind, const tImageFile& Image, tTivaUpdateEvent Progress,
+                   tTivaUpdateEvent Finish);
   bool TakeRestartDue();
 
   // The link's health since the last ResetLinkHealth: the counts of every host object the

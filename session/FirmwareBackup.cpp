@@ -239,7 +239,13 @@ std::string NewestKeptFirmware(const tCardIdentity& Card, const std::string& Fol
   return {};
 }
 
-bool CheckKeptFirmware(const std::string& Path, std::string& Error) {
+namespace {
+
+// Checks a kept image against the SHA-256 kept beside it; Actual computes the image's own
+// (false with Error when it cannot).
+bool CheckKeptHash(const std::string& Path,
+                   const std::function<bool(std::string& Hex, std::string& Error)>& Actual,
+                   std::string& Error) {
   // The hash file is only consulted: one that is not a small ordinary file is refused unread.
   std::string Expected, Why;
   switch (tFiles::ReadSmallFile(Path + HashSuffix, 4096, Expected, Why)) {
@@ -256,20 +262,41 @@ bool CheckKeptFirmware(const std::string& Path, std::string& Error) {
     Error = Path + HashSuffix + " holds no SHA-256";
     return false;
   }
-  std::string Actual;
-  uint64_t Size = 0;
-  if (!Sha256OfFile(Path, Actual, Size, Error)) {
-    Error = "cannot read " + Path + ": " + Error;
-    return false;
-  }
+  std::string Hex;
+  if (!Actual(Hex, Error)) return false;
   std::string Want = Expected.substr(0, 64);
   std::transform(Want.begin(), Want.end(), Want.begin(), [](char C) {
     return static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
   });
-  if (Actual != Want) {
-    Error = "the kept image " + Path + " has changed since it was kept (its SHA-256 is " + Actual +
+  if (Hex != Want) {
+    Error = "the kept image " + Path + " has changed since it was kept (its SHA-256 is " + Hex +
             ", " + HashSuffix + " says " + Want + ")";
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool CheckKeptFirmware(const std::string& Path, std::string& Error) {
+  return CheckKeptHash(
+      Path,
+      [&Path](std::string& Hex, std::string& Why) {
+        uint64_t Size = 0;
+        if (Sha256OfFile(Path, Hex, Size, Why)) return true;
+        Why = "cannot read " + Path + ": " + Why;
+        return false;
+      },
+      Error);
+}
+
+bool CheckKeptFirmware(const std::string& Path, std::span<const uint8_t> Bytes,
+                       std::string& Error) {
+  return CheckKeptHash(
+      Path,
+      [Bytes](std::string& Hex, std::string&) {
+        Hex = tSha256::HexOf(Bytes);
+        return true;
+      },
+      Error);
 }

@@ -18,6 +18,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
 
 #include "session/DFUSession.h"
@@ -73,3 +74,6 @@ std::string NewestKeptFirmware(const tCardIdentity& Card, const std::string& Fol
 // Error when the image has changed, cannot be read, or its SHA-256 file is missing or
 // unreadable (an image that cannot be checked is not put back).
 bool CheckKeptFirmware(const std::string& Path, std::string& Error);
+// The same for Bytes, the image as read from Path: the hash checked is that of the bytes that
+// are used, not of the file as it may be by now.
+bool CheckKeptFirmware(const std::string& Path, std::span<const uint8_t> Bytes, std::string& Error);

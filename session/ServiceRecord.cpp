@@ -127,6 +127,23 @@ tImageFacts ImageFactsOf(const std::string& Path) {
   return Facts;
 }
 
+tImageFacts ImageFactsOf(const std::string& Path, std::span<const uint8_t> Bytes) {
+  tImageFacts Facts;
+  Facts.Path = Path;
+  Facts.Known = true;
+  Facts.Size = Bytes.size();
+  Facts.SHA256 = tSha256::HexOf(Bytes);
+  return Facts;
+}
+
+tImageFacts ImageFactsOf(const tImageFile& Image) {
+  if (Image.Read) return ImageFactsOf(Image.Path, Image.Bytes);
+  tImageFacts Facts;
+  Facts.Path = Image.Path;
+  Facts.Error = Image.Error;
+  return Facts;
+}
+
 std::string FileUpdateFailure(tTivaUpdateEnd End, tTivaUpdateError Code) {
   switch (End) {
     case ue_WrongReply:
@@ -253,6 +270,11 @@ tServiceRecorder::tServiceRecorder(std::string Program, std::string RecordPath)
 
 void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
                              const std::string& ImagePath) {
+  Begin(Session, Action, ImagePath.empty() ? tImageFacts{} : ImageFactsOf(ImagePath));
+}
+
+void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
+                             const tImageFacts& Image) {
   const std::string Program = fEntry.Program;
   fEntry = {};
   fEntry.Program = Program;
@@ -263,7 +285,7 @@ void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
   fEntry.Port = Session.ComPort;
   if (Session.AdapterOf) fEntry.Adapter = Session.AdapterOf(Session.ComPort);
   fEntry.Before = CardFactsOf(Session.Host.get());
-  if (!ImagePath.empty()) fEntry.Image = ImageFactsOf(ImagePath);
+  fEntry.Image = Image;
   Session.ResetLinkHealth();
   fRunning = true;
 }

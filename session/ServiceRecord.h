@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "fileupdate/TivaUpdateUnit.h"
@@ -110,6 +111,10 @@ struct tImageFacts {
   std::string Error;
 };
 tImageFacts ImageFactsOf(const std::string& Path);
+// The facts of the image read from Path: Bytes, the very bytes that are sent.
+tImageFacts ImageFactsOf(const std::string& Path, std::span<const uint8_t> Bytes);
+// The facts of an image file as ReadImageFile left it: its bytes when read, else the reason.
+tImageFacts ImageFactsOf(const tImageFile& Image);
 
 enum tServiceResult { sr_Succeeded, sr_Failed, sr_Interrupted };
 const char* ServiceResultName(tServiceResult Result);
@@ -167,6 +172,8 @@ class tServiceRecorder {
   // Notes the start: the time, the session's port and its adapter, the card as the open
   // link knows it, and the image (its SHA-256 is computed here).
   void Begin(tCardSession& Session, const std::string& Action, const std::string& ImagePath);
+  // The same with the image's facts taken already (from the bytes that are sent).
+  void Begin(tCardSession& Session, const std::string& Action, const tImageFacts& Image);
   bool Running() const { return fRunning; }
   // The firmware kept before the update.
   void SetKept(const std::string& File, const std::string& SHA256);
