@@ -38,8 +38,9 @@ void tTivaFileUpdater::Start() {
   CloseFile();
   const std::string Unreadable = ShortString("Tiva file updater: cannot read file " + Filename);
   int Error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Filename, "rb", Error),
-                                                             std::fclose);
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(
+      tFiles::OpenRegular(Filename, tFiles::of_Read, Error, Why), std::fclose);
   tFiles::tFileInfo Info;
   if (!File || !tFiles::Describe(File.get(), Info, Error) || !Info.Regular)
     throw std::runtime_error(Unreadable);

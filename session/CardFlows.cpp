@@ -494,7 +494,8 @@ tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
     return tFlowOutcome::Failed(fk_Image,
                                 "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
   if (!Info.Regular)
-    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+    return tFlowOutcome::Failed(fk_Image,
+                                "cannot read " + File + ": " + tFiles::NotRegularText(Info.Type));
   Size = Info.Size;
   return tFlowOutcome::Success();
 }
@@ -592,7 +593,19 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
 
 }  // namespace
 
+namespace {
+
+// A record that can never take the update's line refuses the update before the card is touched.
+tFlowOutcome CheckRecordPlace(const tRecordRequest& Record) {
+  if (std::string Error; !ServiceRecordUsable(ServiceRecordPath(Record.Path), Error))
+    return tFlowOutcome::Failed(fk_Failure, Error);
+  return tFlowOutcome::Success();
+}
+
+}  // namespace
+
 tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (Request.OpenLink) {
     if (std::string Error; !Session.OpenCard(Request.Port, Error))
       co_return tFlowOutcome::Failed(fk_Port, Error);
@@ -647,6 +660,7 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
   Report.Image(Request.File);
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   tDFUImage Image;
   if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
@@ -666,6 +680,7 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
 }
 
 tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
