@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <vector>
 
 #include "TempFolder.h"
 #include "fileupdate/TivaUpdateUnit.h"
@@ -24,6 +25,8 @@
 #include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
 #include "session/ServiceRecordReader.h"
+#include "support/DisplayMessage.h"
+#include "support/LogFile.h"
 #include "support/Sha256.h"
 
 namespace {
@@ -133,6 +136,18 @@ const tOpener Openers[] = {
        }
        return Try;
      }},
+    {"link-error log append", true,
+     [](const std::string& Image) {
+       LogFolder = std::filesystem::path(Image).parent_path().string();
+       std::vector<std::string> Said;
+       {
+         tDisplayScope Scope([&Said](const std::string& Text) { Said.push_back(Text); });
+         LogToFile("a link error");
+       }
+       LogFolder.clear();
+       return tTry{Said.empty(), Said.empty() ? std::string() : Said[0]};
+     },
+     "Log.txt"},
     {"consulted file read", true,
      [](const std::string& Image) {
        std::string Text;
