@@ -33,9 +33,15 @@ tImageFile ReadImageFile(const std::string& Path, uint64_t Limit) {
     Image.Error = tFiles::SystemErrorText(Error);
     return Image;
   }
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Path, "rb", Error),
-                                                             std::fclose);
-  if (!File || !tFiles::Describe(File.get(), Info, Error)) {
+  // Never waits: a FIFO, a device or a folder in the image's place is refused as it is.
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Error, Why), std::fclose);
+  if (!File) {
+    Image.Error = Why;
+    return Image;
+  }
+  if (!tFiles::Describe(File.get(), Info, Error)) {
     Image.Error = tFiles::SystemErrorText(Error);
     return Image;
   }

@@ -557,7 +557,8 @@ tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
     return tFlowOutcome::Failed(fk_Image,
                                 "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
   if (!Info.Regular)
-    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+    return tFlowOutcome::Failed(fk_Image,
+                                "cannot read " + File + ": " + tFiles::NotRegularText(Info.Type));
   Size = Info.Size;
   return tFlowOutcome::Success();
 }
@@ -679,7 +680,19 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
 
 }  // namespace
 
+namespace {
+
+// A record that can never take the update's line refuses the update before the card is touched.
+tFlowOutcome CheckRecordPlace(const tRecordRequest& Record) {
+  if (std::string Error; !ServiceRecordUsable(ServiceRecordPath(Record.Path), Error))
+    return tFlowOutcome::Failed(fk_Failure, Error);
+  return tFlowOutcome::Success();
+}
+
+}  // namespace
+
 tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (Request.OpenLink) {
     if (std::string Error; !Session.OpenCard(Request.Port, Error))
       co_return tFlowOutcome::Failed(fk_Port, Error);
@@ -746,6 +759,7 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
   // The image is read once: the start event, the record and the download all take its bytes.
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   tDFUImage Image;
   const tFlowOutcome Loaded = LoadImage(Request.File, Image, true);
   Report.Image(Request.File, LoadedSize(Image));
@@ -768,6 +782,7 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
 }
 
 tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);

@@ -255,12 +255,18 @@ bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, st
       return false;
     }
   }
-  int Code = 0;
-  if (!tFiles::AppendDurably(Path, ServiceRecordLine(Entry) + "\n", Code)) {
-    Error = Cannot + tFiles::SystemErrorText(Code);
+  if (std::string Why; !tFiles::AppendDurably(Path, ServiceRecordLine(Entry) + "\n", Why)) {
+    Error = Cannot + Why;
     return false;
   }
   return true;
+}
+
+bool ServiceRecordUsable(const std::string& Path, std::string& Error) {
+  tFiles::tFileInfo Info;
+  if (int Code = 0; !tFiles::Describe(Path, Info, Code) || Info.Regular) return true;
+  Error = "cannot write the service record " + Path + ": " + tFiles::NotRegularText(Info.Type);
+  return false;
 }
 
 tServiceRecorder::tServiceRecorder(std::string Program, std::string RecordPath)

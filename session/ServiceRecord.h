@@ -162,6 +162,11 @@ std::string ServiceRecordPath(const std::string& Given = {});
 // file is meant). False with Error ("cannot write the service record <path>: <reason>").
 bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, std::string& Error);
 
+// Whether the record at Path can take a line at all: false with Error (as
+// AppendServiceRecord's) when the name leads to a FIFO, a device or a folder, so an update is
+// refused before the card is touched instead of ending unrecorded. A missing file is usable.
+bool ServiceRecordUsable(const std::string& Path, std::string& Error);
+
 // The bookkeeping of one update for a front end: Begin notes what is known before (and
 // counts the link's health afresh), Finish what is known after, and appends the line.
 class tServiceRecorder {

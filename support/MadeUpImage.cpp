@@ -43,8 +43,9 @@ std::string MadeUpImageName(std::span<const uint8_t> Image) {
 
 bool FileIsMadeUpImage(const std::string& Path) {
   int Error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Path, "rb", Error),
-                                                             std::fclose);
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Error, Why), std::fclose);
   tFiles::tFileInfo Info;
   if (!File || !tFiles::Describe(File.get(), Info, Error) || !Info.Regular) return false;
   std::vector<uint8_t> Head(std::min<uint64_t>(Info.Size, MadeUpImageMark.size()));
