@@ -21,6 +21,16 @@ namespace {
 
 using tClock = std::chrono::steady_clock;
 
+// The program that holds the port, when a step's error says its port is in use by one; ""
+// otherwise. The step's error is of kind "port" and says "COM5 is in use by minicom (pid 812)".
+std::string BusyHolder(const nlohmann::json& Event) {
+  if (Event.value("event", "") != "error" || Event.value("kind", "") != "port") return "";
+  const std::string Message = Event.value("message", "");
+  const std::string Mark = " is in use by ";
+  const auto At = Message.find(Mark);
+  return At == std::string::npos ? "" : Message.substr(At + Mark.size());
+}
+
 // The station's wiring: the rules (tStationRules) decide; this runs the children, keeps each
 // card's row from its child's events and draws the table.
 class tStationRun {
@@ -50,6 +60,10 @@ class tStationRun {
             !Row.Before.empty())
           return;
         TakeEvent(Row, Event);
+        if (Event.value("event", "") == "card" && Event.value("phase", "") == "other")
+          fRules.OtherCardSeen(Happening.Port);
+        if (const std::string Holder = BusyHolder(Event); !Holder.empty())
+          fBusy[Happening.Port] = Holder;
         if (!fTerminal)
           if (const std::string Text = EventText(Happening.Port, Event); !Text.empty()) Line(Text);
         fChanged = true;
@@ -58,11 +72,19 @@ class tStationRun {
       case tChildRunner::tHappening::ch_ErrorLine:
         if (!fTerminal) Line("COM" + std::to_string(Happening.Port) + " " + Happening.Text);
         break;
-      case tChildRunner::tHappening::ch_Ended:
+      case tChildRunner::tHappening::ch_Ended: {
         FinishRow(Row, Happening.Exit, "");
         fChanged = true;
-        Carry(fRules.StepEnded(Happening.Port, Row.Exit, Now), Now);
+        const std::string Holder = fBusy[Happening.Port];
+        fBusy.erase(Happening.Port);
+        if (Row.Exit == ExitPort && !Holder.empty()) {
+          Row.Phase = "port busy";
+          Carry(fRules.StepBusy(Happening.Port, Holder, Now), Now);
+        } else {
+          Carry(fRules.StepEnded(Happening.Port, Row.Exit, Now), Now);
+        }
         break;
+      }
     }
   }
 
@@ -156,7 +178,8 @@ class tStationRun {
   bool fTerminal;
   bool fChanged = true;
   int fDrawnLines = 0;
-  std::map<int32_t, tCardRow> fRows;  // the cards the rules keep, as their children report
+  std::map<int32_t, std::string> fBusy;  // the program holding the port, as a step's error said
+  std::map<int32_t, tCardRow> fRows;     // the cards the rules keep, as their children report
   std::vector<tCardRow> fServed;
   tChildRunner fRunner;
 };
