@@ -27,10 +27,19 @@ tStationRules::tActions tStationRules::Arrived(int32_t Port, tClock::time_point 
     // Its going counts first: a port back after longer than the gone limit brings a new card,
     // also when no Tick came between.
     if (!CheckGone(Port, Found->second, Now, Actions)) {
-      if (Found->second.Unplugged)
-        Found->second.NewArrival = true;
-      else
-        Found->second.GoneSince.reset();
+      tStation& Station = Found->second;
+      if (Station.Unplugged) {
+        Station.NewArrival = true;
+        return Actions;
+      }
+      const bool WasAway = Station.GoneSince.has_value();
+      Station.GoneSince.reset();
+      // A done card's port back within the limit is that card after a restart, or another card
+      // plugged in quickly: only the card itself can tell.
+      if (Station.Done && WasAway && Station.Card.Known() && !Station.Checking && !fClosing) {
+        Station.Checking = true;
+        Push(tStationAction::sa_Check, Port, Actions);
+      }
       return Actions;
     }
     fPorts.erase(Found);
@@ -111,6 +120,39 @@ tStationRules::tActions tStationRules::StepEnded(int32_t Port, int Exit, tClock:
   // A card whose port is gone counts from when it went (Removed), or from now when its going
   // was not noticed.
   if (!Station.GoneSince && fPortPresent && !fPortPresent(Port)) Station.GoneSince = Now;
+  return Actions;
+}
+
+void tStationRules::CardIdentified(int32_t Port, const tCardIdentity& Card) {
+  if (const auto Found = fPorts.find(Port); Found != fPorts.end()) Found->second.Card = Card;
+}
+
+tStationRules::tActions tStationRules::Checked(int32_t Port, const tCardIdentity& Card,
+                                               tClock::time_point) {
+  tActions Actions;
+  const auto Found = fPorts.find(Port);
+  if (Found == fPorts.end() || !Found->second.Checking) return Actions;
+  tStation& Station = Found->second;
+  Station.Checking = false;
+  if (Station.GoneSince) return Actions;  // gone again: its going counts as any other
+  if (!Card.Known()) {
+    Line(Port, "back, but its card did not say who it is; not served", Actions);
+  } else if (SameCard(Station.Card, Card)) {
+    Line(Port, "the same card (" + CardIdentityText(Card) + ") is back; not served again", Actions);
+  } else {
+    Push(tStationAction::sa_Forget, Port, Actions);
+    fPorts.erase(Found);
+    if (fClosing || fRecipe.empty()) {
+      Line(Port, "another card (" + CardIdentityText(Card) + ") is in the port; not served",
+           Actions);
+      return Actions;
+    }
+    Line(Port, "another card (" + CardIdentityText(Card) + ") is in the port: served as a new card",
+         Actions);
+    tStation& New = fPorts[Port];
+    New.Card = Card;
+    StartStep(Port, New, Actions);
+  }
   return Actions;
 }
 

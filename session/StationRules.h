@@ -34,6 +34,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "session/ServiceRecord.h"
 
 // One step of the recipe.
 struct tStationStep {
@@ -51,6 +52,7 @@ struct tStationAction {
     sa_Line,    // Text: a line for the station's log ("COM5 arrived")
     sa_Served,  // Port's card is served: its row, as its last step left it, is a finished one
     sa_Forget,  // Port's card is gone: its row leaves the station's table
+    sa_Check,   // ask the card in Port who it is (the answer goes to Checked)
   } Kind = sa_Line;
   int32_t Port = 0;
   std::string Command;  // sa_Start: the step's command ("update-fpga")
@@ -91,6 +93,12 @@ class tStationRules {
   // The step running for Port has found another card in the port in its card's place; when the
   // step ends, its card is served and the card in the port is served as a new one.
   void OtherCardSeen(int32_t Port);
+  // The card in Port is Card, as its first step found it.
+  void CardIdentified(int32_t Port, const tCardIdentity& Card);
+  // The card in Port answered a check (sa_Check) as Card (not Known: it did not answer). A done
+  // card's port back within the gone limit is asked: the same card is shown as not served
+  // again, another card is served as a new one at once.
+  tActions Checked(int32_t Port, const tCardIdentity& Card, tClock::time_point Now);
   // The step for Port could not open the port: another program (Holder) has it. The step is
   // tried again every BusyRetryEvery; after BusyRetryFor the plugging is given up, not served.
   tActions StepBusy(int32_t Port, const std::string& Holder, tClock::time_point Now);
@@ -111,6 +119,8 @@ class tStationRules {
     bool NewArrival = false;
     // The step found another card in the port: a new card once the step has ended.
     bool OtherCard = false;
+    tCardIdentity Card;     // the card served, as its first step found it
+    bool Checking = false;  // the port is back while done: its card is being asked who it is
     // The port was busy from BusySince (held by BusyHolder); the step is tried again at RetryAt.
     std::optional<tClock::time_point> BusySince;
     std::optional<tClock::time_point> RetryAt;

@@ -35,6 +35,8 @@ struct tEvent {
     ev_End,
     ev_Other,
     ev_Busy,
+    ev_Card,
+    ev_Checked,
     ev_Close,
     ev_StopAll
   } Kind;
@@ -71,6 +73,14 @@ tEvent Other(tMs At, int32_t Port) {
 tEvent Busy(tMs At, int32_t Port, tTexts Actions) {
   return {tEvent::ev_Busy, At, Port, Ok, {}, std::move(Actions)};
 }
+// The card in Port is device ID Exit (the first step's finding).
+tEvent Card(tMs At, int32_t Port, int DeviceID) {
+  return {tEvent::ev_Card, At, Port, DeviceID, {}, {}};
+}
+// The card in Port answers the check as device ID Exit (0: no answer).
+tEvent Checked(tMs At, int32_t Port, int DeviceID, tTexts Actions) {
+  return {tEvent::ev_Checked, At, Port, DeviceID, {}, std::move(Actions)};
+}
 tEvent Close(tMs At) {
   return {tEvent::ev_Close, At, 0, Ok, {}, {}};
 }
@@ -103,6 +113,8 @@ std::string Shown(const tStationAction& Action) {
       return "served " + Port;
     case tStationAction::sa_Forget:
       return "forget " + Port;
+    case tStationAction::sa_Check:
+      return "check " + Port;
   }
   return "?";
 }
@@ -250,6 +262,37 @@ const tScript Scripts[] = {
                "served COM8"}),
       Tick(30s, {"COM7 unplugged", "forget COM7"})}},
 
+    // A done card's port back within the limit is asked who its card is: COM5's is the same
+    // card (shown, not served again), COM6's another (served at once), COM7's does not answer.
+    {"ADoneCardsPortBackWithinTheLimitIsServedOnlyForAnotherCard",
+     {FPGA},
+     {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
+      Card(0ms, 5, 17),
+      Arrive(0s, 6, {"COM6 arrived", "start COM6 update-fpga fpga.bit"}),
+      Card(0ms, 6, 18),
+      Arrive(0s, 7, {"COM7 arrived", "start COM7 update-fpga fpga.bit"}),
+      Card(0ms, 7, 19),
+      End(1s, 5, Ok, {"served COM5"}),
+      End(1s, 6, Ok, {"served COM6"}),
+      End(1s, 7, Ok, {"served COM7"}),
+      Remove(2s, 5),
+      Remove(2s, 6),
+      Remove(2s, 7),
+      Arrive(3s, 5, {"check COM5"}),
+      Arrive(3s, 6, {"check COM6"}),
+      Arrive(3s, 7, {"check COM7"}),
+      Checked(3500ms, 5, 17, {"COM5 the same card (device ID 17) is back; not served again"}),
+      Checked(
+          3500ms, 6, 21,
+          {"forget COM6", "COM6 another card (device ID 21) is in the port: served as a new card",
+           "start COM6 update-fpga fpga.bit"}),
+      Checked(3500ms, 7, 0, {"COM7 back, but its card did not say who it is; not served"}),
+      End(5s, 6, Ok, {"served COM6"}),
+      Tick(60s),
+      Remove(61s, 6),
+      Arrive(62s, 6, {"check COM6"}),
+      Checked(63s, 6, 21, {"COM6 the same card (device ID 21) is back; not served again"})}},
+
     {"ClosingStartsNothingNew",
      {FPGA, Audio},
      {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
@@ -317,6 +360,16 @@ TEST_P(StationRulesTest, EachEventBringsItsActions) {
         Running.erase(Event.Port);
         Actions = Rules.StepBusy(Event.Port, "minicom", Now);
         break;
+      case tEvent::ev_Card:
+      case tEvent::ev_Checked: {
+        tCardIdentity Card;
+        Card.DeviceID = static_cast<uint8_t>(Event.Exit);
+        if (Event.Kind == tEvent::ev_Card)
+          Rules.CardIdentified(Event.Port, Card);
+        else
+          Actions = Rules.Checked(Event.Port, Card, Now);
+        break;
+      }
       case tEvent::ev_Close:
         Rules.Close();
         break;
