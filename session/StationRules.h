@@ -75,9 +75,9 @@ class tStationRules {
                 std::function<bool(int32_t Port)> PortPresent);
 
   // A port has arrived: a card not served yet starts the recipe; a port back within the gone
-  // limit is the same card (one back later is a new card, whether a Tick saw it gone or not);
-  // a card that arrives while the unplugged card's step is still ending is served once that
-  // step has ended. Nothing new starts once closing.
+  // limit is the same card (a done card's is asked first: sa_Check) (one back later is a new card,
+  // whether a Tick saw it gone or not); a card that arrives while the unplugged card's step is
+  // still ending is served once that step has ended. Nothing new starts once closing.
   tActions Arrived(int32_t Port, tClock::time_point Now);
   // A port has left; its card counts as gone from Now. A card that arrived in the port of an
   // unplugged card, and leaves again before that card's step has ended, is no longer there to
