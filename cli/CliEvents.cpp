@@ -5,7 +5,6 @@
 
 #include "cli/CliText.h"
 #include "hostlink/OrvaneHost.h"
-#include "platform/Files.h"
 #include "session/ServiceRecord.h"
 
 namespace tCliEvents {
@@ -88,7 +87,7 @@ void Emit(const nlohmann::ordered_json& Line) {
   std::fflush(stdout);
 }
 
-nlohmann::ordered_json ImageObject(const std::string& Path) {
+nlohmann::ordered_json ImageObject(const std::string& Path, std::optional<uint64_t> Size) {
   if (Path.empty()) return nullptr;
   // The absolute name, as the operator's system spells it, in UTF-8.
   std::error_code Failed;
@@ -97,11 +96,7 @@ nlohmann::ordered_json ImageObject(const std::string& Path) {
   const std::u8string Name = Failed ? std::u8string(Path.begin(), Path.end())
                                     : Absolute.lexically_normal().generic_u8string();
   nlohmann::ordered_json Image = {{"file", std::string(Name.begin(), Name.end())}};
-  tFiles::tFileInfo Info;
-  int Code = 0;
-  Image["size"] = tFiles::Describe(Path, Info, Code) && Info.Regular
-                      ? nlohmann::ordered_json(Info.Size)
-                      : nlohmann::ordered_json(nullptr);
+  Image["size"] = Size ? nlohmann::ordered_json(*Size) : nlohmann::ordered_json(nullptr);
   return Image;
 }
 
@@ -120,7 +115,11 @@ void Card(const tOrvaneHost& Host, const char* Phase) {
   Line.insert(Facts.begin(), Facts.end());
   if (Phase) {
     Line["phase"] = Phase;
-    (std::string(Phase) == "after" ? State().After : State().Before) = Facts;
+    // A card in the updated one's place ("other") is neither the card before nor after.
+    if (const std::string Which = Phase; Which == "after")
+      State().After = Facts;
+    else if (Which == "before")
+      State().Before = Facts;
   }
   Emit(Line);
 }

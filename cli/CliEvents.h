@@ -9,6 +9,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -39,9 +40,9 @@ nlohmann::ordered_json Event(const char* Name);
 // Writes Line on a line of its own and flushes it.
 void Emit(const nlohmann::ordered_json& Line);
 
-// An image for the start event: {"file" (absolute), "size"} (size null when the file cannot be
-// read); null for an empty Path.
-nlohmann::ordered_json ImageObject(const std::string& Path);
+// An image for the start event: {"file" (absolute), "size"}, Size being the size of the bytes
+// read from it (null when they could not be read); null for an empty Path.
+nlohmann::ordered_json ImageObject(const std::string& Path, std::optional<uint64_t> Size);
 // "start", with "command", and "image" when the command sends one (Image: its facts).
 void Start(const nlohmann::ordered_json& Image = nullptr);
 // "card" once the card has identified itself; Phase "before" or "after" its update, or null

@@ -5,10 +5,13 @@
 #include "cli/CliEvents.h"
 #include "cli/CliText.h"
 #include "platform/Console.h"
+#include "platform/Files.h"
 #include "support/DisplayMessage.h"
 
 void InstallStopHandlers() {
   tConsole::InstallStopHandler(RequestLoopStop);
+  // A file operation a signal interrupts gives up once a stop is requested.
+  tFiles::SetStopCheck(LoopStopRequested);
 }
 
 bool StopRequested() {

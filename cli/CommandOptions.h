@@ -112,7 +112,9 @@ struct tFirmwareOptions : tPortsGroup, tEventsGroup, tBootDownloadGroup {
   bool NoBackup = false;
 };
 
-struct tRestoreOptions : tPortGroup, tBootDownloadGroup {};
+struct tRestoreOptions : tPortGroup, tBootDownloadGroup {
+  bool AnyCard = false;  // put back firmware kept from another card (recorded as such)
+};
 
 struct tHistoryOptions : tOptionalPortGroup {
   std::optional<std::string> Card;  // read by the command: a device ID, 0..255

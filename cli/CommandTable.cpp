@@ -411,8 +411,8 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tRestoreOptions>({
           .Name = "restore",
-          .Synopsis = "caddis restore --port N [--file KEPT] [--serial SN] [--timeout S] "
-                      "[--boot-timeout S] [--return-timeout S]",
+          .Synopsis = "caddis restore --port N [--file KEPT] [--serial SN] [--any-card] "
+                      "[--timeout S] [--boot-timeout S] [--return-timeout S]",
           .Summary =
               "Put a kept firmware image back into the card: by default the newest kept for it.",
           .Options = {Port,
@@ -421,17 +421,31 @@ const std::vector<tCommand>& CliCommands() {
                            &tRestoreOptions::File),
                       Text("--serial", "SN", "the card's boot loader by its USB serial number",
                            &tRestoreOptions::Serial),
+                      Flag("--any-card",
+                           "put the image back even when it was kept from another card (the "
+                           "record says so)",
+                           &tRestoreOptions::AnyCard),
                       Timeout, BootTimeout, FirmwareReturnTimeout, Record},
           .Notes =
               "The card's firmware is read back and kept before every firmware update, in the "
               "folder\n"
-              "firmware beside the service record ($XDG_STATE_HOME/caddis/firmware), named for "
+              "firmware beside the service record (--record's, else "
+              "$XDG_STATE_HOME/caddis/firmware),\n"
+              "named for the card's device ID, with the card it came from (device ID, boot "
+              "loader\n"
+              "serial, port adapter) beside it. The newest image of this card is chosen by its "
+              "device\n"
+              "ID and port adapter; before the card leaves its link the image is checked "
+              "against the\n"
+              "SHA-256 kept beside it (a missing one is refused) and its device ID; after Boot "
               "the\n"
-              "card's device ID. The image is checked against the SHA-256 kept beside it before "
+              "boot loader's serial must be the one it was kept from, or nothing is written and "
               "the\n"
-              "card leaves its link; then as update-firmware: Boot, download and verify, the "
-              "card back.\n"
-              "The restore is written to the service record.\n",
+              "card is sent back to its firmware. --any-card lifts both identity checks. Then "
+              "as\n"
+              "update-firmware: download and verify, the card back. The restore is written to "
+              "the\n"
+              "service record.\n",
           .Run = RestoreCommand,
       }),
       Command<tHistoryOptions>({

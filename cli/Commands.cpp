@@ -145,8 +145,8 @@ void tCliReport::Warning(const std::string& Text) {
   std::fprintf(stderr, "caddis: %s\n", Text.c_str());
 }
 
-void tCliReport::Image(const std::string& Path) {
-  tCliEvents::Start(tCliEvents::ImageObject(Path));
+void tCliReport::Image(const std::string& Path, std::optional<uint64_t> Size) {
+  tCliEvents::Start(tCliEvents::ImageObject(Path, Size));
 }
 
 void tCliReport::Card(const tOrvaneHost& Host, const char* Phase) {

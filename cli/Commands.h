@@ -51,7 +51,7 @@ class tCliReport : public tFlowReport {
  public:
   void Line(const std::string& Text) override;
   void Warning(const std::string& Text) override;
-  void Image(const std::string& Path) override;
+  void Image(const std::string& Path, std::optional<uint64_t> Size) override;
   void Card(const tOrvaneHost& Host, const char* Phase) override;
   void ProgressStart(const std::string& Target, uint64_t Total) override;
   void Progress(const std::string& Label, const std::string& LineLabel, float Fraction) override;

@@ -7,8 +7,8 @@
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
-#include "lib/lmdfu/LMDFU.h"
 #include "hostlink/OrvaneHost.h"
+#include "lib/lmdfu/LMDFU.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
@@ -191,10 +191,9 @@ tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOpti
 }
 
 tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options) {
+  tFirmwareRequest Restore = FirmwareRequestOf(Options.Port, Options, Options.File.value_or(""));
+  Restore.AnyCard = Options.AnyCard;
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(
-      Session,
-      RestoreFlow(Session, Report, FirmwareRequestOf(Options.Port, Options, Options.File.value_or(""))),
-      Context.Command);
+  return RunCommandFlow(Session, RestoreFlow(Session, Report, Restore), Context.Command);
 }

@@ -1,4 +1,5 @@
 // caddis history: the service record as a table, or its own lines.
+#include <algorithm>
 #include <cstdio>
 
 #include "cli/CliArgs.h"
@@ -27,16 +28,52 @@ std::string StartText(const std::string& Stamp) {
 
 }  // namespace
 
+tHistoryTable::tHistoryTable() {
+  AddRow({"Start (UTC)", "Port", "Card", "Action", "Before", "After", "Image", "Result"});
+}
+
+void tHistoryTable::Add(const tHistoryEntry& Entry) {
+  AddRow({StartText(Entry.Start), Entry.Port > 0 ? "COM" + std::to_string(Entry.Port) : "-",
+          Entry.DeviceID >= 0 ? std::to_string(Entry.DeviceID) : "-", Entry.Action,
+          CardText(Entry.Before), CardText(Entry.After), Entry.ImageFile.value_or("-"),
+          Entry.Failure.empty() ? Entry.Result : Entry.Result + ": " + Entry.Failure});
+}
+
+void tHistoryTable::AddRow(const std::array<std::string, Columns>& Cells) {
+  tRow Row;
+  for (std::size_t i = 0; i < Columns; ++i) {
+    Row.Text += Cells[i];
+    Row.Ends[i] = static_cast<uint32_t>(Row.Text.size());
+    fWidths[i] = std::max(fWidths[i], Cells[i].size());
+  }
+  Row.Text.shrink_to_fit();
+  fRows.push_back(std::move(Row));
+}
+
+void tHistoryTable::Print(const std::function<void(const std::string&)>& Line) const {
+  std::string Text;
+  for (const tRow& Row : fRows) {
+    Text.clear();
+    uint32_t Begin = 0;
+    for (std::size_t i = 0; i < Columns; ++i) {
+      const uint32_t End = Row.Ends[i];
+      Text.append(Row.Text, Begin, End - Begin);
+      if (i + 1 < Columns) Text.append(fWidths[i] - (End - Begin) + 2, ' ');
+      Begin = End;
+    }
+    while (!Text.empty() && Text.back() == ' ')
+      Text.pop_back();
+    Line(Text);
+  }
+}
+
 std::vector<std::string> HistoryTable(const std::vector<tHistoryEntry>& Entries) {
-  std::vector<std::vector<std::string>> Rows = {
-      {"Start (UTC)", "Port", "Card", "Action", "Before", "After", "Image", "Result"}};
+  tHistoryTable Table;
   for (const tHistoryEntry& Entry : Entries)
-    Rows.push_back({StartText(Entry.Start),
-                    Entry.Port > 0 ? "COM" + std::to_string(Entry.Port) : "-",
-                    Entry.DeviceID >= 0 ? std::to_string(Entry.DeviceID) : "-", Entry.Action,
-                    CardText(Entry.Before), CardText(Entry.After), Entry.ImageFile.value_or("-"),
-                    Entry.Failure.empty() ? Entry.Result : Entry.Result + ": " + Entry.Failure});
-  return AlignedColumns(Rows);
+    Table.Add(Entry);
+  std::vector<std::string> Lines;
+  Table.Print([&](const std::string& Line) { Lines.push_back(Line); });
+  return Lines;
 }
 
 tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options) {
@@ -48,7 +85,8 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
     return UsageError(Context.Command, "'" + *Options.Card + "' is not a device ID (0..255)");
 
   const std::string Path = ServiceRecordPath();
-  std::vector<tHistoryEntry> Entries;
+  // Only the table's cells are kept, never the record's lines.
+  tHistoryTable Table;
   std::string Error;
   const tHistoryRead Read = ReadHistory(
       Path, Filter,
@@ -56,7 +94,7 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
         if (Options.Json)
           std::printf("%s\n", Entry.Line.c_str());
         else
-          Entries.push_back(std::move(Entry));
+          Table.Add(Entry);
       },
       [&Path](std::size_t Number) {
         std::fprintf(stderr, "caddis: line %zu of %s is damaged and was skipped\n", Number,
@@ -69,14 +107,13 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
     return ExitOk;
   }
   if (Options.Json) return ExitOk;
-  if (Entries.empty()) {
+  if (!Table.HasEntries()) {
     const std::string Which = Filter.Port > 0    ? " on COM" + std::to_string(Filter.Port)
                               : Filter.Card >= 0 ? " for card " + std::to_string(Filter.Card)
                                                  : "";
     std::printf("No updates recorded%s (%s)\n", Which.c_str(), Path.c_str());
     return ExitOk;
   }
-  for (const std::string& Row : HistoryTable(Entries))
-    std::printf("%s\n", Row.c_str());
+  Table.Print([](const std::string& Line) { std::printf("%s\n", Line.c_str()); });
   return ExitOk;
 }

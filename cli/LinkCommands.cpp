@@ -49,8 +49,10 @@ tCliResult ResetCommand(const tCliContext& Context, const tResetOptions& Options
   tCliEvents::Start();
   std::optional<tReturnRequest> Return;
   if (!Options.NoWait)
-    Return = tReturnRequest{Seconds(Options.ReturnTimeout),
-                            "power the card off and on to restart it", fk_NoCard};
+    Return = tReturnRequest{.Limit = Seconds(Options.ReturnTimeout),
+                            .IfStaying = "power the card off and on to restart it",
+                            .NotBack = fk_NoCard,
+                            .Done = "restarted"};
   tCliSession Session;
   tCliReport Report;
   return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return), Context.Command);

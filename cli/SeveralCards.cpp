@@ -58,9 +58,11 @@ std::string CardFacts(const nlohmann::json& Card) {
 void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
   const std::string Name = Text(Event, "event");
   if (Name == "card") {
+    const std::string Phase = Text(Event, "phase");
+    // A card in the updated one's place is not this row's card: its child's error says so.
+    if (Phase == "other") return;
     if (const auto ID = Event.find("device_id"); ID != Event.end() && ID->is_number())
       Row.Card = std::to_string(ID->get<int>());
-    const std::string Phase = Text(Event, "phase");
     (Phase == "after" ? Row.After : Row.Before) = CardFacts(Event);
   } else if (Name == "progress") {
     Row.Phase = Text(Event, "phase") + " " +

@@ -21,6 +21,16 @@ namespace {
 
 using tClock = std::chrono::steady_clock;
 
+// The program that holds the port, when a step's error says its port is in use by one; ""
+// otherwise. The step's error is of kind "port" and says "COM5 is in use by minicom (pid 812)".
+std::string BusyHolder(const nlohmann::json& Event) {
+  if (Event.value("event", "") != "error" || Event.value("kind", "") != "port") return "";
+  const std::string Message = Event.value("message", "");
+  const std::string Mark = " is in use by ";
+  const auto At = Message.find(Mark);
+  return At == std::string::npos ? "" : Message.substr(At + Mark.size());
+}
+
 // The station's wiring: the rules (tStationRules) decide; this runs the children, keeps each
 // card's row from its child's events and draws the table.
 class tStationRun {
@@ -38,6 +48,10 @@ class tStationRun {
   void Tick(tClock::time_point Now) { Carry(fRules.Tick(Now), Now); }
 
   void Take(const tChildRunner::tHappening& Happening, tClock::time_point Now) {
+    if (const auto Check = fChecks.find(Happening.Port); Check != fChecks.end()) {
+      TakeCheck(Check, Happening, Now);
+      return;
+    }
     auto Found = fRows.find(Happening.Port);
     if (Found == fRows.end()) return;
     tCardRow& Row = Found->second;
@@ -49,7 +63,14 @@ class tStationRun {
         if (Event.value("event", "") == "card" && Event.value("phase", "") == "before" &&
             !Row.Before.empty())
           return;
+        // The first step's card is the card served, with the adapter its port belongs to.
+        if (Event.value("event", "") == "card" && Event.value("phase", "") == "before")
+          fRules.CardIdentified(Happening.Port, IdentityOf(Happening.Port, Event));
         TakeEvent(Row, Event);
+        if (Event.value("event", "") == "card" && Event.value("phase", "") == "other")
+          fRules.OtherCardSeen(Happening.Port);
+        if (const std::string Holder = BusyHolder(Event); !Holder.empty())
+          fBusy[Happening.Port] = Holder;
         if (!fTerminal)
           if (const std::string Text = EventText(Happening.Port, Event); !Text.empty()) Line(Text);
         fChanged = true;
@@ -58,11 +79,19 @@ class tStationRun {
       case tChildRunner::tHappening::ch_ErrorLine:
         if (!fTerminal) Line("COM" + std::to_string(Happening.Port) + " " + Happening.Text);
         break;
-      case tChildRunner::tHappening::ch_Ended:
+      case tChildRunner::tHappening::ch_Ended: {
         FinishRow(Row, Happening.Exit, "");
         fChanged = true;
-        Carry(fRules.StepEnded(Happening.Port, Row.Exit, Now), Now);
+        const std::string Holder = fBusy[Happening.Port];
+        fBusy.erase(Happening.Port);
+        if (Row.Exit == ExitPort && !Holder.empty()) {
+          Row.Phase = "port busy";
+          Carry(fRules.StepBusy(Happening.Port, Holder, Now), Now);
+        } else {
+          Carry(fRules.StepEnded(Happening.Port, Row.Exit, Now), Now);
+        }
         break;
+      }
     }
   }
 
@@ -122,6 +151,18 @@ class tStationRun {
         case tStationAction::sa_Forget:
           fRows.erase(Action.Port);
           break;
+        case tStationAction::sa_Check: {
+          // A short child asks the card in the port who it is.
+          const std::vector<std::string> Argv = {fProgram, "status", "--port",
+                                                 std::to_string(Action.Port), "--json"};
+          std::string Error;
+          fChecks[Action.Port] = {};
+          if (!fRunner.Start(Action.Port, Argv, Error)) {
+            fChecks.erase(Action.Port);
+            Carry(fRules.Checked(Action.Port, {}, Now), Now);
+          }
+          break;
+        }
       }
     }
   }
@@ -143,6 +184,27 @@ class tStationRun {
     }
   }
 
+  static tCardIdentity IdentityOf(int32_t Port, const nlohmann::json& Event) {
+    tCardIdentity Card;
+    Card.DeviceID = static_cast<uint8_t>(Event.value("device_id", 0));
+    Card.Adapter = AdapterOfPort(Port);
+    return Card;
+  }
+
+  // The check child's card event names the card; its end gives the answer to the rules.
+  void TakeCheck(std::map<int32_t, tCardIdentity>::iterator Check,
+                 const tChildRunner::tHappening& Happening, tClock::time_point Now) {
+    if (Happening.Kind == tChildRunner::tHappening::ch_Output) {
+      const nlohmann::json Event = nlohmann::json::parse(Happening.Text, nullptr, false);
+      if (Event.is_object() && Event.value("event", "") == "card")
+        Check->second = IdentityOf(Happening.Port, Event);
+    } else if (Happening.Kind == tChildRunner::tHappening::ch_Ended) {
+      const tCardIdentity Card = Happening.Exit == 0 ? Check->second : tCardIdentity{};
+      fChecks.erase(Check);
+      Carry(fRules.Checked(Happening.Port, Card, Now), Now);
+    }
+  }
+
   // A line for a log (standard output that is not a terminal).
   void Line(const std::string& Text) {
     if (fTerminal) return;
@@ -156,7 +218,9 @@ class tStationRun {
   bool fTerminal;
   bool fChanged = true;
   int fDrawnLines = 0;
-  std::map<int32_t, tCardRow> fRows;  // the cards the rules keep, as their children report
+  std::map<int32_t, tCardIdentity> fChecks;  // the ports whose card is being asked who it is
+  std::map<int32_t, std::string> fBusy;      // the program holding the port, as a step's error said
+  std::map<int32_t, tCardRow> fRows;         // the cards the rules keep, as their children report
   std::vector<tCardRow> fServed;
   tChildRunner fRunner;
 };

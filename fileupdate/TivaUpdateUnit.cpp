@@ -1,6 +1,7 @@
 #include "fileupdate/TivaUpdateUnit.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -22,6 +23,61 @@ std::string TooLargeText(const std::string& Filename, uint64_t Size) {
 
 }  // namespace
 
+tImageFile ReadImageFile(const std::string& Path, uint64_t Limit) {
+  tImageFile Image;
+  Image.Path = Path;
+  int Error = 0;
+  tFiles::tFileInfo Info;
+  if (!tFiles::Describe(Path, Info, Error)) {
+    Image.Missing = true;
+    Image.Error = tFiles::SystemErrorText(Error);
+    return Image;
+  }
+  // Never waits: a FIFO, a device or a folder in the image's place is refused as it is.
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Error, Why), std::fclose);
+  if (!File) {
+    Image.Error = Why;
+    return Image;
+  }
+  if (!tFiles::Describe(File.get(), Info, Error)) {
+    Image.Error = tFiles::SystemErrorText(Error);
+    return Image;
+  }
+  if (!Info.Regular) {
+    Image.Error = "not a regular file";
+    return Image;
+  }
+  Image.Size = Info.Size;
+  if (Info.Size > Limit) {
+    Image.Error = "too large (" + std::to_string(Info.Size) + " bytes, at most " +
+                  std::to_string(Limit) + ")";
+    return Image;
+  }
+  // Read to its end: a file that grows, shrinks or is rewritten later changes nothing of what
+  // was read, and one that grew past the limit meanwhile is refused.
+  std::vector<uint8_t> Bytes;
+  uint8_t Chunk[64 * 1024];
+  while (Bytes.size() <= Limit) {
+    const std::size_t Got = std::fread(Chunk, 1, sizeof Chunk, File.get());
+    Bytes.insert(Bytes.end(), Chunk, Chunk + Got);
+    if (Got < sizeof Chunk) break;
+  }
+  if (std::ferror(File.get())) {
+    Image.Error = tFiles::SystemErrorText(EIO);
+    return Image;
+  }
+  Image.Size = Bytes.size();
+  if (Bytes.size() > Limit) {
+    Image.Error = "too large (more than " + std::to_string(Limit) + " bytes)";
+    return Image;
+  }
+  Image.Bytes = std::move(Bytes);
+  Image.Read = true;
+  return Image;
+}
+
 tTivaFileUpdater::tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader,
                                    const std::string& aFilename,
                                    std::chrono::milliseconds anAckTimeout)
@@ -32,29 +88,32 @@ tTivaFileUpdater::tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHe
   Start();
 }
 
+tTivaFileUpdater::tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader,
+                                   const std::string& aFilename, std::vector<uint8_t> anImage,
+                                   std::chrono::milliseconds anAckTimeout)
+    : UpdateHeader(anUpdateHeader),
+      Filename(aFilename),
+      Given(std::move(anImage)),
+      fAckTimeout(anAckTimeout),
+      fOnSend(std::move(aSendEvent)) {
+  Start();
+}
+
 tTivaFileUpdater::~tTivaFileUpdater() = default;
 
 void tTivaFileUpdater::Start() {
   CloseFile();
-  const std::string Unreadable = ShortString("Tiva file updater: cannot read file " + Filename);
-  int Error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Filename, "rb", Error),
-                                                             std::fclose);
-  tFiles::tFileInfo Info;
-  if (!File || !tFiles::Describe(File.get(), Info, Error) || !Info.Regular)
-    throw std::runtime_error(Unreadable);
-  if (Info.Size > static_cast<uint64_t>(MaxFileSize))
-    throw std::runtime_error(TooLargeText(Filename, Info.Size));
-  // The whole image is read now, to its end: a file that grows, shrinks or is rewritten later
-  // changes nothing of what the card receives, and the checksum covers exactly that.
-  std::vector<uint8_t> Bytes;
-  uint8_t Chunk[64 * 1024];
-  while (Bytes.size() <= static_cast<std::size_t>(MaxFileSize)) {
-    const std::size_t Got = std::fread(Chunk, 1, sizeof Chunk, File.get());
-    Bytes.insert(Bytes.end(), Chunk, Chunk + Got);
-    if (Got < sizeof Chunk) break;
+  if (Given) {
+    Begin(*Given);
+    return;
   }
-  if (std::ferror(File.get())) throw std::runtime_error(Unreadable);
+  // One more byte than fits is read, so a file that grew past the limit is refused whole.
+  tImageFile File = ReadImageFile(Filename, static_cast<uint64_t>(MaxFileSize) + 1);
+  if (!File.Read) throw std::runtime_error(UnreadText(File));
+  Begin(std::move(File.Bytes));
+}
+
+void tTivaFileUpdater::Begin(std::vector<uint8_t> Bytes) {
   if (Bytes.empty())
     throw std::runtime_error(ShortString("Tiva file updater: file " + Filename + " is empty"));
   if (Bytes.size() > static_cast<std::size_t>(MaxFileSize))
@@ -222,6 +281,11 @@ std::string tTivaFileUpdater::OutstandingName() const {
   if (Outstanding == StartPacket) return "the start packet";
   if (Outstanding == FinishPacket) return "the finish packet";
   return "packet " + std::to_string(PacketNumber - 1);
+}
+
+std::string tTivaFileUpdater::UnreadText(const tImageFile& Image) {
+  if (Image.Size > static_cast<uint64_t>(MaxFileSize)) return TooLargeText(Image.Path, Image.Size);
+  return ShortString("Tiva file updater: cannot read file " + Image.Path);
 }
 
 std::string tTivaFileUpdater::ErrorName(tTivaUpdateError Error) {

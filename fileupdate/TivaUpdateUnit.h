@@ -43,6 +43,21 @@ enum tTivaUpdateEnd : uint8_t {
 };
 using tTivaSendEvent = std::function<void(const tHostMessage& aMessage)>;
 
+// An image file read whole, once: the bytes an update sends, hashes and records, so all of
+// them are the file's content at one moment, whatever happens to the file afterwards.
+struct tImageFile {
+  std::string Path;
+  std::vector<uint8_t> Bytes;
+  bool Read = false;     // Bytes hold the whole file
+  bool Missing = false;  // no file of that name
+  // Why it was not read: the system's text, "not a regular file", or "too large (N bytes, at
+  // most M)" (then Size is the file's size and Bytes are empty).
+  std::string Error;
+  uint64_t Size = 0;  // the file's size: Bytes.size() once read
+};
+// Reads the file at Path whole; a file larger than Limit is not read.
+tImageFile ReadImageFile(const std::string& Path, uint64_t Limit);
+
 class tTivaFileUpdater {
  public:
   // The largest file whose packet count and numbers fit 16 bits: 65535 packets of 128 bytes.
@@ -55,10 +70,15 @@ class tTivaFileUpdater {
   // anAckTimeout: how long the card may leave a packet unanswered.
   tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader, const std::string& aFilename,
                    std::chrono::milliseconds anAckTimeout = DefaultAckTimeout);
+  // The same with the image already read (anImage): aFilename only names it in the texts.
+  tTivaFileUpdater(tTivaSendEvent aSendEvent, int32_t anUpdateHeader, const std::string& aFilename,
+                   std::vector<uint8_t> anImage,
+                   std::chrono::milliseconds anAckTimeout = DefaultAckTimeout);
   ~tTivaFileUpdater();
   tTivaFileUpdater(const tTivaFileUpdater&) = delete;
   tTivaFileUpdater& operator=(const tTivaFileUpdater&) = delete;
 
+  // Sends the start packet: of the file read again, or of the image given.
   void Start();
   void Continue();
   void Finish();
@@ -78,6 +98,9 @@ class tTivaFileUpdater {
   // answer can still come; should it not, the time-out names the damage.
   void ReplyDamaged(const std::string& Damage, int Identifier);
   static std::string ErrorName(tTivaUpdateError Error);
+  // Why Image, not read, cannot be sent: "Tiva file updater: cannot read file X" or "... is
+  // too large (...)".
+  static std::string UnreadText(const tImageFile& Image);
 
   // Event properties: read or assign, e.g. Updater.OnUpdateFinished() = Handler.
   tTivaSendEvent& OnSend() { return fOnSend; }
@@ -92,6 +115,8 @@ class tTivaFileUpdater {
 
  private:
   void CloseFile();
+  // Takes Bytes as the image (refusing an empty or too large one) and sends the start packet.
+  void Begin(std::vector<uint8_t> Bytes);
   float Progress() const;
   // The packet last sent, as the texts name it ("the start packet", "packet 3").
   std::string OutstandingName() const;
@@ -102,7 +127,9 @@ class tTivaFileUpdater {
   int32_t UpdateHeader;
   std::string Filename;
   std::vector<uint8_t> Image;  // the file as read at the start
-  std::size_t Sent = 0;        // image bytes sent so far
+  // The image given at construction, for a Start again; empty when the file is read.
+  std::optional<std::vector<uint8_t>> Given;
+  std::size_t Sent = 0;  // image bytes sent so far
   std::chrono::milliseconds fAckTimeout;
   int32_t Checksum = 0;
   int32_t PacketCount = 0;

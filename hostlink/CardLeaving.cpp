@@ -18,6 +18,7 @@ void tCardLeaveWatch::Leave(const std::string& How) {
 void tCardLeaveWatch::SendProbe(tClock::time_point Now) {
   RepliesSeen = Host.GetAYTReplies();
   Host.SendHeader(tHostId::AYT);
+  Host.NoteKeepAliveSent();
   Sent(Now);
 }
 
@@ -61,6 +62,7 @@ bool tCardLeaveWatch::Calibrate(tClock::time_point Now) {
 void tCardLeaveWatch::SendRestart(tClock::time_point Now) {
   RepliesSeen = Host.GetAYTReplies();
   Host.SendHeaders({tHostId::Restart, tHostId::AYT});
+  Host.NoteKeepAliveSent();
   Sent(Now);
   LastStep = Now;
 }

@@ -297,10 +297,13 @@ void tOrvaneHost::ServiceAYT() {
 }
 
 void tOrvaneHost::SendAYT() {
-  const auto Now = Clock();
-  if (AYTSentAt) ++Health.KeepAlivesUnanswered;
-  AYTSentAt = Now;
+  NoteKeepAliveSent();
   SendHeader(tHostId::AYT);
+}
+
+void tOrvaneHost::NoteKeepAliveSent() {
+  if (AYTSentAt) ++Health.KeepAlivesUnanswered;
+  AYTSentAt = Clock();
 }
 
 void tOrvaneHost::AskIdentity() {
@@ -439,33 +442,51 @@ std::string tOrvaneHost::GetFPGAFilename() const {
 
 void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
                                  const std::string& aPath) {
-  StartFileUpdate(aPath.empty() ? DefaultImagePath(GetFPGAFilename()) : ShortString(aPath),
-                  tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
-                  std::move(FinishEvent));
+  UpdateHostFPGA(
+      std::move(ProgressEvent), std::move(FinishEvent),
+      ReadImageFile(aPath.empty() ? DefaultImagePath(GetFPGAFilename()) : ShortString(aPath),
+                    static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize) + 1));
 }
 
 void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
                                  const std::string& aPath) {
-  StartFileUpdate(aPath.empty() ? DefaultImagePath(USBAudioImageName) : ShortString(aPath),
-                  tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
+  UpdateUSBAudio(
+      std::move(ProgressEvent), std::move(FinishEvent),
+      ReadImageFile(aPath.empty() ? DefaultImagePath(USBAudioImageName) : ShortString(aPath),
+                    static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize) + 1));
+}
+
+void tOrvaneHost::UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                                 const tImageFile& Image) {
+  StartFileUpdate(Image, tHostId::UpdateHostFPGA, "FPGA", std::move(ProgressEvent),
                   std::move(FinishEvent));
 }
 
-void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
+void tOrvaneHost::UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                                 const tImageFile& Image) {
+  StartFileUpdate(Image, tHostId::UpdateUSBAudio, "USB Audio", std::move(ProgressEvent),
+                  std::move(FinishEvent));
+}
+
+void tOrvaneHost::StartFileUpdate(const tImageFile& Image, int32_t UpdateHeader,
                                   const std::string& What, tTivaUpdateEvent ProgressEvent,
                                   tTivaUpdateEvent FinishEvent) {
+  const std::string& Path = Image.Path;
   // A second updater would orphan the first with its file open and mix their replies.
   if (FileUpdater) {
     DisplayMessage("Cannot Update " + What + ": an update is already running");
     return;
   }
-  tFiles::tFileInfo Info;
-  if (int Error = 0; !tFiles::Describe(Path, Info, Error)) {
+  if (Image.Missing) {
     DisplayMessage("Cannot Update " + What + ": file " + Path + " not found");
     return;
   }
+  if (!Image.Read) {
+    DisplayMessage("Cannot Update " + What + ": " + tTivaFileUpdater::UnreadText(Image));
+    return;
+  }
   // The build's made-up images go to the simulated card only, never down a real port.
-  if (FileIsMadeUpImage(Path) && !(ComPort && ComPort->IsPseudoTerminal())) {
+  if (IsMadeUpImage(Image.Bytes) && !(ComPort && ComPort->IsPseudoTerminal())) {
     DisplayMessage(
         "Cannot Update " + What + ": " +
         MadeUpImageRefusal(Path, "COM" + std::to_string(ComPortID) + " is a real serial port"));
@@ -474,7 +495,7 @@ void tOrvaneHost::StartFileUpdate(const std::string& Path, int32_t UpdateHeader,
   try {
     FileUpdater = std::make_unique<tTivaFileUpdater>(
         [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path,
-        FileAckTimeout);
+        Image.Bytes, FileAckTimeout);
   } catch (const std::exception& Refusal) {
     DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
     return;

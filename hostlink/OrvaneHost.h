@@ -123,6 +123,9 @@ class tOrvaneHost {
   // Sends one message per identifier (without data) in a single write to the port, so they
   // reach the card back to back.
   void SendHeaders(std::initializer_list<uint8_t> Headers);
+  // A keep-alive has just been sent by another (the restart watch's probes): its reply counts
+  // in the link health's round trips like the host's own.
+  void NoteKeepAliveSent();
   void SendError(tTivaUpdateError Error);
   void SendData(uint8_t Header, const void* Data, uint8_t DataLength);
   // aMessage must be 1..254 bytes long.
@@ -156,6 +159,12 @@ class tOrvaneHost {
                       const std::string& aPath = {});
   void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
                       const std::string& aPath = {});
+  // The same with the image read already (ReadImageFile): exactly its bytes are sent, and a
+  // file that was not read is reported as the path-taking calls report it.
+  void UpdateHostFPGA(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const tImageFile& Image);
+  void UpdateUSBAudio(tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent,
+                      const tImageFile& Image);
   void FileUpdaterFinished(float Progress, tTivaUpdateError AckCode);
   bool Updating() const { return FileUpdater != nullptr; }
   // What ended the last file update (ue_Running while one runs or before the first).
@@ -239,7 +248,7 @@ class tOrvaneHost {
   // Replies to a file-update packet (identifiers 39 and 40) belong to the running file
   // update; with none running they are dropped.
   void ProcessFileUpdateReply(const tHostMessage& aMessage);
-  void StartFileUpdate(const std::string& Path, int32_t UpdateHeader, const std::string& What,
+  void StartFileUpdate(const tImageFile& Image, int32_t UpdateHeader, const std::string& What,
                        tTivaUpdateEvent ProgressEvent, tTivaUpdateEvent FinishEvent);
   void ReportLengthError(uint8_t N);
   // A frame thrown away as damaged (how, and its identifier byte or -1).

@@ -12,35 +12,28 @@ std::string TooLarge(uint64_t Size, uint64_t MaxBytes) {
 
 }  // namespace
 
+std::string NotRegularText(tFileType Type) {
+  const char* What = Type == ft_Fifo     ? "a FIFO"
+                     : Type == ft_Folder ? "a folder"
+                     : Type == ft_Device ? "a device"
+                                         : "neither a file nor a folder";
+  return std::string("not a regular file (") + What + ")";
+}
+
 tReadResult ReadSmallFile(const std::string& Path, uint64_t MaxBytes, std::string& Text,
                           std::string& Why) {
   Text.clear();
-  // The name is looked at before it is opened: opening a FIFO would wait for a writer, and
-  // opening a device could already act on it (a serial port raises its modem lines).
-  tFileInfo Info;
   int Error = 0;
-  if (!Describe(Path, Info, Error)) {
-    if (IsNotFound(Error)) return rr_Missing;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(OpenRegular(Path, of_Read, Error, Why),
+                                                             std::fclose);
+  if (!File) return IsNotFound(Error) ? rr_Missing : rr_Refused;
+  tFileInfo Info;
+  if (!Describe(File.get(), Info, Error)) {
     Why = SystemErrorText(Error);
-    return rr_Refused;
-  }
-  if (!Info.Regular) {
-    Why = "it is not a regular file";
     return rr_Refused;
   }
   if (Info.Size > MaxBytes) {
     Why = TooLarge(Info.Size, MaxBytes);
-    return rr_Refused;
-  }
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(Open(Path, "rb", Error), std::fclose);
-  if (!File) {
-    if (IsNotFound(Error)) return rr_Missing;
-    Why = SystemErrorText(Error);
-    return rr_Refused;
-  }
-  // What was opened is looked at again: the name may lead elsewhere by now.
-  if (!Describe(File.get(), Info, Error) || !Info.Regular) {
-    Why = "it is not a regular file";
     return rr_Refused;
   }
   char Chunk[4096];

@@ -27,8 +27,10 @@ std::string MakeTempFolder(const std::string& Prefix);
 
 // What a name leads to, as far as the tool needs: whether it is an ordinary file, its size, and
 // a stamp (identity and change times) that differs whenever the file was replaced or written.
+enum tFileType { ft_Regular, ft_Fifo, ft_Folder, ft_Device, ft_Other };
 struct tFileInfo {
   bool Regular = false;
+  tFileType Type = ft_Other;
   uint64_t Size = 0;
   std::array<int64_t, 5> Stamp{};
 };
@@ -42,11 +44,29 @@ bool IsNotFound(int Code);
 // 0 when the user may read Path, the system's code otherwise.
 int ReadAccess(const std::string& Path);
 
+// "not a regular file (a FIFO)": why a name that leads to Type is refused.
+std::string NotRegularText(tFileType Type);
+
+// Opens Path to read it (of_Read, "rb") or to append to it (of_Append, "ab": created when
+// missing, never truncated), but only when it is an ordinary file, and without ever waiting: a
+// FIFO, a device, a folder in its place is refused, unopened where its name already shows what
+// it is, else by what was opened (the open itself never waits for a FIFO's other end). Null on
+// failure, with Why the reason (the system's text, or NotRegularText) and Error the system's
+// code, 0 when the file was refused for what it is.
+enum tOpenFor { of_Read, of_Append };
+std::FILE* OpenRegular(const std::string& Path, tOpenFor For, int& Error, std::string& Why);
+
+// A system call a signal interrupted is made again unless StopRequested (given once, at the
+// program's start; may be null) says the operator asked the program to stop: it then fails
+// with the system's "interrupted" code, so Ctrl-C ends a wait on a file instead of being
+// swallowed by it.
+void SetStopCheck(bool (*StopRequested)());
+
 // Reads the whole of a small ordinary file into Text. A name that leads to anything else (a
 // FIFO, a device, a folder) or to a file larger than MaxBytes is refused without reading it,
 // so a file the tool only consults can neither hang it nor fill its memory. rr_Missing when
-// there is no such file; rr_Refused with Why saying what is wrong ("it is not a regular
-// file", or the system's text of the failure).
+// there is no such file; rr_Refused with Why saying what is wrong ("not a regular file (a
+// FIFO)", or the system's text of the failure).
 enum tReadResult { rr_Read, rr_Missing, rr_Refused };
 tReadResult ReadSmallFile(const std::string& Path, uint64_t MaxBytes, std::string& Text,
                           std::string& Why);
@@ -54,11 +74,12 @@ tReadResult ReadSmallFile(const std::string& Path, uint64_t MaxBytes, std::strin
 // The system's text for an error code: "No such file or directory".
 std::string SystemErrorText(int Code);
 
-// Appends Bytes to the file Path (created when missing, never truncated) in append mode with
-// one write, so lines appended by several programs never mix, then waits until the system has
-// them on the disk. Only a disk that fills up half-way makes a second write for the rest.
-// False with the system's code in Error when not all of Bytes could be written and kept.
-bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error);
+// Appends Bytes to the ordinary file Path (opened as OpenRegular's of_Append) in append mode
+// with one write, so lines appended by several programs never mix, then waits until the system
+// has them on the disk. Only a disk that fills up half-way makes a second write for the rest.
+// False with the reason in Why (as OpenRegular's) when not all of Bytes could be written and
+// kept.
+bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why);
 
 // Waits until what was written to File (flushed from its buffer first) is on the disk.
 bool SyncToDisk(std::FILE* File, int& Error);

@@ -1,16 +1,19 @@
 #include "session/CardFlows.h"
 
+#include <algorithm>
 #include <set>
 
 #include "hostlink/CardDefs.h"
 #include "hostlink/CardLeaving.h"
 #include "hostlink/OrvaneHost.h"
+#include "lib/lmdfu/DFUSuffix.h"
 #include "platform/Files.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "support/DisplayMessage.h"
+#include "support/MadeUpImage.h"
 
 const char* const FPGARestartAdvice =
     "the FPGA runs the new bitstream only after a restart: power the card off and on to load it";
@@ -139,9 +142,15 @@ tFlowOutcome LoadImage(const std::string& File, tDFUImage& Image, bool ForTheCar
   return tFlowOutcome::Success();
 }
 
+// The size of the bytes loaded, for the start event; none when they were not.
+std::optional<uint64_t> LoadedSize(const tDFUImage& Image) {
+  if (Image.Bytes().empty()) return std::nullopt;
+  return Image.Size();
+}
+
 // Reads the card's firmware back from its boot loader and keeps it, for the record.
 tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts Card, int32_t Port,
-                  tServiceRecorder& Record) {
+                  tAdapterIdentity Adapter, tServiceRecorder& Record) {
   Report.Line("Reading the card's firmware back before the update");
   Report.ProgressStart(ComPortName(Port), tDFUImage::CardFlashSize);
   tKeptFirmware Kept;
@@ -149,8 +158,10 @@ tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts
     if (!Progress.Failed())
       Report.Progress(Progress.Phase(), Progress.Phase(), Progress.PhaseFraction());
   };
-  const std::string Folder;
-  const tFlowOutcome Outcome = co_await KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder);
+  // Beside the record the update's line goes to.
+  const std::string Folder = KeptFirmwareFolder(Record.RecordPath());
+  const tFlowOutcome Outcome =
+      co_await KeepFirmwareFlow(Device, Card, OnEvent, Kept, Folder, Adapter);
   Report.ProgressEnd();
   if (!Outcome.Ok) co_return Outcome;
   Report.Line("The card's firmware is kept in " + Kept.Path);
@@ -159,14 +170,17 @@ tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts
 }
 
 // Once the card has identified itself on the session's link: Boot, its boot loader, its
-// firmware kept (with Record given and the backup asked for; its failure ends the update
-// before anything is written), the download and the card's return.
+// firmware kept (for an update, with the backup asked for; its failure ends the update before
+// anything is written) or, for a restore (Restoring: the card the image was kept from), its
+// boot loader's serial compared with the kept one, the download and the card's return.
 tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                           const tFirmwareRequest& Request, const tDFUImage& Image,
-                          tServiceRecorder* KeepInto) {
+                          tServiceRecorder& Record, const tKeptCard* Restoring) {
   const int32_t Port = Session.ComPort;
   const tCardFacts Card = CardFactsOf(Session.Host.get());
-  const tReturnRequest Return{Request.ReturnTimeout, {}, fk_NoCard};
+  const tCardIdentity Leaving = Session.CardIdentity();
+  const tReturnRequest Return{
+      .Limit = Request.ReturnTimeout, .NotBack = fk_NoCard, .Expected = Leaving};
   // One card at a time from its Boot until its boot loader is found, among every program of
   // this user: the one new boot loader is then this card's.
   tBootTurn Turn;
@@ -210,13 +224,37 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   }
   Turn.Release();
   Report.BootLoader(Device);
+  Record.SetBootLoader(Device.Serial.Text);
   // A card whose boot loader was sent back is waited for; the failure stands.
   auto SentBack = [&](tFlowOutcome Failed) -> tFlow {
     tFlowOutcome Returned = co_await WaitForReturnFlow(Session, Report, 0ms, Return);
     co_return Returned.Ok ? Failed : Returned;
   };
-  if (KeepInto && Request.Backup) {
-    tFlowOutcome Kept = co_await KeepOldFlow(Report, Device, Card, Port, *KeepInto);
+  // Firmware kept from another card's boot loader is never put into this one unasked.
+  if (Restoring && Device.Serial.Text != Restoring->BootLoaderSerial) {
+    const std::string Serials =
+        "kept from the boot loader with serial " +
+        (Restoring->BootLoaderSerial.empty() ? std::string("(not known)")
+                                             : Restoring->BootLoaderSerial) +
+        ", this card's boot loader has serial " + Device.Serial.Text;
+    if (!Request.AnyCard) {
+      const std::string Refused = "the kept firmware " + Request.File + " is another card's (" +
+                                  Serials + "); nothing was written";
+      if (LeaveDFUMode(Device.Index)) {
+        const tFlowOutcome Failed =
+            tFlowOutcome::Failed(fk_Image, Refused + ": the card restarts with its firmware");
+        tFlowOutcome Back = co_await SentBack(Failed);
+        co_return Back;
+      }
+      co_return tFlowOutcome::Failed(fk_Image, Refused + "; " + Stranded(Device.Serial.Text, true));
+    }
+    const std::string Override = "restored with --any-card: " + Serials;
+    Report.Warning(Override);
+    const std::string Before = Record.Entry().Override;
+    Record.SetOverride(Before.empty() ? Override : Before + "; " + Override);
+  }
+  if (!Restoring && Request.Backup) {
+    tFlowOutcome Kept = co_await KeepOldFlow(Report, Device, Card, Port, Leaving.Adapter, Record);
     if (!Kept.Ok) {
       if (LeaveDFUMode(Device.Index)) {
         const tFlowOutcome Failed = tFlowOutcome::Failed(
@@ -245,7 +283,8 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   if (co_await For(0ms) == le_Stopped)
     co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
                                         " restarts with its new firmware by itself");
-  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  const tReturnRequest NewFirmware{
+      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
   co_return Back;
 }
@@ -460,10 +499,33 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
 tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
                         tReturnRequest Request) {
   Report.Line("Waiting for the card on " + ComPortName(Session.ComPort));
-  if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted();
+  // After an accepted image the card's leaving is part of the update: a card gone for good
+  // (unplugged meanwhile) is said as such, also when the wait is stopped.
+  const std::string Gone = Request.Accepted.empty()
+                               ? std::string()
+                               : Request.Accepted +
+                                     " accepted; the card left during its restart and did not "
+                                     "come back";
+  if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted(Gone);
   tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
-  if (Back.Stopped()) co_return tFlowOutcome::Interrupted();
-  if (!Back.Ok) co_return tFlowOutcome::Failed(Request.NotBack, Back.Text);
+  if (Back.Stopped()) co_return tFlowOutcome::Interrupted(Gone);
+  if (!Back.Ok)
+    co_return tFlowOutcome::Failed(Request.NotBack,
+                                   Gone.empty() ? Back.Text : Gone + " (" + Back.Text + ")");
+  // A card swapped for another in the same port answers as well: only the card that left
+  // counts as back. The other one is a card of its own, never reported as this one's return.
+  if (Request.Expected.Known()) {
+    const tCardIdentity Now = Session.CardIdentity();
+    if (!SameCard(Request.Expected, Now)) {
+      Report.Line(CardText("Another card on", Session.ComPort, *Session.Host));
+      Report.Card(*Session.Host, "other");
+      co_return tFlowOutcome::Failed(
+          Request.NotBack, "the card on " + ComPortName(Session.ComPort) +
+                               " is not the card that was " + Request.Done + " (that was " +
+                               CardIdentityText(Request.Expected) + "; this is " +
+                               CardIdentityText(Now) + ")");
+    }
+  }
   Report.Line(CardText("Card back on", Session.ComPort, *Session.Host));
   Report.Card(*Session.Host, "after");
   co_return tFlowOutcome::Success();
@@ -473,6 +535,7 @@ tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRe
   // The card must be seen to leave, or a lost Restart would pass for a quick one.
   tCardSession::tRestartSeen Seen = tCardSession::rs_NotSent;
   const int32_t Port = Session.ComPort;
+  if (!Request.Expected.Known()) Request.Expected = Session.CardIdentity();
   tFlowOutcome Restarted = co_await RestartSeenLeavingFlow(Session, Seen);
   if (Seen == tCardSession::rs_Interrupted) co_return Restarted;
   if (Seen == tCardSession::rs_NotSent) co_return tFlowOutcome::Failed(fk_NoCard, Restarted.Text);
@@ -494,26 +557,50 @@ tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size) {
     return tFlowOutcome::Failed(fk_Image,
                                 "cannot read " + File + ": " + tFiles::SystemErrorText(Code));
   if (!Info.Regular)
-    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": not a regular file");
+    return tFlowOutcome::Failed(fk_Image,
+                                "cannot read " + File + ": " + tFiles::NotRegularText(Info.Type));
   Size = Info.Size;
   return tFlowOutcome::Success();
 }
 
+std::string WrongKindReason(const std::string& File, std::span<const uint8_t> Bytes,
+                            tImageKind Kind) {
+  // A DFU suffix with its CRC right marks firmware: it goes to the card's boot loader.
+  if (dfu::tSuffix Suffix; dfu::ParseSuffix(Bytes, Suffix) == dfu::sv_Ok)
+    return File + " is a firmware image (it has a DFU suffix): update it with caddis " +
+           "update-firmware";
+  const std::string MadeUp = MadeUpImageName(Bytes);
+  const bool MadeUpFPGA = MadeUp == MadeUpFPGAName, MadeUpUSBAudio = MadeUp == MadeUpUSBAudioName;
+  if (Kind == ik_FPGA && MadeUpUSBAudio)
+    return File + " is the made-up USB-audio image, not an FPGA bitstream";
+  if (Kind == ik_USBAudio && MadeUpFPGA)
+    return File + " is the made-up FPGA bitstream, not a USB-audio image";
+  // Every .bit file the FPGA tools write starts with these bytes (a length-prefixed fixed
+  // field, then the key of the design-name field).
+  static constexpr uint8_t BitFileHead[] = {0x00, 0x09, 0x0f, 0xf0, 0x0f, 0xf0, 0x0f,
+                                            0xf0, 0x0f, 0xf0, 0x00, 0x00, 0x01, 0x61};
+  if (Kind == ik_USBAudio && Bytes.size() >= sizeof BitFileHead &&
+      std::equal(std::begin(BitFileHead), std::end(BitFileHead), Bytes.begin()))
+    return File + " is an FPGA bitstream (it starts with a .bit file's header), not a USB-audio " +
+           "image";
+  return {};
+}
+
 namespace {
 
-// The image must be a readable regular file of a size the updater sends; the reason otherwise.
-tFlowOutcome CheckImageFile(const std::string& File, uint64_t& Size) {
-  uint64_t Length = 0;
-  if (tFlowOutcome Readable = CheckReadableImage(File, Length); !Readable.Ok) return Readable;
-  // Said here, with the operator's own file name, rather than by the updater.
-  if (Length == 0)
+// The image read must be one the updater sends (read, not empty, not too large); the reason,
+// with the operator's own file name, otherwise.
+tFlowOutcome CheckImageBytes(const tImageFile& Image) {
+  const std::string& File = Image.Path;
+  if (!Image.Read && Image.Size <= static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": " + Image.Error);
+  if (Image.Read && Image.Bytes.empty())
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": the file is empty");
-  if (Length > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
+  if (Image.Size > static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize))
     return tFlowOutcome::Failed(fk_Image, "cannot send " + File + ": it is " +
-                                              std::to_string(Length) + " bytes long, at most " +
+                                              std::to_string(Image.Size) + " bytes long, at most " +
                                               std::to_string(tTivaFileUpdater::MaxFileSize) +
                                               " fit");
-  Size = Length;
   return tFlowOutcome::Success();
 }
 
@@ -540,11 +627,12 @@ std::string Percent(float Fraction) {
 // refused the image, or left a packet unanswered for AckTimeout (counted by the updater from
 // the packet last sent, so from the card's last answer of any kind).
 tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdateRequest& Request,
-                   const std::string& Path, tServiceRecorder& Record, uint64_t Size) {
+                   const tImageFile& Image, tServiceRecorder& Record) {
+  const std::string& Path = Image.Path;
   const std::string What = Request.What;
   const std::string LineLabel = What + " update";
   tTransfer Transfer;
-  Report.ProgressStart(ComPortName(Session.ComPort), Size);
+  Report.ProgressStart(ComPortName(Session.ComPort), Image.Bytes.size());
   auto OnProgress = [&](float Progress, tTivaUpdateError) {
     Transfer.Progress = Progress;
     Report.Progress(What, LineLabel, Progress);
@@ -556,14 +644,14 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
     Transfer.Progress = Progress;
   };
   Session.Host->FileAckTimeout = Request.AckTimeout;
-  Session.StartUpdate(Request.Kind, Path, OnProgress, OnFinish);
+  Session.StartUpdate(Request.Kind, Image, OnProgress, OnFinish);
   // A missing or unusable image was refused with its reason already shown.
   if (!Session.Host->Updating() && !Transfer.Finished) {
     Report.ProgressEnd();
-    const tImageFacts& Image = Record.Entry().Image;
-    co_return tFlowOutcome::Failed(fk_Image, Image.Known || Image.Error.empty()
+    const tImageFacts& Facts = Record.Entry().Image;
+    co_return tFlowOutcome::Failed(fk_Image, Facts.Known || Facts.Error.empty()
                                                  ? What + " update did not start"
-                                                 : "cannot read " + Path + ": " + Image.Error);
+                                                 : "cannot read " + Path + ": " + Facts.Error);
   }
   const tLoopEnd End = co_await Until([&] { return Transfer.Finished; });
   if (Transfer.Finished && Transfer.Code == tu_Ack) Report.Progress(What, LineLabel, 1.0f);
@@ -592,7 +680,19 @@ tFlow TransferFlow(tCardSession& Session, tFlowReport& Report, const tImageUpdat
 
 }  // namespace
 
+namespace {
+
+// A record that can never take the update's line refuses the update before the card is touched.
+tFlowOutcome CheckRecordPlace(const tRecordRequest& Record) {
+  if (std::string Error; !ServiceRecordUsable(ServiceRecordPath(Record.Path), Error))
+    return tFlowOutcome::Failed(fk_Failure, Error);
+  return tFlowOutcome::Success();
+}
+
+}  // namespace
+
 tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (Request.OpenLink) {
     if (std::string Error; !Session.OpenCard(Request.Port, Error))
       co_return tFlowOutcome::Failed(fk_Port, Error);
@@ -604,10 +704,19 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       Request.File ? *Request.File
                    : (Request.ImageFolder.empty() ? DefaultImagePath(Name)
                                                   : ImagePathIn(Request.ImageFolder, Name));
-  Report.Image(Path);
-  uint64_t Size = 0;
-  if (const tFlowOutcome Readable = CheckImageFile(Path, Size); !Readable.Ok && Request.File)
-    co_return Readable;  // a missing default image is the host's to explain
+  // The image is read once: what the start event and the record say of it and what the card
+  // receives are the same bytes, whatever happens to the file meanwhile.
+  const tImageFile Image =
+      ReadImageFile(Path, static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize) + 1);
+  Report.Image(Path, Image.Read ? std::optional<uint64_t>(Image.Bytes.size()) : std::nullopt);
+  if (const tFlowOutcome Usable = CheckImageBytes(Image); !Usable.Ok && Request.File)
+    co_return Usable;  // a missing default image is the host's to explain
+  // An image recognisably of another kind is never sent. The window names no file: the
+  // default image beside the tool is refused the way the host refuses one.
+  if (const std::string Wrong = WrongKindReason(Path, Image.Bytes, Request.Kind); !Wrong.empty()) {
+    if (!Request.File) DisplayMessage("Cannot Update " + std::string(Request.What) + ": " + Wrong);
+    co_return tFlowOutcome::Failed(fk_Image, Wrong);
+  }
   if (Request.OpenLink) {
     // The link must be known good before the first packet: the transfer has no retries.
     Session.Host->AskIdentity();
@@ -617,15 +726,18 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     Report.Card(*Session.Host, "before");
   }
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  const tImageFacts Facts = ImageFactsOf(Image);
   Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
-               Path);
-  tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Path, Record, Size);
+               Facts);
+  tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Image, Record);
   if (Outcome.Ok) {
     Report.ImageAccepted(Request.What);
     // The card runs the new bitstream only after a restart; the flow ends once the card is
     // back, so the next one finds its port.
-    if (Session.TakeRestartDue() && Request.Restart)
+    if (Session.TakeRestartDue() && Request.Restart) {
+      Request.Return.Accepted = std::string(Request.What) + " image";
       Outcome = co_await RestartAndReturnFlow(Session, Report, Request.Return);
+    }
   }
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
@@ -646,9 +758,12 @@ tFlowOutcome InitDFULibrary(tFlowReport& Report) {
 tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
-  Report.Image(Request.File);
+  // The image is read once: the start event, the record and the download all take its bytes.
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   tDFUImage Image;
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  const tFlowOutcome Loaded = LoadImage(Request.File, Image, true);
+  Report.Image(Request.File, LoadedSize(Image));
+  if (!Loaded.Ok) co_return Loaded;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
@@ -657,46 +772,76 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   Report.Card(*Session.Host, "before");
   Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session, tRecordAction::Firmware, Request.File);
+  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  Record.Begin(Session, tRecordAction::Firmware, Facts);
   // The card's firmware is read back and kept first: nothing is written unless it was.
   const tFlowOutcome Outcome =
-      co_await BootAndDownloadFlow(Session, Report, Request, Image, &Record);
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, nullptr);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
 
 tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
+  if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
       !Opened.Ok)
     co_return Opened;
-  const uint8_t Card = Session.Host->DeviceID;
+  const tCardIdentity Card = Session.CardIdentity();
   Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
-  // The image and its kept SHA-256 are checked while the card still runs its firmware.
+  // The image, its kept SHA-256 and the card it was kept from are checked while the card still
+  // runs its firmware: nothing that fails here sends Boot.
+  const std::string Folder = KeptFirmwareFolder(Request.Record.Path);
   if (Request.File.empty()) {
-    Request.File = NewestKeptFirmware(Card);
+    Request.File = NewestKeptFirmware(Card, Folder, Request.AnyCard);
     if (Request.File.empty())
-      co_return tFlowOutcome::Failed(fk_Image, "no firmware kept for card " + std::to_string(Card) +
-                                                   " in " + KeptFirmwareFolder());
+      co_return tFlowOutcome::Failed(
+          fk_Image, "no firmware kept for this card (" + CardIdentityText(Card) + ") in " + Folder);
   }
+  // Read once: the kept SHA-256 is checked on the very bytes that go back into the card and
+  // that the record names.
   tDFUImage Image;
-  if (std::string Error; !CheckKeptFirmware(Request.File, Error))
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok) co_return Loaded;
+  if (std::string Error; !CheckKeptFirmware(Request.File, Image.Bytes(), Error))
     co_return tFlowOutcome::Failed(fk_Image, Error);
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, true); !Loaded.Ok) co_return Loaded;
+  tKeptCard From;
+  if (std::string Error; !ReadKeptCard(Request.File, From, Error)) {
+    if (!Request.AnyCard)
+      co_return tFlowOutcome::Failed(fk_Image, "cannot restore " + Request.File + ": " + Error +
+                                                   " (--any-card puts it back all the same)");
+    From = {};
+  } else if (From.DeviceID != Card.DeviceID && !Request.AnyCard) {
+    co_return tFlowOutcome::Failed(
+        fk_Image, "the kept firmware " + Request.File + " is another card's: kept from device ID " +
+                      std::to_string(From.DeviceID) + ", this card has device ID " +
+                      std::to_string(Card.DeviceID));
+  }
+  if (std::string Why; !CheckFirmwareImage(Image, tDFUImage::CardFlashSize, Why))
+    co_return tFlowOutcome::Failed(fk_Image, "cannot use " + Request.File + ": " + Why);
   Report.Line("Restoring " + Request.File);
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  Record.Begin(Session, tRecordAction::Restore, Request.File);
+  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  Record.Begin(Session, tRecordAction::Restore, Facts);
+  if (Request.AnyCard && From.DeviceID != Card.DeviceID) {
+    const std::string Override = "restored with --any-card: kept from " +
+                                 (From.DeviceID ? "device ID " + std::to_string(From.DeviceID)
+                                                : std::string("a card not known")) +
+                                 ", this card has device ID " + std::to_string(Card.DeviceID);
+    Report.Warning(Override);
+    Record.SetOverride(Override);
+  }
   const tFlowOutcome Outcome =
-      co_await BootAndDownloadFlow(Session, Report, Request, Image, nullptr);
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, &From);
   FinishRecord(Record, Session, Report, Outcome);
   co_return Outcome;
 }
 
 tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRequest Request) {
-  Report.Image(Request.File);
   tDFUImage Image;
-  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok) co_return Loaded;
+  const tFlowOutcome Loaded = LoadImage(Request.File, Image, false);
+  Report.Image(Request.File, LoadedSize(Image));
+  if (!Loaded.Ok) co_return Loaded;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   // The card appears a moment after Boot: search once a second, as the update dialog does.
   // With several boot loaders present the operator chooses; the tool never guesses.
@@ -715,7 +860,7 @@ tFlow DFUDownloadFlow(tCardSession& Session, tFlowReport& Report, tDFUDownloadRe
   // gone while it is in its boot loader, so it is looked for at once.
   if (Request.Port <= 0) co_return tFlowOutcome::Success();
   Session.ComPort = Request.Port;
-  const tReturnRequest NewFirmware{Request.ReturnTimeout, {}, fk_Verify};
+  const tReturnRequest NewFirmware{.Limit = Request.ReturnTimeout, .NotBack = fk_Verify};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
   co_return Back;
 }

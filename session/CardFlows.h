@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "session/CardSession.h"
@@ -34,10 +35,15 @@ class tFlowReport {
   // An aside that is not part of the flow's account: a limit of the machine, a step that was
   // let go ("real USB devices are not listed: ...").
   virtual void Warning(const std::string& Text) { Line(Text); }
-  // The image the update sends is known: Path as given or found.
-  virtual void Image(const std::string& Path) { (void)Path; }
-  // The card identified itself: Phase "before" or "after" the update, or null for a flow that
-  // changes nothing.
+  // The image the update sends is known: Path as given or found, and Size, the size of the
+  // bytes read from it (none when it could not be read).
+  virtual void Image(const std::string& Path, std::optional<uint64_t> Size) {
+    (void)Path;
+    (void)Size;
+  }
+  // The card identified itself: Phase "before" or "after" the update, "other" for a card that
+  // answered in the updated card's place (another card: it was swapped), or null for a flow
+  // that changes nothing.
   virtual void Card(const tOrvaneHost& Host, const char* Phase) {
     (void)Host;
     (void)Phase;
@@ -103,17 +109,30 @@ tFlow RestartSeenLeavingFlow(tCardSession& Session, tCardSession::tRestartSeen& 
 struct tReturnRequest {
   std::chrono::milliseconds Limit{10000};  // how long the card may take to come back
   // Added to the reason when the card did not restart ("power the card off and on ...").
-  std::string IfStaying;
+  std::string IfStaying{};
   tFailKind NotBack = fk_NoCard;  // a card that does not come back
+  // The card that left (noted before its update); unknown: any card that answers is taken.
+  // RestartAndReturnFlow notes it itself when it is not given.
+  tCardIdentity Expected{};
+  // What was done to the card, for "the card on COMn is not the card that was updated".
+  std::string Done = "updated";
+  // What the card took before it left ("FPGA image"): a card that does not come back, or a
+  // wait stopped before it did, is then said as "FPGA image accepted; the card left during its
+  // restart and did not come back".
+  std::string Accepted{};
 };
 
 // "Waiting for the card on COMn", Pause, then the card awaited as WaitForCardFlow does; "Card
-// back on COMn: device ID .., firmware version .." and Card(.., "after").
+// back on COMn: device ID .., firmware version .." and Card(.., "after"). Another card than
+// Request.Expected answering there ends it as Request.NotBack with "the card on COMn is not
+// the card that was updated" and both identities; its card is then reported as Card(..,
+// "other"), and the link stays open on it, so the record names it as the card after.
 tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono::milliseconds Pause,
                         tReturnRequest Request);
 
 // The card is restarted and seen to leave (RestartSeenLeavingFlow), "Restart sent on COMn", and
-// then awaited back (WaitForReturnFlow). A card that kept answering did not restart: fk_Verify
+// then awaited back (WaitForReturnFlow): the same card, as the link knew it before the
+// Restart unless Request.Expected names it. A card that kept answering did not restart: fk_Verify
 // when NotBack is, else fk_Failure.
 tFlow RestartAndReturnFlow(tCardSession& Session, tFlowReport& Report, tReturnRequest Request);
 
@@ -123,6 +142,13 @@ extern const char* const FPGARestartAdvice;
 // An image file the operator names must be a readable regular file: its size, or fk_Image
 // with "cannot read <File>: <reason>".
 tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size);
+
+// Why Bytes, read from File, are not an image of Kind, from what they show of their own kind:
+// a DFU suffix (firmware, for the boot loader only), a made-up image of the other kind, an
+// FPGA bitstream file's header when a USB-audio image is meant. Empty when nothing says so:
+// an image of no kind the tool can tell is sent as it is.
+std::string WrongKindReason(const std::string& File, std::span<const uint8_t> Bytes,
+                            tImageKind Kind);
 
 struct tImageUpdateRequest {
   tImageKind Kind = ik_FPGA;
@@ -139,7 +165,9 @@ struct tImageUpdateRequest {
   std::chrono::milliseconds AckTimeout{10000};
   // After an FPGA image the card runs the new bitstream only after a restart.
   bool Restart = true;
-  tReturnRequest Return{std::chrono::milliseconds(10000), FPGARestartAdvice, fk_Verify};
+  tReturnRequest Return{.Limit = std::chrono::milliseconds(10000),
+                        .IfStaying = FPGARestartAdvice,
+                        .NotBack = fk_Verify};
   tRecordRequest Record;
   // The reason recorded when the flow is stopped during the transfer.
   std::string StoppedDuringTransfer;
@@ -154,6 +182,9 @@ struct tFirmwareRequest {
   tDFUFilter Filter;
   bool Verify = true;
   bool Backup = true;  // read the card's firmware back and keep it first
+  // Restore: put back firmware kept from another card (another boot loader serial, or of no
+  // known card); the record says so.
+  bool AnyCard = false;
   std::chrono::milliseconds IdentityTimeout{5000};
   std::chrono::milliseconds BootTimeout{10000};
   std::chrono::milliseconds ReturnTimeout{30000};
@@ -164,9 +195,13 @@ struct tFirmwareRequest {
 // its firmware kept, the download and verify, the card back; recorded.
 tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request);
 
-// The kept firmware put back: by default the newest kept for the card (Request.File empty),
-// checked against its SHA-256 while the card still runs; then as FirmwareUpdateFlow without
-// the backup.
+// The kept firmware put back: by default the newest kept for this card (Request.File empty;
+// its device ID and port adapter, NewestKeptFirmware), checked against its SHA-256 and the card
+// it was kept from while the card still runs (a missing SHA-256 or another device ID is
+// refused before Boot); then as FirmwareUpdateFlow without the backup, except that the boot
+// loader found after Boot must have the serial number the image was kept from, or nothing is
+// written and the card is sent back to its firmware (Request.AnyCard overrides both checks,
+// recorded as such).
 tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request);
 
 struct tDFUDownloadRequest {

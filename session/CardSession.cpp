@@ -8,7 +8,6 @@
 #include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 
-
 std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
   switch (Error.Kind) {
     case tSerialError::se_NotFound:
@@ -29,6 +28,14 @@ std::string OpenErrorReason(const tSerialError& Error, int32_t Port) {
 tCardSession::tCardSession(tPause Pause) : fPause(std::move(Pause)) {}
 
 tCardSession::~tCardSession() = default;
+
+tCardIdentity tCardSession::CardIdentity() const {
+  tCardIdentity Card;
+  if (!Host) return Card;
+  Card.DeviceID = Host->DeviceID;
+  if (AdapterOf) Card.Adapter = AdapterOf(ComPort);
+  return Card;
+}
 
 bool tCardSession::Open(int32_t Port) {
   DropHost();
@@ -130,18 +137,38 @@ bool tCardSession::Restart(bool AwaitDown) {
   return !AwaitDown || fPause(DownPause);
 }
 
+namespace {
+
+// The finish event of an update of Kind that notes the restart a new bitstream needs.
+tTivaUpdateEvent NoteRestart(bool& RestartDue, tImageKind Kind, tTivaUpdateEvent Finish) {
+  return [&RestartDue, Kind, Finish = std::move(Finish)](float Amount, tTivaUpdateError Code) {
+    if (Kind == ik_FPGA && Code == tu_Ack) RestartDue = true;
+    if (Finish) Finish(Amount, Code);
+  };
+}
+
+}  // namespace
+
 void tCardSession::StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
                                tTivaUpdateEvent Finish) {
   if (!Host) return;
   fRestartDue = false;
-  auto Finished = [this, Kind, Finish = std::move(Finish)](float Amount, tTivaUpdateError Code) {
-    if (Kind == ik_FPGA && Code == tu_Ack) fRestartDue = true;
-    if (Finish) Finish(Amount, Code);
-  };
+  auto Finished = NoteRestart(fRestartDue, Kind, std::move(Finish));
   if (Kind == ik_FPGA)
     Host->UpdateHostFPGA(std::move(Progress), Finished, Path);
   else
     Host->UpdateUSBAudio(std::move(Progress), Finished, Path);
+}
+
+void tCardSession::StartUpdate(tImageKind Kind, const tImageFile& Image, tTivaUpdateEvent Progress,
+                               tTivaUpdateEvent Finish) {
+  if (!Host) return;
+  fRestartDue = false;
+  auto Finished = NoteRestart(fRestartDue, Kind, std::move(Finish));
+  if (Kind == ik_FPGA)
+    Host->UpdateHostFPGA(std::move(Progress), Finished, Image);
+  else
+    Host->UpdateUSBAudio(std::move(Progress), Finished, Image);
 }
 
 bool tCardSession::TakeRestartDue() {
@@ -162,4 +189,3 @@ std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries) {
             "\n";
   return Text;
 }
-

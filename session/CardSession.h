@@ -25,6 +25,7 @@
 #include "platform/SerialDevice.h"
 #include "session/DFUSession.h"
 #include "session/HostLoop.h"
+#include "session/ServiceRecord.h"
 
 class tOrvaneHost;
 
@@ -56,6 +57,12 @@ class tCardSession {
   int32_t ComPort = -1;
   // Called after the link was opened or closed.
   std::function<void()> OnLinkChange;
+  // The USB serial adapter of a port, as the port list tells it now (AdapterOfPort); tests put
+  // adapters of their own behind their simulated ports.
+  std::function<tAdapterIdentity(int32_t Port)> AdapterOf = AdapterOfPort;
+  // The open link's card as far as the system tells it apart: its device ID (0 before it
+  // identified itself, or without a link) and its port's adapter.
+  tCardIdentity CardIdentity() const;
 
   // Closes any link and opens port Port. The host object exists afterwards even when the
   // port did not open (it then accepts every call and sends nothing); false in that case,
@@ -98,6 +105,9 @@ class tCardSession {
   // (never from inside the host's own message handling, which the restart ends).
   void StartUpdate(tImageKind Kind, const std::string& Path, tTivaUpdateEvent Progress,
                    tTivaUpdateEvent Finish);
+  // The same with the image read already: exactly its bytes are sent.
+  void StartUpdate(tImageKind Kind, const tImageFile& Image, tTivaUpdateEvent Progress,
+                   tTivaUpdateEvent Finish);
   bool TakeRestartDue();
 
   // The link's health since the last ResetLinkHealth: the counts of every host object the
@@ -129,4 +139,3 @@ class tCardSession {
 
 // "index 0: serial SIM00005 at usb 1-2" lines for a choice the operator must make.
 std::string BootLoaderList(const std::vector<tDFUDeviceEntry>& Entries);
-

@@ -85,7 +85,7 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
   if (fValid && Path == fPath && Info.Size == fFileSize && Info.Stamp == fStamp) return il_Loaded;
   Release();
   if (!Info.Regular) {
-    fError = "not a regular file";
+    fError = tFiles::NotRegularText(Info.Type);
     return il_NotAFile;
   }
   const uint64_t Size = Info.Size;
@@ -94,11 +94,12 @@ tDFUImage::tLoad tDFUImage::Load(const std::string& Path) {
     return il_TooLarge;
   }
   int Code = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(tFiles::Open(Path, "rb", Code),
-                                                           std::fclose);
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Code, Why), std::fclose);
   if (!In) {
-    fError = tFiles::SystemErrorText(Code);
-    return il_Unreadable;
+    fError = Why;
+    return Code == 0 ? il_NotAFile : il_Unreadable;
   }
   try {
     fBytes.resize(Size);
@@ -247,8 +248,8 @@ float tDFUProgress::Fraction() const {
   return fTotal == 0 ? 0.0f : static_cast<float>(fDone) / static_cast<float>(fTotal);
 }
 
-tFlow FollowDFUFlow(tLMDFUEventQueue& Queue, std::function<bool()> Returned,
-                    tDFUProgress& Progress, std::function<void(const tDFUProgress&)> OnEvent) {
+tFlow FollowDFUFlow(tLMDFUEventQueue& Queue, std::function<bool()> Returned, tDFUProgress& Progress,
+                    std::function<void(const tDFUProgress&)> OnEvent) {
   bool Ended = false;
   co_await Until([&] {
     const bool CallReturned = Returned();
@@ -268,8 +269,8 @@ std::string DFUFailureText(const std::string& What, tLMDFUErr Code, const std::s
 
 tFlow DownloadFirmwareFlow(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                            std::string FileName, bool Verify,
-                           std::function<void(const tDFUProgress&)> OnEvent,
-                           tDownloadOutcome& Out, bool SendBackUntouched) {
+                           std::function<void(const tDFUProgress&)> OnEvent, tDownloadOutcome& Out,
+                           bool SendBackUntouched) {
   Out = {};
   std::string Error;
   // The device still holds its firmware: when asked, it is sent back to it.
@@ -343,9 +344,8 @@ bool DownloadFirmware(const tDFUDeviceEntry& Device, const tDFUImage& Image,
                       const std::function<void(const tDFUProgress&)>& OnEvent, std::string& Error,
                       tDownloadOutcome* Outcome, bool SendBackUntouched) {
   tDownloadOutcome Local;
-  const tFlowOutcome Result =
-      RunFlow(DownloadFirmwareFlow(Device, Image, FileName, Verify, OnEvent,
-                                   Outcome ? *Outcome : Local, SendBackUntouched));
+  const tFlowOutcome Result = RunFlow(DownloadFirmwareFlow(
+      Device, Image, FileName, Verify, OnEvent, Outcome ? *Outcome : Local, SendBackUntouched));
   Error = Result.Text;
   return Result.Ok;
 }

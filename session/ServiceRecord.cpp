@@ -54,6 +54,18 @@ void TextOrNull(tJsonObject& Line, const char* Name, const std::string& Text) {
     Line.String(Name, Text);
 }
 
+void AdapterObject(tJsonObject& Line, const char* Name, const tAdapterIdentity& Adapter) {
+  if (!Adapter.Known()) {
+    Line.Null(Name);
+    return;
+  }
+  tJsonObject Object;
+  Object.String("Vendor", Adapter.Vendor).String("Product", Adapter.Product);
+  TextOrNull(Object, "Serial", Adapter.Serial);
+  TextOrNull(Object, "Name", Adapter.Name);
+  Line.Object(Name, Object);
+}
+
 }  // namespace
 
 tCardFacts CardFactsOf(const tOrvaneHost* Host) {
@@ -91,10 +103,44 @@ tAdapterIdentity AdapterOfPort(int32_t Port) {
   return {};
 }
 
+bool SameCard(const tCardIdentity& Then, const tCardIdentity& Now) {
+  if (Then.DeviceID != Now.DeviceID) return false;
+  if (!Then.Adapter.Known()) return true;
+  return Then.Adapter.Vendor == Now.Adapter.Vendor && Then.Adapter.Product == Now.Adapter.Product &&
+         Then.Adapter.Serial == Now.Adapter.Serial;
+}
+
+std::string CardIdentityText(const tCardIdentity& Card) {
+  std::string Text =
+      Card.Known() ? "device ID " + std::to_string(Card.DeviceID) : std::string("no device ID");
+  if (Card.Adapter.Known())
+    Text += ", adapter " + Card.Adapter.Vendor + ":" + Card.Adapter.Product +
+            (Card.Adapter.Serial.empty() ? std::string(" without serial")
+                                         : " serial " + Card.Adapter.Serial);
+  return Text;
+}
+
 tImageFacts ImageFactsOf(const std::string& Path) {
   tImageFacts Facts;
   Facts.Path = Path;
   Facts.Known = Sha256OfFile(Path, Facts.SHA256, Facts.Size, Facts.Error);
+  return Facts;
+}
+
+tImageFacts ImageFactsOf(const std::string& Path, std::span<const uint8_t> Bytes) {
+  tImageFacts Facts;
+  Facts.Path = Path;
+  Facts.Known = true;
+  Facts.Size = Bytes.size();
+  Facts.SHA256 = tSha256::HexOf(Bytes);
+  return Facts;
+}
+
+tImageFacts ImageFactsOf(const tImageFile& Image) {
+  if (Image.Read) return ImageFactsOf(Image.Path, Image.Bytes);
+  tImageFacts Facts;
+  Facts.Path = Image.Path;
+  Facts.Error = Image.Error;
   return Facts;
 }
 
@@ -156,15 +202,7 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
       .String(tRecordField::ToolVersion, ToolVersion())
       .String(tRecordField::HostName, Entry.HostName)
       .Int(tRecordField::Port, Entry.Port);
-  if (Entry.Adapter.Known()) {
-    tJsonObject Adapter;
-    Adapter.String("Vendor", Entry.Adapter.Vendor).String("Product", Entry.Adapter.Product);
-    TextOrNull(Adapter, "Serial", Entry.Adapter.Serial);
-    TextOrNull(Adapter, "Name", Entry.Adapter.Name);
-    Line.Object(tRecordField::Adapter, Adapter);
-  } else {
-    Line.Null(tRecordField::Adapter);
-  }
+  AdapterObject(Line, tRecordField::Adapter, Entry.Adapter);
   // The card by the identity it gave before the update, else after it.
   const tCardFacts& Card = Entry.Before.Known ? Entry.Before : Entry.After;
   if (Card.Known)
@@ -173,6 +211,7 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
     Line.Null(tRecordField::DeviceID);
   CardObject(Line, tRecordField::Before, Entry.Before);
   CardObject(Line, tRecordField::After, Entry.After);
+  AdapterObject(Line, tRecordField::AdapterAfter, Entry.AdapterAfter);
   if (Entry.Image.Path.empty()) {
     Line.Null(tRecordField::Image);
   } else {
@@ -196,6 +235,8 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
     Line.Object(tRecordField::KeptFirmware, tJsonObject()
                                                 .String(tRecordField::File, Entry.KeptFile)
                                                 .String(tRecordField::SHA256, Entry.KeptSHA256));
+  TextOrNull(Line, tRecordField::BootLoaderSerial, Entry.BootLoaderSerial);
+  TextOrNull(Line, tRecordField::Override, Entry.Override);
   return Line.Text();
 }
 
@@ -214,12 +255,18 @@ bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, st
       return false;
     }
   }
-  int Code = 0;
-  if (!tFiles::AppendDurably(Path, ServiceRecordLine(Entry) + "\n", Code)) {
-    Error = Cannot + tFiles::SystemErrorText(Code);
+  if (std::string Why; !tFiles::AppendDurably(Path, ServiceRecordLine(Entry) + "\n", Why)) {
+    Error = Cannot + Why;
     return false;
   }
   return true;
+}
+
+bool ServiceRecordUsable(const std::string& Path, std::string& Error) {
+  tFiles::tFileInfo Info;
+  if (int Code = 0; !tFiles::Describe(Path, Info, Code) || Info.Regular) return true;
+  Error = "cannot write the service record " + Path + ": " + tFiles::NotRegularText(Info.Type);
+  return false;
 }
 
 tServiceRecorder::tServiceRecorder(std::string Program, std::string RecordPath)
@@ -229,6 +276,11 @@ tServiceRecorder::tServiceRecorder(std::string Program, std::string RecordPath)
 
 void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
                              const std::string& ImagePath) {
+  Begin(Session, Action, ImagePath.empty() ? tImageFacts{} : ImageFactsOf(ImagePath));
+}
+
+void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
+                             const tImageFacts& Image) {
   const std::string Program = fEntry.Program;
   fEntry = {};
   fEntry.Program = Program;
@@ -237,9 +289,9 @@ void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
   fStarted = std::chrono::steady_clock::now();
   fEntry.HostName = tEnvironment::HostName();
   fEntry.Port = Session.ComPort;
-  fEntry.Adapter = AdapterOfPort(Session.ComPort);
+  if (Session.AdapterOf) fEntry.Adapter = Session.AdapterOf(Session.ComPort);
   fEntry.Before = CardFactsOf(Session.Host.get());
-  if (!ImagePath.empty()) fEntry.Image = ImageFactsOf(ImagePath);
+  fEntry.Image = Image;
   Session.ResetLinkHealth();
   fRunning = true;
 }
@@ -257,6 +309,9 @@ bool tServiceRecorder::Finish(const tCardSession& Session, tServiceResult Result
   fEntry.DurationSeconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - fStarted).count();
   fEntry.After = CardFactsOf(Session.Host.get());
+  // The adapter the card answered on at the end: a card swapped meanwhile shows its own.
+  if (fEntry.After.Known && Session.AdapterOf)
+    fEntry.AdapterAfter = Session.AdapterOf(Session.ComPort);
   fEntry.Result = Result;
   fEntry.Failure = Result == sr_Succeeded ? std::string() : Failure;
   fEntry.Health = Session.LinkHealth();

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <span>
 #include <string>
 
 #include "fileupdate/TivaUpdateUnit.h"
@@ -32,6 +33,8 @@ constexpr const char* ToolVersion = "ToolVersion";
 constexpr const char* HostName = "HostName";
 constexpr const char* Port = "Port";        // the port's number n of "COMn"
 constexpr const char* Adapter = "Adapter";  // {Vendor, Product, Serial, Name} or null
+// The adapter of the port the card answered on at the end, as Adapter.
+constexpr const char* AdapterAfter = "AdapterAfter";
 constexpr const char* DeviceID = "DeviceID";
 constexpr const char* Before = "Before";  // {DeviceID, FirmwareVersion, FPGAVersion} or null
 constexpr const char* After = "After";
@@ -47,6 +50,10 @@ constexpr const char* Result = "Result";  // "success", "failed", "interrupted"
 constexpr const char* Failure = "Failure";
 constexpr const char* LinkHealth = "LinkHealth";
 constexpr const char* KeptFirmware = "KeptFirmware";  // {File, SHA256} or null
+// The USB serial number of the card's boot loader, where a firmware update or restore found it.
+constexpr const char* BootLoaderSerial = "BootLoaderSerial";
+// An identity check the operator overrode (restore --any-card), said as such; or null.
+constexpr const char* Override = "Override";
 }  // namespace tRecordField
 
 // What the updates are called in the record.
@@ -81,6 +88,20 @@ tAdapterIdentity AdapterIdentityOf(const std::string& UsbText);
 // The adapter of port Port as the port list gives it now.
 tAdapterIdentity AdapterOfPort(int32_t Port);
 
+// One card told apart from the others as far as the system tells: its device ID, and the
+// USB serial adapter its port belongs to where the system names one.
+struct tCardIdentity {
+  uint8_t DeviceID = 0;  // 0: not known
+  tAdapterIdentity Adapter;
+  bool Known() const { return DeviceID != 0; }
+};
+// Whether the card Now is the card Then: the same device ID and, where Then's adapter was
+// known, the same adapter (vendor, product and serial number). A card on another adapter, or
+// on a port that no longer names the adapter it had, is another card.
+bool SameCard(const tCardIdentity& Then, const tCardIdentity& Now);
+// "device ID 21, adapter 0403:6001 serial A10KJ3XQ" ("device ID 21" without an adapter).
+std::string CardIdentityText(const tCardIdentity& Card);
+
 // An image file: its path, size and SHA-256; Error says why it could not be read.
 struct tImageFacts {
   bool Known = false;
@@ -90,6 +111,10 @@ struct tImageFacts {
   std::string Error;
 };
 tImageFacts ImageFactsOf(const std::string& Path);
+// The facts of the image read from Path: Bytes, the very bytes that are sent.
+tImageFacts ImageFactsOf(const std::string& Path, std::span<const uint8_t> Bytes);
+// The facts of an image file as ReadImageFile left it: its bytes when read, else the reason.
+tImageFacts ImageFactsOf(const tImageFile& Image);
 
 enum tServiceResult { sr_Succeeded, sr_Failed, sr_Interrupted };
 const char* ServiceResultName(tServiceResult Result);
@@ -102,6 +127,7 @@ struct tServiceEntry {
   std::string HostName;
   int32_t Port = 0;
   tAdapterIdentity Adapter;
+  tAdapterIdentity AdapterAfter;  // where the card answered at the end
   tCardFacts Before, After;
   tImageFacts Image;
   tServiceResult Result = sr_Failed;
@@ -109,6 +135,8 @@ struct tServiceEntry {
   tLinkHealth Health;
   // The firmware read back and kept before a firmware update, when it was.
   std::string KeptFile, KeptSHA256;
+  std::string BootLoaderSerial;
+  std::string Override;
 };
 
 // Why a file update over the link ended without the card accepting the image, as the
@@ -134,6 +162,11 @@ std::string ServiceRecordPath(const std::string& Given = {});
 // file is meant). False with Error ("cannot write the service record <path>: <reason>").
 bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, std::string& Error);
 
+// Whether the record at Path can take a line at all: false with Error (as
+// AppendServiceRecord's) when the name leads to a FIFO, a device or a folder, so an update is
+// refused before the card is touched instead of ending unrecorded. A missing file is usable.
+bool ServiceRecordUsable(const std::string& Path, std::string& Error);
+
 // The bookkeeping of one update for a front end: Begin notes what is known before (and
 // counts the link's health afresh), Finish what is known after, and appends the line.
 class tServiceRecorder {
@@ -144,9 +177,15 @@ class tServiceRecorder {
   // Notes the start: the time, the session's port and its adapter, the card as the open
   // link knows it, and the image (its SHA-256 is computed here).
   void Begin(tCardSession& Session, const std::string& Action, const std::string& ImagePath);
+  // The same with the image's facts taken already (from the bytes that are sent).
+  void Begin(tCardSession& Session, const std::string& Action, const tImageFacts& Image);
   bool Running() const { return fRunning; }
   // The firmware kept before the update.
   void SetKept(const std::string& File, const std::string& SHA256);
+  // The card's boot loader, found after Boot.
+  void SetBootLoader(const std::string& Serial) { fEntry.BootLoaderSerial = Serial; }
+  // An identity check overridden by the operator, in words.
+  void SetOverride(const std::string& Text) { fEntry.Override = Text; }
   // Notes the end (the time, the card as the session's link knows it now, the link's
   // health) and appends the line. False with Error when the line could not be written (the
   // update's result stands as it is); nothing happens without Begin.

@@ -70,19 +70,23 @@ tHistoryRead ReadHistory(const std::string& Path, const tHistoryFilter& Filter,
                          const std::function<void(std::size_t Number)>& Damaged,
                          std::string& Error) {
   int Code = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(tFiles::Open(Path, "rb", Code),
-                                                           std::fclose);
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Code, Why), std::fclose);
   if (!In) {
     if (tFiles::IsNotFound(Code)) return hr_NotFound;
-    Error = "cannot read the service record " + Path + ": " + tFiles::SystemErrorText(Code);
+    Error = "cannot read the service record " + Path + ": " + Why;
     return hr_Failed;
   }
   std::string Line;
   std::size_t Number = 0;
+  // A line longer than any record line is damaged: what is left of it is passed over, never
+  // held.
+  bool Overlong = false;
   auto Take = [&] {
     ++Number;
     tHistoryEntry Entry;
-    switch (ReadHistoryLine(Line, Filter, Entry)) {
+    switch (Overlong ? hl_Damaged : ReadHistoryLine(Line, Filter, Entry)) {
       case hl_Kept:
         if (Kept) Kept(Entry);
         break;
@@ -94,13 +98,18 @@ tHistoryRead ReadHistory(const std::string& Path, const tHistoryFilter& Filter,
         break;
     }
     Line.clear();
+    Overlong = false;
   };
   char Buffer[64 * 1024];
   for (std::size_t Got; (Got = std::fread(Buffer, 1, sizeof Buffer, In.get())) > 0;) {
     for (std::size_t At = 0; At < Got;) {
       const char* End = static_cast<const char*>(std::memchr(Buffer + At, '\n', Got - At));
       const std::size_t Stop = End ? static_cast<std::size_t>(End - Buffer) : Got;
-      Line.append(Buffer + At, Stop - At);
+      if (!Overlong && Line.size() + (Stop - At) > MaxHistoryLine) {
+        Overlong = true;
+        std::string().swap(Line);
+      }
+      if (!Overlong) Line.append(Buffer + At, Stop - At);
       At = Stop;
       if (End) {
         Take();
@@ -108,7 +117,7 @@ tHistoryRead ReadHistory(const std::string& Path, const tHistoryFilter& Filter,
       }
     }
   }
-  if (!Line.empty()) Take();
+  if (!Line.empty() || Overlong) Take();
   if (std::ferror(In.get())) {
     Error = "cannot read the service record " + Path + ": read error";
     return hr_Failed;

@@ -44,11 +44,15 @@ tHistoryLine ReadHistoryLine(const std::string& Line, const tHistoryFilter& Filt
 
 enum tHistoryRead { hr_Read, hr_NotFound, hr_Failed };
 
+// The longest line the record's reader takes; a longer one is damaged.
+constexpr std::size_t MaxHistoryLine = std::size_t{1} << 20;
+
 // Reads the record at Path line by line, a last line without its line end (a write cut short)
-// like any other: Kept gets each update Filter keeps, in the record's order, and Damaged the
-// number (from 1) of each line that is no record line. hr_NotFound when there is no record
-// yet; hr_Failed with Error ("cannot read the service record <Path>: <reason>"), possibly
-// after some updates were passed on.
+// like any other, holding one line at a time: Kept gets each update Filter keeps, in the record's
+// order, and Damaged the number (from 1) of each line that is no record line (or longer than
+// MaxHistoryLine). A name that leads to a FIFO, a device or a folder is refused unread. hr_NotFound
+// when there is no record yet; hr_Failed with Error ("cannot read the service record <Path>:
+// <reason>"), possibly after some updates were passed on.
 tHistoryRead ReadHistory(const std::string& Path, const tHistoryFilter& Filter,
                          const std::function<void(tHistoryEntry&)>& Kept,
                          const std::function<void(std::size_t Number)>& Damaged,

@@ -27,10 +27,19 @@ tStationRules::tActions tStationRules::Arrived(int32_t Port, tClock::time_point 
     // Its going counts first: a port back after longer than the gone limit brings a new card,
     // also when no Tick came between.
     if (!CheckGone(Port, Found->second, Now, Actions)) {
-      if (Found->second.Unplugged)
-        Found->second.NewArrival = true;
-      else
-        Found->second.GoneSince.reset();
+      tStation& Station = Found->second;
+      if (Station.Unplugged) {
+        Station.NewArrival = true;
+        return Actions;
+      }
+      const bool WasAway = Station.GoneSince.has_value();
+      Station.GoneSince.reset();
+      // A done card's port back within the limit is that card after a restart, or another card
+      // plugged in quickly: only the card itself can tell.
+      if (Station.Done && WasAway && Station.Card.Known() && !Station.Checking && !fClosing) {
+        Station.Checking = true;
+        Push(tStationAction::sa_Check, Port, Actions);
+      }
       return Actions;
     }
     fPorts.erase(Found);
@@ -56,6 +65,7 @@ void tStationRules::Removed(int32_t Port, tClock::time_point Now) {
 tStationRules::tActions tStationRules::Tick(tClock::time_point Now) {
   tActions Actions;
   for (auto It = fPorts.begin(); It != fPorts.end();) {
+    CheckBusy(It->first, It->second, Now, Actions);
     if (CheckGone(It->first, It->second, Now, Actions))
       It = fPorts.erase(It);
     else
@@ -69,6 +79,26 @@ tStationRules::tActions tStationRules::StepEnded(int32_t Port, int Exit, tClock:
   const auto Found = fPorts.find(Port);
   if (Found == fPorts.end() || Found->second.Done) return Actions;
   tStation& Station = Found->second;
+  Station.BusySince.reset();
+  if (Station.OtherCard && !Station.Unplugged) {
+    // The card in the port is not the one this step updated: that card is served as its step
+    // left it, and the card in the port is a new one, served at once (no waiting for the gone
+    // limit, which only tells a restart from an unplugging).
+    Push(tStationAction::sa_Served, Port, Actions);
+    Push(tStationAction::sa_Forget, Port, Actions);
+    fPorts.erase(Found);
+    if (fPortPresent && !fPortPresent(Port))
+      Line(Port, "another card came in place of the updated one and has left; not served", Actions);
+    else if (fClosing || fRecipe.empty())
+      Line(Port,
+           "another card came in place of the updated one; the station is closing: not served",
+           Actions);
+    else {
+      Line(Port, "another card came in place of the updated one: served as a new card", Actions);
+      StartStep(Port, fPorts[Port], Actions);
+    }
+    return Actions;
+  }
   if (Station.Unplugged) {
     // Its card is gone; a card that arrived meanwhile is served afresh.
     const bool NewArrival = Station.NewArrival;
@@ -93,11 +123,76 @@ tStationRules::tActions tStationRules::StepEnded(int32_t Port, int Exit, tClock:
   return Actions;
 }
 
+void tStationRules::CardIdentified(int32_t Port, const tCardIdentity& Card) {
+  if (const auto Found = fPorts.find(Port); Found != fPorts.end()) Found->second.Card = Card;
+}
+
+tStationRules::tActions tStationRules::Checked(int32_t Port, const tCardIdentity& Card,
+                                               tClock::time_point) {
+  tActions Actions;
+  const auto Found = fPorts.find(Port);
+  if (Found == fPorts.end() || !Found->second.Checking) return Actions;
+  tStation& Station = Found->second;
+  Station.Checking = false;
+  if (Station.GoneSince) return Actions;  // gone again: its going counts as any other
+  if (!Card.Known()) {
+    Line(Port, "back, but its card did not say who it is; not served", Actions);
+  } else if (SameCard(Station.Card, Card)) {
+    Line(Port, "the same card (" + CardIdentityText(Card) + ") is back; not served again", Actions);
+  } else {
+    Push(tStationAction::sa_Forget, Port, Actions);
+    fPorts.erase(Found);
+    if (fClosing || fRecipe.empty()) {
+      Line(Port, "another card (" + CardIdentityText(Card) + ") is in the port; not served",
+           Actions);
+      return Actions;
+    }
+    Line(Port, "another card (" + CardIdentityText(Card) + ") is in the port: served as a new card",
+         Actions);
+    tStation& New = fPorts[Port];
+    New.Card = Card;
+    StartStep(Port, New, Actions);
+  }
+  return Actions;
+}
+
+void tStationRules::OtherCardSeen(int32_t Port) {
+  if (const auto Found = fPorts.find(Port); Found != fPorts.end() && !Found->second.Done)
+    Found->second.OtherCard = true;
+}
+
+tStationRules::tActions tStationRules::StepBusy(int32_t Port, const std::string& Holder,
+                                                tClock::time_point Now) {
+  const auto Found = fPorts.find(Port);
+  if (Found == fPorts.end() || Found->second.Done) return {};
+  tStation& Station = Found->second;
+  // A card unplugged meanwhile (its step told to stop) ends as any stopped step does.
+  if (Station.Unplugged) return StepEnded(Port, 3, Now);
+  tActions Actions;
+  Station.BusyHolder = Holder;
+  if (!Station.BusySince) {
+    Station.BusySince = Now;
+    Line(Port,
+         "busy (in use by " + Holder + "): trying again for " +
+             std::to_string(BusyRetryFor.count()) + " s",
+         Actions);
+  }
+  if (Now - *Station.BusySince >= BusyRetryFor)
+    GiveUpBusy(Port, Station, "for " + std::to_string(BusyRetryFor.count()) + " s", Actions);
+  else
+    Station.RetryAt = Now + BusyRetryEvery;
+  return Actions;
+}
+
 tStationRules::tActions tStationRules::StopAll(tChildProcess::tStop How) {
   fClosing = true;
   tActions Actions;
-  for (const auto& [Port, Station] : fPorts) {
+  for (auto& [Port, Station] : fPorts) {
     if (Station.Done) continue;
+    if (Station.RetryAt) {
+      GiveUpBusy(Port, Station, "until the station closed", Actions);
+      continue;
+    }
     Push(tStationAction::sa_Stop, Port, Actions).How = How;
   }
   return Actions;
@@ -111,6 +206,8 @@ bool tStationRules::CheckGone(int32_t Port, tStation& Station, tClock::time_poin
     Push(tStationAction::sa_Forget, Port, Actions);
     return true;
   }
+  // A step waiting to be tried again is not running: its retry sees the port gone.
+  if (Station.RetryAt) return false;
   // A card unplugged during a serial-link step has that step stopped, so that the next card in
   // its port is not taken for this one coming back from its restart.
   const tStationStep& Step = fRecipe[Station.Step];
@@ -120,6 +217,29 @@ bool tStationRules::CheckGone(int32_t Port, tStation& Station, tClock::time_poin
     Push(tStationAction::sa_Stop, Port, Actions).How = tChildProcess::ps_Interrupt;
   }
   return false;
+}
+
+void tStationRules::CheckBusy(int32_t Port, tStation& Station, tClock::time_point Now,
+                              tActions& Actions) {
+  if (!Station.RetryAt || Now < *Station.RetryAt) return;
+  if (fClosing)
+    GiveUpBusy(Port, Station, "until the station closed", Actions);
+  else if (fPortPresent && !fPortPresent(Port))
+    GiveUpBusy(Port, Station, "until the card left", Actions);
+  else {
+    Station.RetryAt.reset();
+    StartStep(Port, Station, Actions);
+  }
+}
+
+void tStationRules::GiveUpBusy(int32_t Port, tStation& Station, const std::string& Why,
+                               tActions& Actions) {
+  Line(Port, "busy (in use by " + Station.BusyHolder + ") " + Why + "; this plugging is not served",
+       Actions);
+  Station.RetryAt.reset();
+  Station.BusySince.reset();
+  Station.Done = true;
+  Push(tStationAction::sa_Served, Port, Actions);
 }
 
 void tStationRules::StartStep(int32_t Port, const tStation& Station, tActions& Actions) const {

@@ -13,6 +13,11 @@
 // its serial port for the whole download (it runs its boot loader), and its step follows it
 // there: a port gone then is not an unplugging.
 //
+// A step that finds another card in the port where its card restarted (a card swapped during
+// the restart) ends that card's recipe; the card in the port is a new one, served at once. A
+// step that finds its port in use by another program is tried again every second for a while,
+// then given up, and the line says that this plugging is not served.
+//
 // The rules keep no clock and start nothing themselves: the front end passes the time with each
 // event and carries out the actions each event returns, in their order. Whether a port is
 // present now is asked of the front end (PortPresent).
@@ -29,6 +34,7 @@
 #include <vector>
 
 #include "platform/Process.h"
+#include "session/ServiceRecord.h"
 
 // One step of the recipe.
 struct tStationStep {
@@ -46,6 +52,7 @@ struct tStationAction {
     sa_Line,    // Text: a line for the station's log ("COM5 arrived")
     sa_Served,  // Port's card is served: its row, as its last step left it, is a finished one
     sa_Forget,  // Port's card is gone: its row leaves the station's table
+    sa_Check,   // ask the card in Port who it is (the answer goes to Checked)
   } Kind = sa_Line;
   int32_t Port = 0;
   std::string Command;  // sa_Start: the step's command ("update-fpga")
@@ -59,15 +66,18 @@ class tStationRules {
   using tClock = std::chrono::steady_clock;
   using tActions = std::vector<tStationAction>;
 
+  static constexpr std::chrono::seconds BusyRetryEvery{1};
+  static constexpr std::chrono::seconds BusyRetryFor{5};
+
   // Recipe: the steps (with none, no card is served). GoneLimit: how long a port may be away before
   // its card counts as unplugged. PortPresent(Port): whether the port is there now.
   tStationRules(std::vector<tStationStep> Recipe, std::chrono::milliseconds GoneLimit,
                 std::function<bool(int32_t Port)> PortPresent);
 
   // A port has arrived: a card not served yet starts the recipe; a port back within the gone
-  // limit is the same card (one back later is a new card, whether a Tick saw it gone or not);
-  // a card that arrives while the unplugged card's step is still ending is served once that
-  // step has ended. Nothing new starts once closing.
+  // limit is the same card (a done card's is asked first: sa_Check) (one back later is a new card,
+  // whether a Tick saw it gone or not); a card that arrives while the unplugged card's step is
+  // still ending is served once that step has ended. Nothing new starts once closing.
   tActions Arrived(int32_t Port, tClock::time_point Now);
   // A port has left; its card counts as gone from Now. A card that arrived in the port of an
   // unplugged card, and leaves again before that card's step has ended, is no longer there to
@@ -80,6 +90,18 @@ class tStationRules {
   // that could not be started ends this way too, with a failure. Success starts the next
   // step; failure, the last step or closing serves the card.
   tActions StepEnded(int32_t Port, int Exit, tClock::time_point Now);
+  // The step running for Port has found another card in the port in its card's place; when the
+  // step ends, its card is served and the card in the port is served as a new one.
+  void OtherCardSeen(int32_t Port);
+  // The card in Port is Card, as its first step found it.
+  void CardIdentified(int32_t Port, const tCardIdentity& Card);
+  // The card in Port answered a check (sa_Check) as Card (not Known: it did not answer). A done
+  // card's port back within the gone limit is asked: the same card is shown as not served
+  // again, another card is served as a new one at once.
+  tActions Checked(int32_t Port, const tCardIdentity& Card, tClock::time_point Now);
+  // The step for Port could not open the port: another program (Holder) has it. The step is
+  // tried again every BusyRetryEvery; after BusyRetryFor the plugging is given up, not served.
+  tActions StepBusy(int32_t Port, const std::string& Holder, tClock::time_point Now);
   // From now on no step starts; the steps running go on to their end.
   void Close() { fClosing = true; }
   // Closes and stops every step running.
@@ -95,11 +117,22 @@ class tStationRules {
     // arrives meanwhile is a new one (NewArrival).
     bool Unplugged = false;
     bool NewArrival = false;
+    // The step found another card in the port: a new card once the step has ended.
+    bool OtherCard = false;
+    tCardIdentity Card;     // the card served, as its first step found it
+    bool Checking = false;  // the port is back while done: its card is being asked who it is
+    // The port was busy from BusySince (held by BusyHolder); the step is tried again at RetryAt.
+    std::optional<tClock::time_point> BusySince;
+    std::optional<tClock::time_point> RetryAt;
+    std::string BusyHolder;
   };
 
   // Applies the gone limit at Now to Port's station; true when the station is to be forgotten
   // (a done card unplugged).
   bool CheckGone(int32_t Port, tStation& Station, tClock::time_point Now, tActions& Actions);
+  // Tries a busy step again when due at Now, or gives it up (closing, its port gone).
+  void CheckBusy(int32_t Port, tStation& Station, tClock::time_point Now, tActions& Actions);
+  void GiveUpBusy(int32_t Port, tStation& Station, const std::string& Why, tActions& Actions);
   void StartStep(int32_t Port, const tStation& Station, tActions& Actions) const;
 
   std::vector<tStationStep> fRecipe;

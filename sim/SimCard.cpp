@@ -38,7 +38,7 @@ void tSimCard::InstallHandlers() {
     SendMessage(tHostFrame::MakeMessage(Id::AYT));
   };
   Handlers[Id::Restart] = [this](const tHostMessage&) {
-    if (!Config.IgnoreRestart) RestartRequested = true;
+    (Config.IgnoreRestart ? RestartIgnored : RestartRequested) = true;
   };
   Handlers[Id::Boot] = [this](const tHostMessage&) { BootRequested = true; };
   Handlers[Id::UpdateHostFPGA] = [this](const tHostMessage& M) {
@@ -77,6 +77,10 @@ bool tSimCard::IsSilent(tClock::time_point Now) const {
 
 bool tSimCard::TakeRestartRequest() {
   return std::exchange(RestartRequested, false);
+}
+
+bool tSimCard::TakeIgnoredRestart() {
+  return std::exchange(RestartIgnored, false);
 }
 
 bool tSimCard::TakeBootRequest() {

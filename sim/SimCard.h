@@ -80,6 +80,8 @@ class tSimCard {
 
   // True once after a "Restart" arrived; the owner then drops off the link for a while.
   bool TakeRestartRequest();
+  // A Restart the card took but ignored (--ignore-restart) since the last call.
+  bool TakeIgnoredRestart();
   // True once after a "Boot" arrived; the owner then leaves the link for the boot loader.
   bool TakeBootRequest();
   bool IsSilent(tClock::time_point Now) const;
@@ -132,6 +134,7 @@ class tSimCard {
   std::vector<uint8_t> Input;
   std::array<tHandler, 256> Handlers;
   bool RestartRequested = false;
+  bool RestartIgnored = false;
   bool BootRequested = false;
   uint64_t FramesSent = 0;
   std::mt19937 Random;

@@ -340,6 +340,7 @@ int tSimRunner::Run() {
   tOutcome Outcome = tOutcome::Continue;
   while (!Stop && Outcome == tOutcome::Continue) {
     ServeLink();
+    if (Card.TakeIgnoredRestart()) Verbose("Restart ignored");
     if (Card.TakeRestartRequest()) {
       // A restarting microcontroller drops off the link: the port leaves the folder for a
       // moment and comes back as a new device.

@@ -60,8 +60,9 @@ void ReportUnwritable(const std::string& Path, const std::string& Why) {
 
 // Appends Line to the log at Path, creating it with its title line when there is none yet. A
 // new file is created only where none exists; an existing log that cannot be opened for
-// appending is left as it is. False with the system's code in Error when the line was lost.
-bool AppendLine(const std::string& Path, const std::string& Line, int& Error) {
+// appending (or is no ordinary file: a FIFO would hang the tool) is left as it is. False with
+// the system's code in Error, or 0 and the reason in Why, when the line was lost.
+bool AppendLine(const std::string& Path, const std::string& Line, int& Error, std::string& Why) {
   if (tFile Created{tFiles::CreateNew(Path, Error)}) {
     const std::string Title = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd;
     if (WriteText(Created.get(), Title) && WriteText(Created.get(), Line) &&
@@ -71,7 +72,7 @@ bool AppendLine(const std::string& Path, const std::string& Line, int& Error) {
     return false;
   }
   const int CreateError = Error;
-  if (tFile Existing{tFiles::Open(Path, "ab", Error)}) {
+  if (tFile Existing{tFiles::OpenRegular(Path, tFiles::of_Append, Error, Why)}) {
     if (WriteText(Existing.get(), Line) && std::fflush(Existing.get()) == 0) return true;
     Error = 0;
     return false;
@@ -123,18 +124,21 @@ void LogToFile(const std::string& Text) {
   const std::string Folder = LogFileFolder();
   const std::string Path = Folder + "/Log.txt";
   int Error = 0;
-  if (AppendLine(Path, Line, Error)) return;
+  std::string Refused;
+  if (AppendLine(Path, Line, Error, Refused)) return;
   // The user's own state folder is made on first use; a folder named by the operator or a
   // caller must exist already.
   std::string FolderWhy;
   if (tFiles::IsNotFound(Error) && Folder == tPaths::StateFolder()) {
     tPaths::MakeFolders(Folder, FolderWhy);
-    if (AppendLine(Path, Line, Error)) return;
+    if (AppendLine(Path, Line, Error, Refused)) return;
   }
   std::string Why = "the line could not be written";
   if (tFiles::IsNotFound(Error) && !FolderWhy.empty())
     Why = FolderWhy;
   else if (Error != 0)
     Why = tFiles::SystemErrorText(Error);
+  else if (!Refused.empty())
+    Why = Refused;
   ReportUnwritable(Path, Why);
 }

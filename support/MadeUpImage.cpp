@@ -30,10 +30,22 @@ bool IsMadeUpImage(std::span<const uint8_t> Image) {
   return StartsWithMark(Image) || TailHoldsMark(Image.last(TailSize));
 }
 
+std::string MadeUpImageName(std::span<const uint8_t> Image) {
+  if (!StartsWithMark(Image)) return {};
+  const std::string_view Rest(reinterpret_cast<const char*>(Image.data()) + MadeUpImageMark.size(),
+                              Image.size() - MadeUpImageMark.size());
+  if (!Rest.starts_with(MadeUpKindLead)) return {};
+  // The name runs to " - " (the made-up text goes on after it) or to the line's end.
+  const std::string_view Named = Rest.substr(MadeUpKindLead.size(), 64);
+  const std::size_t End = std::min(Named.find(" - "), Named.find('\n'));
+  return End == std::string_view::npos ? std::string() : std::string(Named.substr(0, End));
+}
+
 bool FileIsMadeUpImage(const std::string& Path) {
   int Error = 0;
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(tFiles::Open(Path, "rb", Error),
-                                                             std::fclose);
+  std::string Why;
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> File(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Error, Why), std::fclose);
   tFiles::tFileInfo Info;
   if (!File || !tFiles::Describe(File.get(), Info, Error) || !Info.Regular) return false;
   std::vector<uint8_t> Head(std::min<uint64_t>(Info.Size, MadeUpImageMark.size()));

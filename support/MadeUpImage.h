@@ -15,6 +15,16 @@
 inline constexpr std::string_view MadeUpImageMark =
     "CADDIS MADE-UP IMAGE: for the simulated card only, never for a real card\n";
 
+// A made-up FPGA or USB-audio image says right after the mark what it stands for:
+// "CADDIS DEMO " and one of these names (packaging/CMakeLists.txt passes the same names to
+// cmake/MakeDemoImage.cmake).
+inline constexpr std::string_view MadeUpKindLead = "CADDIS DEMO ";
+inline constexpr std::string_view MadeUpFPGAName = "FPGA BITSTREAM";
+inline constexpr std::string_view MadeUpUSBAudioName = "USB-AUDIO IMAGE";
+// The name a made-up image gives itself after its mark (MadeUpFPGAName, MadeUpUSBAudioName
+// or another), empty when Image does not start with the mark and a name.
+std::string MadeUpImageName(std::span<const uint8_t> Image);
+
 // Whether Image carries the mark in either place.
 bool IsMadeUpImage(std::span<const uint8_t> Image);
 // The same for the file at Path, from its first and last bytes; false when it cannot be read.

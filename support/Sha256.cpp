@@ -129,15 +129,12 @@ bool Sha256OfFile(const std::string& Path, std::string& Hex, uint64_t& Size, std
     return false;
   }
   if (!Info.Regular) {
-    Error = "not a regular file";
+    Error = tFiles::NotRegularText(Info.Type);
     return false;
   }
-  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(tFiles::Open(Path, "rb", Code),
-                                                           std::fclose);
-  if (!In) {
-    Error = tFiles::SystemErrorText(Code);
-    return false;
-  }
+  const std::unique_ptr<std::FILE, int (*)(std::FILE*)> In(
+      tFiles::OpenRegular(Path, tFiles::of_Read, Code, Error), std::fclose);
+  if (!In) return false;
   tSha256 Hash;
   uint64_t Read = 0;
   uint8_t Buffer[64 * 1024];

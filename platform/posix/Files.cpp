@@ -5,11 +5,31 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
 namespace tFiles {
+namespace {
+
+std::atomic<bool (*)()> StopCheck{nullptr};
+
+// Makes Call again while a signal interrupted it, unless a stop was requested by then.
+template <class tCall>
+auto RetryUnlessStopped(tCall Call) {
+  for (;;) {
+    const auto Result = Call();
+    if (Result >= 0 || errno != EINTR) return Result;
+    if (const auto Stopped = StopCheck.load(); Stopped && Stopped()) return Result;
+  }
+}
+
+}  // namespace
+
+void SetStopCheck(bool (*StopRequested)()) {
+  StopCheck = StopRequested;
+}
 
 std::FILE* Open(const std::string& Path, const char* Mode, int& Error) {
   std::FILE* File = std::fopen(Path.c_str(), Mode);
@@ -18,10 +38,8 @@ std::FILE* Open(const std::string& Path, const char* Mode, int& Error) {
 }
 
 std::FILE* CreateNew(const std::string& Path, int& Error) {
-  int Fd;
-  do {
-    Fd = ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  } while (Fd < 0 && errno == EINTR);
+  const int Fd = RetryUnlessStopped(
+      [&] { return ::open(Path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666); });
   if (Fd < 0) {
     Error = errno;
     return nullptr;
@@ -43,8 +61,17 @@ std::string MakeTempFolder(const std::string& Prefix) {
 
 namespace {
 
+tFileType TypeOf(mode_t Mode) {
+  if (S_ISREG(Mode)) return ft_Regular;
+  if (S_ISFIFO(Mode)) return ft_Fifo;
+  if (S_ISDIR(Mode)) return ft_Folder;
+  if (S_ISCHR(Mode) || S_ISBLK(Mode)) return ft_Device;
+  return ft_Other;
+}
+
 void Fill(const struct stat& Status, tFileInfo& Info) {
   Info.Regular = S_ISREG(Status.st_mode);
+  Info.Type = TypeOf(Status.st_mode);
   Info.Size = static_cast<uint64_t>(Status.st_size);
   Info.Stamp = {static_cast<int64_t>(Status.st_ino), Status.st_mtim.tv_sec, Status.st_mtim.tv_nsec,
                 Status.st_ctim.tv_sec, Status.st_ctim.tv_nsec};
@@ -86,8 +113,8 @@ std::string SystemErrorText(int Code) {
 
 namespace {
 
-// fsync, where the file can be kept at all: a pipe or a terminal (a record sent to standard
-// output) has nothing to keep and says so with EINVAL.
+// fsync, where the file can be kept at all: a pipe or a terminal given to SyncToDisk has
+// nothing to keep and says so with EINVAL.
 bool Sync(int Fd, int& Error) {
   if (::fsync(Fd) == 0 || errno == EINVAL) return true;
   Error = errno;
@@ -96,19 +123,74 @@ bool Sync(int Fd, int& Error) {
 
 }  // namespace
 
-bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error) {
-  int Fd;
-  do {
-    Fd = ::open(Path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0666);
-  } while (Fd < 0 && errno == EINTR);
-  if (Fd < 0) {
-    Error = errno;
-    return false;
+std::FILE* OpenRegular(const std::string& Path, tOpenFor For, int& Error, std::string& Why) {
+  Error = 0;
+  auto Refuse = [&](tFileType Type) -> std::FILE* {
+    Error = 0;
+    Why = NotRegularText(Type);
+    return nullptr;
+  };
+  auto Fail = [&](int Code) -> std::FILE* {
+    Error = Code;
+    Why = SystemErrorText(Code);
+    return nullptr;
+  };
+  // The name is looked at first: opening a device could already act on it (a serial port
+  // raises its modem lines).
+  tFileInfo Info;
+  if (int Code = 0; Describe(Path, Info, Code)) {
+    if (!Info.Regular) return Refuse(Info.Type);
+  } else if (!(For == of_Append && IsNotFound(Code))) {
+    return Fail(Code);
   }
+  // Not waiting at the open covers a FIFO put in the file's place since it was looked at.
+  const int Flags = (For == of_Read ? O_RDONLY : O_WRONLY | O_APPEND | O_CREAT) | O_NONBLOCK |
+                    O_NOCTTY | O_CLOEXEC;
+  const int Fd = RetryUnlessStopped([&] { return ::open(Path.c_str(), Flags, 0666); });
+  if (Fd < 0) {
+    const int Code = errno;
+    // A folder opened to write, a FIFO without a reader: said as what they are.
+    if (int Ignored = 0;
+        (Code == EISDIR || Code == ENXIO) && Describe(Path, Info, Ignored) && !Info.Regular)
+      return Refuse(Info.Type);
+    return Fail(Code);
+  }
+  struct stat Status {};
+  if (::fstat(Fd, &Status) != 0) {
+    const int Code = errno;
+    ::close(Fd);
+    return Fail(Code);
+  }
+  if (!S_ISREG(Status.st_mode)) {
+    ::close(Fd);
+    return Refuse(TypeOf(Status.st_mode));
+  }
+  // An ordinary file's reads and writes never wait anyway; the flag is cleared so none of
+  // them can end early with EAGAIN.
+  if (const int Now = ::fcntl(Fd, F_GETFL);
+      Now < 0 || ::fcntl(Fd, F_SETFL, Now & ~O_NONBLOCK) != 0) {
+    const int Code = errno;
+    ::close(Fd);
+    return Fail(Code);
+  }
+  std::FILE* File = ::fdopen(Fd, For == of_Read ? "rb" : "ab");
+  if (File == nullptr) {
+    const int Code = errno;
+    ::close(Fd);
+    return Fail(Code);
+  }
+  return File;
+}
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
+  int Error = 0;
+  std::FILE* File = OpenRegular(Path, of_Append, Error, Why);
+  if (File == nullptr) return false;
+  const int Fd = fileno(File);
   bool Written = true;
   for (size_t Done = 0; Done < Bytes.size();) {
-    const ssize_t Count = ::write(Fd, Bytes.data() + Done, Bytes.size() - Done);
-    if (Count < 0 && errno == EINTR) continue;
+    const ssize_t Count =
+        RetryUnlessStopped([&] { return ::write(Fd, Bytes.data() + Done, Bytes.size() - Done); });
     if (Count <= 0) {
       Error = Count < 0 ? errno : ENOSPC;
       Written = false;
@@ -117,10 +199,12 @@ bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error
     Done += static_cast<size_t>(Count);
   }
   if (Written) Written = Sync(Fd, Error);
-  if (::close(Fd) != 0 && Written) {
+  // Nothing went through the stream's buffer: closing it only closes the file.
+  if (std::fclose(File) != 0 && Written) {
     Error = errno;
     Written = false;
   }
+  if (!Written) Why = SystemErrorText(Error);
   return Written;
 }
 

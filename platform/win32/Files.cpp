@@ -1,5 +1,6 @@
 #include "platform/Files.h"
 
+#include <fcntl.h>
 #include <io.h>
 #include <windows.h>
 
@@ -65,6 +66,9 @@ void Fill(DWORD Attributes, DWORD SizeHigh, DWORD SizeLow, const FILETIME& Creat
     return static_cast<int64_t>((static_cast<uint64_t>(High) << 32) | Low);
   };
   Info.Regular = (Attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  Info.Type = (Attributes & FILE_ATTRIBUTE_DIRECTORY) != 0 ? ft_Folder
+              : (Attributes & FILE_ATTRIBUTE_DEVICE) != 0  ? ft_Device
+                                                           : ft_Regular;
   Info.Size = static_cast<uint64_t>(Wide(SizeHigh, SizeLow));
   Info.Stamp = {Wide(Created.dwHighDateTime, Created.dwLowDateTime),
                 Wide(Written.dwHighDateTime, Written.dwLowDateTime), 0, 0, 0};
@@ -93,8 +97,9 @@ bool Describe(std::FILE* File, tFileInfo& Info, int& Error) {
   }
   // A device (NUL, a console) or a pipe opened by name is no ordinary file, and has none of a
   // file's information to give.
-  if (::GetFileType(Handle) != FILE_TYPE_DISK) {
+  if (const DWORD Type = ::GetFileType(Handle); Type != FILE_TYPE_DISK) {
     Info = tFileInfo{};
+    Info.Type = Type == FILE_TYPE_PIPE ? ft_Fifo : ft_Device;
     return true;
   }
   if (!::GetFileInformationByHandle(Handle, &Data)) {
@@ -147,15 +152,78 @@ bool Sync(HANDLE File, int& Error) {
 
 }  // namespace
 
-bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error) {
-  // Append access alone: every write goes to the end of the file, whoever else appends.
-  HANDLE File = ::CreateFileW(tWideText::FromUtf8(Path).c_str(), FILE_APPEND_DATA,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (File == INVALID_HANDLE_VALUE) {
-    Error = static_cast<int>(::GetLastError());
-    return false;
+void SetStopCheck(bool (*)()) {
+  // No call here is ever interrupted by a signal: a stop request reaches the program on a
+  // thread of its own.
+}
+
+std::FILE* OpenRegular(const std::string& Path, tOpenFor For, int& Error, std::string& Why) {
+  Error = 0;
+  auto Refuse = [&](tFileType Type) -> std::FILE* {
+    Error = 0;
+    Why = NotRegularText(Type);
+    return nullptr;
+  };
+  auto Fail = [&](DWORD Code) -> std::FILE* {
+    Error = static_cast<int>(Code);
+    Why = SystemErrorText(Error);
+    return nullptr;
+  };
+  // The name is looked at first: opening a device could already act on it.
+  tFileInfo Info;
+  if (int Code = 0; Describe(Path, Info, Code)) {
+    if (!Info.Regular) return Refuse(Info.Type);
+  } else if (!(For == of_Append && IsNotFound(Code))) {
+    return Fail(static_cast<DWORD>(Code));
   }
+  // Append access alone: every write goes to the end of the file, whoever else appends. A
+  // folder is never opened without FILE_FLAG_BACKUP_SEMANTICS; a pipe's open never waits.
+  HANDLE File = ::CreateFileW(
+      tWideText::FromUtf8(Path).c_str(), For == of_Read ? GENERIC_READ : FILE_APPEND_DATA,
+      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, For == of_Read ? OPEN_EXISTING : OPEN_ALWAYS,
+      FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (File == INVALID_HANDLE_VALUE) {
+    const DWORD Code = ::GetLastError();
+    if (int Ignored = 0;
+        Code == ERROR_ACCESS_DENIED && Describe(Path, Info, Ignored) && !Info.Regular)
+      return Refuse(Info.Type);
+    return Fail(Code);
+  }
+  // What was opened is looked at again: the name may lead elsewhere by now.
+  if (const DWORD Type = ::GetFileType(File); Type != FILE_TYPE_DISK) {
+    ::CloseHandle(File);
+    return Refuse(Type == FILE_TYPE_PIPE ? ft_Fifo : ft_Device);
+  }
+  BY_HANDLE_FILE_INFORMATION Data{};
+  if (!::GetFileInformationByHandle(File, &Data)) {
+    const DWORD Code = ::GetLastError();
+    ::CloseHandle(File);
+    return Fail(Code);
+  }
+  if ((Data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    ::CloseHandle(File);
+    return Refuse(ft_Folder);
+  }
+  const int Fd =
+      ::_open_osfhandle(reinterpret_cast<std::intptr_t>(File),
+                        (For == of_Read ? _O_RDONLY : _O_WRONLY | _O_APPEND) | _O_BINARY);
+  if (Fd < 0) {
+    ::CloseHandle(File);
+    return Fail(ERROR_TOO_MANY_OPEN_FILES);
+  }
+  std::FILE* Stream = ::_fdopen(Fd, For == of_Read ? "rb" : "ab");
+  if (Stream == nullptr) {
+    ::_close(Fd);  // closes the handle too
+    return Fail(ERROR_NOT_ENOUGH_MEMORY);
+  }
+  return Stream;
+}
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
+  int Error = 0;
+  std::FILE* Stream = OpenRegular(Path, of_Append, Error, Why);
+  if (Stream == nullptr) return false;
+  const HANDLE File = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(Stream)));
   bool Written = true;
   for (size_t Done = 0; Done < Bytes.size();) {
     DWORD Count = 0;
@@ -169,7 +237,9 @@ bool AppendDurably(const std::string& Path, const std::string& Bytes, int& Error
     Done += Count;
   }
   if (Written) Written = Sync(File, Error);
-  ::CloseHandle(File);
+  // Nothing went through the stream's buffer: closing it only closes the file.
+  std::fclose(Stream);
+  if (!Written) Why = SystemErrorText(Error);
   return Written;
 }
 

@@ -123,7 +123,7 @@ TEST_F(CaddisFormTest, ARefusedPortNumbersFileIsSaidOnceInTheMessageList) {
   TCaddisForm& F = Make();
   F.FillComPortsList();  // every drop-down fills the list again
   EXPECT_EQ(F.ComPortComboBox->count(), 3) << "the ports are listed all the same";
-  const std::string Said = File + " was not read: it is not a regular file";
+  const std::string Said = File + " was not read: not a regular file (a FIFO)";
   const auto Lines = MemoLines();
   EXPECT_EQ(std::count_if(Lines.begin(), Lines.end(),
                           [&](const std::string& L) { return L.rfind(Said, 0) == 0; }),

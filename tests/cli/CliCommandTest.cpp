@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <thread>
 
 #include <grp.h>
 #include <poll.h>
@@ -72,7 +73,7 @@ TEST_F(CliCommandTest, PortsListsTheSimulatedCard) {
   EXPECT_EQ(WithFifo.Exit, 0) << WithFifo.Err;
   EXPECT_EQ(WithFifo.Out, Ports.Out);
   EXPECT_EQ(WithFifo.Err, "caddis: " + Numbers +
-                              " was not read: it is not a regular file; port numbers are not "
+                              " was not read: not a regular file (a FIFO); port numbers are not "
                               "remembered\n");
 }
 
@@ -261,6 +262,33 @@ TEST_F(CliCommandTest, AQuickRestartIsSeenAndAnIgnoredOneIsNot) {
     EXPECT_TRUE(Contains(Run.Err, Args[0] == "reset" ? "power the card off and on to restart it"
                                                      : "power the card off and on to load it"))
         << What;
+  }
+}
+
+// The tool itself stopped (SIGSTOP) for 50-200 ms as soon as the card has its Restart: a card
+// that ignores it answered meanwhile and is still refused; a card that restarts in 20 ms with
+// its port kept lost the probe sent behind the Restart and is still seen to restart.
+TEST_F(CliCommandTest, TheToolsOwnStallAfterTheRestartDecidesNothing) {
+  const std::string Image = WriteImage("SkerryFPGA.bit", 4 * 128);
+  int Com = 50;
+  for (const int StallMs : {50, 200}) {
+    for (const bool Ignores : {true, false}) {
+      const std::string Port = std::to_string(++Com);
+      auto Sim = StartCard(Com, Ignores ? std::vector<std::string>{"--ignore-restart", "-v"}
+                                        : std::vector<std::string>{"--restart-keeps-port",
+                                                                   "--restart-ms", "20", "-v"});
+      tProcess Update(Runtime, CADDIS_PATH, {"update-fpga", "--port", Port, "--file", Image});
+      const char* Seen = Ignores ? "Restart ignored" : "restarting";
+      ASSERT_TRUE(WaitFor([&] { return Contains(Sim->Output(), Seen); }, 30s)) << Sim->Output();
+      // The stall is what is tested: the tool does not run for that long.
+      Update.Signal(SIGSTOP);
+      std::this_thread::sleep_for(std::chrono::milliseconds(StallMs));
+      Update.Signal(SIGCONT);
+      const tRun Run = Update.Wait();
+      const std::string What = std::to_string(StallMs) + " ms, " + Seen + "\n" + Run.Out + Run.Err;
+      EXPECT_EQ(Run.Exit, Ignores ? ExitVerify : ExitOk) << What;
+      EXPECT_EQ(Contains(Run.Err, "did not restart"), Ignores) << What;
+    }
   }
 }
 
@@ -762,6 +790,47 @@ TEST_F(CliCommandTest, HistoryShowsTheRecordAndSkipsADamagedLine) {
 
   EXPECT_EQ(Caddis({"history", "--port", "5", "--card", "17"}).Exit, 2);
   EXPECT_EQ(Caddis({"history", "--card", "256"}).Exit, 2);
+}
+
+TEST_F(CliCommandTest, NoFileInTheRecordsPlaceIsRefusedAndCtrlCEndsAnyWait) {
+  const std::string Image = WriteImage("SkerryFPGA.bit", 10 * 128);
+  const std::string Fifo = Runtime.Folder.Path + "/record.fifo";
+  ASSERT_EQ(mkfifo(Fifo.c_str(), 0600), 0);
+
+  // The update is refused before the card is touched: its line could never be written.
+  auto Sim = StartCard(24);
+  const tRun Refused =
+      Caddis({"update-fpga", "--port", "24", "--file", Image, "--record", Fifo}, 20s);
+  EXPECT_EQ(Refused.Exit, ExitFailure) << Refused.Err;
+  EXPECT_TRUE(Contains(Refused.Err, "caddis: cannot write the service record " + Fifo +
+                                        ": not a regular file (a FIFO)"))
+      << Refused.Err;
+  EXPECT_FALSE(Contains(Refused.Out, "FPGA update")) << Refused.Out;
+
+  // history reads neither a FIFO nor a device that never ends.
+  for (const std::string& Place : {Fifo, std::string("/dev/zero")}) {
+    tScopedEnv Record("CADDIS_RECORD", Place);
+    const tRun History = Caddis({"history"}, 20s);
+    EXPECT_EQ(History.Exit, ExitFailure) << Place << ": " << History.Err;
+    EXPECT_TRUE(Contains(History.Err, "caddis: cannot read the service record " + Place +
+                                          ": not a regular file (a "))
+        << History.Err;
+  }
+
+  // Ctrl-C while the tool waits for a card that stopped answering: the interrupted status,
+  // and the record says so.
+  const std::string Record = Runtime.Folder.Path + "/record.jsonl";
+  auto Silent = StartCard(25, {"--silent-at", "3"});
+  tProcess Update(
+      Runtime, CADDIS_PATH,
+      {"update-fpga", "--port", "25", "--file", Image, "--ack-timeout", "60", "--record", Record});
+  ASSERT_TRUE(WaitFor([&] { return Contains(Update.Output(), "FPGA update: 0%"); }, 15s));
+  Update.Signal(SIGINT);
+  const tRun Run = Update.Wait(10s);
+  EXPECT_EQ(Run.Exit, 130) << Run.Err;
+  const auto Line = nlohmann::json::parse(FileText(Record), nullptr, false);
+  ASSERT_TRUE(Line.is_object()) << FileText(Record);
+  EXPECT_EQ(Line["Result"], "interrupted");
 }
 
 }  // namespace

@@ -124,10 +124,14 @@ class CardLeavingTest : public ::testing::Test {
 TEST_F(CardLeavingTest, TheRoundTripIsMeasuredAndTheRestartCarriesAProbe) {
   for (const auto Delay : {3ms, 30ms}) {
     NewCard({Delay});
+    Host->ResetLinkHealth();
     tCardLeaveWatch W(*Host, Com);
     while (!W.Calibrate(Clock))
       Tick();
     EXPECT_EQ(W.RoundTrip(), Delay);
+    // The probes' replies are the link's round trips too.
+    EXPECT_EQ(Host->LinkHealth().RoundTrips,
+              static_cast<uint32_t>(tCardLeaveWatch::CalibrationProbes));
     EXPECT_EQ(W.SilenceLimit(), Delay + std::max<tClock::duration>(Delay, 20ms));
     Ports.Last->TakeSent();
     const int Before = Writes;

@@ -2,14 +2,18 @@
 // FPGA update calls for, and the whole firmware update from Boot to the card's return.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <random>
 #include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
+#include "session/ServiceRecord.h"
 #include "sim/bootloader/DemoImage.h"
 #include "sim/bootloader/VirtualDFUDevice.h"
 
@@ -173,5 +177,114 @@ TEST_F(CardSessionTest, FirmwareUpdateFindsTheNewBootLoaderAndTheCardReturns) {
   OtherOne.Serial = "WAITING1";
   EXPECT_EQ(SearchDFUDevices(OtherOne).size(), 1u);
 }
+
+// The card that answers after a restart must be the card that left. Each row restarts card
+// 21 on its port's adapter; in the swapped rows it is unplugged while it restarts and another
+// card answers in its place, behind the adapter the row gives.
+struct tReturnCase {
+  const char* Name;
+  const char* AdapterBefore;  // the port's adapter serial; nullptr: the system names none
+  bool Swapped;               // another card takes the port during the restart
+  int ReturningID;            // the device ID of the card that answers afterwards; 0: none
+  const char* AdapterAfter;
+  bool Back;  // taken for the card that left
+};
+
+class ReturnIdentityTest : public tCardSessionFixture,
+                           public ::testing::WithParamInterface<tReturnCase> {};
+
+struct tSeenReport : tFlowReport {
+  std::vector<std::string> Lines, Phases;
+  void Line(const std::string& Text) override { Lines.push_back(Text); }
+  void Card(const tOrvaneHost&, const char* Phase) override { Phases.push_back(Phase); }
+};
+
+tAdapterIdentity Adapter(const char* Serial) {
+  if (!Serial) return {};
+  return {"0403", "6001", Serial, "FT232R USB UART"};
+}
+
+TEST_P(ReturnIdentityTest, OnlyTheCardThatLeftCountsAsBack) {
+  const tReturnCase& Case = GetParam();
+  constexpr int Com = 40;
+  // The swapped card never comes back by itself.
+  StartCard(Com,
+            {"--device-id", "21", "--verbose", "--restart-ms", Case.Swapped ? "60000" : "300"});
+  std::atomic<bool> Swapped{false};
+  Session.AdapterOf = [&](int32_t Port) {
+    EXPECT_EQ(Port, Com);
+    return Adapter(Swapped ? Case.AdapterAfter : Case.AdapterBefore);
+  };
+  OpenIdentified(Com);
+  tServiceRecorder Record("caddis-test");
+  Record.Begin(Session, tRecordAction::FPGA, "");
+  std::thread Swap([&] {
+    if (!Case.Swapped) return;
+    ASSERT_TRUE(WaitFor([&] { return Sim->Output().find("restarting") != std::string::npos; }));
+    Sim->Kill();
+    Swapped = true;
+    if (Case.ReturningID) StartCard(Com, {"--device-id", std::to_string(Case.ReturningID)});
+  });
+  tSeenReport Report;
+  // A card gone for good is waited for only briefly.
+  const tReturnRequest Request{
+      .Limit = Case.ReturningID ? 20s : 2s, .NotBack = fk_Verify, .Accepted = "FPGA image"};
+  const tFlowOutcome Outcome =
+      RunFlow(RestartAndReturnFlow(Session, Report, Request), &Session.Host);
+  Swap.join();
+  FinishRecord(Record, Session, Report, Outcome);
+
+  const auto Line = nlohmann::json::parse(FileText(ServiceRecordPath()));
+  EXPECT_EQ(Line["Before"]["DeviceID"], 21);
+  if (!Case.ReturningID) {
+    // Unplugged during its restart and never back: said as what happened.
+    EXPECT_EQ(Outcome.Kind, fk_Verify);
+    EXPECT_EQ(Outcome.Text,
+              "FPGA image accepted; the card left during its restart and did not come back (the "
+              "card did not come back on COM40 within 2 s)");
+    EXPECT_TRUE(Line["After"].is_null());
+    EXPECT_TRUE(Line["AdapterAfter"].is_null());
+    EXPECT_EQ(Line["Failure"], Outcome.Text);
+    return;
+  }
+  EXPECT_EQ(Line["After"]["DeviceID"], Case.ReturningID);
+  if (Case.AdapterAfter)
+    EXPECT_EQ(Line["AdapterAfter"]["Serial"], Case.AdapterAfter);
+  else
+    EXPECT_TRUE(Line["AdapterAfter"].is_null());
+  if (Case.Back) {
+    EXPECT_TRUE(Outcome.Ok) << Outcome.Text;
+    EXPECT_EQ(Report.Lines.back(), "Card back on COM40: device ID " +
+                                       std::to_string(Case.ReturningID) + ", firmware version 12");
+    EXPECT_EQ(Report.Phases, std::vector<std::string>{"after"});
+    EXPECT_EQ(Line["Result"], "success");
+    return;
+  }
+  EXPECT_FALSE(Outcome.Ok);
+  EXPECT_EQ(Outcome.Kind, fk_Verify);
+  const std::string Then = CardIdentityText({21, Adapter(Case.AdapterBefore)});
+  const std::string Now =
+      CardIdentityText({static_cast<uint8_t>(Case.ReturningID), Adapter(Case.AdapterAfter)});
+  EXPECT_EQ(Outcome.Text, "the card on COM40 is not the card that was updated (that was " + Then +
+                              "; this is " + Now + ")");
+  EXPECT_EQ(Report.Phases, std::vector<std::string>{"other"});
+  EXPECT_EQ(Line["Result"], "failed");
+  EXPECT_EQ(Line["Failure"], Outcome.Text);
+}
+
+const tReturnCase ReturnCases[] = {
+    {"SameCardBack", "A10KJ3XQ", false, 21, "A10KJ3XQ", true},
+    {"SameCardBackWithoutAdapter", nullptr, false, 21, nullptr, true},
+    {"OtherDeviceID", "A10KJ3XQ", true, 22, "A10KJ3XQ", false},
+    {"SameIDOtherAdapterSerial", "A10KJ3XQ", true, 21, "B77QW001", false},
+    {"SameIDAdapterNoLongerNamed", "A10KJ3XQ", true, 21, nullptr, false},
+    // Without an adapter the system names, the device ID is all there is to go by.
+    {"NoAdapterOtherDeviceID", nullptr, true, 22, nullptr, false},
+    {"NoAdapterSameDeviceID", nullptr, true, 21, nullptr, true},
+    {"UnpluggedForGood", "A10KJ3XQ", true, 0, nullptr, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, ReturnIdentityTest, ::testing::ValuesIn(ReturnCases),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
 
 }  // namespace

@@ -9,9 +9,9 @@
 
 #include "RunProgram.h"
 #include "cli/Outcome.h"
-#include "lib/lmdfu/DFUTestSupport.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/DFUSuffix.h"
+#include "lib/lmdfu/DFUTestSupport.h"
 #include "session/CardSession.h"
 #include "session/CardSessionFixture.h"
 #include "sim/SimProcess.h"
@@ -31,6 +31,10 @@ std::vector<std::string> FolderNames(const std::string& Folder) {
 }
 
 const tCardFacts Card17{true, 17, 12, "0104052026"};
+
+void WriteFileText(const std::string& Path, const std::string& Text) {
+  WriteFileBytes(Path, {Text.begin(), Text.end()});
+}
 
 class FirmwareBackupTest : public ::testing::Test, public tCardBus {
  protected:
@@ -67,6 +71,12 @@ TEST_F(FirmwareBackupTest, KeepsTheFirmwareAsAnImageTheBootLoaderTakesBack) {
   EXPECT_EQ(Firmware.Size, Bytes.size());
   EXPECT_EQ(Firmware.SHA256, tSha256::HexOf(Bytes));
   EXPECT_EQ(FileText(Firmware.Path + ".sha256"), Firmware.SHA256 + "  " + Name + "\n");
+  // The card it came from: its device ID and its boot loader's serial.
+  tKeptCard From;
+  ASSERT_TRUE(ReadKeptCard(Firmware.Path, From, Error)) << Error;
+  EXPECT_EQ(From.DeviceID, 17);
+  EXPECT_EQ(From.BootLoaderSerial, "SIM00001");
+  EXPECT_FALSE(From.Adapter.Known());
   EXPECT_FALSE(Phases.empty());
   EXPECT_EQ(Phases.back(), "Reading");
   // The card waits in its boot loader for the download.
@@ -90,17 +100,43 @@ TEST_F(FirmwareBackupTest, NothingIsLeftBehindWhenNothingCouldBeKept) {
   EXPECT_NE(Error.find("not identified itself"), std::string::npos) << Error;
 }
 
+// The newest image of the card: its device ID, and its port's adapter where the image names
+// one; an image that names no card is taken only for any card.
 TEST_F(FirmwareBackupTest, TheNewestImageOfTheCardIsFound) {
   std::filesystem::create_directories(Kept());
-  for (const char* Name :
-       {"card17-20261208T103907123Z-fw12.dfu", "card17-20261209T080000000Z-fw13.dfu",
-        "card17-20261209T080000000Z-fw13.dfu.sha256", "card170-20271231T000000000Z-fw1.dfu",
-        "card1-20271231T000000000Z-fw1.dfu", "notes.txt"})
+  auto Keep = [&](const std::string& Name, const char* CardLine) {
     WriteFileBytes(Kept() + "/" + Name, {1});
-  EXPECT_EQ(NewestKeptFirmware(17, Kept()), Kept() + "/card17-20261209T080000000Z-fw13.dfu");
-  EXPECT_EQ(NewestKeptFirmware(1, Kept()), Kept() + "/card1-20271231T000000000Z-fw1.dfu");
-  EXPECT_EQ(NewestKeptFirmware(5, Kept()), "");
-  EXPECT_EQ(NewestKeptFirmware(17, Kept() + "/absent"), "");
+    if (CardLine) WriteFileText(Kept() + "/" + Name + ".card", CardLine);
+  };
+  const char* OnA = R"({"DeviceID":17,"BootLoaderSerial":"S1","Adapter":{"Vendor":"0403",)"
+                    R"("Product":"6001","Serial":"A","Name":""}})";
+  const char* OnB = R"({"DeviceID":17,"BootLoaderSerial":"S2","Adapter":{"Vendor":"0403",)"
+                    R"("Product":"6001","Serial":"B","Name":""}})";
+  Keep("card17-20261208T103907123Z-fw12.dfu", OnA);
+  Keep("card17-20261209T080000000Z-fw13.dfu", OnB);
+  Keep("card17-20261210T080000000Z-fw14.dfu", nullptr);
+  Keep("card170-20271231T000000000Z-fw1.dfu", R"({"DeviceID":170,"BootLoaderSerial":"S3"})");
+  Keep("card1-20271231T000000000Z-fw1.dfu", R"({"DeviceID":1,"BootLoaderSerial":"S4"})");
+  WriteFileBytes(Kept() + "/notes.txt", {1});
+  const tAdapterIdentity A{"0403", "6001", "A", ""}, B{"0403", "6001", "B", ""};
+  struct tCase {
+    tCardIdentity Card;
+    bool AnyCard;
+    std::string Newest;  // "" none
+  } const Cases[] = {
+      {{17, A}, false, "card17-20261208T103907123Z-fw12.dfu"},
+      {{17, B}, false, "card17-20261209T080000000Z-fw13.dfu"},
+      {{17, {"0403", "6001", "C", ""}}, false, ""},
+      {{17, {}}, false, ""},  // the images name adapters this port does not have
+      {{17, {}}, true, "card17-20261210T080000000Z-fw14.dfu"},
+      {{1, {}}, false, "card1-20271231T000000000Z-fw1.dfu"},
+      {{5, {}}, true, ""},
+  };
+  for (const tCase& Case : Cases)
+    EXPECT_EQ(NewestKeptFirmware(Case.Card, Kept(), Case.AnyCard),
+              Case.Newest.empty() ? "" : Kept() + "/" + Case.Newest)
+        << CardIdentityText(Case.Card) << (Case.AnyCard ? " any card" : "");
+  EXPECT_EQ(NewestKeptFirmware({17, A}, Kept() + "/absent"), "");
 }
 
 TEST_F(FirmwareBackupTest, AKeptImageThatChangedIsRefused) {
@@ -109,7 +145,8 @@ TEST_F(FirmwareBackupTest, AKeptImageThatChangedIsRefused) {
   std::vector<uint8_t> Image(3000, 0x11);
   WriteFileBytes(Path, Image);
   std::string Error;
-  EXPECT_TRUE(CheckKeptFirmware(Path, Error)) << "an image without its SHA-256 file";
+  EXPECT_FALSE(CheckKeptFirmware(Path, Error)) << "an image without its SHA-256 file";
+  EXPECT_NE(Error.find("card17-x.dfu.sha256 is missing"), std::string::npos) << Error;
   const std::string Line = tSha256::HexOf(Image) + "  card17-x.dfu\n";
   WriteFileBytes(Path + ".sha256", {Line.begin(), Line.end()});
   EXPECT_TRUE(CheckKeptFirmware(Path, Error)) << Error;
@@ -211,9 +248,95 @@ TEST_F(FirmwareRestoreTest, RestoreRefusesAChangedImageBeforeTheCardLeavesItsLin
   const tProgramRun None = RunProgram({CADDIS_PATH, "restore", "--port", std::to_string(Com)},
                                       Runtime.Folder.File("none.out"), 60s);
   EXPECT_EQ(None.Exit, ExitImage) << None.Output;
-  EXPECT_TRUE(None.Says("no firmware kept for card")) << None.Output;
+  EXPECT_TRUE(None.Says("no firmware kept for this card (device ID 33)")) << None.Output;
   OpenIdentified(Com);
   EXPECT_EQ(Session.Host->FirmwareVersion, 12);
 }
+
+// What restore puts back, and what it refuses: the card on port 36 (device ID 33, boot loader
+// SIM00036, firmware 12) and a kept image of firmware 7 with what is kept beside it.
+struct tRestoreCase {
+  const char* Name;
+  const char* CardFile;  // the ".card" file's line; nullptr: none
+  bool Hash;             // its ".sha256" file is there
+  bool Named;            // given with --file (else found as the newest of the card)
+  bool AnyCard;
+  int Exit;
+  const char* Says;
+  bool Booted;           // Boot was sent
+  int FirmwareThen;      // what the card runs afterwards
+  const char* Override;  // the record's Override; nullptr: no record line, "": null
+};
+
+class RestoreIdentityTest : public tCardSessionFixture,
+                            public ::testing::WithParamInterface<tRestoreCase> {};
+
+TEST_P(RestoreIdentityTest, OnlyThisCardsCheckedFirmwareGoesBack) {
+  const tRestoreCase& Case = GetParam();
+  constexpr int Com = 36;
+  ASSERT_EQ(LMDFUInit(), lm_Ok);
+  StartCard(Com, {"--firmware", "12"});
+  const std::string Folder = KeptFirmwareFolder();
+  std::filesystem::create_directories(Folder);
+  const std::string Image = Folder + "/card33-20261208T103907123Z-fw7.dfu";
+  const auto Bytes = dfu::MakeDemoImage(7, 4000);
+  WriteFileBytes(Image, Bytes);
+  if (Case.Hash) WriteFileText(Image + ".sha256", tSha256::HexOf(Bytes) + "  card33.dfu\n");
+  if (Case.CardFile) WriteFileText(Image + ".card", Case.CardFile);
+  std::vector<std::string> Argv{CADDIS_PATH, "restore", "--port", std::to_string(Com)};
+  if (Case.Named) Argv.insert(Argv.end(), {"--file", Image});
+  if (Case.AnyCard) Argv.push_back("--any-card");
+  const tProgramRun Run = RunProgram(Argv, Runtime.Folder.File("restore.out"), 120s);
+
+  EXPECT_EQ(Run.Exit, Case.Exit) << Run.Output;
+  EXPECT_TRUE(Run.Says(Case.Says)) << Run.Output;
+  EXPECT_EQ(Run.Says("Boot sent"), Case.Booted) << Run.Output;
+  if (Case.Booted) {
+    EXPECT_TRUE(Run.Says("Card back on COM36: device ID 33, firmware version " +
+                         std::to_string(Case.FirmwareThen)))
+        << Run.Output;
+  }
+  const std::string Record = FileText(ServiceRecordPath());
+  if (!Case.Override) {
+    EXPECT_EQ(Record, "") << "refused before the card was touched";
+  } else {
+    const auto Line = nlohmann::json::parse(Record);
+    EXPECT_EQ(Line["Result"], Case.Exit == 0 ? "success" : "failed");
+    EXPECT_EQ(Line["BootLoaderSerial"], "SIM00036");
+    if (*Case.Override)
+      EXPECT_EQ(Line["Override"], Case.Override);
+    else
+      EXPECT_TRUE(Line["Override"].is_null()) << Line["Override"];
+  }
+  OpenIdentified(Com);
+  EXPECT_EQ(Session.Host->FirmwareVersion, Case.FirmwareThen);
+}
+
+constexpr const char* ThisCard = R"({"DeviceID":33,"BootLoaderSerial":"SIM00036","Adapter":null})";
+constexpr const char* OtherLoader = R"({"DeviceID":33,"BootLoaderSerial":"SIM00037"})";
+constexpr const char* OtherID = R"({"DeviceID":34,"BootLoaderSerial":"SIM00036"})";
+
+const tRestoreCase RestoreCases[] = {
+    {"ThisCardsNewestGoesBack", ThisCard, true, false, false, 0, "Restoring ", true, 7, ""},
+    {"AnotherDeviceIDsRefusedBeforeBoot", OtherID, true, true, false, ExitImage,
+     "is another card's: kept from device ID 34, this card has device ID 33", false, 12, nullptr},
+    {"AnotherDeviceIDsIsNotTheNewestOfThisCard", OtherID, true, false, false, ExitImage,
+     "no firmware kept for this card (device ID 33)", false, 12, nullptr},
+    {"AnotherBootLoadersRefusedBeforeTheDownload", OtherLoader, true, true, false, ExitImage,
+     "(kept from the boot loader with serial SIM00037, this card's boot loader has serial "
+     "SIM00036); nothing was written",
+     true, 12, ""},
+    {"WithoutItsHashRefusedBeforeBoot", ThisCard, false, true, false, ExitImage,
+     "card33-20261208T103907123Z-fw7.dfu.sha256 is missing", false, 12, nullptr},
+    {"OfNoKnownCardRefusedBeforeBoot", nullptr, true, true, false, ExitImage,
+     "the card it was kept from is not known (--any-card puts it back all the same)", false, 12,
+     nullptr},
+    {"AnyCardOverridesAndIsRecorded", OtherLoader, true, true, true, 0, "Restoring ", true, 7,
+     "restored with --any-card: kept from the boot loader with serial SIM00037, this card's boot "
+     "loader has serial SIM00036"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Cases, RestoreIdentityTest, ::testing::ValuesIn(RestoreCases),
+                         [](const auto& Info) { return std::string(Info.param.Name); });
 
 }  // namespace

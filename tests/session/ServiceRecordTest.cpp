@@ -258,6 +258,18 @@ TEST_F(ServiceRecordFileTest, RecordIsReadBackLineByLine) {
   ASSERT_EQ(Kept.size(), 3u);
   EXPECT_FALSE(Kept[1].Before.Known);
   EXPECT_EQ(Kept[1].ImageFile, std::nullopt);
+
+  // A line longer than any record line is damaged even when well formed, whether a line end
+  // follows it or not, and the line after it is read.
+  const std::string Long =
+      "{\"Start\":\"x\",\"Action\":\"a\",\"Result\":\"" + std::string(MaxHistoryLine, 'x') + "\"}";
+  std::ofstream(Path, std::ios::binary) << Long + "\n" + Good + "\n" + Long;
+  Kept.clear();
+  Damaged.clear();
+  ASSERT_EQ(ReadHistory(Path, {}, Keep, Skip, Error), hr_Read) << Error;
+  EXPECT_EQ(Damaged, (std::vector<std::size_t>{1, 3}));
+  ASSERT_EQ(Kept.size(), 1u);
+  EXPECT_EQ(Kept[0].Line, Good);
 }
 
 // A session whose ports are stand-ins, for the bookkeeping around it.

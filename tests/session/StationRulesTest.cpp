@@ -27,7 +27,19 @@ const tStationStep Audio{"update-usb-audio", "xmos.bin", false};
 const tStationStep Firmware{"update-firmware", "card.dfu", true};
 
 struct tEvent {
-  enum tKind { ev_Arrive, ev_Remove, ev_Vanish, ev_Tick, ev_End, ev_Close, ev_StopAll } Kind;
+  enum tKind {
+    ev_Arrive,
+    ev_Remove,
+    ev_Vanish,
+    ev_Tick,
+    ev_End,
+    ev_Other,
+    ev_Busy,
+    ev_Card,
+    ev_Checked,
+    ev_Close,
+    ev_StopAll
+  } Kind;
   tMs At;  // since the script began
   int32_t Port = 0;
   int Exit = Ok;                                           // ev_End
@@ -52,6 +64,22 @@ tEvent Tick(tMs At, tTexts Actions = {}) {
 }
 tEvent End(tMs At, int32_t Port, int Exit, tTexts Actions) {
   return {tEvent::ev_End, At, Port, Exit, {}, std::move(Actions)};
+}
+// The step for Port reports another card in its card's place.
+tEvent Other(tMs At, int32_t Port) {
+  return {tEvent::ev_Other, At, Port, Ok, {}, {}};
+}
+// The step for Port ends: the port is in use by minicom.
+tEvent Busy(tMs At, int32_t Port, tTexts Actions) {
+  return {tEvent::ev_Busy, At, Port, Ok, {}, std::move(Actions)};
+}
+// The card in Port is device ID Exit (the first step's finding).
+tEvent Card(tMs At, int32_t Port, int DeviceID) {
+  return {tEvent::ev_Card, At, Port, DeviceID, {}, {}};
+}
+// The card in Port answers the check as device ID Exit (0: no answer).
+tEvent Checked(tMs At, int32_t Port, int DeviceID, tTexts Actions) {
+  return {tEvent::ev_Checked, At, Port, DeviceID, {}, std::move(Actions)};
 }
 tEvent Close(tMs At) {
   return {tEvent::ev_Close, At, 0, Ok, {}, {}};
@@ -85,6 +113,8 @@ std::string Shown(const tStationAction& Action) {
       return "served " + Port;
     case tStationAction::sa_Forget:
       return "forget " + Port;
+    case tStationAction::sa_Check:
+      return "check " + Port;
   }
   return "?";
 }
@@ -183,6 +213,86 @@ const tScript Scripts[] = {
       End(11s, 6, Interrupted, {"served COM6", "forget COM6"}), End(20s, 5, Ok, {"served COM5"}),
       Tick(60s), Arrive(70s, 6, {"COM6 arrived", "start COM6 update-fpga fpga.bit"})}},
 
+    // COM5's card is swapped during its restart: the card in the port is served at once, well
+    // within the gone limit. COM6's other card leaves before its step ends: nothing to serve.
+    {"AnotherCardInTheRestartedCardsPlaceIsServedAtOnce",
+     {FPGA, Audio},
+     {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
+      Arrive(0s, 6, {"COM6 arrived", "start COM6 update-fpga fpga.bit"}), Remove(1s, 5),
+      Arrive(1500ms, 5, {}), Other(1600ms, 5),
+      End(1700ms, 5, NotBack,
+          {"served COM5", "forget COM5",
+           "COM5 another card came in place of the updated one: served as a new card",
+           "start COM5 update-fpga fpga.bit"}),
+      End(3s, 5, Ok, {"start COM5 update-usb-audio xmos.bin"}), Remove(4s, 6),
+      Arrive(4500ms, 6, {}), Other(4600ms, 6), Remove(4700ms, 6),
+      End(4800ms, 6, NotBack,
+          {"served COM6", "forget COM6",
+           "COM6 another card came in place of the updated one and has left; not served"}),
+      End(5s, 5, Ok, {"served COM5"}), Tick(60s)}},
+
+    // COM5 is busy at first, then free; COM6 stays busy and is given up; COM7 is busy once,
+    // then unplugged before its retry; COM8's busy retry is given up when the station stops.
+    {"ABusyPortIsTriedAgainEverySecondThenGivenUp",
+     {FPGA, Audio},
+     {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
+      Arrive(0s, 6, {"COM6 arrived", "start COM6 update-fpga fpga.bit"}),
+      Busy(100ms, 5, {"COM5 busy (in use by minicom): trying again for 5 s"}),
+      Busy(100ms, 6, {"COM6 busy (in use by minicom): trying again for 5 s"}), Tick(1s),
+      Tick(1100ms, {"start COM5 update-fpga fpga.bit", "start COM6 update-fpga fpga.bit"}),
+      End(2s, 5, Ok, {"start COM5 update-usb-audio xmos.bin"}), Busy(2s, 6, {}),
+      Tick(3s, {"start COM6 update-fpga fpga.bit"}), Busy(3s, 6, {}),
+      Tick(4s, {"start COM6 update-fpga fpga.bit"}), Busy(4s, 6, {}),
+      Tick(5s, {"start COM6 update-fpga fpga.bit"}),
+      Busy(5100ms, 6,
+           {"COM6 busy (in use by minicom) for 5 s; this plugging is not served", "served COM6"}),
+      Tick(6s),
+      // A later busy step counts its own time.
+      Busy(7s, 5, {"COM5 busy (in use by minicom): trying again for 5 s"}),
+      Tick(8s, {"start COM5 update-usb-audio xmos.bin"}), End(9s, 5, Ok, {"served COM5"}),
+      Arrive(10s, 7, {"COM7 arrived", "start COM7 update-fpga fpga.bit"}),
+      Busy(10s, 7, {"COM7 busy (in use by minicom): trying again for 5 s"}), Remove(10500ms, 7),
+      Tick(11s, {"COM7 busy (in use by minicom) until the card left; this plugging is not served",
+                 "served COM7"}),
+      Arrive(20s, 8, {"COM8 arrived", "start COM8 update-fpga fpga.bit"}),
+      Busy(20s, 8, {"COM8 busy (in use by minicom): trying again for 5 s"}),
+      StopAll(20500ms, tChildProcess::ps_Interrupt,
+              {"COM8 busy (in use by minicom) until the station closed; this plugging is not "
+               "served",
+               "served COM8"}),
+      Tick(30s, {"COM7 unplugged", "forget COM7"})}},
+
+    // A done card's port back within the limit is asked who its card is: COM5's is the same
+    // card (shown, not served again), COM6's another (served at once), COM7's does not answer.
+    {"ADoneCardsPortBackWithinTheLimitIsServedOnlyForAnotherCard",
+     {FPGA},
+     {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
+      Card(0ms, 5, 17),
+      Arrive(0s, 6, {"COM6 arrived", "start COM6 update-fpga fpga.bit"}),
+      Card(0ms, 6, 18),
+      Arrive(0s, 7, {"COM7 arrived", "start COM7 update-fpga fpga.bit"}),
+      Card(0ms, 7, 19),
+      End(1s, 5, Ok, {"served COM5"}),
+      End(1s, 6, Ok, {"served COM6"}),
+      End(1s, 7, Ok, {"served COM7"}),
+      Remove(2s, 5),
+      Remove(2s, 6),
+      Remove(2s, 7),
+      Arrive(3s, 5, {"check COM5"}),
+      Arrive(3s, 6, {"check COM6"}),
+      Arrive(3s, 7, {"check COM7"}),
+      Checked(3500ms, 5, 17, {"COM5 the same card (device ID 17) is back; not served again"}),
+      Checked(
+          3500ms, 6, 21,
+          {"forget COM6", "COM6 another card (device ID 21) is in the port: served as a new card",
+           "start COM6 update-fpga fpga.bit"}),
+      Checked(3500ms, 7, 0, {"COM7 back, but its card did not say who it is; not served"}),
+      End(5s, 6, Ok, {"served COM6"}),
+      Tick(60s),
+      Remove(61s, 6),
+      Arrive(62s, 6, {"check COM6"}),
+      Checked(63s, 6, 21, {"COM6 the same card (device ID 21) is back; not served again"})}},
+
     {"ClosingStartsNothingNew",
      {FPGA, Audio},
      {Arrive(0s, 5, {"COM5 arrived", "start COM5 update-fpga fpga.bit"}),
@@ -243,6 +353,23 @@ TEST_P(StationRulesTest, EachEventBringsItsActions) {
         Running.erase(Event.Port);
         Actions = Rules.StepEnded(Event.Port, Event.Exit, Now);
         break;
+      case tEvent::ev_Other:
+        Rules.OtherCardSeen(Event.Port);
+        break;
+      case tEvent::ev_Busy:
+        Running.erase(Event.Port);
+        Actions = Rules.StepBusy(Event.Port, "minicom", Now);
+        break;
+      case tEvent::ev_Card:
+      case tEvent::ev_Checked: {
+        tCardIdentity Card;
+        Card.DeviceID = static_cast<uint8_t>(Event.Exit);
+        if (Event.Kind == tEvent::ev_Card)
+          Rules.CardIdentified(Event.Port, Card);
+        else
+          Actions = Rules.Checked(Event.Port, Card, Now);
+        break;
+      }
       case tEvent::ev_Close:
         Rules.Close();
         break;

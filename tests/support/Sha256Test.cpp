@@ -90,7 +90,7 @@ TEST(Sha256Test, FileThatCannotBeReadSaysWhy) {
   EXPECT_FALSE(Sha256OfFile(Folder.File("absent.bin"), Hex, Size, Error));
   EXPECT_FALSE(Error.empty());
   EXPECT_FALSE(Sha256OfFile(Folder.Path, Hex, Size, Error));
-  EXPECT_EQ(Error, "not a regular file");
+  EXPECT_EQ(Error, "not a regular file (a folder)");
 }
 
 }  // namespace
