@@ -88,7 +88,7 @@ echo "=== vm: booting $kver (time limit ${limit} s)"
 started=$(date +%s)
 set +e
 timeout --kill-after=10 "$limit" qemu-system-x86_64 \
-  -accel tcg -cpu max -smp 2 -m 2048 -nographic -no-reboot -nic none \
+  -accel tcg -cpu max -smp 1 -m 2048 -nographic -no-reboot -nic none \
   -kernel "$kernel" -initrd "$work/initramfs.cpio.gz" \
   -append "console=ttyS0 panic=-1 loglevel=4 caddis.tree=$tree caddis.build=$build${cases:+ caddis.cases=${cases// /,}}" \
   -virtfs "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap" \

@@ -315,7 +315,7 @@ std::string WhereOf(const dfu::tVirtualDFUDevice& Device) {
 }
 
 std::string WhereOf(const tGadgetBootLoader& Device) {
-  return Device.Where();
+  return Device.Warning.empty() ? Device.Where() : Device.Where() + "; " + Device.Warning;
 }
 
 class tSimRunner {
@@ -503,7 +503,7 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
   if (Options.DFUNoUpload) DeviceOptions.Attributes &= ~dfu::AttrCanUpload;
   if (UsesGadget()) {
-    tGadgetBootLoader Device(Options.GadgetFS, Gadget.Controller(), DeviceOptions);
+    tGadgetBootLoader Device(Options.GadgetFS, DeviceOptions);
     return ServeBootLoader(Device);
   }
   dfu::tVirtualDFUDevice Device(DeviceOptions);

@@ -1,9 +1,13 @@
 #include "sim/UsbGadget.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <linux/usb/ch9.h>
 #include <linux/usb/gadgetfs.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -11,6 +15,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -95,12 +100,31 @@ bool tSerialGadget::Plug(std::string& Error) {
   return Plugged;
 }
 
-tGadgetBootLoader::tGadgetBootLoader(std::string aGadgetFS, std::string aController,
-                                     dfu::tVirtualDFUOptions aOptions)
-    : Ep0Path(std::move(aGadgetFS) + "/" + std::move(aController)), Device([&] {
+tGadgetBootLoader::tGadgetBootLoader(std::string aGadgetFS, dfu::tVirtualDFUOptions aOptions)
+    : Folder(std::move(aGadgetFS)), Device([&] {
         aOptions.TransferSize = TransferSize;
         return aOptions;
       }()) {}
+
+// GadgetFS shows one file before it is bound: ep0 of the controller it took when it was
+// mounted, named after the controller's gadget ("dummy_udc" for dummy_hcd's).
+std::string tGadgetBootLoader::FindEp0(std::string& Error) const {
+  DIR* Dir = opendir(Folder.c_str());
+  if (!Dir) {
+    Error = "cannot read " + Folder + " (is GadgetFS mounted there?): " + std::strerror(errno);
+    return {};
+  }
+  std::string Name;
+  while (const dirent* Entry = readdir(Dir)) {
+    const std::string_view Seen(Entry->d_name);
+    if (Seen == "." || Seen == ".." || Seen.starts_with("ep")) continue;
+    Name = Entry->d_name;
+    break;
+  }
+  closedir(Dir);
+  if (Name.empty()) Error = "GadgetFS at " + Folder + " offers no device controller";
+  return Name.empty() ? std::string() : Folder + "/" + Name;
+}
 
 tGadgetBootLoader::~tGadgetBootLoader() {
   Stop();
@@ -108,11 +132,22 @@ tGadgetBootLoader::~tGadgetBootLoader() {
 
 bool tGadgetBootLoader::Start(std::string* aError) {
   Stop();
+  // The signal that ends a waiting read does nothing else, and restarts nothing.
+  struct sigaction Action {};
+  Action.sa_handler = [](int) {};
+  sigemptyset(&Action.sa_mask);
+  sigaction(WakeSignal, &Action, nullptr);
   Device.Rearm();
   Configured = false;
   const auto Descriptors = GadgetDescriptors(Device);
   if (Descriptors.empty()) {
     if (aError) *aError = "the boot loader's descriptors are not usable";
+    return false;
+  }
+  std::string Why;
+  Ep0Path = FindEp0(Why);
+  if (Ep0Path.empty()) {
+    if (aError) *aError = Why;
     return false;
   }
   Ep0 = open(Ep0Path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
@@ -127,17 +162,30 @@ bool tGadgetBootLoader::Start(std::string* aError) {
     return false;
   }
   Worker = std::thread([this] { Serve(); });
+  // The kernel acknowledges a control write's data stage by itself, and the host's next
+  // request (a GETSTATUS straight after each DNLOAD) takes the data away unless this thread
+  // has read it first. A real-time thread runs before any ordinary one on its processor as
+  // soon as the kernel wakes it, so on one processor the host's program cannot overtake it.
+  sched_param Priority{};
+  Priority.sched_priority = sched_get_priority_min(SCHED_FIFO);
+  if (const int Refused = pthread_setschedparam(Worker.native_handle(), SCHED_FIFO, &Priority))
+    Warning = std::string("the boot loader's thread has no real-time priority (") +
+              std::strerror(Refused) + "): blocks the host sends may be lost";
   return true;
 }
 
 void tGadgetBootLoader::Stop() {
   if (Worker.joinable()) {
+    StopRequested = true;
     const uint64_t One = 1;
     if (write(StopEvent, &One, sizeof One) < 0) {
       // The eventfd cannot be full with one write; nothing else to do.
     }
+    // A data stage the host never sends leaves the worker's read waiting: a signal ends it.
+    pthread_kill(Worker.native_handle(), WakeSignal);
     Worker.join();
   }
+  StopRequested = false;
   if (Ep0 >= 0) close(Ep0);
   if (StopEvent >= 0) close(StopEvent);
   Ep0 = StopEvent = -1;
@@ -149,6 +197,14 @@ bool tGadgetBootLoader::Leave(bool aReported) {
   Ep0 = -1;
   if (aReported && OnRestart) OnRestart(Device.LastRestart());
   return false;
+}
+
+ssize_t tGadgetBootLoader::ReadWaiting(uint8_t* aData, std::size_t aLength) {
+  const int Flags = fcntl(Ep0, F_GETFL);
+  fcntl(Ep0, F_SETFL, Flags & ~O_NONBLOCK);
+  const ssize_t Got = read(Ep0, aData, aLength);
+  fcntl(Ep0, F_SETFL, Flags);
+  return Got;
 }
 
 void tGadgetBootLoader::Serve() {
@@ -204,15 +260,11 @@ bool tGadgetBootLoader::Setup(const void* aRequest) {
     return read(Ep0, Data, 0) >= 0 || errno != ESHUTDOWN;
   }
   if (!Request.DeviceToHost() && Request.Length > 0) {
-    // The data stage: the kernel has acknowledged it already; it is taken when it is here.
-    ssize_t Got = -1;
-    for (int Tries = 0; Tries < 5000; ++Tries) {
-      Got = read(Ep0, Data, std::min<std::size_t>(Request.Length, sizeof Data));
-      if (Got >= 0 || errno != EAGAIN) break;
-      pollfd Stop{StopEvent, POLLIN, 0};
-      if (poll(&Stop, 1, 1) > 0) return false;
-    }
-    if (Got < 0) return true;  // lost to a reset or a newer request: nothing to answer
+    // The data stage: the kernel acknowledges it by itself, and the host's next request (a
+    // GETSTATUS straight after a DNLOAD) takes the data away if it comes before this read.
+    // So the read waits in the kernel, woken the moment the data is in, rather than polling.
+    const ssize_t Got = ReadWaiting(Data, std::min<std::size_t>(Request.Length, sizeof Data));
+    if (Got < 0) return !StopRequested;  // lost to a reset or a newer request
     Request.Data.assign(Data, Data + Got);
     Request.Length = static_cast<uint16_t>(Got);
   }

@@ -6,6 +6,9 @@
 // when the boot loader leaves.
 #pragma once
 
+#include <signal.h>
+#include <sys/types.h>
+
 #include <atomic>
 #include <functional>
 #include <memory>
@@ -36,7 +39,7 @@ class tSerialGadget {
 };
 
 // The boot loader's DFU device served on the device controller through GadgetFS (mounted at
-// a folder; the controller's file there is ep0). The kernel answers the device and
+// a folder while the controller was free; the one file there is the controller's ep0). The kernel answers the device and
 // configuration descriptors from what Start writes; every other request on ep0 reaches the
 // device model. A USB reset after the host configured the device reaches the model as a
 // reset; when the model leaves the bus, ep0 is closed, which takes the device off the bus.
@@ -47,8 +50,7 @@ class tSerialGadget {
 // kernel, so the device announces a transfer size of 256.
 class tGadgetBootLoader {
  public:
-  tGadgetBootLoader(std::string aGadgetFS, std::string aController,
-                    dfu::tVirtualDFUOptions aOptions);
+  tGadgetBootLoader(std::string aGadgetFS, dfu::tVirtualDFUOptions aOptions);
   ~tGadgetBootLoader();
   tGadgetBootLoader(const tGadgetBootLoader&) = delete;
   tGadgetBootLoader& operator=(const tGadgetBootLoader&) = delete;
@@ -59,6 +61,8 @@ class tGadgetBootLoader {
   void Stop();
   void SetFaults(const dfu::tVirtualDFUFaults& aFaults) { Device.SetFaults(aFaults); }
   std::string Where() const { return Ep0Path; }
+  // Set by Start when the device runs but may not keep up with the host.
+  std::string Warning;
 
   // Runs on the serving thread once the device has left the bus.
   std::function<void(const dfu::tVirtualDFURestart&)> OnRestart;
@@ -68,11 +72,16 @@ class tGadgetBootLoader {
   // One control request; false when the device has left the bus.
   bool Setup(const void* aRequest);
   bool Leave(bool aReported);
+  std::string FindEp0(std::string& Error) const;
+  ssize_t ReadWaiting(uint8_t* aData, std::size_t aLength);
+  static constexpr int WakeSignal = SIGUSR2;
 
+  std::string Folder;
   std::string Ep0Path;
   dfu::tVirtualDFUDevice Device;
   int Ep0 = -1;
   int StopEvent = -1;
   std::thread Worker;
   bool Configured = false;
+  std::atomic<bool> StopRequested{false};
 };
