@@ -39,10 +39,10 @@ class tSerialGadget {
 };
 
 // The boot loader's DFU device served on the device controller through GadgetFS (mounted at
-// a folder while the controller was free; the one file there is the controller's ep0). The kernel answers the device and
-// configuration descriptors from what Start writes; every other request on ep0 reaches the
-// device model. A USB reset after the host configured the device reaches the model as a
-// reset; when the model leaves the bus, ep0 is closed, which takes the device off the bus.
+// a folder while the controller was free; the one file there is the controller's ep0). The kernel
+// answers the device and configuration descriptors from what Start writes; every other request on
+// ep0 reaches the device model. A USB reset after the host configured the device reaches the model
+// as a reset; when the model leaves the bus, ep0 is closed, which takes the device off the bus.
 //
 // What GadgetFS cannot carry: a control write's data stage is acknowledged by the kernel
 // before the model sees it, so a block the model refuses is reported only by the next
