@@ -293,7 +293,25 @@ void tOrvaneHost::ServiceAYT() {
     Clear();
     if (Logging) LogError("AYT Timeout");
   }
+  if (AYTSentAt && MessagesSinceKeepAlive > 0) BringCardInStep();
   SendAYT();
+}
+
+// A card that talks (its reports arrive) but has not answered a keep-alive for a whole period
+// is not listening from a frame's start: its frame reader took bytes that were no frame of
+// ours as the start of one (bytes the system echoed back to it while its port was being
+// opened, or half a frame from before a restart). It takes a count byte and waits for that
+// many more, and our frames vanish into that wait. A frame's worth of zero bytes completes
+// whatever it waits for; the checksum then fails, and the card drops all it has and answers
+// with an Error message, back at a frame's start (a zero where a frame starts is a bad count,
+// handled the same way). The identity is asked for again as soon as that Error comes.
+void tOrvaneHost::BringCardInStep() {
+  static constexpr std::array<uint8_t, tHostFrame::MaxFrameSize> Zeros{};
+  if (Logging)
+    LogError("The card talks but does not answer: " + std::to_string(Zeros.size()) +
+             " zero bytes bring its frame reader back in step");
+  ResyncSent = true;
+  Transmit(Zeros.data(), static_cast<int32_t>(Zeros.size()));
 }
 
 void tOrvaneHost::SendAYT() {
@@ -303,6 +321,7 @@ void tOrvaneHost::SendAYT() {
 
 void tOrvaneHost::NoteKeepAliveSent() {
   if (AYTSentAt) ++Health.KeepAlivesUnanswered;
+  MessagesSinceKeepAlive = 0;
   AYTSentAt = Clock();
 }
 
@@ -319,6 +338,7 @@ void tOrvaneHost::AskIdentity() {
 
 void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
   if (Logging) LogMessage("from " + HostName + ": ", aMessage);
+  if (aMessage[1] != tHostId::AYT) ++MessagesSinceKeepAlive;
   const uint8_t* Payload = &aMessage[2];
   const int PayloadLength = aMessage[0] - 1;
   switch (aMessage[1]) {
@@ -327,6 +347,8 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
       break;
     case tHostId::Error:
       Clear();
+      // The answer to the zero bytes: the card listens from a frame's start again.
+      if (std::exchange(ResyncSent, false)) AskIdentity();
       break;
     case tHostId::UpdateHostFPGA:
     case tHostId::UpdateUSBAudio:
@@ -387,6 +409,7 @@ void tOrvaneHost::ProcessMessage(const tHostMessage& aMessage) {
 
 void tOrvaneHost::ProcessAYTReply() {
   AYTFailCount = 0;
+  ResyncSent = false;
   ++AYTReplies;
   LastAYTReplyTime = Clock();
   // A reply with no keep-alive outstanding (one the card sent twice) has no round trip.

@@ -256,12 +256,15 @@ class tOrvaneHost {
   void ReportChecksumError(const tHostMessage& Frame, const tHostFrame::tDecodeResult& Decoded);
   // Sends the keep-alive and notes when, for its round trip.
   void SendAYT();
+  void BringCardInStep();
   // Empties the port's receive queue; what it held counts as received.
   void DropInput();
 
   int32_t AYTQFCount = 0;
   int32_t AYTFailCount = 0;
   bool StatusRequested = false;
+  bool ResyncSent = false;              // zero bytes went out; the card's Error answer is expected
+  uint32_t MessagesSinceKeepAlive = 0;  // other than keep-alive replies
   uint32_t DiscardedFrames = 0;
   uint32_t StatusReplies = 0;
   uint32_t AYTReplies = 0;

@@ -8,7 +8,7 @@
 # and fails, so nothing half-builds.
 # With --windows it also builds libusb-1.0 and Qt 6 for Windows into build/libusb-mingw and
 # build/qt-mingw (once; Qt's build is kept in the user's cache folder for later clones).
-#   scripts/deps.sh [--extras] [--windows]
+#   scripts/deps.sh [--extras] [--windows] [--vm]
 set -euo pipefail
 windows=0
 
@@ -31,6 +31,9 @@ for arg in "$@"; do
     # zip packs the programs for Windows; make and bzip2 build libusb from its source package;
     # Qt's is built with Debian's own host tools (moc, rcc, uic) and its cached build is
     # packed with zstd.
+    # The virtual machine of scripts/vm-test.sh: QEMU, a static busybox for its initramfs,
+    # kmod to index the kernel's modules, udev to run inside it, dfu-util to compare with.
+    --vm) packages+=(qemu-system-x86 busybox-static kmod cpio udev dfu-util) ;;
     --windows)
       windows=1
       packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3 zip

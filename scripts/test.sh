@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds and runs every test: the default build, then the AddressSanitizer+UBSan pass
 # (with the bounded fuzz runs), the ThreadSanitizer pass (everything that does not load
-# Qt) and the Windows pass (cross-built with mingw-w64, run under Wine). Installs the Debian
-# packages it needs when they are missing (see scripts/deps.sh).
+# Qt), the Windows pass (cross-built with mingw-w64, run under Wine) and the VM pass (the
+# default build's programs against the real Linux USB stack in a virtual machine, see
+# scripts/vm-test.sh). Installs the Debian packages it needs when they are missing (see
+# scripts/deps.sh).
 #
-#   scripts/test.sh            all four passes
+#   scripts/test.sh            all five passes
 #   scripts/test.sh --quick    the default build only
 #   scripts/test.sh default asan windows    the passes named
 set -euo pipefail
@@ -14,12 +16,12 @@ passes=()
 for arg in "$@"; do
   case "$arg" in
     --quick) passes=(default) ;;
-    default|asan|tsan|windows) passes+=("$arg") ;;
-    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    default|asan|tsan|windows|vm) passes+=("$arg") ;;
+    -h|--help) sed -n '2,12p' "$0"; exit 0 ;;
     *) echo "unknown argument: $arg" >&2; exit 2 ;;
   esac
 done
-[ ${#passes[@]} -eq 0 ] && passes=(default asan tsan windows)
+[ ${#passes[@]} -eq 0 ] && passes=(default asan tsan windows vm)
 
 if [[ " ${passes[*]} " == *" windows "* ]]; then
   scripts/deps.sh --windows
@@ -57,6 +59,13 @@ with_short_uptime() {
 }
 
 for preset in "${passes[@]}"; do
+  if [ "$preset" = vm ]; then
+    echo "=== vm: configure and build (default)"
+    cmake --preset default > /dev/null
+    cmake --build --preset default
+    scripts/vm-test.sh build/default
+    continue
+  fi
   echo "=== $preset: configure and build"
   cmake --preset "$preset" > /dev/null
   cmake --build --preset "$preset"

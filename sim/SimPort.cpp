@@ -5,12 +5,14 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 
 #include "platform/Paths.h"
 
@@ -24,6 +26,7 @@ std::string tSimPort::LinkPath() const {
 
 bool tSimPort::Open(std::string& Error) {
   Close();
+  if (GivenDevice) return OpenGiven(Error);
   Master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (Master < 0 || grantpt(Master) != 0 || unlockpt(Master) != 0 || ptsname(Master) == nullptr) {
     Error = std::string("cannot open a pseudo-terminal: ") + std::strerror(errno);
@@ -44,6 +47,27 @@ bool tSimPort::Open(std::string& Error) {
     Close();
     return false;
   }
+  return true;
+}
+
+// A device's far end is not this process's: the card sends whether or not anyone listens, as
+// a real card's USB serial function does, and nothing is registered.
+bool tSimPort::OpenGiven(std::string& Error) {
+  Master = open(SlavePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (Master < 0) {
+    Error = "cannot open " + SlavePath + ": " + std::strerror(errno);
+    return false;
+  }
+  termios Settings{};
+  if (tcgetattr(Master, &Settings) != 0) {
+    Error = SlavePath + " is not a terminal device: " + std::strerror(errno);
+    Close();
+    return false;
+  }
+  cfmakeraw(&Settings);
+  Settings.c_cflag |= CLOCAL | CREAD;
+  tcsetattr(Master, TCSANOW, &Settings);
+  tcflush(Master, TCIOFLUSH);
   return true;
 }
 
@@ -123,6 +147,13 @@ void tSimPort::Close() {
 }
 
 tSimPort::tWait tSimPort::Wait(std::chrono::nanoseconds Timeout) {
+  if (Master < 0 && GivenDevice) {
+    std::string Error;
+    if (!OpenGiven(Error)) {
+      std::this_thread::sleep_for(Timeout);
+      return tWait::Nothing;
+    }
+  }
   if (Master < 0) return tWait::HungUp;
   pollfd Poll{Master, POLLIN, 0};
   // Finer than milliseconds: the emulated wire times replies in fractions of one.
@@ -132,21 +163,38 @@ tSimPort::tWait tSimPort::Wait(std::chrono::nanoseconds Timeout) {
   const int Ready = ppoll(&Poll, 1, &Limit, nullptr);
   if (Ready < 0) return errno == EINTR ? tWait::Interrupted : tWait::HungUp;
   if (Ready == 0) return tWait::Nothing;
+  if (GivenDevice && (Poll.revents & (POLLHUP | POLLERR))) {
+    nanosleep(&Limit, nullptr);
+    Reopen();
+    return tWait::Nothing;
+  }
   if (Poll.revents & POLLIN) return tWait::Readable;
   if (Poll.revents & (POLLHUP | POLLERR)) return tWait::HungUp;
   return tWait::Nothing;
 }
 
+// A given device's terminal is hung up when its bus goes (an unplug, a reset): that
+// descriptor only ever reads an end of file, and the card's USB function opens its end anew.
+// The card cannot tell whether anyone will listen when the bus is back, so it goes on as if
+// someone were.
+void tSimPort::Reopen() {
+  close(Master);
+  Master = -1;
+  std::string Error;
+  OpenGiven(Error);
+}
+
 std::size_t tSimPort::Read(uint8_t* Buffer, std::size_t Capacity) {
   if (Master < 0) return 0;
   const ssize_t Got = read(Master, Buffer, Capacity);
+  if (GivenDevice && (Got == 0 || (Got < 0 && errno == EIO))) Reopen();
   return Got > 0 ? static_cast<std::size_t>(Got) : 0;
 }
 
 void tSimPort::Write(const uint8_t* Bytes, std::size_t Count) {
   if (Master < 0) return;
   pollfd Poll{Master, POLLOUT, 0};
-  if (poll(&Poll, 1, 0) >= 0 && (Poll.revents & POLLHUP)) return;
+  if (!GivenDevice && poll(&Poll, 1, 0) >= 0 && (Poll.revents & POLLHUP)) return;
   // A tool that stops reading fills the pseudo-terminal: a frame that finds no room at all is
   // lost whole, like bytes on a wire nobody listens to; one that went out in part is finished
   // so the tool never sees half a frame followed by the next.

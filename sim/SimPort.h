@@ -1,21 +1,28 @@
 // The simulated card's end of the wire: a pseudo-terminal whose other end (the slave) is
-// registered in the port folder as COM<n>, so the tool lists and opens it like any port.
+// registered in the port folder as COM<n>, so the tool lists and opens it like any port; or
+// an existing terminal device the card is given (the device side of a USB serial gadget,
+// say), which the tool reaches through whatever the system makes of it.
 #pragma once
 
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 class tSimPort {
  public:
   explicit tSimPort(uint32_t aComNumber) : ComNumber(aComNumber) {}
+  // Serves the terminal device at aDevice, raw, without registering a port: the tool's
+  // side of it is not this process's to name.
+  tSimPort(uint32_t aComNumber, std::string aDevice)
+      : ComNumber(aComNumber), SlavePath(std::move(aDevice)), GivenDevice(true) {}
   ~tSimPort();
   tSimPort(const tSimPort&) = delete;
   tSimPort& operator=(const tSimPort&) = delete;
 
-  // Opens a new pseudo-terminal, sets it raw and registers it. False with Error set when
-  // either fails (nothing is left behind then).
+  // Opens a new pseudo-terminal (or the given device), sets it raw and registers it. False with
+  // Error set when either fails (nothing is left behind then).
   bool Open(std::string& Error);
   // Removes the port folder entry and closes the pseudo-terminal.
   void Close();
@@ -33,6 +40,8 @@ class tSimPort {
   std::string LinkPath() const;
 
  private:
+  bool OpenGiven(std::string& Error);
+  void Reopen();
   bool Register(std::string& Error);
   void Unregister();
   // Closes the registration lock; Remove also deletes its file.
@@ -43,4 +52,5 @@ class tSimPort {
   std::string SlavePath;
   bool Registered = false;
   int LockFd = -1;  // "COM<n>.lock" beside the link, locked while this card runs
+  bool GivenDevice = false;
 };

@@ -13,6 +13,7 @@
 
 #include "hostlink/OrvaneHost.h"
 #include "sim/SimPort.h"
+#include "sim/UsbGadget.h"
 #include "sim/bootloader/DemoImage.h"
 
 namespace {
@@ -91,7 +92,14 @@ void StayAway(std::chrono::milliseconds Downtime, const std::atomic<bool>& Stop)
 
 std::string SimUsage() {
   return "usage: caddis-card-sim --com N [options]\n"
+         "       caddis-card-sim --tty DEVICE [--gadget FOLDER] [options]\n"
          "  --com N               register as port COM<N> (1..255)\n"
+         "  --tty DEVICE          serve this terminal device (raw) instead, registering no\n"
+         "                        port: the device side of a USB serial gadget, say\n"
+         "  --gadget FOLDER       the card's serial gadget in configfs (with --tty): a\n"
+         "                        restart unplugs and plugs it, and Boot hands its device\n"
+         "                        controller to the boot loader, served through GadgetFS\n"
+         "  --gadgetfs FOLDER     where GadgetFS is mounted (default /dev/gadget)\n"
          "  --device-id ID        device ID in the Status reply (0..255, default 33)\n"
          "  --firmware V          firmware version in the Status reply (0..255, default 12)\n"
          "  --fpga-version TEXT   FPGA version, 10 characters (padded or cut)\n"
@@ -173,6 +181,12 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Ok = Value(Text) && ParseNumber(Text, Options.ComNumber) && Options.ComNumber >= 1 &&
            Options.ComNumber <= 255;
       HaveCom = Ok;
+    } else if (Arg == "--tty") {
+      Ok = Value(Options.Tty) && !Options.Tty.empty();
+    } else if (Arg == "--gadget") {
+      Ok = Value(Options.Gadget) && !Options.Gadget.empty();
+    } else if (Arg == "--gadgetfs") {
+      Ok = Value(Options.GadgetFS) && !Options.GadgetFS.empty();
     } else if (Arg == "--device-id") {
       Ok = Byte(Options.Card.DeviceID);
     } else if (Arg == "--firmware") {
@@ -242,10 +256,16 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       return false;
     }
   }
-  if (!HaveCom) {
+  if (!Options.Gadget.empty() && Options.Tty.empty()) {
+    Error = "--gadget needs --tty";
+    return false;
+  }
+  if (!HaveCom && Options.Tty.empty()) {
     Error = "--com N is required";
     return false;
   }
+  // The number still names the boot loader's serial number.
+  if (!HaveCom) Options.ComNumber = 1;
   return true;
 }
 
@@ -285,14 +305,28 @@ bool WriteImageFile(const std::string& Path, const std::vector<uint8_t>& Image,
   return true;
 }
 
+tSimPort MakePort(const tSimOptions& Options) {
+  if (Options.Tty.empty()) return tSimPort(Options.ComNumber);
+  return tSimPort(Options.ComNumber, Options.Tty);
+}
+
+std::string WhereOf(const dfu::tVirtualDFUDevice& Device) {
+  return Device.SocketPath();
+}
+
+std::string WhereOf(const tGadgetBootLoader& Device) {
+  return Device.Warning.empty() ? Device.Where() : Device.Where() + "; " + Device.Warning;
+}
+
 class tSimRunner {
  public:
   tSimRunner(const tSimOptions& anOptions, const std::atomic<bool>& aStop, std::ostream& anOut)
       : Options(anOptions),
         Stop(aStop),
         Out(anOut),
-        Name("COM" + std::to_string(anOptions.ComNumber)),
-        Port(anOptions.ComNumber),
+        Name(anOptions.Tty.empty() ? "COM" + std::to_string(anOptions.ComNumber) : anOptions.Tty),
+        Port(MakePort(anOptions)),
+        Gadget(anOptions.Gadget),
         Card(
             anOptions.Card,
             [this](const uint8_t* Bytes, std::size_t Count) { Port.Write(Bytes, Count); },
@@ -311,10 +345,17 @@ class tSimRunner {
   bool OpenLink();
   void ServeLink();
   tOutcome Restart(std::chrono::milliseconds Downtime);
+  tOutcome ComeBack(std::chrono::milliseconds Downtime);
   tOutcome RunBootLoader();
-  bool StartBootLoader(dfu::tVirtualDFUDevice& Device);
+  template <typename tDevice>
+  tOutcome ServeBootLoader(tDevice& Device);
+  template <typename tDevice>
+  bool StartBootLoader(tDevice& Device);
   std::optional<dfu::tVirtualDFURestart> WaitForRestart();
-  void Replug(dfu::tVirtualDFUDevice& Device);
+  template <typename tDevice>
+  void Replug(tDevice& Device);
+  bool UsesGadget() const { return !Options.Gadget.empty(); }
+  bool MoveController(bool ToSerial);
   void TakeNewFirmware(const dfu::tVirtualDFURestart& Restart);
   void SaveImage(uint8_t Header, const std::vector<uint8_t>& Image);
   void Verbose(const std::string& Line) {
@@ -326,6 +367,7 @@ class tSimRunner {
   std::ostream& Out;
   const std::string Name;
   tSimPort Port;
+  tSerialGadget Gadget;
   tSimCard Card;
   bool Connected = false;
   std::vector<uint8_t> Firmware;  // what the microcontroller runs
@@ -336,6 +378,10 @@ class tSimRunner {
 };
 
 int tSimRunner::Run() {
+  if (std::string Error; UsesGadget() && !Gadget.Attach(Error)) {
+    Say(Out, "caddis-card-sim: " + Error);
+    return 1;
+  }
   if (!OpenLink()) return 1;
   tOutcome Outcome = tOutcome::Continue;
   while (!Stop && Outcome == tOutcome::Continue) {
@@ -395,8 +441,19 @@ void tSimRunner::ServeLink() {
   Card.Tick(Now);
 }
 
+// The card's USB serial function leaves the bus (ToSerial false) or comes back on it.
+bool tSimRunner::MoveController(bool ToSerial) {
+  if (!UsesGadget()) return true;
+  std::string Error;
+  if (ToSerial ? Gadget.Plug(Error) : Gadget.Unplug(Error)) return true;
+  Say(Out, "caddis-card-sim: " + Error);
+  return false;
+}
+
 tSimRunner::tOutcome tSimRunner::Restart(std::chrono::milliseconds Downtime) {
-  if (Options.RestartKeepsPort) {
+  // A terminal device given to the card stays whatever the card does; only its USB serial
+  // gadget can leave the bus.
+  if (Options.RestartKeepsPort || (!Options.Tty.empty() && !UsesGadget())) {
     // The microcontroller starts again behind a port that stays: whatever the tool sends
     // meanwhile is lost, up to the moment it listens again.
     const auto Until = tClock::now() + Downtime;
@@ -417,8 +474,15 @@ tSimRunner::tOutcome tSimRunner::Restart(std::chrono::milliseconds Downtime) {
   }
   Port.Close();
   Connected = false;
+  if (!MoveController(false)) return tOutcome::Failed;
+  return ComeBack(Downtime);
+}
+
+// The card away from its serial link comes back after Downtime.
+tSimRunner::tOutcome tSimRunner::ComeBack(std::chrono::milliseconds Downtime) {
   StayAway(Downtime, Stop);
   if (Stop) return tOutcome::Stopped;
+  if (!MoveController(true)) return tOutcome::Failed;
   return OpenLink() ? tOutcome::Continue : tOutcome::Failed;
 }
 
@@ -428,6 +492,7 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   Say(Out, "caddis-card-sim: Boot: " + Name + " leaves for the DFU boot loader");
   Port.Close();
   Connected = false;
+  if (!MoveController(false)) return tOutcome::Failed;
   StayAway(Options.BootDowntime, Stop);
   if (Stop) return tOutcome::Stopped;
 
@@ -437,7 +502,16 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
   DeviceOptions.Faults = Options.DFUFaults;
   DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
   if (Options.DFUNoUpload) DeviceOptions.Attributes &= ~dfu::AttrCanUpload;
+  if (UsesGadget()) {
+    tGadgetBootLoader Device(Options.GadgetFS, DeviceOptions);
+    return ServeBootLoader(Device);
+  }
   dfu::tVirtualDFUDevice Device(DeviceOptions);
+  return ServeBootLoader(Device);
+}
+
+template <typename tDevice>
+tSimRunner::tOutcome tSimRunner::ServeBootLoader(tDevice& Device) {
   // The report arrives on the device's own thread: it is only handed over here, and this
   // loop stops, restarts or destroys the device.
   Device.OnRestart = [this](const dfu::tVirtualDFURestart& Restart) {
@@ -456,20 +530,21 @@ tSimRunner::tOutcome tSimRunner::RunBootLoader() {
     }
     Device.Stop();
     TakeNewFirmware(*Report);
-    return Restart(Options.RestartDowntime);
+    return ComeBack(Options.RestartDowntime);
   }
   Device.Stop();
   return tOutcome::Stopped;
 }
 
-bool tSimRunner::StartBootLoader(dfu::tVirtualDFUDevice& Device) {
+template <typename tDevice>
+bool tSimRunner::StartBootLoader(tDevice& Device) {
   std::string Error;
   if (!Device.Start(&Error)) {
     Say(Out, "caddis-card-sim: the DFU boot loader cannot start: " + Error);
     return false;
   }
-  Say(Out, "caddis-card-sim: DFU device " + SimDFUSerial(Options.ComNumber) + " is " +
-               Device.SocketPath());
+  Say(Out,
+      "caddis-card-sim: DFU device " + SimDFUSerial(Options.ComNumber) + " is " + WhereOf(Device));
   return true;
 }
 
@@ -483,7 +558,8 @@ std::optional<dfu::tVirtualDFURestart> tSimRunner::WaitForRestart() {
 // The device left the bus in the middle of a download (an injected fault). Like a cable
 // pulled and put back, it returns after a moment, still in DFU mode since its firmware is
 // no longer whole; the disconnect does not happen a second time.
-void tSimRunner::Replug(dfu::tVirtualDFUDevice& Device) {
+template <typename tDevice>
+void tSimRunner::Replug(tDevice& Device) {
   Say(Out, "caddis-card-sim: DFU device disconnected");
   Device.Stop();
   dfu::tVirtualDFUFaults Faults = Options.DFUFaults;

@@ -15,6 +15,13 @@
 
 struct tSimOptions {
   uint32_t ComNumber = 0;
+  // A terminal device to serve instead of a registered pseudo-terminal (the device side of
+  // a USB serial gadget).
+  std::string Tty;
+  // The card's serial gadget in configfs: restarts unplug and plug it, and the boot loader
+  // takes its device controller through the GadgetFS mounted at GadgetFS.
+  std::string Gadget;
+  std::string GadgetFS = "/dev/gadget";
   tSimCardConfig Card;
   bool Verbose = false;
   // How long a "Restart" keeps the card off the link.

@@ -74,8 +74,12 @@ void Configure(int Fd, int32_t BaudRate, bool FlowControl) {
   // tcsetattr succeeds when any one setting took; whatever the driver refused stays as the
   // driver has it, which is all a caller could do about it anyway.
   tcsetattr(Fd, TCSANOW, &Settings);
-  // A real port hears nothing while nobody has it open, but a pseudo-terminal keeps what its
-  // far end wrote meanwhile; a new session starts with none of the last one's bytes.
+  // A new session starts with none of the last one's bytes: a pseudo-terminal keeps what its
+  // far end wrote meanwhile, and a USB serial device delivers at open what its device side
+  // had queued. (A USB serial port hears its device even before this: until its line is made
+  // raw, the kernel echoes what arrives during open back to the device. The card's rule for
+  // udev makes its ports raw when they appear; the host link gets a card's frame reader back
+  // in step when echoed bytes have put it out.)
   tcflush(Fd, TCIFLUSH);
 }
 
@@ -223,7 +227,23 @@ std::unique_ptr<tSerialDevice> tSerialDevice::Open(const std::string& Path, int3
   return Device;
 }
 
+// Closing a USB serial port (cdc-acm and most other drivers) waits up to the port's
+// closing_wait, 30 s by default, for output its device has not taken. A card that stopped
+// reading must not hold the tool that long, and what it did not take was for a card that is
+// no longer listening: unsent output is dropped, here, where every port is closed. Setting
+// closing_wait needs privileges some systems keep from the user; it lasts as long as the
+// device, so the card's udev rule sets it for everyone when the port appears.
+static void DropUnsentOutput(int Fd) {
+  serial_struct Serial{};
+  if (ioctl(Fd, TIOCGSERIAL, &Serial) == 0 && Serial.closing_wait != ASYNC_CLOSING_WAIT_NONE) {
+    Serial.closing_wait = ASYNC_CLOSING_WAIT_NONE;
+    ioctl(Fd, TIOCSSERIAL, &Serial);
+  }
+  tcflush(Fd, TCOFLUSH);
+}
+
 tSerialDevice::~tSerialDevice() {
+  DropUnsentOutput(Impl->Fd);
   // A pseudo-terminal keeps the exclusive flag after its last close; give it back.
   ioctl(Impl->Fd, TIOCNXCL);
   flock(Impl->Fd, LOCK_UN);

@@ -57,15 +57,8 @@ bool tVirtualDFUDevice::Start(std::string* aError) {
   {
     std::lock_guard<std::mutex> Guard(fLock);
     fPath = Folder + "/" + Name;
-    fState = st_DfuIdle;
-    fStatus = ds_OK;
-    // The flash keeps what was written before: a later boot into DFU mode starts from it.
-    fNewFirmware = false;
-    fBlockPending = false;
-    fManifested = false;
-    fUploadOffset = 0;
-    fSilentUsed = false;
   }
+  Rearm();
   auto Handler = [this](std::span<const uint8_t> aPacket) {
     tVirtualRequest Request;
     usbsock::tPacketAction Action;
@@ -80,14 +73,21 @@ bool tVirtualDFUDevice::Start(std::string* aError) {
     return Action;
   };
   auto Vanished = [this] {
-    tVirtualDFURestart Restart;
-    {
-      std::lock_guard<std::mutex> Guard(fLock);
-      Restart = fRestart;
-    }
-    if (OnRestart) OnRestart(Restart);
+    if (OnRestart) OnRestart(LastRestart());
   };
   return fServer->Start(fPath, Handler, Vanished, aError);
+}
+
+void tVirtualDFUDevice::Rearm() {
+  std::lock_guard<std::mutex> Guard(fLock);
+  fState = st_DfuIdle;
+  fStatus = ds_OK;
+  // The flash keeps what was written before: a later boot into DFU mode starts from it.
+  fNewFirmware = false;
+  fBlockPending = false;
+  fManifested = false;
+  fUploadOffset = 0;
+  fSilentUsed = false;
 }
 
 void tVirtualDFUDevice::Stop() {
@@ -127,6 +127,11 @@ uint8_t tVirtualDFUDevice::Status() const {
 std::string tVirtualDFUDevice::SocketPath() const {
   std::lock_guard<std::mutex> Guard(fLock);
   return fPath;
+}
+
+tVirtualDFURestart tVirtualDFUDevice::LastRestart() const {
+  std::lock_guard<std::mutex> Guard(fLock);
+  return fRestart;
 }
 
 uint64_t tVirtualDFUDevice::RequestsServed() const {

@@ -88,6 +88,9 @@ class tVirtualDFUDevice {
 
   // Publishes the device in dfuIDLE. False with a reason in *aError on failure.
   bool Start(std::string* aError = nullptr);
+  // Puts the device in dfuIDLE as a boot loader just started, keeping its flash (Start does
+  // this before publishing it).
+  void Rearm();
   // Leaves the bus without a restart report.
   void Stop();
   bool Running() const;
@@ -105,7 +108,11 @@ class tVirtualDFUDevice {
   std::string SocketPath() const;
   uint64_t RequestsServed() const;
 
-  // The device's answer to one request; public so it can be exercised without a socket.
+  // What the device reported when it last left the bus (after an answer with Vanish set).
+  tVirtualDFURestart LastRestart() const;
+
+  // The device's answer to one request; public so it can be exercised without a socket, and
+  // served on other wires (a USB gadget).
   struct tAnswer {
     bool Reply = true;
     std::vector<uint8_t> Packet;

@@ -109,6 +109,20 @@ TEST_F(HostLinkIntegrationTest, InjectedBadChecksumGivesErrorLineAndReply) {
   EXPECT_FALSE(Output.LogLines().empty());
 }
 
+// Bytes that reached the card before the tool's first frame (the system echoing the card's
+// own reports back while the port opened) leave its reader waiting inside a frame that
+// swallows every keep-alive. The tool must get it back in step and identify the card in
+// seconds, not after the card's reader has taken a whole made-up frame of keep-alives.
+TEST_F(HostLinkIntegrationTest, ACardWhoseReaderIsOutOfStepIsIdentified) {
+  Start(14);
+  const uint8_t Echoed[] = {94, 65, 41};  // a count byte of 94 and the start of a report
+  ASSERT_EQ(Host->ComPort->Send(Echoed, sizeof Echoed), 3);
+  // One keep-alive vanishes into the card's wait; the zero bytes and the Error answer follow.
+  ASSERT_TRUE(TickUntil([&] { return Host->DeviceID != 0; }, 400)) << Sim->Output();
+  EXPECT_GE(Ticks, 200);
+  EXPECT_EQ(Host->DeviceID, 7);
+}
+
 TEST_F(HostLinkIntegrationTest, RestartDropsTheCardAndItComesBack) {
   Start(14);
   ASSERT_TRUE(TickUntil([&] { return Host->DeviceID != 0; }, 130)) << Sim->Output();

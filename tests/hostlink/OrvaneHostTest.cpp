@@ -611,6 +611,29 @@ TEST_F(KeepAliveTest, OneStatusRequestPerClear) {
             (tBytes{0x02, 0x00, 0x02, 0x02, 0x00, 0x02, 0x02, 0x00, 0x02, 0x02, 0x3C, 0x3E}));
 }
 
+// A card whose reports arrive but which does not answer a keep-alive is not reading from a
+// frame's start: a frame's worth of zero bytes goes out before the next keep-alive, and the
+// card's Error answer to them brings the identity request at once. A card that says nothing
+// gets no zero bytes.
+TEST_F(KeepAliveTest, ACardThatTalksButDoesNotAnswerIsBroughtBackInStep) {
+  auto& H = Open();
+  H.Logging = true;
+  EXPECT_EQ(KeepAliveTicks(1, 199), (std::vector<int>{100}));
+  EXPECT_TRUE(LoggedTexts().empty());
+  ReceiveMessage({65, 41});  // a temperature report, unasked
+  Ticks(1);
+  tBytes Expected(tHostFrame::MaxFrameSize, 0);
+  Expected.insert(Expected.end(), {0x02, 0x00, 0x02});
+  EXPECT_EQ(Port->TakeSent(), Expected);
+  EXPECT_EQ(LoggedTexts().size(), 1u);
+  ReceiveMessage({2, 2});  // Error: checksum
+  EXPECT_EQ(Port->TakeSent(), (tBytes{0x02, 0x00, 0x02, 0x02, 0x3C, 0x3E}));
+  // Brought back: the card answers, and the next periods send keep-alives only.
+  ReceiveMessage({0});
+  ReceiveMessage({65, 41});
+  EXPECT_EQ(KeepAliveTicks(1, 200), (std::vector<int>{100, 200}));
+}
+
 }  // namespace
 
 // ---- link health ----

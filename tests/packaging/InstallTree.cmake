@@ -27,7 +27,8 @@ set(expected
     usr/share/man/man1/caddis.1 usr/share/man/man1/caddis-card-sim.1
     usr/share/bash-completion/completions/caddis usr/share/applications/caddis-updater.desktop
     usr/share/icons/hicolor/scalable/apps/caddis-updater.svg
-    usr/lib/udev/rules.d/99-caddis-dfu.rules)
+    usr/lib/udev/rules.d/99-caddis-dfu.rules
+    usr/lib/udev/rules.d/60-caddis-serial.rules)
 foreach(program IN LISTS programs)
   list(APPEND expected usr/bin/${program})
 endforeach()

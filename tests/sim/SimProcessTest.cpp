@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "platform/PortCatalogue.h"
@@ -72,6 +73,31 @@ TEST(SimProcessTest, AnswersOverItsPseudoTerminalAndEndsCleanly) {
 
   EXPECT_EQ(Sim.Stop(), 0);
   EXPECT_FALSE(std::filesystem::is_symlink(Runtime.PortLink(5)));
+}
+
+// A terminal device given to the card (on a real bus, the device side of a USB serial
+// gadget) is served as it is: made raw, answered, reported to whether or not anyone listens,
+// and never registered as a port.
+TEST(SimProcessTest, ServesAGivenTerminalDeviceWithoutRegisteringAPort) {
+  tTestRuntime Runtime;
+  tPseudoTerminal Line;
+  // Device ID 10 is a line feed: a line left cooked would send it as 0x0D 0x0A.
+  tSimProcess Sim(Runtime, {"--tty", Line.SlavePath, "--device-id", "10"});
+  tBytes Got;
+  auto Arrived = [&](const tBytes& Wanted) {
+    return WaitFor([&] {
+      uint8_t Buffer[256];
+      const ssize_t N = read(Line.Master, Buffer, sizeof Buffer);
+      if (N > 0) Got.insert(Got.end(), Buffer, Buffer + N);
+      return std::search(Got.begin(), Got.end(), Wanted.begin(), Wanted.end()) != Got.end();
+    });
+  };
+  // The card reports unasked as soon as it runs (a temperature report first).
+  EXPECT_TRUE(Arrived({0x03, 65})) << Sim.Output();
+  ASSERT_TRUE(Line.WriteAll("\x02\x00\x02\x02\x3C\x3E", 6));
+  EXPECT_TRUE(Arrived({0x0E, 60, 10, 12})) << Sim.Output();
+  EXPECT_FALSE(std::filesystem::exists(Runtime.Folder.Path + "/run/ports/COM1"));
+  EXPECT_EQ(Sim.Stop(), 0);
 }
 
 TEST(SimProcessTest, RestartDropsOffTheLinkForAboutASecond) {
