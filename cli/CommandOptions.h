@@ -126,7 +126,7 @@ struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, 
   double Wait = 10;
 };
 
-struct tStationOptions : tRecordGroup {
+struct tStationOptions : tRecordGroup, tEventsGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
   double Gone = 10;
   double Seconds = 0;  // 0: until Ctrl-C

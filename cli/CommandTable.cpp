@@ -506,7 +506,7 @@ const std::vector<tCommand>& CliCommands() {
       Command<tStationOptions>({
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--record FILE]",
+                      "[--seconds S] [--record FILE] [--json]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -520,16 +520,22 @@ const std::vector<tCommand>& CliCommands() {
                               "(default 10)",
                               &tStationOptions::Gone),
                       Seconds("--seconds", "end after S seconds", &tStationOptions::Seconds),
-                      Record},
-          .Notes = "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
-                   "child per\n"
-                   "card, each writing its service record line), with a live table of the cards. A "
-                   "card is\n"
-                   "done until it is unplugged, so the restarts of its own updates never start it "
-                   "again.\n"
-                   "Ports present at the start are served too. Ctrl-C lets the running updates end "
-                   "cleanly.\n"
-                   "Exit status: 0 when every card served succeeded, else as for several cards.\n",
+                      Record, Events},
+          .Notes =
+              "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
+              "child per\n"
+              "card, each writing its service record line), with a live table of the cards. A "
+              "card is\n"
+              "done until it is unplugged, so the restarts of its own updates never start it "
+              "again.\n"
+              "Ports present at the start are served too. Ctrl-C lets the running updates end "
+              "cleanly.\n"
+              "On a terminal each port shows PASS, FAIL, WORKING or EMPTY, the card, its whole "
+              "time on the\n"
+              "station and the step under way, fitted to the terminal's width; in a pipe each "
+              "event is\n"
+              "a line, and with --json the steps' own events are passed on, named by port.\n"
+              "Exit status: 0 when every card served succeeded, else as for several cards.\n",
           .Run = StationCommand,
       }),
   };

@@ -64,6 +64,10 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
     if (const auto ID = Event.find("device_id"); ID != Event.end() && ID->is_number())
       Row.Card = std::to_string(ID->get<int>());
     (Phase == "after" ? Row.After : Row.Before) = CardFacts(Event);
+    nlohmann::ordered_json Card;
+    for (const char* Field : {"device_id", "firmware", "fpga"})
+      if (const auto Found = Event.find(Field); Found != Event.end()) Card[Field] = *Found;
+    (Phase == "after" ? Row.AfterCard : Row.BeforeCard) = Card;
   } else if (Name == "progress") {
     Row.Phase = Text(Event, "phase") + " " +
                 std::to_string(static_cast<int>(Number(Event, "percent"))) + "%";
@@ -132,6 +136,20 @@ std::vector<std::string> ChildArguments(const std::vector<std::string>& Argument
   }
   Child.insert(Child.end(), {"--port", std::to_string(Port), "--json"});
   return Child;
+}
+
+nlohmann::ordered_json SummaryCards(const std::vector<tCardRow>& Rows) {
+  nlohmann::ordered_json Cards = nlohmann::ordered_json::array();
+  for (const tCardRow& Row : Rows)
+    Cards.push_back({{"port", Row.Port},
+                     {"card", Row.Card.empty() ? nlohmann::ordered_json(nullptr)
+                                               : nlohmann::ordered_json(std::stoi(Row.Card))},
+                     {"before", Row.BeforeCard},
+                     {"after", Row.AfterCard},
+                     {"result", Row.Result},
+                     {"exit", Row.Exit},
+                     {"duration_s", Row.Seconds}});
+  return Cards;
 }
 
 void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
@@ -265,17 +283,7 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
     nlohmann::ordered_json Summary = tCliEvents::Event("summary");
     Summary["ok"] = Exit == ExitOk;
     Summary["exit"] = Exit;
-    nlohmann::ordered_json Cards = nlohmann::ordered_json::array();
-    for (const tCardRow& Row : Follow.Rows)
-      Cards.push_back({{"port", Row.Port},
-                       {"card", Row.Card.empty() ? nlohmann::ordered_json(nullptr)
-                                                 : nlohmann::ordered_json(std::stoi(Row.Card))},
-                       {"before", Row.Before},
-                       {"after", Row.After},
-                       {"result", Row.Result},
-                       {"exit", Row.Exit},
-                       {"duration_s", Row.Seconds}});
-    Summary["cards"] = Cards;
+    Summary["cards"] = SummaryCards(Follow.Rows);
     tCliEvents::Emit(Summary);
     tCliEvents::MarkEnded();
   } else {

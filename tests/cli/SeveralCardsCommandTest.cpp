@@ -203,7 +203,12 @@ TEST_F(SeveralCardsCommandTest, TwoCardsFirmwareInOneCommandEachTakesItsOwnBootL
   }
   ASSERT_EQ(Lines.back()["event"], "summary");
   EXPECT_EQ(Lines.back()["exit"], 0);
-  EXPECT_EQ(Lines.back()["cards"].size(), 2u);
+  ASSERT_EQ(Lines.back()["cards"].size(), 2u);
+  // The summary's cards are the objects the result events carry, not display texts.
+  for (const auto& Card : Lines.back()["cards"]) {
+    EXPECT_EQ(Card["before"]["firmware"], 12) << Card;
+    EXPECT_EQ(Card["after"]["device_id"], Card["port"]) << Card;
+  }
 }
 
 TEST_F(SeveralCardsCommandTest, AllMeansThePortsWhereACardAnswers) {
