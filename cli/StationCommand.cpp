@@ -134,7 +134,7 @@ class tStationRun {
     fLastDraw = Now;
     // The line under the screen holds the cursor: the screen takes one line less than the
     // window, so drawing it never scrolls its heading away.
-    const auto Lines = StationScreen(Views(Now), Footer(true), Width > 0 ? Width : 80,
+    const auto Lines = StationScreen(Views(Now), Footer(true), Width > 1 ? Width - 1 : 79,
                                      Height > 1 ? Height - 1 : 0);
     if (Resized && fDrawnLines > 0) {
       // The terminal may have rewrapped what was drawn at the old size: start afresh at the top.
@@ -188,16 +188,18 @@ class tStationRun {
     View.Versions = Row.Before + (Row.After.empty() ? "" : " -> " + Row.After);
     View.Seconds = Seconds;
     const auto Step = fStepOf.find(Row.Port);
-    const std::string Of = !Live || Step == fStepOf.end()
-                               ? ""
-                               : "step " + std::to_string(Step->second + 1) + "/" +
-                                     std::to_string(fRecipe.size()) + ": ";
+    // "2/3 " before the step of a recipe of several.
+    const std::string Of =
+        !Live || Step == fStepOf.end() || fRecipe.size() < 2
+            ? ""
+            : std::to_string(Step->second + 1) + "/" + std::to_string(fRecipe.size()) + " ";
     if (!Served) {
       View.State = tStationPortView::ps_Working;
       View.Step = Of + (Row.Phase.empty() ? "starting" : Row.Phase);
     } else if (Row.Exit == ExitOk) {
       View.State = tStationPortView::ps_Pass;
-      View.Step = "passed, all " + std::to_string(fRecipe.size()) + " steps";
+      View.Step =
+          fRecipe.size() < 2 ? "passed" : "passed all " + std::to_string(fRecipe.size()) + " steps";
     } else {
       View.State = tStationPortView::ps_Fail;
       View.Step = Of + (Row.Phase == "port busy" ? "port busy: " : "") + Row.Result;
@@ -439,7 +441,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   if (tConsole::OutputIsTerminal()) {
     const int Width = tConsole::OutputColumns();
     for (const std::string& Line :
-         StationScreen(Station.ServedViews(), Station.Footer(false), Width > 0 ? Width : 80))
+         StationScreen(Station.ServedViews(), Station.Footer(false), Width > 1 ? Width - 1 : 79))
       std::printf("%s\n", Line.c_str());
   } else {
     for (const std::string& Line : CardTable(Station.Served()))

@@ -7,7 +7,9 @@
 
 namespace {
 
-const char* const Ellipsis = "\xE2\x80\xA6";  // U+2026, one column
+// Three dots, not the one-character ellipsis: that one is two columns wide on some terminals.
+const char* const Ellipsis = "...";
+const std::size_t EllipsisColumns = 3;
 
 // A byte that continues a UTF-8 sequence.
 bool Continues(unsigned char Byte) {
@@ -21,6 +23,15 @@ const std::array<const char*, col_Count> Headings = {"Port", "State",    "Card",
 // Dropped in this order while the table is too wide (after the Step column is cut).
 const std::array<tColumn, 2> DroppedAfterCut = {col_Card, col_Time};
 
+// Text on one line: a line break, tab or other control character in it (a card's message
+// "...error on packet 6\r\nUpdate aborted") would move the cursor where the screen does not
+// count, so each becomes a space.
+std::string OneLine(std::string Text) {
+  for (char& Byte : Text)
+    if (static_cast<unsigned char>(Byte) < 0x20 || Byte == 0x7F) Byte = ' ';
+  return Text;
+}
+
 std::string PortName(int32_t Port) {
   return "COM" + std::to_string(Port);
 }
@@ -29,10 +40,10 @@ std::array<std::string, col_Count> CellsOf(const tStationPortView& Port) {
   const bool Empty = Port.State == tStationPortView::ps_Empty;
   return {PortName(Port.Port),
           StationStateName(Port.State),
-          Empty ? "" : (Port.Card.empty() ? "-" : Port.Card),
+          Empty ? "" : (Port.Card.empty() ? "-" : OneLine(Port.Card)),
           Port.Seconds ? StationTimeText(*Port.Seconds) : "",
-          Empty ? "" : Port.Versions,
-          Port.Step};
+          Empty ? "" : OneLine(Port.Versions),
+          OneLine(Port.Step)};
 }
 
 std::string Padded(const std::string& Text, std::size_t Columns) {
@@ -65,17 +76,17 @@ std::size_t TextColumns(const std::string& Text) {
 
 std::string CutToColumns(const std::string& Text, std::size_t Columns) {
   if (TextColumns(Text) <= Columns) return Text;
-  if (Columns == 0) return "";
-  // Keep Columns - 1 characters, whole, then the ellipsis.
+  // Keep the characters that fit, whole, then the ellipsis (too narrow for it: none).
+  const std::size_t Room = Columns > EllipsisColumns ? Columns - EllipsisColumns : Columns;
   std::size_t Kept = 0, End = 0;
   while (End < Text.size()) {
     if (!Continues(static_cast<unsigned char>(Text[End]))) {
-      if (Kept == Columns - 1) break;
+      if (Kept == Room) break;
       ++Kept;
     }
     ++End;
   }
-  return Text.substr(0, End) + Ellipsis;
+  return Text.substr(0, End) + (Columns > EllipsisColumns ? Ellipsis : "");
 }
 
 std::string StationTimeText(double Seconds) {
@@ -142,6 +153,6 @@ std::vector<std::string> StationScreen(const std::vector<tStationPortView>& Port
     Screen.push_back(CutToColumns(
         std::string(Ellipsis) + " " + std::to_string(Ports.size() - Shown) + " more ports",
         Columns));
-  Screen.push_back(CutToColumns(Footer, Columns));
+  Screen.push_back(CutToColumns(OneLine(Footer), Columns));
   return Screen;
 }

@@ -2,8 +2,9 @@
 // EMPTY), the card, its time on the station and the step under way or the result, fitted to
 // the terminal's width. Pure text arithmetic, so every width is tested without a terminal.
 //
-// Every line is at most Width columns (a column per character), so a terminal never wraps one
-// and the redraw moves up by exactly the lines it drew. When the table is too wide, in this
+// Every line is at most Width columns (a column per character) and holds no control character
+// (each becomes a space), so a terminal never wraps one and the redraw moves up by exactly the
+// lines it drew. When the table is too wide, in this
 // order: the Versions column is dropped; the Step column (the last one) is cut with an ellipsis
 // down to StepMinColumns; then the Card column is dropped, then the Time column; Port and State
 // are always shown, and a line still too long is cut with an ellipsis.
@@ -42,7 +43,8 @@ std::vector<std::string> StationScreen(const std::vector<tStationPortView>& Port
 
 // Columns Text takes on a terminal: its characters (UTF-8 code points).
 std::size_t TextColumns(const std::string& Text);
-// Text cut to at most Columns columns; a cut text ends in an ellipsis.
+// Text cut to at most Columns columns; a cut text ends in an ellipsis ("...") when there is
+// room for more than that.
 std::string CutToColumns(const std::string& Text, std::size_t Columns);
 // The time on the station: "9.4 s" under a minute, "2:05" from then on.
 std::string StationTimeText(double Seconds);
