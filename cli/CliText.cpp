@@ -213,3 +213,21 @@ std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::strin
   }
   return Lines;
 }
+
+std::string AnswerHex(const uint8_t* Frame, std::size_t Size) {
+  std::string Hex;
+  char Byte[4];
+  // Without the count byte before the message and the checksum after it.
+  for (std::size_t i = 1; i + 1 < Size; ++i) {
+    std::snprintf(Byte, sizeof Byte, "%02x", Frame[i]);
+    Hex += Byte;
+  }
+  return Hex;
+}
+
+bool tChangeOrBeat::Due(const std::string& Key, tClock::time_point Now) {
+  if (fShownAt && Key == fKey && Now - *fShownAt < fBeat) return false;
+  fShownAt = Now;
+  fKey = Key;
+  return true;
+}

@@ -3,7 +3,9 @@
 // and the explanation of a port that would not open.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -41,6 +43,25 @@ std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
 
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);
+
+// The message of a frame the card sent (Frame: count byte, message, checksum) in the form
+// send-hex takes: two lower-case hex digits per byte, identifier first ("3c0102").
+std::string AnswerHex(const uint8_t* Frame, std::size_t Size);
+
+// Whether a line that is shown when its value changes is due at Now: the first, one whose
+// Key differs from the last shown, or one Beat after the last shown (a heartbeat while nothing
+// changes). Taking a due line counts it as shown.
+class tChangeOrBeat {
+ public:
+  using tClock = std::chrono::steady_clock;
+  explicit tChangeOrBeat(std::chrono::milliseconds aBeat) : fBeat(aBeat) {}
+  bool Due(const std::string& Key, tClock::time_point Now);
+
+ private:
+  std::chrono::milliseconds fBeat;
+  std::optional<tClock::time_point> fShownAt;
+  std::string fKey;
+};
 
 // Rows of cells as lines of aligned columns, two spaces apart. The last column is not padded
 // (it may hold a long failure text), and no line ends in spaces.

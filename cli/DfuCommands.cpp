@@ -193,6 +193,9 @@ tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOpti
 tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options) {
   tFirmwareRequest Restore = FirmwareRequestOf(Options.Port, Options, Options.File.value_or(""));
   Restore.AnyCard = Options.AnyCard;
+  // The image kept for the card is chosen once the card has answered: the start event names
+  // only an image given with --file; the message "Restoring FILE" names the one chosen.
+  tCliEvents::Start(Options.File ? tCliEvents::ImageObject(*Options.File, std::nullopt) : nullptr);
   tCliSession Session;
   tCliReport Report;
   return RunCommandFlow(Session, RestoreFlow(Session, Report, Restore), Context.Command);

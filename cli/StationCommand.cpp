@@ -154,7 +154,7 @@ class tStationRun {
   std::string Footer(bool Running) const {
     return "Served: " + std::to_string(fServed.size()) +
            ", succeeded: " + std::to_string(Succeeded()) +
-           (Running ? ". Ctrl-C ends the station." : ".");
+           (Running ? ". Ctrl-C ends the station." : "");
   }
 
   // Every port the station has seen, as the screen shows it at Now.
@@ -388,6 +388,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
     return UsageError(Context.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
+  tCliEvents::Start();
   std::vector<std::string> Extra;
   if (Context.Verbose) Extra.push_back("-v");
   if (Options.Record) Extra.insert(Extra.end(), {"--record", *Options.Record});

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include <grp.h>
@@ -779,9 +780,27 @@ TEST_F(CliCommandTest, HistoryShowsTheRecordAndSkipsADamagedLine) {
   EXPECT_TRUE(Contains(Table.Out, "COM6  18    update-fpga")) << Table.Out;
   EXPECT_TRUE(Contains(Table.Out, "failed: the card stopped answering")) << Table.Out;
 
+  // With --json each line is a record event carrying the line's own object, after the start
+  // event and before the result.
   const tRun Json = Caddis({"history", "--json", "--card", "18"});
   EXPECT_EQ(Json.Exit, 0) << Json.Err;
-  EXPECT_EQ(Json.Out, ServiceRecordLine(Entry) + "\n");
+  std::vector<nlohmann::json> Events;
+  std::istringstream Lines(Json.Out);
+  for (std::string Line; std::getline(Lines, Line);)
+    Events.push_back(nlohmann::json::parse(Line));
+  ASSERT_EQ(Events.size(), 3u) << Json.Out;
+  EXPECT_EQ(Events[0]["event"], "start");
+  EXPECT_EQ(Events[1]["event"], "record");
+  EXPECT_EQ(Events[1]["port"], 6);
+  EXPECT_EQ(Events[1]["line"], nlohmann::json::parse(ServiceRecordLine(Entry)));
+  EXPECT_EQ(Events[2]["event"], "result");
+  EXPECT_EQ(Events[2]["count"], 1);
+  EXPECT_EQ(Events[2]["record"], Record);
+  // --record names the record read, as it names the one written.
+  const tRun Elsewhere =
+      Caddis({"history", "--json", "--record", Runtime.Folder.Path + "/none.jsonl"});
+  EXPECT_EQ(Elsewhere.Exit, 0) << Elsewhere.Err;
+  EXPECT_TRUE(Contains(Elsewhere.Out, "\"count\":0")) << Elsewhere.Out;
   const tRun OnPort = Caddis({"history", "--port", "5"});
   EXPECT_TRUE(Contains(OnPort.Out, "COM5")) << OnPort.Out;
   EXPECT_FALSE(Contains(OnPort.Out, "COM6")) << OnPort.Out;

@@ -209,3 +209,45 @@ TEST(CliTextTest, ProgressBarsAreClampedAndRounded) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliTextTest, AnAnswerIsShownAsSendHexTakesAMessage) {
+  const struct {
+    std::vector<uint8_t> Frame;  // count byte, message, checksum
+    const char* Hex;
+  } Cases[] = {
+      {{3, 0x3c, 0x01, 0xaa}, "3c01"},
+      {{2, 0x0a, 0x55}, "0a"},
+      {{5, 0xff, 0x00, 0x10, 0x7f, 0x12}, "ff00107f"},
+      {{1, 0x33}, ""},
+  };
+  for (const auto& Case : Cases)
+    EXPECT_EQ(AnswerHex(Case.Frame.data(), Case.Frame.size()), Case.Hex);
+}
+
+TEST(CliTextTest, AMonitorLineInAPipeComesOnAChangeOrAfterTheBeat) {
+  using namespace std::chrono_literals;
+  // A fake clock after the real clock's epoch.
+  const tChangeOrBeat::tClock::time_point T0 = tChangeOrBeat::tClock::time_point() + 1000s;
+  const struct {
+    std::chrono::milliseconds At;
+    const char* Key;
+    bool Due;
+  } Steps[] = {
+      {0ms, "fw 3", true},       // the first line
+      {20ms, "fw 3", false},     // a keep-alive, nothing changed
+      {4999ms, "fw 3", false},   // still within the beat
+      {5000ms, "fw 3", true},    // the heartbeat
+      {5020ms, "fw 4", true},    // a change, at once
+      {5040ms, "fw 4", false},   //
+      {6000ms, "fw 3", true},    // and back
+      {10999ms, "fw 3", false},  // the beat counts from the last line shown
+      {11000ms, "fw 3", true},
+  };
+  tChangeOrBeat Changes(5s);
+  for (const auto& Step : Steps)
+    EXPECT_EQ(Changes.Due(Step.Key, T0 + Step.At), Step.Due) << Step.At.count() << " ms";
+}
+
+}  // namespace
