@@ -711,19 +711,49 @@ TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
   tScopedEnv Images("CADDIS_IMAGE_DIR", Root + "/images");
   const tRun Json = Caddis({"paths", "--json"});
   ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  // Run from the build tree, the settings lie beside the program.
   const std::string Expected =
       "{\"LogFile\":\"" + Root + "/logs/Log.txt\",\"ServiceRecord\":\"" + Root +
-      "/state/caddis/service-record.jsonl\",\"SettingsFile\":\"" +
+      "/state/caddis/service-record.jsonl\",\"KeptFirmwareFolder\":\"" + Root +
+      "/state/caddis/firmware\",\"SettingsFile\":\"" +
       std::filesystem::path(CADDIS_PATH).parent_path().string() +
-      "/Serial.ini\",\"ConfigFolder\":\"" + Root + "/config\",\"PortNumbersFile\":\"" + Root +
-      "/config/ports.txt\",\"RuntimeFolder\":\"" + Root + "/run\",\"PortFolder\":\"" + Root +
-      "/run/ports\",\"VirtualUSBFolder\":\"" + Root + "/run/usb\",\"ImageFolder\":\"" + Root +
-      "/images\"}\n";
+      "/Serial.ini\",\"SettingsFileFrom\":\"beside the program\",\"ConfigFolder\":\"" + Root +
+      "/config\",\"PortNumbersFile\":\"" + Root + "/config/ports.txt\",\"RuntimeFolder\":\"" +
+      Root + "/run\",\"PortFolder\":\"" + Root + "/run/ports\",\"VirtualUSBFolder\":\"" + Root +
+      "/run/usb\",\"ImageFolder\":\"" + Root + "/images\",\"ImageFolders\":[{\"Path\":\"" + Root +
+      "/images\",\"From\":\"$CADDIS_IMAGE_DIR\"}]}\n";
   EXPECT_EQ(Json.Out, Expected);
   const tRun Text = Caddis({"paths"});
   ASSERT_EQ(Text.Exit, 0) << Text.Err;
   EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "Image folder:     " + Root + "/images  ($CADDIS_IMAGE_DIR)\n"))
+      << Text.Out;
+
+  // The same program installed in a prefix's bin: nothing is looked for beside it. The
+  // system-wide settings are read while the user has none.
+  const std::string Bin = Root + "/usr/bin";
+  std::filesystem::create_directories(Bin);
+  std::filesystem::copy_file(CADDIS_PATH, Bin + "/caddis");
+  tScopedEnv NoImageDir("CADDIS_IMAGE_DIR", "");
+  tScopedEnv Data("XDG_DATA_HOME", Root + "/data");
+  const tRun Installed = tProcess(Runtime, Bin + "/caddis", {"paths", "--json"}).Wait();
+  ASSERT_EQ(Installed.Exit, 0) << Installed.Err;
+  const nlohmann::json Paths = nlohmann::json::parse(Installed.Out);
+  EXPECT_EQ(Paths["SettingsFile"], Root + "/config/Serial.ini") << Paths;
+  ASSERT_EQ(Paths["ImageFolders"].size(), 2u) << Paths;
+  EXPECT_EQ(Paths["ImageFolders"][0]["From"], "the working folder");
+  EXPECT_EQ(Paths["ImageFolders"][1]["Path"], Root + "/data/caddis");
+  EXPECT_EQ(Paths["ImageFolders"][1]["From"], "the user's data folder");
+  EXPECT_FALSE(Contains(Installed.Out, Bin)) << Installed.Out;
+  // A default image that is not there says where to put it, and writes no record line.
+  auto Sim = StartCard(33);
+  const tRun Missing =
+      tProcess(Runtime, Bin + "/caddis", {"update-usb-audio", "--port", "33"}).Wait();
+  EXPECT_EQ(Missing.Exit, ExitImage) << Missing.Err;
+  EXPECT_TRUE(Contains(Missing.Err, "put xmos.bin in ")) << Missing.Err;
+  EXPECT_TRUE(Contains(Missing.Err, " or " + Root + "/data/caddis, or give --file")) << Missing.Err;
+  EXPECT_FALSE(std::filesystem::exists(ServiceRecordPath())) << FileText(ServiceRecordPath());
 }
 
 TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
