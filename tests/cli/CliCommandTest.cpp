@@ -115,7 +115,9 @@ TEST_F(CliCommandTest, ASilentCardIsAnError) {
   EXPECT_EQ(Silent.Out, "");
   EXPECT_GE(std::chrono::steady_clock::now() - Start, 1500ms);
 
-  const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
+  // With an image to send (a missing one is refused before the card is asked).
+  const tRun Update = Caddis(
+      {"update-fpga", "--port", "14", "--timeout", "1", "--file", WriteImage("a.bit", 1024)});
   EXPECT_EQ(Update.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
 

@@ -1,13 +1,18 @@
 // The command line's argument reading and text arithmetic, without ports or processes.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
+#include "cli/CommandLine.h"
+#include "cli/ManPage.h"
+#include "cli/Outcome.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
@@ -248,6 +253,50 @@ TEST(CliTextTest, AMonitorLineInAPipeComesOnAChangeOrAfterTheBeat) {
   tChangeOrBeat Changes(5s);
   for (const auto& Step : Steps)
     EXPECT_EQ(Changes.Due(Step.Key, T0 + Step.At), Step.Due) << Step.At.count() << " ms";
+}
+
+}  // namespace
+
+namespace {
+
+// The manual page is made of the program's own tables: it cannot miss a command, an option, an
+// exit status or a record field.
+TEST(ManPageTest, TheManualHasASectionPerCommandAndEveryStatusAndRecordField) {
+  const std::string Page = CaddisManPage("9.9");
+  auto Has = [&Page](const std::string& Text) { return Page.find(Text) != std::string::npos; };
+  EXPECT_EQ(Page.rfind(".TH CADDIS 1 ", 0), 0u);
+  for (const char* Section : {".SH COMMANDS", ".SH \"JSON EVENTS\"", ".SH \"SERVICE RECORD\"",
+                              ".SH \"EXIT STATUS\"", ".SH FILES"})
+    EXPECT_TRUE(Has(std::string("\n") + Section + "\n")) << Section;
+  // Names as roff writes them: "--port" as "\-\-port".
+  auto Escaped = [](const std::string& Name) {
+    std::string Text;
+    for (const char C : Name)
+      Text += C == '-' ? std::string("\\-") : std::string(1, C);
+    return Text;
+  };
+  for (const tCommand& Command : CliCommands()) {
+    EXPECT_TRUE(Has(".SS \"" + Escaped(Command.Name) + "\"\n")) << Command.Name;
+    for (const tOptionHelp& Option : Command.Options)
+      EXPECT_TRUE(Has(".TP\n\\fB" + Escaped(Option.Name) + "\\fR"))
+          << Command.Name << " " << Option.Name;
+  }
+  for (const tOutcome& Outcome : Outcomes())
+    EXPECT_TRUE(Has(".B " + std::to_string(Outcome.Exit) + "\n")) << Outcome.Name;
+  const std::vector<tRecordFieldHelp> Fields = RecordFieldsHelp();
+  EXPECT_GE(Fields.size(), 15u);
+  for (const tRecordFieldHelp& Field : Fields) {
+    EXPECT_FALSE(Field.Help.empty()) << Field.Name << " has no description in the manual";
+    EXPECT_TRUE(Has(".B " + Field.Name + "\n")) << Field.Name;
+  }
+  // No line starts a roff request by accident: every line is a request, or text not starting
+  // with a dot.
+  std::istringstream Lines(Page);
+  for (std::string Line; std::getline(Lines, Line);) {
+    if (!Line.empty() && Line[0] == '.') {
+      EXPECT_TRUE(Line.size() > 2 && std::isupper(static_cast<unsigned char>(Line[1]))) << Line;
+    }
+  }
 }
 
 }  // namespace
