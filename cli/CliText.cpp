@@ -231,3 +231,17 @@ bool tChangeOrBeat::Due(const std::string& Key, tClock::time_point Now) {
   fKey = Key;
   return true;
 }
+
+std::string FittedTransferLine(const std::string& Label, float Fraction, uint64_t Total,
+                               double Elapsed, std::size_t Columns) {
+  const auto Fits = [Columns](const std::string& Line) {
+    return Columns == 0 || Line.size() <= Columns;
+  };
+  for (const int Bar : {40, 30, 20, 10})
+    if (std::string Line = TransferLine(Label, Fraction, Total, Elapsed, Bar); Fits(Line))
+      return Line;
+  for (const int Bar : {20, 10, 5})
+    if (std::string Line = Label + " " + ProgressBar(Fraction, Bar); Fits(Line)) return Line;
+  const std::string Percent = std::to_string(ProgressPercent(Fraction)) + "%";
+  return Fits(Label + " " + Percent) ? Label + " " + Percent : Percent;
+}

@@ -44,6 +44,12 @@ std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);
 
+// TransferLine fitted to a status line of at most Columns characters (0: no limit) that never
+// loses its percentage: the bar narrows first, then the bytes, rate and time left go, then the
+// bar; at the narrowest the percentage alone.
+std::string FittedTransferLine(const std::string& Label, float Fraction, uint64_t Total,
+                               double Elapsed, std::size_t Columns);
+
 // The message of a frame the card sent (Frame: count byte, message, checksum) in the form
 // send-hex takes: two lower-case hex digits per byte, identifier first ("3c0102").
 std::string AnswerHex(const uint8_t* Frame, std::size_t Size);

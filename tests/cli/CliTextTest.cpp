@@ -300,3 +300,28 @@ TEST(ManPageTest, TheManualHasASectionPerCommandAndEveryStatusAndRecordField) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliTextTest, TheProgressLineKeepsItsPercentageAtEveryWidth) {
+  const struct {
+    std::size_t Columns;
+    bool Rate;  // the rate and time left are shown
+    bool Bar;
+  } Cases[] = {
+      {0, true, true},   {200, true, true},  {79, true, true},
+      {70, true, true},  {60, false, true},  {39, false, true},
+      {22, false, true}, {20, false, false}, {3, false, false},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Line = FittedTransferLine("USB Audio", 0.35f, 16384, 2.0, Case.Columns);
+    if (Case.Columns > 0) {
+      EXPECT_LE(Line.size(), Case.Columns) << Line;
+    }
+    EXPECT_NE(Line.find("35%"), std::string::npos) << Case.Columns << ": " << Line;
+    EXPECT_EQ(Line.find("kB/s") != std::string::npos, Case.Rate) << Case.Columns << ": " << Line;
+    EXPECT_EQ(Line.find('[') != std::string::npos, Case.Bar) << Case.Columns << ": " << Line;
+  }
+}
+
+}  // namespace
