@@ -127,6 +127,7 @@ struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, 
 
 struct tStationOptions : tRecordGroup, tEventsGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
+  std::string KeepFirmware = "3";  // read by the command: kept images per card, 1..1000
   double Gone = 10;
   double Seconds = 0;  // 0: until Ctrl-C
 };

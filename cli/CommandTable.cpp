@@ -517,7 +517,7 @@ const std::vector<tCommand>& CliCommands() {
       Command<tStationOptions>({
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--record FILE] [--json]",
+                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -531,6 +531,10 @@ const std::vector<tCommand>& CliCommands() {
                               "(default 10)",
                               &tStationOptions::Gone),
                       Seconds("--seconds", "end after S seconds", &tStationOptions::Seconds),
+                      Text("--keep-firmware", "N",
+                           "firmware images kept per card, the newest (default 3; caddis paths\n"
+                           "                    shows the folder)",
+                           &tStationOptions::KeepFirmware),
                       Record, Events},
           .Notes =
               "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "

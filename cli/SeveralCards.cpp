@@ -231,8 +231,10 @@ void RunChildren(const std::vector<int32_t>& Ports,
   }
 }
 
-// The ports of the port list where a card answers, found by asking each at once.
-std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program) {
+// The ports of the port list where a card answers, found by asking each at once; Silent gets
+// the ports where none did.
+std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program,
+                                    std::vector<int32_t>& Silent) {
   std::vector<int32_t> Listed;
   for (const auto& Port : tPortCatalogue::ListPorts())
     Listed.push_back(Port.Number);
@@ -247,8 +249,9 @@ std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Prog
       false, true, Follow);
   std::vector<int32_t> Found;
   for (const tCardRow& Row : Follow.Rows)
-    if (Row.Exit == ExitOk) Found.push_back(Row.Port);
+    (Row.Exit == ExitOk ? Found : Silent).push_back(Row.Port);
   std::sort(Found.begin(), Found.end());
+  std::sort(Silent.begin(), Silent.end());
   return Found;
 }
 
@@ -259,16 +262,23 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<int32_t> Cards = Ports.Ports;
+  std::vector<int32_t> Silent;
   if (Ports.All) {
-    Cards = PortsWithCards(ProbeTimeout, Program);
+    Cards = PortsWithCards(ProbeTimeout, Program, Silent);
     if (StopRequested()) return InterruptedExit();
-    if (Cards.empty()) return Failure(fk_NoCard, "no card answered on any port");
-    if (!tCliEvents::On()) {
-      std::string Names;
-      for (int32_t Port : Cards)
-        Names += (Names.empty() ? "" : ", ") + ComPortName(Port);
-      Say("Cards on " + Names);
-    }
+    // Every port tried is named: those with a card, then those where none answered.
+    const auto Names = [](const std::vector<int32_t>& List) {
+      std::string Text;
+      for (int32_t Port : List)
+        Text += (Text.empty() ? "" : ", ") + ComPortName(Port);
+      return Text;
+    };
+    if (Cards.empty())
+      return Failure(fk_NoCard, "no card answered on any port" +
+                                    (Silent.empty() ? std::string(" (there are none)")
+                                                    : " (" + Names(Silent) + ")"));
+    if (!tCliEvents::On()) Say("Cards on " + Names(Cards));
+    if (!Silent.empty() && !tCliEvents::On()) Say("No card answered on " + Names(Silent));
   }
   tFollow Follow;
   const bool Json = tCliEvents::On();
@@ -284,6 +294,7 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
     Summary["ok"] = Exit == ExitOk;
     Summary["exit"] = Exit;
     Summary["cards"] = SummaryCards(Follow.Rows);
+    if (Ports.All) Summary["no_card"] = Silent;  // the ports tried where no card answered
     tCliEvents::Emit(Summary);
     tCliEvents::MarkEnded();
   } else {

@@ -22,6 +22,7 @@
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "session/FirmwareBackup.h"
 #include "session/StationRules.h"
 #include "session/StationScreen.h"
 
@@ -112,6 +113,11 @@ class tStationRun {
         break;
       }
     }
+  }
+
+  void KeepFirmware(std::string Folder, std::size_t Keep) {
+    fKeptFolder = std::move(Folder);
+    fKeep = Keep;
   }
 
   void StopAll(tChildProcess::tStop How, tClock::time_point Now) {
@@ -252,6 +258,10 @@ class tStationRun {
           if (Since != fSince.end())
             Row.Seconds = std::chrono::duration<double>(Now - Since->second).count();
           fServed.push_back(Row);
+          if (fKeep > 0)
+            for (const std::string& Name : PruneKeptFirmware(fKeptFolder, fKeep))
+              Line("COM" + std::to_string(Action.Port) + " kept firmware " + Name +
+                   " removed (the newest " + std::to_string(fKeep) + " per card stay)");
           break;
         }
         case tStationAction::sa_Forget:
@@ -348,10 +358,12 @@ class tStationRun {
   std::map<int32_t, tClock::time_point> fSince;   // the card's first step started then
   std::map<int32_t, tClock::time_point> fDoneAt;  // the card was served then
   std::map<int32_t, std::size_t> fStepOf;         // the recipe's step under way or last
-  std::set<int32_t> fServedPorts;                 // the card in the port is served
-  std::map<int32_t, tCardIdentity> fChecks;       // the ports whose card is being asked who it is
-  std::map<int32_t, std::string> fBusy;  // the program holding the port, as a step's error said
-  std::map<int32_t, tCardRow> fRows;     // the cards the rules keep, as their children report
+  std::string fKeptFolder;  // the kept firmware, pruned to the newest fKeep per card (0: never)
+  std::size_t fKeep = 0;
+  std::set<int32_t> fServedPorts;            // the card in the port is served
+  std::map<int32_t, tCardIdentity> fChecks;  // the ports whose card is being asked who it is
+  std::map<int32_t, std::string> fBusy;      // the program holding the port, as a step's error said
+  std::map<int32_t, tCardRow> fRows;         // the cards the rules keep, as their children report
   std::vector<tCardRow> fServed;
   tChildRunner fRunner;
 };
@@ -386,6 +398,10 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   }
   if (Recipe.empty())
     return UsageError(Context.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
+  int32_t Keep = 0;
+  if (!ParseIndex(Options.KeepFirmware, 1000, Keep) || Keep < 1)
+    return UsageError(Context.Command,
+                      "--keep-firmware wants a number 1..1000, not '" + Options.KeepFirmware + "'");
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   tCliEvents::Start();
@@ -395,6 +411,10 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
 
   tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
   tStationRun Station(Recipe, Seconds(Options.Gone), Program, Extra);
+  // Each firmware step keeps the card's firmware first: only the newest few per card stay.
+  if (Options.Firmware)
+    Station.KeepFirmware(KeptFirmwareFolder(Options.Record.value_or("")),
+                         static_cast<std::size_t>(Keep));
   for (const auto& Port : tPortCatalogue::ListPorts())
     Station.Arrived(Port.Number, tClock::now());
   const double Limit = Options.Seconds;
