@@ -84,13 +84,16 @@ tCliResult ResetCommand(const tCliContext& Context, const tResetOptions& Options
                             .Done = "restarted"};
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return), Context.Command);
+  // The traffic lines only with -v: the operator asked for a restart, not a trace.
+  return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return, Context.Verbose),
+                        Context.Command);
 }
 
 tCliResult BootCommand(const tCliContext& Context, const tBootOptions& Options) {
   tCliEvents::Start();
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, BootFlow(Session, Report, Options.Port, Seconds(Options.Timeout)),
-                        Context.Command);
+  return RunCommandFlow(
+      Session, BootFlow(Session, Report, Options.Port, Seconds(Options.Timeout), Context.Verbose),
+      Context.Command);
 }
