@@ -40,6 +40,12 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 std::string MonitorLine(const tOrvaneHost& Host);
 // That line followed by the link's health: "...; link: round trip 1.2 ms (...), ...".
 std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
+// The monitor's line for a terminal Columns wide (0: no limit): the whole line where it fits,
+// else a shorter one that always keeps the port, the card, its firmware, its IP address and
+// the link's health in brief ("link 0.3 ms, 0 unanswered, 0 damaged"), leaving out the rates,
+// then the supply, the FPGA version, the temperature and the transport, in that order.
+std::string FittedMonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health,
+                              std::size_t Columns);
 
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);

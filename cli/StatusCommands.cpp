@@ -72,7 +72,12 @@ tCliResult MonitorCommand(const tCliContext& Context, const tMonitorOptions& Opt
     const std::string Gone =
         ComPortName(Session.ComPort) + ": hung up, waiting for the port to come back";
     if (Line.Terminal()) {
-      Line.Show(Session.Host ? MonitorLine(*Session.Host, Session.LinkHealth()) : Gone);
+      // One column to spare: the status line is cut before the terminal's last column.
+      const int Columns = tConsole::OutputColumns();
+      Line.Show(Session.Host
+                    ? FittedMonitorLine(*Session.Host, Session.LinkHealth(),
+                                        Columns > 1 ? static_cast<std::size_t>(Columns - 1) : 0)
+                    : Gone);
       return;
     }
     if (!Changes.Due(Session.Host ? MonitorLine(*Session.Host) : Gone,

@@ -325,3 +325,44 @@ TEST(CliTextTest, TheProgressLineKeepsItsPercentageAtEveryWidth) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(CliTextTest, TheMonitorLineFitsTheTerminalWithItsAddressAndLinkHealth) {
+  tOrvaneHost Host(0, false, "Caddis");
+  Host.ComPortID = 5;
+  Host.DeviceID = 33;
+  Host.FirmwareVersion = 12;
+  Host.Temperature = 41;
+  Host.IPAddress = 50u << 24 | 1u << 16 | 168u << 8 | 192u;
+  Host.ReportsReceived = or_AllReports;
+  for (int i = 0; i < OrvanePortCount; ++i)
+    Host.SampleRates[i] = 48000;
+  tLinkHealth Health;
+  Health.RoundTrips = 3;
+  Health.RoundTripLastUs = 300;
+  const struct {
+    std::size_t Columns;
+    std::vector<const char*> Shown;
+    std::vector<const char*> Left;
+  } Cases[] = {
+      {0, {"rates 48000", "supply", "round trip 0.3 ms"}, {}},
+      {300, {"rates 48000", "supply", "round trip 0.3 ms"}, {}},
+      {79, {"COM5:", "ID 33", "fw 12", "IP 192.168.1.50", "link 0.3 ms, 0 unanswered"}, {"rates"}},
+      {60, {"COM5:", "ID 33", "IP 192.168.1.50", "link 0.3 ms"}, {"rates", "supply", "FPGA"}},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Line = FittedMonitorLine(Host, Health, Case.Columns);
+    if (Case.Columns > 0) {
+      EXPECT_LE(Line.size(), Case.Columns) << Line;
+    }
+    for (const char* Text : Case.Shown)
+      EXPECT_NE(Line.find(Text), std::string::npos)
+          << Case.Columns << ": " << Text << " in " << Line;
+    for (const char* Text : Case.Left)
+      EXPECT_EQ(Line.find(Text), std::string::npos)
+          << Case.Columns << ": " << Text << " in " << Line;
+  }
+}
+
+}  // namespace
