@@ -1,9 +1,11 @@
-// Several cards updated in one command against four caddis-card-sim programs behind emulated
-// 115200-baud wires, side by side with one card alone in the same run: each iteration times
-// `caddis update-fpga --port 71 ...` and then `caddis update-fpga --port 71,72,73,74 ...`
-// (16 KiB each, no restart after it, so only the serial work and the program's own start
-// are timed). Counters: one_card_s, four_cards_s and their ratio (four_to_one; the serial
-// work of the four runs at once, so it stays near 1).
+// Several cards updated in one command against four (and sixteen) caddis-card-sim programs
+// behind emulated 115200-baud wires, side by side with one card alone in the same run: each
+// iteration times `caddis update-fpga --port 71 ...` and then `caddis update-fpga --port
+// 71,72,73,74 ...` (16 KiB each, no restart after it, so only the serial work and the
+// program's own start are timed). Counters: one_card_s, four_cards_s and their ratio
+// (four_to_one; the serial work of the four runs at once, so it stays near 1); the same for
+// sixteen cards (sixteen_to_one), and the CPU seconds the sixteen cards' caddis programs used
+// (cpu_s: the parent and its children, not the simulated cards).
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -16,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <sys/resource.h>
+
 #include "platform/Environment.h"
 #include "platform/Files.h"
 #include "platform/Paths.h"
@@ -25,7 +29,21 @@ namespace {
 
 using tClock = std::chrono::steady_clock;
 constexpr std::size_t ImageSize = 16 * 1024;
-const std::vector<int> Ports = {71, 72, 73, 74};
+const std::vector<int> Four = {71, 72, 73, 74};
+
+std::vector<int> PortsFrom(int First, int Count) {
+  std::vector<int> Ports;
+  for (int i = 0; i < Count; ++i)
+    Ports.push_back(First + i);
+  return Ports;
+}
+
+std::string PortList(const std::vector<int>& Ports) {
+  std::string List;
+  for (int Port : Ports)
+    List += (List.empty() ? "" : ",") + std::to_string(Port);
+  return List;
+}
 
 // Runs a program to its end, its output read and dropped; its exit status.
 int RunToEnd(const std::vector<std::string>& Argv) {
@@ -46,7 +64,8 @@ int RunToEnd(const std::vector<std::string>& Argv) {
 
 class tBench {
  public:
-  tBench() : Root(tFiles::MakeTempFolder("caddis-several-bench-")) {
+  explicit tBench(std::vector<int> aPorts)
+      : Root(tFiles::MakeTempFolder("caddis-several-bench-")), Ports(std::move(aPorts)) {
     tEnvironment::Set("CADDIS_RUNTIME_DIR", Root + "/run");
     tEnvironment::Set("CADDIS_CONFIG_DIR", Root + "/config");
     tEnvironment::Set("CADDIS_LOG_DIR", Root);
@@ -89,11 +108,12 @@ class tBench {
   }
 
   std::string Root, Image;
+  std::vector<int> Ports;
   std::vector<std::unique_ptr<tChildProcess>> Cards;
 };
 
 void BM_FourCardsBesideOne(benchmark::State& State) {
-  tBench Bench;
+  tBench Bench(Four);
   double One = 0, Four = 0;
   for (auto _ : State) {
     const double OneRun = Bench.Update("71");
@@ -115,3 +135,35 @@ void BM_FourCardsBesideOne(benchmark::State& State) {
 BENCHMARK(BM_FourCardsBesideOne)->Unit(benchmark::kSecond)->Iterations(5)->UseRealTime();
 
 }  // namespace
+
+// The CPU seconds this process's children used so far (those waited for).
+double ChildrenCpuSeconds() {
+  rusage Usage{};
+  getrusage(RUSAGE_CHILDREN, &Usage);
+  return static_cast<double>(Usage.ru_utime.tv_sec + Usage.ru_stime.tv_sec) +
+         static_cast<double>(Usage.ru_utime.tv_usec + Usage.ru_stime.tv_usec) / 1e6;
+}
+
+void BM_SixteenCardsBesideOne(benchmark::State& State) {
+  const std::vector<int> Sixteen = PortsFrom(81, 16);
+  tBench Bench(Sixteen);
+  double One = 0, All = 0, Cpu = 0;
+  for (auto _ : State) {
+    const double OneRun = Bench.Update(std::to_string(Sixteen.front()));
+    const double Before = ChildrenCpuSeconds();
+    const double AllRun = Bench.Update(PortList(Sixteen));
+    Cpu += ChildrenCpuSeconds() - Before;
+    if (OneRun < 0 || AllRun < 0) {
+      State.SkipWithError("an update failed");
+      return;
+    }
+    One += OneRun;
+    All += AllRun;
+  }
+  const double Runs = static_cast<double>(State.iterations());
+  State.counters["one_card_s"] = One / Runs;
+  State.counters["sixteen_cards_s"] = All / Runs;
+  State.counters["sixteen_to_one"] = All / One;
+  State.counters["cpu_s"] = Cpu / Runs;
+}
+BENCHMARK(BM_SixteenCardsBesideOne)->Unit(benchmark::kSecond)->Iterations(3)->UseRealTime();

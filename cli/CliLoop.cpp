@@ -68,7 +68,6 @@ void tStatusLine::Finish() {
 
 void tTransferDisplay::Show(const std::string& Label, const std::string& LineLabel,
                             float Fraction) {
-  constexpr int BarWidth = 40;
   constexpr int LineStep = 10;
   if (Label != fLabel) {
     fLabel = Label;
@@ -78,7 +77,10 @@ void tTransferDisplay::Show(const std::string& Label, const std::string& LineLab
   if (fLine.Terminal()) {
     const double Elapsed =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - fStart).count();
-    fLine.Show(TransferLine(Label, Fraction, fTotal, Elapsed, BarWidth));
+    // One column to spare: a line that fills the terminal's last column wraps on some.
+    const int Columns = tConsole::OutputColumns();
+    fLine.Show(FittedTransferLine(Label, Fraction, fTotal, Elapsed,
+                                  Columns > 1 ? static_cast<std::size_t>(Columns - 1) : 0));
   } else {
     const int Step = ProgressPercent(Fraction) / LineStep * LineStep;
     fLine.Show(fTarget + " " + LineLabel + ": " + std::to_string(Step) + "%");

@@ -213,3 +213,88 @@ std::vector<std::string> AlignedColumns(const std::vector<std::vector<std::strin
   }
   return Lines;
 }
+
+std::string AnswerHex(const uint8_t* Frame, std::size_t Size) {
+  std::string Hex;
+  char Byte[4];
+  // Without the count byte before the message and the checksum after it.
+  for (std::size_t i = 1; i + 1 < Size; ++i) {
+    std::snprintf(Byte, sizeof Byte, "%02x", Frame[i]);
+    Hex += Byte;
+  }
+  return Hex;
+}
+
+bool tChangeOrBeat::Due(const std::string& Key, tClock::time_point Now) {
+  if (fShownAt && Key == fKey && Now - *fShownAt < fBeat) return false;
+  fShownAt = Now;
+  fKey = Key;
+  return true;
+}
+
+std::string FittedTransferLine(const std::string& Label, float Fraction, uint64_t Total,
+                               double Elapsed, std::size_t Columns) {
+  const auto Fits = [Columns](const std::string& Line) {
+    return Columns == 0 || Line.size() <= Columns;
+  };
+  for (const int Bar : {40, 30, 20, 10})
+    if (std::string Line = TransferLine(Label, Fraction, Total, Elapsed, Bar); Fits(Line))
+      return Line;
+  for (const int Bar : {20, 10, 5})
+    if (std::string Line = Label + " " + ProgressBar(Fraction, Bar); Fits(Line)) return Line;
+  const std::string Percent = std::to_string(ProgressPercent(Fraction)) + "%";
+  return Fits(Label + " " + Percent) ? Label + " " + Percent : Percent;
+}
+
+std::string FittedMonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health,
+                              std::size_t Columns) {
+  const std::string Whole = MonitorLine(Host, Health);
+  if (Columns == 0 || Whole.size() <= Columns) return Whole;
+  char Ms[32];
+  std::snprintf(Ms, sizeof Ms, "%.1f ms", static_cast<double>(Health.RoundTripLastUs) / 1000.0);
+  const std::string Link =
+      "link " + std::string(Health.RoundTrips ? Ms : "none yet") + ", " +
+      std::to_string(Health.KeepAlivesUnanswered) + " unanswered, " +
+      std::to_string(Health.FramesDamagedLength + Health.FramesDamagedChecksum) + " damaged";
+  struct tPart {
+    std::string Text;
+    int Drop;  // the order it is left out in; 0: kept
+  };
+  std::vector<tPart> Parts;
+  if (Host.DeviceID == 0) {
+    Parts = {{MonitorLine(Host) + ";", 0}};
+  } else {
+    std::string Rates;
+    for (int i = 0; i < OrvanePortCount; ++i)
+      Rates += (i ? "/" : "") +
+               ReportText(Host, or_SampleRate0 << i, std::to_string(Host.SampleRates[i]));
+    std::string FPGA = Host.FPGAVersion;
+    while (!FPGA.empty() && (FPGA.back() == ' ' || FPGA.back() == '\0'))
+      FPGA.pop_back();
+    const auto& V = Host.Voltages;
+    Parts = {
+        {"COM" + std::to_string(Host.ComPortID) + ":", 0},
+        {"ID " + std::to_string(Host.DeviceID), 0},
+        {"fw " + std::to_string(Host.FirmwareVersion), 0},
+        {"FPGA " + FPGA, 3},
+        {"temp " + ReportText(Host, or_Temperature, std::to_string(Host.Temperature)), 4},
+        {"supply " +
+             ReportText(Host, or_Voltages, Volts(V[0]) + "/" + Volts(V[1]) + "/" + Volts(V[2])),
+         2},
+        {"rates " + Rates, 1},
+        {"IP " + ReportText(Host, or_IPAddress, DottedAddress(Host.IPAddress)), 0},
+        {ReportText(Host, or_UDPorTCP, TransportName(Host.UDPorTCP)) + ";", 5},
+    };
+  }
+  Parts.push_back({Link, 0});
+  // Leaves the parts out in their order until the line fits; at the narrowest it is cut.
+  constexpr int LastDrop = 5;
+  std::string Line;
+  for (int Drop = 0; Drop <= LastDrop; ++Drop) {
+    Line.clear();
+    for (const tPart& Part : Parts)
+      if (Part.Drop == 0 || Part.Drop > Drop) Line += (Line.empty() ? "" : " ") + Part.Text;
+    if (Line.size() <= Columns) return Line;
+  }
+  return Line.substr(0, Columns);
+}

@@ -3,7 +3,9 @@
 // and the explanation of a port that would not open.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -38,9 +40,40 @@ std::vector<std::string> StatusLines(const tOrvaneHost& Host);
 std::string MonitorLine(const tOrvaneHost& Host);
 // That line followed by the link's health: "...; link: round trip 1.2 ms (...), ...".
 std::string MonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health);
+// The monitor's line for a terminal Columns wide (0: no limit): the whole line where it fits,
+// else a shorter one that always keeps the port, the card, its firmware, its IP address and
+// the link's health in brief ("link 0.3 ms, 0 unanswered, 0 damaged"), leaving out the rates,
+// then the supply, the FPGA version, the temperature and the transport, in that order.
+std::string FittedMonitorLine(const tOrvaneHost& Host, const tLinkHealth& Health,
+                              std::size_t Columns);
 
 // Seconds for a message: "10", "0.5", "1.25" (at most three decimals, no trailing zeros).
 std::string SecondsText(double Seconds);
+
+// TransferLine fitted to a status line of at most Columns characters (0: no limit) that never
+// loses its percentage: the bar narrows first, then the bytes, rate and time left go, then the
+// bar; at the narrowest the percentage alone.
+std::string FittedTransferLine(const std::string& Label, float Fraction, uint64_t Total,
+                               double Elapsed, std::size_t Columns);
+
+// The message of a frame the card sent (Frame: count byte, message, checksum) in the form
+// send-hex takes: two lower-case hex digits per byte, identifier first ("3c0102").
+std::string AnswerHex(const uint8_t* Frame, std::size_t Size);
+
+// Whether a line that is shown when its value changes is due at Now: the first, one whose
+// Key differs from the last shown, or one Beat after the last shown (a heartbeat while nothing
+// changes). Taking a due line counts it as shown.
+class tChangeOrBeat {
+ public:
+  using tClock = std::chrono::steady_clock;
+  explicit tChangeOrBeat(std::chrono::milliseconds aBeat) : fBeat(aBeat) {}
+  bool Due(const std::string& Key, tClock::time_point Now);
+
+ private:
+  std::chrono::milliseconds fBeat;
+  std::optional<tClock::time_point> fShownAt;
+  std::string fKey;
+};
 
 // Rows of cells as lines of aligned columns, two spaces apart. The last column is not padded
 // (it may hold a long failure text), and no line ends in spaces.

@@ -111,10 +111,13 @@ bool tCliCommandLine::Read(tCliResult& Exit) {
   tParser::tSubcommand* Sub = Parser.Chosen();
   if (!Sub) {
     Exit = ExitUsage;
-    if (Parser.Version && ParseError.empty()) {
+    // A word no command has ("caddis nosuch --help") is an unknown command, --help or not.
+    const auto Extra = Parser.App.remaining();
+    const bool UnknownWord = !Extra.empty() && Extra.front().rfind("-", 0) != 0;
+    if (Parser.Version && ParseError.empty() && !UnknownWord) {
       std::printf("caddis %s\n", ToolVersion());
       Exit = ExitOk;
-    } else if (Parser.Help && ParseError.empty()) {
+    } else if (Parser.Help && ParseError.empty() && !UnknownWord) {
       Exit = MainHelp();
     } else if (Parser.Dfu->parsed()) {
       std::fprintf(stderr, "caddis dfu: give list or download (see caddis --help)\n");

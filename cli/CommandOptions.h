@@ -75,14 +75,14 @@ struct tJsonOptions {
 
 struct tStatusOptions : tPortsGroup, tEventsGroup, tTimeoutGroup {};
 
-// monitor's --record is taken and not used: monitor changes nothing.
-struct tMonitorOptions : tPortGroup, tRecordGroup {
+// monitor changes nothing, so it takes no --record.
+struct tMonitorOptions : tPortGroup, tEventsGroup {
   bool Log = false;
   double Seconds = 0;  // 0: until Ctrl-C
 };
 
 // send-hex and echo.
-struct tSendOptions : tPortGroup {
+struct tSendOptions : tPortGroup, tEventsGroup {
   double Wait = 0.5;
 };
 
@@ -91,7 +91,7 @@ struct tResetOptions : tPortsGroup, tEventsGroup {
   double ReturnTimeout = 10;
 };
 
-struct tBootOptions : tPortGroup, tTimeoutGroup {};
+struct tBootOptions : tPortGroup, tEventsGroup, tTimeoutGroup {};
 
 // update-fpga and update-usb-audio; only update-fpga takes --no-restart.
 struct tSerialUpdateOptions : tPortsGroup, tEventsGroup, tTimeoutGroup, tRecordGroup {
@@ -112,13 +112,12 @@ struct tFirmwareOptions : tPortsGroup, tEventsGroup, tBootDownloadGroup {
   bool NoBackup = false;
 };
 
-struct tRestoreOptions : tPortGroup, tBootDownloadGroup {
+struct tRestoreOptions : tPortGroup, tEventsGroup, tBootDownloadGroup {
   bool AnyCard = false;  // put back firmware kept from another card (recorded as such)
 };
 
-struct tHistoryOptions : tOptionalPortGroup {
+struct tHistoryOptions : tOptionalPortGroup, tEventsGroup, tRecordGroup {
   std::optional<std::string> Card;  // read by the command: a device ID, 0..255
-  bool Json = false;
 };
 
 struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, tReturnGroup {
@@ -126,8 +125,9 @@ struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, 
   double Wait = 10;
 };
 
-struct tStationOptions : tRecordGroup {
+struct tStationOptions : tRecordGroup, tEventsGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
+  std::string KeepFirmware = "3";  // read by the command: kept images per card, 1..1000
   double Gone = 10;
   double Seconds = 0;  // 0: until Ctrl-C
 };

@@ -278,7 +278,7 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tMonitorOptions>({
           .Name = "monitor",
-          .Synopsis = "caddis monitor --port N [--log] [--seconds S]",
+          .Synopsis = "caddis monitor --port N [--log] [--seconds S] [--json]",
           .Summary = "Show the card's status live until Ctrl-C.",
           .Options = {Port,
                       Flag("--log",
@@ -286,30 +286,36 @@ const std::vector<tCommand>& CliCommands() {
                            "stderr)",
                            &tMonitorOptions::Log),
                       Seconds("--seconds", "end after S seconds", &tMonitorOptions::Seconds),
-                      Record},
+                      Events},
           .Notes = "On a terminal the status line is redrawn in place; otherwise a line is "
-                   "printed per change.\n",
+                   "printed when a\n"
+                   "value changes, and at least every 5 s while none does. With --json each "
+                   "such line is a\n"
+                   "status event with the card's status as status --json gives it.\n",
           .Run = MonitorCommand,
       }),
       Command<tSendOptions>({
           .Name = "send-hex",
-          .Synopsis = "caddis send-hex --port N [--wait S] HEX",
+          .Synopsis = "caddis send-hex --port N [--wait S] [--json] HEX",
           .Summary = "Send one message typed in hexadecimal and show the replies.",
-          .Options = {Port, ReplyWait},
+          .Options = {Port, ReplyWait, Events},
           .Notes = "HEX is the message bytes as an even number of hex digits, identifier first, "
                    "without\n"
-                   "count byte and checksum (3c is the Status request). Traffic lines go to "
-                   "stderr.\n",
+                   "count byte and checksum (3c is the Status request). Each message the card "
+                   "sends in\n"
+                   "that time is a line of standard output in the same form (with --json an "
+                   "answer event);\n"
+                   "traffic lines go to stderr.\n",
           .Run = SendHexCommand,
           .MinWords = AnyWords,
           .MaxWords = AnyWords,
       }),
       Command<tSendOptions>({
           .Name = "echo",
-          .Synopsis = "caddis echo --port N [--wait S] [TEXT...]",
+          .Synopsis = "caddis echo --port N [--wait S] [--json] [TEXT...]",
           .Summary = "Send an Echo message with TEXT (default \"Echo Text\") and show the replies.",
-          .Options = {Port, ReplyWait},
-          .Notes = "",
+          .Options = {Port, ReplyWait, Events},
+          .Notes = "With --json each message the card sends in that time is an answer event.\n",
           .Run = EchoCommand,
           .MinWords = AnyWords,
           .MaxWords = AnyWords,
@@ -336,9 +342,9 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tBootOptions>({
           .Name = "boot",
-          .Synopsis = "caddis boot --port N [--timeout S]",
+          .Synopsis = "caddis boot --port N [--timeout S] [--json]",
           .Summary = "Restart the card's microcontroller in its USB DFU boot loader (Boot).",
-          .Options = {Port, Timeout},
+          .Options = {Port, Events, Timeout},
           .Notes = "Waits for the card's identity first, so the message is known to arrive.\n",
           .Run = BootCommand,
       }),
@@ -412,10 +418,10 @@ const std::vector<tCommand>& CliCommands() {
       Command<tRestoreOptions>({
           .Name = "restore",
           .Synopsis = "caddis restore --port N [--file KEPT] [--serial SN] [--any-card] "
-                      "[--timeout S] [--boot-timeout S] [--return-timeout S]",
+                      "[--timeout S] [--boot-timeout S] [--return-timeout S] [--json]",
           .Summary =
               "Put a kept firmware image back into the card: by default the newest kept for it.",
-          .Options = {Port,
+          .Options = {Port, Events,
                       Text("--file", "KEPT",
                            "the kept image (default: the newest kept for the card on port N)",
                            &tRestoreOptions::File),
@@ -450,19 +456,24 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tHistoryOptions>({
           .Name = "history",
-          .Synopsis = "caddis history [--port N | --card ID] [--json]",
+          .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]",
           .Summary = "Show the service record: one line per card update.",
           .Options = {OptionalPort("only the updates on port N"),
                       Text("--card", "ID", "only the updates of the card with device ID ID",
                            &tHistoryOptions::Card),
-                      Flag("--json", "the record's own lines (JSON Lines) instead of a table",
-                           &tHistoryOptions::Json)},
+                      Text("--record", "FILE",
+                           "the service record to read (default: $CADDIS_RECORD, else\n"
+                           "                    service-record.jsonl in the state folder)",
+                           &tRecordGroup::Record),
+                      Events},
           .Notes =
               "The record is $CADDIS_RECORD when set, else service-record.jsonl in the state "
               "folder\n"
               "($XDG_STATE_HOME/caddis, else ~/.local/state/caddis). A damaged line is skipped "
               "with a\n"
-              "warning on stderr.\n",
+              "warning on stderr. With --json each line is a record event, its \"line\" the "
+              "record's own\n"
+              "object, and the result event gives the count.\n",
           .Run = HistoryCommand,
       }),
       Command<tJsonOptions>({
@@ -506,7 +517,7 @@ const std::vector<tCommand>& CliCommands() {
       Command<tStationOptions>({
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--record FILE]",
+                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -520,16 +531,26 @@ const std::vector<tCommand>& CliCommands() {
                               "(default 10)",
                               &tStationOptions::Gone),
                       Seconds("--seconds", "end after S seconds", &tStationOptions::Seconds),
-                      Record},
-          .Notes = "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
-                   "child per\n"
-                   "card, each writing its service record line), with a live table of the cards. A "
-                   "card is\n"
-                   "done until it is unplugged, so the restarts of its own updates never start it "
-                   "again.\n"
-                   "Ports present at the start are served too. Ctrl-C lets the running updates end "
-                   "cleanly.\n"
-                   "Exit status: 0 when every card served succeeded, else as for several cards.\n",
+                      Text("--keep-firmware", "N",
+                           "firmware images kept per card, the newest (default 3; caddis paths\n"
+                           "                    shows the folder)",
+                           &tStationOptions::KeepFirmware),
+                      Record, Events},
+          .Notes =
+              "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
+              "child per\n"
+              "card, each writing its service record line), with a live table of the cards. A "
+              "card is\n"
+              "done until it is unplugged, so the restarts of its own updates never start it "
+              "again.\n"
+              "Ports present at the start are served too. Ctrl-C lets the running updates end "
+              "cleanly.\n"
+              "On a terminal each port shows PASS, FAIL, WORKING or EMPTY, the card, its whole "
+              "time on the\n"
+              "station and the step under way, fitted to the terminal's width; in a pipe each "
+              "event is\n"
+              "a line, and with --json the steps' own events are passed on, named by port.\n"
+              "Exit status: 0 when every card served succeeded, else as for several cards.\n",
           .Run = StationCommand,
       }),
   };

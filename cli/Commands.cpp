@@ -131,9 +131,14 @@ tCliSession::tCliSession()
     : tCardSession([this](std::chrono::milliseconds Span) {
         return tCliLoop(Host.get()).RunFor(Span) != le_Stopped;
       }) {
-  // Every host object of the session is traced when tracing is on.
+  // Every host object of the session is traced when tracing is on, and its frames shown to
+  // the command that asks for them.
   OnLinkChange = [this] {
-    if (Tracing && Host) Host->OnFrame = TraceFrame;
+    if (!Host || (!Tracing && !OnFrameSeen)) return;
+    Host->OnFrame = [this](bool Outgoing, const uint8_t* Frame, std::size_t Size) {
+      if (Tracing) TraceFrame(Outgoing, Frame, Size);
+      if (OnFrameSeen) OnFrameSeen(Outgoing, Frame, Size);
+    };
   };
 }
 

@@ -42,6 +42,9 @@ bool CheckPositional(const tCliContext& Context, std::size_t Min, std::size_t Ma
 class tCliSession : public tCardSession {
  public:
   tCliSession();
+  // Besides the trace, every frame of every link the session opens (Frame: the count byte,
+  // the message, the checksum), for a command that shows the card's answers.
+  std::function<void(bool Outgoing, const uint8_t* Frame, std::size_t Size)> OnFrameSeen;
 };
 
 // What the command line shows of a flow: lines on standard output (or message events with

@@ -12,6 +12,7 @@
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
+#include "support/FilePlaces.h"
 
 namespace {
 
@@ -187,12 +188,21 @@ tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOpti
   Firmware.Backup = !Options.NoBackup;
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, FirmwareUpdateFlow(Session, Report, Firmware), Context.Command);
+  tCliResult Exit =
+      RunCommandFlow(Session, FirmwareUpdateFlow(Session, Report, Firmware), Context.Command);
+  // A default image that is not there: where to put it, after the failure.
+  if (Exit.Exit == ExitImage && !Options.File && !PathExists(Firmware.File) && !tCliEvents::On())
+    std::fprintf(stderr, "caddis: %s\n",
+                 MissingImageHint(CurrentFileFolders(), FirmwareImageName).c_str());
+  return Exit;
 }
 
 tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options) {
   tFirmwareRequest Restore = FirmwareRequestOf(Options.Port, Options, Options.File.value_or(""));
   Restore.AnyCard = Options.AnyCard;
+  // The image kept for the card is chosen once the card has answered: the start event names
+  // only an image given with --file; the message "Restoring FILE" names the one chosen.
+  tCliEvents::Start(Options.File ? tCliEvents::ImageObject(*Options.File, std::nullopt) : nullptr);
   tCliSession Session;
   tCliReport Report;
   return RunCommandFlow(Session, RestoreFlow(Session, Report, Restore), Context.Command);

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "cli/CliArgs.h"
+#include "cli/CliEvents.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "cli/HistoryText.h"
@@ -84,17 +85,23 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
   if (Options.Card && !ParseIndex(*Options.Card, 255, Filter.Card))
     return UsageError(Context.Command, "'" + *Options.Card + "' is not a device ID (0..255)");
 
-  const std::string Path = ServiceRecordPath();
+  const std::string Path = ServiceRecordPath(Options.Record.value_or(""));
+  tCliEvents::Start();
+  tCliEvents::SetRecord(Path);
   // Only the table's cells are kept, never the record's lines.
   tHistoryTable Table;
   std::string Error;
+  std::size_t Count = 0;
   const tHistoryRead Read = ReadHistory(
       Path, Filter,
       [&](tHistoryEntry& Entry) {
-        if (Options.Json)
-          std::printf("%s\n", Entry.Line.c_str());
-        else
-          Table.Add(Entry);
+        ++Count;
+        if (!Options.Json) return Table.Add(Entry);
+        // Each line of the record as an event of the port it names, the line's own object.
+        nlohmann::ordered_json Event = tCliEvents::Event("record");
+        Event["port"] = Entry.Port > 0 ? nlohmann::ordered_json(Entry.Port) : nullptr;
+        Event["line"] = nlohmann::ordered_json::parse(Entry.Line, nullptr, false);
+        tCliEvents::Emit(Event);
       },
       [&Path](std::size_t Number) {
         std::fprintf(stderr, "caddis: line %zu of %s is damaged and was skipped\n", Number,
@@ -102,11 +109,14 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
       },
       Error);
   if (Read == hr_Failed) return Failure(Error);
-  if (Read == hr_NotFound) {
-    if (!Options.Json) std::printf("No updates recorded yet (%s)\n", Path.c_str());
+  if (Options.Json) {
+    tCliEvents::Result({{"count", Count}});
     return ExitOk;
   }
-  if (Options.Json) return ExitOk;
+  if (Read == hr_NotFound) {
+    std::printf("No updates recorded yet (%s)\n", Path.c_str());
+    return ExitOk;
+  }
   if (!Table.HasEntries()) {
     const std::string Which = Filter.Port > 0    ? " on COM" + std::to_string(Filter.Port)
                               : Filter.Card >= 0 ? " for card " + std::to_string(Filter.Card)

@@ -1,8 +1,33 @@
 // caddis send-hex, echo, reset and boot: single messages to the card, with the traffic shown.
+#include <cstdio>
+
 #include "cli/CliEvents.h"
+#include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
 #include "session/LinkFlows.h"
+
+namespace {
+
+// Shows each message the card sends as it is taken: with --json an answer event, else (Lines)
+// its bytes as send-hex takes them on standard output.
+void ShowAnswers(tCliSession& Session, bool Lines) {
+  Session.OnFrameSeen = [Lines](bool Outgoing, const uint8_t* Frame, std::size_t Size) {
+    if (Outgoing || Size < 3) return;
+    const std::string Hex = AnswerHex(Frame, Size);
+    if (tCliEvents::On()) {
+      nlohmann::ordered_json Event = tCliEvents::Event("answer");
+      Event["name"] = tOrvaneHost::MessageName(Frame[1]);
+      Event["hex"] = Hex;
+      tCliEvents::Emit(Event);
+    } else if (Lines) {
+      std::printf("%s\n", Hex.c_str());
+      std::fflush(stdout);
+    }
+  };
+}
+
+}  // namespace
 
 tCliResult SendHexCommand(const tCliContext& Context, const tSendOptions& Options) {
   if (Context.Words.size() != 1)
@@ -20,7 +45,9 @@ tCliResult SendHexCommand(const tCliContext& Context, const tSendOptions& Option
   if (Bytes.empty())
     return UsageError(Context.Command,
                       "nothing to send: a message needs at least one byte (two hex digits)");
+  tCliEvents::Start();
   tCliSession Session;
+  ShowAnswers(Session, true);
   return RunCommandFlow(Session,
                         SendAndShowFlow(Session, Options.Port,
                                         tHostFrame::MakeMessage(std::span<const uint8_t>(Bytes)),
@@ -36,7 +63,9 @@ tCliResult EchoCommand(const tCliContext& Context, const tSendOptions& Options) 
   if (Text.size() > 253)
     return UsageError(Context.Command, "the text is " + std::to_string(Text.size()) +
                                            " characters long; a message carries at most 253");
+  tCliEvents::Start();
   tCliSession Session;
+  ShowAnswers(Session, false);
   return RunCommandFlow(
       Session,
       SendAndShowFlow(Session, Options.Port,
@@ -55,12 +84,16 @@ tCliResult ResetCommand(const tCliContext& Context, const tResetOptions& Options
                             .Done = "restarted"};
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return), Context.Command);
+  // The traffic lines only with -v: the operator asked for a restart, not a trace.
+  return RunCommandFlow(Session, ResetFlow(Session, Report, Options.Port, Return, Context.Verbose),
+                        Context.Command);
 }
 
 tCliResult BootCommand(const tCliContext& Context, const tBootOptions& Options) {
+  tCliEvents::Start();
   tCliSession Session;
   tCliReport Report;
-  return RunCommandFlow(Session, BootFlow(Session, Report, Options.Port, Seconds(Options.Timeout)),
-                        Context.Command);
+  return RunCommandFlow(
+      Session, BootFlow(Session, Report, Options.Port, Seconds(Options.Timeout), Context.Verbose),
+      Context.Command);
 }

@@ -7,7 +7,9 @@
 #include "cli/Commands.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
+#include "support/FilePlaces.h"
 #include "support/LogFile.h"
 
 namespace {
@@ -16,20 +18,27 @@ struct tPathLine {
   const char* Label;  // "Log file"
   const char* Key;    // "LogFile", in JSON
   std::string Path;   // empty: the system has none
+  std::string From;   // where the path came from, when the tool chose among several
 };
 
 std::vector<tPathLine> PathLines() {
-  return {
-      {"Log file", "LogFile", LogFilePath()},
-      {"Service record", "ServiceRecord", ServiceRecordPath()},
-      {"Settings file", "SettingsFile", tPaths::ExecutableFolder() + "/Serial.ini"},
-      {"Config folder", "ConfigFolder", tPaths::ConfigFolder()},
-      {"Port numbers", "PortNumbersFile", tPortCatalogue::NumbersFilePath()},
-      {"Runtime folder", "RuntimeFolder", tPaths::RuntimeFolder()},
-      {"Port folder", "PortFolder", tPaths::PortFolder()},
-      {"Virtual USB bus", "VirtualUSBFolder", tPaths::VirtualUSBFolder()},
-      {"Image folder", "ImageFolder", DefaultImageFolder()},
+  const tFileFolders Folders = CurrentFileFolders();
+  const tFilePlace Settings = SettingsFilePlace(Folders, PathExists);
+  std::vector<tPathLine> Lines = {
+      {"Log file", "LogFile", LogFilePath(), ""},
+      {"Service record", "ServiceRecord", ServiceRecordPath(), ""},
+      {"Kept firmware", "KeptFirmwareFolder", KeptFirmwareFolder(""), ""},
+      {"Settings file", "SettingsFile", Settings.Path, Settings.From},
+      {"Config folder", "ConfigFolder", tPaths::ConfigFolder(), ""},
+      {"Port numbers", "PortNumbersFile", tPortCatalogue::NumbersFilePath(), ""},
+      {"Runtime folder", "RuntimeFolder", tPaths::RuntimeFolder(), ""},
+      {"Port folder", "PortFolder", tPaths::PortFolder(), ""},
+      {"Virtual USB bus", "VirtualUSBFolder", tPaths::VirtualUSBFolder(), ""},
   };
+  // The folders an image is looked for in, in order.
+  for (const tFilePlace& Place : ImageFolderPlaces(Folders))
+    Lines.push_back({"Image folder", "ImageFolder", Place.Path, Place.From});
+  return Lines;
 }
 
 }  // namespace
@@ -38,16 +47,27 @@ tCliResult PathsCommand(const tCliContext&, const tJsonOptions& Options) {
   const std::vector<tPathLine> Lines = PathLines();
   if (Options.Json) {
     nlohmann::ordered_json Object = nlohmann::ordered_json::object();
-    for (const tPathLine& Line : Lines)
+    nlohmann::ordered_json ImageFolders = nlohmann::ordered_json::array();
+    for (const tPathLine& Line : Lines) {
+      if (std::string(Line.Key) == "ImageFolder") {
+        ImageFolders.push_back({{"Path", Line.Path}, {"From", Line.From}});
+        continue;
+      }
       Object[Line.Key] =
           Line.Path.empty() ? nlohmann::ordered_json(nullptr) : nlohmann::ordered_json(Line.Path);
+      if (!Line.From.empty()) Object[std::string(Line.Key) + "From"] = Line.From;
+    }
+    // The first folder, as before, then every folder with where it came from.
+    Object["ImageFolder"] = ImageFolders.front()["Path"];
+    Object["ImageFolders"] = ImageFolders;
     std::printf("%s\n", JsonText(Object).c_str());
     return ExitOk;
   }
   for (const tPathLine& Line : Lines) {
     const std::string Label = std::string(Line.Label) + ":";
-    std::printf("%-17s %s\n", Label.c_str(),
-                Line.Path.empty() ? "(none: the system numbers its ports)" : Line.Path.c_str());
+    std::printf("%-17s %s%s\n", Label.c_str(),
+                Line.Path.empty() ? "(none: the system numbers its ports)" : Line.Path.c_str(),
+                Line.From.empty() ? "" : ("  (" + Line.From + ")").c_str());
   }
   return ExitOk;
 }

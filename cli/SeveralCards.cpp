@@ -64,6 +64,10 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event) {
     if (const auto ID = Event.find("device_id"); ID != Event.end() && ID->is_number())
       Row.Card = std::to_string(ID->get<int>());
     (Phase == "after" ? Row.After : Row.Before) = CardFacts(Event);
+    nlohmann::ordered_json Card;
+    for (const char* Field : {"device_id", "firmware", "fpga"})
+      if (const auto Found = Event.find(Field); Found != Event.end()) Card[Field] = *Found;
+    (Phase == "after" ? Row.AfterCard : Row.BeforeCard) = Card;
   } else if (Name == "progress") {
     Row.Phase = Text(Event, "phase") + " " +
                 std::to_string(static_cast<int>(Number(Event, "percent"))) + "%";
@@ -132,6 +136,20 @@ std::vector<std::string> ChildArguments(const std::vector<std::string>& Argument
   }
   Child.insert(Child.end(), {"--port", std::to_string(Port), "--json"});
   return Child;
+}
+
+nlohmann::ordered_json SummaryCards(const std::vector<tCardRow>& Rows) {
+  nlohmann::ordered_json Cards = nlohmann::ordered_json::array();
+  for (const tCardRow& Row : Rows)
+    Cards.push_back({{"port", Row.Port},
+                     {"card", Row.Card.empty() ? nlohmann::ordered_json(nullptr)
+                                               : nlohmann::ordered_json(std::stoi(Row.Card))},
+                     {"before", Row.BeforeCard},
+                     {"after", Row.AfterCard},
+                     {"result", Row.Result},
+                     {"exit", Row.Exit},
+                     {"duration_s", Row.Seconds}});
+  return Cards;
 }
 
 void FinishRow(tCardRow& Row, int Exit, const std::string& Why) {
@@ -213,8 +231,10 @@ void RunChildren(const std::vector<int32_t>& Ports,
   }
 }
 
-// The ports of the port list where a card answers, found by asking each at once.
-std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program) {
+// The ports of the port list where a card answers, found by asking each at once; Silent gets
+// the ports where none did.
+std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program,
+                                    std::vector<int32_t>& Silent) {
   std::vector<int32_t> Listed;
   for (const auto& Port : tPortCatalogue::ListPorts())
     Listed.push_back(Port.Number);
@@ -229,8 +249,9 @@ std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Prog
       false, true, Follow);
   std::vector<int32_t> Found;
   for (const tCardRow& Row : Follow.Rows)
-    if (Row.Exit == ExitOk) Found.push_back(Row.Port);
+    (Row.Exit == ExitOk ? Found : Silent).push_back(Row.Port);
   std::sort(Found.begin(), Found.end());
+  std::sort(Silent.begin(), Silent.end());
   return Found;
 }
 
@@ -241,16 +262,23 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<int32_t> Cards = Ports.Ports;
+  std::vector<int32_t> Silent;
   if (Ports.All) {
-    Cards = PortsWithCards(ProbeTimeout, Program);
+    Cards = PortsWithCards(ProbeTimeout, Program, Silent);
     if (StopRequested()) return InterruptedExit();
-    if (Cards.empty()) return Failure(fk_NoCard, "no card answered on any port");
-    if (!tCliEvents::On()) {
-      std::string Names;
-      for (int32_t Port : Cards)
-        Names += (Names.empty() ? "" : ", ") + ComPortName(Port);
-      Say("Cards on " + Names);
-    }
+    // Every port tried is named: those with a card, then those where none answered.
+    const auto Names = [](const std::vector<int32_t>& List) {
+      std::string Text;
+      for (int32_t Port : List)
+        Text += (Text.empty() ? "" : ", ") + ComPortName(Port);
+      return Text;
+    };
+    if (Cards.empty())
+      return Failure(fk_NoCard, "no card answered on any port" +
+                                    (Silent.empty() ? std::string(" (there are none)")
+                                                    : " (" + Names(Silent) + ")"));
+    if (!tCliEvents::On()) Say("Cards on " + Names(Cards));
+    if (!Silent.empty() && !tCliEvents::On()) Say("No card answered on " + Names(Silent));
   }
   tFollow Follow;
   const bool Json = tCliEvents::On();
@@ -265,17 +293,8 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
     nlohmann::ordered_json Summary = tCliEvents::Event("summary");
     Summary["ok"] = Exit == ExitOk;
     Summary["exit"] = Exit;
-    nlohmann::ordered_json Cards = nlohmann::ordered_json::array();
-    for (const tCardRow& Row : Follow.Rows)
-      Cards.push_back({{"port", Row.Port},
-                       {"card", Row.Card.empty() ? nlohmann::ordered_json(nullptr)
-                                                 : nlohmann::ordered_json(std::stoi(Row.Card))},
-                       {"before", Row.Before},
-                       {"after", Row.After},
-                       {"result", Row.Result},
-                       {"exit", Row.Exit},
-                       {"duration_s", Row.Seconds}});
-    Summary["cards"] = Cards;
+    Summary["cards"] = SummaryCards(Follow.Rows);
+    if (Ports.All) Summary["no_card"] = Silent;  // the ports tried where no card answered
     tCliEvents::Emit(Summary);
     tCliEvents::MarkEnded();
   } else {

@@ -25,6 +25,9 @@ struct tCardRow {
   std::string Card;    // "7" (device ID), "" before the card identified itself
   std::string Before;  // "fw 3, FPGA 1.2"
   std::string After;
+  // The card before and after as its child's card events gave it ({"device_id", "firmware",
+  // "fpga"}, as the update commands' result event has them); null while not known.
+  nlohmann::ordered_json BeforeCard, AfterCard;
   std::string Phase;   // the step under way: "FPGA update 40%", "waiting"
   std::string Result;  // "ok", "refused: the card answered ...", "" while running
   int Exit = -1;       // -1 while running
@@ -39,6 +42,10 @@ void TakeEvent(tCardRow& Row, const nlohmann::json& Event);
 std::string EventText(int32_t Port, const nlohmann::json& Event);
 // The table of the cards: a heading, then one line per row.
 std::vector<std::string> CardTable(const std::vector<tCardRow>& Rows);
+// The cards of a summary event: {"port", "card", "before", "after", "result", "exit",
+// "duration_s"} per row, before and after as the update commands' events have them (null when
+// not known).
+nlohmann::ordered_json SummaryCards(const std::vector<tCardRow>& Rows);
 // Ends a row still running from its child's exit status, for a child that wrote no final
 // event of its own (it could not start, or was killed): "<kind>: <Why>", or "<kind>: ended
 // with exit status N" without Why.

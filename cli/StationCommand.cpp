@@ -3,10 +3,17 @@
 // per step, and is then done until it is unplugged: its port gone for longer than --gone,
 // longer than the card's own restarts take, so a card that an update restarted is never
 // updated twice. The rules are the card session's tStationRules; this is their wiring: the
-// options, the hot-plug notices, the children and their events, the table.
+// options, the hot-plug notices, the children and their events, the screen.
+//
+// On a terminal the screen (session/StationScreen.h) is redrawn in place, fitted to the
+// terminal's size as asked before every redraw; in a pipe each event is a line, and with --json
+// each child's JSON Lines event is passed on as it is, the station's own lines as message events.
+#include <algorithm>
 #include <cstdio>
 #include <map>
+#include <set>
 
+#include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
@@ -15,7 +22,9 @@
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "session/FirmwareBackup.h"
 #include "session/StationRules.h"
+#include "session/StationScreen.h"
 
 namespace {
 
@@ -37,13 +46,18 @@ class tStationRun {
  public:
   tStationRun(std::vector<tStationStep> Recipe, std::chrono::milliseconds Gone, std::string Program,
               std::vector<std::string> Extra)
-      : fRules(std::move(Recipe), Gone,
+      : fRecipe(Recipe),
+        fRules(std::move(Recipe), Gone,
                [](int32_t Port) { return !tPortCatalogue::DevicePathFor(Port).empty(); }),
         fProgram(std::move(Program)),
         fExtra(std::move(Extra)),
-        fTerminal(tConsole::OutputIsTerminal()) {}
+        fJson(tCliEvents::On()),
+        fTerminal(!fJson && tConsole::OutputIsTerminal()) {}
 
-  void Arrived(int32_t Port, tClock::time_point Now) { Carry(fRules.Arrived(Port, Now), Now); }
+  void Arrived(int32_t Port, tClock::time_point Now) {
+    fPorts.insert(Port);
+    Carry(fRules.Arrived(Port, Now), Now);
+  }
   void Removed(int32_t Port, tClock::time_point Now) { fRules.Removed(Port, Now); }
   void Tick(tClock::time_point Now) { Carry(fRules.Tick(Now), Now); }
 
@@ -71,13 +85,19 @@ class tStationRun {
           fRules.OtherCardSeen(Happening.Port);
         if (const std::string Holder = BusyHolder(Event); !Holder.empty())
           fBusy[Happening.Port] = Holder;
-        if (!fTerminal)
-          if (const std::string Text = EventText(Happening.Port, Event); !Text.empty()) Line(Text);
+        if (fJson) {
+          std::printf("%s\n", Happening.Text.c_str());
+          std::fflush(stdout);
+        } else if (const std::string Text = EventText(Happening.Port, Event); !Text.empty()) {
+          Line(Text);
+        }
         fChanged = true;
         break;
       }
       case tChildRunner::tHappening::ch_ErrorLine:
-        if (!fTerminal) Line("COM" + std::to_string(Happening.Port) + " " + Happening.Text);
+        // With --json a step's own error event says it; its stderr stays out of the events.
+        if (!fTerminal && !fJson)
+          Line("COM" + std::to_string(Happening.Port) + " " + Happening.Text);
         break;
       case tChildRunner::tHappening::ch_Ended: {
         FinishRow(Row, Happening.Exit, "");
@@ -95,28 +115,110 @@ class tStationRun {
     }
   }
 
+  void KeepFirmware(std::string Folder, std::size_t Keep) {
+    fKeptFolder = std::move(Folder);
+    fKeep = Keep;
+  }
+
   void StopAll(tChildProcess::tStop How, tClock::time_point Now) {
     Carry(fRules.StopAll(How), Now);
   }
   void Close() { fRules.Close(); }
   tChildRunner& Runner() { return fRunner; }
 
-  // The live table on a terminal, redrawn in place.
-  void Draw() {
-    if (!fTerminal || !fChanged) return;
+  // The live screen on a terminal, redrawn in place when something changed, at least every
+  // second while a card is being worked on (its time runs), and when the terminal's size did.
+  // No line is wider than the terminal, so the lines drawn are the lines to move up by.
+  void Draw(tClock::time_point Now) {
+    if (!fTerminal) return;
+    const int Width = tConsole::OutputColumns();
+    const int Height = tConsole::OutputLines();
+    const bool Resized = Width != fDrawnWidth || Height != fDrawnHeight;
+    const bool Ticking = fLastDraw && Now - *fLastDraw >= std::chrono::seconds(1);
+    if (!fChanged && !Resized && !Ticking) return;
     fChanged = false;
-    std::vector<tCardRow> Rows;
-    for (const auto& [Port, Row] : fRows)
-      Rows.push_back(Row);
-    if (fDrawnLines > 0) std::printf("\033[%dA", fDrawnLines);
+    fLastDraw = Now;
+    // The line under the screen holds the cursor: the screen takes one line less than the
+    // window, so drawing it never scrolls its heading away.
+    const auto Lines = StationScreen(Views(Now), Footer(true), Width > 1 ? Width - 1 : 79,
+                                     Height > 1 ? Height - 1 : 0);
+    if (Resized && fDrawnLines > 0) {
+      // The terminal may have rewrapped what was drawn at the old size: start afresh at the top.
+      std::printf("\033[H\033[2J");
+    } else if (fDrawnLines > 0) {
+      std::printf("\033[%dA", fDrawnLines);
+    }
     std::printf("\r\033[J");
-    const auto Lines = CardTable(Rows);
     for (const std::string& Text : Lines)
       std::printf("%s\n", Text.c_str());
-    std::printf("Served: %zu, succeeded: %zu. Ctrl-C ends the station.\n", fServed.size(),
-                Succeeded());
-    fDrawnLines = static_cast<int>(Lines.size()) + 1;
+    fDrawnLines = static_cast<int>(Lines.size());
+    fDrawnWidth = Width;
+    fDrawnHeight = Height;
     std::fflush(stdout);
+  }
+
+  std::string Footer(bool Running) const {
+    return "Served: " + std::to_string(fServed.size()) +
+           ", succeeded: " + std::to_string(Succeeded()) +
+           (Running ? ". Ctrl-C ends the station." : "");
+  }
+
+  // Every port the station has seen, as the screen shows it at Now.
+  std::vector<tStationPortView> Views(tClock::time_point Now) const {
+    std::vector<tStationPortView> Views;
+    for (const int32_t Port : fPorts) {
+      const auto Found = fRows.find(Port);
+      if (Found == fRows.end()) {
+        Views.push_back({Port, tStationPortView::ps_Empty, "", "", "", std::nullopt});
+        continue;
+      }
+      const auto Since = fSince.find(Port);
+      const auto Done = fDoneAt.find(Port);
+      std::optional<double> Seconds;
+      if (Since != fSince.end())
+        Seconds = std::chrono::duration<double>((Done != fDoneAt.end() ? Done->second : Now) -
+                                                Since->second)
+                      .count();
+      Views.push_back(ViewOf(Found->second, Seconds, fServedPorts.contains(Port), true));
+    }
+    return Views;
+  }
+
+  // A card's row on the screen: working until it is Served, then passed or failed. Live: the
+  // card is in its port now, and its step is the one under way or last.
+  tStationPortView ViewOf(const tCardRow& Row, std::optional<double> Seconds, bool Served,
+                          bool Live) const {
+    tStationPortView View;
+    View.Port = Row.Port;
+    View.Card = Row.Card;
+    View.Versions = Row.Before + (Row.After.empty() ? "" : " -> " + Row.After);
+    View.Seconds = Seconds;
+    const auto Step = fStepOf.find(Row.Port);
+    // "2/3 " before the step of a recipe of several.
+    const std::string Of =
+        !Live || Step == fStepOf.end() || fRecipe.size() < 2
+            ? ""
+            : std::to_string(Step->second + 1) + "/" + std::to_string(fRecipe.size()) + " ";
+    if (!Served) {
+      View.State = tStationPortView::ps_Working;
+      View.Step = Of + (Row.Phase.empty() ? "starting" : Row.Phase);
+    } else if (Row.Exit == ExitOk) {
+      View.State = tStationPortView::ps_Pass;
+      View.Step =
+          fRecipe.size() < 2 ? "passed" : "passed all " + std::to_string(fRecipe.size()) + " steps";
+    } else {
+      View.State = tStationPortView::ps_Fail;
+      View.Step = Of + (Row.Phase == "port busy" ? "port busy: " : "") + Row.Result;
+    }
+    return View;
+  }
+
+  // The cards served, as the screen shows them at the end.
+  std::vector<tStationPortView> ServedViews() const {
+    std::vector<tStationPortView> Views;
+    for (const tCardRow& Row : fServed)
+      Views.push_back(ViewOf(Row, Row.Seconds, true, false));
+    return Views;
   }
 
   std::size_t Succeeded() const {
@@ -140,16 +242,34 @@ class tStationRun {
           fRunner.Stop(Action.Port, Action.How);
           break;
         case tStationAction::sa_Line:
+          if (fJson) {
+            nlohmann::ordered_json Event = tCliEvents::Event("message");
+            Event["port"] = Action.Port > 0 ? nlohmann::ordered_json(Action.Port) : nullptr;
+            Event["text"] = Action.Text;
+            tCliEvents::Emit(Event);
+          }
           Line(Action.Text);
           break;
         case tStationAction::sa_Served: {
           tCardRow& Row = fRows[Action.Port];
-          Row.Phase.clear();
+          fServedPorts.insert(Action.Port);
+          fDoneAt[Action.Port] = Now;
+          const auto Since = fSince.find(Action.Port);
+          if (Since != fSince.end())
+            Row.Seconds = std::chrono::duration<double>(Now - Since->second).count();
           fServed.push_back(Row);
+          if (fKeep > 0)
+            for (const std::string& Name : PruneKeptFirmware(fKeptFolder, fKeep))
+              Line("COM" + std::to_string(Action.Port) + " kept firmware " + Name +
+                   " removed (the newest " + std::to_string(fKeep) + " per card stay)");
           break;
         }
         case tStationAction::sa_Forget:
           fRows.erase(Action.Port);
+          fSince.erase(Action.Port);
+          fDoneAt.erase(Action.Port);
+          fStepOf.erase(Action.Port);
+          fServedPorts.erase(Action.Port);
           break;
         case tStationAction::sa_Check: {
           // A short child asks the card in the port who it is.
@@ -172,6 +292,18 @@ class tStationRun {
     std::vector<std::string> Argv = {fProgram, Step.Command, "--port", std::to_string(Port),
                                      "--file", Step.File,    "--json"};
     Argv.insert(Argv.end(), fExtra.begin(), fExtra.end());
+    // A card new to the station (none in the port yet, or the one there was served): a fresh
+    // row, and its time on the station starts.
+    if (!fRows.contains(Port) || fServedPorts.contains(Port)) {
+      fRows[Port] = tCardRow{};
+      fSince[Port] = Now;
+      fDoneAt.erase(Port);
+      fServedPorts.erase(Port);
+    }
+    const auto Index = std::find_if(fRecipe.begin(), fRecipe.end(), [&](const tStationStep& Each) {
+      return Each.Command == Step.Command;
+    });
+    fStepOf[Port] = static_cast<std::size_t>(Index - fRecipe.begin());
     tCardRow& Row = fRows[Port];
     Row.Port = Port;
     Row.Exit = -1;
@@ -205,19 +337,30 @@ class tStationRun {
     }
   }
 
-  // A line for a log (standard output that is not a terminal).
+  // A line for a log (standard output that is not a terminal, without --json).
   void Line(const std::string& Text) {
-    if (fTerminal) return;
+    if (fTerminal || fJson) return;
     std::printf("%s\n", Text.c_str());
     std::fflush(stdout);
   }
 
+  std::vector<tStationStep> fRecipe;
   tStationRules fRules;
   std::string fProgram;
   std::vector<std::string> fExtra;
+  bool fJson;
   bool fTerminal;
   bool fChanged = true;
-  int fDrawnLines = 0;
+  int fDrawnLines = 0;  // lines of the screen drawn last, each one line of the terminal
+  int fDrawnWidth = -1, fDrawnHeight = -1;
+  std::optional<tClock::time_point> fLastDraw;
+  std::set<int32_t> fPorts;                       // every port seen, shown empty without a card
+  std::map<int32_t, tClock::time_point> fSince;   // the card's first step started then
+  std::map<int32_t, tClock::time_point> fDoneAt;  // the card was served then
+  std::map<int32_t, std::size_t> fStepOf;         // the recipe's step under way or last
+  std::string fKeptFolder;  // the kept firmware, pruned to the newest fKeep per card (0: never)
+  std::size_t fKeep = 0;
+  std::set<int32_t> fServedPorts;            // the card in the port is served
   std::map<int32_t, tCardIdentity> fChecks;  // the ports whose card is being asked who it is
   std::map<int32_t, std::string> fBusy;      // the program holding the port, as a step's error said
   std::map<int32_t, tCardRow> fRows;         // the cards the rules keep, as their children report
@@ -255,14 +398,23 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   }
   if (Recipe.empty())
     return UsageError(Context.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
+  int32_t Keep = 0;
+  if (!ParseIndex(Options.KeepFirmware, 1000, Keep) || Keep < 1)
+    return UsageError(Context.Command,
+                      "--keep-firmware wants a number 1..1000, not '" + Options.KeepFirmware + "'");
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
+  tCliEvents::Start();
   std::vector<std::string> Extra;
   if (Context.Verbose) Extra.push_back("-v");
   if (Options.Record) Extra.insert(Extra.end(), {"--record", *Options.Record});
 
   tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
   tStationRun Station(Recipe, Seconds(Options.Gone), Program, Extra);
+  // Each firmware step keeps the card's firmware first: only the newest few per card stay.
+  if (Options.Firmware)
+    Station.KeepFirmware(KeptFirmwareFolder(Options.Record.value_or("")),
+                         static_cast<std::size_t>(Keep));
   for (const auto& Port : tPortCatalogue::ListPorts())
     Station.Arrived(Port.Number, tClock::now());
   const double Limit = Options.Seconds;
@@ -288,19 +440,35 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
     tChildRunner::tHappening Happening;
     while (Station.Runner().Next(Happening, std::chrono::milliseconds(0)))
       Station.Take(Happening, tClock::now());
-    Station.Draw();
+    Station.Draw(tClock::now());
     // Between rounds: the children's output wakes it at once.
     if (Station.Runner().Next(Happening, std::chrono::milliseconds(100)))
       Station.Take(Happening, tClock::now());
   }
-  std::printf("\n");
-  for (const std::string& Line : CardTable(Station.Served()))
-    std::printf("%s\n", Line.c_str());
-  std::printf("Served: %zu, succeeded: %zu\n", Station.Served().size(), Station.Succeeded());
-  std::fflush(stdout);
-  if (StopSent) return InterruptedExit();
   std::vector<int> Exits;
   for (const tCardRow& Row : Station.Served())
     Exits.push_back(Row.Exit);
-  return CombinedExit(Exits);
+  const int Ended = StopSent ? InterruptedExit().Exit : CombinedExit(Exits);
+  if (tCliEvents::On()) {
+    nlohmann::ordered_json Summary = tCliEvents::Event("summary");
+    Summary["ok"] = Ended == ExitOk;
+    Summary["exit"] = Ended;
+    Summary["cards"] = SummaryCards(Station.Served());
+    tCliEvents::Emit(Summary);
+    tCliEvents::MarkEnded();
+    return StopSent ? InterruptedExit() : tCliResult(Ended);
+  }
+  std::printf("\n");
+  if (tConsole::OutputIsTerminal()) {
+    const int Width = tConsole::OutputColumns();
+    for (const std::string& Line :
+         StationScreen(Station.ServedViews(), Station.Footer(false), Width > 1 ? Width - 1 : 79))
+      std::printf("%s\n", Line.c_str());
+  } else {
+    for (const std::string& Line : CardTable(Station.Served()))
+      std::printf("%s\n", Line.c_str());
+    std::printf("%s\n", Station.Footer(false).c_str());
+  }
+  std::fflush(stdout);
+  return StopSent ? InterruptedExit() : tCliResult(Ended);
 }

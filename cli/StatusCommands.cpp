@@ -6,6 +6,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
+#include "platform/Console.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
 #include "session/LinkFlows.h"
@@ -56,13 +57,41 @@ tCliResult StatusCommand(const tCliContext& Context, const tStatusOptions& Optio
   return ExitOk;
 }
 
+// How often monitor writes its line in a pipe while no value changes.
+constexpr std::chrono::seconds MonitorBeat{5};
+
 tCliResult MonitorCommand(const tCliContext& Context, const tMonitorOptions& Options) {
-  tStatusLine Line;
+  tCliEvents::Start();
+  tStatusLine Line(!Options.Json && tConsole::OutputIsTerminal());
   tDisplayScope Display([&Line](const std::string& Text) { Line.Message(Text); });
-  std::function<void(const tCardSession&)> Show = [&Line](const tCardSession& Session) {
-    Line.Show(Session.Host
-                  ? MonitorLine(*Session.Host, Session.LinkHealth())
-                  : ComPortName(Session.ComPort) + ": hung up, waiting for the port to come back");
+  // On a terminal the line is redrawn in place at every keep-alive; elsewhere a line (or a
+  // status event) is written when a value the card reports changes, and every MonitorBeat
+  // while none does: the link's health alone changes with every keep-alive.
+  tChangeOrBeat Changes(MonitorBeat);
+  std::function<void(const tCardSession&)> Show = [&](const tCardSession& Session) {
+    const std::string Gone =
+        ComPortName(Session.ComPort) + ": hung up, waiting for the port to come back";
+    if (Line.Terminal()) {
+      // One column to spare: the status line is cut before the terminal's last column.
+      const int Columns = tConsole::OutputColumns();
+      Line.Show(Session.Host
+                    ? FittedMonitorLine(*Session.Host, Session.LinkHealth(),
+                                        Columns > 1 ? static_cast<std::size_t>(Columns - 1) : 0)
+                    : Gone);
+      return;
+    }
+    if (!Changes.Due(Session.Host ? MonitorLine(*Session.Host) : Gone,
+                     std::chrono::steady_clock::now()))
+      return;
+    if (Options.Json) {
+      nlohmann::ordered_json Event = tCliEvents::Event("status");
+      Event["status"] = Session.Host ? StatusObject(*Session.Host) : nullptr;
+      tCliEvents::Emit(Event);
+    } else {
+      std::printf("%s\n",
+                  (Session.Host ? MonitorLine(*Session.Host, Session.LinkHealth()) : Gone).c_str());
+      std::fflush(stdout);
+    }
   };
   // Without --seconds it runs until Ctrl-C, the normal way to end it: the port is closed
   // properly either way.

@@ -2,8 +2,7 @@
 
 #include <cmath>
 
-#include "platform/Environment.h"
-#include "platform/Paths.h"
+#include "support/FilePlaces.h"
 #include "support/ShortString.h"
 
 std::string FPGAImageName(const std::string& HostName) {
@@ -17,13 +16,11 @@ std::string ImagePathIn(const std::string& Folder, const std::string& Name) {
 }
 
 std::string DefaultImageFolder() {
-  if (const auto Folder = tEnvironment::Get("CADDIS_IMAGE_DIR"); Folder && !Folder->empty())
-    return *Folder;
-  return tPaths::ExecutableFolder();
+  return ImageFolderPlaces(CurrentFileFolders()).back().Path;
 }
 
 std::string DefaultImagePath(const std::string& Name) {
-  return ImagePathIn(DefaultImageFolder(), Name);
+  return ShortString(ImageFilePath(CurrentFileFolders(), Name, PathExists));
 }
 
 int ProgressPercent(float Fraction) {

@@ -20,8 +20,10 @@ std::string FPGAImageName(const std::string& HostName);
 // Folder + "/" + Name as an 8-bit text of at most 255 characters (each step cut), the folder
 // used in its own case.
 std::string ImagePathIn(const std::string& Folder, const std::string& Name);
+// The folder of the default images (support/FilePlaces.h): $CADDIS_IMAGE_DIR, the program's
+// own folder, or installed the user's data folder.
 std::string DefaultImageFolder();
-// The image Name in that folder.
+// The image Name where it is found: installed, in the working folder or else the data folder.
 std::string DefaultImagePath(const std::string& Name);
 
 // The whole percentage shown for a fraction done: 0..100, halves to the even neighbour (the

@@ -25,8 +25,11 @@ void InstallStopHandler(void (*aHandler)(int Reason));
 // terminal, so the status line is printed as plain lines there.
 bool OutputIsTerminal();
 
-// Columns of the terminal on standard output; 0 when unknown.
+// Columns of the terminal on standard output; 0 when unknown. Asked afresh at every call, so
+// a drawing that asks before each redraw follows the terminal's resizing.
 int OutputColumns();
+// Lines of the terminal's window on standard output; 0 when unknown.
+int OutputLines();
 
 // The program's arguments, its own name first, as UTF-8 texts like every name the tool keeps.
 // On Windows they are taken from the wide command line: argv there is in the ANSI code page,

@@ -25,6 +25,14 @@ std::string VirtualUSBFolder();
 // $CADDIS_CONFIG_DIR, else $XDG_CONFIG_HOME/caddis, else $HOME/.config/caddis. Not created.
 std::string ConfigFolder();
 
+// Where the operator keeps images for this user: $XDG_DATA_HOME/caddis, else
+// $HOME/.local/share/caddis (on Windows the program's own folder). Not created.
+std::string DataFolder();
+
+// Whether this system installs programs apart from their files (a prefix's bin, as on Linux);
+// false on Windows, where the zip keeps every file beside the programs.
+bool MayBeInstalled();
+
 // Where the tool keeps what it records for this user (the link-error log, the service
 // record): $XDG_STATE_HOME/caddis, else $HOME/.local/state/caddis (on Windows
 // %LOCALAPPDATA%/Caddis). Not created.

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds the tool and runs it against the simulated card, started as port COM5.
+# Builds the tool (unless the tree is built) and runs it against the simulated card, started
+# as port COM5.
 #   scripts/demo.sh              the window when a display is present, else the headless demo
 #   scripts/demo.sh --headless   the command-line demo: status, an FPGA update with progress,
 #                                and the whole firmware update over the virtual USB bus
@@ -16,10 +17,18 @@ case "${1:-}" in
 esac
 [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ] || headless=true
 
-scripts/deps.sh
-cmake --preset default > /dev/null
-cmake --build --preset default
 bin=build/default/bin
+# A built tree starts at once; otherwise the packages, the configuration and the build first.
+needed=("$bin/caddis" "$bin/caddis-card-sim" build/default/demo-images/SkerryFPGA.bit
+        build/default/demo-images/SkerryTiva.dfu)
+$headless || needed+=("$bin/caddis-updater")
+built=true
+for file in "${needed[@]}"; do [ -e "$file" ] || built=false; done
+if ! $built; then
+  scripts/deps.sh
+  cmake --preset default > /dev/null
+  cmake --build --preset default
+fi
 
 # A private runtime folder: the simulated card's port and virtual USB bus live there. The
 # programs take their default images from the build's made-up ones, which only this variable

@@ -20,7 +20,7 @@ packages=(
   umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
   fonts-wine
-  help2man dpkg-dev
+  help2man dpkg-dev desktop-file-utils bash-completion tmux
   util-linux
 )
 for arg in "$@"; do

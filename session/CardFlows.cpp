@@ -13,6 +13,7 @@
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "support/DisplayMessage.h"
+#include "support/FilePlaces.h"
 #include "support/MadeUpImage.h"
 
 const char* const FPGARestartAdvice =
@@ -709,8 +710,21 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
   const tImageFile Image =
       ReadImageFile(Path, static_cast<uint64_t>(tTivaFileUpdater::MaxFileSize) + 1);
   Report.Image(Path, Image.Read ? std::optional<uint64_t>(Image.Bytes.size()) : std::nullopt);
-  if (const tFlowOutcome Usable = CheckImageBytes(Image); !Usable.Ok && Request.File)
-    co_return Usable;  // a missing default image is the host's to explain
+  if (const tFlowOutcome Usable = CheckImageBytes(Image); !Usable.Ok) {
+    if (Request.File) co_return Usable;
+    // A default image that is not there is refused before the card is touched, as a file
+    // given is: no record line. The window shows the host's own words for it; the outcome
+    // says where to put it.
+    if (!Image.Read) {
+      DisplayMessage("Cannot Update " + std::string(Request.What) + ": file " + Path +
+                     " not found");
+      co_return tFlowOutcome::Failed(
+          fk_Image, Usable.Text + "; " +
+                        (Request.ImageFolder.empty()
+                             ? MissingImageHint(CurrentFileFolders(), Name)
+                             : "put " + Name + " in " + Request.ImageFolder));
+    }
+  }
   // An image recognisably of another kind is never sent. The window names no file: the
   // default image beside the tool is refused the way the host refuses one.
   if (const std::string Wrong = WrongKindReason(Path, Image.Bytes, Request.Kind); !Wrong.empty()) {

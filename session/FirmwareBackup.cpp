@@ -4,6 +4,8 @@
 #include <atomic>
 #include <cctype>
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <memory>
 #include <system_error>
 #include <thread>
@@ -299,4 +301,49 @@ bool CheckKeptFirmware(const std::string& Path, std::span<const uint8_t> Bytes,
         return true;
       },
       Error);
+}
+
+namespace {
+
+// "card33" of "card33-20261209T211338155Z-fw12.dfu"; "" for a name that is not a kept image's.
+std::string KeptCardKey(const std::string& Name) {
+  const auto Dash = Name.find('-');
+  if (Name.rfind("card", 0) != 0 || Dash == std::string::npos || Dash == 4) return "";
+  for (std::size_t i = 4; i < Dash; ++i)
+    if (Name[i] < '0' || Name[i] > '9') return "";
+  if (Name.size() < 4 || Name.compare(Name.size() - 4, 4, ".dfu") != 0) return "";
+  if (Name.find("-fw", Dash) == std::string::npos) return "";
+  return Name.substr(0, Dash);
+}
+
+}  // namespace
+
+std::vector<std::string> KeptFirmwareBeyond(const std::vector<std::string>& Names,
+                                            std::size_t Keep) {
+  // The time stamp in each name sorts as the time does: per card, newest last.
+  std::map<std::string, std::vector<std::string>> ByCard;
+  for (const std::string& Name : Names)
+    if (const std::string Key = KeptCardKey(Name); !Key.empty()) ByCard[Key].push_back(Name);
+  std::vector<std::string> Beyond;
+  for (auto& [Key, Kept] : ByCard) {
+    std::sort(Kept.begin(), Kept.end());
+    if (Kept.size() > Keep) Beyond.insert(Beyond.end(), Kept.begin(), Kept.end() - Keep);
+  }
+  std::sort(Beyond.begin(), Beyond.end(), [](const std::string& A, const std::string& B) {
+    return A.substr(A.find('-')) < B.substr(B.find('-'));
+  });
+  return Beyond;
+}
+
+std::vector<std::string> PruneKeptFirmware(const std::string& Folder, std::size_t Keep) {
+  const std::string In = Folder.empty() ? KeptFirmwareFolder() : Folder;
+  std::vector<std::string> Names;
+  std::error_code Failed;
+  for (const auto& Entry : std::filesystem::directory_iterator(In, Failed))
+    if (Entry.is_regular_file(Failed)) Names.push_back(Entry.path().filename().string());
+  const std::vector<std::string> Beyond = KeptFirmwareBeyond(Names, Keep);
+  for (const std::string& Name : Beyond)
+    for (const std::string Suffix : {"", HashSuffix, CardSuffix})
+      std::filesystem::remove(In + "/" + Name + Suffix, Failed);
+  return Beyond;
 }

@@ -60,6 +60,14 @@ bool KeepFirmware(const tDFUDeviceEntry& Device, const tCardFacts& Card,
                   std::string& Error, const std::string& Folder = {},
                   const tAdapterIdentity& Adapter = {});
 
+// Of Names (file names in the kept folder), the images beyond the newest Keep of each card
+// (by device ID, as the names give it), oldest first. Names not of kept images are left out.
+std::vector<std::string> KeptFirmwareBeyond(const std::vector<std::string>& Names,
+                                            std::size_t Keep);
+// Removes from Folder (empty: KeptFirmwareFolder()) the images beyond the newest Keep of each
+// card, each with the files kept beside it; the names removed.
+std::vector<std::string> PruneKeptFirmware(const std::string& Folder, std::size_t Keep);
+
 // The card an image at Path was kept from (its ".card" file). False with Error when that file
 // is missing or does not name a card.
 bool ReadKeptCard(const std::string& Path, tKeptCard& Card, std::string& Error);

@@ -7,10 +7,10 @@ namespace {
 
 using tClock = std::chrono::steady_clock;
 
-tFlowOutcome OpenForTraffic(tCardSession& Session, int32_t Port) {
+tFlowOutcome OpenForTraffic(tCardSession& Session, int32_t Port, bool Traffic = true) {
   std::string Error;
   if (!Session.OpenCard(Port, Error)) return tFlowOutcome::Failed(fk_Port, Error);
-  Session.Host->Logging = true;
+  Session.Host->Logging = Traffic;
   Session.Host->AYTActive = false;
   return tFlowOutcome::Success();
 }
@@ -61,8 +61,8 @@ tFlow SendAndShowFlow(tCardSession& Session, int32_t Port, tHostMessage Message,
 }
 
 tFlow ResetFlow(tCardSession& Session, tFlowReport& Report, int32_t Port,
-                std::optional<tReturnRequest> Return) {
-  if (tFlowOutcome Opened = OpenForTraffic(Session, Port); !Opened.Ok) co_return Opened;
+                std::optional<tReturnRequest> Return, bool Traffic) {
+  if (tFlowOutcome Opened = OpenForTraffic(Session, Port, Traffic); !Opened.Ok) co_return Opened;
   if (Return) {
     tFlowOutcome Back = co_await RestartAndReturnFlow(Session, Report, *Return);
     co_return Back;
@@ -75,10 +75,10 @@ tFlow ResetFlow(tCardSession& Session, tFlowReport& Report, int32_t Port,
 }
 
 tFlow BootFlow(tCardSession& Session, tFlowReport& Report, int32_t Port,
-               std::chrono::milliseconds Timeout) {
+               std::chrono::milliseconds Timeout, bool Traffic) {
   if (tFlowOutcome Opened = co_await OpenIdentifiedFlow(Session, Port, Timeout); !Opened.Ok)
     co_return Opened;
-  Session.Host->Logging = true;
+  Session.Host->Logging = Traffic;
   Session.SendBoot();
   // Time for Boot to leave the port; a stop meanwhile does not take it back.
   co_await For(tCardSession::BootPause);

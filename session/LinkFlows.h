@@ -39,14 +39,14 @@ tFlow MonitorFlow(tCardSession& Session, int32_t Port, bool Logging,
 tFlow SendAndShowFlow(tCardSession& Session, int32_t Port, tHostMessage Message,
                       std::chrono::milliseconds Wait);
 
-// Port opened for its traffic as for SendAndShowFlow, and the card restarted: with Return it
-// is seen to leave and awaited back (RestartAndReturnFlow); without, Restart is sent, the link
-// closed after RestartPause, and "Restart sent on COMn" said.
+// Port opened as for SendAndShowFlow (its traffic shown only with Traffic), and the card
+// restarted: with Return it is seen to leave and awaited back (RestartAndReturnFlow); without,
+// Restart is sent, the link closed after RestartPause, and "Restart sent on COMn" said.
 tFlow ResetFlow(tCardSession& Session, tFlowReport& Report, int32_t Port,
-                std::optional<tReturnRequest> Return);
+                std::optional<tReturnRequest> Return, bool Traffic);
 
 // Port opened and the card's identity awaited (as OpenIdentifiedFlow: the card must be
 // listening, or Boot goes nowhere), then Boot sent with its traffic shown, and after BootPause
 // "Boot sent on COMn: the card restarts in its USB DFU boot loader".
 tFlow BootFlow(tCardSession& Session, tFlowReport& Report, int32_t Port,
-               std::chrono::milliseconds Timeout);
+               std::chrono::milliseconds Timeout, bool Traffic);

@@ -1,6 +1,6 @@
 #include "support/SerialIni.h"
 
-#include "platform/Paths.h"
+#include "support/FilePlaces.h"
 #include "support/IniFile.h"
 
 std::string SerialIniPath;
@@ -15,7 +15,7 @@ const char* const Section = "SerialPorts";
 }
 
 std::string ReadSerialSettings() {
-  SerialIniPath = tPaths::ExecutableFolder() + "/Serial.ini";
+  SerialIniPath = SettingsFilePlace(CurrentFileFolders(), PathExists).Path;
   return ReadSerialSettingsFrom(SerialIniPath);
 }
 

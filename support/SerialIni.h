@@ -14,7 +14,8 @@ extern uint16_t PortEnabledMask;
 extern std::array<int32_t, 8> PortBaudRate;
 extern std::array<int16_t, 8> PortComNumber;
 
-// Builds SerialIniPath from the executable's folder and reads the table from it.
+// Builds SerialIniPath (support/FilePlaces.h: beside the program, or installed the user's or
+// the system-wide settings) and reads the table from it.
 std::string ReadSerialSettings();
 
 // Reads the table from the file at Path (missing file, section, key or number: defaults).

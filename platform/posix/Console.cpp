@@ -34,6 +34,11 @@ int OutputColumns() {
   return ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 ? Size.ws_col : 0;
 }
 
+int OutputLines() {
+  winsize Size{};
+  return ioctl(STDOUT_FILENO, TIOCGWINSZ, &Size) == 0 ? Size.ws_row : 0;
+}
+
 std::vector<std::string> Arguments(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }

@@ -52,6 +52,16 @@ std::string ConfigFolder() {
   return RuntimeFolder() + "/config";
 }
 
+std::string DataFolder() {
+  if (auto Dir = Env("XDG_DATA_HOME"); !Dir.empty()) return Dir + "/caddis";
+  if (auto Home = Env("HOME"); !Home.empty()) return Home + "/.local/share/caddis";
+  return RuntimeFolder() + "/data";
+}
+
+bool MayBeInstalled() {
+  return true;
+}
+
 std::string StateFolder() {
   if (auto Dir = Env("XDG_STATE_HOME"); !Dir.empty()) return Dir + "/caddis";
   if (auto Home = Env("HOME"); !Home.empty()) return Home + "/.local/state/caddis";

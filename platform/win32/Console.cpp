@@ -92,6 +92,12 @@ int OutputColumns() {
   return Info.srWindow.Right - Info.srWindow.Left + 1;
 }
 
+int OutputLines() {
+  CONSOLE_SCREEN_BUFFER_INFO Info;
+  if (!GetConsoleScreenBufferInfo(Output(), &Info)) return 0;
+  return Info.srWindow.Bottom - Info.srWindow.Top + 1;
+}
+
 std::vector<std::string> Arguments(int argc, char** argv) {
   int Count = 0;
   wchar_t** Wide = CommandLineToArgvW(GetCommandLineW(), &Count);

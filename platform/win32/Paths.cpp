@@ -91,6 +91,14 @@ std::string ConfigFolder() {
   return LocalAppData() + "/Caddis";
 }
 
+std::string DataFolder() {
+  return ExecutableFolder();
+}
+
+bool MayBeInstalled() {
+  return false;
+}
+
 std::string StateFolder() {
   return LocalAppData() + "/Caddis";
 }

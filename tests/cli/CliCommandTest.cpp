@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <random>
+#include <sstream>
 #include <thread>
 
 #include <grp.h>
@@ -114,7 +115,9 @@ TEST_F(CliCommandTest, ASilentCardIsAnError) {
   EXPECT_EQ(Silent.Out, "");
   EXPECT_GE(std::chrono::steady_clock::now() - Start, 1500ms);
 
-  const tRun Update = Caddis({"update-fpga", "--port", "14", "--timeout", "1"});
+  // With an image to send (a missing one is refused before the card is asked).
+  const tRun Update = Caddis(
+      {"update-fpga", "--port", "14", "--timeout", "1", "--file", WriteImage("a.bit", 1024)});
   EXPECT_EQ(Update.Exit, ExitNoCard);
   EXPECT_TRUE(Contains(Update.Err, "no answer from the card on COM14")) << Update.Err;
 
@@ -208,7 +211,8 @@ TEST_F(CliCommandTest, ResetRestartsTheCard) {
   auto Sim = StartCard(16, {"--verbose"});
   const tRun Run = Caddis({"reset", "--port", "16"});
   ASSERT_EQ(Run.Exit, 0) << Run.Err;
-  EXPECT_TRUE(Contains(Run.Err, "  to Caddis: Restart 1\n")) << Run.Err;
+  // Traffic lines only with -v.
+  EXPECT_FALSE(Contains(Run.Err, "  to Caddis: Restart 1\n")) << Run.Err;
   EXPECT_TRUE(Contains(Sim->Output(), "restarting")) << Sim->Output();
   // It ends once the card is back, so the next command finds the port.
   EXPECT_TRUE(Contains(Run.Out,
@@ -216,6 +220,9 @@ TEST_F(CliCommandTest, ResetRestartsTheCard) {
                        "Card back on COM16: device ID 33, firmware version 12\n"))
       << Run.Out;
   EXPECT_EQ(Caddis({"status", "--port", "16"}).Exit, 0);
+  const tRun Verbose = Caddis({"-v", "reset", "--port", "16"});
+  ASSERT_EQ(Verbose.Exit, 0) << Verbose.Err;
+  EXPECT_TRUE(Contains(Verbose.Err, "  to Caddis: Restart 1\n")) << Verbose.Err;
 }
 
 // Cards whose port stays and whose microcontroller is silent for a while after the Restart,
@@ -418,7 +425,7 @@ TEST_F(CliCommandTest, AHungUpPortIsLeftAndTheCardFollowedWhenItIsBack) {
 
 TEST_F(CliCommandTest, BootAndDfuDownloadBringTheCardBackWithNewFirmware) {
   auto Sim = StartCard(21, {"--firmware", "12"});
-  const tRun Boot = Caddis({"boot", "--port", "21"});
+  const tRun Boot = Caddis({"-v", "boot", "--port", "21"});
   ASSERT_EQ(Boot.Exit, 0) << Boot.Err;
   EXPECT_TRUE(Contains(Boot.Err, "  to Caddis: Boot 4\n")) << Boot.Err;
 
@@ -710,19 +717,49 @@ TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
   tScopedEnv Images("CADDIS_IMAGE_DIR", Root + "/images");
   const tRun Json = Caddis({"paths", "--json"});
   ASSERT_EQ(Json.Exit, 0) << Json.Err;
+  // Run from the build tree, the settings lie beside the program.
   const std::string Expected =
       "{\"LogFile\":\"" + Root + "/logs/Log.txt\",\"ServiceRecord\":\"" + Root +
-      "/state/caddis/service-record.jsonl\",\"SettingsFile\":\"" +
+      "/state/caddis/service-record.jsonl\",\"KeptFirmwareFolder\":\"" + Root +
+      "/state/caddis/firmware\",\"SettingsFile\":\"" +
       std::filesystem::path(CADDIS_PATH).parent_path().string() +
-      "/Serial.ini\",\"ConfigFolder\":\"" + Root + "/config\",\"PortNumbersFile\":\"" + Root +
-      "/config/ports.txt\",\"RuntimeFolder\":\"" + Root + "/run\",\"PortFolder\":\"" + Root +
-      "/run/ports\",\"VirtualUSBFolder\":\"" + Root + "/run/usb\",\"ImageFolder\":\"" + Root +
-      "/images\"}\n";
+      "/Serial.ini\",\"SettingsFileFrom\":\"beside the program\",\"ConfigFolder\":\"" + Root +
+      "/config\",\"PortNumbersFile\":\"" + Root + "/config/ports.txt\",\"RuntimeFolder\":\"" +
+      Root + "/run\",\"PortFolder\":\"" + Root + "/run/ports\",\"VirtualUSBFolder\":\"" + Root +
+      "/run/usb\",\"ImageFolder\":\"" + Root + "/images\",\"ImageFolders\":[{\"Path\":\"" + Root +
+      "/images\",\"From\":\"$CADDIS_IMAGE_DIR\"}]}\n";
   EXPECT_EQ(Json.Out, Expected);
   const tRun Text = Caddis({"paths"});
   ASSERT_EQ(Text.Exit, 0) << Text.Err;
   EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "Image folder:     " + Root + "/images  ($CADDIS_IMAGE_DIR)\n"))
+      << Text.Out;
+
+  // The same program installed in a prefix's bin: nothing is looked for beside it. The
+  // system-wide settings are read while the user has none.
+  const std::string Bin = Root + "/usr/bin";
+  std::filesystem::create_directories(Bin);
+  std::filesystem::copy_file(CADDIS_PATH, Bin + "/caddis");
+  tScopedEnv NoImageDir("CADDIS_IMAGE_DIR", "");
+  tScopedEnv Data("XDG_DATA_HOME", Root + "/data");
+  const tRun Installed = tProcess(Runtime, Bin + "/caddis", {"paths", "--json"}).Wait();
+  ASSERT_EQ(Installed.Exit, 0) << Installed.Err;
+  const nlohmann::json Paths = nlohmann::json::parse(Installed.Out);
+  EXPECT_EQ(Paths["SettingsFile"], Root + "/config/Serial.ini") << Paths;
+  ASSERT_EQ(Paths["ImageFolders"].size(), 2u) << Paths;
+  EXPECT_EQ(Paths["ImageFolders"][0]["From"], "the working folder");
+  EXPECT_EQ(Paths["ImageFolders"][1]["Path"], Root + "/data/caddis");
+  EXPECT_EQ(Paths["ImageFolders"][1]["From"], "the user's data folder");
+  EXPECT_FALSE(Contains(Installed.Out, Bin)) << Installed.Out;
+  // A default image that is not there says where to put it, and writes no record line.
+  auto Sim = StartCard(33);
+  const tRun Missing =
+      tProcess(Runtime, Bin + "/caddis", {"update-usb-audio", "--port", "33"}).Wait();
+  EXPECT_EQ(Missing.Exit, ExitImage) << Missing.Err;
+  EXPECT_TRUE(Contains(Missing.Err, "put xmos.bin in ")) << Missing.Err;
+  EXPECT_TRUE(Contains(Missing.Err, " or " + Root + "/data/caddis, or give --file")) << Missing.Err;
+  EXPECT_FALSE(std::filesystem::exists(ServiceRecordPath())) << FileText(ServiceRecordPath());
 }
 
 TEST_F(CliCommandTest, StatusAndMonitorShowTheLinksHealth) {
@@ -779,9 +816,27 @@ TEST_F(CliCommandTest, HistoryShowsTheRecordAndSkipsADamagedLine) {
   EXPECT_TRUE(Contains(Table.Out, "COM6  18    update-fpga")) << Table.Out;
   EXPECT_TRUE(Contains(Table.Out, "failed: the card stopped answering")) << Table.Out;
 
+  // With --json each line is a record event carrying the line's own object, after the start
+  // event and before the result.
   const tRun Json = Caddis({"history", "--json", "--card", "18"});
   EXPECT_EQ(Json.Exit, 0) << Json.Err;
-  EXPECT_EQ(Json.Out, ServiceRecordLine(Entry) + "\n");
+  std::vector<nlohmann::json> Events;
+  std::istringstream Lines(Json.Out);
+  for (std::string Line; std::getline(Lines, Line);)
+    Events.push_back(nlohmann::json::parse(Line));
+  ASSERT_EQ(Events.size(), 3u) << Json.Out;
+  EXPECT_EQ(Events[0]["event"], "start");
+  EXPECT_EQ(Events[1]["event"], "record");
+  EXPECT_EQ(Events[1]["port"], 6);
+  EXPECT_EQ(Events[1]["line"], nlohmann::json::parse(ServiceRecordLine(Entry)));
+  EXPECT_EQ(Events[2]["event"], "result");
+  EXPECT_EQ(Events[2]["count"], 1);
+  EXPECT_EQ(Events[2]["record"], Record);
+  // --record names the record read, as it names the one written.
+  const tRun Elsewhere =
+      Caddis({"history", "--json", "--record", Runtime.Folder.Path + "/none.jsonl"});
+  EXPECT_EQ(Elsewhere.Exit, 0) << Elsewhere.Err;
+  EXPECT_TRUE(Contains(Elsewhere.Out, "\"count\":0")) << Elsewhere.Out;
   const tRun OnPort = Caddis({"history", "--port", "5"});
   EXPECT_TRUE(Contains(OnPort.Out, "COM5")) << OnPort.Out;
   EXPECT_FALSE(Contains(OnPort.Out, "COM6")) << OnPort.Out;

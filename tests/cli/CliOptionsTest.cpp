@@ -73,6 +73,44 @@ TEST(CliOptionsTest, EachCommandTakesTheOptionsItsHelpListsAndNoOther) {
   }
 }
 
+TEST(CliOptionsTest, EveryCommandThatTalksToACardOrReadsTheRecordWritesEvents) {
+  const std::set<std::string> Events = {
+      "status",      "monitor",          "send-hex",        "echo",    "reset",   "boot",
+      "update-fpga", "update-usb-audio", "update-firmware", "restore", "history", "dfu download",
+      "station"};
+  std::set<std::string> Seen;
+  for (const tCommand& Command : CliCommands()) {
+    if (!Events.count(Command.Name)) continue;
+    Seen.insert(Command.Name);
+    bool Json = false;
+    for (const tOptionHelp& Option : Command.Options)
+      Json = Json || std::string(Option.Name) == "--json";
+    EXPECT_TRUE(Json) << Command.Name;
+    EXPECT_NE(std::string(Command.Synopsis).find("[--json]"), std::string::npos)
+        << Command.Synopsis;
+  }
+  EXPECT_EQ(Seen, Events);
+}
+
+TEST(CliOptionsTest, AnUnknownCommandIsNamedWithOrWithoutHelp) {
+  const struct {
+    std::vector<std::string> Arguments;
+    int Exit;
+  } Cases[] = {
+      {{"caddis", "nosuch"}, ExitUsage},
+      {{"caddis", "nosuch", "--help"}, ExitUsage},
+      {{"caddis", "--help", "nosuch"}, ExitUsage},
+      {{"caddis", "nosuch", "--version"}, ExitUsage},
+      {{"caddis", "--help"}, ExitOk},
+      {{"caddis", "--version"}, ExitOk},
+  };
+  for (const auto& Case : Cases) {
+    const tRead Read = ReadCommandLine(Case.Arguments);
+    EXPECT_FALSE(Read.Ready);
+    EXPECT_EQ(Read.Result.Exit, Case.Exit) << testing::PrintToString(Case.Arguments);
+  }
+}
+
 TEST(CliOptionsTest, EverySecondsOptionRefusesWhatIsNotSecondsAndDefaultsAsItsHelpSays) {
   std::size_t Checked = 0;
   for (const tCommand& Command : CliCommands())

@@ -1,13 +1,18 @@
 // The command line's argument reading and text arithmetic, without ports or processes.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
+#include <sstream>
 #include <vector>
 
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
+#include "cli/CommandLine.h"
+#include "cli/ManPage.h"
+#include "cli/Outcome.h"
 #include "hostlink/OrvaneHost.h"
 #include "platform/Files.h"
 #include "platform/SerialDevice.h"
@@ -206,6 +211,158 @@ TEST(CliTextTest, ProgressBarsAreClampedAndRounded) {
   EXPECT_EQ(ProgressBar(std::nanf(""), 4), "[....]   0%");
   EXPECT_EQ(ProgressPercent(2.0f / 3.0f), 67);
   EXPECT_EQ(ProgressPercent(0.999f), 100);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliTextTest, AnAnswerIsShownAsSendHexTakesAMessage) {
+  const struct {
+    std::vector<uint8_t> Frame;  // count byte, message, checksum
+    const char* Hex;
+  } Cases[] = {
+      {{3, 0x3c, 0x01, 0xaa}, "3c01"},
+      {{2, 0x0a, 0x55}, "0a"},
+      {{5, 0xff, 0x00, 0x10, 0x7f, 0x12}, "ff00107f"},
+      {{1, 0x33}, ""},
+  };
+  for (const auto& Case : Cases)
+    EXPECT_EQ(AnswerHex(Case.Frame.data(), Case.Frame.size()), Case.Hex);
+}
+
+TEST(CliTextTest, AMonitorLineInAPipeComesOnAChangeOrAfterTheBeat) {
+  using namespace std::chrono_literals;
+  // A fake clock after the real clock's epoch.
+  const tChangeOrBeat::tClock::time_point T0 = tChangeOrBeat::tClock::time_point() + 1000s;
+  const struct {
+    std::chrono::milliseconds At;
+    const char* Key;
+    bool Due;
+  } Steps[] = {
+      {0ms, "fw 3", true},       // the first line
+      {20ms, "fw 3", false},     // a keep-alive, nothing changed
+      {4999ms, "fw 3", false},   // still within the beat
+      {5000ms, "fw 3", true},    // the heartbeat
+      {5020ms, "fw 4", true},    // a change, at once
+      {5040ms, "fw 4", false},   //
+      {6000ms, "fw 3", true},    // and back
+      {10999ms, "fw 3", false},  // the beat counts from the last line shown
+      {11000ms, "fw 3", true},
+  };
+  tChangeOrBeat Changes(5s);
+  for (const auto& Step : Steps)
+    EXPECT_EQ(Changes.Due(Step.Key, T0 + Step.At), Step.Due) << Step.At.count() << " ms";
+}
+
+}  // namespace
+
+namespace {
+
+// The manual page is made of the program's own tables: it cannot miss a command, an option, an
+// exit status or a record field.
+TEST(ManPageTest, TheManualHasASectionPerCommandAndEveryStatusAndRecordField) {
+  const std::string Page = CaddisManPage("9.9");
+  auto Has = [&Page](const std::string& Text) { return Page.find(Text) != std::string::npos; };
+  EXPECT_EQ(Page.rfind(".TH CADDIS 1 ", 0), 0u);
+  for (const char* Section : {".SH COMMANDS", ".SH \"JSON EVENTS\"", ".SH \"SERVICE RECORD\"",
+                              ".SH \"EXIT STATUS\"", ".SH FILES"})
+    EXPECT_TRUE(Has(std::string("\n") + Section + "\n")) << Section;
+  // Names as roff writes them: "--port" as "\-\-port".
+  auto Escaped = [](const std::string& Name) {
+    std::string Text;
+    for (const char C : Name)
+      Text += C == '-' ? std::string("\\-") : std::string(1, C);
+    return Text;
+  };
+  for (const tCommand& Command : CliCommands()) {
+    EXPECT_TRUE(Has(".SS \"" + Escaped(Command.Name) + "\"\n")) << Command.Name;
+    for (const tOptionHelp& Option : Command.Options)
+      EXPECT_TRUE(Has(".TP\n\\fB" + Escaped(Option.Name) + "\\fR"))
+          << Command.Name << " " << Option.Name;
+  }
+  for (const tOutcome& Outcome : Outcomes())
+    EXPECT_TRUE(Has(".B " + std::to_string(Outcome.Exit) + "\n")) << Outcome.Name;
+  const std::vector<tRecordFieldHelp> Fields = RecordFieldsHelp();
+  EXPECT_GE(Fields.size(), 15u);
+  for (const tRecordFieldHelp& Field : Fields) {
+    EXPECT_FALSE(Field.Help.empty()) << Field.Name << " has no description in the manual";
+    EXPECT_TRUE(Has(".B " + Field.Name + "\n")) << Field.Name;
+  }
+  // No line starts a roff request by accident: every line is a request, or text not starting
+  // with a dot.
+  std::istringstream Lines(Page);
+  for (std::string Line; std::getline(Lines, Line);) {
+    if (!Line.empty() && Line[0] == '.') {
+      EXPECT_TRUE(Line.size() > 2 && std::isupper(static_cast<unsigned char>(Line[1]))) << Line;
+    }
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliTextTest, TheProgressLineKeepsItsPercentageAtEveryWidth) {
+  const struct {
+    std::size_t Columns;
+    bool Rate;  // the rate and time left are shown
+    bool Bar;
+  } Cases[] = {
+      {0, true, true},   {200, true, true},  {79, true, true},
+      {70, true, true},  {60, false, true},  {39, false, true},
+      {22, false, true}, {20, false, false}, {3, false, false},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Line = FittedTransferLine("USB Audio", 0.35f, 16384, 2.0, Case.Columns);
+    if (Case.Columns > 0) {
+      EXPECT_LE(Line.size(), Case.Columns) << Line;
+    }
+    EXPECT_NE(Line.find("35%"), std::string::npos) << Case.Columns << ": " << Line;
+    EXPECT_EQ(Line.find("kB/s") != std::string::npos, Case.Rate) << Case.Columns << ": " << Line;
+    EXPECT_EQ(Line.find('[') != std::string::npos, Case.Bar) << Case.Columns << ": " << Line;
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(CliTextTest, TheMonitorLineFitsTheTerminalWithItsAddressAndLinkHealth) {
+  tOrvaneHost Host(0, false, "Caddis");
+  Host.ComPortID = 5;
+  Host.DeviceID = 33;
+  Host.FirmwareVersion = 12;
+  Host.Temperature = 41;
+  Host.IPAddress = 50u << 24 | 1u << 16 | 168u << 8 | 192u;
+  Host.ReportsReceived = or_AllReports;
+  for (int i = 0; i < OrvanePortCount; ++i)
+    Host.SampleRates[i] = 48000;
+  tLinkHealth Health;
+  Health.RoundTrips = 3;
+  Health.RoundTripLastUs = 300;
+  const struct {
+    std::size_t Columns;
+    std::vector<const char*> Shown;
+    std::vector<const char*> Left;
+  } Cases[] = {
+      {0, {"rates 48000", "supply", "round trip 0.3 ms"}, {}},
+      {300, {"rates 48000", "supply", "round trip 0.3 ms"}, {}},
+      {79, {"COM5:", "ID 33", "fw 12", "IP 192.168.1.50", "link 0.3 ms, 0 unanswered"}, {"rates"}},
+      {60, {"COM5:", "ID 33", "IP 192.168.1.50", "link 0.3 ms"}, {"rates", "supply", "FPGA"}},
+  };
+  for (const auto& Case : Cases) {
+    const std::string Line = FittedMonitorLine(Host, Health, Case.Columns);
+    if (Case.Columns > 0) {
+      EXPECT_LE(Line.size(), Case.Columns) << Line;
+    }
+    for (const char* Text : Case.Shown)
+      EXPECT_NE(Line.find(Text), std::string::npos)
+          << Case.Columns << ": " << Text << " in " << Line;
+    for (const char* Text : Case.Left)
+      EXPECT_EQ(Line.find(Text), std::string::npos)
+          << Case.Columns << ": " << Text << " in " << Line;
+  }
 }
 
 }  // namespace

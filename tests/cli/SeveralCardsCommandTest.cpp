@@ -2,6 +2,7 @@
 // against simulated cards.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <sstream>
 
@@ -27,10 +28,11 @@ tLines JsonLines(const std::string& Text) {
   return Lines;
 }
 
-// The events of one card's run keep the contract: every line has its event, port and time;
-// the run starts with "start" (when it got that far) and ends with its result or error, whose
-// exit status is the program's.
-void ExpectContract(const tLines& Lines, int Exit, const std::string& Command) {
+// The events of a run keep the contract: every line has its event, port and time; the run
+// starts with "start" (when it got that far) and ends with its result or error (several cards:
+// the summary), whose exit status is the program's.
+void ExpectContract(const tLines& Lines, int Exit, const std::string& Command,
+                    bool Summary = false) {
   ASSERT_FALSE(Lines.empty()) << Command;
   for (const nlohmann::json& Line : Lines) {
     EXPECT_TRUE(Line.contains("event") && Line["event"].is_string()) << Line;
@@ -42,10 +44,13 @@ void ExpectContract(const tLines& Lines, int Exit, const std::string& Command) {
     EXPECT_EQ(Time.back(), 'Z') << Time;
   }
   const nlohmann::json& Last = Lines.back();
-  EXPECT_EQ(Last["event"], Exit == 0 ? "result" : "error") << Command << ": " << Last;
+  EXPECT_EQ(Last["event"], Summary     ? "summary"
+                           : Exit == 0 ? "result"
+                                       : "error")
+      << Command << ": " << Last;
   EXPECT_EQ(Last["exit"], Exit) << Command;
   EXPECT_EQ(Last["ok"], Exit == 0) << Command;
-  if (Exit != 0) {
+  if (Exit != 0 && !Summary) {
     EXPECT_EQ(Last["kind"], OutcomeOf(KindOfExit(Exit)).Name) << Command;
     EXPECT_TRUE(Last["message"].is_string() && !Last["message"].get<std::string>().empty());
   }
@@ -124,24 +129,43 @@ TEST_F(SeveralCardsCommandTest, FourCardsAtOnceAndTheOneThatRefusesAPacketFailsT
   EXPECT_EQ(std::count(Table.begin(), Table.end(), '\n'), 6) << Table;
 }
 
+// Every command of caddis --help that talks to a card or reads the record, with --json.
 TEST_F(SeveralCardsCommandTest, EveryCommandsJsonLinesKeepTheContract) {
   auto Card = StartCard(51, {"--device-id", "7", "--firmware", "12", "--fpga-version", "1.2"});
+  auto Other = StartCard(52);
   const std::string Image = WriteImage("xmos.bin", 10 * 128);
+  const std::string Fpga = std::string(DEMO_IMAGE_DIR) + "/SkerryFPGA.bit";
   const struct {
     std::vector<std::string> Args;
     int Exit;
-    bool Image;  // the start event names the image
+    bool Image;         // the start event names the image
+    const char* Shows;  // an event the run must have on the way ("" none)
+    bool Summary;       // several cards: it ends with the summary
   } Runs[] = {
-      {{"status", "--port", "51"}, 0, false},
-      {{"update-fpga", "--port", "51"}, 0, true},
-      {{"update-usb-audio", "--port", "51", "--file", Image}, 0, true},
-      {{"reset", "--port", "51"}, 0, false},
-      {{"update-firmware", "--port", "51"}, 0, true},
-      {{"update-fpga", "--port", "51", "--file", Runtime.Folder.File("none.bit")}, ExitImage, true},
-      {{"status", "--port", "59"}, ExitPort, false},
-      {{"update-fpga", "--port", "51", "--timeout", "soon"}, ExitUsage, false},
-      {{"nonsense"}, ExitUsage, false},
+      {{"status", "--port", "51"}, 0, false, "card", false},
+      {{"monitor", "--port", "51", "--seconds", "1"}, 0, false, "status", false},
+      {{"send-hex", "--port", "51", "--wait", "0.5", "3c"}, 0, false, "answer", false},
+      {{"echo", "--port", "51", "--wait", "0.5", "hello"}, 0, false, "answer", false},
+      {{"update-fpga", "--port", "51"}, 0, true, "progress", false},
+      {{"update-usb-audio", "--port", "51", "--file", Image}, 0, true, "progress", false},
+      {{"reset", "--port", "51"}, 0, false, "", false},
+      {{"update-firmware", "--port", "51"}, 0, true, "boot-loader", false},
+      {{"restore", "--port", "51"}, 0, false, "boot-loader", false},
+      {{"history"}, 0, false, "record", false},
+      {{"status", "--port", "51,52"}, 0, false, "card", true},
+      {{"station", "--fpga", Fpga, "--seconds", "1"}, 0, false, "progress", true},
+      {{"boot", "--port", "52"}, 0, false, "", false},
+      {{"update-fpga", "--port", "51", "--file", Runtime.Folder.File("none.bit")},
+       ExitImage,
+       true,
+       "",
+       false},
+      {{"status", "--port", "59"}, ExitPort, false, "", false},
+      {{"history", "--port", "5", "--card", "7"}, ExitUsage, false, "", false},
+      {{"update-fpga", "--port", "51", "--timeout", "soon"}, ExitUsage, false, "", false},
+      {{"nonsense"}, ExitUsage, false, "", false},
   };
+  int Firmware = -1;  // the card's firmware as the last run left it
   for (const auto& R : Runs) {
     std::vector<std::string> Args = R.Args;
     Args.push_back("--json");
@@ -149,15 +173,24 @@ TEST_F(SeveralCardsCommandTest, EveryCommandsJsonLinesKeepTheContract) {
     const std::string Command = testing::PrintToString(Args);
     EXPECT_EQ(Run.Exit, R.Exit) << Command << Run.Out << Run.Err;
     const tLines Lines = JsonLines(Run.Out);
-    ExpectContract(Lines, R.Exit, Command);
+    ExpectContract(Lines, R.Exit, Command, R.Summary);
     if (R.Exit == ExitUsage) {
       EXPECT_EQ(Lines.size(), 1u) << Run.Out;
       continue;
     }
     ASSERT_GE(Lines.size(), 2u) << Command << Run.Out;
     EXPECT_EQ(Lines.front()["event"], "start") << Command;
-    EXPECT_EQ(Lines.front()["command"], R.Args.front()) << Command;
+    if (!R.Summary) {
+      EXPECT_EQ(Lines.front()["command"], R.Args.front()) << Command;
+    }
     EXPECT_EQ(Lines.front().contains("image"), R.Image) << Command;
+    if (*R.Shows) {
+      EXPECT_TRUE(std::any_of(Lines.begin(), Lines.end(),
+                              [&](const nlohmann::json& Line) { return Line["event"] == R.Shows; }))
+          << Command << " has no " << R.Shows << " event:\n"
+          << Run.Out;
+    }
+    if (Lines.back().contains("after")) Firmware = Lines.back()["after"]["firmware"];
   }
 
   // A whole update: the card before and after, progress by whole percents, the result last.
@@ -168,7 +201,7 @@ TEST_F(SeveralCardsCommandTest, EveryCommandsJsonLinesKeepTheContract) {
   ASSERT_EQ(Before.size(), 2u) << Update.Out;
   EXPECT_EQ(Before[0]["phase"], "before");
   EXPECT_EQ(Before[0]["device_id"], 7);
-  EXPECT_EQ(Before[0]["firmware"], 2) << "the firmware the update before put in";
+  EXPECT_EQ(Before[0]["firmware"], Firmware) << "the firmware the runs before left";
   EXPECT_EQ(Before[1]["phase"], "after");
   int Last = -1;
   for (const auto& Progress : EventsOf(Lines, "progress", 51)) {
@@ -203,7 +236,12 @@ TEST_F(SeveralCardsCommandTest, TwoCardsFirmwareInOneCommandEachTakesItsOwnBootL
   }
   ASSERT_EQ(Lines.back()["event"], "summary");
   EXPECT_EQ(Lines.back()["exit"], 0);
-  EXPECT_EQ(Lines.back()["cards"].size(), 2u);
+  ASSERT_EQ(Lines.back()["cards"].size(), 2u);
+  // The summary's cards are the objects the result events carry, not display texts.
+  for (const auto& Card : Lines.back()["cards"]) {
+    EXPECT_EQ(Card["before"]["firmware"], 12) << Card;
+    EXPECT_EQ(Card["after"]["device_id"], Card["port"]) << Card;
+  }
 }
 
 TEST_F(SeveralCardsCommandTest, AllMeansThePortsWhereACardAnswers) {
@@ -214,7 +252,9 @@ TEST_F(SeveralCardsCommandTest, AllMeansThePortsWhereACardAnswers) {
   ASSERT_EQ(Run.Exit, 0) << Run.Out << Run.Err;
   EXPECT_TRUE(Contains(Run.Out, "Cards on COM47, COM48\n")) << Run.Out;
   EXPECT_TRUE(Contains(Run.Out, "\nCOM48  48  ")) << Run.Out;
-  EXPECT_FALSE(Contains(Run.Out, "COM49")) << Run.Out;
+  // The silent card's port is named as such, and has no row in the table.
+  EXPECT_TRUE(Contains(Run.Out, "No card answered on COM49\n")) << Run.Out;
+  EXPECT_FALSE(Contains(Run.Out, "\nCOM49 ")) << Run.Out;
 
   const tRun Both = Caddis({"status", "--all", "--port", "47"});
   EXPECT_EQ(Both.Exit, ExitUsage);

@@ -98,6 +98,30 @@ TEST(SeveralCardsTest, ACardsRowFollowsItsEventsToItsResult) {
   EXPECT_EQ(Table[0].find("Time"), Table[2].find("1.5 s"));
 }
 
+TEST(SeveralCardsTest, TheSummaryCarriesTheCardsAsObjectsAndNullWhenNotKnown) {
+  tCardRow Known;
+  Known.Port = 5;
+  TakeEvent(Known,
+            Event(R"({"event":"card","device_id":7,"firmware":3,"fpga":"1.2","phase":"before"})"));
+  TakeEvent(Known,
+            Event(R"({"event":"card","device_id":7,"firmware":4,"fpga":"1.3","phase":"after"})"));
+  TakeEvent(Known, Event(R"({"event":"result","ok":true,"exit":0,"duration_s":2.5})"));
+  tCardRow Silent;
+  Silent.Port = 6;
+  FinishRow(Silent, ExitNoCard, "no answer");
+  const nlohmann::ordered_json Cards = SummaryCards({Known, Silent});
+  ASSERT_EQ(Cards.size(), 2u);
+  EXPECT_EQ(Cards[0]["card"], 7);
+  EXPECT_EQ(Cards[0]["before"],
+            nlohmann::ordered_json::parse(R"({"device_id":7,"firmware":3,"fpga":"1.2"})"));
+  EXPECT_EQ(Cards[0]["after"]["firmware"], 4);
+  EXPECT_EQ(Cards[0]["exit"], 0);
+  for (const char* Field : {"card", "before", "after"})
+    EXPECT_TRUE(Cards[1][Field].is_null()) << Field << ": " << Cards[1];
+  EXPECT_EQ(Cards[1]["exit"], ExitNoCard);
+  EXPECT_EQ(Cards[1]["result"], "no-card: no answer");
+}
+
 TEST(SeveralCardsTest, EventsReadAsLinesNamedByTheirPortAndProgressByTenths) {
   const struct {
     const char* Event;

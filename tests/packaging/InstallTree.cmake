@@ -1,7 +1,9 @@
 # Installs the build into a fresh DESTDIR and makes the .deb, then checks what both hold: the
 # programs, man pages, bash completion, udev rule, desktop entry and icon, and no image file
 # anywhere (the made-up demo images stay in the build tree). The completion must know every
-# command and option the installed caddis explains in its --help.
+# command and option the installed caddis explains in its --help and complete with and
+# without bash-completion's helpers; the desktop entry must validate; the man page must have
+# a section per command; the installed caddis must look for nothing beside itself.
 #   cmake -DBUILD=<build folder> -DWORK=<scratch folder> -DGUI=ON|OFF -DCPACK=<cpack> -P ...
 cmake_minimum_required(VERSION 3.25)
 foreach(var BUILD WORK GUI CPACK)
@@ -83,6 +85,71 @@ foreach(line IN LISTS lines)
   endforeach()
 endforeach()
 
+# The desktop entry passes desktop-file-validate (scripts/deps.sh installs desktop-file-utils).
+find_program(validate desktop-file-validate REQUIRED)
+execute_process(COMMAND ${validate} ${root}/usr/share/applications/caddis-updater.desktop
+                OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE r)
+if(NOT r EQUAL 0 OR out OR err)
+  message(FATAL_ERROR "desktop-file-validate refuses the desktop entry:\n${out}${err}")
+endif()
+
+# The udev rule says where the package puts it.
+file(READ ${root}/usr/lib/udev/rules.d/99-caddis-dfu.rules rule)
+if(NOT rule MATCHES "/usr/lib/udev/rules.d/99-caddis-dfu.rules")
+  message(FATAL_ERROR "the udev rule's comment names another place than /usr/lib/udev/rules.d")
+endif()
+
+# The man page has a section per command of caddis --help.
+file(READ ${root}/usr/share/man/man1/caddis.1 page)
+foreach(line IN LISTS lines)
+  string(STRIP "${line}" command)
+  string(REPLACE "-" "\\-" escaped "${command}")
+  string(FIND "${page}" ".SS \"${escaped}\"" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "man caddis has no section for ${command}")
+  endif()
+endforeach()
+foreach(section "EXIT STATUS" "JSON EVENTS" "SERVICE RECORD" "FILES")
+  string(FIND "${page}" "${section}" at)
+  if(at EQUAL -1)
+    message(FATAL_ERROR "man caddis has no section ${section}")
+  endif()
+endforeach()
+
+# The installed caddis looks for nothing beside itself in its bin.
+execute_process(COMMAND ${CMAKE_COMMAND} -E env --unset=CADDIS_IMAGE_DIR ${caddis} paths
+                OUTPUT_VARIABLE paths RESULT_VARIABLE r)
+string(FIND "${paths}" "${root}/usr/bin" at)
+if(NOT r EQUAL 0 OR NOT at EQUAL -1)
+  message(FATAL_ERROR "the installed caddis paths names its own bin (${r}):\n${paths}")
+endif()
+
+# TAB completion with and without bash-completion's helpers: the commands that start with
+# "upd", and a command's options.
+find_program(bash bash REQUIRED)
+set(helpers "")
+if(EXISTS /usr/share/bash-completion/bash_completion)
+  set(helpers "/usr/share/bash-completion/bash_completion")
+endif()
+foreach(with "" ${helpers})
+  set(script "")
+  if(with)
+    string(APPEND script "source ${with}; ")
+  endif()
+  string(APPEND script
+         "source ${root}/usr/share/bash-completion/completions/caddis; complete -p caddis >/dev/null && "
+         "COMP_WORDS=(caddis upd); COMP_CWORD=1; COMP_LINE='caddis upd'; COMP_POINT=10; _caddis; "
+         "echo \"1:\${COMPREPLY[*]}\"; "
+         "COMP_WORDS=(caddis history --re); COMP_CWORD=2; COMP_LINE='caddis history --re'; "
+         "COMP_POINT=19; _caddis; echo \"2:\${COMPREPLY[*]}\"")
+  execute_process(COMMAND ${bash} --norc --noprofile -c "${script}"
+                  OUTPUT_VARIABLE offered ERROR_VARIABLE err RESULT_VARIABLE r)
+  if(NOT r EQUAL 0 OR NOT offered MATCHES "1:update-fpga update-usb-audio update-firmware\n"
+     OR NOT offered MATCHES "2:--record\n")
+    message(FATAL_ERROR "completion (helpers: '${with}') offers (${r}):\n${offered}${err}")
+  endif()
+endforeach()
+
 # The Debian package of the same install.
 execute_process(COMMAND ${CPACK} -G DEB -B ${WORK}/deb WORKING_DIRECTORY ${BUILD}
                 OUTPUT_VARIABLE out ERROR_VARIABLE err RESULT_VARIABLE r)
@@ -104,3 +171,7 @@ endforeach()
 check_tree("the .deb" "${packaged}")
 execute_process(COMMAND dpkg-deb --field ${deb} Depends OUTPUT_VARIABLE depends)
 message(STATUS "${deb}: Depends: ${depends}")
+execute_process(COMMAND dpkg-deb --field ${deb} Recommends OUTPUT_VARIABLE recommends)
+if(NOT recommends MATCHES "bash-completion")
+  message(FATAL_ERROR "the .deb does not recommend bash-completion: ${recommends}")
+endif()
