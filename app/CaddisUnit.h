@@ -70,7 +70,10 @@ class TCaddisForm : public QWidget {
   // Firmware update over USB.
   void DFUButtonClick();
   void StartDFU();
+  // After a firmware download: the link is reopened DFURestartWait later, the window's loop
+  // running meanwhile.
   void DFUFinished(float Progress, tTivaUpdateError AckCode);
+  static constexpr std::chrono::milliseconds DFURestartWait{5000};
 
   // The firmware update dialog is open (DFUForm), and closing it.
   bool DFUFormOpen() const;
