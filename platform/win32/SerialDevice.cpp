@@ -139,7 +139,11 @@ struct tSerialDevice::tImpl {
     } else if (EventMask == 0) {
       Polling = true;
     }
-    return InputFlags();
+    // Bytes have arrived: they are read even when the driver's count does not show them yet
+    // (a driver that updates it late would otherwise stall the link until the next byte).
+    const unsigned Flags = InputFlags();
+    if (Completed && (EventMask & EV_RXCHAR) && Flags == 0) return tSerialWaiter::de_Readable;
+    return Flags;
   }
 
   // Before the thread sleeps: device flags when there is input (or a hang-up) already, else
@@ -267,8 +271,10 @@ int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
   if (Count == 0) return 0;
   const int64_t Waiting = Impl->DriverInput();
   if (Waiting < 0) return -1;
-  const DWORD Want = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(Waiting), Count));
-  if (Want == 0) return 0;
+  // What the driver counts, or, when it counts nothing (an arrival event can come before the
+  // count), as much as fits: the time-outs make the read return at once with what is there.
+  const DWORD Want = static_cast<DWORD>(
+      std::min<uint64_t>(Waiting > 0 ? static_cast<uint64_t>(Waiting) : Count, Count));
   Impl->RxOverlap = {};
   Impl->RxOverlap.hEvent = Impl->RxEvent;
   DWORD N = 0;
