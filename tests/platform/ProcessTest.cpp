@@ -3,6 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include <map>
 #include <set>
 #include <sstream>
@@ -114,6 +118,25 @@ TEST(ProcessTest, TwoProgramsAppendingToOneLogLoseNoLine) {
   EXPECT_EQ(Seen["first"].size(), std::size_t{Count});
   EXPECT_EQ(Seen["second"].size(), std::size_t{Count});
 }
+
+#ifdef _WIN32
+// A child inherits its pipe ends and nothing else this program holds, even what was made
+// inheritable (by a library, or for another child started at the same time).
+TEST(ProcessTest, AChildInheritsOnlyItsOwnPipes) {
+  SECURITY_ATTRIBUTES Inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE Event = ::CreateEventW(&Inherit, TRUE, FALSE, nullptr);
+  ASSERT_NE(Event, nullptr);
+  std::string Error;
+  auto Child = tChildProcess::Start(
+      {CHILD_HELPER_PATH, "handle", std::to_string(reinterpret_cast<std::uintptr_t>(Event))},
+      Error);
+  ASSERT_TRUE(Child) << Error;
+  const tOutput Output = RunToEnd(*Child);
+  ::CloseHandle(Event);
+  EXPECT_EQ(Output.Exit, 0);
+  EXPECT_NE(Normalised(Output.Out).find("handle closed\n"), std::string::npos) << Output.Out;
+}
+#endif
 
 TEST(ProcessTest, AProgramThatCannotStartIsRefusedWithItsName) {
   const tTempFolder Folder;
