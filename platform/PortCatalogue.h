@@ -60,6 +60,10 @@ std::string NumbersFilePath();
 // already names is listed once, by the link).
 std::vector<tPort> ListPorts();
 
+// The numbers of the ports present, in ListPorts' order, without what it takes to name their
+// devices (on Windows one registry key is read): cheap enough to ask every few seconds.
+std::vector<int32_t> PortNumbers();
+
 // The path to open for port aCom when that port is present now (on Linux its COM<n> link,
 // else the kernel device remembered under that number). Empty when there is none.
 std::string DevicePathFor(int32_t aCom);

@@ -7,10 +7,7 @@
 namespace {
 
 std::vector<int32_t> MachinePorts() {
-  std::vector<int32_t> Numbers;
-  for (const tPortCatalogue::tPort& Port : tPortCatalogue::ListPorts())
-    Numbers.push_back(Port.Number);
-  return Numbers;
+  return tPortCatalogue::PortNumbers();
 }
 
 std::string PortName(int32_t Port) {

@@ -30,7 +30,7 @@ class tPortRescan {
   // seconds, well inside the time an operator waits for a card to be taken.
   static constexpr std::chrono::milliseconds DefaultPeriod{3000};
 
-  // Lister empty: the machine's port list (tPortCatalogue::ListPorts).
+  // Lister empty: the machine's port list (tPortCatalogue::PortNumbers).
   explicit tPortRescan(tLister Lister = {}, std::chrono::milliseconds Period = DefaultPeriod);
 
   // Takes the ports present now as known, without telling them: the front end has just read

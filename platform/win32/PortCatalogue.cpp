@@ -145,6 +145,13 @@ std::vector<tPort> ListPorts() {
   return Ports;
 }
 
+std::vector<int32_t> PortNumbers() {
+  std::vector<int32_t> Numbers;
+  for (const tPort& Port : ReadSerialComm())
+    Numbers.push_back(Port.Number);
+  return Numbers;
+}
+
 std::string UsbIdentityOfInstance(const std::string& Instance, const std::string& Manufacturer,
                                   const std::string& Product) {
   // "USB\VID_0403&PID_6001\A10KJ3XQ" (a USB device that is the port itself), or a driver's
