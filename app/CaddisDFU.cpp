@@ -1,7 +1,6 @@
 // The main window's side of a firmware update over USB: send the card into its boot loader,
 // close the serial link and open the update dialog, then reopen the link when it is done.
-#include <chrono>
-#include <thread>
+#include <QTimer>
 
 #include "app/CaddisUnit.h"
 #include "dfu/DFUunit.h"
@@ -47,9 +46,10 @@ void TCaddisForm::StartDFU() {
 }
 
 void TCaddisForm::DFUFinished(float, tTivaUpdateError) {
-  // The card needs time to restart its firmware before its port is back.
-  std::this_thread::sleep_for(std::chrono::milliseconds(5000));
-  ReopenComPort();
+  // The card needs time to restart its firmware before its port is back. The window waits
+  // without blocking its thread: a window that does not answer for five seconds is marked
+  // "Not Responding" by Windows. A port notice meanwhile may bring the link back sooner.
+  QTimer::singleShot(DFURestartWait, this, [this] { ReopenComPort(); });
 }
 
 bool TCaddisForm::DFUFormOpen() const {

@@ -20,8 +20,10 @@
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
+#include "platform/SessionEnd.h"
 #include "platform/UIThread.h"
 #include "serial/ComPorts.h"
+#include "session/Shutdown.h"
 #include "support/DisplayMessage.h"
 #include "support/ShortString.h"
 
@@ -85,6 +87,7 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
   EnableButtons();
   FillComPortsList();
   WatchDevices();
+  WatchSessionEnd();
 
   QFTimer = new QTimer(this);
   QFTimer->setTimerType(Qt::PreciseTimer);
@@ -95,6 +98,8 @@ TCaddisForm::TCaddisForm(bool ShowLogControls, QWidget* Parent)
 }
 
 TCaddisForm::~TCaddisForm() {
+  *Closing = true;
+  tShutdown::SetHold({});
   SetQtWakeHandler({});
   // A flow under way ends as stopped, so its record says how far it came: an image still
   // being sent is recorded as interrupted, an update waiting for the card as it stands.
@@ -425,6 +430,14 @@ void TCaddisForm::QFTimerEvent() {
     case tCardSession::lc_None:
       break;
   }
+  // A port whose notice never came is found by reading the list again every few seconds.
+  for (const tDeviceChange& Change : PortRescan.Due(std::chrono::steady_clock::now())) {
+    // Said, so that a machine whose notices do not come shows it.
+    DisplayMessage(Change.PortName +
+                   (Change.Kind == tDeviceChange::dc_Arrival ? " found" : " gone") +
+                   " by the re-scan of the port list");
+    wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
+  }
   if (CaddisHost) {
     CaddisHost->ServiceAYT();
     CardPresent = CaddisHost->DeviceID != 0;
@@ -596,16 +609,49 @@ void TCaddisForm::RecordFinished(tServiceResult Result, const std::string& Failu
   StepFlows();
 }
 
+// ---- End of the session ----------------------------------------------------------------
+
+void TCaddisForm::WatchSessionEnd() {
+  // Runs on the watch's thread; the program is ended once it returns, so it waits (a while at
+  // most) for the window's thread to record the update and close the port.
+  SessionEndWatch = std::make_unique<tSessionEndWatch>([this, Closing = Closing] {
+    tShutdown::SessionEnding();
+    auto Done = std::make_shared<std::atomic<bool>>(false);
+    QMetaObject::invokeMethod(
+        this,
+        [this, Done] {
+          EndOfSession();
+          *Done = true;
+        },
+        Qt::QueuedConnection);
+    for (int i = 0; i < 500 && !*Done && !*Closing; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  });
+  tSessionEndWatch* Watch = SessionEndWatch.get();
+  tShutdown::SetHold([Watch](const std::string& Reason) { Watch->Hold(Reason); });
+}
+
+void TCaddisForm::EndOfSession() {
+  // As when the window closes: an image still being sent is recorded as interrupted (by the
+  // shutdown), an update waiting for the card as it stands.
+  StopFlow(UpdateFlow);
+  StopFlow(RecordFlow);
+  CloseComPort();
+}
+
 // ---- Device changes ------------------------------------------------------------------
 
 void TCaddisForm::WatchDevices() {
   // Kernel devices are named by the number the port list gives them.
   DeviceNotifier = std::make_unique<tDeviceNotifier>(tPaths::PortFolder(),
                                                      tPortCatalogue::PortNameOfKernelDevice);
+  // A change the rescan has told already is not acted on twice.
   auto ReadChanges = [this] {
     for (const auto& Change : DeviceNotifier->ReadChanges())
-      wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
+      if (PortRescan.Noted(Change))
+        wmDeviceChange(Change.Kind == tDeviceChange::dc_Arrival, Change.PortName);
   };
+  PortRescan.Start(std::chrono::steady_clock::now());
   // Notices come through descriptors (Linux) or from the notifier's own thread (Windows).
   for (int Fd : DeviceNotifier->FileDescriptors()) {
     auto* Socket = new QSocketNotifier(Fd, QSocketNotifier::Read, this);

@@ -15,6 +15,7 @@
 #include <QTimer>
 #include <QWidget>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -24,9 +25,11 @@
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/OrvaneHost.h"
 #include "session/CardFlows.h"
+#include "session/PortRescan.h"
 #include "session/ServiceRecord.h"
 
 class tDeviceNotifier;
+class tSessionEndWatch;
 class QSocketNotifier;
 
 class TCaddisForm : public QWidget {
@@ -67,7 +70,10 @@ class TCaddisForm : public QWidget {
   // Firmware update over USB.
   void DFUButtonClick();
   void StartDFU();
+  // After a firmware download: the link is reopened DFURestartWait later, the window's loop
+  // running meanwhile.
   void DFUFinished(float Progress, tTivaUpdateError AckCode);
+  static constexpr std::chrono::milliseconds DFURestartWait{5000};
 
   // The firmware update dialog is open (DFUForm), and closing it.
   bool DFUFormOpen() const;
@@ -184,6 +190,13 @@ class TCaddisForm : public QWidget {
   bool FillingList = false;             // a selection made by the program is no change
   std::unique_ptr<tDeviceNotifier> DeviceNotifier;
   std::vector<QSocketNotifier*> DeviceSockets;
+  tPortRescan PortRescan;  // the port list read again under the notices
+  // The end of the user's session: an update holds it off; when it comes anyway the flows
+  // stop and the record says so, as when the window closes.
+  std::unique_ptr<tSessionEndWatch> SessionEndWatch;
+  std::shared_ptr<std::atomic<bool>> Closing = std::make_shared<std::atomic<bool>>(false);
+  void WatchSessionEnd();
+  void EndOfSession();
   // An update flow has ended: its failure after the card took the image (the restart) is
   // said, and the link it left is the window's again.
   void UpdateFlowEnded();

@@ -1,6 +1,23 @@
 #include "cli/Outcome.h"
 
 #include <cstdio>
+#include <string>
+
+#include "platform/Console.h"
+
+namespace {
+
+// "interrupted (Ctrl-C)", in the system's words for what stops a program; kept for the
+// program's life, as the table's texts are.
+const char* StopHelp(tConsole::tStopReason Reason) {
+  static std::string Texts[2];
+  std::string& Text = Texts[Reason == tConsole::cs_Interrupt ? 0 : 1];
+  Text = std::string(Reason == tConsole::cs_Interrupt ? "interrupted (" : "terminated (") +
+         tConsole::StopRequestText(Reason) + ")";
+  return Text.c_str();
+}
+
+}  // namespace
 
 const std::vector<tOutcome>& Outcomes() {
   static const std::vector<tOutcome> Table = {
@@ -14,8 +31,8 @@ const std::vector<tOutcome>& Outcomes() {
        "the card refused the update: an error code, a wrong acknowledgement, a download refused"},
       {fk_Verify, ExitVerify, "verify",
        "verification failed: the image read back differs, or the card did not come back"},
-      {fk_Interrupted, ExitInterrupted, "interrupted", "interrupted (Ctrl-C)"},
-      {fk_Terminated, ExitTerminated, "terminated", "terminated (SIGTERM)"},
+      {fk_Interrupted, ExitInterrupted, "interrupted", StopHelp(tConsole::cs_Interrupt)},
+      {fk_Terminated, ExitTerminated, "terminated", StopHelp(tConsole::cs_Terminate)},
   };
   return Table;
 }

@@ -23,6 +23,7 @@
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "session/FirmwareBackup.h"
+#include "session/PortRescan.h"
 #include "session/StationRules.h"
 #include "session/StationScreen.h"
 
@@ -417,6 +418,13 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
                          static_cast<std::size_t>(Keep));
   for (const auto& Port : tPortCatalogue::ListPorts())
     Station.Arrived(Port.Number, tClock::now());
+  // A notice that never comes costs a card a few seconds, not its service.
+  tPortRescan Rescan;
+  Rescan.Start(tClock::now());
+  if (Context.Verbose)
+    std::fprintf(stderr, "Port notices from: %s; the port list is read again every %lld s\n",
+                 Notifier.Sources().empty() ? "nowhere" : Notifier.Sources().c_str(),
+                 static_cast<long long>(Rescan.Period().count() / 1000));
   const double Limit = Options.Seconds;
   const auto Until = tClock::now() + (Limit > 0 ? Seconds(Limit) : std::chrono::hours(24 * 365));
   bool StopSent = false;
@@ -428,7 +436,17 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
     }
     if (Now >= Until) Station.Close();
     if ((StopSent || Now >= Until) && Station.Runner().Running() == 0) break;
-    for (const tDeviceChange& Change : Notifier.ReadChanges()) {
+    std::vector<tDeviceChange> Changes = Notifier.ReadChanges();
+    for (const tDeviceChange& Change : Changes)
+      Rescan.Noted(Change);
+    for (const tDeviceChange& Change : Rescan.Due(Now)) {
+      if (Context.Verbose)
+        std::fprintf(stderr, "%s %s by the re-scan of the port list (no notice came)\n",
+                     Change.PortName.c_str(),
+                     Change.Kind == tDeviceChange::dc_Arrival ? "found" : "gone");
+      Changes.push_back(Change);
+    }
+    for (const tDeviceChange& Change : Changes) {
       const int Port = PortNumberFromName(Change.PortName);
       if (Port <= 0) continue;
       if (Change.Kind == tDeviceChange::dc_Arrival)

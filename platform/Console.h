@@ -19,6 +19,11 @@ enum tStopReason : int {
 // error instead of ending the program.
 void InstallStopHandler(void (*aHandler)(int Reason));
 
+// What brings each stop reason here, in the system's own words for the help text:
+// "Ctrl-C" and "SIGTERM" on Linux; Ctrl-C or Ctrl-Break, and the console window closing or the
+// end of the session, on Windows.
+const char* StopRequestText(tStopReason Reason);
+
 // Whether standard output is an interactive terminal that follows the status line's cursor
 // controls ("\r", then ESC "[K" to erase to the end of the line). On Windows this also
 // switches the console to those controls; a console that cannot follow them counts as no

@@ -1,9 +1,11 @@
 // Arrival and removal notices for serial ports, named as the port list numbers them ("COM5").
 //
 // Where they come from is the system's business:
-//   - Windows broadcasts them to top-level windows (WM_DEVICECHANGE for a port); the notifier
-//     keeps a hidden window on a thread of its own and calls OnPending there when a notice
-//     waits.
+//   - Windows broadcasts them to top-level windows (WM_DEVICECHANGE for a port), and sends
+//     the COM-port device interface's notices to windows registered for them (some USB-serial
+//     drivers are seen only that way); the notifier keeps a hidden window on a thread of its
+//     own, takes both, tells each change of a port once, and calls OnPending there when a
+//     notice waits.
 //   - Linux: kernel tty devices through a udev monitor (the udev daemon's events where one
 //     runs, since they come after permissions and by-id links are in place; the kernel's own
 //     otherwise, as in containers), and the port folder's COM<n> links through inotify; the
@@ -47,6 +49,9 @@ class tDeviceNotifier {
 
   // True when the system's own devices are watched (not only the port folder).
   bool WatchingKernelDevices() const;
+  // Where the notices come from, for -v and the log ("udev monitor (udev), port folder"); the
+  // sources that could not be set up are left out.
+  std::string Sources() const;
 
  private:
   struct tImpl;

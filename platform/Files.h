@@ -80,6 +80,9 @@ std::string SystemErrorText(int Code);
 // False with the reason in Why (as OpenRegular's) when not all of Bytes could be written and
 // kept.
 bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why);
+// The same without waiting for the disk, with the system's code in Error as well (0 when the
+// file was refused for what it is): for a log whose lines may be lost in a power cut.
+bool AppendBytes(const std::string& Path, const std::string& Bytes, int& Error, std::string& Why);
 
 // Waits until what was written to File (flushed from its buffer first) is on the disk.
 bool SyncToDisk(std::FILE* File, int& Error);

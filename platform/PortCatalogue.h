@@ -36,7 +36,8 @@ struct tPort {
   int32_t Number = 0;
   std::string Name;        // the driver's device name (Serial0; ttyUSB0; a link target's name)
   std::string DevicePath;  // what to open
-  // The USB device the port belongs to, where the system tells (Linux, from sysfs):
+  // The USB device the port belongs to, where the system tells (Linux from sysfs, Windows
+  // from the device setup):
   // "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer,
   // product, serial number; the strings it has). Empty otherwise.
   std::string Usb;
@@ -58,6 +59,10 @@ std::string NumbersFilePath();
 // folder's links by number, then the kernel devices by name (a kernel device that a link
 // already names is listed once, by the link).
 std::vector<tPort> ListPorts();
+
+// The numbers of the ports present, in ListPorts' order, without what it takes to name their
+// devices (on Windows one registry key is read): cheap enough to ask every few seconds.
+std::vector<int32_t> PortNumbers();
 
 // The path to open for port aCom when that port is present now (on Linux its COM<n> link,
 // else the kernel device remembered under that number). Empty when there is none.
@@ -81,5 +86,12 @@ inline std::string PortNameOfKernelDevice(const std::string& KernelName) {
   const int32_t n = PortNumberOf(KernelName);
   return n > 0 ? "COM" + std::to_string(n) : std::string();
 }
+
+// Windows: the USB identity as the port list shows it ("0403:6001 FTDI FT232R USB UART, serial
+// A10KJ3XQ") from a port device's instance ("USB\\VID_0403&PID_6001\\A10KJ3XQ"), its
+// manufacturer and the product string it reported (either may be empty); "" for a device that
+// is no USB device.
+std::string UsbIdentityOfInstance(const std::string& Instance, const std::string& Manufacturer,
+                                  const std::string& Product);
 
 }  // namespace tPortCatalogue

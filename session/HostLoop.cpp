@@ -68,6 +68,11 @@ int LoopStopSignal() {
   return StopSignal;
 }
 
+void ClearLoopStop() {
+  Stop = false;
+  StopSignal = 0;
+}
+
 std::chrono::milliseconds Seconds(double Value) {
   return std::chrono::milliseconds(static_cast<int64_t>(std::llround(Value * 1000.0)));
 }

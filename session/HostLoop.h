@@ -44,6 +44,8 @@ class tHostLoop {
 void RequestLoopStop(int Signal);
 bool LoopStopRequested();
 int LoopStopSignal();
+// For tests: forgets a stop request.
+void ClearLoopStop();
 
 // Seconds as a loop's limit.
 std::chrono::milliseconds Seconds(double Value);

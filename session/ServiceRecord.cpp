@@ -9,6 +9,7 @@
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "session/CardSession.h"
+#include "session/Shutdown.h"
 #include "support/JsonLine.h"
 #include "support/Sha256.h"
 
@@ -294,6 +295,11 @@ void tServiceRecorder::Begin(tCardSession& Session, const std::string& Action,
   fEntry.Image = Image;
   Session.ResetLinkHealth();
   fRunning = true;
+  tShutdown::UpdateBegun(this, Action);
+}
+
+tServiceRecorder::~tServiceRecorder() {
+  tShutdown::UpdateEnded(this);
 }
 
 void tServiceRecorder::SetKept(const std::string& File, const std::string& SHA256) {
@@ -315,5 +321,7 @@ bool tServiceRecorder::Finish(const tCardSession& Session, tServiceResult Result
   fEntry.Result = Result;
   fEntry.Failure = Result == sr_Succeeded ? std::string() : Failure;
   fEntry.Health = Session.LinkHealth();
+  if (Result == sr_Interrupted) fEntry.Failure = tShutdown::InterruptedFailure(fEntry.Failure);
+  tShutdown::UpdateEnded(this);
   return AppendServiceRecord(fRecordPath, fEntry, Error);
 }

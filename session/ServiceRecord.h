@@ -168,11 +168,17 @@ bool AppendServiceRecord(const std::string& Path, const tServiceEntry& Entry, st
 bool ServiceRecordUsable(const std::string& Path, std::string& Error);
 
 // The bookkeeping of one update for a front end: Begin notes what is known before (and
-// counts the link's health afresh), Finish what is known after, and appends the line.
+// counts the link's health afresh), Finish what is known after, and appends the line. From
+// Begin to Finish the update holds off the end of the user's session (tShutdown); one that the
+// session's end interrupted says so in its failure text.
 class tServiceRecorder {
  public:
   // RecordPath as for ServiceRecordPath.
   explicit tServiceRecorder(std::string Program, std::string RecordPath = {});
+  // An update begun and never finished no longer holds off the end of the session.
+  ~tServiceRecorder();
+  tServiceRecorder(const tServiceRecorder&) = default;
+  tServiceRecorder& operator=(const tServiceRecorder&) = default;
 
   // Notes the start: the time, the session's port and its adapter, the card as the open
   // link knows it, and the image (its SHA-256 is computed here).

@@ -41,10 +41,6 @@ struct tFileCloser {
 };
 using tFile = std::unique_ptr<std::FILE, tFileCloser>;
 
-bool WriteText(std::FILE* File, const std::string& Text) {
-  return std::fwrite(Text.data(), 1, Text.size(), File) == Text.size();
-}
-
 // The log file the operator was last told cannot be written: told once, not for every line.
 std::string& ReportedPath() {
   static std::string Path;
@@ -63,20 +59,14 @@ void ReportUnwritable(const std::string& Path, const std::string& Why) {
 // appending (or is no ordinary file: a FIFO would hang the tool) is left as it is. False with
 // the system's code in Error, or 0 and the reason in Why, when the line was lost.
 bool AppendLine(const std::string& Path, const std::string& Line, int& Error, std::string& Why) {
-  if (tFile Created{tFiles::CreateNew(Path, Error)}) {
-    const std::string Title = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd;
-    if (WriteText(Created.get(), Title) && WriteText(Created.get(), Line) &&
-        std::fflush(Created.get()) == 0)
-      return true;
-    Error = 0;
-    return false;
-  }
+  // Every write, the title's too, goes through a file opened for appending only: a writer at
+  // its own position (the new file's start) would overwrite a line another program has
+  // appended meanwhile.
+  std::string Text = Line;
+  if (tFile Created{tFiles::CreateNew(Path, Error)})
+    Text = (LogTitle + " Log").substr(0, MaxTitleLine) + LineEnd + Line;
   const int CreateError = Error;
-  if (tFile Existing{tFiles::OpenRegular(Path, tFiles::of_Append, Error, Why)}) {
-    if (WriteText(Existing.get(), Line) && std::fflush(Existing.get()) == 0) return true;
-    Error = 0;
-    return false;
-  }
+  if (tFiles::AppendBytes(Path, Text, Error, Why)) return true;
   // No log and no way to make one: the reason is the creation's.
   if (tFiles::IsNotFound(Error)) Error = CreateError;
   return false;

@@ -45,4 +45,8 @@ std::vector<std::string> Arguments(int argc, char** argv) {
 
 void UseUtf8Output() {}
 
+const char* StopRequestText(tStopReason Reason) {
+  return Reason == cs_Interrupt ? "Ctrl-C" : "SIGTERM";
+}
+
 }  // namespace tConsole

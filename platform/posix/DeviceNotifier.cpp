@@ -17,6 +17,7 @@ struct tDeviceNotifier::tImpl {
   int Watch = -1;
   udev* Udev = nullptr;
   udev_monitor* Monitor = nullptr;
+  bool Daemon = false;  // the udev daemon's events, not the kernel's
 
   void WatchPortFolder() {
     tPaths::MakeFolders(PortFolder);
@@ -29,7 +30,7 @@ struct tDeviceNotifier::tImpl {
     Udev = udev_new();
     if (!Udev) return;
     // The daemon's events carry finished devices; without a daemon only the kernel speaks.
-    const bool Daemon = access("/run/udev/control", F_OK) == 0;
+    Daemon = access("/run/udev/control", F_OK) == 0;
     Monitor = udev_monitor_new_from_netlink(Udev, Daemon ? "udev" : "kernel");
     if (Monitor && udev_monitor_filter_add_match_subsystem_devtype(Monitor, "tty", nullptr) == 0 &&
         udev_monitor_enable_receiving(Monitor) == 0) {
@@ -120,4 +121,12 @@ std::vector<tDeviceChange> tDeviceNotifier::ReadChanges() {
 
 bool tDeviceNotifier::WatchingKernelDevices() const {
   return Impl->Monitor != nullptr;
+}
+
+std::string tDeviceNotifier::Sources() const {
+  std::string Text;
+  if (Impl->Monitor) Text = Impl->Daemon ? "udev monitor (udev)" : "udev monitor (kernel)";
+  if (Impl->Inotify >= 0 && Impl->Watch >= 0)
+    Text += std::string(Text.empty() ? "" : ", ") + "port folder";
+  return Text;
 }

@@ -182,8 +182,11 @@ std::FILE* OpenRegular(const std::string& Path, tOpenFor For, int& Error, std::s
   return File;
 }
 
-bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
-  int Error = 0;
+namespace {
+
+bool AppendWhole(const std::string& Path, const std::string& Bytes, bool Durably, int& Error,
+                 std::string& Why) {
+  Error = 0;
   std::FILE* File = OpenRegular(Path, of_Append, Error, Why);
   if (File == nullptr) return false;
   const int Fd = fileno(File);
@@ -198,7 +201,7 @@ bool AppendDurably(const std::string& Path, const std::string& Bytes, std::strin
     }
     Done += static_cast<size_t>(Count);
   }
-  if (Written) Written = Sync(Fd, Error);
+  if (Written && Durably) Written = Sync(Fd, Error);
   // Nothing went through the stream's buffer: closing it only closes the file.
   if (std::fclose(File) != 0 && Written) {
     Error = errno;
@@ -206,6 +209,17 @@ bool AppendDurably(const std::string& Path, const std::string& Bytes, std::strin
   }
   if (!Written) Why = SystemErrorText(Error);
   return Written;
+}
+
+}  // namespace
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
+  int Error = 0;
+  return AppendWhole(Path, Bytes, true, Error, Why);
+}
+
+bool AppendBytes(const std::string& Path, const std::string& Bytes, int& Error, std::string& Why) {
+  return AppendWhole(Path, Bytes, false, Error, Why);
 }
 
 bool SyncToDisk(std::FILE* File, int& Error) {

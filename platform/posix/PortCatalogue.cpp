@@ -352,6 +352,13 @@ void SetRoots(const tRoots& Roots) {
   Overrides() = Roots;
 }
 
+std::vector<int32_t> PortNumbers() {
+  std::vector<int32_t> Numbers;
+  for (const tPort& Port : ListPorts())
+    Numbers.push_back(Port.Number);
+  return Numbers;
+}
+
 std::vector<tPort> ListPorts() {
   const std::vector<tLink> PortLinks = Links();
   std::vector<tPort> Ports;

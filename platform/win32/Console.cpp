@@ -117,6 +117,11 @@ void UseUtf8Output() {
   std::atexit(RestoreOutputPage);
 }
 
+const char* StopRequestText(tStopReason Reason) {
+  return Reason == cs_Interrupt ? "Ctrl-C or Ctrl-Break"
+                                : "the console window closed, or the session ended";
+}
+
 }  // namespace tConsole
 
 std::wstring tStopEvent::Name(unsigned long ProcessId) {

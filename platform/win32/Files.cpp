@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <optional>
 
 #include "platform/win32/WideText.h"
 
@@ -219,11 +220,43 @@ std::FILE* OpenRegular(const std::string& Path, tOpenFor For, int& Error, std::s
   return Stream;
 }
 
-bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
-  int Error = 0;
+namespace {
+
+// Appenders of one file take turns, each for its one write: where the system makes "to the
+// end" and "write" two steps (as Wine does for a file opened for appending only), two programs'
+// lines could otherwise land on the same place. The lock lies far beyond any data, so it holds
+// back no reader and no write of the file's bytes, only other appenders; it is released with
+// the handle, however its holder ends.
+class tAppendTurn {
+ public:
+  explicit tAppendTurn(HANDLE File) : fFile(File) {
+    fHeld = ::LockFileEx(fFile, LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, At()) != 0;
+  }
+  ~tAppendTurn() {
+    if (fHeld) ::UnlockFileEx(fFile, 0, 1, 0, At());
+  }
+  tAppendTurn(const tAppendTurn&) = delete;
+  tAppendTurn& operator=(const tAppendTurn&) = delete;
+
+ private:
+  OVERLAPPED* At() {
+    fAt = {};
+    fAt.Offset = 0xFFFFFFFEu;
+    fAt.OffsetHigh = 0x7FFFFFFFu;
+    return &fAt;
+  }
+  HANDLE fFile;
+  OVERLAPPED fAt{};
+  bool fHeld = false;
+};
+
+bool AppendWhole(const std::string& Path, const std::string& Bytes, bool Durably, int& Error,
+                 std::string& Why) {
+  Error = 0;
   std::FILE* Stream = OpenRegular(Path, of_Append, Error, Why);
   if (Stream == nullptr) return false;
   const HANDLE File = reinterpret_cast<HANDLE>(::_get_osfhandle(::_fileno(Stream)));
+  std::optional<tAppendTurn> Turn(std::in_place, File);
   bool Written = true;
   for (size_t Done = 0; Done < Bytes.size();) {
     DWORD Count = 0;
@@ -236,11 +269,23 @@ bool AppendDurably(const std::string& Path, const std::string& Bytes, std::strin
     }
     Done += Count;
   }
-  if (Written) Written = Sync(File, Error);
+  Turn.reset();
+  if (Written && Durably) Written = Sync(File, Error);
   // Nothing went through the stream's buffer: closing it only closes the file.
   std::fclose(Stream);
   if (!Written) Why = SystemErrorText(Error);
   return Written;
+}
+
+}  // namespace
+
+bool AppendDurably(const std::string& Path, const std::string& Bytes, std::string& Why) {
+  int Error = 0;
+  return AppendWhole(Path, Bytes, true, Error, Why);
+}
+
+bool AppendBytes(const std::string& Path, const std::string& Bytes, int& Error, std::string& Why) {
+  return AppendWhole(Path, Bytes, false, Error, Why);
 }
 
 bool SyncToDisk(std::FILE* File, int& Error) {

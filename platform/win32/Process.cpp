@@ -81,6 +81,36 @@ class tWin32Child : public tChildProcess {
   int fStatus = -1;
 };
 
+// The list of handles a child may inherit, as a process attribute; Get() is null when the
+// system cannot make one (the child then inherits every inheritable handle, as before).
+class tHandleList {
+ public:
+  explicit tHandleList(const std::vector<HANDLE>& Handles) : fHandles(Handles) {
+    SIZE_T Size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &Size);
+    fBytes.resize(Size);
+    auto* List = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(fBytes.data());
+    if (Size == 0 || !InitializeProcThreadAttributeList(List, 1, 0, &Size)) return;
+    if (!UpdateProcThreadAttribute(List, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, fHandles.data(),
+                                   fHandles.size() * sizeof(HANDLE), nullptr, nullptr)) {
+      DeleteProcThreadAttributeList(List);
+      return;
+    }
+    fList = List;
+  }
+  ~tHandleList() {
+    if (fList) DeleteProcThreadAttributeList(fList);
+  }
+  tHandleList(const tHandleList&) = delete;
+  tHandleList& operator=(const tHandleList&) = delete;
+  LPPROC_THREAD_ATTRIBUTE_LIST Get() const { return fList; }
+
+ private:
+  std::vector<HANDLE> fHandles;
+  std::vector<unsigned char> fBytes;
+  LPPROC_THREAD_ATTRIBUTE_LIST fList = nullptr;
+};
+
 std::string LastErrorText() {
   return tFiles::SystemErrorText(static_cast<int>(GetLastError()));
 }
@@ -110,17 +140,28 @@ std::unique_ptr<tChildProcess> tChildProcess::Start(const std::vector<std::strin
   std::wstring CommandLine;
   for (const std::string& Word : Argv)
     CommandLine += (CommandLine.empty() ? L"" : L" ") + Quoted(tWideText::FromUtf8(Word));
-  STARTUPINFOW Startup{};
-  Startup.cb = sizeof Startup;
-  Startup.dwFlags = STARTF_USESTDHANDLES;
-  Startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  Startup.hStdOutput = Write[0];
-  Startup.hStdError = Write[1];
+  STARTUPINFOEXW Startup{};
+  Startup.StartupInfo.cb = sizeof Startup;
+  Startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  Startup.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  Startup.StartupInfo.hStdOutput = Write[0];
+  Startup.StartupInfo.hStdError = Write[1];
+  // The child inherits its two pipe ends (and the standard input, where that may be inherited)
+  // and nothing else: not the ports, files and pipes of this program or of other children
+  // started at the same time, which would stay open as long as it runs.
+  std::vector<HANDLE> Handed = {Write[0], Write[1]};
+  if (DWORD Flags = 0;
+      Startup.StartupInfo.hStdInput && Startup.StartupInfo.hStdInput != INVALID_HANDLE_VALUE &&
+      GetHandleInformation(Startup.StartupInfo.hStdInput, &Flags) && (Flags & HANDLE_FLAG_INHERIT))
+    Handed.push_back(Startup.StartupInfo.hStdInput);
+  tHandleList List(Handed);
+  Startup.lpAttributeList = List.Get();
   PROCESS_INFORMATION Info{};
   const std::wstring Program = tWideText::FromUtf8(Argv[0]);
+  const DWORD Creation = CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT |
+                         (Startup.lpAttributeList ? EXTENDED_STARTUPINFO_PRESENT : 0);
   const BOOL Started = CreateProcessW(Program.c_str(), CommandLine.data(), nullptr, nullptr, TRUE,
-                                      CREATE_NEW_PROCESS_GROUP | CREATE_UNICODE_ENVIRONMENT,
-                                      nullptr, nullptr, &Startup, &Info);
+                                      Creation, nullptr, nullptr, &Startup.StartupInfo, &Info);
   const std::string Why = Started ? std::string() : LastErrorText();
   CloseHandle(Write[0]);
   CloseHandle(Write[1]);

@@ -32,6 +32,8 @@ namespace {
 // EV_RXCHAR, EV_TXEMPTY, EV_BREAK, EV_ERR.
 constexpr DWORD WatchedEvents = EV_RXCHAR | EV_TXEMPTY | EV_BREAK | EV_ERR;
 constexpr DWORD DriverQueueSize = 256;
+// How long closing waits for each cancelled operation to end.
+constexpr DWORD CloseWaitMs = 1000;
 // Bytes one overlapped write carries at most; the I/O thread offers batches of this size.
 constexpr size_t WriteChunk = 4096;
 // How often the driver's input count is looked at on a driver that cannot wait for events:
@@ -139,7 +141,11 @@ struct tSerialDevice::tImpl {
     } else if (EventMask == 0) {
       Polling = true;
     }
-    return InputFlags();
+    // Bytes have arrived: they are read even when the driver's count does not show them yet
+    // (a driver that updates it late would otherwise stall the link until the next byte).
+    const unsigned Flags = InputFlags();
+    if (Completed && (EventMask & EV_RXCHAR) && Flags == 0) return tSerialWaiter::de_Readable;
+    return Flags;
   }
 
   // Before the thread sleeps: device flags when there is input (or a hang-up) already, else
@@ -163,20 +169,30 @@ struct tSerialDevice::tImpl {
     return InputFlags();
   }
 
-  // Ends a pending event wait and waits until it has.
-  void StopWatch() {
-    if (!Watching) return;
+  // Ends a pending event wait and waits until it has; false when the driver has not ended it
+  // within Limit (its record must then outlive this object).
+  bool StopWatch(DWORD Limit = INFINITE) {
+    if (!Watching) return true;
     ::CancelIoEx(Com, &WatchOverlap);
-    DWORD Count = 0;
-    ::GetOverlappedResult(Com, &WatchOverlap, &Count, TRUE);
+    if (!Ended(WatchOverlap, Limit)) return false;
     Watching = false;
+    return true;
   }
 
-  void EndWrite() {
-    if (!TxPending) return;
-    DWORD Count = 0;
-    ::GetOverlappedResult(Com, &TxOverlap, &Count, TRUE);
+  bool EndWrite(DWORD Limit = INFINITE) {
+    if (!TxPending) return true;
+    if (!Ended(TxOverlap, Limit)) return false;
     TxPending = false;
+    return true;
+  }
+
+  // Waits up to Limit for the operation of Overlap to end.
+  bool Ended(OVERLAPPED& Overlap, DWORD Limit) {
+    if (Limit != INFINITE && ::WaitForSingleObject(Overlap.hEvent, Limit) != WAIT_OBJECT_0)
+      return false;
+    DWORD Count = 0;
+    ::GetOverlappedResult(Com, &Overlap, &Count, TRUE);
+    return true;
   }
 };
 
@@ -251,8 +267,16 @@ tSerialDevice::~tSerialDevice() {
   // and each is waited for.
   ::SetCommMask(Impl->Com, 0);
   ::CancelIoEx(Impl->Com, nullptr);
-  Impl->StopWatch();
-  Impl->EndWrite();
+  // A driver that ignores the cancel must not freeze the close (and with it the window): after
+  // CloseWaitMs the handle is closed and the operations' records are left to the driver, never
+  // freed, since it may still write into them.
+  const bool WatchEnded = Impl->StopWatch(CloseWaitMs);
+  const bool WriteEnded = Impl->EndWrite(CloseWaitMs);
+  if (!WatchEnded || !WriteEnded) {
+    ::CloseHandle(Impl->Com);
+    Impl->Com = INVALID_HANDLE_VALUE;
+    (void)Impl.release();
+  }
 }
 
 const tSerialError& tSerialDevice::LastError() const {
@@ -267,8 +291,10 @@ int64_t tSerialDevice::Read(void* Buffer, size_t Count) {
   if (Count == 0) return 0;
   const int64_t Waiting = Impl->DriverInput();
   if (Waiting < 0) return -1;
-  const DWORD Want = static_cast<DWORD>(std::min<uint64_t>(static_cast<uint64_t>(Waiting), Count));
-  if (Want == 0) return 0;
+  // What the driver counts, or, when it counts nothing (an arrival event can come before the
+  // count), as much as fits: the time-outs make the read return at once with what is there.
+  const DWORD Want = static_cast<DWORD>(
+      std::min<uint64_t>(Waiting > 0 ? static_cast<uint64_t>(Waiting) : Count, Count));
   Impl->RxOverlap = {};
   Impl->RxOverlap.hEvent = Impl->RxEvent;
   DWORD N = 0;

@@ -318,6 +318,22 @@ TEST_F(CaddisFormTest, RemovalOfTheOpenPortHoldsItAndArrivalReopens) {
                                                    "DeviceRemoval COM123"}));
 }
 
+// After a firmware download the window waits for the card's restart with its loop running
+// (a blocked window is "Not Responding" on Windows), then opens the link again.
+TEST_F(CaddisFormTest, AfterTheFirmwareDownloadTheLinkComesBackWithoutBlockingTheWindow) {
+  TCaddisForm& F = Make();
+  Choose(3);
+  ASSERT_NE(F.CaddisHost, nullptr);
+  F.CloseComPort();
+  ASSERT_EQ(F.CaddisHost, nullptr);
+  F.DFUFinished(1.0f, tu_Ack);
+  // Returned at once, the link still closed: the wait is the loop's, not the call's.
+  EXPECT_EQ(F.CaddisHost, nullptr);
+  ASSERT_TRUE(Within([&] { return F.CaddisHost != nullptr; },
+                     static_cast<int>(TCaddisForm::DFURestartWait.count() / 1000) + 10));
+  EXPECT_EQ(F.ComPort, 3);
+}
+
 TEST_F(CaddisFormTest, UpdateFirmwareWithoutALinkOpensTheDialogAtOnce) {
   TCaddisForm& F = Make();
   F.show();

@@ -366,3 +366,16 @@ TEST(CliTextTest, TheMonitorLineFitsTheTerminalWithItsAddressAndLinkHealth) {
 }
 
 }  // namespace
+// The exit statuses of a stopped program are explained in the system's own words: Windows has
+// no SIGTERM, its console has Ctrl-Break and a window that closes.
+TEST(ExitStatusHelpTest, NamesTheSystemsOwnStopRequests) {
+  const std::string Help = ExitStatusHelp();
+  EXPECT_NE(Help.find("  130  interrupted (Ctrl-C"), std::string::npos) << Help;
+  EXPECT_NE(Help.find("  143  terminated ("), std::string::npos) << Help;
+#ifdef _WIN32
+  EXPECT_EQ(Help.find("SIGTERM"), std::string::npos) << Help;
+  EXPECT_NE(Help.find("Ctrl-Break"), std::string::npos) << Help;
+#else
+  EXPECT_NE(Help.find("terminated (SIGTERM)"), std::string::npos) << Help;
+#endif
+}

@@ -3,6 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <map>
+#include <set>
+#include <sstream>
 #include <thread>
 
 #include "TempFolder.h"
@@ -69,6 +76,67 @@ TEST(ProcessTest, AChildGetsItsArgumentsAsGivenAndItsOutputAndStatusComeBack) {
   // Waiting again gives the same status.
   EXPECT_EQ(Child->Wait(), 3);
 }
+
+// The link-error log is opened for appending only: two programs writing at once lose no line
+// and break none (a writer that seeks to the end and then writes overwrites the other's).
+TEST(ProcessTest, TwoProgramsAppendingToOneLogLoseNoLine) {
+  const tTempFolder Folder;
+  constexpr int Count = 2000;
+  std::string Error;
+  std::vector<std::unique_ptr<tChildProcess>> Children;
+  for (const char* Tag : {"first", "second"}) {
+    Children.push_back(tChildProcess::Start(
+        {CHILD_HELPER_PATH, "log", Folder.Path, std::to_string(Count), Tag}, Error));
+    ASSERT_TRUE(Children.back()) << Error;
+  }
+  for (auto& Child : Children)
+    ASSERT_EQ(RunToEnd(*Child).Exit, 0);
+  const std::string Log = FileText(Folder.File("Log.txt"));
+  std::map<std::string, std::set<int>> Seen;
+  int Titles = 0, Others = 0;
+  std::istringstream Lines(Log);
+  for (std::string Line; std::getline(Lines, Line);) {
+    if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+    if (Line.size() >= 4 && Line.compare(Line.size() - 4, 4, " Log") == 0) {
+      ++Titles;
+      continue;
+    }
+    // "<stamp> <counter> <tag> <i>"
+    std::istringstream Words(Line);
+    std::vector<std::string> Parts;
+    for (std::string Word; Words >> Word;)
+      Parts.push_back(Word);
+    if (Parts.size() < 2 ||
+        !Seen[Parts[Parts.size() - 2]].insert(std::atoi(Parts.back().c_str())).second) {
+      ++Others;
+      ADD_FAILURE() << "a broken or repeated line: \"" << Line << "\"";
+    }
+  }
+  EXPECT_EQ(Seen.size(), 2u) << "lines run together";
+  EXPECT_EQ(Titles, 1);
+  EXPECT_EQ(Others, 0) << "broken or repeated lines";
+  EXPECT_EQ(Seen["first"].size(), std::size_t{Count});
+  EXPECT_EQ(Seen["second"].size(), std::size_t{Count});
+}
+
+#ifdef _WIN32
+// A child inherits its pipe ends and nothing else this program holds, even what was made
+// inheritable (by a library, or for another child started at the same time).
+TEST(ProcessTest, AChildInheritsOnlyItsOwnPipes) {
+  SECURITY_ATTRIBUTES Inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  const HANDLE Event = ::CreateEventW(&Inherit, TRUE, FALSE, nullptr);
+  ASSERT_NE(Event, nullptr);
+  std::string Error;
+  auto Child = tChildProcess::Start(
+      {CHILD_HELPER_PATH, "handle", std::to_string(reinterpret_cast<std::uintptr_t>(Event))},
+      Error);
+  ASSERT_TRUE(Child) << Error;
+  const tOutput Output = RunToEnd(*Child);
+  ::CloseHandle(Event);
+  EXPECT_EQ(Output.Exit, 0);
+  EXPECT_NE(Normalised(Output.Out).find("handle closed\n"), std::string::npos) << Output.Out;
+}
+#endif
 
 TEST(ProcessTest, AProgramThatCannotStartIsRefusedWithItsName) {
   const tTempFolder Folder;

@@ -10,9 +10,12 @@
 #include "hostlink/FakeComPort.h"
 #include "hostlink/HostTestSupport.h"
 #include "platform/Environment.h"
+#include "platform/Files.h"
 #include "platform/Paths.h"
 #include "session/CardSession.h"
+#include "session/HostLoop.h"
 #include "session/ServiceRecordReader.h"
+#include "session/Shutdown.h"
 #include "support/Sha256.h"
 
 namespace {
@@ -335,6 +338,67 @@ TEST_F(RecorderTest, UpdateAcrossAReopenedLinkIsRecordedWhole) {
   // Nothing more is written without a new Begin.
   ASSERT_TRUE(Recorder.Finish(Session, sr_Failed, "", Error));
   EXPECT_EQ(Lines(Folder.File("record.jsonl")).size(), 1u);
+}
+
+// From Begin to Finish an update holds off the end of the session, with its reason; a second
+// recorder's update keeps the hold until it ends too, and one never finished lets go with it.
+TEST_F(RecorderTest, AnUpdateHoldsOffTheEndOfTheSessionUntilItEnds) {
+  tShutdown::Reset();
+  std::vector<std::string> Holds;
+  tShutdown::SetHold([&Holds](const std::string& Reason) { Holds.push_back(Reason); });
+  ASSERT_TRUE(Session.Open(3));
+  std::string Error;
+  {
+    tServiceRecorder First("caddis", Folder.File("record.jsonl"));
+    tServiceRecorder Second("caddis", Folder.File("record.jsonl"));
+    First.Begin(Session, tRecordAction::FPGA, "");
+    Second.Begin(Session, tRecordAction::Firmware, "");
+    ASSERT_TRUE(First.Finish(Session, sr_Succeeded, "", Error)) << Error;
+    // Second is dropped unfinished.
+  }
+  tShutdown::SetHold({});
+  const std::vector<std::string> Expected = {tShutdown::HoldReason(tRecordAction::FPGA),
+                                             tShutdown::HoldReason(tRecordAction::FPGA),
+                                             tShutdown::HoldReason(tRecordAction::Firmware), ""};
+  EXPECT_EQ(Holds, Expected);
+  EXPECT_NE(Expected[0].find(tRecordAction::FPGA), std::string::npos);
+}
+
+// An update the end of the session cut short says so; other results keep their own text.
+TEST_F(RecorderTest, AnUpdateInterruptedByTheSessionsEndSaysSo) {
+  struct tCase {
+    bool Ending;
+    tServiceResult Result;
+    std::string Failure;
+    std::string Recorded;  // "" : null
+  };
+  const tCase Cases[] = {
+      {false, sr_Interrupted, "FPGA update interrupted at 42 %", "FPGA update interrupted at 42 %"},
+      {true, sr_Interrupted, "FPGA update interrupted at 42 %",
+       "interrupted by shutdown: FPGA update interrupted at 42 %"},
+      {true, sr_Interrupted, "interrupted", "interrupted by shutdown"},
+      {true, sr_Failed, "the card stopped answering", "the card stopped answering"},
+      {true, sr_Succeeded, "", ""},
+  };
+  ASSERT_TRUE(Session.Open(3));
+  for (const tCase& Case : Cases) {
+    tShutdown::Reset();
+    if (Case.Ending) tShutdown::SessionEnding();
+    EXPECT_EQ(LoopStopRequested(), Case.Ending);
+    const std::string Path = Folder.File("record.jsonl");
+    int Ignored = 0;
+    tFiles::Remove(Path, Ignored);
+    tServiceRecorder Recorder("caddis", Path);
+    Recorder.Begin(Session, tRecordAction::FPGA, "");
+    std::string Error;
+    ASSERT_TRUE(Recorder.Finish(Session, Case.Result, Case.Failure, Error)) << Error;
+    const json J = json::parse(Lines(Path).at(0));
+    if (Case.Recorded.empty())
+      EXPECT_TRUE(J["Failure"].is_null()) << Case.Failure;
+    else
+      EXPECT_EQ(J["Failure"], Case.Recorded);
+  }
+  tShutdown::Reset();
 }
 
 TEST_F(RecorderTest, SessionKeepsTheHealthOfEveryLinkItHad) {

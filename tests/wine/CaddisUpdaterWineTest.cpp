@@ -4,17 +4,23 @@
 // Linux window tests drive it: port box, main loop, status display, FPGA update.
 #include <gtest/gtest.h>
 
+#include <windows.h>
+
 #include <QApplication>
 #include <QThread>
+#include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "TempFolder.h"
 #include "app/CaddisUnit.h"
 #include "app/QtTestEnvironment.h"
 #include "hostlink/HostTestSupport.h"
+#include "session/Shutdown.h"
 
 namespace {
 
@@ -83,6 +89,62 @@ TEST_F(CaddisUpdaterWine, AnFPGAUpdateReachesTheCardByteForByte) {
     return std::filesystem::file_size(Received, Ec) == Image.size();
   }));
   EXPECT_EQ(FileBytes(Received), Image);
+}
+
+// The end of the session during an update: the window's session window refuses it while the
+// image is being sent, and when the session ends anyway the update stops and its record says
+// "interrupted by shutdown". The system's part is played from a thread of the test, while the
+// window's thread serves its loop.
+TEST_F(CaddisUpdaterWine, TheEndOfTheSessionDuringAnUpdateIsRecorded) {
+  tTempFolder Images;
+  // Large enough that the update is still running when the session ends.
+  WriteFileBytes(Images.File("SkerryFPGA.bit"), std::vector<uint8_t>(4 * 1024 * 1024, 0x5A));
+  const tScopedEnv RecordFile("CADDIS_RECORD", Images.File("record.jsonl"));
+  Form->ImageFolder = Images.Path;
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Form->IDLabel->text() == "17"; }));
+  Form->UpdateFPGAButton->click();
+  std::atomic<int> Step{0};  // 1 refused, 2 told that it ends; -1 no window, -2 never refused
+  std::thread System([&Step] {
+    HWND Window = nullptr;
+    for (int i = 0; i < 400 && !Window; ++i) {
+      for (HWND W = nullptr; (W = ::FindWindowExW(nullptr, W, L"CaddisSessionEnd", nullptr));) {
+        DWORD Process = 0;
+        ::GetWindowThreadProcessId(W, &Process);
+        if (Process == ::GetCurrentProcessId()) Window = W;
+      }
+      if (!Window) ::Sleep(25);
+    }
+    if (!Window) {
+      Step = -1;
+      return;
+    }
+    for (int i = 0; i < 400 && Step == 0; ++i) {
+      if (::SendMessageW(Window, WM_QUERYENDSESSION, 0, 0) == FALSE)
+        Step = 1;
+      else
+        ::Sleep(25);
+    }
+    if (Step != 1) {
+      Step = -2;
+      return;
+    }
+    ::SendMessageW(Window, WM_ENDSESSION, TRUE, 0);
+    Step = 2;
+  });
+  const bool Ended = Within([&] { return Step.load() == 2 || Step.load() < 0; }, 60);
+  System.join();
+  ASSERT_TRUE(Ended);
+  ASSERT_EQ(Step.load(), 2) << "-1: no session window; -2: the end was never refused\n"
+                            << Form->MessageMemo->toPlainText().toStdString();
+  std::vector<std::string> Lines;
+  std::istringstream RecordText(FileText(Images.File("record.jsonl")));
+  for (std::string Line; std::getline(RecordText, Line);)
+    if (!Line.empty()) Lines.push_back(Line);
+  ASSERT_EQ(Lines.size(), 1u) << Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_NE(Lines[0].find("\"Result\":\"interrupted\""), std::string::npos) << Lines[0];
+  EXPECT_NE(Lines[0].find("interrupted by shutdown"), std::string::npos) << Lines[0];
+  tShutdown::Reset();
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include "platform/LocaleFormats.h"
 #include "platform/MappedFile.h"
 #include "platform/Paths.h"
+#include "platform/PortCatalogue.h"
 #include "platform/win32/LocalePicture.h"
 #include "support/LogFile.h"
 
@@ -197,6 +198,33 @@ TEST_F(Win32BackendTest, OpenFileIsDescribedByItsHandle) {
   ASSERT_TRUE(tFiles::Describe(File, Info, Error)) << Error;
   EXPECT_FALSE(Info.Regular);
   std::fclose(File);
+}
+
+// A port's USB identity from its device's instance, as the port list shows it on Linux too:
+// vendor:product in lower-case hex, manufacturer, product, and the serial number only where
+// the device has one (Windows makes up an instance part with "&" for one without).
+TEST(Win32PortListTest, UsbIdentityFromTheDevicesInstance) {
+  struct tCase {
+    const char* Instance;
+    const char* Manufacturer;
+    const char* Product;
+    const char* Shown;
+  };
+  const tCase Cases[] = {
+      {"USB\\VID_0403&PID_6001\\A10KJ3XQ", "FTDI", "FT232R USB UART",
+       "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ"},
+      {"USB\\VID_2341&PID_0043\\5&2A1B3C4D&0&2", "Microsoft", "", "2341:0043 Microsoft"},
+      {"USB\\VID_1CBE&PID_0002&MI_00\\6&1234&0&0000", "", "Caddis", "1cbe:0002 Caddis"},
+      {"usb\\vid_1cbe&pid_0002\\SIM00061", "", "", "1cbe:0002, serial SIM00061"},
+      {"FTDIBUS\\VID_0403+PID_6015+DA00XYZA\\0000", "FTDI", "", "0403:6015 FTDI"},
+      {"ACPI\\PNP0501\\1", "(Standard port types)", "Communications Port", ""},
+      {"USB\\VID_12G4&PID_0001\\X", "", "", ""},
+      {"USB\\VID_12", "", "", ""},
+  };
+  for (const tCase& Case : Cases)
+    EXPECT_EQ(tPortCatalogue::UsbIdentityOfInstance(Case.Instance, Case.Manufacturer, Case.Product),
+              Case.Shown)
+        << Case.Instance;
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <windows.h>
 // After windows.h:
 #include <dbt.h>
+#include <setupapi.h>
 
 #include <algorithm>
 #include <atomic>
@@ -240,6 +241,96 @@ TEST_F(Win32SerialTest, PortNoticesReachTheOwner) {
   EXPECT_EQ(Changes[1].Kind, tDeviceChange::dc_RemoveComplete);
   EXPECT_EQ(Changes[1].PortName, "COM43");
   EXPECT_TRUE(Notifier.ReadChanges().empty());
+}
+
+// An interface notice as the system sends it to a window registered for the class.
+void NotifyInterface(HWND Window, WPARAM Event, const GUID& Class, const std::wstring& Path) {
+  std::vector<unsigned char> Bytes(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) +
+                                   (Path.size() + 1) * sizeof(wchar_t));
+  auto* Notice = reinterpret_cast<DEV_BROADCAST_DEVICEINTERFACE_W*>(Bytes.data());
+  Notice->dbcc_size = static_cast<DWORD>(Bytes.size());
+  Notice->dbcc_devicetype = DBT_DEVTYP_DEVICEINTERFACE;
+  Notice->dbcc_classguid = Class;
+  wcscpy(Notice->dbcc_name, Path.c_str());
+  ::SendMessageW(Window, WM_DEVICECHANGE, Event, reinterpret_cast<LPARAM>(Notice));
+}
+
+constexpr GUID ComPortClass = {
+    0x86e0d1e0, 0x8089, 0x11d0, {0x9c, 0xe4, 0x08, 0x00, 0x3e, 0x30, 0x1f, 0x73}};
+constexpr GUID OtherClass = {
+    0xa5dcbf10, 0x6530, 0x11d2, {0x90, 0x1f, 0x00, 0xc0, 0x4f, 0xb9, 0x51, 0xed}};
+
+// The interface path of a present COM port whose device names its port, and that name; empty
+// when the system lists none.
+std::pair<std::wstring, std::wstring> SomeComPortInterface() {
+  const HDEVINFO Set = ::SetupDiGetClassDevsW(&ComPortClass, nullptr, nullptr,
+                                              DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+  if (Set == INVALID_HANDLE_VALUE) return {};
+  std::pair<std::wstring, std::wstring> Found;
+  SP_DEVICE_INTERFACE_DATA Interface{};
+  Interface.cbSize = sizeof Interface;
+  for (DWORD i = 0; Found.first.empty() &&
+                    ::SetupDiEnumDeviceInterfaces(Set, nullptr, &ComPortClass, i, &Interface);
+       ++i) {
+    std::vector<unsigned char> Detail(4096);
+    auto* Data = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(Detail.data());
+    Data->cbSize = sizeof *Data;
+    SP_DEVINFO_DATA Device{};
+    Device.cbSize = sizeof Device;
+    if (!::SetupDiGetDeviceInterfaceDetailW(Set, &Interface, Data,
+                                            static_cast<DWORD>(Detail.size()), nullptr, &Device))
+      continue;
+    const HKEY Key = ::SetupDiOpenDevRegKey(Set, &Device, DICS_FLAG_GLOBAL, 0, DIREG_DEV, KEY_READ);
+    if (Key == INVALID_HANDLE_VALUE) continue;
+    wchar_t Name[64] = {};
+    DWORD Bytes = sizeof Name - sizeof(wchar_t);
+    if (::RegQueryValueExW(Key, L"PortName", nullptr, nullptr, reinterpret_cast<BYTE*>(Name),
+                           &Bytes) == ERROR_SUCCESS &&
+        Name[0] != 0)
+      Found = {Data->DevicePath, Name};
+    ::RegCloseKey(Key);
+  }
+  ::SetupDiDestroyDeviceInfoList(Set);
+  return Found;
+}
+
+// The notifier registers for the COM-port interface's notices, names each by its device's port,
+// and tells a change that comes by both routes once.
+TEST_F(Win32SerialTest, InterfaceNoticesAreNamedAndToldOnce) {
+  tDeviceNotifier Notifier("", nullptr);
+  EXPECT_EQ(Notifier.Sources(), "port broadcasts, COM-port interface notices");
+  const HWND Window = NoticeWindow();
+  ASSERT_NE(Window, nullptr);
+  std::atomic<int> Told{0};
+  Notifier.SetOnPending([&Told] { ++Told; });
+  // The same arrival twice (the broadcast and the interface), another class, a path that
+  // leads to no device: one change.
+  Notify(Window, DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, L"COM44");
+  Notify(Window, DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, L"COM44");
+  NotifyInterface(Window, DBT_DEVICEARRIVAL, OtherClass, L"\\\\?\\USB#VID_0403&PID_6001#X#{x}");
+  NotifyInterface(Window, DBT_DEVICEARRIVAL, ComPortClass, L"\\\\?\\NO#SUCH#DEVICE#{x}");
+  Notify(Window, DBT_DEVICEREMOVECOMPLETE, DBT_DEVTYP_PORT, L"COM44");
+  ASSERT_TRUE(ServeUntil([&] { return Told.load() >= 2; }));
+  std::vector<tDeviceChange> Changes = Notifier.ReadChanges();
+  ASSERT_EQ(Changes.size(), 2u);
+  EXPECT_EQ(Changes[0].PortName, "COM44");
+  EXPECT_EQ(Changes[1].Kind, tDeviceChange::dc_RemoveComplete);
+
+  const auto [Path, Name] = SomeComPortInterface();
+  if (Path.empty()) GTEST_SKIP() << "the system lists no COM-port interface with a port name";
+  // The interface's arrival is named by its port; its removal too, once the device is gone
+  // (here: by the path remembered at arrival); the broadcast after it is no news.
+  Told = 0;
+  NotifyInterface(Window, DBT_DEVICEARRIVAL, ComPortClass, Path);
+  Notify(Window, DBT_DEVICEARRIVAL, DBT_DEVTYP_PORT, Name.c_str());
+  NotifyInterface(Window, DBT_DEVICEREMOVECOMPLETE, ComPortClass, Path);
+  ASSERT_TRUE(ServeUntil([&] { return Told.load() >= 2; }));
+  Changes = Notifier.ReadChanges();
+  ASSERT_EQ(Changes.size(), 2u);
+  EXPECT_EQ(Changes[0].Kind, tDeviceChange::dc_Arrival);
+  EXPECT_EQ(Changes[0].PortName, std::string(Name.begin(), Name.end()));  // "COM<n>": ASCII
+  EXPECT_EQ(Changes[1].Kind, tDeviceChange::dc_RemoveComplete);
+  EXPECT_EQ(Changes[0].PortName, Changes[1].PortName);
 }
 
 }  // namespace
