@@ -129,6 +129,10 @@ void StartTracing(tOrvaneHost* Host) {
   if (Host) Host->OnFrame = TraceFrame;
 }
 
+void TraceNote(const std::string& Text) {
+  if (Tracing) TraceLine(Text);
+}
+
 void WatchReadPaths() {
   ReadPathProc = [](int32_t Com, tReadPath Path) {
     const std::string Text = ReadPathText(Com, Path);
