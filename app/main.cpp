@@ -12,6 +12,7 @@
 #include "app/WindowFont.h"
 #include "lib/controls/ResponseCurves.h"
 #include "lib/persist/NqLists.h"
+#include "serial/ComPorts.h"
 #include "support/DisplayMessage.h"
 #include "support/LogFile.h"
 #include "support/SerialIni.h"
@@ -29,6 +30,11 @@ int main(int argc, char** argv) {
     Box.exec();
   };
   CaptureLogFormats();
+  // A port whose driver makes it poll says so in the log, where a first run on a new machine
+  // is looked at.
+  ReadPathProc = [](int32_t Com, tReadPath Path) {
+    if (Path != rp_Events) LogToFile(ReadPathText(Com, Path));
+  };
   CreateResponseLUTManager();
   CreateGlobalLists();
   // Registered by its bare name; a missing font file changes nothing.

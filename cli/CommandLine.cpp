@@ -167,6 +167,7 @@ bool tCliCommandLine::Read(tCliResult& Exit) {
 
 tCliResult tCliCommandLine::Run() {
   InstallStopHandlers();
+  WatchReadPaths();
   if (fContext.Verbose) StartTracing(nullptr);
   return fBound->Run(fContext);
 }

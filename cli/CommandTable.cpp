@@ -213,7 +213,8 @@ const tOption<tPortsGroup> Ports = SeveralPorts(
     "                    or its device (/dev/ttyUSB0, /dev/serial/by-id/..., \\\\.\\COM5);\n"
     "                    repeated or as a list (5,6,7) for several cards at once");
 const tOption<tPortsGroup> All =
-    Flag("--all", "every port where a card answers (instead of --port)", &tPortsGroup::All);
+    Flag("--all", "every non-Bluetooth port where a card answers (instead of --port)",
+         &tPortsGroup::All);
 const tOption<tEventsGroup> Events =
     Flag("--json", "JSON Lines events on standard output (see the README)", &tEventsGroup::Json);
 const tOption<tTimeoutGroup> Timeout = Seconds(

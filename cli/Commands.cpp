@@ -9,6 +9,8 @@
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/LMDFU.h"
 #include "platform/PortCatalogue.h"
+#include "serial/ComPorts.h"
+#include "support/LogFile.h"
 
 namespace {
 
@@ -125,6 +127,18 @@ void StartTracing(tOrvaneHost* Host) {
     LMDFUSetTrace(TraceLine);
   }
   if (Host) Host->OnFrame = TraceFrame;
+}
+
+void TraceNote(const std::string& Text) {
+  if (Tracing) TraceLine(Text);
+}
+
+void WatchReadPaths() {
+  ReadPathProc = [](int32_t Com, tReadPath Path) {
+    const std::string Text = ReadPathText(Com, Path);
+    if (Tracing) TraceLine(Text);
+    if (Path != rp_Events) LogToFile(Text);
+  };
 }
 
 tCliSession::tCliSession()

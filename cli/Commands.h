@@ -82,6 +82,11 @@ void ShowBootLoader(const tDFUDeviceEntry& Device);
 
 // Writes a time-stamped line for every frame and DFU request to standard error.
 void StartTracing(tOrvaneHost* Host);
+// Writes Text as a trace line while tracing is on (-v); nothing otherwise.
+void TraceNote(const std::string& Text);
+// Says how each opened port reads (see ReadPathText): in the trace while tracing is on, and
+// in the log file when a port switches to polling.
+void WatchReadPaths();
 
 tCliResult PortsCommand(const tCliContext& Context, const tJsonOptions& Options);
 tCliResult PathsCommand(const tCliContext& Context, const tJsonOptions& Options);

@@ -9,6 +9,7 @@
 #include "cli/CliLoop.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
+#include "cli/PortProbe.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "serial/ComPorts.h"
@@ -231,27 +232,70 @@ void RunChildren(const std::vector<int32_t>& Ports,
   }
 }
 
-// The ports of the port list where a card answers, found by asking each at once; Silent gets
-// the ports where none did.
+// Probes through child programs: "caddis status --port N --json --timeout T" per port, a card
+// where it ends with exit status 0.
+class tChildProber : public tProber {
+ public:
+  tChildProber(std::string aProgram, double ProbeTimeout)
+      : fProgram(std::move(aProgram)), fTimeout(SecondsArgument(ProbeTimeout)) {}
+  bool Start(int32_t Port) override {
+    std::string Error;
+    return fRunner.Start(
+        Port, {fProgram, "status", "--port", std::to_string(Port), "--json", "--timeout", fTimeout},
+        Error);
+  }
+  bool Next(std::chrono::milliseconds Limit, int32_t& Port, bool& Card) override {
+    const auto Until = Now() + Limit;
+    for (auto Left = Limit; Left.count() > 0;
+         Left = std::chrono::ceil<std::chrono::milliseconds>(Until - Now())) {
+      tChildRunner::tHappening Happening;
+      if (!fRunner.Next(Happening, Left)) return false;
+      if (Happening.Kind != tChildRunner::tHappening::ch_Ended) continue;
+      Port = Happening.Port;
+      Card = Happening.Exit == ExitOk;
+      return true;
+    }
+    return false;
+  }
+  void Stop(int32_t Port) override { fRunner.Stop(Port, tChildProcess::ps_Terminate); }
+  std::chrono::steady_clock::time_point Now() override { return std::chrono::steady_clock::now(); }
+  bool Stopping() override { return StopRequested(); }
+
+ private:
+  std::string fProgram;
+  std::string fTimeout;
+  tChildRunner fRunner;
+};
+
+// The ports of the port list where a card answers, found by asking several at once; Silent gets
+// the ports where none did (or not in time), Skipped those not asked (Bluetooth ports).
 std::vector<int32_t> PortsWithCards(double ProbeTimeout, const std::string& Program,
-                                    std::vector<int32_t>& Silent) {
-  std::vector<int32_t> Listed;
-  for (const auto& Port : tPortCatalogue::ListPorts())
-    Listed.push_back(Port.Number);
-  tFollow Follow;
-  const std::string Timeout = SecondsArgument(ProbeTimeout);
-  RunChildren(
-      Listed,
-      [&](int32_t Port) {
-        return std::vector<std::string>{Program,  "status",    "--port", std::to_string(Port),
-                                        "--json", "--timeout", Timeout};
-      },
-      false, true, Follow);
+                                    std::vector<int32_t>& Silent, std::vector<int32_t>& Skipped) {
+  tProbeBounds Bounds;
+  // Starting a child program and opening its port take their time beyond the answer's wait.
+  Bounds.PerPort = std::chrono::milliseconds(static_cast<int64_t>(ProbeTimeout * 1000)) +
+                   std::chrono::seconds(10);
+  Bounds.Overall = 3 * Bounds.PerPort;
+  tChildProber Prober(Program, ProbeTimeout);
   std::vector<int32_t> Found;
-  for (const tCardRow& Row : Follow.Rows)
-    (Row.Exit == ExitOk ? Found : Silent).push_back(Row.Port);
+  for (const tProbeOutcome& Outcome :
+       ProbePorts(tPortCatalogue::ListPorts(), Prober, Bounds, TraceNote)) {
+    switch (Outcome.Result) {
+      case pr_Card:
+        Found.push_back(Outcome.Port);
+        break;
+      case pr_Skipped:
+        Skipped.push_back(Outcome.Port);
+        break;
+      case pr_NoCard:
+      case pr_TimedOut:
+        Silent.push_back(Outcome.Port);
+        break;
+    }
+  }
   std::sort(Found.begin(), Found.end());
   std::sort(Silent.begin(), Silent.end());
+  std::sort(Skipped.begin(), Skipped.end());
   return Found;
 }
 
@@ -262,9 +306,9 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   std::vector<int32_t> Cards = Ports.Ports;
-  std::vector<int32_t> Silent;
+  std::vector<int32_t> Silent, Skipped;
   if (Ports.All) {
-    Cards = PortsWithCards(ProbeTimeout, Program, Silent);
+    Cards = PortsWithCards(ProbeTimeout, Program, Silent, Skipped);
     if (StopRequested()) return InterruptedExit();
     // Every port tried is named: those with a card, then those where none answered.
     const auto Names = [](const std::vector<int32_t>& List) {
@@ -274,11 +318,15 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
       return Text;
     };
     if (Cards.empty())
-      return Failure(fk_NoCard, "no card answered on any port" +
-                                    (Silent.empty() ? std::string(" (there are none)")
-                                                    : " (" + Names(Silent) + ")"));
+      return Failure(
+          fk_NoCard,
+          "no card answered on any port" +
+              (Silent.empty() ? std::string(Skipped.empty() ? " (there are none)" : "")
+                              : " (" + Names(Silent) + ")") +
+              (Skipped.empty() ? std::string() : "; skipped (Bluetooth) " + Names(Skipped)));
     if (!tCliEvents::On()) Say("Cards on " + Names(Cards));
     if (!Silent.empty() && !tCliEvents::On()) Say("No card answered on " + Names(Silent));
+    if (!Skipped.empty() && !tCliEvents::On()) Say("Skipped (Bluetooth) " + Names(Skipped));
   }
   tFollow Follow;
   const bool Json = tCliEvents::On();
@@ -294,7 +342,10 @@ tCliResult RunOnSeveralCards(const tCliContext& Context, const tPortsGroup& Port
     Summary["ok"] = Exit == ExitOk;
     Summary["exit"] = Exit;
     Summary["cards"] = SummaryCards(Follow.Rows);
-    if (Ports.All) Summary["no_card"] = Silent;  // the ports tried where no card answered
+    if (Ports.All) {
+      Summary["no_card"] = Silent;   // the ports tried where no card answered
+      Summary["skipped"] = Skipped;  // the ports not tried: Bluetooth ports
+    }
     tCliEvents::Emit(Summary);
     tCliEvents::MarkEnded();
   } else {

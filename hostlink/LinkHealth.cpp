@@ -34,6 +34,18 @@ int64_t tLinkHealth::RoundTripMeanUs() const {
   return RoundTrips == 0 ? 0 : RoundTripSumUs / RoundTrips;
 }
 
+void tLinkHealth::AddAnswerGap(std::chrono::microseconds Gap) {
+  const int64_t Us = std::max<int64_t>(Gap.count(), 0);
+  AnswerGapMinUs = AnswerGaps == 0 ? Us : std::min(AnswerGapMinUs, Us);
+  AnswerGapMaxUs = AnswerGaps == 0 ? Us : std::max(AnswerGapMaxUs, Us);
+  AnswerGapSumUs += Us;
+  ++AnswerGaps;
+}
+
+int64_t tLinkHealth::AnswerGapMeanUs() const {
+  return AnswerGaps == 0 ? 0 : AnswerGapSumUs / AnswerGaps;
+}
+
 tLinkHealth& tLinkHealth::operator+=(const tLinkHealth& Other) {
   if (Other.RoundTrips > 0) {
     RoundTripMinUs =
@@ -50,6 +62,14 @@ tLinkHealth& tLinkHealth::operator+=(const tLinkHealth& Other) {
   BytesSent += Other.BytesSent;
   BytesReceived += Other.BytesReceived;
   HangUps += Other.HangUps;
+  if (Other.AnswerGaps > 0) {
+    AnswerGapMinUs =
+        AnswerGaps == 0 ? Other.AnswerGapMinUs : std::min(AnswerGapMinUs, Other.AnswerGapMinUs);
+    AnswerGapMaxUs =
+        AnswerGaps == 0 ? Other.AnswerGapMaxUs : std::max(AnswerGapMaxUs, Other.AnswerGapMaxUs);
+    AnswerGapSumUs += Other.AnswerGapSumUs;
+    AnswerGaps += Other.AnswerGaps;
+  }
   return *this;
 }
 
@@ -65,6 +85,16 @@ std::string LinkHealthJson(const tLinkHealth& Health) {
   Add("Min", Health.RoundTripMinUs);
   Add("Mean", Health.RoundTripMeanUs());
   Add("Max", Health.RoundTripMaxUs);
+  tJsonObject Gap;
+  const auto AddGap = [&](const char* Name, int64_t Us) {
+    if (Health.AnswerGaps == 0)
+      Gap.Null(Name);
+    else
+      Gap.Number(Name, Milliseconds(Us), 3);
+  };
+  AddGap("Min", Health.AnswerGapMinUs);
+  AddGap("Mean", Health.AnswerGapMeanUs());
+  AddGap("Max", Health.AnswerGapMaxUs);
   tJsonObject Damaged;
   Damaged.UInt("Length", Health.FramesDamagedLength).UInt("Checksum", Health.FramesDamagedChecksum);
   return tJsonObject()
@@ -75,6 +105,8 @@ std::string LinkHealthJson(const tLinkHealth& Health) {
       .UInt("BytesSent", Health.BytesSent)
       .UInt("BytesReceived", Health.BytesReceived)
       .UInt("HangUps", Health.HangUps)
+      .Object("AnswerGapMs", Gap)
+      .UInt("AnswerGaps", Health.AnswerGaps)
       .Text();
 }
 
@@ -89,5 +121,10 @@ std::string LinkHealthText(const tLinkHealth& Health) {
          " unanswered, damaged frames " + std::to_string(Health.FramesDamagedLength) + " length " +
          std::to_string(Health.FramesDamagedChecksum) + " checksum, " +
          std::to_string(Health.BytesSent) + " bytes out " + std::to_string(Health.BytesReceived) +
-         " in, " + std::to_string(Health.HangUps) + " hang-ups";
+         " in, " + std::to_string(Health.HangUps) + " hang-ups" +
+         (Health.AnswerGaps == 0
+              ? std::string()
+              : ", packet answers " + MsText(Health.AnswerGapMeanUs()) + " ms (min " +
+                    MsText(Health.AnswerGapMinUs) + ", max " + MsText(Health.AnswerGapMaxUs) +
+                    ") over " + std::to_string(Health.AnswerGaps));
 }

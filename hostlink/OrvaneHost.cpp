@@ -456,7 +456,14 @@ void tOrvaneHost::ProcessXMOSUpdate(uint8_t Updated) {
 
 void tOrvaneHost::ProcessFileUpdateReply(const tHostMessage& aMessage) {
   // Replies belong to the running update; without one they are dropped without a word.
-  if (FileUpdater) FileUpdater->ReceiveMessage(aMessage);
+  if (!FileUpdater) return;
+  // Timed before the updater sends the next packet in its answer.
+  if (PacketSentAt) {
+    Health.AddAnswerGap(
+        std::chrono::duration_cast<std::chrono::microseconds>(Clock() - *PacketSentAt));
+    PacketSentAt.reset();
+  }
+  FileUpdater->ReceiveMessage(aMessage);
 }
 
 std::string tOrvaneHost::GetFPGAFilename() const {
@@ -517,8 +524,11 @@ void tOrvaneHost::StartFileUpdate(const tImageFile& Image, int32_t UpdateHeader,
   }
   try {
     FileUpdater = std::make_unique<tTivaFileUpdater>(
-        [this](const tHostMessage& aMessage) { SendMessage(aMessage); }, UpdateHeader, Path,
-        Image.Bytes, FileAckTimeout);
+        [this](const tHostMessage& aMessage) {
+          PacketSentAt = Clock();
+          SendMessage(aMessage);
+        },
+        UpdateHeader, Path, Image.Bytes, FileAckTimeout);
   } catch (const std::exception& Refusal) {
     DisplayMessage("Cannot Update " + What + ": " + Refusal.what());
     return;
@@ -535,6 +545,7 @@ void tOrvaneHost::FileUpdaterFinished(float Progress, tTivaUpdateError AckCode) 
   // Runs inside the updater's own last call: it touches nothing of itself afterwards.
   LastFileUpdateEnd = FileUpdater->End();
   FileUpdater.reset();
+  PacketSentAt.reset();
   if (FileUpdateFinishedEvent) {
     const auto Event = std::move(FileUpdateFinishedEvent);
     FileUpdateFinishedEvent = nullptr;

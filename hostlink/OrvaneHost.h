@@ -272,6 +272,8 @@ class tOrvaneHost {
   tLinkHealth Health;
   // When the keep-alive without a reply yet went out.
   std::optional<std::chrono::steady_clock::time_point> AYTSentAt;
+  // When the file update's packet last sent went out; empty once it has been answered.
+  std::optional<std::chrono::steady_clock::time_point> PacketSentAt;
   bool HangUpCounted = false;
   tSerialError fOpenFailure;
   tOrvaneSampleRateEvent fOnSampleRateChange;

@@ -41,6 +41,10 @@ struct tPort {
   // "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ" (vendor:product, manufacturer,
   // product, serial number; the strings it has). Empty otherwise.
   std::string Usb;
+  // The system names the port as one of a Bluetooth link (Windows: its device is enumerated by
+  // the Bluetooth bus; Linux: an rfcomm tty, or one whose device sits under a Bluetooth
+  // adapter). Opening one may try to reach a far device for many seconds.
+  bool Bluetooth = false;
 };
 
 // Why the port folder is being ignored (it, or the runtime folder above it, is not the
@@ -93,5 +97,8 @@ inline std::string PortNameOfKernelDevice(const std::string& KernelName) {
 // is no USB device.
 std::string UsbIdentityOfInstance(const std::string& Instance, const std::string& Manufacturer,
                                   const std::string& Product);
+// Windows: whether a port device's instance ("BTHENUM\{...}_LOCALMFG&0002\7&...") belongs to
+// the Bluetooth bus.
+bool IsBluetoothInstance(const std::string& Instance);
 
 }  // namespace tPortCatalogue

@@ -41,6 +41,17 @@ struct tSerialError {
 
 class tSerialWaiter;
 
+// How the I/O thread learns that bytes have arrived. A port starts on the system's arrival
+// events; a driver whose event waits cannot be trusted is looked at every SerialPollPeriodMs
+// instead, for as long as the port is open.
+enum tReadPath : uint8_t {
+  rp_Events,                 // the thread sleeps until the driver signals arriving bytes
+  rp_PollAfterEmptyWaits,    // polling: event waits kept ending at once with nothing to read
+  rp_PollAfterCancelledWait  // polling: the driver itself cancelled an event wait
+};
+// At the link's 115200 baud 10 ms bring about 115 bytes, far less than a driver holds.
+constexpr int SerialPollPeriodMs = 10;
+
 class tSerialDevice {
  public:
   // Opens the device Path names (see the port catalogue) for exclusive use: a device another
@@ -89,6 +100,10 @@ class tSerialDevice {
   // Whether the device is a pseudo-terminal (where the simulated card lives) rather than a
   // real serial port. Never on Windows, which has none.
   bool IsPseudoTerminal() const;
+
+  // How the I/O thread learns of arriving bytes, and why it polls when it does. Called by the
+  // I/O thread only; a port that leaves rp_Events never returns to it.
+  tReadPath ReadPath() const;
 
   // The backend's own state (its tests look at the system's settings through it).
   struct tImpl;

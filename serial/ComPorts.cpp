@@ -83,6 +83,8 @@ class tComThread {
   std::atomic<bool> Drained{false};
   std::atomic<int32_t> TxLeft{0};  // bytes of the pending batch not yet written
   std::atomic<bool> Finished{false};
+  // The switch to polling has been told (I/O thread only).
+  bool PollingTold = false;
   std::thread Thread;
 };
 
@@ -153,6 +155,14 @@ void tComThread::Execute() {
       // thread that spins.
       DisplayMessage("Rx error: wait failed: " + Result.Error.Text());
       break;
+    }
+    if (!PollingTold && !HungUp.load()) {
+      if (const tReadPath Path = Device.ReadPath(); Path != rp_Events) {
+        PollingTold = true;
+        tUIThread::RunAndWait([this, Path] {
+          if (ReadPathProc) ReadPathProc(nCom, Path);
+        });
+      }
     }
     // A clear that arrived during the wait applies before anything more is written.
     if (ClearIO.exchange(false)) CancelOutput();
@@ -235,12 +245,33 @@ void tComThread::DisplayMessage(const std::string& s) {
 
 // ---------------------------------------------------------------------------------------
 
+tReadPathProc ReadPathProc;
+
+std::string ReadPathText(int32_t Com, tReadPath Path) {
+  const std::string Polling =
+      "polling every " + std::to_string(SerialPollPeriodMs) + " ms (the driver ";
+  std::string How;
+  switch (Path) {
+    case rp_Events:
+      How = "arrival events";
+      break;
+    case rp_PollAfterEmptyWaits:
+      How = Polling + "ended its event waits at once with nothing to read)";
+      break;
+    case rp_PollAfterCancelledWait:
+      How = Polling + "cancelled an event wait)";
+      break;
+  }
+  return ComPortName(Com) + " read path: " + How;
+}
+
 tComPort::tComPort(int32_t aCom, int32_t BaudRate, bool FlowControl) : nCom(aCom) {
   // A port the catalogue does not know gives an empty path, which opens as "no such port".
   tSerialError Error;
   Device = tSerialDevice::Open(tPortCatalogue::DevicePathFor(aCom), BaudRate, FlowControl, Error);
   if (!Device) throw tComPortOpenError(aCom, Error);
   ComThread = std::make_unique<tComThread>(aCom, BaudRate, *Device);
+  if (ReadPathProc) ReadPathProc(aCom, rp_Events);
 }
 
 // A test double's port: no device and no thread.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
@@ -87,6 +88,15 @@ void ListComPorts(std::vector<std::string>& List);
 std::string ComPortLine(int32_t Number, const std::string& Name);
 // The port as the operator names it: "COM5".
 std::string ComPortName(int32_t Number);
+
+// The operator's words for how port Com learns of arriving bytes:
+//   "COM3 read path: arrival events"
+//   "COM3 read path: polling every 10 ms (the driver cancelled an event wait)"
+std::string ReadPathText(int32_t Com, tReadPath Path);
+// Told on the user-interface thread how each port reads: rp_Events when it opens (every port
+// starts so), then once more if its driver makes it switch to polling. Unset: nobody is told.
+using tReadPathProc = std::function<void(int32_t Com, tReadPath Path)>;
+extern tReadPathProc ReadPathProc;
 
 // The text of a serial error code (empty for 0 and positive codes).
 std::string ComErrorText(int32_t Code);

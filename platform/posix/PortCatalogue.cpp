@@ -346,6 +346,14 @@ std::string UsbIdentityOf(const std::string& Kernel) {
   return {};
 }
 
+// A tty of a Bluetooth link: rfcomm's own, or one whose sysfs device sits under a Bluetooth
+// adapter.
+bool BluetoothTty(const std::string& Kernel) {
+  if (Kernel.rfind("rfcomm", 0) == 0) return true;
+  const std::string Device = Resolved(fs::path(SysFs()) / "class/tty" / Kernel).string();
+  return Device.find("/bluetooth/") != std::string::npos;
+}
+
 }  // namespace
 
 void SetRoots(const tRoots& Roots) {
@@ -366,14 +374,16 @@ std::vector<tPort> ListPorts() {
   for (const tLink& L : PortLinks) {
     const fs::path Device = Resolved(L.Path);
     Ports.push_back({L.Number, LinkDeviceName(L.Target), L.Path.string(),
-                     UsbIdentityOf(Device.filename().string())});
+                     UsbIdentityOf(Device.filename().string()),
+                     BluetoothTty(Device.filename().string())});
     Linked.insert(Device);
   }
   for (const tNumberedDevice& D : NumberedKernelDevices(PortLinks)) {
     if (!D.Present) continue;
     const fs::path Path = fs::path(Dev()) / D.Kernel;
     if (Linked.count(Resolved(Path))) continue;
-    Ports.push_back({D.Number, D.Kernel, Path.string(), UsbIdentityOf(D.Kernel)});
+    Ports.push_back(
+        {D.Number, D.Kernel, Path.string(), UsbIdentityOf(D.Kernel), BluetoothTty(D.Kernel)});
   }
   return Ports;
 }

@@ -254,6 +254,11 @@ const tSerialError& tSerialDevice::LastError() const {
   return Impl->Error;
 }
 
+// poll() always tells of arriving bytes.
+tReadPath tSerialDevice::ReadPath() const {
+  return rp_Events;
+}
+
 bool tSerialDevice::IsPseudoTerminal() const {
   // A pseudo-terminal's far end is a node of the devpts file system; a real port's is not.
   struct statfs Info {};

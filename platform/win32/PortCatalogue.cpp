@@ -17,6 +17,7 @@
 #include <cctype>
 #include <cwctype>
 #include <map>
+#include <string_view>
 
 #include "platform/DeviceNotifier.h"
 #include "platform/win32/WideText.h"
@@ -51,9 +52,15 @@ std::wstring Registry(HDEVINFO Set, SP_DEVINFO_DATA& Device, DWORD Property) {
   return Text;
 }
 
-// The USB identity of every present port that belongs to a USB device, by port number.
-std::map<int32_t, std::string> UsbIdentities() {
-  std::map<int32_t, std::string> Found;
+// What the device setup tells of a port beyond the port list.
+struct tIdentity {
+  std::string Usb;
+  bool Bluetooth = false;
+};
+
+// The identity of every present port, by port number.
+std::map<int32_t, tIdentity> Identities() {
+  std::map<int32_t, tIdentity> Found;
   const HDEVINFO Set = ::SetupDiGetClassDevsW(&PortsClass, nullptr, nullptr, DIGCF_PRESENT);
   if (Set == INVALID_HANDLE_VALUE) return Found;
   SP_DEVINFO_DATA Device{};
@@ -84,7 +91,7 @@ std::map<int32_t, std::string> UsbIdentities() {
     const std::string Text = UsbIdentityOfInstance(
         tWideText::ToUtf8(Instance), tWideText::ToUtf8(Registry(Set, Device, SPDRP_MFG)),
         tWideText::ToUtf8(Product));
-    if (!Text.empty()) Found[Number] = Text;
+    Found[Number] = {Text, IsBluetoothInstance(tWideText::ToUtf8(Instance))};
   }
   ::SetupDiDestroyDeviceInfoList(Set);
   return Found;
@@ -139,9 +146,12 @@ std::string NumbersFilePath() {
 
 std::vector<tPort> ListPorts() {
   std::vector<tPort> Ports = ReadSerialComm();
-  const std::map<int32_t, std::string> Usb = UsbIdentities();
+  const std::map<int32_t, tIdentity> Known = Identities();
   for (tPort& Port : Ports)
-    if (const auto Found = Usb.find(Port.Number); Found != Usb.end()) Port.Usb = Found->second;
+    if (const auto Found = Known.find(Port.Number); Found != Known.end()) {
+      Port.Usb = Found->second.Usb;
+      Port.Bluetooth = Found->second.Bluetooth;
+    }
   return Ports;
 }
 
@@ -184,6 +194,14 @@ std::string UsbIdentityOfInstance(const std::string& Instance, const std::string
       Text += ", serial " + Serial;
   }
   return Text;
+}
+
+bool IsBluetoothInstance(const std::string& Instance) {
+  constexpr std::string_view Bus = "BTHENUM\\";
+  if (Instance.size() < Bus.size()) return false;
+  for (size_t i = 0; i < Bus.size(); ++i)
+    if (std::toupper(static_cast<unsigned char>(Instance[i])) != Bus[i]) return false;
+  return true;
 }
 
 std::string DevicePathFor(int32_t aCom) {

@@ -36,9 +36,8 @@ constexpr DWORD DriverQueueSize = 256;
 constexpr DWORD CloseWaitMs = 1000;
 // Bytes one overlapped write carries at most; the I/O thread offers batches of this size.
 constexpr size_t WriteChunk = 4096;
-// How often the driver's input count is looked at on a driver that cannot wait for events:
-// at the link's 115200 baud 10 ms bring about 115 bytes, far less than a driver holds.
-constexpr DWORD PollPeriodMs = 10;
+// How often the driver's input count is looked at on a driver that cannot wait for events.
+constexpr DWORD PollPeriodMs = SerialPollPeriodMs;
 // Event waits that may complete at once with nothing to read before the driver is taken for
 // one that cannot wait.
 constexpr int ImmediateWaitsAllowed = 4;
@@ -84,8 +83,9 @@ struct tSerialDevice::tImpl {
   // A serial-event wait is pending on WatchEvent.
   bool Watching = false;
   // This driver cannot wait for serial events: its input count is looked at every
-  // PollPeriodMs instead (see above).
+  // PollPeriodMs instead (see above); Path says why.
   bool Polling = false;
+  tReadPath Path = rp_Events;
   OVERLAPPED WatchOverlap{};
   HANDLE WatchEvent = nullptr;
   DWORD EventMask = 0;
@@ -108,6 +108,13 @@ struct tSerialDevice::tImpl {
   int64_t Fail(DWORD Code) {
     Error = DeviceError(Code);
     return -1;
+  }
+
+  // For good: the first reason is the one kept.
+  void StartPolling(tReadPath Why) {
+    if (Polling) return;
+    Polling = true;
+    Path = Why;
   }
 
   // Bytes the driver holds; -1 when the device cannot be asked.
@@ -137,9 +144,9 @@ struct tSerialDevice::tImpl {
         Fail(Code);
         return tSerialWaiter::de_HungUp;
       }
-      Polling = true;
+      StartPolling(rp_PollAfterCancelledWait);
     } else if (EventMask == 0) {
-      Polling = true;
+      StartPolling(rp_PollAfterEmptyWaits);
     }
     // Bytes have arrived: they are read even when the driver's count does not show them yet
     // (a driver that updates it late would otherwise stall the link until the next byte).
@@ -165,7 +172,7 @@ struct tSerialDevice::tImpl {
     }
     // Event waits that keep ending at once with nothing (a transmitter-empty event, say)
     // would make the thread spin.
-    Polling = true;
+    StartPolling(rp_PollAfterEmptyWaits);
     return InputFlags();
   }
 
@@ -281,6 +288,10 @@ tSerialDevice::~tSerialDevice() {
 
 const tSerialError& tSerialDevice::LastError() const {
   return Impl->Error;
+}
+
+tReadPath tSerialDevice::ReadPath() const {
+  return Impl->Path;
 }
 
 bool tSerialDevice::IsPseudoTerminal() const {

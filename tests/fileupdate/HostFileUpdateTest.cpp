@@ -134,6 +134,36 @@ TEST_F(HostFileUpdateTest, WholeFPGAUpdateThroughTheHost) {
   EXPECT_TRUE(Port->Sent.empty());
 }
 
+// Each packet's answer gap is the time from its sending to its answer on the host's clock;
+// late replies and a reply with no update running time nothing.
+TEST_F(HostFileUpdateTest, PacketAnswerGapsAreMeasured) {
+  auto Now = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  Host->Clock = [&Now] { return Now; };
+  const auto Step = [&Now](int Us) { Now += std::chrono::microseconds(Us); };
+  MakeImage("SkerryFPGA.bit", 200);
+  Host->UpdateHostFPGA(ProgressRecorder(), FinishRecorder(), Images + "/SkerryFPGA.bit");
+  // The answers to the start packet, two data packets and the finish packet, one after another
+  // as an adapter's latency timer would hold them.
+  const struct {
+    int GapUs;
+    tBytes Answer;
+  } Answers[] = {
+      {1500, {39, 0, 0}}, {16'200, {39, 1, 0, 0, 0}}, {2'000, {39, 1, 0, 0, 1}}, {900, {39, 2, 0}}};
+  for (const auto& A : Answers) {
+    Step(A.GapUs);
+    Reply(A.Answer);
+  }
+  ASSERT_EQ(Finished.size(), 1u);
+  Step(5000);
+  Reply({39, 2, 0});
+  const tLinkHealth& Health = Host->LinkHealth();
+  EXPECT_EQ(Health.AnswerGaps, 4u);
+  EXPECT_EQ(Health.AnswerGapMinUs, 900);
+  EXPECT_EQ(Health.AnswerGapMaxUs, 16'200);
+  EXPECT_EQ(Health.AnswerGapMeanUs(), (1500 + 16'200 + 2000 + 900) / 4);
+  EXPECT_EQ(Health.RoundTrips, 0u);  // keep-alive round trips are counted apart
+}
+
 TEST_F(HostFileUpdateTest, AbortReachesTheCallerAndFreesTheHost) {
   MakeImage("xmos.bin", 300);
   Host->UpdateUSBAudio(ProgressRecorder(), FinishRecorder(), Images + "/xmos.bin");

@@ -691,6 +691,20 @@ TEST(LinkHealthTest, LaterLinksAddUp) {
     EXPECT_EQ(Sum.BytesSent, 20u) << Case.What;
     EXPECT_EQ(Sum.HangUps, 2u) << Case.What;
   }
+  // Answer gaps add up the same way; a later link without any keeps the earlier ones.
+  tLinkHealth Earlier, Later, None;
+  Earlier.AddAnswerGap(std::chrono::microseconds(4000));
+  Later.AddAnswerGap(std::chrono::microseconds(1000));
+  Later.AddAnswerGap(std::chrono::microseconds(9000));
+  tLinkHealth Sum = None;
+  Sum += Earlier;
+  Sum += None;
+  EXPECT_EQ(Sum.AnswerGapMinUs, 4000);
+  Sum += Later;
+  EXPECT_EQ(Sum.AnswerGaps, 3u);
+  EXPECT_EQ(Sum.AnswerGapMinUs, 1000);
+  EXPECT_EQ(Sum.AnswerGapMaxUs, 9000);
+  EXPECT_EQ(Sum.AnswerGapMeanUs(), 14000 / 3);
 }
 
 TEST_F(OrvaneHostTest, LinkHealthCountsKeepAlivesDamageBytesAndHangUps) {
@@ -739,7 +753,8 @@ TEST(LinkHealthTest, TextsForTheOperatorAndForScripts) {
   EXPECT_EQ(LinkHealthJson(Health),
             "{\"RoundTripMs\":{\"Last\":null,\"Min\":null,\"Mean\":null,\"Max\":null},"
             "\"RoundTrips\":0,\"KeepAlivesUnanswered\":0,\"FramesDamaged\":{\"Length\":0,"
-            "\"Checksum\":0},\"BytesSent\":0,\"BytesReceived\":0,\"HangUps\":0}");
+            "\"Checksum\":0},\"BytesSent\":0,\"BytesReceived\":0,\"HangUps\":0,"
+            "\"AnswerGapMs\":{\"Min\":null,\"Mean\":null,\"Max\":null},\"AnswerGaps\":0}");
   for (int Us : {1250, 860, 3400})
     Health.AddRoundTrip(std::chrono::microseconds(Us));
   Health.KeepAlivesUnanswered = 1;
@@ -754,7 +769,19 @@ TEST(LinkHealthTest, TextsForTheOperatorAndForScripts) {
   EXPECT_EQ(LinkHealthJson(Health),
             "{\"RoundTripMs\":{\"Last\":3.400,\"Min\":0.860,\"Mean\":1.836,\"Max\":3.400},"
             "\"RoundTrips\":3,\"KeepAlivesUnanswered\":1,\"FramesDamaged\":{\"Length\":2,"
-            "\"Checksum\":3},\"BytesSent\":120,\"BytesReceived\":640,\"HangUps\":4}");
+            "\"Checksum\":3},\"BytesSent\":120,\"BytesReceived\":640,\"HangUps\":4,"
+            "\"AnswerGapMs\":{\"Min\":null,\"Mean\":null,\"Max\":null},\"AnswerGaps\":0}");
+  // A file update's packet answers: named after the rest, mean first.
+  for (int Us : {1800, 17'000, 2'100})
+    Health.AddAnswerGap(std::chrono::microseconds(Us));
+  EXPECT_EQ(LinkHealthText(Health),
+            "round trip 3.4 ms (min 0.9, mean 1.8, max 3.4), 1 unanswered, damaged frames 2 "
+            "length 3 checksum, 120 bytes out 640 in, 4 hang-ups, packet answers 7.0 ms (min "
+            "1.8, max 17.0) over 3");
+  EXPECT_NE(LinkHealthJson(Health).find(
+                "\"AnswerGapMs\":{\"Min\":1.800,\"Mean\":6.966,\"Max\":17.000},\"AnswerGaps\":3}"),
+            std::string::npos)
+      << LinkHealthJson(Health);
 }
 
 }  // namespace

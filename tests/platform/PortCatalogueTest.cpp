@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 
 #include "serial/ComPorts.h"
 
@@ -163,6 +164,24 @@ TEST_F(PortCatalogueTest, APortOnUsbCarriesItsAdaptersIdentityThroughLinks) {
   EXPECT_EQ(Ports[0].Usb, "0403:6001 FTDI FT232R USB UART, serial A10KJ3XQ");
   EXPECT_EQ(Ports[1].Name, "ttyS0");
   EXPECT_EQ(Ports[1].Usb, "");
+}
+
+// rfcomm's own ttys and a tty whose device sits under a Bluetooth adapter are marked, so
+// --all leaves them alone; the others are not.
+TEST_F(PortCatalogueTest, BluetoothPortsAreMarked) {
+  AddKernelDevice("rfcomm0", "");
+  const std::string Hci = Root + "/sys/devices/pci0/usb1/1-3/1-3:1.0/bluetooth/hci0";
+  fs::create_directories(Hci + "/ttyHS0/device");
+  fs::create_symlink("../../devices/pci0/usb1/1-3/1-3:1.0/bluetooth/hci0/ttyHS0",
+                     Root + "/sys/class/tty/ttyHS0");
+  std::ofstream(Root + "/dev/ttyHS0");
+  AddLink(7, Root + "/dev/ttyHS0");
+  const std::map<std::string, bool> Expected = {
+      {"ttyS0", false}, {"ttyUSB0", false}, {"rfcomm0", true}, {"ttyHS0", true}};
+  std::map<std::string, bool> Seen;
+  for (const auto& Port : tPortCatalogue::ListPorts())
+    Seen[Port.Name] = Port.Bluetooth;
+  EXPECT_EQ(Seen, Expected);
 }
 
 TEST_F(PortCatalogueTest, ADamagedNumbersFileGivesNoNumberTwice) {

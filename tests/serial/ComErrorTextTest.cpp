@@ -33,3 +33,22 @@ TEST(ComErrorText, LineErrorBitsInTheirOrder) {
   EXPECT_EQ(ComErrorText(INT32_MIN), "(-2147483648) ");
   EXPECT_EQ(ComErrorText(-65536 | 0x0001), "Serial Port Receive Queue Overflow");
 }
+
+// The read-path line names the port, the path and, for polling, the period and the reason;
+// the log and the trace show it as it is.
+TEST(ReadPathText, NamesPortPathAndReason) {
+  const struct {
+    int32_t Com;
+    tReadPath Path;
+    const char* Expected;
+  } Cases[] = {
+      {3, rp_Events, "COM3 read path: arrival events"},
+      {12, rp_PollAfterEmptyWaits,
+       "COM12 read path: polling every 10 ms (the driver ended its event waits at once with "
+       "nothing to read)"},
+      {42, rp_PollAfterCancelledWait,
+       "COM42 read path: polling every 10 ms (the driver cancelled an event wait)"},
+  };
+  for (const auto& Case : Cases)
+    EXPECT_EQ(ReadPathText(Case.Com, Case.Path), Case.Expected) << int(Case.Path);
+}

@@ -47,6 +47,16 @@ run status 0 status --port "$com" && {
   expect "status shows the device ID" "^Device ID: +17$"
   expect "status shows the firmware version" "^Firmware version: +3$"
 }
+# Wine cancels every event wait on the pseudo-terminal behind the port, so the port polls; -v
+# and the log say so, with the reason.
+run status-verbose 0 status -v --port "$com" && {
+  expect "-v says the port starts on arrival events" "COM$com read path: arrival events"
+  expect "-v says the port polls and why" \
+    "COM$com read path: polling every 10 ms \(the driver cancelled an event wait\)"
+}
+out=$(tr -d '\r' < "$work/Log.txt" 2> /dev/null)
+expect "the log says the port polls and why" "COM$com read path: polling every 10 ms \(the driver"
+
 run echo 0 echo --port "$com" "hello from Windows" &&
   expect "echo comes back" "^from Caddis: Echo .*104 101 108 108 111"
 

@@ -227,4 +227,22 @@ TEST(Win32PortListTest, UsbIdentityFromTheDevicesInstance) {
         << Case.Instance;
 }
 
+// Only the Bluetooth bus's own instances count: a USB adapter whose product string mentions
+// Bluetooth is still a serial port to probe.
+TEST(Win32PortCatalogue, BluetoothInstances) {
+  const struct {
+    const char* Instance;
+    bool Bluetooth;
+  } Cases[] = {
+      {"BTHENUM\\{00001101-0000-1000-8000-00805F9B34FB}_LOCALMFG&0002\\7&1A2B&0&0", true},
+      {"bthenum\\{00001101-0000-1000-8000-00805f9b34fb}_vid&0001000f\\8&0", true},
+      {"BTHENUM", false},
+      {"USB\\VID_0A12&PID_0001\\BLUETOOTH", false},
+      {"FTDIBUS\\VID_0403+PID_6001+A1\\0000", false},
+      {"", false},
+  };
+  for (const auto& Case : Cases)
+    EXPECT_EQ(tPortCatalogue::IsBluetoothInstance(Case.Instance), Case.Bluetooth) << Case.Instance;
+}
+
 }  // namespace
