@@ -62,15 +62,10 @@ bool tSerialGadget::Attach(std::string& Error) {
   std::string Name;
   std::getline(File, Name);
   Udc = Trimmed(Name);
-  if (!File && Udc.empty()) {
-    Error = "cannot read " + Folder + "/UDC";
-    return false;
-  }
-  if (Udc.empty()) {
-    Error = "the gadget " + Folder + " is on no device controller";
-    return false;
-  }
-  return true;
+  if (Udc.empty())
+    Error = File ? "the gadget " + Folder + " is on no device controller"
+                 : "cannot read " + Folder + "/UDC";
+  return !Udc.empty();
 }
 
 bool tSerialGadget::WriteUdc(const std::string& Name, std::string& Error) {
@@ -192,10 +187,10 @@ void tGadgetBootLoader::Stop() {
 }
 
 // Closing ep0 takes the device off the bus; the report follows once it is gone.
-bool tGadgetBootLoader::Leave(bool aReported) {
+bool tGadgetBootLoader::Leave() {
   close(Ep0);
   Ep0 = -1;
-  if (aReported && OnRestart) OnRestart(Device.LastRestart());
+  if (OnRestart) OnRestart(Device.LastRestart());
   return false;
 }
 
@@ -229,7 +224,7 @@ void tGadgetBootLoader::Serve() {
           dfu::tVirtualRequest Reset;
           Reset.Op = dfu::vo_Reset;
           if (Device.Handle(Reset).Vanish) {
-            Leave(true);
+            Leave();
             return;
           }
           break;
@@ -285,6 +280,6 @@ bool tGadgetBootLoader::Setup(const void* aRequest) {
     else
       (void)!write(Ep0, Data, 0);
   }
-  if (Answer.Vanish) return Leave(true);
+  if (Answer.Vanish) return Leave();
   return true;
 }

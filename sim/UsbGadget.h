@@ -71,7 +71,7 @@ class tGadgetBootLoader {
   void Serve();
   // One control request; false when the device has left the bus.
   bool Setup(const void* aRequest);
-  bool Leave(bool aReported);
+  bool Leave();
   std::string FindEp0(std::string& Error) const;
   ssize_t ReadWaiting(uint8_t* aData, std::size_t aLength);
   static constexpr int WakeSignal = SIGUSR2;
