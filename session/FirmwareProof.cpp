@@ -65,18 +65,29 @@ tFlow SettleFlow(tCardSession& Session, tFirmwareProof Proof) {
     Host.ReportsReceived &= ~Wanted;
     Host.SendHeaders({tHostId::Temperature, tHostId::Voltages});
   }
-  const uint32_t Unanswered = Host.LinkHealth().KeepAlivesUnanswered;
+  // The watch's probes are the only keep-alives meanwhile: one of the host's own going out
+  // while a probe awaits its answer would count as unanswered though the card answers both.
+  struct tOwnKeepAlive {
+    tOrvaneHost& Host;
+    bool Active;
+    ~tOwnKeepAlive() { Host.AYTActive = Active; }
+  } Restore{Host, Host.AYTActive};
+  Host.AYTActive = false;
+  // Counted from the first probe on: a keep-alive of the host's still out when the watch
+  // begins is not the new firmware's to answer.
+  std::optional<uint32_t> Unanswered;
   const auto End = Start + Proof.Settle;
   while (tClock::now() < End) {
     const uint32_t Replies = Host.GetAYTReplies();
     Host.NoteKeepAliveSent();
     Host.SendHeader(tHostId::AYT);
+    if (!Unanswered) Unanswered = Host.LinkHealth().KeepAlivesUnanswered;
     const tLoopEnd Answered =
         co_await Until([&] { return Host.GetAYTReplies() != Replies || HungUp(); }, ProbeAnswer);
     if (Answered == le_Stopped) co_return tFlowOutcome::Interrupted();
     const std::string After = " " + SecondsOf(tClock::now() - Start) + " s after it came back";
     if (HungUp()) co_return tFlowOutcome::Failed(fk_Verify, "the card's port hung up" + After);
-    if (Answered != le_Done || Host.LinkHealth().KeepAlivesUnanswered != Unanswered)
+    if (Answered != le_Done || Host.LinkHealth().KeepAlivesUnanswered != *Unanswered)
       co_return tFlowOutcome::Failed(fk_Verify, "the card left a keep-alive unanswered" + After);
     const auto Left = std::chrono::duration_cast<std::chrono::milliseconds>(End - tClock::now());
     if (Left <= std::chrono::milliseconds::zero()) break;
