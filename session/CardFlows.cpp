@@ -213,8 +213,27 @@ tFlow DownloadAndReturnFlow(tCardSession& Session, tFlowReport& Report,
   if (co_await For(0ms) == le_Stopped)
     co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
                                         " restarts with its new firmware by itself");
+  // A firmware that does not start leaves the card in its boot loader: the boot loader that
+  // left the bus after the download is seen on it again (twice, so a passing re-enumeration
+  // does not count), and the card is not awaited any longer.
+  const std::string Serial = Device.Serial.Text;
+  int Absent = 0, PresentAgain = 0;
+  tDFUFilter Filter = Request.Filter;
+  Filter.Serial = Serial;
+  Filter.Location.clear();
+  Filter.Index = -1;
+  std::function<std::string()> Stayed = [&Absent, &PresentAgain, Filter, Serial] {
+    if (Serial.empty()) return std::string();
+    if (SearchDFUDevices(Filter).size() != 1)
+      ++Absent;
+    else if (Absent > 0)
+      ++PresentAgain;
+    if (PresentAgain < 2) return std::string();
+    return "the new firmware did not start: the card stayed in its boot loader (serial " + Serial +
+           ")";
+  };
   const tReturnRequest NewFirmware{
-      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving};
+      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving, .Abandon = Stayed};
   tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
   co_return Back;
 }
@@ -442,7 +461,8 @@ tFlow OpenIdentifiedFlow(tCardSession& Session, int32_t Port, std::chrono::milli
   co_return co_await IdentityFlow(Session, Timeout);
 }
 
-tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
+tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit,
+                      std::function<std::string()> Abandon) {
   const auto Until = tClock::now() + Limit;
   std::string LastError;
   for (;;) {
@@ -463,6 +483,8 @@ tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
       co_return tFlowOutcome::Failed(
           fk_NoCard, "the card did not come back on " + ComPortName(Session.ComPort) + " within " +
                          SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
+    if (Abandon)
+      if (std::string Why = Abandon(); !Why.empty()) co_return tFlowOutcome::Failed(fk_NoCard, Why);
     if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
@@ -534,7 +556,7 @@ tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono:
                                      " accepted; the card left during its restart and did not "
                                      "come back";
   if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted(Gone);
-  tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
+  tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit, Request.Abandon);
   if (Back.Stopped()) co_return tFlowOutcome::Interrupted(Gone);
   if (!Back.Ok)
     co_return tFlowOutcome::Failed(Request.NotBack,

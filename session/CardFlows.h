@@ -19,6 +19,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -100,7 +101,10 @@ tFlow IdentityFlow(tCardSession& Session, std::chrono::milliseconds Timeout);
 // Polls for the card on the session's port until Limit has passed: the port listed again,
 // opened, and the card's identity within IdentityTimeout (a port that hangs up meanwhile is
 // tried again). Success with the link open.
-tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit);
+// Abandon, when given, is asked between the polls: a text ends the wait at once as a failure
+// with that text (the card is somewhere it will not come back from by itself).
+tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit,
+                      std::function<std::string()> Abandon = {});
 
 // Restart without the blind pause, the link kept open: the link's round trip is measured
 // first, then within DownPause of the Restart the card must be seen to leave (its port gone, or
@@ -123,6 +127,8 @@ struct tReturnRequest {
   // wait stopped before it did, is then said as "FPGA image accepted; the card left during its
   // restart and did not come back".
   std::string Accepted{};
+  // Asked while the card is awaited, as WaitForCardFlow's Abandon.
+  std::function<std::string()> Abandon{};
 };
 
 // "Waiting for the card on COMn", Pause, then the card awaited as WaitForCardFlow does; "Card
