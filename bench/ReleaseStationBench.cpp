@@ -2,7 +2,8 @@
 // already run it, side by side with the same four cards fully updated (--force): each card
 // gets the station's recipe (FPGA, USB audio, firmware) through the card session's flows with
 // the release's facts set as a package sets them. The two current cards report the release's
-// FPGA and firmware versions, and the service record holds a line of their USB-audio image.
+// FPGA and firmware versions, and the service record holds a line of their USB-audio image
+// (each card behind an adapter of its own, by which the record tells them apart).
 // The cards are served one after another, in this process. Counters: release_s (the four
 // cards with two current), full_s (the four fully updated) and their ratio release_to_full;
 // current_card_s and updated_card_s, one card of each kind within the release run, and their
@@ -39,6 +40,12 @@ constexpr std::size_t CurrentCards = 2;  // the first two run the release alread
 
 uint8_t DeviceIDOf(int Port) {
   return static_cast<uint8_t>(Port - 50);
+}
+
+// Each card sits behind a USB serial adapter of its own, as on a station: the record tells the
+// cards apart by it.
+tAdapterIdentity AdapterOf(int32_t Port) {
+  return {"0403", "6001", "BENCH" + std::to_string(Port), "FT232R USB UART"};
 }
 
 void WriteBytes(const std::string& Path, const std::vector<uint8_t>& Bytes) {
@@ -106,6 +113,7 @@ class tReleaseBench {
     tCardSession Session([&Session](std::chrono::milliseconds Span) {
       return tHostLoop(Session.Host.get()).RunFor(Span) != le_Stopped;
     });
+    Session.AdapterOf = AdapterOf;
     tQuietReport Report;
     const std::vector<uint8_t> Fits = {DeviceIDOf(Ports[0]), DeviceIDOf(Ports[1]),
                                        DeviceIDOf(Ports[2]), DeviceIDOf(Ports[3])};
@@ -152,6 +160,7 @@ class tReleaseBench {
     Entry.Program = "bench";
     Entry.Start = Entry.End = std::chrono::system_clock::now();
     Entry.Port = Port;
+    Entry.Adapter = Entry.AdapterAfter = AdapterOf(Port);
     Entry.Before = Entry.After = tCardFacts{true, DeviceIDOf(Port), ReleaseFirmware, ReleaseFPGA};
     Entry.Image = ImageFactsOf(USBAudio);
     Entry.Result = sr_Succeeded;

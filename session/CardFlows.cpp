@@ -757,20 +757,24 @@ void FinishAs(tServiceRecorder& Record, const tCardSession& Session, tFlowReport
   Report.Recorded(Record.RecordPath(), Error);
 }
 
-// The SHA-256 of the image the record's newest successful USB-audio update of this card (by
-// device ID and adapter) sent; empty when there is none or the record cannot be read.
+// The SHA-256 of the image the card took in its last USB-audio update, as the record tells:
+// the newest update of this card (by device ID and adapter; a skip changed nothing) when it
+// succeeded. Empty when there is none, when it did not succeed (the card may hold half an
+// image), when the record cannot be read, or when the card's port names no adapter: cards of
+// one type share their device ID, so without the adapter the record cannot tell them apart.
 std::string LastUSBAudioImage(const tCardSession& Session, const std::string& RecordPath) {
   const tCardIdentity Card = Session.CardIdentity();
-  if (!Card.Known()) return {};
+  if (!Card.Known() || !Card.Adapter.Known()) return {};
   std::string Newest, Error;
   ReadHistory(
       ServiceRecordPath(RecordPath), {.Port = 0, .Card = Card.DeviceID},
       [&](tHistoryEntry& Entry) {
         if (Entry.Action != tRecordAction::USBAudio ||
-            Entry.Result != ServiceResultName(sr_Succeeded))
+            Entry.Result == ServiceResultName(sr_Skipped) || !Entry.Adapter.Known())
           return;
         if (!SameCard({static_cast<uint8_t>(Entry.DeviceID), Entry.Adapter}, Card)) return;
-        Newest = Entry.ImageSHA256.value_or("");
+        Newest = Entry.Result == ServiceResultName(sr_Succeeded) ? Entry.ImageSHA256.value_or("")
+                                                                 : std::string();
       },
       [](std::size_t) {}, Error);
   return Newest;

@@ -361,6 +361,8 @@ TEST_F(ReleaseFixture, USBAudioIsSkippedWhenTheRecordShowsTheReleasesImage) {
   StartCard(Com, QuickCard);
   const std::string Release1 = WriteImage("xmos-1.bin", std::vector<uint8_t>(3000, 0x11));
   const std::string Release2 = WriteImage("xmos-2.bin", std::vector<uint8_t>(3000, 0x22));
+  const tAdapterIdentity ThisAdapter{"0403", "6001", "A10KJ3XQ", "FT232R USB UART"};
+  const tAdapterIdentity OtherAdapter{"0403", "6001", "B20LK4YR", "FT232R USB UART"};
   auto Update = [&](const std::string& Image, bool WithRelease) {
     tImageUpdateRequest Request = FPGARequest(Image);
     Request.Kind = ik_USBAudio;
@@ -372,6 +374,10 @@ TEST_F(ReleaseFixture, USBAudioIsSkippedWhenTheRecordShowsTheReleasesImage) {
     EXPECT_TRUE(Outcome.Ok) << Outcome.Text;
     return RecordLines().back()["Result"].get<std::string>();
   };
+  auto Behind = [&](const tAdapterIdentity& Adapter) {
+    Session.AdapterOf = [Adapter](int32_t) { return Adapter; };
+  };
+  Behind(ThisAdapter);
   // Without a release the image is sent as always, also again.
   EXPECT_EQ(Update(Release1, false), "success");
   EXPECT_EQ(Update(Release1, false), "success");
@@ -380,13 +386,32 @@ TEST_F(ReleaseFixture, USBAudioIsSkippedWhenTheRecordShowsTheReleasesImage) {
   EXPECT_EQ(Update(Release1, true), "skipped");
   EXPECT_EQ(Update(Release2, true), "success");
   EXPECT_EQ(Update(Release2, true), "skipped");
-  EXPECT_EQ(Update(Release1, true), "success");
+  // Another card of the same type (another adapter) has no line of its own yet.
+  Behind(OtherAdapter);
+  EXPECT_EQ(Update(Release2, true), "success");
+  // A port that names no adapter cannot tell this card from the others: sent.
+  Behind({});
+  EXPECT_EQ(Update(Release2, true), "success");
+  // An update that failed after the one that succeeded leaves the card's image unknown: sent.
+  Behind(ThisAdapter);
+  tServiceEntry Failed;
+  Failed.Action = tRecordAction::USBAudio;
+  Failed.Port = Com;
+  Failed.Adapter = ThisAdapter;
+  Failed.Before = {true, CardID, 12, CardFPGA};
+  Failed.Image = ImageFactsOf(Release2);
+  Failed.Result = sr_Failed;
+  Failed.Failure = "the card stopped answering";
+  std::string Error;
+  ASSERT_TRUE(AppendServiceRecord(ServiceRecordPath(), Failed, Error)) << Error;
+  EXPECT_EQ(Update(Release2, true), "success");
+  EXPECT_EQ(Update(Release2, true), "skipped");
   const std::string SimLog = Sim->Output();
   std::size_t Received = 0;
   for (auto At = SimLog.find("USB-audio image received"); At != std::string::npos;
        At = SimLog.find("USB-audio image received", At + 1))
     ++Received;
-  EXPECT_EQ(Received, 4u) << SimLog;
+  EXPECT_EQ(Received, 6u) << SimLog;
 }
 
 // ---- The proof after a firmware download, and the rollback -----------------------------------
