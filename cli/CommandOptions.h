@@ -73,6 +73,20 @@ struct tJsonOptions {
   bool Json = false;
 };
 
+// --force: send an image to a card that already runs it (a release's skip is not done).
+struct tForceGroup {
+  bool Force = false;
+};
+
+// After a firmware download: --allow-downgrade takes a firmware older than the card's,
+// --no-rollback leaves a card whose new firmware fails its proof as it is, --settle S is how
+// long the card must answer every keep-alive once back.
+struct tFirmwarePolicyGroup {
+  bool AllowDowngrade = false;
+  bool NoRollback = false;
+  double Settle = 10;
+};
+
 struct tStatusOptions : tPortsGroup, tEventsGroup, tTimeoutGroup {};
 
 // monitor changes nothing, so it takes no --record.
@@ -94,7 +108,7 @@ struct tResetOptions : tPortsGroup, tEventsGroup {
 struct tBootOptions : tPortGroup, tEventsGroup, tTimeoutGroup {};
 
 // update-fpga and update-usb-audio; only update-fpga takes --no-restart.
-struct tSerialUpdateOptions : tPortsGroup, tEventsGroup, tTimeoutGroup, tRecordGroup {
+struct tSerialUpdateOptions : tPortsGroup, tEventsGroup, tTimeoutGroup, tRecordGroup, tForceGroup {
   std::optional<std::string> File;
   double AckTimeout = 10;
   bool NoRestart = false;
@@ -108,7 +122,11 @@ struct tBootDownloadGroup : tSerialGroup, tTimeoutGroup, tReturnGroup, tRecordGr
   bool NoVerify = false;
 };
 
-struct tFirmwareOptions : tPortsGroup, tEventsGroup, tBootDownloadGroup {
+struct tFirmwareOptions : tPortsGroup,
+                          tEventsGroup,
+                          tBootDownloadGroup,
+                          tForceGroup,
+                          tFirmwarePolicyGroup {
   bool NoBackup = false;
 };
 
@@ -125,7 +143,7 @@ struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, 
   double Wait = 10;
 };
 
-struct tStationOptions : tRecordGroup, tEventsGroup {
+struct tStationOptions : tRecordGroup, tEventsGroup, tForceGroup, tFirmwarePolicyGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
   std::string KeepFirmware = "3";  // read by the command: kept images per card, 1..1000
   double Gone = 10;

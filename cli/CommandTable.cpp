@@ -238,6 +238,23 @@ const tOption<tReturnGroup> FirmwareReturnTimeout =
     Seconds("--return-timeout", "seconds to wait for the card's port to come back (default 30)",
             &tReturnGroup::ReturnTimeout);
 
+const tOption<tForceGroup> Force =
+    Flag("--force", "send the image also to a card that already runs the release's",
+         &tForceGroup::Force);
+const tOption<tFirmwarePolicyGroup> AllowDowngrade =
+    Flag("--allow-downgrade", "take a firmware older than the card's (recorded as a downgrade)",
+         &tFirmwarePolicyGroup::AllowDowngrade);
+const tOption<tFirmwarePolicyGroup> NoRollback =
+    Flag("--no-rollback",
+         "leave a card whose new firmware fails its proof as it is, instead of\n"
+         "                    putting back the firmware kept before the download",
+         &tFirmwarePolicyGroup::NoRollback);
+const tOption<tFirmwarePolicyGroup> Settle =
+    Seconds("--settle",
+            "seconds the card must answer every keep-alive after a firmware download,\n"
+            "                    0 for no watch (default 10)",
+            &tFirmwarePolicyGroup::Settle);
+
 }  // namespace
 
 const std::vector<tCommand>& CliCommands() {
@@ -352,7 +369,7 @@ const std::vector<tCommand>& CliCommands() {
       Command<tSerialUpdateOptions>({
           .Name = "update-fpga",
           .Synopsis = "caddis update-fpga --port N[,N...] | --all [--file PATH] [--timeout S] "
-                      "[--ack-timeout S] [--no-restart] [--json]",
+                      "[--ack-timeout S] [--no-restart] [--force] [--json]",
           .Summary = "Load the FPGA bitstream into the card over the serial link.",
           .Options = {Ports, All, Events,
                       Text("--file", "PATH",
@@ -364,20 +381,20 @@ const std::vector<tCommand>& CliCommands() {
                            "                    default it is restarted and the command waits "
                            "for it to come back)",
                            &tSerialUpdateOptions::NoRestart),
-                      Record},
+                      Record, Force},
           .Notes = "Exit status 0 only when the card accepted the whole image.\n",
           .Run = UpdateFPGACommand,
       }),
       Command<tSerialUpdateOptions>({
           .Name = "update-usb-audio",
           .Synopsis = "caddis update-usb-audio --port N[,N...] | --all [--file PATH] [--timeout "
-                      "S] [--ack-timeout S] [--json]",
+                      "S] [--ack-timeout S] [--force] [--json]",
           .Summary = "Load the USB-audio processor's image into the card over the serial link.",
           .Options = {Ports, All, Events,
                       Text("--file", "PATH",
                            "the image (default: xmos.bin beside the caddis program)",
                            &tSerialUpdateOptions::File),
-                      Timeout, AckTimeout, Record},
+                      Timeout, AckTimeout, Record, Force},
           .Notes = "Exit status 0 only when the card accepted the whole image.\n",
           .Run = UpdateUSBAudioCommand,
       }),
@@ -385,7 +402,8 @@ const std::vector<tCommand>& CliCommands() {
           .Name = "update-firmware",
           .Synopsis = "caddis update-firmware --port N[,N...] | --all [--file PATH] [--serial "
                       "SN] [--no-verify] [--no-backup] [--timeout S] [--boot-timeout S] "
-                      "[--return-timeout S] [--json]",
+                      "[--return-timeout S] [--force] [--allow-downgrade] [--no-rollback] "
+                      "[--settle S] [--json]",
           .Summary =
               "The whole firmware update: Boot, download and verify over USB DFU, the card back.",
           .Options = {Ports, All, Events,
@@ -401,12 +419,18 @@ const std::vector<tCommand>& CliCommands() {
                            &tFirmwareOptions::NoVerify),
                       Flag("--no-backup", "do not read the card's firmware back and keep it first",
                            &tFirmwareOptions::NoBackup),
-                      Timeout, BootTimeout, FirmwareReturnTimeout, Record},
+                      Timeout, BootTimeout, FirmwareReturnTimeout, Record, Force, AllowDowngrade,
+                      NoRollback, Settle},
           .Notes =
               "The card's firmware is read back and kept before the download (caddis restore "
               "puts it\n"
               "back); when that fails nothing is written and the card returns to its "
               "firmware.\n"
+              "Once back, the card must answer every keep-alive for --settle seconds; a card "
+              "that does\n"
+              "not come back, stays in its boot loader or fails that gets the kept firmware "
+              "back by\n"
+              "itself (exit status 7, recorded as rolled-back) unless --no-rollback is given.\n"
               "Each step's failure ends the command with its reason and exit status; a download "
               "is\n"
               "never broken off half-way (Ctrl-C waits for it to end). With several cards, Boot "
@@ -518,7 +542,8 @@ const std::vector<tCommand>& CliCommands() {
       Command<tStationOptions>({
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json]",
+                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json] [--force] "
+                      "[--allow-downgrade] [--no-rollback] [--settle S]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -536,7 +561,7 @@ const std::vector<tCommand>& CliCommands() {
                            "firmware images kept per card, the newest (default 3; caddis paths\n"
                            "                    shows the folder)",
                            &tStationOptions::KeepFirmware),
-                      Record, Events},
+                      Record, Events, Force, AllowDowngrade, NoRollback, Settle},
           .Notes =
               "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
               "child per\n"

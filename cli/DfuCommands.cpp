@@ -186,6 +186,10 @@ tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOpti
   tFirmwareRequest Firmware = FirmwareRequestOf(
       Options.Port, Options, Options.File.value_or(DefaultImagePath(FirmwareImageName)));
   Firmware.Backup = !Options.NoBackup;
+  Firmware.Force = Options.Force;
+  Firmware.AllowDowngrade = Options.AllowDowngrade;
+  Firmware.Proof.Rollback = !Options.NoRollback;
+  Firmware.Proof.Settle = Seconds(Options.Settle);
   tCliSession Session;
   tCliReport Report;
   tCliResult Exit =

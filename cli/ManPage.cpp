@@ -60,12 +60,17 @@ const std::map<std::string, std::string>& FieldHelp() {
       {"AdapterAfter", "the adapter the card answered on at the end, as Adapter"},
       {"Image", "the image sent {File, Path, Size, SHA256}, or null"},
       {"Action", "update-fpga, update-usb-audio, update-firmware or restore-firmware"},
-      {"Result", "success, failed or interrupted"},
+      {"Result",
+       "success, failed, interrupted, skipped (the card already ran the release's image) or "
+       "rolled-back (a new firmware failed its proof and the kept one went back)"},
       {"Failure", "why it failed, or null"},
       {"LinkHealth", "the serial link's round trips, keep-alives, damaged frames and bytes"},
       {"KeptFirmware", "the card's firmware read back and kept before the update {File, SHA256}"},
       {"BootLoaderSerial", "the USB serial number of the card's boot loader, or null"},
       {"Override", "an identity check the operator overrode (restore --any-card), or null"},
+      {"Release",
+       "the release the image came from {Name, Version, File, SHA256, Signer, Signed}, or null"},
+      {"Downgrade", "true when a firmware older than the card's went in (--allow-downgrade)"},
   };
   return Help;
 }

@@ -55,6 +55,11 @@ class tStationRun {
         fJson(tCliEvents::On()),
         fTerminal(!fJson && tConsole::OutputIsTerminal()) {}
 
+  // Options only the step Command takes, passed to its children.
+  void StepOptions(const std::string& Command, std::vector<std::string> Options) {
+    fStepExtra[Command] = std::move(Options);
+  }
+
   void Arrived(int32_t Port, tClock::time_point Now) {
     fPorts.insert(Port);
     Carry(fRules.Arrived(Port, Now), Now);
@@ -293,6 +298,8 @@ class tStationRun {
     std::vector<std::string> Argv = {fProgram, Step.Command, "--port", std::to_string(Port),
                                      "--file", Step.File,    "--json"};
     Argv.insert(Argv.end(), fExtra.begin(), fExtra.end());
+    if (const auto Own = fStepExtra.find(Step.Command); Own != fStepExtra.end())
+      Argv.insert(Argv.end(), Own->second.begin(), Own->second.end());
     // A card new to the station (none in the port yet, or the one there was served): a fresh
     // row, and its time on the station starts.
     if (!fRows.contains(Port) || fServedPorts.contains(Port)) {
@@ -349,6 +356,7 @@ class tStationRun {
   tStationRules fRules;
   std::string fProgram;
   std::vector<std::string> fExtra;
+  std::map<std::string, std::vector<std::string>> fStepExtra;  // by the step's command
   bool fJson;
   bool fTerminal;
   bool fChanged = true;
@@ -412,6 +420,20 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
 
   tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
   tStationRun Station(Recipe, Seconds(Options.Gone), Program, Extra);
+  // The version policy and the firmware's proof, for the steps that take them.
+  const std::vector<std::string> Force =
+      Options.Force ? std::vector<std::string>{"--force"} : std::vector<std::string>{};
+  Station.StepOptions("update-fpga", Force);
+  Station.StepOptions("update-usb-audio", Force);
+  std::vector<std::string> FirmwareOptions = Force;
+  if (Options.AllowDowngrade) FirmwareOptions.push_back("--allow-downgrade");
+  if (Options.NoRollback) FirmwareOptions.push_back("--no-rollback");
+  if (Options.Settle != tFirmwarePolicyGroup{}.Settle) {
+    char Settle[32];
+    std::snprintf(Settle, sizeof Settle, "%.3f", Options.Settle);
+    FirmwareOptions.insert(FirmwareOptions.end(), {"--settle", Settle});
+  }
+  Station.StepOptions("update-firmware", FirmwareOptions);
   // Each firmware step keeps the card's firmware first: only the newest few per card stay.
   if (Options.Firmware)
     Station.KeepFirmware(KeptFirmwareFolder(Options.Record.value_or("")),

@@ -17,6 +17,7 @@ tCliResult UpdateCommand(tImageKind Kind, const char* What, const tCliContext& C
   // left without any answer for --ack-timeout has stalled the transfer.
   Update.AckTimeout = Seconds(Options.AckTimeout);
   Update.Restart = !Options.NoRestart;
+  Update.Force = Options.Force;
   Update.Record = {"caddis", Options.Record.value_or("")};
   tCliSession Session;
   tCliReport Report;

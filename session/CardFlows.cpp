@@ -12,6 +12,7 @@
 #include "serial/ComPorts.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
+#include "session/ServiceRecordReader.h"
 #include "support/DisplayMessage.h"
 #include "support/FilePlaces.h"
 #include "support/MadeUpImage.h"
@@ -170,13 +171,82 @@ tFlow KeepOldFlow(tFlowReport& Report, const tDFUDeviceEntry& Device, tCardFacts
   co_return tFlowOutcome::Success();
 }
 
+// Where a card left in its boot loader is, and how the operator brings it back: "the card from
+// COM5 is in its USB DFU boot loader (serial S); bring it back with ...". Switching the card
+// off and on starts the firmware it holds, when that is whole.
+std::string StrandedText(const tFlowReport& Report, const std::string& File, int32_t Port,
+                         const std::string& Serial, bool FirmwareWhole) {
+  const std::string Command = Report.BringBackCommand(File, Serial, Port);
+  return "the card from " + ComPortName(Port) + " is in its USB DFU boot loader" +
+         (Serial.empty() ? "" : " (serial " + Serial + ")") +
+         (Command.empty() ? std::string(FirmwareWhole ? "; bring it back" : "")
+                          : "; bring it back with " + Command) +
+         (FirmwareWhole ? (Command.empty() ? " by switching it off and on"
+                                           : ", or by switching it off and on")
+                        : "");
+}
+
+// The download into the boot loader Device and the card's return on the session's port (the
+// card that left, Leaving). Written is set once the whole image is in.
+tFlow DownloadAndReturnFlow(tCardSession& Session, tFlowReport& Report,
+                            const tFirmwareRequest& Request, const tDFUImage& Image,
+                            tDFUDeviceEntry Device, tCardIdentity Leaving, bool* Written) {
+  const int32_t Port = Session.ComPort;
+  tDownloadOutcome Outcome;
+  const std::string Target = ComPortName(Port);
+  tFlowOutcome Downloaded =
+      co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, &Outcome);
+  if (!Downloaded.Ok) {
+    if (Outcome.SentBack) {
+      // A card whose boot loader was sent back is waited for; the failure stands.
+      const tReturnRequest Return{
+          .Limit = Request.ReturnTimeout, .NotBack = fk_NoCard, .Expected = Leaving};
+      tFlowOutcome Returned = co_await WaitForReturnFlow(Session, Report, 0ms, Return);
+      co_return Returned.Ok ? Downloaded : Returned;
+    }
+    Downloaded.Text += "; " + StrandedText(Report, Request.File, Port, Device.Serial.Text,
+                                           !Outcome.Written || Outcome.Complete);
+    co_return Downloaded;
+  }
+  if (Written) *Written = true;
+  Report.Line("Device updated successfully");
+  if (co_await For(0ms) == le_Stopped)
+    co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
+                                        " restarts with its new firmware by itself");
+  // A firmware that does not start leaves the card in its boot loader: the boot loader that
+  // left the bus after the download is seen on it again (twice, so a passing re-enumeration
+  // does not count), and the card is not awaited any longer.
+  const std::string Serial = Device.Serial.Text;
+  int Absent = 0, PresentAgain = 0;
+  tDFUFilter Filter = Request.Filter;
+  Filter.Serial = Serial;
+  Filter.Location.clear();
+  Filter.Index = -1;
+  std::function<std::string()> Stayed = [&Absent, &PresentAgain, Filter, Serial] {
+    if (Serial.empty()) return std::string();
+    if (SearchDFUDevices(Filter).size() != 1)
+      ++Absent;
+    else if (Absent > 0)
+      ++PresentAgain;
+    if (PresentAgain < 2) return std::string();
+    return "the new firmware did not start: the card stayed in its boot loader (serial " + Serial +
+           ")";
+  };
+  const tReturnRequest NewFirmware{
+      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving, .Abandon = Stayed};
+  tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
+  co_return Back;
+}
+
 // Once the card has identified itself on the session's link: Boot, its boot loader, its
 // firmware kept (for an update, with the backup asked for; its failure ends the update before
 // anything is written) or, for a restore (Restoring: the card the image was kept from), its
 // boot loader's serial compared with the kept one, the download and the card's return.
+// Written is set once the whole image is in the card.
 tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                           const tFirmwareRequest& Request, const tDFUImage& Image,
-                          tServiceRecorder& Record, const tKeptCard* Restoring) {
+                          tServiceRecorder& Record, const tKeptCard* Restoring,
+                          bool* Written = nullptr) {
   const int32_t Port = Session.ComPort;
   const tCardFacts Card = CardFactsOf(Session.Host.get());
   const tCardIdentity Leaving = Session.CardIdentity();
@@ -203,17 +273,9 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
   }
   Report.Line("Boot sent on " + ComPortName(Port) + ": waiting for its boot loader on USB");
   // From here on the card is in its boot loader until it is sent back: a stop or a failure
-  // says where it is and how to bring it back. Switching the card off and on starts the
-  // firmware it holds, when that is whole.
+  // says where it is and how to bring it back.
   auto Stranded = [&](const std::string& Serial, bool FirmwareWhole) {
-    const std::string Command = Report.BringBackCommand(Request.File, Serial, Port);
-    return "the card from " + ComPortName(Port) + " is in its USB DFU boot loader" +
-           (Serial.empty() ? "" : " (serial " + Serial + ")") +
-           (Command.empty() ? std::string(FirmwareWhole ? "; bring it back" : "")
-                            : "; bring it back with " + Command) +
-           (FirmwareWhole ? (Command.empty() ? " by switching it off and on"
-                                             : ", or by switching it off and on")
-                          : "");
+    return StrandedText(Report, Request.File, Port, Serial, FirmwareWhole);
   };
   tDFUDeviceEntry Device;
   tFlowOutcome Found =
@@ -268,26 +330,9 @@ tFlow BootAndDownloadFlow(tCardSession& Session, tFlowReport& Report,
                                      Kept.Text + "; " + Stranded(Device.Serial.Text, true));
     }
   }
-  tDownloadOutcome Outcome;
-  const std::string Target = ComPortName(Port);
-  tFlowOutcome Downloaded =
-      co_await DownloadFlow(Report, Device, Image, Request.File, Request.Verify, Target, &Outcome);
-  if (!Downloaded.Ok) {
-    if (Outcome.SentBack) {
-      tFlowOutcome Back = co_await SentBack(Downloaded);
-      co_return Back;
-    }
-    Downloaded.Text += "; " + Stranded(Device.Serial.Text, !Outcome.Written || Outcome.Complete);
-    co_return Downloaded;
-  }
-  Report.Line("Device updated successfully");
-  if (co_await For(0ms) == le_Stopped)
-    co_return tFlowOutcome::Interrupted("interrupted: the card from " + ComPortName(Port) +
-                                        " restarts with its new firmware by itself");
-  const tReturnRequest NewFirmware{
-      .Limit = Request.ReturnTimeout, .NotBack = fk_Verify, .Expected = Leaving};
-  tFlowOutcome Back = co_await WaitForReturnFlow(Session, Report, 0ms, NewFirmware);
-  co_return Back;
+  tFlowOutcome Done =
+      co_await DownloadAndReturnFlow(Session, Report, Request, Image, Device, Leaving, Written);
+  co_return Done;
 }
 
 }  // namespace
@@ -416,7 +461,8 @@ tFlow OpenIdentifiedFlow(tCardSession& Session, int32_t Port, std::chrono::milli
   co_return co_await IdentityFlow(Session, Timeout);
 }
 
-tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
+tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit,
+                      std::function<std::string()> Abandon) {
   const auto Until = tClock::now() + Limit;
   std::string LastError;
   for (;;) {
@@ -437,6 +483,8 @@ tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit) {
       co_return tFlowOutcome::Failed(
           fk_NoCard, "the card did not come back on " + ComPortName(Session.ComPort) + " within " +
                          SecondsText(Limit) + " s" + (LastError.empty() ? "" : ": " + LastError));
+    if (Abandon)
+      if (std::string Why = Abandon(); !Why.empty()) co_return tFlowOutcome::Failed(fk_NoCard, Why);
     if (co_await For(tCardSession::PollPeriod) == le_Stopped) co_return tFlowOutcome::Interrupted();
   }
 }
@@ -508,7 +556,7 @@ tFlow WaitForReturnFlow(tCardSession& Session, tFlowReport& Report, std::chrono:
                                      " accepted; the card left during its restart and did not "
                                      "come back";
   if (co_await For(Pause) == le_Stopped) co_return tFlowOutcome::Interrupted(Gone);
-  tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit);
+  tFlowOutcome Back = co_await WaitForCardFlow(Session, Request.Limit, Request.Abandon);
   if (Back.Stopped()) co_return tFlowOutcome::Interrupted(Gone);
   if (!Back.Ok)
     co_return tFlowOutcome::Failed(Request.NotBack,
@@ -690,7 +738,98 @@ tFlowOutcome CheckRecordPlace(const tRecordRequest& Record) {
   return tFlowOutcome::Success();
 }
 
+std::string Trimmed(const std::string& Text) {
+  const auto End = Text.find_last_not_of(std::string(" \0", 2));
+  return End == std::string::npos ? std::string() : Text.substr(0, End + 1);
+}
+
+std::string LowerCase(std::string Text) {
+  for (char& C : Text)
+    C = static_cast<char>(std::tolower(static_cast<unsigned char>(C)));
+  return Text;
+}
+
+// Writes the record's line with Result and Failure as they are.
+void FinishAs(tServiceRecorder& Record, const tCardSession& Session, tFlowReport& Report,
+              tServiceResult Result, const std::string& Failure) {
+  std::string Error;
+  Record.Finish(Session, Result, Failure, Error);
+  Report.Recorded(Record.RecordPath(), Error);
+}
+
+// The SHA-256 of the image the card took in its last USB-audio update, as the record tells:
+// the newest update of this card (by device ID and adapter; a skip changed nothing) when it
+// succeeded. Empty when there is none, when it did not succeed (the card may hold half an
+// image), when the record cannot be read, or when the card's port names no adapter: cards of
+// one type share their device ID, so without the adapter the record cannot tell them apart.
+std::string LastUSBAudioImage(const tCardSession& Session, const std::string& RecordPath) {
+  const tCardIdentity Card = Session.CardIdentity();
+  if (!Card.Known() || !Card.Adapter.Known()) return {};
+  std::string Newest, Error;
+  ReadHistory(
+      ServiceRecordPath(RecordPath), {.Port = 0, .Card = Card.DeviceID},
+      [&](tHistoryEntry& Entry) {
+        if (Entry.Action != tRecordAction::USBAudio ||
+            Entry.Result == ServiceResultName(sr_Skipped) || !Entry.Adapter.Known())
+          return;
+        if (!SameCard({static_cast<uint8_t>(Entry.DeviceID), Entry.Adapter}, Card)) return;
+        Newest = Entry.Result == ServiceResultName(sr_Succeeded) ? Entry.ImageSHA256.value_or("")
+                                                                 : std::string();
+      },
+      [](std::size_t) {}, Error);
+  return Newest;
+}
+
+// What says the card already runs the release's image ("version 0104052026"); empty when
+// nothing does (or the request names no release).
+std::string CurrentImageText(const tCardSession& Session, const tImageUpdateRequest& Request,
+                             const tImageFacts& Facts) {
+  if (!Session.Host) return {};
+  if (Request.Kind == ik_FPGA) {
+    if (!Request.ExpectedVersion || Session.Host->DeviceID == 0 ||
+        !SameFPGAVersion(Session.Host->FPGAVersion, *Request.ExpectedVersion))
+      return {};
+    return "version " + Trimmed(*Request.ExpectedVersion);
+  }
+  // The card does not report its USB-audio image: the record tells what it took last.
+  if (!Request.ExpectedSHA256 || !Facts.Known) return {};
+  if (LastUSBAudioImage(Session, Request.Record.Path) != Facts.SHA256) return {};
+  return "image SHA-256 " + Facts.SHA256.substr(0, 16) + "..., as recorded for this card";
+}
+
 }  // namespace
+
+bool SameFPGAVersion(const std::string& A, const std::string& B) {
+  return Trimmed(A) == Trimmed(B);
+}
+
+tFlowOutcome CheckReleaseHash(const std::string& File, const tImageFacts& Facts,
+                              const std::optional<std::string>& Expected) {
+  if (!Expected) return tFlowOutcome::Success();
+  if (!Facts.Known)
+    return tFlowOutcome::Failed(fk_Image, "cannot read " + File + ": " + Facts.Error);
+  if (Facts.SHA256 != LowerCase(*Expected))
+    return tFlowOutcome::Failed(fk_Image, File + " is not the release's image: its SHA-256 is " +
+                                              Facts.SHA256 + ", the release's " +
+                                              LowerCase(*Expected) +
+                                              " (was the file changed after it was checked?)");
+  return tFlowOutcome::Success();
+}
+
+tFlowOutcome CheckReleaseFits(const std::string& File, const std::vector<uint8_t>& DeviceIDs,
+                              const tCardSession& Session) {
+  if (DeviceIDs.empty()) return tFlowOutcome::Success();
+  const uint8_t ID = Session.Host ? Session.Host->DeviceID : 0;
+  if (std::find(DeviceIDs.begin(), DeviceIDs.end(), ID) != DeviceIDs.end() && ID != 0)
+    return tFlowOutcome::Success();
+  std::string List;
+  for (const uint8_t Each : DeviceIDs)
+    List += (List.empty() ? "" : ", ") + std::to_string(Each);
+  return tFlowOutcome::Failed(
+      fk_Image, File + " fits device IDs " + List + "; the card on " +
+                    ComPortName(Session.ComPort) + " is " +
+                    (ID ? "device ID " + std::to_string(ID) : std::string("not identified")));
+}
 
 tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRequest Request) {
   if (tFlowOutcome Place = CheckRecordPlace(Request.Record); !Place.Ok) co_return Place;
@@ -719,10 +858,10 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       DisplayMessage("Cannot Update " + std::string(Request.What) + ": file " + Path +
                      " not found");
       co_return tFlowOutcome::Failed(
-          fk_Image, Usable.Text + "; " +
-                        (Request.ImageFolder.empty()
-                             ? MissingImageHint(CurrentFileFolders(), Name)
-                             : "put " + Name + " in " + Request.ImageFolder));
+          fk_Image,
+          Usable.Text + "; " +
+              (Request.ImageFolder.empty() ? MissingImageHint(CurrentFileFolders(), Name)
+                                           : "put " + Name + " in " + Request.ImageFolder));
     }
   }
   // An image recognisably of another kind is never sent. The window names no file: the
@@ -739,10 +878,25 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
       co_return Identified;
     Report.Card(*Session.Host, "before");
   }
-  tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   const tImageFacts Facts = ImageFactsOf(Image);
-  Record.Begin(Session, Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio,
-               Facts);
+  // A release's image that is not the one checked, or not for this card, is refused before
+  // the first packet; one the card already runs is not sent again.
+  if (tFlowOutcome Hash = CheckReleaseHash(Path, Facts, Request.ExpectedSHA256); !Hash.Ok)
+    co_return Hash;
+  if (tFlowOutcome Fits = CheckReleaseFits(Path, Request.DeviceIDs, Session); !Fits.Ok)
+    co_return Fits;
+  const char* Action = Request.Kind == ik_FPGA ? tRecordAction::FPGA : tRecordAction::USBAudio;
+  tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
+  if (const std::string Current = CurrentImageText(Session, Request, Facts);
+      !Current.empty() && !Request.Force) {
+    Report.Line(std::string(Request.What) + " already current (" + Current + ")");
+    Record.Begin(Session, Action, Facts);
+    Record.SetRelease(Request.Release);
+    FinishAs(Record, Session, Report, sr_Skipped, {});
+    co_return tFlowOutcome::Success();
+  }
+  Record.Begin(Session, Action, Facts);
+  Record.SetRelease(Request.Release);
   tFlowOutcome Outcome = co_await TransferFlow(Session, Report, Request, Image, Record);
   if (Outcome.Ok) {
     Report.ImageAccepted(Request.What);
@@ -751,6 +905,14 @@ tFlow ImageUpdateFlow(tCardSession& Session, tFlowReport& Report, tImageUpdateRe
     if (Session.TakeRestartDue() && Request.Restart) {
       Request.Return.Accepted = std::string(Request.What) + " image";
       Outcome = co_await RestartAndReturnFlow(Session, Report, Request.Return);
+      // Back with the new bitstream, the card names the version it runs: the release's, or
+      // the update did not take.
+      if (Outcome.Ok && Request.Kind == ik_FPGA && Request.ExpectedVersion && Session.Host &&
+          !SameFPGAVersion(Session.Host->FPGAVersion, *Request.ExpectedVersion))
+        Outcome = tFlowOutcome::Failed(
+            fk_Verify, "the card reports FPGA version " + Trimmed(Session.Host->FPGAVersion) +
+                           " after the update, not the release's version " +
+                           Trimmed(*Request.ExpectedVersion));
     }
   }
   FinishRecord(Record, Session, Report, Outcome);
@@ -769,6 +931,110 @@ tFlowOutcome InitDFULibrary(tFlowReport& Report) {
   return tFlowOutcome::Success();
 }
 
+namespace {
+
+// Whether the card that came back after a firmware download runs it as it should: the
+// version the release names, then the settling watch (tFirmwareProof). fk_Verify with why.
+tFlow ProveFirmwareFlow(tCardSession& Session, const tFirmwareRequest& Request) {
+  if (!Session.Host) co_return tFlowOutcome::Failed(fk_Verify, "no link to the card");
+  const uint8_t Now = Session.Host->FirmwareVersion;
+  if (Request.ExpectedVersion && Now != *Request.ExpectedVersion)
+    co_return tFlowOutcome::Failed(fk_Verify, "the card reports firmware version " +
+                                                  std::to_string(Now) +
+                                                  " after the update, not the image's version " +
+                                                  std::to_string(*Request.ExpectedVersion));
+  if (Request.Proof.Settle <= 0ms && Request.Proof.Limits.Empty())
+    co_return tFlowOutcome::Success();
+  tFlowOutcome Settled = co_await SettleFlow(Session, Request.Proof);
+  co_return Settled;
+}
+
+// The boot loader with serial Serial, when it is on USB now.
+std::optional<tDFUDeviceEntry> BootLoaderPresent(const tDFUFilter& Filter,
+                                                 const std::string& Serial) {
+  if (Serial.empty()) return std::nullopt;
+  tDFUFilter This = Filter;
+  This.Serial = Serial;
+  This.Location.clear();
+  This.Index = -1;
+  const auto Found = SearchDFUDevices(This);
+  if (Found.size() != 1) return std::nullopt;
+  return Found.front();
+}
+
+// The firmware kept before this update put back into the card whose new firmware failed its
+// proof (Reason). The kept image is checked as RestoreFlow checks it (its SHA-256 as kept, the
+// card it came from: the updated one, by device ID and boot loader serial); a card still on
+// its link is sent Boot, a card left in its boot loader gets it there directly. Result is the
+// record's: sr_RolledBack once the card is back on its old version, sr_Failed otherwise.
+tFlow RollBackFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request,
+                   tServiceRecorder& Record, std::string Reason, tServiceResult& Result) {
+  Result = sr_Failed;
+  const tServiceEntry Entry = Record.Entry();
+  const int32_t Port = Entry.Port;
+  auto RollbackFailed = [&](const std::string& Why) {
+    return tFlowOutcome::Failed(fk_Verify, Reason + "; the rollback failed: " + Why);
+  };
+  if (!Request.Proof.Rollback)
+    co_return tFlowOutcome::Failed(fk_Verify,
+                                   Reason + "; the card is left as it is (--no-rollback)");
+  if (Entry.KeptFile.empty())
+    co_return tFlowOutcome::Failed(fk_Verify, Reason +
+                                                  "; no firmware was kept before the download, so "
+                                                  "none can go back: the card is left as it is");
+  const tCardIdentity Updated{Entry.Before.DeviceID, Entry.Adapter};
+  // A card that answers in the updated card's place is another card: nothing goes into it.
+  if (Session.Host && Session.Host->DeviceID != 0 && !SameCard(Updated, Session.CardIdentity()))
+    co_return RollbackFailed("the card on " + ComPortName(Port) +
+                             " is not the card that was updated; nothing was written");
+  Request.File = Entry.KeptFile;
+  tDFUImage Image;
+  if (tFlowOutcome Loaded = LoadImage(Request.File, Image, false); !Loaded.Ok)
+    co_return RollbackFailed(Loaded.Text);
+  std::string Error;
+  if (!CheckKeptFirmware(Request.File, Image.Bytes(), Error)) co_return RollbackFailed(Error);
+  if (ImageFactsOf(Request.File, Image.Bytes()).SHA256 != Entry.KeptSHA256)
+    co_return RollbackFailed(Request.File + " is not the image kept before the update");
+  tKeptCard From;
+  if (!ReadKeptCard(Request.File, From, Error)) co_return RollbackFailed(Error);
+  if (From.DeviceID != Updated.DeviceID || From.BootLoaderSerial != Entry.BootLoaderSerial)
+    co_return RollbackFailed(Request.File + " was not kept from this card");
+  const uint8_t Old = Entry.Before.FirmwareVersion;
+  Report.Warning(Reason + ": rolling back to firmware version " + std::to_string(Old));
+  Report.Line("Restoring " + Request.File);
+  Request.Backup = false;
+  Request.AnyCard = false;
+  tFlowOutcome Restored;
+  Session.ComPort = Port;
+  if (Session.Host && Session.Host->DeviceID != 0) {
+    // The card runs the failed firmware on its link: Boot takes it to its boot loader.
+    Restored = co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, &From);
+  } else {
+    // It never came back: its boot loader is still (or again) on USB, and takes the image
+    // as it is.
+    Session.Close();
+    const auto Device = BootLoaderPresent(Request.Filter, Entry.BootLoaderSerial);
+    if (!Device)
+      co_return RollbackFailed("the card's boot loader (serial " + Entry.BootLoaderSerial +
+                               ") is not on USB and the card is not back on " + ComPortName(Port) +
+                               "; nothing was written");
+    Report.BootLoader(*Device);
+    Restored =
+        co_await DownloadAndReturnFlow(Session, Report, Request, Image, *Device, Updated, nullptr);
+  }
+  if (Restored.Stopped()) co_return Restored;
+  if (!Restored.Ok) co_return RollbackFailed(Restored.Text);
+  if (!Session.Host || Session.Host->FirmwareVersion != Old)
+    co_return RollbackFailed("the card reports firmware version " +
+                             std::to_string(Session.Host ? Session.Host->FirmwareVersion : 0) +
+                             " after the rollback, not its old version " + std::to_string(Old));
+  Result = sr_RolledBack;
+  co_return tFlowOutcome::Failed(
+      fk_Verify, Reason + "; rolled back to firmware version " + std::to_string(Old));
+}
+
+}  // namespace
+
 tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {
   // Everything that can be checked is checked before the card leaves its link: an image
   // refused later would leave the card in its boot loader for nothing.
@@ -778,6 +1044,9 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   const tFlowOutcome Loaded = LoadImage(Request.File, Image, true);
   Report.Image(Request.File, LoadedSize(Image));
   if (!Loaded.Ok) co_return Loaded;
+  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  if (tFlowOutcome Hash = CheckReleaseHash(Request.File, Facts, Request.ExpectedSHA256); !Hash.Ok)
+    co_return Hash;
   if (tFlowOutcome Ready = InitDFULibrary(Report); !Ready.Ok) co_return Ready;
   if (tFlowOutcome Opened =
           co_await OpenIdentifiedFlow(Session, Request.Port, Request.IdentityTimeout);
@@ -785,14 +1054,69 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
     co_return Opened;
   Report.Card(*Session.Host, "before");
   Report.Line(CardText("Card on", Session.ComPort, *Session.Host));
+  if (tFlowOutcome Fits = CheckReleaseFits(Request.File, Request.DeviceIDs, Session); !Fits.Ok)
+    co_return Fits;
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
-  const tImageFacts Facts = ImageFactsOf(Request.File, Image.Bytes());
+  // The version policy, decided while the card still runs its firmware: nothing refused here
+  // sends Boot.
+  bool Downgrade = false;
+  if (Request.ExpectedVersion) {
+    const uint8_t Now = Session.Host->FirmwareVersion, New = *Request.ExpectedVersion;
+    if (Now == New && !Request.Force) {
+      Report.Line("Firmware already current (version " + std::to_string(Now) + ")");
+      Record.Begin(Session, tRecordAction::Firmware, Facts);
+      Record.SetRelease(Request.Release);
+      FinishAs(Record, Session, Report, sr_Skipped, {});
+      co_return tFlowOutcome::Success();
+    }
+    if (New < Now) {
+      const std::string Older = Request.File + " holds firmware version " + std::to_string(New) +
+                                ", older than the card's version " + std::to_string(Now);
+      if (!Request.AllowDowngrade)
+        co_return tFlowOutcome::Failed(
+            fk_Refused, Older + ": a downgrade, refused (--allow-downgrade takes it)");
+      Report.Warning(Older + ": a downgrade, allowed");
+      Downgrade = true;
+    }
+  }
   Record.Begin(Session, tRecordAction::Firmware, Facts);
+  Record.SetRelease(Request.Release);
+  Record.SetDowngrade(Downgrade);
   // The card's firmware is read back and kept first: nothing is written unless it was.
-  const tFlowOutcome Outcome =
-      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, nullptr);
-  FinishRecord(Record, Session, Report, Outcome);
-  co_return Outcome;
+  bool Written = false;
+  tFlowOutcome Outcome =
+      co_await BootAndDownloadFlow(Session, Report, Request, Image, Record, nullptr, &Written);
+  if (!Written || Outcome.Stopped()) {
+    FinishRecord(Record, Session, Report, Outcome);
+    co_return Outcome;
+  }
+  // The new firmware is in: the card must prove it runs, or the kept one goes back.
+  if (Outcome.Ok) {
+    Outcome = co_await ProveFirmwareFlow(Session, Request);
+    if (Outcome.Stopped()) {
+      FinishRecord(Record, Session, Report, Outcome);
+      co_return Outcome;
+    }
+  } else if (!Session.Host || Session.Host->DeviceID == 0) {
+    // It did not come back; a card whose boot loader is on USB again never started its firmware.
+    const std::string Serial = Record.Entry().BootLoaderSerial;
+    if (BootLoaderPresent(Request.Filter, Serial))
+      Outcome.Text = "the new firmware did not start: the card stayed in its boot loader (serial " +
+                     Serial + ")";
+  }
+  if (Outcome.Ok) {
+    FinishRecord(Record, Session, Report, Outcome);
+    co_return Outcome;
+  }
+  tServiceResult Result = sr_Failed;
+  const std::string Reason = Outcome.Text;
+  tFlowOutcome Final = co_await RollBackFlow(Session, Report, Request, Record, Reason, Result);
+  if (Final.Stopped()) {
+    FinishRecord(Record, Session, Report, Final);
+    co_return Final;
+  }
+  FinishAs(Record, Session, Report, Result, Result == sr_RolledBack ? Reason : Final.Text);
+  co_return Final;
 }
 
 tFlow RestoreFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request) {

@@ -19,11 +19,15 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
 
+#include <vector>
+
 #include "session/CardSession.h"
+#include "session/FirmwareProof.h"
 #include "session/Flow.h"
 #include "session/ServiceRecord.h"
 
@@ -97,7 +101,10 @@ tFlow IdentityFlow(tCardSession& Session, std::chrono::milliseconds Timeout);
 // Polls for the card on the session's port until Limit has passed: the port listed again,
 // opened, and the card's identity within IdentityTimeout (a port that hangs up meanwhile is
 // tried again). Success with the link open.
-tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit);
+// Abandon, when given, is asked between the polls: a text ends the wait at once as a failure
+// with that text (the card is somewhere it will not come back from by itself).
+tFlow WaitForCardFlow(tCardSession& Session, std::chrono::milliseconds Limit,
+                      std::function<std::string()> Abandon = {});
 
 // Restart without the blind pause, the link kept open: the link's round trip is measured
 // first, then within DownPause of the Restart the card must be seen to leave (its port gone, or
@@ -120,6 +127,8 @@ struct tReturnRequest {
   // wait stopped before it did, is then said as "FPGA image accepted; the card left during its
   // restart and did not come back".
   std::string Accepted{};
+  // Asked while the card is awaited, as WaitForCardFlow's Abandon.
+  std::function<std::string()> Abandon{};
 };
 
 // "Waiting for the card on COMn", Pause, then the card awaited as WaitForCardFlow does; "Card
@@ -142,6 +151,16 @@ extern const char* const FPGARestartAdvice;
 // An image file the operator names must be a readable regular file: its size, or fk_Image
 // with "cannot read <File>: <reason>".
 tFlowOutcome CheckReadableImage(const std::string& File, uint64_t& Size);
+
+// A release's checks before anything is sent: the image's SHA-256 (Facts, of the bytes read)
+// against Expected, and the card's device ID against DeviceIDs. fk_Image with the reason.
+tFlowOutcome CheckReleaseHash(const std::string& File, const tImageFacts& Facts,
+                              const std::optional<std::string>& Expected);
+tFlowOutcome CheckReleaseFits(const std::string& File, const std::vector<uint8_t>& DeviceIDs,
+                              const tCardSession& Session);
+// An FPGA version text as the card pads it, compared as it reads: trailing blanks and NULs
+// do not count.
+bool SameFPGAVersion(const std::string& A, const std::string& B);
 
 // Why Bytes, read from File, are not an image of Kind, from what they show of their own kind:
 // a DFU suffix (firmware, for the boot loader only), a made-up image of the other kind, an
@@ -171,6 +190,19 @@ struct tImageUpdateRequest {
   tRecordRequest Record;
   // The reason recorded when the flow is stopped during the transfer.
   std::string StoppedDuringTransfer;
+  // What a release says of the image (none of it set: the image is sent as it is).
+  // The FPGA version text the release gives: a card already reporting it is skipped (unless
+  // Force); after the update and restart the card must report it (fk_Verify otherwise).
+  std::optional<std::string> ExpectedVersion;
+  // The image's bytes as read must hash to this (lower-case hex), else fk_Image before the
+  // first packet. For USB audio (whose image the card does not report) it also decides the
+  // skip: the service record's newest successful USB-audio update of this card took it.
+  std::optional<std::string> ExpectedSHA256;
+  // The device IDs the image fits (empty: any); another card's is refused before the first
+  // packet (fk_Image).
+  std::vector<uint8_t> DeviceIDs;
+  bool Force = false;                    // send the image to a card that already runs it
+  std::optional<tReleaseFacts> Release;  // recorded
 };
 
 // The whole update of an FPGA or USB-audio image, recorded.
@@ -189,10 +221,29 @@ struct tFirmwareRequest {
   std::chrono::milliseconds BootTimeout{10000};
   std::chrono::milliseconds ReturnTimeout{30000};
   tRecordRequest Record;
+  // What a release says of the image (FirmwareUpdateFlow only; none set: sent as it is).
+  // The firmware version the image holds: a card already reporting it is skipped (unless
+  // Force); a lower one than the card's is a downgrade, refused before Boot (fk_Refused)
+  // unless AllowDowngrade; after the download the card must report it.
+  std::optional<uint8_t> ExpectedVersion;
+  std::optional<std::string> ExpectedSHA256;  // of the image file's bytes, lower-case hex
+  std::vector<uint8_t> DeviceIDs;             // the device IDs the image fits (empty: any)
+  bool Force = false;
+  bool AllowDowngrade = false;
+  std::optional<tReleaseFacts> Release;  // recorded
+  // What the card must show once back after the download, and whether a card that does not
+  // is rolled back to the firmware kept before the download.
+  tFirmwareProof Proof;
 };
 
 // The whole firmware update: the image checked, the card identified, Boot, its boot loader,
-// its firmware kept, the download and verify, the card back; recorded.
+// its firmware kept, the download and verify, the card back and proving its new firmware
+// (tFirmwareProof); recorded. A card that fails the proof (it does not come back, stays in its
+// boot loader, reports another version, misses a keep-alive, fails the limits) gets the kept
+// firmware back (same card, by identity and hash, as RestoreFlow checks it) unless
+// Proof.Rollback is off: the record says "rolled-back" with the reason, the outcome is fk_Verify
+// ("...; rolled back to firmware version N"). A rollback that fails is recorded as failed,
+// naming both failures, and leaves the card where it is with the usual instructions.
 tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRequest Request);
 
 // The kept firmware put back: by default the newest kept for this card (Request.File empty;

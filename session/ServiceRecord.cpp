@@ -67,6 +67,21 @@ void AdapterObject(tJsonObject& Line, const char* Name, const tAdapterIdentity& 
   Line.Object(Name, Object);
 }
 
+void ReleaseObject(tJsonObject& Line, const std::optional<tReleaseFacts>& Release) {
+  if (!Release) {
+    Line.Null(tRecordField::Release);
+    return;
+  }
+  tJsonObject Object;
+  Object.String(tRecordField::Name, Release->Name)
+      .String(tRecordField::Version, Release->Version)
+      .String(tRecordField::File, Release->File)
+      .String(tRecordField::SHA256, Release->SHA256);
+  TextOrNull(Object, tRecordField::Signer, Release->Signer);
+  Object.Bool(tRecordField::Signed, Release->Signed);
+  Line.Object(tRecordField::Release, Object);
+}
+
 }  // namespace
 
 tCardFacts CardFactsOf(const tOrvaneHost* Host) {
@@ -167,6 +182,10 @@ const char* ServiceResultName(tServiceResult Result) {
       return "success";
     case sr_Interrupted:
       return "interrupted";
+    case sr_Skipped:
+      return "skipped";
+    case sr_RolledBack:
+      return "rolled-back";
     case sr_Failed:
       break;
   }
@@ -238,6 +257,8 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
                                                 .String(tRecordField::SHA256, Entry.KeptSHA256));
   TextOrNull(Line, tRecordField::BootLoaderSerial, Entry.BootLoaderSerial);
   TextOrNull(Line, tRecordField::Override, Entry.Override);
+  ReleaseObject(Line, Entry.Release);
+  Line.Bool(tRecordField::Downgrade, Entry.Downgrade);
   return Line.Text();
 }
 

@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 
@@ -46,7 +47,9 @@ constexpr const char* Path = "Path";
 constexpr const char* Size = "Size";
 constexpr const char* SHA256 = "SHA256";
 constexpr const char* Action = "Action";  // "update-fpga", "update-usb-audio", ...
-constexpr const char* Result = "Result";  // "success", "failed", "interrupted"
+// "success", "failed", "interrupted", "skipped" (the card already ran the image), "rolled-back"
+// (a new firmware failed its proof and the kept one went back)
+constexpr const char* Result = "Result";
 constexpr const char* Failure = "Failure";
 constexpr const char* LinkHealth = "LinkHealth";
 constexpr const char* KeptFirmware = "KeptFirmware";  // {File, SHA256} or null
@@ -54,7 +57,24 @@ constexpr const char* KeptFirmware = "KeptFirmware";  // {File, SHA256} or null
 constexpr const char* BootLoaderSerial = "BootLoaderSerial";
 // An identity check the operator overrode (restore --any-card), said as such; or null.
 constexpr const char* Override = "Override";
+// The release the image came from: {Name, Version, File, SHA256, Signer, Signed} or null.
+constexpr const char* Release = "Release";
+constexpr const char* Name = "Name";
+constexpr const char* Version = "Version";
+constexpr const char* Signer = "Signer";
+constexpr const char* Signed = "Signed";
+// A firmware older than the card's went in (allowed by the operator): true, else false.
+constexpr const char* Downgrade = "Downgrade";
 }  // namespace tRecordField
+
+// The release an update's image belongs to, as its package names it.
+struct tReleaseFacts {
+  std::string Name, Version;
+  std::string File;    // the package file's path
+  std::string SHA256;  // of the package file
+  std::string Signer;  // the signing key's id text; empty when unsigned
+  bool Signed = false;
+};
 
 // What the updates are called in the record.
 namespace tRecordAction {
@@ -116,7 +136,7 @@ tImageFacts ImageFactsOf(const std::string& Path, std::span<const uint8_t> Bytes
 // The facts of an image file as ReadImageFile left it: its bytes when read, else the reason.
 tImageFacts ImageFactsOf(const tImageFile& Image);
 
-enum tServiceResult { sr_Succeeded, sr_Failed, sr_Interrupted };
+enum tServiceResult { sr_Succeeded, sr_Failed, sr_Interrupted, sr_Skipped, sr_RolledBack };
 const char* ServiceResultName(tServiceResult Result);
 
 struct tServiceEntry {
@@ -137,6 +157,8 @@ struct tServiceEntry {
   std::string KeptFile, KeptSHA256;
   std::string BootLoaderSerial;
   std::string Override;
+  std::optional<tReleaseFacts> Release;
+  bool Downgrade = false;
 };
 
 // Why a file update over the link ended without the card accepting the image, as the
@@ -192,6 +214,9 @@ class tServiceRecorder {
   void SetBootLoader(const std::string& Serial) { fEntry.BootLoaderSerial = Serial; }
   // An identity check overridden by the operator, in words.
   void SetOverride(const std::string& Text) { fEntry.Override = Text; }
+  // The release the image came from, and whether the update is an allowed downgrade.
+  void SetRelease(const std::optional<tReleaseFacts>& Release) { fEntry.Release = Release; }
+  void SetDowngrade(bool Downgrade) { fEntry.Downgrade = Downgrade; }
   // Notes the end (the time, the card as the session's link knows it now, the link's
   // health) and appends the line. False with Error when the line could not be written (the
   // update's result stands as it is); nothing happens without Begin.

@@ -60,8 +60,17 @@ tHistoryLine ReadHistoryLine(const std::string& Line, const tHistoryFilter& Filt
   Entry.Before = CardOf(Value, tRecordField::Before);
   Entry.After = CardOf(Value, tRecordField::After);
   if (const auto Image = Value.find(tRecordField::Image);
-      Image != Value.end() && Image->is_object())
+      Image != Value.end() && Image->is_object()) {
     Entry.ImageFile = TextOf(*Image, tRecordField::File);
+    Entry.ImageSHA256 = TextOf(*Image, tRecordField::SHA256);
+  }
+  if (const auto Adapter = Value.find(tRecordField::Adapter);
+      Adapter != Value.end() && Adapter->is_object()) {
+    Entry.Adapter.Vendor = TextOf(*Adapter, "Vendor").value_or("");
+    Entry.Adapter.Product = TextOf(*Adapter, "Product").value_or("");
+    Entry.Adapter.Serial = TextOf(*Adapter, "Serial").value_or("");
+    Entry.Adapter.Name = TextOf(*Adapter, "Name").value_or("");
+  }
   return hl_Kept;
 }
 

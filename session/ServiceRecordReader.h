@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "session/ServiceRecord.h"
+
 // Which updates are kept: those on one port, or of one card (by its device ID).
 struct tHistoryFilter {
   int32_t Port = 0;   // 0: any
@@ -31,6 +33,8 @@ struct tHistoryEntry {
   int64_t DeviceID = -1;
   tCard Before, After;
   std::optional<std::string> ImageFile;  // the image's file name, without its folder
+  std::optional<std::string> ImageSHA256;
+  tAdapterIdentity Adapter;  // the port's adapter at the start (none known: empty)
 };
 
 enum tHistoryLine { hl_Kept, hl_Filtered, hl_Blank, hl_Damaged };

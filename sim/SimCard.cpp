@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "hostlink/OrvaneHost.h"
+#include "support/MadeUpImage.h"
 
 namespace {
 
@@ -15,7 +16,34 @@ uint8_t Wander(uint8_t Value, uint8_t Nominal, int Step, int Range) {
   return static_cast<uint8_t>(std::clamp(Next, 0, 255));
 }
 
+// The nominal readings: the first supply well below its own when the card runs short of it.
+constexpr std::array<uint8_t, 7> NominalVoltages{50, 70, 150, 33, 18, 12, 10};
+constexpr uint8_t LowSupplyVoltage = 25;
+
+constexpr std::string_view VersionLead = " - version ";
+
 }  // namespace
+
+std::vector<uint8_t> MakeVersionedFPGAImage(const std::string& Version, std::size_t Size) {
+  std::string Text = std::string(MadeUpImageMark) + std::string(MadeUpKindLead) +
+                     std::string(MadeUpFPGAName) + std::string(VersionLead) + Version +
+                     " - made-up bytes for the simulated card, not a real image.\n";
+  while (Text.size() < Size)
+    Text += "CADDIS DEMO FPGA BITSTREAM - filler of the made-up image.\n";
+  Text.resize(std::max(Size, MadeUpImageMark.size()));
+  return {Text.begin(), Text.end()};
+}
+
+std::string MadeUpFPGAVersion(const std::vector<uint8_t>& Image) {
+  if (MadeUpImageName(Image) != MadeUpFPGAName) return {};
+  const std::size_t Lead = MadeUpImageMark.size() + MadeUpKindLead.size() + MadeUpFPGAName.size();
+  const std::string_view Rest(reinterpret_cast<const char*>(Image.data()) + Lead,
+                              std::min<std::size_t>(Image.size() - Lead, 128));
+  if (!Rest.starts_with(VersionLead)) return {};
+  const std::string_view Named = Rest.substr(VersionLead.size());
+  const std::size_t End = std::min(Named.find(" - "), Named.find('\n'));
+  return End == std::string_view::npos ? std::string() : std::string(Named.substr(0, End));
+}
 
 tSimCard::tSimCard(const tSimCardConfig& aConfig, tSendProc aSend, tClock::time_point Now)
     : Config(aConfig),
@@ -35,7 +63,14 @@ tSimCard::tSimCard(const tSimCardConfig& aConfig, tSendProc aSend, tClock::time_
 void tSimCard::InstallHandlers() {
   namespace Id = tHostId;
   Handlers[Id::AYT] = [this](const tHostMessage&) {
-    SendMessage(tHostFrame::MakeMessage(Id::AYT));
+    if (KeepAliveAnswered) SendMessage(tHostFrame::MakeMessage(Id::AYT));
+  };
+  // Asked for its readings, the card sends them at once, as it does once a second.
+  Handlers[Id::Temperature] = [this](const tHostMessage&) {
+    SendMessage(tHostFrame::MakeMessage(Id::Temperature, &Temperature, 1));
+  };
+  Handlers[Id::Voltages] = [this](const tHostMessage&) {
+    SendMessage(tHostFrame::MakeMessage(Id::Voltages, Voltages.data(), Voltages.size()));
   };
   Handlers[Id::Restart] = [this](const tHostMessage&) {
     (Config.IgnoreRestart ? RestartIgnored : RestartRequested) = true;
@@ -63,6 +98,16 @@ void tSimCard::InstallHandlers() {
   };
   // An "Error" from the tool means it threw away what it had; nothing to resend.
   Handlers[Id::Error] = [](const tHostMessage&) {};
+}
+
+void tSimCard::SetFPGAVersion(const std::string& Version) {
+  Config.FPGAVersion = Version;
+  Config.FPGAVersion.resize(tOrvaneHost::FPGAVersionLength, ' ');
+}
+
+void tSimCard::SetLowSupply(bool Low) {
+  LowSupply = Low;
+  Voltages[0] = Low ? LowSupplyVoltage : NominalVoltages[0];
 }
 
 void tSimCard::SetHandler(uint8_t Id, tHandler Handler) {
@@ -216,9 +261,9 @@ void tSimCard::Tick(tClock::time_point Now) {
 void tSimCard::Drift() {
   std::uniform_int_distribution<int> Step(-1, 1);
   Temperature = Wander(Temperature, 41, Step(Random), 3);
-  static constexpr std::array<uint8_t, 7> Nominal{50, 70, 150, 33, 18, 12, 10};
   for (std::size_t i = 0; i < Voltages.size(); ++i)
-    Voltages[i] = Wander(Voltages[i], Nominal[i], Step(Random), 1);
+    Voltages[i] = Wander(Voltages[i], i == 0 && LowSupply ? LowSupplyVoltage : NominalVoltages[i],
+                         Step(Random), 1);
 }
 
 void tSimCard::SendReports() {

@@ -49,6 +49,13 @@ struct tSimCardConfig {
   tSimUpdateFaults UpdateFaults;
 };
 
+// A made-up FPGA image that names the version its bitstream reports: the made-up image's mark,
+// "CADDIS DEMO FPGA BITSTREAM - version <TEXT> - ..." and filler to Size bytes. Such an image is
+// still a made-up FPGA image to the tool.
+std::vector<uint8_t> MakeVersionedFPGAImage(const std::string& Version, std::size_t Size);
+// The version a made-up FPGA image names that way, empty when it names none.
+std::string MadeUpFPGAVersion(const std::vector<uint8_t>& Image);
+
 class tSimCard {
  public:
   using tClock = std::chrono::steady_clock;
@@ -97,6 +104,13 @@ class tSimCard {
   // The last image received on identifier 39 or 40 (empty before one, or another identifier).
   const std::vector<uint8_t>& ReceivedImage(uint8_t Header) const;
   uint8_t FirmwareVersion() const { return Config.FirmwareVersion; }
+  const std::string& FPGAVersion() const { return Config.FPGAVersion; }
+  // The bitstream the card runs after an FPGA image that names its version.
+  void SetFPGAVersion(const std::string& Version);
+  // How the firmware the card runs behaves: keep-alives left unanswered, a supply voltage
+  // (the first) far below its nominal value.
+  void SetKeepAliveAnswered(bool Answered) { KeepAliveAnswered = Answered; }
+  void SetLowSupply(bool Low);
   // The firmware the card runs after a firmware update.
   void SetFirmwareVersion(uint8_t Version) { Config.FirmwareVersion = Version; }
 
@@ -140,6 +154,8 @@ class tSimCard {
   std::mt19937 Random;
   tSimFileUpdate FPGAUpdate;
   tSimFileUpdate USBAudioUpdate;
+  bool KeepAliveAnswered = true;
+  bool LowSupply = false;
 
   // The emulated wire: bytes on their way in, frames on their way out, and when each
   // direction is free again.

@@ -77,6 +77,23 @@ bool ParseDFUFault(const std::string& Text, dfu::tVirtualDFUFaults& Faults) {
   return true;
 }
 
+// "VERSION:KIND" for a firmware's behaviour after a download.
+bool ParseFirmwareFault(const std::string& Text, std::map<uint8_t, tFirmwareFault>& Faults) {
+  const auto Colon = Text.find(':');
+  unsigned Version = 0;
+  if (Colon == std::string::npos || !ParseNumber(Text.substr(0, Colon), Version) || Version > 255)
+    return false;
+  static const std::map<std::string, tFirmwareFault> Kinds{
+      {"never-starts", tFirmwareFault::NeverStarts},
+      {"wrong-version", tFirmwareFault::WrongVersion},
+      {"low-voltage", tFirmwareFault::LowVoltage},
+      {"drops-keepalive", tFirmwareFault::DropsKeepAlive}};
+  const auto Kind = Kinds.find(Text.substr(Colon + 1));
+  if (Kind == Kinds.end()) return false;
+  Faults[static_cast<uint8_t>(Version)] = Kind->second;
+  return true;
+}
+
 void Say(std::ostream& Out, const std::string& Line) {
   Out << Line << std::endl;
 }
@@ -136,6 +153,12 @@ std::string SimUsage() {
          "                        wrong-readback@BYTE (blocks and bytes count from 0);\n"
          "                        reset-ignored: a USB reset is acknowledged but the boot\n"
          "                        loader stays\n"
+         "  --dfu-fault-visit N   the --dfu-fault switches act on the boot loader's Nth\n"
+         "                        appearance only (1: after the first Boot)\n"
+         "  --firmware-fault V:KIND  how firmware version V behaves once downloaded, repeatable:\n"
+         "                        never-starts (the card stays in its boot loader),\n"
+         "                        wrong-version (it reports version V+1), low-voltage (supply 0\n"
+         "                        at 2.5 V), drops-keepalive (keep-alives go unanswered)\n"
          "  --dfu-no-upload       the boot loader cannot give its image back (no verify)\n"
          "  --dfu-block-ms MS     time the boot loader takes to program one 1024-byte\n"
          "                        block (default 2)\n"
@@ -245,6 +268,11 @@ bool ParseSimOptions(const std::vector<std::string>& Args, tSimOptions& Options,
       Options.DFUNoUpload = true;
     } else if (Arg == "--dfu-fault") {
       Ok = Value(Text) && ParseDFUFault(Text, Options.DFUFaults);
+    } else if (Arg == "--dfu-fault-visit") {
+      Ok = Value(Text) && ParseNumber(Text, Options.DFUFaultVisit) && Options.DFUFaultVisit >= 1 &&
+           Options.DFUFaultVisit <= 1000;
+    } else if (Arg == "--firmware-fault") {
+      Ok = Value(Text) && ParseFirmwareFault(Text, Options.FirmwareFaults);
     } else if (Arg == "--verbose" || Arg == "-v") {
       Options.Verbose = true;
     } else {
@@ -346,7 +374,7 @@ class tSimRunner {
   void ServeLink();
   tOutcome Restart(std::chrono::milliseconds Downtime);
   tOutcome ComeBack(std::chrono::milliseconds Downtime);
-  tOutcome RunBootLoader();
+  tOutcome RunBootLoader(bool FromLink = true);
   template <typename tDevice>
   tOutcome ServeBootLoader(tDevice& Device);
   template <typename tDevice>
@@ -356,7 +384,8 @@ class tSimRunner {
   void Replug(tDevice& Device);
   bool UsesGadget() const { return !Options.Gadget.empty(); }
   bool MoveController(bool ToSerial);
-  void TakeNewFirmware(const dfu::tVirtualDFURestart& Restart);
+  // Takes the firmware the boot loader leaves with; true when the card starts it.
+  bool TakeNewFirmware(const dfu::tVirtualDFURestart& Restart);
   void SaveImage(uint8_t Header, const std::vector<uint8_t>& Image);
   void Verbose(const std::string& Line) {
     if (Options.Verbose) Say(Out, Line);
@@ -375,6 +404,8 @@ class tSimRunner {
   std::mutex RestartLock;
   std::condition_variable RestartSignal;
   std::optional<dfu::tVirtualDFURestart> PendingRestart;
+  int BootLoaderVisits = 0;
+  std::string PendingFPGAVersion;  // of the bitstream received, loaded at the next restart
 };
 
 int tSimRunner::Run() {
@@ -391,6 +422,7 @@ int tSimRunner::Run() {
       // A restarting microcontroller drops off the link: the port leaves the folder for a
       // moment and comes back as a new device.
       Verbose("restarting");
+      if (!PendingFPGAVersion.empty()) Card.SetFPGAVersion(std::exchange(PendingFPGAVersion, {}));
       Outcome = Restart(Options.RestartDowntime);
     } else if (Card.TakeBootRequest()) {
       Outcome = RunBootLoader();
@@ -488,18 +520,22 @@ tSimRunner::tOutcome tSimRunner::ComeBack(std::chrono::milliseconds Downtime) {
 
 // "Boot": the card leaves the serial link, its boot loader appears on the USB bus and stays
 // there until it is told to leave DFU mode; then the card comes back on its port.
-tSimRunner::tOutcome tSimRunner::RunBootLoader() {
-  Say(Out, "caddis-card-sim: Boot: " + Name + " leaves for the DFU boot loader");
-  Port.Close();
-  Connected = false;
-  if (!MoveController(false)) return tOutcome::Failed;
+tSimRunner::tOutcome tSimRunner::RunBootLoader(bool FromLink) {
+  if (FromLink) {
+    Say(Out, "caddis-card-sim: Boot: " + Name + " leaves for the DFU boot loader");
+    Port.Close();
+    Connected = false;
+    if (!MoveController(false)) return tOutcome::Failed;
+  }
   StayAway(Options.BootDowntime, Stop);
   if (Stop) return tOutcome::Stopped;
 
+  ++BootLoaderVisits;
   dfu::tVirtualDFUOptions DeviceOptions;
   DeviceOptions.Serial = SimDFUSerial(Options.ComNumber);
   DeviceOptions.Firmware = Firmware;
-  DeviceOptions.Faults = Options.DFUFaults;
+  if (Options.DFUFaultVisit == 0 || Options.DFUFaultVisit == BootLoaderVisits)
+    DeviceOptions.Faults = Options.DFUFaults;
   DeviceOptions.PollTimeoutMs = Options.DFUBlockMs;
   if (Options.DFUNoUpload) DeviceOptions.Attributes &= ~dfu::AttrCanUpload;
   if (UsesGadget()) {
@@ -529,7 +565,11 @@ tSimRunner::tOutcome tSimRunner::ServeBootLoader(tDevice& Device) {
       continue;
     }
     Device.Stop();
-    TakeNewFirmware(*Report);
+    if (!TakeNewFirmware(*Report)) {
+      // The firmware does not start: the boot loader takes over again, as after Boot.
+      Say(Out, "caddis-card-sim: the firmware does not start; the card stays in its boot loader");
+      return RunBootLoader(false);
+    }
     return ComeBack(Options.RestartDowntime);
   }
   Device.Stop();
@@ -568,21 +608,44 @@ void tSimRunner::Replug(tDevice& Device) {
   StayAway(Options.BootDowntime, Stop);
 }
 
-void tSimRunner::TakeNewFirmware(const dfu::tVirtualDFURestart& Restart) {
+bool tSimRunner::TakeNewFirmware(const dfu::tVirtualDFURestart& Restart) {
   if (!Restart.NewFirmware) {
     Say(Out, "caddis-card-sim: leaving DFU mode with firmware version " +
                  std::to_string(Card.FirmwareVersion()));
-    return;
+    return true;
   }
   Firmware = Restart.Firmware;
+  // Each download starts a firmware of its own: the behaviour of the one before goes.
+  Card.SetKeepAliveAnswered(true);
+  Card.SetLowSupply(false);
   if (Restart.FirmwareVersion < 0) {
     Say(Out, "caddis-card-sim: new firmware of " + std::to_string(Firmware.size()) +
                  " bytes carries no version byte; version stays " +
                  std::to_string(Card.FirmwareVersion()));
-    return;
+    return true;
   }
-  Card.SetFirmwareVersion(static_cast<uint8_t>(Restart.FirmwareVersion));
+  const auto Version = static_cast<uint8_t>(Restart.FirmwareVersion);
+  Card.SetFirmwareVersion(Version);
   Say(Out, "caddis-card-sim: new firmware version " + std::to_string(Restart.FirmwareVersion));
+  const auto Fault = Options.FirmwareFaults.find(Version);
+  if (Fault == Options.FirmwareFaults.end()) return true;
+  switch (Fault->second) {
+    case tFirmwareFault::NeverStarts:
+      return false;
+    case tFirmwareFault::WrongVersion:
+      Card.SetFirmwareVersion(static_cast<uint8_t>(Version + 1));
+      Say(Out, "caddis-card-sim: the firmware reports version " + std::to_string(Version + 1));
+      break;
+    case tFirmwareFault::LowVoltage:
+      Card.SetLowSupply(true);
+      Say(Out, "caddis-card-sim: the firmware reports a low supply voltage");
+      break;
+    case tFirmwareFault::DropsKeepAlive:
+      Card.SetKeepAliveAnswered(false);
+      Say(Out, "caddis-card-sim: the firmware leaves keep-alives unanswered");
+      break;
+  }
+  return true;
 }
 
 void tSimRunner::SaveImage(uint8_t Header, const std::vector<uint8_t>& Image) {
@@ -595,6 +658,13 @@ void tSimRunner::SaveImage(uint8_t Header, const std::vector<uint8_t>& Image) {
   if (!Path.empty())
     Line += WriteImageFile(Path, Image, Error) ? ", written to " + Path : "; " + Error;
   Say(Out, Line);
+  // A bitstream that names its version is the one the card reports once it runs it: after
+  // its next restart.
+  if (const std::string Version = FPGA ? MadeUpFPGAVersion(Image) : std::string();
+      !Version.empty()) {
+    PendingFPGAVersion = Version;
+    Say(Out, "caddis-card-sim: FPGA version " + Version + " after the next restart");
+  }
 }
 
 }  // namespace

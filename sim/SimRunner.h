@@ -6,12 +6,22 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "sim/SimCard.h"
 #include "sim/bootloader/VirtualDFUDevice.h"
+
+// How a firmware behaves once the card starts it after a download (keyed by the version the
+// image carries, so the firmware kept before still works when it goes back).
+enum class tFirmwareFault {
+  NeverStarts,     // the card stays in its boot loader: the firmware never starts
+  WrongVersion,    // it reports another version than the image carries (one more)
+  LowVoltage,      // it reports its first supply voltage far below nominal (2.5 V of 5.0 V)
+  DropsKeepAlive,  // it leaves every keep-alive unanswered (Status still answered)
+};
 
 struct tSimOptions {
   uint32_t ComNumber = 0;
@@ -38,8 +48,13 @@ struct tSimOptions {
   std::string FPGAOut;
   std::string USBAudioOut;
   std::string ImageOut;
-  // Faults of the boot loader's DFU device.
+  // Faults of the boot loader's DFU device: on every appearance of the boot loader, or with
+  // DFUFaultVisit only on its Nth (1: after the first Boot), so a later download can fail
+  // where an earlier one went through.
   dfu::tVirtualDFUFaults DFUFaults;
+  int DFUFaultVisit = 0;
+  // How each firmware version behaves after a download.
+  std::map<uint8_t, tFirmwareFault> FirmwareFaults;
   // How long the boot loader reports it needs to program one block (bwPollTimeout); a slow
   // flash makes a download long enough to watch.
   uint32_t DFUBlockMs = 2;

@@ -889,3 +889,60 @@ TEST_F(CliCommandTest, NoFileInTheRecordsPlaceIsRefusedAndCtrlCEndsAnyWait) {
 }
 
 }  // namespace
+
+namespace {
+
+// A firmware that fails its proof after the download, through the command line: rolled back
+// by itself with exit status 7, or left as it is with --no-rollback; the record says which.
+TEST_F(CliCommandTest, AFirmwareThatFailsItsProofIsRolledBackOrLeftAsAsked) {
+  const std::string Image = Runtime.Folder.Path + "/fw13.dfu";
+  ASSERT_EQ(tProcess(Runtime, DFU_IMAGE_PATH, {Image, "13", "20000"}).Wait().Exit, 0);
+  struct tCase {
+    int Port;
+    const char* Fault;
+    std::vector<std::string> Extra;
+    const char* Says;
+    const char* Result;
+    const char* FirmwareThen;
+  };
+  const tCase Cases[] = {
+      {37, "13:never-starts", {}, "; rolled back to firmware version 12\n", "rolled-back", "12"},
+      {38,
+       "13:drops-keepalive",
+       {"--no-rollback"},
+       "the card left a keep-alive unanswered",
+       "failed",
+       "13"},
+  };
+  for (const tCase& Case : Cases) {
+    auto Sim = StartCard(
+        Case.Port, {"--firmware", "12", "--restart-ms", "200", "--firmware-fault", Case.Fault});
+    const std::string Port = std::to_string(Case.Port);
+    std::vector<std::string> Args{"update-firmware",
+                                  "--port",
+                                  Port,
+                                  "--file",
+                                  Image,
+                                  "--return-timeout",
+                                  "4",
+                                  "--settle",
+                                  "0.5",
+                                  "--record",
+                                  Runtime.Folder.Path + "/record-" + Port};
+    Args.insert(Args.end(), Case.Extra.begin(), Case.Extra.end());
+    const tRun Run = Caddis(Args, 90s);
+    EXPECT_EQ(Run.Exit, ExitVerify) << Case.Fault << "\n" << Run.Out << Run.Err;
+    EXPECT_TRUE(Contains(Run.Err, Case.Says)) << Run.Err;
+    if (!Case.Extra.empty()) {
+      EXPECT_TRUE(Contains(Run.Err, "; the card is left as it is (--no-rollback)\n")) << Run.Err;
+    }
+    const auto Line = nlohmann::json::parse(FileText(Runtime.Folder.Path + "/record-" + Port));
+    EXPECT_EQ(Line["Result"], Case.Result) << Line.dump();
+    EXPECT_EQ(Line["After"]["FirmwareVersion"], std::stoi(Case.FirmwareThen)) << Line.dump();
+    const tRun Status = Caddis({"status", "--port", Port});
+    EXPECT_TRUE(Contains(Status.Out, std::string("Firmware version: ") + Case.FirmwareThen))
+        << Status.Out;
+  }
+}
+
+}  // namespace

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <map>
 #include <memory>
 #include <random>
 
@@ -14,6 +15,7 @@
 #include "hostlink/OrvaneHost.h"
 #include "sim/SimCard.h"
 #include "sim/SimRunner.h"
+#include "support/MadeUpImage.h"
 
 namespace {
 
@@ -363,6 +365,58 @@ TEST(SimOptionsTest, UpdateAndBootLoaderOptions) {
     tSimOptions Ignored;
     EXPECT_FALSE(ParseSimOptions(Bad, Ignored, Help, Error)) << Bad[2] << " " << Bad.back();
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(SimOptionsTest, FirmwareBehavioursAndTheDFUFaultsAppearance) {
+  tSimOptions O;
+  bool Help = false;
+  std::string Error;
+  ASSERT_TRUE(
+      ParseSimOptions({"--com", "3", "--firmware-fault", "13:never-starts", "--firmware-fault",
+                       "14:wrong-version", "--firmware-fault", "0:low-voltage", "--firmware-fault",
+                       "255:drops-keepalive", "--dfu-fault-visit", "2"},
+                      O, Help, Error))
+      << Error;
+  const std::map<uint8_t, tFirmwareFault> Expected{{13, tFirmwareFault::NeverStarts},
+                                                   {14, tFirmwareFault::WrongVersion},
+                                                   {0, tFirmwareFault::LowVoltage},
+                                                   {255, tFirmwareFault::DropsKeepAlive}};
+  EXPECT_EQ(O.FirmwareFaults, Expected);
+  EXPECT_EQ(O.DFUFaultVisit, 2);
+  for (const std::vector<std::string>& Bad :
+       {std::vector<std::string>{"--com", "1", "--firmware-fault", "13"},
+        {"--com", "1", "--firmware-fault", "256:never-starts"},
+        {"--com", "1", "--firmware-fault", "13:melts"},
+        {"--com", "1", "--firmware-fault", ":never-starts"},
+        {"--com", "1", "--dfu-fault-visit", "0"},
+        {"--com", "1", "--dfu-fault-visit", "x"}}) {
+    tSimOptions Ignored;
+    EXPECT_FALSE(ParseSimOptions(Bad, Ignored, Help, Error)) << Bad[2] << " " << Bad.back();
+  }
+}
+
+// A made-up FPGA image may name the version its bitstream reports; it stays a made-up FPGA
+// image to the tool either way.
+TEST(SimImagesTest, AVersionedFPGAImageNamesItsVersion) {
+  const auto Image = MakeVersionedFPGAImage("0201122026", 4000);
+  EXPECT_EQ(Image.size(), 4000u);
+  EXPECT_EQ(MadeUpFPGAVersion(Image), "0201122026");
+  EXPECT_EQ(MadeUpImageName(Image), MadeUpFPGAName);
+  EXPECT_TRUE(IsMadeUpImage(Image));
+  // The build's own made-up bitstream names none; other bytes name none either.
+  const std::string Plain = std::string(MadeUpImageMark) +
+                            "CADDIS DEMO FPGA BITSTREAM - made-up "
+                            "bytes for the simulated card.\n";
+  EXPECT_EQ(MadeUpFPGAVersion({Plain.begin(), Plain.end()}), "");
+  EXPECT_EQ(MadeUpFPGAVersion(std::vector<uint8_t>(100, 'x')), "");
+  EXPECT_EQ(MadeUpFPGAVersion({}), "");
+  // Cut short after the version's lead: no version, and nothing read beyond the bytes.
+  const auto Cut = std::vector<uint8_t>(Image.begin(), Image.begin() + 120);
+  EXPECT_EQ(MadeUpFPGAVersion(Cut), "");
 }
 
 }  // namespace
