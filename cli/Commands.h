@@ -103,4 +103,10 @@ tCliResult DfuListCommand(const tCliContext& Context, const tJsonOptions& Option
 tCliResult DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options);
 tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options);
 tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options);
+#ifdef CADDIS_WITH_PACKAGES
+tCliResult PackageCreateCommand(const tCliContext& Context, const tPackageCreateOptions& Options);
+tCliResult PackageSignCommand(const tCliContext& Context, const tPackageSignOptions& Options);
+tCliResult PackageVerifyCommand(const tCliContext& Context, const tPackageCheckOptions& Options);
+tCliResult PackageShowCommand(const tCliContext& Context, const tPackageCheckOptions& Options);
+#endif
 tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Options);

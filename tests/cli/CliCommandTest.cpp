@@ -147,7 +147,8 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
       {{"send-hex", "--port", "1", std::string(2 * 255, 'a')},
        "the message is 255 bytes long; one message carries at most 254"},
       {{"dfu", "download"}, "missing argument"},
-      {{"dfu"}, "give list or download"},
+      {{"dfu"}, "give one of list, download"},
+      {{"package"}, "give one of create, sign, verify, show"},
       {{"frobnicate"}, "unknown command 'frobnicate'"},
   };
   for (const tCase& Case : Cases) {
