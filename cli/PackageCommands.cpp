@@ -52,8 +52,7 @@ std::vector<std::string> Parts(const std::string& Text) {
   }
 }
 
-bool ReadLimits(const tPackageCreateOptions& Options, tManifestLimits& Limits,
-                std::string& Why) {
+bool ReadLimits(const tPackageCreateOptions& Options, tManifestLimits& Limits, std::string& Why) {
   if (Options.Temperature) {
     const std::vector<std::string> Split = Parts(*Options.Temperature);
     if (Split.size() != 2 || !ReadReal(Split[0], Limits.TemperatureMin) ||
@@ -109,7 +108,8 @@ bool ReadSources(const std::string& Command, const tPackageCreateOptions& Option
                         "reports");
       return false;
     }
-    Sources.push_back({pk_Firmware, *Options.Firmware, std::nullopt, static_cast<uint8_t>(Version)});
+    Sources.push_back(
+        {pk_Firmware, *Options.Firmware, std::nullopt, static_cast<uint8_t>(Version)});
   }
   if ((Options.FPGAVersion && !Options.FPGA) || (Options.FirmwareVersion && !Options.Firmware)) {
     Exit = UsageError(Command, "a version is given for an image that is not");
@@ -163,10 +163,12 @@ tJson CheckJson(const tPackageCheck& Check, bool AllowUnsigned) {
   const tReleaseManifest& Manifest = Package.Manifest;
   Object["file"] = Package.Path;
   Object["sha256"] = Package.SHA256;
-  Object["release"] = {{"name", Manifest.Name}, {"version", Manifest.Version}, {"date", Manifest.Date}};
+  Object["release"] = {
+      {"name", Manifest.Name}, {"version", Manifest.Version}, {"date", Manifest.Date}};
   Object["device_ids"] = Manifest.DeviceIDs;
   tJson Images = tJson::array();
-  for (const tManifestImage& Image : Manifest.Images) Images.push_back(ImageJson(Image));
+  for (const tManifestImage& Image : Manifest.Images)
+    Images.push_back(ImageJson(Image));
   Object["images"] = std::move(Images);
   Object["signed"] = Package.Signature.has_value();
   Object["key_id"] = Package.Signature ? tJson(KeyIdText(Package.Signature->Id)) : tJson(nullptr);
@@ -181,8 +183,8 @@ void PrintCheck(const tPackageCheck& Check) {
     const tReleasePackage& Package = *Check.Package;
     const tReleaseManifest& Manifest = Package.Manifest;
     std::printf("Package:    %s\n", Package.Path.c_str());
-    std::printf("Release:    %s, version %s, %s\n", Manifest.Name.c_str(),
-                Manifest.Version.c_str(), Manifest.Date.c_str());
+    std::printf("Release:    %s, version %s, %s\n", Manifest.Name.c_str(), Manifest.Version.c_str(),
+                Manifest.Date.c_str());
     std::printf("For cards:  device ID %s\n", Manifest.DeviceIDsText().c_str());
     for (const tManifestImage& Image : Manifest.Images) {
       const std::string Version = Image.VersionText();
@@ -193,8 +195,9 @@ void PrintCheck(const tPackageCheck& Check) {
                   Image.SHA256.c_str());
     }
     if (Package.Signature)
-      std::printf("Signed by:  key %s%s\n", KeyIdText(Package.Signature->Id).c_str(),
-                  Package.SignerKeyFile.empty() ? "" : (" (" + Package.SignerKeyFile + ")").c_str());
+      std::printf(
+          "Signed by:  key %s%s\n", KeyIdText(Package.Signature->Id).c_str(),
+          Package.SignerKeyFile.empty() ? "" : (" (" + Package.SignerKeyFile + ")").c_str());
     else
       std::printf("Signed by:  nobody (unsigned)\n");
   }
@@ -247,7 +250,8 @@ tCliResult PackageSignCommand(const tCliContext& Context, const tPackageSignOpti
     Signature = MinisignSign(*Key, std::vector<uint8_t>(Manifest->begin(), Manifest->end()),
                              PackageTrustedComment(*Release));
   } else if (tFiles::ReadSmallFile(*Options.Signature, 4096, Signature, Why) != tFiles::rr_Read) {
-    return Failure("cannot read " + *Options.Signature + ": " + (Why.empty() ? "no such file" : Why));
+    return Failure("cannot read " + *Options.Signature + ": " +
+                   (Why.empty() ? "no such file" : Why));
   }
   if (!AttachPackageSignature(Path, Signature, Why)) return Failure(fk_Image, Why);
   if (Options.Json)
@@ -266,8 +270,9 @@ tCliResult PackageVerifyCommand(const tCliContext& Context, const tPackageCheckO
   }
   if (!Usable) return Failure(fk_Image, Context.Words.front() + ": " + Check.Why);
   std::printf("%s: good%s\n", Context.Words.front().c_str(),
-              Check.Fault == pf_Unsigned ? " (unsigned, taken with --allow-unsigned)"
-                                         : (", signed by key " + Check.Package->SignerKeyId).c_str());
+              Check.Fault == pf_Unsigned
+                  ? " (unsigned, taken with --allow-unsigned)"
+                  : (", signed by key " + Check.Package->SignerKeyId).c_str());
   return ExitOk;
 }
 

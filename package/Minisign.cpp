@@ -66,8 +66,7 @@ const std::string TrustedLead = "trusted comment: ";
 
 // The comment and key lines of a key file: the first line must be a comment, the second the
 // key's base64; anything after them is ignored, as other readers of the format do.
-bool KeyLines(const std::string& Text, std::string& Comment, std::string& Data,
-              std::string& Why) {
+bool KeyLines(const std::string& Text, std::string& Comment, std::string& Data, std::string& Why) {
   const std::vector<std::string> Lines = LinesOf(Text);
   if (Lines.size() < 2 || !StartsWith(Lines[0], UntrustedLead)) {
     Why = "not a key file (it must start with \"untrusted comment:\" and a line of key data)";
@@ -80,7 +79,8 @@ bool KeyLines(const std::string& Text, std::string& Comment, std::string& Data,
 
 uint64_t LittleEndian64(const uint8_t* Bytes) {
   uint64_t Value = 0;
-  for (int i = 7; i >= 0; --i) Value = (Value << 8) | Bytes[i];
+  for (int i = 7; i >= 0; --i)
+    Value = (Value << 8) | Bytes[i];
   return Value;
 }
 
@@ -124,10 +124,11 @@ std::string KeyIdText(const tKeyId& Id) {
   return Text;
 }
 
-tMinisignSecretKey::~tMinisignSecretKey() { sodium_memzero(Key.data(), Key.size()); }
+tMinisignSecretKey::~tMinisignSecretKey() {
+  sodium_memzero(Key.data(), Key.size());
+}
 
-std::optional<tMinisignPublicKey> ReadMinisignPublicKey(const std::string& Text,
-                                                        std::string& Why) {
+std::optional<tMinisignPublicKey> ReadMinisignPublicKey(const std::string& Text, std::string& Why) {
   ReadySodium();
   tMinisignPublicKey Key;
   std::string Data;
@@ -192,7 +193,8 @@ std::optional<tMinisignSecretKey> ReadMinisignSecretKey(const std::string& Text,
       Why = "the password cannot be turned into a key (out of memory?)";
       return std::nullopt;
     }
-    for (size_t i = 0; i < SealedBytes; ++i) Sealed[i] ^= Stream[i];
+    for (size_t i = 0; i < SealedBytes; ++i)
+      Sealed[i] ^= Stream[i];
     sodium_memzero(Stream.data(), Stream.size());
   }
   tMinisignSecretKey Key;
@@ -217,8 +219,7 @@ std::optional<tMinisignSecretKey> ReadMinisignSecretKey(const std::string& Text,
   return Key;
 }
 
-std::optional<tMinisignSignature> ReadMinisignSignature(const std::string& Text,
-                                                        std::string& Why) {
+std::optional<tMinisignSignature> ReadMinisignSignature(const std::string& Text, std::string& Why) {
   ReadySodium();
   const std::vector<std::string> Lines = LinesOf(Text);
   if (Lines.size() < 4 || !StartsWith(Lines[0], UntrustedLead) ||
@@ -264,8 +265,8 @@ std::string MinisignSign(const tMinisignSecretKey& Key, std::span<const uint8_t>
   crypto_sign_detached(GlobalSignature.data(), nullptr, Global.data(), Global.size(),
                        Key.Key.data());
   return UntrustedLead + "signature from caddis secret key " + KeyIdText(Key.Id) + "\n" +
-         ToBase64(First) + "\n" + TrustedLead + TrustedComment + "\n" +
-         ToBase64(GlobalSignature) + "\n";
+         ToBase64(First) + "\n" + TrustedLead + TrustedComment + "\n" + ToBase64(GlobalSignature) +
+         "\n";
 }
 
 bool MinisignVerify(const tMinisignPublicKey& Key, const tMinisignSignature& Signature,

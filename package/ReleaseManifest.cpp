@@ -63,7 +63,8 @@ tManifestImage ImageFrom(const tJson& Entry, size_t Index) {
   tManifestImage Image;
   const std::string KindName = TextField(Entry, "Kind", Where);
   const auto Kind = PackageImageKindNamed(KindName);
-  if (!Kind) throw tFieldError{Where + "Kind \"" + KindName + "\" is none of fpga, usb-audio, firmware"};
+  if (!Kind)
+    throw tFieldError{Where + "Kind \"" + KindName + "\" is none of fpga, usb-audio, firmware"};
   Image.Kind = *Kind;
   Image.File = TextField(Entry, "File", Where);
   if (const std::string Problem = PackageFileNameProblem(Image.File); !Problem.empty())
@@ -130,7 +131,8 @@ tReleaseManifest ManifestFrom(const tJson& Root) {
     Manifest.DeviceIDs.push_back(static_cast<uint8_t>(ID.get<uint64_t>()));
   }
   const tJson& Images = Field(Root, "Images", "");
-  if (!Images.is_array() || Images.empty()) throw tFieldError{"Images must list at least one image"};
+  if (!Images.is_array() || Images.empty())
+    throw tFieldError{"Images must list at least one image"};
   for (size_t i = 0; i < Images.size(); ++i) {
     tManifestImage Image = ImageFrom(Images[i], i);
     for (const tManifestImage& Other : Manifest.Images) {
@@ -184,7 +186,8 @@ bool tReleaseManifest::Fits(uint8_t DeviceID) const {
 
 std::string tReleaseManifest::DeviceIDsText() const {
   std::string Text;
-  for (uint8_t ID : DeviceIDs) Text += (Text.empty() ? "" : ", ") + std::to_string(ID);
+  for (uint8_t ID : DeviceIDs)
+    Text += (Text.empty() ? "" : ", ") + std::to_string(ID);
   return Text;
 }
 
@@ -213,7 +216,8 @@ std::optional<tReleaseManifest> ParseReleaseManifest(const std::string& Text, st
 std::string ReleaseManifestText(const tReleaseManifest& Manifest) {
   tJson Root;
   Root["Format"] = Manifest.Format;
-  Root["Release"] = {{"Name", Manifest.Name}, {"Version", Manifest.Version}, {"Date", Manifest.Date}};
+  Root["Release"] = {
+      {"Name", Manifest.Name}, {"Version", Manifest.Version}, {"Date", Manifest.Date}};
   Root["DeviceIDs"] = Manifest.DeviceIDs;
   tJson Images = tJson::array();
   for (const tManifestImage& Image : Manifest.Images) {
@@ -241,7 +245,8 @@ std::string ReleaseManifestText(const tReleaseManifest& Manifest) {
     if (!Manifest.Limits.Voltages.empty()) {
       tJson Voltages = tJson::array();
       for (const tSupplyLimit& Limit : Manifest.Limits.Voltages)
-        Voltages.push_back({{"Index", Limit.Index}, {"Min", Real(Limit.Min)}, {"Max", Real(Limit.Max)}});
+        Voltages.push_back(
+            {{"Index", Limit.Index}, {"Min", Real(Limit.Min)}, {"Max", Real(Limit.Max)}});
       Limits["Voltages"] = std::move(Voltages);
     }
     Root["Limits"] = std::move(Limits);

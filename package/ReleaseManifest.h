@@ -24,7 +24,7 @@ struct tManifestImage {
   tPackageImageKind Kind = pk_FPGA;
   std::string File;  // its name inside the package
   uint64_t Size = 0;
-  std::string SHA256;  // lower-case hex
+  std::string SHA256;                      // lower-case hex
   std::optional<std::string> FPGAVersion;  // FPGA images only
   std::optional<uint8_t> FirmwareVersion;  // firmware images only
   // "0104052026", "13", or "" for an image without a version.
@@ -32,7 +32,7 @@ struct tManifestImage {
 };
 
 struct tSupplyLimit {
-  int Index = 0;  // the supply voltage's index in the card's readings
+  int Index = 0;                   // the supply voltage's index in the card's readings
   std::optional<double> Min, Max;  // volts
 };
 struct tManifestLimits {

@@ -4,9 +4,9 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <cstdio>
 #include <ctime>
 #include <memory>
 #include <set>
@@ -34,8 +34,7 @@ std::string ZipErrorText(zip_error_t& Error) {
 
 // A zip read from bytes held in memory (Bytes must outlive it). With Keep the source stays
 // alive after the zip is closed, so what the zip became can be read back from it.
-tZip OpenZip(const std::vector<uint8_t>& Bytes, int Flags, zip_source_t** Keep,
-             std::string& Why) {
+tZip OpenZip(const std::vector<uint8_t>& Bytes, int Flags, zip_source_t** Keep, std::string& Why) {
   zip_error_t Error;
   zip_error_init(&Error);
   // A zip that is written to owns a copy of the bytes: its source replaces its buffer when the
@@ -49,10 +48,9 @@ tZip OpenZip(const std::vector<uint8_t>& Bytes, int Flags, zip_source_t** Keep,
     }
     std::memcpy(Copy, Bytes.data(), Bytes.size());
   }
-  zip_source_t* Source =
-      Keep ? zip_source_buffer_create(Copy, Bytes.size(), 1, &Error)
-           : zip_source_buffer_create(Bytes.empty() ? nullptr : Bytes.data(), Bytes.size(), 0,
-                                      &Error);
+  zip_source_t* Source = Keep ? zip_source_buffer_create(Copy, Bytes.size(), 1, &Error)
+                              : zip_source_buffer_create(Bytes.empty() ? nullptr : Bytes.data(),
+                                                         Bytes.size(), 0, &Error);
   if (!Source) {
     std::free(Copy);
     Why = ZipErrorText(Error);
@@ -160,8 +158,7 @@ bool AddEntry(zip_t* Zip, const std::string& Name, const std::vector<uint8_t>& B
               std::string& Why) {
   zip_source_t* Source =
       zip_source_buffer(Zip, Bytes.empty() ? nullptr : Bytes.data(), Bytes.size(), 0);
-  if (!Source ||
-      zip_file_add(Zip, Name.c_str(), Source, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) < 0) {
+  if (!Source || zip_file_add(Zip, Name.c_str(), Source, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) < 0) {
     if (Source) zip_source_free(Source);
     Why = "cannot add " + Name + " to the package: " + zip_strerror(Zip);
     return false;
@@ -182,7 +179,9 @@ bool FinishZip(tZip Zip, zip_source_t* Source, std::vector<uint8_t>& Bytes, std:
   return Read;
 }
 
-std::vector<uint8_t> BytesOfText(const std::string& Text) { return {Text.begin(), Text.end()}; }
+std::vector<uint8_t> BytesOfText(const std::string& Text) {
+  return {Text.begin(), Text.end()};
+}
 
 struct tEntries {
   std::optional<zip_uint64_t> Manifest, Signature;
@@ -244,9 +243,8 @@ tPackageFault CheckSignature(tReleasePackage& Package, const std::vector<tTruste
 tPackageFault CheckImages(zip_t* Zip, const tEntries& Entries, tReleasePackage& Package,
                           std::string& Why) {
   for (const auto& [Name, Index] : Entries.Others) {
-    const bool Named =
-        std::any_of(Package.Manifest.Images.begin(), Package.Manifest.Images.end(),
-                    [&](const tManifestImage& Image) { return Image.File == Name; });
+    const bool Named = std::any_of(Package.Manifest.Images.begin(), Package.Manifest.Images.end(),
+                                   [&](const tManifestImage& Image) { return Image.File == Name; });
     if (!Named) {
       Why = "the package holds \"" + Name + "\", which its manifest does not name";
       return pf_Contents;
@@ -380,9 +378,8 @@ std::string PackageTrustedComment(const tReleaseManifest& Manifest) {
 }
 
 bool CreateReleasePackage(const tReleaseManifest& Release,
-                          const std::vector<tPackageSource>& Sources,
-                          const tMinisignSecretKey* Key, const std::string& OutPath,
-                          std::string& Why) {
+                          const std::vector<tPackageSource>& Sources, const tMinisignSecretKey* Key,
+                          const std::string& OutPath, std::string& Why) {
   tReleaseManifest Manifest = Release;
   Manifest.Images.clear();
   std::vector<std::vector<uint8_t>> Images;

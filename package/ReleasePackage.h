@@ -40,12 +40,12 @@ std::vector<tTrustedKey> LoadTrustedKeys(const std::vector<std::string>& Folders
 // What stands between a package and its use, in the order it is checked.
 enum tPackageFault {
   pf_None,
-  pf_Unreadable,   // the file cannot be read, or is not a zip
-  pf_Contents,     // the manifest is missing or invalid, or the zip holds files it does not name
-  pf_Unsigned,     // no signature (usable with --allow-unsigned)
-  pf_UnknownKey,   // signed by a key that is not trusted here
-  pf_BadSignature, // the signature does not match the manifest
-  pf_Image,        // an image is missing, or its size or SHA-256 differs from the manifest's
+  pf_Unreadable,    // the file cannot be read, or is not a zip
+  pf_Contents,      // the manifest is missing or invalid, or the zip holds files it does not name
+  pf_Unsigned,      // no signature (usable with --allow-unsigned)
+  pf_UnknownKey,    // signed by a key that is not trusted here
+  pf_BadSignature,  // the signature does not match the manifest
+  pf_Image,         // an image is missing, or its size or SHA-256 differs from the manifest's
 };
 
 struct tReleasePackage {
@@ -55,7 +55,7 @@ struct tReleasePackage {
   std::string ManifestText;
   tReleaseManifest Manifest;
   std::optional<tMinisignSignature> Signature;
-  std::string SignerKeyId;    // the trusted key that signed it, when one did
+  std::string SignerKeyId;  // the trusted key that signed it, when one did
   std::string SignerKeyFile;
   // The images' bytes, in the manifest's order (filled only when every image checks out).
   std::vector<std::vector<uint8_t>> ImageBytes;
@@ -91,9 +91,8 @@ struct tPackageSource {
 // the release's name, version, date, device IDs and limits; the images are read from Sources
 // and entered into the manifest with their sizes and hashes. With Key the manifest is signed.
 bool CreateReleasePackage(const tReleaseManifest& Release,
-                          const std::vector<tPackageSource>& Sources,
-                          const tMinisignSecretKey* Key, const std::string& OutPath,
-                          std::string& Why);
+                          const std::vector<tPackageSource>& Sources, const tMinisignSecretKey* Key,
+                          const std::string& OutPath, std::string& Why);
 
 // Puts SignatureText (a signature file's text: made by Key here, or by another signing tool
 // over the package's manifest) into the package at Path, replacing any signature it had.
