@@ -487,7 +487,6 @@ const std::vector<tCommand>& CliCommands() {
               "object, and the result event gives the count.\n",
           .Run = HistoryCommand,
       }),
-#ifdef CADDIS_WITH_PACKAGES
       Command<tPackageCreateOptions>({
           .Name = "package create",
           .Synopsis = "caddis package create OUT --name N --version V --device-id ID[,ID...] "
@@ -568,7 +567,6 @@ const std::vector<tCommand>& CliCommands() {
           .MinWords = 1,
           .MaxWords = 1,
       }),
-#endif
       Command<tJsonOptions>({
           .Name = "dfu list",
           .Synopsis = "caddis dfu list [--json]",

@@ -5,8 +5,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
-#include "cli/PackageUse.h"
-#include "package/ReleasePackage.h"
+#include "package/ReleaseSteps.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
 
@@ -205,6 +204,14 @@ void PrintCheck(const tPackageCheck& Check) {
 }
 
 }  // namespace
+
+tPackageCheck CheckPackage(const std::string& Path) {
+  std::vector<std::string> Warnings;
+  tPackageCheck Check = CheckPackage(Path, Warnings);
+  for (const std::string& Warning : Warnings)
+    std::fprintf(stderr, "caddis: %s\n", Warning.c_str());
+  return Check;
+}
 
 tCliResult PackageCreateCommand(const tCliContext& Context, const tPackageCreateOptions& Options) {
   tReleaseManifest Release;

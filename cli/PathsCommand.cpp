@@ -5,9 +5,7 @@
 
 #include "cli/CliText.h"
 #include "cli/Commands.h"
-#ifdef CADDIS_WITH_PACKAGES
 #include "package/ReleasePackage.h"
-#endif
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "session/FirmwareBackup.h"
@@ -39,10 +37,8 @@ std::vector<tPathLine> PathLines() {
       {"Virtual USB bus", "VirtualUSBFolder", tPaths::VirtualUSBFolder(), ""},
   };
   // The folders trusted release keys are read from, in order.
-#ifdef CADDIS_WITH_PACKAGES
   for (const std::string& Folder : TrustedKeyFolders())
     Lines.push_back({"Trusted keys", "TrustedKeyFolder", Folder, ""});
-#endif
   // The folders an image is looked for in, in order.
   for (const tFilePlace& Place : ImageFolderPlaces(Folders))
     Lines.push_back({"Image folder", "ImageFolder", Place.Path, Place.From});
