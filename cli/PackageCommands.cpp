@@ -5,6 +5,7 @@
 #include "cli/CliArgs.h"
 #include "cli/CliText.h"
 #include "cli/Commands.h"
+#include "hostlink/OrvaneHost.h"
 #include "package/ReleaseSteps.h"
 #include "platform/Console.h"
 #include "platform/Files.h"
@@ -64,8 +65,8 @@ bool ReadLimits(const tPackageCreateOptions& Options, tManifestLimits& Limits, s
     const std::vector<std::string> Split = Parts(Text);
     tSupplyLimit Limit;
     int32_t Index = 0;
-    if (Split.size() != 3 || !ParseIndex(Split[0], 31, Index) || !ReadReal(Split[1], Limit.Min) ||
-        !ReadReal(Split[2], Limit.Max)) {
+    if (Split.size() != 3 || !ParseIndex(Split[0], OrvaneVoltageCount - 1, Index) ||
+        !ReadReal(Split[1], Limit.Min) || !ReadReal(Split[2], Limit.Max)) {
       Why = "--voltage wants INDEX:MIN:MAX in volts, not '" + Text + "'";
       return false;
     }

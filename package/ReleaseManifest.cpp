@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <nlohmann/json.hpp>
 
+#include "hostlink/OrvaneHost.h"
+
 namespace {
 
 using tJson = nlohmann::ordered_json;
@@ -102,7 +104,8 @@ tManifestLimits LimitsFrom(const tJson& Object) {
     for (size_t i = 0; i < Voltages.size(); ++i) {
       const std::string Where = "Limits.Voltages[" + std::to_string(i) + "].";
       tSupplyLimit Limit;
-      Limit.Index = static_cast<int>(NumberField(Voltages[i], "Index", Where, 31));
+      Limit.Index =
+          static_cast<int>(NumberField(Voltages[i], "Index", Where, OrvaneVoltageCount - 1));
       Limit.Min = OptionalReal(Voltages[i], "Min", Where);
       Limit.Max = OptionalReal(Voltages[i], "Max", Where);
       Limits.Voltages.push_back(Limit);
