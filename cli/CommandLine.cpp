@@ -2,6 +2,7 @@
 
 #include <CLI/CLI.hpp>
 #include <cstdio>
+#include <stdexcept>
 
 #include "cli/CliEvents.h"
 #include "cli/CliLoop.h"
@@ -51,7 +52,14 @@ struct tCliCommandLine::tParser {
     std::unique_ptr<tBoundCommand> Bound;
   };
   std::vector<tSubcommand> Subcommands;
-  CLI::App* Dfu = nullptr;
+  // The command groups ("caddis dfu list"): each group's parser, by the group's word.
+  struct tGroup {
+    const char* Word;
+    const char* Summary;
+    CLI::App* App = nullptr;
+  };
+  std::vector<tGroup> Groups = {{"dfu", "the card's firmware over USB DFU"},
+                                {"package", "release packages: make, sign, check, show"}};
 
   tParser() {
     App.set_help_flag();
@@ -59,15 +67,15 @@ struct tCliCommandLine::tParser {
     App.add_flag("-h,--help", Help);
     App.add_flag("--version", Version);
     App.add_flag("-v,--verbose", Verbose);
-    Dfu = App.add_subcommand("dfu", "the card's firmware over USB DFU");
-    Dfu->set_help_flag();
-    Dfu->allow_extras();
-    Dfu->add_flag("-h,--help", Help);
     for (const tCommand& C : CliCommands()) {
       const std::string Name = C.Name;
-      const bool UnderDfu = Name.rfind("dfu ", 0) == 0;
-      CLI::App* Sub =
-          (UnderDfu ? Dfu : &App)->add_subcommand(UnderDfu ? Name.substr(4) : Name, C.Summary);
+      CLI::App* Parent = &App;
+      std::string Word = Name;
+      if (const size_t Space = Name.find(' '); Space != std::string::npos) {
+        Parent = GroupApp(Name.substr(0, Space));
+        Word = Name.substr(Space + 1);
+      }
+      CLI::App* Sub = Parent->add_subcommand(Word, C.Summary);
       Sub->set_help_flag();
       // Words it does not know stay with the command, which explains them in its own terms.
       Sub->allow_extras();
@@ -75,6 +83,28 @@ struct tCliCommandLine::tParser {
       Sub->add_flag("-v,--verbose", Verbose);
       Subcommands.push_back({Sub, &C, C.Bind(*Sub)});
     }
+  }
+
+  // The parser of the group Word, made when its first command is added.
+  CLI::App* GroupApp(const std::string& Word) {
+    for (tGroup& Group : Groups) {
+      if (Word != Group.Word) continue;
+      if (!Group.App) {
+        Group.App = App.add_subcommand(Group.Word, Group.Summary);
+        Group.App->set_help_flag();
+        Group.App->allow_extras();
+        Group.App->add_flag("-h,--help", Help);
+      }
+      return Group.App;
+    }
+    throw std::logic_error("a command of no known group: " + Word);
+  }
+
+  // The group that was parsed without one of its commands, or null.
+  const tGroup* GroupAlone() const {
+    for (const tGroup& Group : Groups)
+      if (Group.App && Group.App->parsed()) return &Group;
+    return nullptr;
   }
 
   // The subcommand that was parsed, or null.
@@ -119,8 +149,15 @@ bool tCliCommandLine::Read(tCliResult& Exit) {
       Exit = ExitOk;
     } else if (Parser.Help && ParseError.empty() && !UnknownWord) {
       Exit = MainHelp();
-    } else if (Parser.Dfu->parsed()) {
-      std::fprintf(stderr, "caddis dfu: give list or download (see caddis --help)\n");
+    } else if (const tParser::tGroup* Group = Parser.GroupAlone()) {
+      std::string Commands;
+      for (const tCommand& C : CliCommands()) {
+        const std::string Name = C.Name;
+        if (Name.rfind(std::string(Group->Word) + " ", 0) != 0) continue;
+        Commands += (Commands.empty() ? "" : ", ") + Name.substr(Name.find(' ') + 1);
+      }
+      std::fprintf(stderr, "caddis %s: give one of %s (see caddis --help)\n", Group->Word,
+                   Commands.c_str());
     } else if (Words.size() < 2) {
       MainHelp();
     } else {

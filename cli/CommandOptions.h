@@ -149,3 +149,24 @@ struct tStationOptions : tRecordGroup, tEventsGroup, tForceGroup, tFirmwarePolic
   double Gone = 10;
   double Seconds = 0;  // 0: until Ctrl-C
 };
+
+// package create OUT: the release and its images.
+struct tPackageCreateOptions : tJsonOptions {
+  std::string Name, Version, Date;  // Date empty: today (UTC)
+  std::string DeviceIDs;            // read by the command: "21" or "21,22"
+  std::optional<std::string> FPGA, FPGAVersion, USBAudio, Firmware, FirmwareVersion;
+  std::optional<std::string> Temperature;  // "MIN:MAX", either side may be empty
+  std::vector<std::string> Voltages;       // each "INDEX:MIN:MAX"
+  std::optional<std::string> Key;          // a secret key file to sign with
+};
+
+// package sign P: with a secret key, or a signature made elsewhere over the manifest.
+struct tPackageSignOptions : tJsonOptions {
+  std::optional<std::string> Key, Signature;
+};
+
+// package verify P, package show P.
+struct tPackageCheckOptions : tJsonOptions {
+  bool AllowUnsigned = false;
+  bool ManifestOnly = false;  // show: the manifest's bytes as signed
+};

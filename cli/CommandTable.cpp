@@ -62,6 +62,16 @@ tOption<tGroup> Text(const char* Name, const char* Value, const char* Help,
           }};
 }
 
+// A text given once or more, each kept.
+template <class tGroup>
+tOption<tGroup> Texts(const char* Name, const char* Value, const char* Help,
+                      std::vector<std::string> tGroup::*Field) {
+  return {{Name, Value, Help}, [=](CLI::App& Sub, tGroup& Options) {
+            Sub.add_option(Name, Options.*Field, Help)->allow_extra_args(false);
+            return tRead();
+          }};
+}
+
 // Seconds, 0 to 86400, read as the parser fills the field (its initial value is the default).
 // A value refused is a usage error, said when the options are read in help's order, so of
 // several mistakes the same one is named as by the checks before it.
@@ -500,6 +510,86 @@ const std::vector<tCommand>& CliCommands() {
               "record's own\n"
               "object, and the result event gives the count.\n",
           .Run = HistoryCommand,
+      }),
+      Command<tPackageCreateOptions>({
+          .Name = "package create",
+          .Synopsis = "caddis package create OUT --name N --version V --device-id ID[,ID...] "
+                      "[--date D] [--fpga F --fpga-version T] [--usb-audio U] [--firmware D "
+                      "--firmware-version N] [--temperature MIN:MAX] [--voltage I:MIN:MAX]... "
+                      "[--key SECKEY] [--json]",
+          .Summary = "Make a release package: the images, their manifest and its signature.",
+          .Options = {Text("--name", "N", "the release's name", &tPackageCreateOptions::Name),
+                      Text("--version", "V", "the release's version", &tPackageCreateOptions::Version),
+                      Text("--date", "D", "the release's date (default: today, UTC)",
+                           &tPackageCreateOptions::Date),
+                      Text("--device-id", "ID", "the device IDs of the cards the release fits",
+                           &tPackageCreateOptions::DeviceIDs),
+                      Text("--fpga", "F", "the FPGA bitstream", &tPackageCreateOptions::FPGA),
+                      Text("--fpga-version", "T", "the FPGA version text the card reports with F",
+                           &tPackageCreateOptions::FPGAVersion),
+                      Text("--usb-audio", "U", "the USB-audio image", &tPackageCreateOptions::USBAudio),
+                      Text("--firmware", "D", "the firmware image (DFU file)",
+                           &tPackageCreateOptions::Firmware),
+                      Text("--firmware-version", "N", "the firmware version the card reports with D",
+                           &tPackageCreateOptions::FirmwareVersion),
+                      Text("--temperature", "MIN:MAX",
+                           "the card's temperature after a firmware update, degrees C",
+                           &tPackageCreateOptions::Temperature),
+                      Texts("--voltage", "I:MIN:MAX",
+                            "supply voltage I's limits after a firmware update, volts",
+                            &tPackageCreateOptions::Voltages),
+                      Text("--key", "SECKEY", "sign with this secret key file",
+                           &tPackageCreateOptions::Key),
+                      Json},
+          .Notes = "The package is a zip of manifest.json, its signature manifest.json.minisig and "
+                   "the images.\n"
+                   "The manifest gives each image's kind, size, SHA-256 and version. A key sealed "
+                   "with a\n"
+                   "password asks for it on the terminal (or reads it from standard input).\n",
+          .Run = PackageCreateCommand,
+          .MinWords = 1,
+          .MaxWords = 1,
+      }),
+      Command<tPackageSignOptions>({
+          .Name = "package sign",
+          .Synopsis = "caddis package sign P (--key SECKEY | --signature SIG) [--json]",
+          .Summary = "Sign a release package's manifest, or put in a signature made elsewhere.",
+          .Options = {Text("--key", "SECKEY", "sign with this secret key file",
+                           &tPackageSignOptions::Key),
+                      Text("--signature", "SIG",
+                           "a detached signature of the package's manifest.json",
+                           &tPackageSignOptions::Signature),
+                      Json},
+          .Notes = "With another signing tool: caddis package show P --manifest > manifest.json, "
+                   "sign that\nfile, then caddis package sign P --signature manifest.json.minisig.\n",
+          .Run = PackageSignCommand,
+          .MinWords = 1,
+          .MaxWords = 1,
+      }),
+      Command<tPackageCheckOptions>({
+          .Name = "package verify",
+          .Synopsis = "caddis package verify P [--allow-unsigned] [--json]",
+          .Summary = "Check a release package: its signature, its manifest and every image.",
+          .Options = {Flag("--allow-unsigned", "take a package that carries no signature",
+                           &tPackageCheckOptions::AllowUnsigned),
+                      Json},
+          .Notes = "The signature must be made by a trusted key: a public key file (*.pub) in the "
+                   "folders\ncaddis paths lists. Exit status 5 when the package is refused.\n",
+          .Run = PackageVerifyCommand,
+          .MinWords = 1,
+          .MaxWords = 1,
+      }),
+      Command<tPackageCheckOptions>({
+          .Name = "package show",
+          .Synopsis = "caddis package show P [--manifest] [--json]",
+          .Summary = "Show a release package: the release, its cards, its images, its signer.",
+          .Options = {Flag("--manifest", "write the manifest as it is signed, nothing else",
+                           &tPackageCheckOptions::ManifestOnly),
+                      Json},
+          .Notes = "",
+          .Run = PackageShowCommand,
+          .MinWords = 1,
+          .MaxWords = 1,
       }),
       Command<tJsonOptions>({
           .Name = "dfu list",

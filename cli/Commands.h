@@ -13,6 +13,7 @@
 #include "cli/CliLoop.h"
 #include "cli/CommandOptions.h"
 #include "cli/Outcome.h"
+#include "package/ReleasePackage.h"
 #include "session/CardFlows.h"
 #include "session/ServiceRecord.h"
 
@@ -103,4 +104,11 @@ tCliResult DfuListCommand(const tCliContext& Context, const tJsonOptions& Option
 tCliResult DfuDownloadCommand(const tCliContext& Context, const tDfuDownloadOptions& Options);
 tCliResult RestoreCommand(const tCliContext& Context, const tRestoreOptions& Options);
 tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options);
+// The package at Path checked against this machine's trusted keys, a key file that cannot be
+// used said on standard error.
+tPackageCheck CheckPackage(const std::string& Path);
+tCliResult PackageCreateCommand(const tCliContext& Context, const tPackageCreateOptions& Options);
+tCliResult PackageSignCommand(const tCliContext& Context, const tPackageSignOptions& Options);
+tCliResult PackageVerifyCommand(const tCliContext& Context, const tPackageCheckOptions& Options);
+tCliResult PackageShowCommand(const tCliContext& Context, const tPackageCheckOptions& Options);
 tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Options);

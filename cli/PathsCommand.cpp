@@ -5,6 +5,7 @@
 
 #include "cli/CliText.h"
 #include "cli/Commands.h"
+#include "package/ReleasePackage.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
 #include "session/FirmwareBackup.h"
@@ -35,6 +36,9 @@ std::vector<tPathLine> PathLines() {
       {"Port folder", "PortFolder", tPaths::PortFolder(), ""},
       {"Virtual USB bus", "VirtualUSBFolder", tPaths::VirtualUSBFolder(), ""},
   };
+  // The folders trusted release keys are read from, in order.
+  for (const std::string& Folder : TrustedKeyFolders())
+    Lines.push_back({"Trusted keys", "TrustedKeyFolder", Folder, ""});
   // The folders an image is looked for in, in order.
   for (const tFilePlace& Place : ImageFolderPlaces(Folders))
     Lines.push_back({"Image folder", "ImageFolder", Place.Path, Place.From});
@@ -48,9 +52,14 @@ tCliResult PathsCommand(const tCliContext&, const tJsonOptions& Options) {
   if (Options.Json) {
     nlohmann::ordered_json Object = nlohmann::ordered_json::object();
     nlohmann::ordered_json ImageFolders = nlohmann::ordered_json::array();
+    nlohmann::ordered_json KeyFolders = nlohmann::ordered_json::array();
     for (const tPathLine& Line : Lines) {
       if (std::string(Line.Key) == "ImageFolder") {
         ImageFolders.push_back({{"Path", Line.Path}, {"From", Line.From}});
+        continue;
+      }
+      if (std::string(Line.Key) == "TrustedKeyFolder") {
+        KeyFolders.push_back(Line.Path);
         continue;
       }
       Object[Line.Key] =
@@ -60,6 +69,7 @@ tCliResult PathsCommand(const tCliContext&, const tJsonOptions& Options) {
     // The first folder, as before, then every folder with where it came from.
     Object["ImageFolder"] = ImageFolders.front()["Path"];
     Object["ImageFolders"] = ImageFolders;
+    Object["TrustedKeyFolders"] = KeyFolders;
     std::printf("%s\n", JsonText(Object).c_str());
     return ExitOk;
   }

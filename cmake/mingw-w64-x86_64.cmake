@@ -16,9 +16,13 @@ set(CADDIS_LIBUSB_PREFIX "${CADDIS_SOURCE_ROOT}/build/libusb-mingw"
 # build machine and are Debian's own, of the same version.
 set(CADDIS_QT_PREFIX "${CADDIS_SOURCE_ROOT}/build/qt-mingw"
     CACHE PATH "Where scripts/qt-mingw.sh installed Qt 6 for Windows")
+# libsodium and libzip for release packages likewise (scripts/package-libs-mingw.sh).
+set(CADDIS_PACKAGE_LIBS_PREFIX "${CADDIS_SOURCE_ROOT}/build/package-libs-mingw"
+    CACHE PATH "Where scripts/package-libs-mingw.sh installed libsodium and libzip for Windows")
 set(QT_HOST_PATH /usr)
 set(QT_HOST_PATH_CMAKE_DIR /usr/lib/x86_64-linux-gnu/cmake)
-set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET} ${CADDIS_LIBUSB_PREFIX} ${CADDIS_QT_PREFIX})
+set(CMAKE_FIND_ROOT_PATH /usr/${CADDIS_MINGW_TRIPLET} ${CADDIS_LIBUSB_PREFIX} ${CADDIS_QT_PREFIX}
+    ${CADDIS_PACKAGE_LIBS_PREFIX})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -26,7 +30,7 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # pkg-config sees only the Windows side's .pc files, never the build machine's.
 set(ENV{PKG_CONFIG_LIBDIR}
-    "/usr/${CADDIS_MINGW_TRIPLET}/lib/pkgconfig:${CADDIS_LIBUSB_PREFIX}/lib/pkgconfig")
+    "/usr/${CADDIS_MINGW_TRIPLET}/lib/pkgconfig:${CADDIS_LIBUSB_PREFIX}/lib/pkgconfig:${CADDIS_PACKAGE_LIBS_PREFIX}/lib/pkgconfig")
 set(ENV{PKG_CONFIG_PATH} "")
 set(ENV{PKG_CONFIG_SYSROOT_DIR} "")
 

@@ -46,4 +46,8 @@ std::vector<std::string> Arguments(int argc, char** argv);
 // page to UTF-8 for as long as the program runs. Nothing elsewhere.
 void UseUtf8Output();
 
+// One line from standard input, its line end removed; false at the end of input. When input is
+// a terminal, Prompt is shown on standard error and what is typed is not echoed (a password).
+bool ReadSecretLine(const std::string& Prompt, std::string& Line);
+
 }  // namespace tConsole

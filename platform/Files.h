@@ -90,6 +90,10 @@ bool SyncToDisk(std::FILE* File, int& Error);
 // Removes the file Path; false with the system's code in Error.
 bool Remove(const std::string& Path, int& Error);
 
+// Puts the file From in the place of To in one step (To replaced when it exists), so a reader
+// of To sees either the old file or the whole new one; false with the system's code in Error.
+bool Replace(const std::string& From, const std::string& To, int& Error);
+
 // The names of what Folder holds (not "." and ".."), in no particular order; false with the
 // system's code in Error when the folder cannot be read.
 bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error);

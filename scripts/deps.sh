@@ -6,8 +6,11 @@
 # of a machine started a minute ago.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
-# With --windows it also builds libusb-1.0 and Qt 6 for Windows into build/libusb-mingw and
-# build/qt-mingw (once; Qt's build is kept in the user's cache folder for later clones).
+# libzip, libsodium and minisign: release packages, their signatures, and the signing tool the
+# tests check them against.
+# With --windows it also builds libusb-1.0, libsodium and libzip, and Qt 6 for Windows into
+# build/libusb-mingw, build/package-libs-mingw and build/qt-mingw (once; Qt's build is kept in
+# the user's cache folder for later clones).
 #   scripts/deps.sh [--extras] [--windows] [--vm]
 set -euo pipefail
 windows=0
@@ -19,6 +22,7 @@ packages=(
   libusb-1.0-0-dev libudev-dev libcli11-dev nlohmann-json3-dev
   umockdev libumockdev-dev
   qt6-base-dev xvfb xauth
+  libzip-dev libsodium-dev minisign
   fonts-wine
   help2man dpkg-dev desktop-file-utils bash-completion tmux
   util-linux
@@ -37,7 +41,8 @@ for arg in "$@"; do
     --windows)
       windows=1
       packages+=(g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix wine wine64 python3 zip
-                 unzip bzip2 make dpkg-dev qt6-base-dev-tools zstd)
+                 unzip bzip2 make dpkg-dev qt6-base-dev-tools zstd
+                 autoconf automake libtool libz-mingw-w64-dev)
       ;;
   esac
 done
@@ -63,5 +68,6 @@ fi
 
 if [ "$windows" -eq 1 ]; then
   "$(dirname "$0")/libusb-mingw.sh"
+  "$(dirname "$0")/package-libs-mingw.sh"
   "$(dirname "$0")/qt-mingw.sh"
 fi

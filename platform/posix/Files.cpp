@@ -240,6 +240,12 @@ bool Remove(const std::string& Path, int& Error) {
   return false;
 }
 
+bool Replace(const std::string& From, const std::string& To, int& Error) {
+  if (::rename(From.c_str(), To.c_str()) == 0) return true;
+  Error = errno;
+  return false;
+}
+
 bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error) {
   DIR* Dir = ::opendir(Folder.c_str());
   if (!Dir) {

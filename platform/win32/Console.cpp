@@ -5,6 +5,7 @@
 #include <shellapi.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstdlib>
 
 #include "platform/win32/StopEvent.h"
@@ -120,6 +121,26 @@ void UseUtf8Output() {
 const char* StopRequestText(tStopReason Reason) {
   return Reason == cs_Interrupt ? "Ctrl-C or Ctrl-Break"
                                 : "the console window closed, or the session ended";
+}
+
+bool ReadSecretLine(const std::string& Prompt, std::string& Line) {
+  HANDLE Input = ::GetStdHandle(STD_INPUT_HANDLE);
+  DWORD Mode = 0;
+  const bool Console = ::GetConsoleMode(Input, &Mode) != 0;
+  if (Console) {
+    std::fputs(Prompt.c_str(), stderr);
+    std::fflush(stderr);
+    ::SetConsoleMode(Input, Mode & ~static_cast<DWORD>(ENABLE_ECHO_INPUT));
+  }
+  Line.clear();
+  int c = 0;
+  while ((c = std::fgetc(stdin)) != EOF && c != '\n') Line.push_back(static_cast<char>(c));
+  if (Console) {
+    ::SetConsoleMode(Input, Mode);
+    std::fputs("\n", stderr);
+  }
+  if (!Line.empty() && Line.back() == '\r') Line.pop_back();
+  return c != EOF || !Line.empty();
 }
 
 }  // namespace tConsole

@@ -307,6 +307,14 @@ bool Remove(const std::string& Path, int& Error) {
   return false;
 }
 
+bool Replace(const std::string& From, const std::string& To, int& Error) {
+  if (::MoveFileExW(tWideText::FromUtf8(From).c_str(), tWideText::FromUtf8(To).c_str(),
+                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
+    return true;
+  Error = static_cast<int>(::GetLastError());
+  return false;
+}
+
 bool ListFolder(const std::string& Folder, std::vector<std::string>& Names, int& Error) {
   WIN32_FIND_DATAW Data{};
   HANDLE Find = ::FindFirstFileW(tWideText::FromUtf8(Folder + "/*").c_str(), &Data);

@@ -147,7 +147,8 @@ TEST_F(CliCommandTest, BadArgumentsAreRefusedWithUsageStatus) {
       {{"send-hex", "--port", "1", std::string(2 * 255, 'a')},
        "the message is 255 bytes long; one message carries at most 254"},
       {{"dfu", "download"}, "missing argument"},
-      {{"dfu"}, "give list or download"},
+      {{"dfu"}, "give one of list, download"},
+      {{"package"}, "give one of create, sign, verify, show"},
       {{"frobnicate"}, "unknown command 'frobnicate'"},
   };
   for (const tCase& Case : Cases) {
@@ -727,12 +728,15 @@ TEST_F(CliCommandTest, PathsShowsTheFilesAndFoldersInUse) {
       "/config\",\"PortNumbersFile\":\"" + Root + "/config/ports.txt\",\"RuntimeFolder\":\"" +
       Root + "/run\",\"PortFolder\":\"" + Root + "/run/ports\",\"VirtualUSBFolder\":\"" + Root +
       "/run/usb\",\"ImageFolder\":\"" + Root + "/images\",\"ImageFolders\":[{\"Path\":\"" + Root +
-      "/images\",\"From\":\"$CADDIS_IMAGE_DIR\"}]}\n";
+      "/images\",\"From\":\"$CADDIS_IMAGE_DIR\"}],\"TrustedKeyFolders\":[\"" + Root +
+      "/config/trusted-keys\",\"/etc/caddis/trusted-keys\"]}\n";
   EXPECT_EQ(Json.Out, Expected);
   const tRun Text = Caddis({"paths"});
   ASSERT_EQ(Text.Exit, 0) << Text.Err;
   EXPECT_TRUE(Contains(Text.Out, "Log file:         " + Root + "/logs/Log.txt\n")) << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Port numbers:     " + Root + "/config/ports.txt\n")) << Text.Out;
+  EXPECT_TRUE(Contains(Text.Out, "Trusted keys:     " + Root + "/config/trusted-keys\n"))
+      << Text.Out;
   EXPECT_TRUE(Contains(Text.Out, "Image folder:     " + Root + "/images  ($CADDIS_IMAGE_DIR)\n"))
       << Text.Out;
 
