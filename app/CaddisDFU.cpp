@@ -5,11 +5,17 @@
 #include "app/CaddisUnit.h"
 #include "dfu/DFUunit.h"
 #include "hostlink/CardDefs.h"
+#include "package/ReleaseSteps.h"
+#include "support/DisplayMessage.h"
 
 void TCaddisForm::DFUButtonClick() {
+  std::string Path = ImagePathIn(ImageFolder, FirmwareImageName);
+  if (Release && !ReleaseFirmwareFits(Path)) return;
   // The record notes the card as the link knows it now, before Boot (once per dialog).
-  if (!DFUFormOpen())
-    BeginRecord(tRecordAction::Firmware, ImagePathIn(ImageFolder, FirmwareImageName));
+  if (!DFUFormOpen()) {
+    BeginRecord(tRecordAction::Firmware, Path);
+    if (Release) Record.SetRelease(ReleaseFactsOf(*Release));
+  }
   // Without a link the card is expected to be in its boot loader already.
   if (!CaddisHost) {
     StartDFU();
@@ -23,7 +29,9 @@ void TCaddisForm::DFUButtonClick() {
 void TCaddisForm::StartDFU() {
   DFURequested = false;
   // The folder is used in its own case: file names are case-sensitive here.
-  const std::string Path = ImagePathIn(ImageFolder, FirmwareImageName);
+  std::string Path = ImagePathIn(ImageFolder, FirmwareImageName);
+  if (std::string Why; Release && !ReleaseImageFile(*Release, pk_Firmware, Path, Why))
+    DisplayMessage(Why);
   CloseComPort();
   // One dialog at a time: a second request brings the open one forward. A second dialog
   // would leave the first one orphaned, with no owner to close it once the card is back.
@@ -50,6 +58,29 @@ void TCaddisForm::DFUFinished(float, tTivaUpdateError) {
   // without blocking its thread: a window that does not answer for five seconds is marked
   // "Not Responding" by Windows. A port notice meanwhile may bring the link back sooner.
   QTimer::singleShot(DFURestartWait, this, [this] { ReopenComPort(); });
+}
+
+bool TCaddisForm::ReleaseFirmwareFits(std::string& Path) {
+  std::string Why;
+  if (!ReleaseImageFile(*Release, pk_Firmware, Path, Why)) {
+    DisplayMessage(Why);
+    return false;
+  }
+  // Without a link the card is in its boot loader already and cannot say who it is.
+  if (!CaddisHost) return true;
+  if (const tFlowOutcome Fits = CheckReleaseFits(Path, Release->Manifest.DeviceIDs, Session);
+      !Fits.Ok) {
+    DisplayMessage(Fits.Text);
+    return false;
+  }
+  const tFirmwarePolicy Policy =
+      FirmwarePolicyOf(Path, CaddisHost->FirmwareVersion,
+                       Release->Manifest.ImageOf(pk_Firmware)->FirmwareVersion, false);
+  if (Policy.Verdict == tFirmwarePolicy::fp_Send) return true;
+  DisplayMessage(Policy.Verdict == tFirmwarePolicy::fp_Current
+                     ? Policy.Text
+                     : Policy.Text + ": a downgrade, refused");
+  return false;
 }
 
 bool TCaddisForm::DFUFormOpen() const {

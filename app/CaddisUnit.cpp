@@ -17,6 +17,7 @@
 #include "app/QtUIThread.h"
 #include "app/WindowFont.h"
 #include "hostlink/CardDefs.h"
+#include "package/ReleaseSteps.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
 #include "platform/PortCatalogue.h"
@@ -534,6 +535,10 @@ void TCaddisForm::UpdateFPGA() {
   Update.ImageFolder = ImageFolder;
   Update.Record = {"caddis-updater", {}};
   Update.StoppedDuringTransfer = "the window was closed during the update";
+  if (std::string Why; Release && !TakeReleaseImage(*Release, Update, Why)) {
+    DisplayMessage(Why);
+    return;
+  }
   Report.Accepted = false;
   UpdateFlow = std::make_unique<tFlow>(ImageUpdateFlow(Session, Report, Update));
   StepFlows();
@@ -579,8 +584,7 @@ void TCaddisForm::tWindowReport::ImageAccepted(const std::string& What) {
   tFlowReport::ImageAccepted(What);
 }
 
-void TCaddisForm::tWindowReport::Progress(const std::string&, const std::string&,
-                                          float Fraction) {
+void TCaddisForm::tWindowReport::Progress(const std::string&, const std::string&, float Fraction) {
   fForm.UpdateFileProgressEvent(Fraction, tu_Ack);
 }
 
@@ -599,9 +603,10 @@ void TCaddisForm::BeginRecord(const std::string& Action, const std::string& Imag
 void TCaddisForm::RecordFinished(tServiceResult Result, const std::string& Failure,
                                  bool AwaitReturn) {
   if (!Record.Running()) return;
-  const tFlowOutcome Outcome = Result == sr_Succeeded     ? tFlowOutcome::Success()
-                               : Result == sr_Interrupted ? tFlowOutcome::Interrupted(Failure)
-                                                          : tFlowOutcome::Failed(fk_Failure, Failure);
+  const tFlowOutcome Outcome = Result == sr_Succeeded ? tFlowOutcome::Success()
+                               : Result == sr_Interrupted
+                                   ? tFlowOutcome::Interrupted(Failure)
+                                   : tFlowOutcome::Failed(fk_Failure, Failure);
   StopFlow(RecordFlow);
   if (!AwaitReturn) return FinishRecord(Record, Session, Report, Outcome);
   RecordFlow = std::make_unique<tFlow>(

@@ -24,6 +24,7 @@
 
 #include "fileupdate/TivaUpdateUnit.h"
 #include "hostlink/OrvaneHost.h"
+#include "package/ReleasePackage.h"
 #include "session/CardFlows.h"
 #include "session/PortRescan.h"
 #include "session/ServiceRecord.h"
@@ -108,8 +109,7 @@ class TCaddisForm : public QWidget {
     explicit tWindowReport(TCaddisForm& Form) : fForm(Form) {}
     void Line(const std::string& Text) override;
     void ImageAccepted(const std::string& What) override;
-    void Progress(const std::string& Label, const std::string& LineLabel,
-                  float Fraction) override;
+    void Progress(const std::string& Label, const std::string& LineLabel, float Fraction) override;
     void ProgressEnd() override;
     bool Accepted = false;  // the card took the image (failures after it are the restart's)
 
@@ -124,6 +124,9 @@ class TCaddisForm : public QWidget {
   int32_t& ComPort = Session.ComPort;
   // Where the image files are looked for: the tool's own folder (tests move it).
   std::string ImageFolder;
+  // The release the update buttons take their images from (caddis-updater --package P),
+  // checked before the window got it; none: the images in ImageFolder.
+  std::optional<tReleasePackage> Release;
   int32_t RefreshCount = 0;
   bool DFURequested = false;
   std::string UpdatingName;
@@ -200,6 +203,10 @@ class TCaddisForm : public QWidget {
   // An update flow has ended: its failure after the card took the image (the restart) is
   // said, and the link it left is the window's again.
   void UpdateFlowEnded();
+  // With a release, whether its firmware may go to the card on the link (the card is one it
+  // fits, and neither runs it already nor runs a newer one), said in the message list when not;
+  // Path is where the dialog finds the image.
+  bool ReleaseFirmwareFits(std::string& Path);
   // Runs a flow to its end at once, as stopped (the window is closing).
   static void StopFlow(std::unique_ptr<tFlow>& Flow);
 };

@@ -87,6 +87,13 @@ struct tFirmwarePolicyGroup {
   double Settle = 10;
 };
 
+// --package P: the images come from a release package (checked before anything is sent);
+// --allow-unsigned takes one that carries no signature.
+struct tPackageGroup {
+  std::optional<std::string> Package;
+  bool AllowUnsigned = false;
+};
+
 struct tStatusOptions : tPortsGroup, tEventsGroup, tTimeoutGroup {};
 
 // monitor changes nothing, so it takes no --record.
@@ -108,7 +115,12 @@ struct tResetOptions : tPortsGroup, tEventsGroup {
 struct tBootOptions : tPortGroup, tEventsGroup, tTimeoutGroup {};
 
 // update-fpga and update-usb-audio; only update-fpga takes --no-restart.
-struct tSerialUpdateOptions : tPortsGroup, tEventsGroup, tTimeoutGroup, tRecordGroup, tForceGroup {
+struct tSerialUpdateOptions : tPortsGroup,
+                              tEventsGroup,
+                              tTimeoutGroup,
+                              tRecordGroup,
+                              tForceGroup,
+                              tPackageGroup {
   std::optional<std::string> File;
   double AckTimeout = 10;
   bool NoRestart = false;
@@ -126,7 +138,8 @@ struct tFirmwareOptions : tPortsGroup,
                           tEventsGroup,
                           tBootDownloadGroup,
                           tForceGroup,
-                          tFirmwarePolicyGroup {
+                          tFirmwarePolicyGroup,
+                          tPackageGroup {
   bool NoBackup = false;
 };
 
@@ -143,7 +156,11 @@ struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, 
   double Wait = 10;
 };
 
-struct tStationOptions : tRecordGroup, tEventsGroup, tForceGroup, tFirmwarePolicyGroup {
+struct tStationOptions : tRecordGroup,
+                         tEventsGroup,
+                         tForceGroup,
+                         tFirmwarePolicyGroup,
+                         tPackageGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
   std::string KeepFirmware = "3";  // read by the command: kept images per card, 1..1000
   double Gone = 10;

@@ -264,6 +264,14 @@ const tOption<tFirmwarePolicyGroup> Settle =
             "seconds the card must answer every keep-alive after a firmware download,\n"
             "                    0 for no watch (default 10)",
             &tFirmwarePolicyGroup::Settle);
+const tOption<tPackageGroup> Package =
+    Text("--package", "P",
+         "the image from the release package P, checked before anything is sent:\n"
+         "                    its signature, its hashes, the cards it fits (see caddis package)",
+         &tPackageGroup::Package);
+const tOption<tPackageGroup> AllowUnsigned =
+    Flag("--allow-unsigned", "take a release package that carries no signature (recorded)",
+         &tPackageGroup::AllowUnsigned);
 
 }  // namespace
 
@@ -378,8 +386,9 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tSerialUpdateOptions>({
           .Name = "update-fpga",
-          .Synopsis = "caddis update-fpga --port N[,N...] | --all [--file PATH] [--timeout S] "
-                      "[--ack-timeout S] [--no-restart] [--force] [--json]",
+          .Synopsis = "caddis update-fpga --port N[,N...] | --all [--file PATH | --package P "
+                      "[--allow-unsigned]] [--timeout S] [--ack-timeout S] [--no-restart] "
+                      "[--force] [--json]",
           .Summary = "Load the FPGA bitstream into the card over the serial link.",
           .Options = {Ports, All, Events,
                       Text("--file", "PATH",
@@ -391,26 +400,27 @@ const std::vector<tCommand>& CliCommands() {
                            "                    default it is restarted and the command waits "
                            "for it to come back)",
                            &tSerialUpdateOptions::NoRestart),
-                      Record, Force},
+                      Record, Force, Package, AllowUnsigned},
           .Notes = "Exit status 0 only when the card accepted the whole image.\n",
           .Run = UpdateFPGACommand,
       }),
       Command<tSerialUpdateOptions>({
           .Name = "update-usb-audio",
-          .Synopsis = "caddis update-usb-audio --port N[,N...] | --all [--file PATH] [--timeout "
-                      "S] [--ack-timeout S] [--force] [--json]",
+          .Synopsis = "caddis update-usb-audio --port N[,N...] | --all [--file PATH | --package "
+                      "P [--allow-unsigned]] [--timeout S] [--ack-timeout S] [--force] [--json]",
           .Summary = "Load the USB-audio processor's image into the card over the serial link.",
           .Options = {Ports, All, Events,
                       Text("--file", "PATH",
                            "the image (default: xmos.bin beside the caddis program)",
                            &tSerialUpdateOptions::File),
-                      Timeout, AckTimeout, Record, Force},
+                      Timeout, AckTimeout, Record, Force, Package, AllowUnsigned},
           .Notes = "Exit status 0 only when the card accepted the whole image.\n",
           .Run = UpdateUSBAudioCommand,
       }),
       Command<tFirmwareOptions>({
           .Name = "update-firmware",
-          .Synopsis = "caddis update-firmware --port N[,N...] | --all [--file PATH] [--serial "
+          .Synopsis = "caddis update-firmware --port N[,N...] | --all [--file PATH | --package P "
+                      "[--allow-unsigned]] [--serial "
                       "SN] [--no-verify] [--no-backup] [--timeout S] [--boot-timeout S] "
                       "[--return-timeout S] [--force] [--allow-downgrade] [--no-rollback] "
                       "[--settle S] [--json]",
@@ -430,7 +440,7 @@ const std::vector<tCommand>& CliCommands() {
                       Flag("--no-backup", "do not read the card's firmware back and keep it first",
                            &tFirmwareOptions::NoBackup),
                       Timeout, BootTimeout, FirmwareReturnTimeout, Record, Force, AllowDowngrade,
-                      NoRollback, Settle},
+                      NoRollback, Settle, Package, AllowUnsigned},
           .Notes =
               "The card's firmware is read back and kept before the download (caddis restore "
               "puts it\n"
@@ -518,29 +528,30 @@ const std::vector<tCommand>& CliCommands() {
                       "--firmware-version N] [--temperature MIN:MAX] [--voltage I:MIN:MAX]... "
                       "[--key SECKEY] [--json]",
           .Summary = "Make a release package: the images, their manifest and its signature.",
-          .Options = {Text("--name", "N", "the release's name", &tPackageCreateOptions::Name),
-                      Text("--version", "V", "the release's version", &tPackageCreateOptions::Version),
-                      Text("--date", "D", "the release's date (default: today, UTC)",
-                           &tPackageCreateOptions::Date),
-                      Text("--device-id", "ID", "the device IDs of the cards the release fits",
-                           &tPackageCreateOptions::DeviceIDs),
-                      Text("--fpga", "F", "the FPGA bitstream", &tPackageCreateOptions::FPGA),
-                      Text("--fpga-version", "T", "the FPGA version text the card reports with F",
-                           &tPackageCreateOptions::FPGAVersion),
-                      Text("--usb-audio", "U", "the USB-audio image", &tPackageCreateOptions::USBAudio),
-                      Text("--firmware", "D", "the firmware image (DFU file)",
-                           &tPackageCreateOptions::Firmware),
-                      Text("--firmware-version", "N", "the firmware version the card reports with D",
-                           &tPackageCreateOptions::FirmwareVersion),
-                      Text("--temperature", "MIN:MAX",
-                           "the card's temperature after a firmware update, degrees C",
-                           &tPackageCreateOptions::Temperature),
-                      Texts("--voltage", "I:MIN:MAX",
-                            "supply voltage I's limits after a firmware update, volts",
-                            &tPackageCreateOptions::Voltages),
-                      Text("--key", "SECKEY", "sign with this secret key file",
-                           &tPackageCreateOptions::Key),
-                      Json},
+          .Options =
+              {Text("--name", "N", "the release's name", &tPackageCreateOptions::Name),
+               Text("--version", "V", "the release's version", &tPackageCreateOptions::Version),
+               Text("--date", "D", "the release's date (default: today, UTC)",
+                    &tPackageCreateOptions::Date),
+               Text("--device-id", "ID", "the device IDs of the cards the release fits",
+                    &tPackageCreateOptions::DeviceIDs),
+               Text("--fpga", "F", "the FPGA bitstream", &tPackageCreateOptions::FPGA),
+               Text("--fpga-version", "T", "the FPGA version text the card reports with F",
+                    &tPackageCreateOptions::FPGAVersion),
+               Text("--usb-audio", "U", "the USB-audio image", &tPackageCreateOptions::USBAudio),
+               Text("--firmware", "D", "the firmware image (DFU file)",
+                    &tPackageCreateOptions::Firmware),
+               Text("--firmware-version", "N", "the firmware version the card reports with D",
+                    &tPackageCreateOptions::FirmwareVersion),
+               Text("--temperature", "MIN:MAX",
+                    "the card's temperature after a firmware update, degrees C",
+                    &tPackageCreateOptions::Temperature),
+               Texts("--voltage", "I:MIN:MAX",
+                     "supply voltage I's limits after a firmware update, volts",
+                     &tPackageCreateOptions::Voltages),
+               Text("--key", "SECKEY", "sign with this secret key file",
+                    &tPackageCreateOptions::Key),
+               Json},
           .Notes = "The package is a zip of manifest.json, its signature manifest.json.minisig and "
                    "the images.\n"
                    "The manifest gives each image's kind, size, SHA-256 and version. A key sealed "
@@ -554,14 +565,14 @@ const std::vector<tCommand>& CliCommands() {
           .Name = "package sign",
           .Synopsis = "caddis package sign P (--key SECKEY | --signature SIG) [--json]",
           .Summary = "Sign a release package's manifest, or put in a signature made elsewhere.",
-          .Options = {Text("--key", "SECKEY", "sign with this secret key file",
-                           &tPackageSignOptions::Key),
-                      Text("--signature", "SIG",
-                           "a detached signature of the package's manifest.json",
-                           &tPackageSignOptions::Signature),
-                      Json},
-          .Notes = "With another signing tool: caddis package show P --manifest > manifest.json, "
-                   "sign that\nfile, then caddis package sign P --signature manifest.json.minisig.\n",
+          .Options =
+              {Text("--key", "SECKEY", "sign with this secret key file", &tPackageSignOptions::Key),
+               Text("--signature", "SIG", "a detached signature of the package's manifest.json",
+                    &tPackageSignOptions::Signature),
+               Json},
+          .Notes =
+              "With another signing tool: caddis package show P --manifest > manifest.json, "
+              "sign that\nfile, then caddis package sign P --signature manifest.json.minisig.\n",
           .Run = PackageSignCommand,
           .MinWords = 1,
           .MaxWords = 1,
@@ -631,9 +642,9 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tStationOptions>({
           .Name = "station",
-          .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json] [--force] "
-                      "[--allow-downgrade] [--no-rollback] [--settle S]",
+          .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] | --package P "
+                      "[--allow-unsigned] [--gone S] [--seconds S] [--keep-firmware N] [--record "
+                      "FILE] [--json] [--force] [--allow-downgrade] [--no-rollback] [--settle S]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -651,7 +662,8 @@ const std::vector<tCommand>& CliCommands() {
                            "firmware images kept per card, the newest (default 3; caddis paths\n"
                            "                    shows the folder)",
                            &tStationOptions::KeepFirmware),
-                      Record, Events, Force, AllowDowngrade, NoRollback, Settle},
+                      Record, Events, Force, AllowDowngrade, NoRollback, Settle, Package,
+                      AllowUnsigned},
           .Notes =
               "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
               "child per\n"

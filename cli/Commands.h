@@ -107,6 +107,11 @@ tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Opt
 // The package at Path checked against this machine's trusted keys, a key file that cannot be
 // used said on standard error.
 tPackageCheck CheckPackage(const std::string& Path);
+// The release package --package names, checked before anything is sent: nothing without
+// --package; a package that cannot be taken is refused (ExitImage, its reason in Exit); an
+// unsigned one taken with --allow-unsigned is said as a warning.
+bool TakePackage(const tPackageGroup& Options, std::optional<tReleasePackage>& Package,
+                 tCliResult& Exit);
 tCliResult PackageCreateCommand(const tCliContext& Context, const tPackageCreateOptions& Options);
 tCliResult PackageSignCommand(const tCliContext& Context, const tPackageSignOptions& Options);
 tCliResult PackageVerifyCommand(const tCliContext& Context, const tPackageCheckOptions& Options);

@@ -9,6 +9,7 @@
 #include "cli/Commands.h"
 #include "hostlink/OrvaneHost.h"
 #include "lib/lmdfu/LMDFU.h"
+#include "package/ReleaseSteps.h"
 #include "session/BootTurn.h"
 #include "session/FirmwareBackup.h"
 #include "session/ServiceRecord.h"
@@ -190,6 +191,12 @@ tCliResult UpdateFirmwareCommand(const tCliContext& Context, const tFirmwareOpti
   Firmware.AllowDowngrade = Options.AllowDowngrade;
   Firmware.Proof.Rollback = !Options.NoRollback;
   Firmware.Proof.Settle = Seconds(Options.Settle);
+  if (Options.Package && Options.File)
+    return UsageError(Context.Command, "give --file or --package, not both");
+  std::optional<tReleasePackage> Release;
+  if (tCliResult Refused; !TakePackage(Options, Release, Refused)) return Refused;
+  if (std::string Why; Release && !TakeReleaseFirmware(*Release, Firmware, Why))
+    return Failure(fk_Image, Why);
   tCliSession Session;
   tCliReport Report;
   tCliResult Exit =

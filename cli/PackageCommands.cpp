@@ -214,6 +214,23 @@ tPackageCheck CheckPackage(const std::string& Path) {
   return Check;
 }
 
+bool TakePackage(const tPackageGroup& Options, std::optional<tReleasePackage>& Package,
+                 tCliResult& Exit) {
+  if (!Options.Package) return true;
+  tPackageCheck Check = CheckPackage(*Options.Package);
+  if (!Check.Usable(Options.AllowUnsigned)) {
+    Exit =
+        Failure(fk_Image, *Options.Package + ": " + Check.Why +
+                              (Check.Fault == pf_Unsigned ? " (--allow-unsigned takes it)" : ""));
+    return false;
+  }
+  if (Check.Fault == pf_Unsigned)
+    std::fprintf(stderr, "caddis: warning: %s is not signed; taken as --allow-unsigned asks\n",
+                 Options.Package->c_str());
+  Package = std::move(Check.Package);
+  return true;
+}
+
 tCliResult PackageCreateCommand(const tCliContext& Context, const tPackageCreateOptions& Options) {
   tReleaseManifest Release;
   Release.Name = Options.Name;

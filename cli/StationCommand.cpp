@@ -55,6 +55,10 @@ class tStationRun {
         fJson(tCliEvents::On()),
         fTerminal(!fJson && tConsole::OutputIsTerminal()) {}
 
+  // The option that gives each child its step's image: "--file" (the default), or "--package"
+  // when the steps' images come from a release package.
+  void ImagesFrom(std::string Option) { fImageOption = std::move(Option); }
+
   // Options only the step Command takes, passed to its children.
   void StepOptions(const std::string& Command, std::vector<std::string> Options) {
     fStepExtra[Command] = std::move(Options);
@@ -295,8 +299,8 @@ class tStationRun {
 
   void StartStep(const tStationAction& Step, tClock::time_point Now) {
     const int32_t Port = Step.Port;
-    std::vector<std::string> Argv = {fProgram, Step.Command, "--port", std::to_string(Port),
-                                     "--file", Step.File,    "--json"};
+    std::vector<std::string> Argv = {fProgram,     Step.Command, "--port", std::to_string(Port),
+                                     fImageOption, Step.File,    "--json"};
     Argv.insert(Argv.end(), fExtra.begin(), fExtra.end());
     if (const auto Own = fStepExtra.find(Step.Command); Own != fStepExtra.end())
       Argv.insert(Argv.end(), Own->second.begin(), Own->second.end());
@@ -356,6 +360,7 @@ class tStationRun {
   tStationRules fRules;
   std::string fProgram;
   std::vector<std::string> fExtra;
+  std::string fImageOption = "--file";
   std::map<std::string, std::vector<std::string>> fStepExtra;  // by the step's command
   bool fJson;
   bool fTerminal;
@@ -399,14 +404,29 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   const tOption Steps[] = {{"--fpga", Options.FPGA, {"update-fpga", {}, false}},
                            {"--usb-audio", Options.USBAudio, {"update-usb-audio", {}, false}},
                            {"--firmware", Options.Firmware, {"update-firmware", {}, true}}};
-  for (const tOption& Step : Steps) {
+  if (Options.Package && (Options.FPGA || Options.USBAudio || Options.Firmware))
+    return UsageError(Context.Command, "give the recipe's images or --package, not both");
+  // A release package is checked once here, before the first card comes (and again by each
+  // step, which sends what it checked itself): its images make the recipe.
+  std::optional<tReleasePackage> Release;
+  if (!TakePackage(Options, Release, Exit)) return Exit;
+  const tPackageImageKind Kinds[] = {pk_FPGA, pk_USBAudio, pk_Firmware};
+  for (size_t i = 0; i < std::size(Steps); ++i) {
+    const tOption& Step = Steps[i];
+    if (Release) {
+      if (!Release->Manifest.ImageOf(Kinds[i])) continue;
+      Recipe.push_back(Step.Step);
+      Recipe.back().File = *Options.Package;
+      continue;
+    }
     if (!Step.File) continue;
     if (!CheckImage(Step.Option, *Step.File, Exit)) return Exit;
     Recipe.push_back(Step.Step);
     Recipe.back().File = *Step.File;
   }
   if (Recipe.empty())
-    return UsageError(Context.Command, "give the recipe: --fpga F, --usb-audio U, --firmware D");
+    return UsageError(Context.Command,
+                      "give the recipe: --fpga F, --usb-audio U, --firmware D, or --package P");
   int32_t Keep = 0;
   if (!ParseIndex(Options.KeepFirmware, 1000, Keep) || Keep < 1)
     return UsageError(Context.Command,
@@ -417,9 +437,11 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   std::vector<std::string> Extra;
   if (Context.Verbose) Extra.push_back("-v");
   if (Options.Record) Extra.insert(Extra.end(), {"--record", *Options.Record});
+  if (Release && Options.AllowUnsigned) Extra.push_back("--allow-unsigned");
 
   tDeviceNotifier Notifier(tPaths::PortFolder(), tPortCatalogue::PortNameOfKernelDevice);
   tStationRun Station(Recipe, Seconds(Options.Gone), Program, Extra);
+  if (Release) Station.ImagesFrom("--package");
   // The version policy and the firmware's proof, for the steps that take them.
   const std::vector<std::string> Force =
       Options.Force ? std::vector<std::string>{"--force"} : std::vector<std::string>{};
@@ -435,7 +457,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   }
   Station.StepOptions("update-firmware", FirmwareOptions);
   // Each firmware step keeps the card's firmware first: only the newest few per card stay.
-  if (Options.Firmware)
+  if (Options.Firmware || (Release && Release->Manifest.ImageOf(pk_Firmware)))
     Station.KeepFirmware(KeptFirmwareFolder(Options.Record.value_or("")),
                          static_cast<std::size_t>(Keep));
   for (const auto& Port : tPortCatalogue::ListPorts())

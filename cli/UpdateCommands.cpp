@@ -2,6 +2,7 @@
 // acknowledged packets, with progress, and an exit status that says whether the card took it.
 // The update itself is the card session's flow (session/CardFlows.h).
 #include "cli/Commands.h"
+#include "package/ReleaseSteps.h"
 
 namespace {
 
@@ -19,6 +20,12 @@ tCliResult UpdateCommand(tImageKind Kind, const char* What, const tCliContext& C
   Update.Restart = !Options.NoRestart;
   Update.Force = Options.Force;
   Update.Record = {"caddis", Options.Record.value_or("")};
+  if (Options.Package && Options.File)
+    return UsageError(Context.Command, "give --file or --package, not both");
+  std::optional<tReleasePackage> Release;
+  if (tCliResult Refused; !TakePackage(Options, Release, Refused)) return Refused;
+  if (std::string Why; Release && !TakeReleaseImage(*Release, Update, Why))
+    return Failure(fk_Image, Why);
   tCliSession Session;
   tCliReport Report;
   return RunCommandFlow(Session, ImageUpdateFlow(Session, Report, Update), Context.Command);

@@ -60,3 +60,56 @@ bool ReleaseImageFile(const tReleasePackage& Package, tPackageImageKind Kind, st
   }
   return true;
 }
+
+tReleaseFacts ReleaseFactsOf(const tReleasePackage& Package) {
+  tReleaseFacts Facts;
+  Facts.Name = Package.Manifest.Name;
+  Facts.Version = Package.Manifest.Version;
+  Facts.File = Package.Path;
+  Facts.SHA256 = Package.SHA256;
+  // Signed means signed by a key trusted here; an unsigned package was taken on purpose.
+  Facts.Signer = Package.SignerKeyId;
+  Facts.Signed = !Package.SignerKeyId.empty();
+  return Facts;
+}
+
+tHealthLimits HealthLimitsOf(const tManifestLimits& Limits) {
+  tHealthLimits Health;
+  Health.TemperatureMin = Limits.TemperatureMin;
+  Health.TemperatureMax = Limits.TemperatureMax;
+  for (const tSupplyLimit& Limit : Limits.Voltages) {
+    // The manifest's reader keeps the index within the card's supplies.
+    if (Limit.Index < 0 || Limit.Index >= OrvaneVoltageCount) continue;
+    Health.VoltageMin[static_cast<size_t>(Limit.Index)] = Limit.Min;
+    Health.VoltageMax[static_cast<size_t>(Limit.Index)] = Limit.Max;
+  }
+  return Health;
+}
+
+bool TakeReleaseImage(const tReleasePackage& Package, tImageUpdateRequest& Request,
+                      std::string& Why) {
+  const tPackageImageKind Kind = Request.Kind == ik_FPGA ? pk_FPGA : pk_USBAudio;
+  std::string Path;
+  if (!ReleaseImageFile(Package, Kind, Path, Why)) return false;
+  const tManifestImage& Image = *Package.Manifest.ImageOf(Kind);
+  Request.File = Path;
+  Request.ExpectedSHA256 = Image.SHA256;
+  Request.ExpectedVersion = Image.FPGAVersion;
+  Request.DeviceIDs = Package.Manifest.DeviceIDs;
+  Request.Release = ReleaseFactsOf(Package);
+  return true;
+}
+
+bool TakeReleaseFirmware(const tReleasePackage& Package, tFirmwareRequest& Request,
+                         std::string& Why) {
+  std::string Path;
+  if (!ReleaseImageFile(Package, pk_Firmware, Path, Why)) return false;
+  const tManifestImage& Image = *Package.Manifest.ImageOf(pk_Firmware);
+  Request.File = Path;
+  Request.ExpectedSHA256 = Image.SHA256;
+  Request.ExpectedVersion = Image.FirmwareVersion;
+  Request.DeviceIDs = Package.Manifest.DeviceIDs;
+  Request.Release = ReleaseFactsOf(Package);
+  Request.Proof.Limits = HealthLimitsOf(Package.Manifest.Limits);
+  return true;
+}

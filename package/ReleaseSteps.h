@@ -23,3 +23,17 @@ const char* PackageVerdictName(tPackageFault Fault);
 // already there is used only when its bytes are the image's. False with Why otherwise.
 bool ReleaseImageFile(const tReleasePackage& Package, tPackageImageKind Kind, std::string& Path,
                       std::string& Why);
+
+// The release as the service record names it.
+tReleaseFacts ReleaseFactsOf(const tReleasePackage& Package);
+// The release's limits as the firmware's proof checks them.
+tHealthLimits HealthLimitsOf(const tManifestLimits& Limits);
+
+// Fills an FPGA or USB-audio update (Request.Kind) from a usable package: its image's file,
+// hash and version, the cards the release fits, the release for the record. False with Why
+// when the package holds no image of that kind or it cannot be written out.
+bool TakeReleaseImage(const tReleasePackage& Package, tImageUpdateRequest& Request,
+                      std::string& Why);
+// The same for a firmware update, with the release's limits for the firmware's proof.
+bool TakeReleaseFirmware(const tReleasePackage& Package, tFirmwareRequest& Request,
+                         std::string& Why);

@@ -816,6 +816,20 @@ tFlowOutcome CheckReleaseHash(const std::string& File, const tImageFacts& Facts,
   return tFlowOutcome::Success();
 }
 
+tFirmwarePolicy FirmwarePolicyOf(const std::string& File, uint8_t Now,
+                                 const std::optional<uint8_t>& New, bool Force) {
+  // --force sends a firmware the card already runs; a downgrade stays one.
+  if (!New) return {};
+  if (*New == Now && !Force)
+    return {tFirmwarePolicy::fp_Current,
+            "Firmware already current (version " + std::to_string(Now) + ")"};
+  if (*New < Now)
+    return {tFirmwarePolicy::fp_Downgrade,
+            File + " holds firmware version " + std::to_string(*New) +
+                ", older than the card's version " + std::to_string(Now)};
+  return {};
+}
+
 tFlowOutcome CheckReleaseFits(const std::string& File, const std::vector<uint8_t>& DeviceIDs,
                               const tCardSession& Session) {
   if (DeviceIDs.empty()) return tFlowOutcome::Success();
@@ -1059,26 +1073,20 @@ tFlow FirmwareUpdateFlow(tCardSession& Session, tFlowReport& Report, tFirmwareRe
   tServiceRecorder Record(Request.Record.Program, Request.Record.Path);
   // The version policy, decided while the card still runs its firmware: nothing refused here
   // sends Boot.
-  bool Downgrade = false;
-  if (Request.ExpectedVersion) {
-    const uint8_t Now = Session.Host->FirmwareVersion, New = *Request.ExpectedVersion;
-    if (Now == New && !Request.Force) {
-      Report.Line("Firmware already current (version " + std::to_string(Now) + ")");
-      Record.Begin(Session, tRecordAction::Firmware, Facts);
-      Record.SetRelease(Request.Release);
-      FinishAs(Record, Session, Report, sr_Skipped, {});
-      co_return tFlowOutcome::Success();
-    }
-    if (New < Now) {
-      const std::string Older = Request.File + " holds firmware version " + std::to_string(New) +
-                                ", older than the card's version " + std::to_string(Now);
-      if (!Request.AllowDowngrade)
-        co_return tFlowOutcome::Failed(
-            fk_Refused, Older + ": a downgrade, refused (--allow-downgrade takes it)");
-      Report.Warning(Older + ": a downgrade, allowed");
-      Downgrade = true;
-    }
+  const tFirmwarePolicy Policy = FirmwarePolicyOf(Request.File, Session.Host->FirmwareVersion,
+                                                  Request.ExpectedVersion, Request.Force);
+  if (Policy.Verdict == tFirmwarePolicy::fp_Current) {
+    Report.Line(Policy.Text);
+    Record.Begin(Session, tRecordAction::Firmware, Facts);
+    Record.SetRelease(Request.Release);
+    FinishAs(Record, Session, Report, sr_Skipped, {});
+    co_return tFlowOutcome::Success();
   }
+  const bool Downgrade = Policy.Verdict == tFirmwarePolicy::fp_Downgrade;
+  if (Downgrade && !Request.AllowDowngrade)
+    co_return tFlowOutcome::Failed(
+        fk_Refused, Policy.Text + ": a downgrade, refused (--allow-downgrade takes it)");
+  if (Downgrade) Report.Warning(Policy.Text + ": a downgrade, allowed");
   Record.Begin(Session, tRecordAction::Firmware, Facts);
   Record.SetRelease(Request.Release);
   Record.SetDowngrade(Downgrade);

@@ -158,6 +158,18 @@ tFlowOutcome CheckReleaseHash(const std::string& File, const tImageFacts& Facts,
                               const std::optional<std::string>& Expected);
 tFlowOutcome CheckReleaseFits(const std::string& File, const std::vector<uint8_t>& DeviceIDs,
                               const tCardSession& Session);
+// The version policy of a firmware update for a card that runs firmware Now, the release's
+// being New: send it, skip it (already current, unless Force), or a downgrade (refused unless
+// allowed, whatever Force says).
+// Text is what the operator reads: "Firmware already current (version 13)", or "F holds
+// firmware version 12, older than the card's version 13".
+struct tFirmwarePolicy {
+  enum tVerdict { fp_Send, fp_Current, fp_Downgrade } Verdict = fp_Send;
+  std::string Text;
+};
+tFirmwarePolicy FirmwarePolicyOf(const std::string& File, uint8_t Now,
+                                 const std::optional<uint8_t>& New, bool Force);
+
 // An FPGA version text as the card pads it, compared as it reads: trailing blanks and NULs
 // do not count.
 bool SameFPGAVersion(const std::string& A, const std::string& B);

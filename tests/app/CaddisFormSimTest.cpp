@@ -13,6 +13,7 @@
 #include "app/CaddisUnit.h"
 #include "app/QtTestEnvironment.h"
 #include "dfu/DFUunit.h"
+#include "package/ReleasePackage.h"
 #include "serial/PseudoTerminal.h"
 #include "session/ServiceRecord.h"
 #include "sim/SimProcess.h"
@@ -313,6 +314,54 @@ TEST_F(CaddisFormSimTest, FirmwareUpdateFromTheWindow) {
   EXPECT_EQ(Line["Before"]["FirmwareVersion"], 3);
   EXPECT_EQ(Line["After"]["FirmwareVersion"], 2);
   EXPECT_EQ(Line["Image"]["File"], "SkerryTiva.dfu");
+}
+
+// With a release, the buttons send nothing a card already runs or that is not for it: each
+// says why in the message list, and the FPGA's skip is recorded.
+TEST_F(CaddisFormSimTest, AReleaseTheCardAlreadyRunsOrDoesNotFitSendsNothing) {
+  const std::string Folder = Output.Folder.Path;
+  std::ofstream(Folder + "/SkerryFPGA.bit", std::ios::binary) << std::string(2000, 'F');
+  std::ofstream(Folder + "/SkerryTiva.dfu", std::ios::binary) << std::string(3000, 'T');
+  const auto ReleaseFor = [&](std::vector<uint8_t> DeviceIDs) {
+    tReleaseManifest Manifest;
+    Manifest.Name = "Caddis 2027.1";
+    Manifest.Version = "2027.1";
+    Manifest.Date = "2027-01-15";
+    Manifest.DeviceIDs = std::move(DeviceIDs);
+    std::string Why;
+    const std::string Path = Folder + "/release.zip";
+    EXPECT_TRUE(
+        CreateReleasePackage(Manifest,
+                             {{pk_FPGA, Folder + "/SkerryFPGA.bit", "0104052026", std::nullopt},
+                              {pk_Firmware, Folder + "/SkerryTiva.dfu", std::nullopt, uint8_t{3}}},
+                             nullptr, Path, Why))
+        << Why;
+    tPackageCheck Check = OpenReleasePackage(Path, {});
+    EXPECT_EQ(Check.Fault, pf_Unsigned) << Check.Why;
+    return std::move(Check.Package);
+  };
+  ChoosePort();
+  ASSERT_TRUE(Within([&] { return Identified(); }));
+  Form->Release = ReleaseFor({17});
+  Form->UpdateFPGAButton->click();
+  ASSERT_TRUE(Within([&] { return CountLines("FPGA already current (version 0104052026)") == 1; }))
+      << Form->MessageMemo->toPlainText().toStdString();
+  Form->DFUButton->click();
+  EXPECT_EQ(CountLines("Firmware already current (version 3)"), 1)
+      << Form->MessageMemo->toPlainText().toStdString();
+  Form->Release = ReleaseFor({21, 22});
+  Form->DFUButton->click();
+  const std::string Memo = Form->MessageMemo->toPlainText().toStdString();
+  EXPECT_NE(Memo.find("fits device IDs 21, 22; the card on COM7 is device ID 17"),
+            std::string::npos)
+      << Memo;
+  EXPECT_FALSE(Form->DFUFormOpen());
+  ASSERT_TRUE(Within([&] { return RecordLines().size() == 1; }));
+  EXPECT_EQ(RecordLines().front()["Result"], "skipped");
+  EXPECT_EQ(RecordLines().front()["Release"]["Name"], "Caddis 2027.1");
+  // Nothing reached the card but the window's own questions.
+  EXPECT_EQ(Sim->Output().find("Boot"), std::string::npos) << Sim->Output();
+  EXPECT_EQ(Sim->Output().find("image received"), std::string::npos) << Sim->Output();
 }
 
 }  // namespace
