@@ -93,6 +93,31 @@ run "update-fpga, non-ASCII path" 0 update-fpga --port "$com" --file "$wide" --n
 run "missing image, non-ASCII path" 5 dfu download "${wide%image.bit}none.dfu" &&
   expect "the path is written back in UTF-8" "cannot read .*Jörg Ærø.none\.dfu"
 
+# A release package made, signed and checked by caddis.exe with a key of the signing tool, and
+# its FPGA image sent: the package's zip and signatures work on Windows as on Linux.
+if command -v minisign > /dev/null; then
+  mkdir -p "$work/keys"
+  minisign -G -W -p "$work/keys/release.pub" -s "$work/release.sec" > /dev/null
+  export CADDIS_TRUSTED_KEYS
+  CADDIS_TRUSTED_KEYS=$(winepath -w "$work/keys" 2> /dev/null)
+  release=$(winepath -w "$work/release.zip" 2> /dev/null)
+  : > "$work/received.bit"
+  run "package create" 0 package create "$release" --name "Caddis 2027.1" --version 2027.1 \
+    --device-id 17 --fpga "$image" --fpga-version 0104052027 \
+    --key "$(winepath -w "$work/release.sec" 2> /dev/null)" &&
+    expect "the package is signed" "^Package .* written, signed by key [0-9A-F]{16}$"
+  run "package verify" 0 package verify "$release" && expect "the package is good" ": good, signed"
+  run "update-fpga --package" 0 update-fpga --port "$com" --package "$release" --no-restart &&
+    expect_received "update-fpga --package delivers the release's image byte-exact"
+  CADDIS_TRUSTED_KEYS=$(winepath -w "$work" 2> /dev/null)
+  run "package of an unknown key" 5 package verify "$release" &&
+    expect "a key not trusted is refused" "not among the trusted keys"
+  unset CADDIS_TRUSTED_KEYS
+else
+  echo "FAIL package: minisign is missing (scripts/deps.sh installs it)"
+  failures=$((failures + 1))
+fi
+
 run "missing port" 3 status --port 199 && expect "a missing port is named" "ComPort 199: no such port"
 
 if [ "$failures" -ne 0 ]; then
