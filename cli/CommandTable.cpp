@@ -7,6 +7,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/SeveralCards.h"
+#include "cli/SiteCommands.h"
 
 namespace {
 
@@ -231,6 +232,18 @@ const tOption<tRecordGroup> Record =
          "the service record to append to (default: $CADDIS_RECORD, else\n"
          "                    service-record.jsonl in the state folder)",
          &tRecordGroup::Record);
+const tOption<tSiteGroup> SiteOption =
+    Text("--site", "DSN",
+         "the site database (default: $CADDIS_SITE, else libpq's environment\n"
+         "                    and ~/.pgpass; a password in DSN is refused)",
+         &tSiteGroup::Site);
+const tOption<tStationNameGroup> StationNameOption =
+    Text("--station-name", "S", "the station's name in the site database (default: the host's)",
+         &tStationNameGroup::StationName);
+const char* const SiteNotes =
+    "The lines go to the site database's service_lines table, each once by its Id (a line\n"
+    "without one is keyed by its bytes and place). Where the record has been shipped up to is\n"
+    "kept beside it in <record>.shipped. The station ships by itself with --site.\n";
 const tOption<tBootDownloadGroup> BootTimeout =
     Seconds("--boot-timeout", "seconds to wait for the boot loader after Boot (default 10)",
             &tBootDownloadGroup::BootTimeout);
@@ -457,7 +470,10 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tHistoryOptions>({
           .Name = "history",
-          .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]",
+          .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]\n"
+                      "       caddis history --site DSN [--port N] [--card ID] [--identity C] "
+                      "[--station S] [--result R] [--image SHA] [--release V] [--since T] "
+                      "[--until T] [--latest] [--json]",
           .Summary = "Show the service record: one line per card update.",
           .Options = {OptionalPort("only the updates on port N"),
                       Text("--card", "ID", "only the updates of the card with device ID ID",
@@ -466,7 +482,31 @@ const std::vector<tCommand>& CliCommands() {
                            "the service record to read (default: $CADDIS_RECORD, else\n"
                            "                    service-record.jsonl in the state folder)",
                            &tRecordGroup::Record),
-                      Events},
+                      Events,
+                      Text("--site", "DSN",
+                           "ask the site database instead of the record (\"\": libpq's\n"
+                           "                    environment; never a password: use ~/.pgpass)",
+                           &tSiteGroup::Site),
+                      Text("--identity", "C", "with --site: the card by its whole identity",
+                           &tSiteFilterGroup::Identity),
+                      Text("--station", "S", "with --site: only the updates of station S",
+                           &tSiteFilterGroup::Station),
+                      Text("--result", "R", "with --site: success, failed or interrupted",
+                           &tSiteFilterGroup::Result),
+                      Text("--image", "SHA", "with --site: the image by its SHA-256 (or its start)",
+                           &tSiteFilterGroup::Image),
+                      Text("--release", "V",
+                           "with --site: what the card runs after: firmware version, FPGA\n"
+                           "                    version or image file name",
+                           &tSiteFilterGroup::Release),
+                      Text("--since", "T", "with --site: updates from time T (\"2026-12-08 10:00Z\")",
+                           &tSiteFilterGroup::Since),
+                      Text("--until", "T", "with --site: updates before time T",
+                           &tSiteFilterGroup::Until),
+                      Flag("--latest",
+                           "with --site: only each card's newest successful update of each\n"
+                           "                    action, what the card runs now",
+                           &tSiteFilterGroup::Latest)},
           .Notes =
               "The record is $CADDIS_RECORD when set, else service-record.jsonl in the state "
               "folder\n"
@@ -476,6 +516,22 @@ const std::vector<tCommand>& CliCommands() {
               "record's own\n"
               "object, and the result event gives the count.\n",
           .Run = HistoryCommand,
+      }),
+      Command<tSiteOptions>({
+          .Name = "site push",
+          .Synopsis = "caddis site push [--site DSN] [--record FILE] [--station-name S] [--json]",
+          .Summary = "Ship the service record's new lines to the site database now.",
+          .Options = {SiteOption, Record, StationNameOption, Events},
+          .Notes = SiteNotes,
+          .Run = SitePushCommand,
+      }),
+      Command<tSiteOptions>({
+          .Name = "site status",
+          .Synopsis = "caddis site status [--site DSN] [--record FILE] [--station-name S] [--json]",
+          .Summary = "Say how many lines of the service record wait to be shipped.",
+          .Options = {SiteOption, Record, StationNameOption, Events},
+          .Notes = SiteNotes,
+          .Run = SiteStatusCommand,
       }),
       Command<tJsonOptions>({
           .Name = "dfu list",
@@ -536,7 +592,7 @@ const std::vector<tCommand>& CliCommands() {
                            "firmware images kept per card, the newest (default 3; caddis paths\n"
                            "                    shows the folder)",
                            &tStationOptions::KeepFirmware),
-                      Record, Events},
+                      Record, Events, SiteOption, StationNameOption},
           .Notes =
               "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
               "child per\n"

@@ -54,6 +54,9 @@ constexpr const char* KeptFirmware = "KeptFirmware";  // {File, SHA256} or null
 constexpr const char* BootLoaderSerial = "BootLoaderSerial";
 // An identity check the operator overrode (restore --any-card), said as such; or null.
 constexpr const char* Override = "Override";
+// The line's own key, unique across stations (RecordLineId): what the site database keeps
+// each line once by.
+constexpr const char* Id = "Id";
 }  // namespace tRecordField
 
 // What the updates are called in the record.
@@ -137,7 +140,12 @@ struct tServiceEntry {
   std::string KeptFile, KeptSHA256;
   std::string BootLoaderSerial;
   std::string Override;
+  std::string Id;  // RecordLineId's; a line without one is written without the field
 };
+
+// A new line's key: the host's name, the moment (compact UTC) and 128 bits from the system's
+// random source, "bench-3/20261208T103907123Z/9f0c...". Unique without asking anyone.
+std::string RecordLineId(const std::string& HostName, std::chrono::system_clock::time_point At);
 
 // Why a file update over the link ended without the card accepting the image, as the
 // operator and the record read it: "the card answered <error name> (code N)", "the card
