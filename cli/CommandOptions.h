@@ -121,14 +121,13 @@ struct tSiteGroup {
   std::optional<std::string> Site;
 };
 
-// history --site's filters besides --port and --card, read by the site query.
-struct tSiteFilterGroup {
+// history --site and its filters besides --port and --card, read by the site query.
+struct tSiteFilterGroup : tSiteGroup {
   std::optional<std::string> Identity, Station, Result, Image, Release, Since, Until;
   bool Latest = false;  // each card's newest successful update only
 };
 
-struct tHistoryOptions : tOptionalPortGroup, tEventsGroup, tRecordGroup, tSiteGroup,
-                         tSiteFilterGroup {
+struct tHistoryOptions : tOptionalPortGroup, tEventsGroup, tRecordGroup, tSiteFilterGroup {
   std::optional<std::string> Card;  // read by the command: a device ID, 0..255
 };
 

@@ -499,7 +499,7 @@ const std::vector<tCommand>& CliCommands() {
                            "with --site: what the card runs after: firmware version, FPGA\n"
                            "                    version or image file name",
                            &tSiteFilterGroup::Release),
-                      Text("--since", "T", "with --site: updates from time T (\"2026-12-08 10:00Z\")",
+                      Text("--since", "T", "with --site: updates from time T (2026-12-08 10:00Z)",
                            &tSiteFilterGroup::Since),
                       Text("--until", "T", "with --site: updates before time T",
                            &tSiteFilterGroup::Until),

@@ -248,8 +248,7 @@ std::string RecordLineId(const std::string& HostName, std::chrono::system_clock:
   // seeded generator, so two stations started together cannot draw the same key.
   thread_local std::random_device Source;
   char Random[33];
-  std::snprintf(Random, sizeof Random, "%08x%08x%08x%08x", Source(), Source(), Source(),
-                Source());
+  std::snprintf(Random, sizeof Random, "%08x%08x%08x%08x", Source(), Source(), Source(), Source());
   return HostName + "/" + UtcStamp(At, true) + "/" + Random;
 }
 
