@@ -52,6 +52,7 @@ struct tCliCommandLine::tParser {
   };
   std::vector<tSubcommand> Subcommands;
   CLI::App* Dfu = nullptr;
+  CLI::App* Site = nullptr;  // site push, site status
 
   tParser() {
     App.set_help_flag();
@@ -63,11 +64,17 @@ struct tCliCommandLine::tParser {
     Dfu->set_help_flag();
     Dfu->allow_extras();
     Dfu->add_flag("-h,--help", Help);
+    Site = App.add_subcommand("site", "the service record in the site database");
+    Site->set_help_flag();
+    Site->allow_extras();
+    Site->add_flag("-h,--help", Help);
     for (const tCommand& C : CliCommands()) {
       const std::string Name = C.Name;
       const bool UnderDfu = Name.rfind("dfu ", 0) == 0;
-      CLI::App* Sub =
-          (UnderDfu ? Dfu : &App)->add_subcommand(UnderDfu ? Name.substr(4) : Name, C.Summary);
+      const bool UnderSite = Name.rfind("site ", 0) == 0;
+      CLI::App* Sub = UnderSite ? Site->add_subcommand(Name.substr(5), C.Summary)
+                                : (UnderDfu ? Dfu : &App)
+                                      ->add_subcommand(UnderDfu ? Name.substr(4) : Name, C.Summary);
       Sub->set_help_flag();
       // Words it does not know stay with the command, which explains them in its own terms.
       Sub->allow_extras();
@@ -121,6 +128,8 @@ bool tCliCommandLine::Read(tCliResult& Exit) {
       Exit = MainHelp();
     } else if (Parser.Dfu->parsed()) {
       std::fprintf(stderr, "caddis dfu: give list or download (see caddis --help)\n");
+    } else if (Parser.Site->parsed()) {
+      std::fprintf(stderr, "caddis site: give push or status (see caddis --help)\n");
     } else if (Words.size() < 2) {
       MainHelp();
     } else {
