@@ -255,8 +255,8 @@ std::string YieldBody(const std::vector<tYieldBucket>& Hours, const std::vector<
   };
   std::string Body;
   if (Hours.empty()) return "<p>No updates recorded yet.</p>";
-  Body += BarChartSvg("Updates per hour (the last 48 hours recorded, UTC)", Bars(Hours, std::string::npos), Names,
-                      Colours);
+  Body += BarChartSvg("Updates per hour (the last 48 hours recorded, UTC)",
+                      Bars(Hours, std::string::npos), Names, Colours);
   Body += BarChartSvg("Updates per day (the last 30 days recorded)", Bars(Days, 5), Names, Colours);
   int64_t Passed = 0, All = 0;
   for (const tYieldBucket& D : Days) {
