@@ -45,7 +45,12 @@ void tSiteBackground::Run() {
     Lock.unlock();
     Round();
     Lock.lock();
-    fWake.wait_for(Lock, fOptions.Period, [this] { return fStop || fTriggered || fBeat; });
+    // After a failed round the database is left alone for a period, however many updates
+    // end meanwhile: a database that is down is not hammered, and the lines wait in the record.
+    if (fStatus.LastError.empty())
+      fWake.wait_for(Lock, fOptions.Period, [this] { return fStop || fTriggered || fBeat; });
+    else
+      fWake.wait_for(Lock, fOptions.Period, [this] { return fStop; });
   }
 }
 

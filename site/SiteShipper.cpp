@@ -1,6 +1,8 @@
 #include "site/SiteShipper.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -37,8 +39,8 @@ tJson IntOf(const tJson& Object, const char* Name) {
   return Number >= INT32_MIN && Number <= INT32_MAX ? tJson(Number) : tJson();
 }
 
-// "2026-12-08T10:39:07.123Z" as the writer makes it; anything else is no time at all, so a
-// strange line cannot make the database refuse the whole batch.
+// "2026-12-08T10:39:07.123Z" as the writer makes it, a real day and time of day; anything else
+// is no time at all, so a strange line cannot make the database refuse the whole batch.
 tJson StampOf(const tJson& Object) {
   const tJson Text = TextOf(Object, "Start");
   if (!Text.is_string()) return tJson();
@@ -51,7 +53,39 @@ tJson StampOf(const tJson& Object) {
   }
   for (std::size_t i = 19; i + 1 < S.size(); ++i)
     if (!(i == 19 ? S[i] == '.' : (S[i] >= '0' && S[i] <= '9'))) return tJson();
+  const auto Number = [&](std::size_t At, std::size_t Length) {
+    return std::stoi(S.substr(At, Length));
+  };
+  const std::chrono::year_month_day Day{std::chrono::year(Number(0, 4)),
+                                        std::chrono::month(static_cast<unsigned>(Number(5, 2))),
+                                        std::chrono::day(static_cast<unsigned>(Number(8, 2)))};
+  if (!Day.ok() || Number(0, 4) < 1 || Number(11, 2) > 23 || Number(14, 2) > 59 ||
+      Number(17, 2) > 59)
+    return tJson();
   return Text;
+}
+
+// PostgreSQL keeps no NUL in a text or a jsonb string: each becomes U+FFFD, so such a line is
+// shipped (nearly) as it is instead of holding up every line after it.
+void WithoutNul(tJson& Value) {
+  const auto Clean = [](std::string Text) {
+    for (std::size_t At = Text.find('\0'); At != std::string::npos; At = Text.find('\0', At))
+      Text.replace(At, 1, "\xEF\xBF\xBD");
+    return Text;
+  };
+  if (Value.is_string()) {
+    Value = Clean(Value.get<std::string>());
+  } else if (Value.is_array()) {
+    for (tJson& Item : Value)
+      WithoutNul(Item);
+  } else if (Value.is_object()) {
+    tJson Cleaned = tJson::object();
+    for (auto& [Key, Item] : Value.items()) {
+      WithoutNul(Item);
+      Cleaned[Clean(Key)] = std::move(Item);
+    }
+    Value = std::move(Cleaned);
+  }
 }
 
 // The card's identity as the record gives it: device ID and, where the port names one, the
@@ -166,8 +200,16 @@ bool ReadRecordLines(const std::string& RecordPath, uint64_t Offset, std::size_t
 std::string ShipLineId(const tRecordLine& Line) {
   const tJson Parsed = tJson::parse(Line.Bytes, nullptr, false);
   if (Parsed.is_object()) {
+    // An id the writer could not have made (empty, long, with control characters) is not
+    // trusted as a key: the place file keeps the key on one line.
     const tJson Id = TextOf(Parsed, "Id");
-    if (Id.is_string() && !Id.get<std::string>().empty()) return Id.get<std::string>();
+    if (Id.is_string()) {
+      const std::string Text = Id.get<std::string>();
+      const bool Plain = std::none_of(Text.begin(), Text.end(), [](char C) {
+        return static_cast<unsigned char>(C) < 0x20 || C == 0x7F;
+      });
+      if (!Text.empty() && Text.size() <= 200 && Plain) return Text;
+    }
   }
   const std::string Keyed = std::to_string(Line.Offset) + ":" + Line.Bytes;
   return "sha256:" + tSha256::HexOf(std::span<const uint8_t>(
@@ -183,8 +225,10 @@ std::string ShipRowJson(const tRecordLine& Line, const std::string& Station) {
   if (!Parsed.is_object()) {
     // Kept as text: the database holds what the record holds, readable or not.
     Row["line"] = tJson{{"Unreadable", Line.Bytes}};
+    WithoutNul(Row);
     return Dump(Row);
   }
+  WithoutNul(Parsed);
   Row["started"] = StampOf(Parsed);
   Row["port"] = IntOf(Parsed, "Port");
   Row["device_id"] = IntOf(Parsed, "DeviceID");

@@ -113,6 +113,8 @@ TEST_F(SiteDatabase, LinesWithoutIdsShipOnceAndStrangeLinesAreKept) {
                           << R"({"Start":"2026-01-02T03:04:05.000Z","Port":1,"Result":"success"})"
                           << "\n"
                           << R"({"Failure":"'); DROP TABLE service_lines; --","Result":"x"})"
+                          << "\n"
+                          << R"({"Start":"2026-02-30T03:04:05.000Z","Failure":"a\u0000b"})"
                           << "\n";
   tSiteShipper Shipper(Record(), "bench");
   for (int Round = 0; Round < 3; ++Round) {
@@ -122,7 +124,7 @@ TEST_F(SiteDatabase, LinesWithoutIdsShipOnceAndStrangeLinesAreKept) {
     ASSERT_TRUE(Shipped.Ok) << Shipped.Error;
   }
   EXPECT_EQ(Ids(), RecordIds());
-  EXPECT_EQ(Ids().size(), 4u) << "the same line at two places is two updates";
+  EXPECT_EQ(Ids().size(), 5u) << "the same line at two places is two updates";
   EXPECT_EQ(Number("SELECT count(*) FROM service_lines WHERE line ? 'Unreadable'"), 1);
   EXPECT_EQ(Number("SELECT count(*) FROM service_lines WHERE failure LIKE '%DROP TABLE%'"), 1);
 }

@@ -118,7 +118,8 @@ TEST(ShipLineId, TheLinesOwnIdElseAStableKeyOfBytesAndPlace) {
   EXPECT_EQ(ShipLineId(Old), Key) << "the same every time it is read";
   // The same bytes at another place (the same update recorded twice) are another line.
   EXPECT_NE(ShipLineId({41, 0, Old.Bytes}), Key);
-  for (const char* NoId : {R"({"Id":""})", R"({"Id":7})", "not json", "[1]"})
+  for (const char* NoId : {R"({"Id":""})", R"({"Id":7})", "not json", "[1]", R"({"Id":"a\nb"})",
+                           R"({"Id":"a\u0000b"})"})
     EXPECT_EQ(ShipLineId({0, 0, NoId}).rfind("sha256:", 0), 0u) << NoId;
 }
 
@@ -149,6 +150,9 @@ TEST(ShipRow, ColumnsComeFromTheLineAndStrangeValuesBecomeNull) {
       {R"({"Start":"yesterday"})", "started"},
       {R"({"Start":"2026-12-08T10:39:07.123"})", "started"},
       {R"({"Start":"2026-12-08 10:39:07Z"})", "started"},
+      {R"({"Start":"2026-02-30T10:39:07.123Z"})", "started"},
+      {R"({"Start":"2026-12-08T24:00:00.000Z"})", "started"},
+      {R"({"Start":"2026-13-08T10:39:07.123Z"})", "started"},
       {R"({"Port":"3"})", "port"},
       {R"({"Port":99999999999})", "port"},
       {R"({"Port":3.5})", "port"},
@@ -159,6 +163,12 @@ TEST(ShipRow, ColumnsComeFromTheLineAndStrangeValuesBecomeNull) {
     const json Strange = json::parse(ShipRowJson({0, 0, Odd.Line}, "s"));
     EXPECT_TRUE(!Strange.contains(Odd.Column) || Strange[Odd.Column].is_null()) << Odd.Line;
   }
+  // A NUL, which PostgreSQL keeps in no text, becomes U+FFFD wherever it is.
+  const json Nul = json::parse(ShipRowJson({0, 0, R"({"Failure":"a\u0000b","x\u0000":1})"}, "s"));
+  EXPECT_EQ(Nul["failure"],
+            "a\xEF\xBF\xBD"
+            "b");
+  EXPECT_TRUE(Nul["line"].contains("x\xEF\xBF\xBD"));
   // Not JSON at all: kept as its text, columns empty, still shipped.
   const json Broken = json::parse(ShipRowJson({0, 0, "{\"Start\": \xff broken"}, "s"));
   EXPECT_TRUE(Broken["line"]["Unreadable"].is_string());
