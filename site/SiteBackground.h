@@ -4,8 +4,9 @@
 //
 // The thread connects (within the connect timeout), makes or upgrades the tables once, ships
 // what waits and sends the newest heartbeat; then it sleeps until triggered or Period has
-// passed. After a round that failed it waits the whole Period before it tries again. A heartbeat that cannot be sent is dropped: only the newest state matters, so at most
-// one waits. The record's lines never are: they stay in the record until shipped.
+// passed. After a round that failed it waits the whole Period before it tries again. A heartbeat
+// that cannot be sent is dropped: only the newest state matters, so at most one waits. The record's
+// lines never are: they stay in the record until shipped.
 //
 // Threads: Trigger, SetPorts and Status from any thread; the destructor from the owner's.
 #pragma once

@@ -214,25 +214,13 @@ bool QueryReleases(tSiteDb& Db, std::vector<tRelease>& Releases, std::string& Er
 
 bool QueryLinkHealth(tSiteDb& Db, int Days, std::vector<tLinkDay>& Trend, std::string& Error) {
   Trend.clear();
-  // The numbers are read from the whole line only where they are numbers, so a strange line
-  // cannot fail the page.
   tPgResult Result =
       Query(Db,
-            "WITH h AS (SELECT date_trunc('day', started AT TIME ZONE 'UTC') AS d, "
-            "line->'LinkHealth' AS lh FROM service_lines WHERE started >= "
-            "(SELECT max(started) FROM service_lines) - $1::integer * interval '1 day') "
-            "SELECT to_char(d, 'YYYY-MM-DD'), "
-            "coalesce(avg((lh->'RoundTripMs'->>'Mean')::numeric) FILTER (WHERE "
-            "jsonb_typeof(lh->'RoundTripMs'->'Mean') = 'number'), 0), "
-            "coalesce(max((lh->'RoundTripMs'->>'Max')::numeric) FILTER (WHERE "
-            "jsonb_typeof(lh->'RoundTripMs'->'Max') = 'number'), 0), "
-            "coalesce(sum((lh->'FramesDamaged'->>'Length')::numeric + "
-            "(lh->'FramesDamaged'->>'Checksum')::numeric) FILTER (WHERE "
-            "jsonb_typeof(lh->'FramesDamaged'->'Length') = 'number' AND "
-            "jsonb_typeof(lh->'FramesDamaged'->'Checksum') = 'number'), 0), "
-            "coalesce(sum((lh->>'KeepAlivesUnanswered')::numeric) FILTER (WHERE "
-            "jsonb_typeof(lh->'KeepAlivesUnanswered') = 'number'), 0), count(*) "
-            "FROM h WHERE d IS NOT NULL GROUP BY d ORDER BY d",
+            "SELECT to_char(date_trunc('day', started AT TIME ZONE 'UTC'), 'YYYY-MM-DD'), "
+            "coalesce(avg(link_round_trip_ms), 0), coalesce(max(link_round_trip_max_ms), 0), "
+            "coalesce(sum(link_damaged), 0), coalesce(sum(link_unanswered), 0), count(*) "
+            "FROM service_lines WHERE started >= (SELECT max(started) FROM service_lines) - "
+            "$1::integer * interval '1 day' GROUP BY 1 ORDER BY 1",
             {std::to_string(Days)}, Error);
   if (!Result) return false;
   const PGresult* R = Result.get();

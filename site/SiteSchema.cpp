@@ -73,7 +73,32 @@ END
 $$;
 )SQL";
 
-const char* const Steps[] = {SchemaV1};
+// Version 2: the link's health in columns of their own, filled from the lines already there,
+// so its trend is summed over plain numbers; and each card's newest update per action found by
+// an index (what the releases page and history --latest ask).
+const char* const SchemaV2 = R"SQL(
+ALTER TABLE service_lines
+  ADD COLUMN link_round_trip_ms double precision,
+  ADD COLUMN link_round_trip_max_ms double precision,
+  ADD COLUMN link_damaged bigint,
+  ADD COLUMN link_unanswered bigint;
+UPDATE service_lines SET
+  link_round_trip_ms = CASE WHEN jsonb_typeof(line->'LinkHealth'->'RoundTripMs'->'Mean') = 'number'
+    THEN (line->'LinkHealth'->'RoundTripMs'->>'Mean')::double precision END,
+  link_round_trip_max_ms = CASE WHEN jsonb_typeof(line->'LinkHealth'->'RoundTripMs'->'Max') = 'number'
+    THEN (line->'LinkHealth'->'RoundTripMs'->>'Max')::double precision END,
+  link_damaged = CASE WHEN jsonb_typeof(line->'LinkHealth'->'FramesDamaged'->'Length') = 'number'
+    AND jsonb_typeof(line->'LinkHealth'->'FramesDamaged'->'Checksum') = 'number'
+    THEN trunc((line->'LinkHealth'->'FramesDamaged'->>'Length')::numeric +
+               (line->'LinkHealth'->'FramesDamaged'->>'Checksum')::numeric)::bigint END,
+  link_unanswered = CASE WHEN jsonb_typeof(line->'LinkHealth'->'KeepAlivesUnanswered') = 'number'
+    THEN trunc((line->'LinkHealth'->>'KeepAlivesUnanswered')::numeric)::bigint END
+WHERE line ? 'LinkHealth';
+CREATE INDEX service_lines_newest ON service_lines (card, action, started DESC, seq DESC)
+  WHERE result = 'success';
+)SQL";
+
+const char* const Steps[] = {SchemaV1, SchemaV2};
 
 int CurrentVersion(tSiteDb& Db, std::string& Error) {
   auto Result = Db.Exec("SELECT coalesce(max(version), 0) FROM caddis_schema");

@@ -14,7 +14,7 @@
 class tSiteDb;
 
 // The version this build's tables are at.
-constexpr int SiteSchemaVersion = 1;
+constexpr int SiteSchemaVersion = 2;
 
 // Makes or upgrades the tables. False with Error when it could not; a database at a newer
 // version than this build knows is refused (Error says so) rather than written into.

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -110,6 +111,34 @@ void Versions(const tJson& Line, const char* Name, tJson& Row, const char* Firmw
   if (!Card || !Card->is_object()) return;
   Row[Firmware] = IntOf(*Card, "FirmwareVersion");
   Row[Fpga] = TextOf(*Card, "FPGAVersion");
+}
+
+// A finite number, or null: PostgreSQL's double precision and bigint take no more.
+tJson FiniteOf(const tJson* Value, double Max) {
+  if (!Value || !Value->is_number()) return tJson();
+  const double Number = Value->get<double>();
+  return std::isfinite(Number) && Number >= 0 && Number <= Max ? tJson(Number) : tJson();
+}
+
+// The link's health as columns: mean and longest round trip, damaged frames, unanswered
+// keep-alives.
+void LinkHealth(const tJson& Line, tJson& Row) {
+  const tJson* Health = Field(Line, "LinkHealth");
+  if (!Health || !Health->is_object()) return;
+  constexpr double MaxCount = 9.0e15;  // within bigint, exactly
+  if (const tJson* Trip = Field(*Health, "RoundTripMs"); Trip && Trip->is_object()) {
+    Row["link_round_trip_ms"] = FiniteOf(Field(*Trip, "Mean"), 1e300);
+    Row["link_round_trip_max_ms"] = FiniteOf(Field(*Trip, "Max"), 1e300);
+  }
+  if (const tJson* Damaged = Field(*Health, "FramesDamaged"); Damaged && Damaged->is_object()) {
+    const tJson Length = FiniteOf(Field(*Damaged, "Length"), MaxCount);
+    const tJson Checksum = FiniteOf(Field(*Damaged, "Checksum"), MaxCount);
+    if (!Length.is_null() && !Checksum.is_null())
+      Row["link_damaged"] = static_cast<int64_t>(Length.get<double>() + Checksum.get<double>());
+  }
+  const tJson Unanswered = FiniteOf(Field(*Health, "KeepAlivesUnanswered"), MaxCount);
+  if (!Unanswered.is_null())
+    Row["link_unanswered"] = static_cast<int64_t>(Unanswered.get<double>());
 }
 
 std::string Dump(const tJson& Value) {
@@ -242,6 +271,7 @@ std::string ShipRowJson(const tRecordLine& Line, const std::string& Station) {
     Row["image_file"] = TextOf(*Image, "File");
     Row["image_sha256"] = TextOf(*Image, "SHA256");
   }
+  LinkHealth(Parsed, Row);
   Versions(Parsed, "Before", Row, "firmware_before", "fpga_before");
   Versions(Parsed, "After", Row, "firmware_after", "fpga_after");
   Row["line"] = std::move(Parsed);
@@ -258,15 +288,19 @@ namespace {
 constexpr const char* InsertBatch = R"SQL(
 INSERT INTO service_lines (id, station, record_offset, started, port, device_id, card, adapter,
   action, result, failure, image_file, image_sha256, firmware_before, fpga_before,
-  firmware_after, fpga_after, line)
+  firmware_after, fpga_after, link_round_trip_ms, link_round_trip_max_ms, link_damaged,
+  link_unanswered, line)
 SELECT r.id, r.station, r.record_offset, r.started, r.port, r.device_id, r.card, r.adapter,
   r.action, r.result, r.failure, r.image_file, r.image_sha256, r.firmware_before, r.fpga_before,
-  r.firmware_after, r.fpga_after, r.line
+  r.firmware_after, r.fpga_after, r.link_round_trip_ms, r.link_round_trip_max_ms, r.link_damaged,
+  r.link_unanswered, r.line
 FROM jsonb_array_elements($1::jsonb) WITH ORDINALITY AS e(v, n),
   jsonb_to_record(e.v) AS r(id text, station text, record_offset bigint, started timestamptz,
     port integer, device_id integer, card text, adapter text, action text, result text,
     failure text, image_file text, image_sha256 text, firmware_before integer,
-    fpga_before text, firmware_after integer, fpga_after text, line jsonb)
+    fpga_before text, firmware_after integer, fpga_after text,
+    link_round_trip_ms double precision, link_round_trip_max_ms double precision,
+    link_damaged bigint, link_unanswered bigint, line jsonb)
 ORDER BY e.n
 ON CONFLICT (id) DO NOTHING
 )SQL";

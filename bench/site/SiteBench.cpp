@@ -99,7 +99,7 @@ bool FillMillion(std::string& Error) {
   const char* Fill = R"SQL(
 INSERT INTO service_lines (id, station, record_offset, started, port, device_id, card, action,
   result, failure, image_file, image_sha256, firmware_before, fpga_before, firmware_after,
-  fpga_after, line)
+  fpga_after, link_round_trip_ms, link_round_trip_max_ms, link_damaged, link_unanswered, line)
 SELECT 'g' || i, 'station-' || (i % 20), i * 900,
   timestamptz '2026-10-01' + i * interval '7 seconds', 1 + i % 4, i % 250,
   (i % 250) || ' 0403:6001 A' || (i % 5000), 'update-fpga',
@@ -108,6 +108,7 @@ SELECT 'g' || i, 'station-' || (i % 20), i * 900,
   'SkerryFPGA-' || (i / 200000) || '.bit', md5((i / 200000)::text) || md5('x'), 3, '0104',
   CASE WHEN i % 11 = 0 THEN NULL ELSE 4 + i / 200000 END,
   CASE WHEN i % 11 = 0 THEN NULL ELSE '010' || (5 + i / 200000) END,
+  0.9 + (i % 100) / 100.0, 4.0, i % 3, i % 2,
   jsonb_build_object('Start', 'x', 'Port', 1 + i % 4, 'LinkHealth', jsonb_build_object(
     'RoundTripMs', jsonb_build_object('Mean', 0.9 + (i % 100) / 100.0, 'Max', 4.0),
     'FramesDamaged', jsonb_build_object('Length', 0, 'Checksum', i % 3),

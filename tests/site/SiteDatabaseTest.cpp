@@ -58,6 +58,41 @@ TEST_F(SiteDatabase, SchemaIsVersionedAndTheReaderCannotWrite) {
   EXPECT_NE(Error.find("version 99"), std::string::npos) << Error;
 }
 
+TEST_F(SiteDatabase, AnOlderDatabaseIsUpgradedWithItsLinesKept) {
+  // The tables as the first version left them, holding a line shipped then.
+  AppendEntry(Record(), [] {
+    tServiceEntry Entry = SiteEntry(0, 3, 21, 3, 4, "0105", sr_Succeeded);
+    Entry.Health.RoundTrips = 2;
+    Entry.Health.RoundTripSumUs = 3000;
+    Entry.Health.RoundTripMaxUs = 2500;
+    Entry.Health.FramesDamagedChecksum = 3;
+    Entry.Health.KeepAlivesUnanswered = 1;
+    return Entry;
+  }());
+  tSiteShipper Shipper(Record(), "bench");
+  ASSERT_TRUE(Shipper.Ship(*Db).Ok);
+  ASSERT_TRUE(
+      Db->Run("ALTER TABLE service_lines DROP COLUMN link_round_trip_ms, DROP COLUMN "
+              "link_round_trip_max_ms, DROP COLUMN link_damaged, DROP COLUMN "
+              "link_unanswered"));
+  ASSERT_TRUE(Db->Run("DROP INDEX service_lines_newest"));
+  ASSERT_TRUE(Db->Run("DELETE FROM caddis_schema WHERE version > 1"));
+  std::string Error;
+  ASSERT_TRUE(EnsureSiteSchema(*Db, Error)) << Error;
+  EXPECT_EQ(Number("SELECT max(version) FROM caddis_schema"), SiteSchemaVersion);
+  std::vector<tLinkDay> Trend;
+  ASSERT_TRUE(QueryLinkHealth(*Db, 30, Trend, Error)) << Error;
+  ASSERT_EQ(Trend.size(), 1u);
+  EXPECT_DOUBLE_EQ(Trend[0].MeanRoundTripMs, 1.5);
+  EXPECT_DOUBLE_EQ(Trend[0].MaxRoundTripMs, 2.5);
+  EXPECT_EQ(Trend[0].Damaged, 3);
+  EXPECT_EQ(Trend[0].Unanswered, 1);
+  // A line shipped after the upgrade fills the same columns itself.
+  AppendEntry(Record(), SiteEntry(1, 3, 21, 4, 5, "0106", sr_Succeeded));
+  ASSERT_TRUE(Shipper.Ship(*Db).Ok);
+  EXPECT_EQ(Number("SELECT count(*) FROM service_lines WHERE link_damaged IS NOT NULL"), 2);
+}
+
 TEST_F(SiteDatabase, ShipsInOrderThroughRefusalsRepeatsAndAReplacedRecord) {
   tSiteShipper Shipper(Record(), "bench");
   for (int i = 0; i < 3; ++i)
