@@ -238,8 +238,13 @@ const tOption<tSiteGroup> SiteOption =
          "                    and ~/.pgpass; a password in DSN is refused)",
          &tSiteGroup::Site);
 const tOption<tStationNameGroup> StationNameOption =
-    Text("--station-name", "S", "the station's name in the site database (default: the host's)",
+    Text("--station-name", "NAME", "the station's name in the site database (default: the host's)",
          &tStationNameGroup::StationName);
+const tOption<tRecordGroup> RecordToShip =
+    Text("--record", "FILE",
+         "the service record to ship (default: $CADDIS_RECORD, else\n"
+         "                    service-record.jsonl in the state folder)",
+         &tRecordGroup::Record);
 const char* const SiteNotes =
     "The lines go to the site database's service_lines table, each once by its Id (a line\n"
     "without one is keyed by its bytes and place). Where the record has been shipped up to is\n"
@@ -472,7 +477,7 @@ const std::vector<tCommand>& CliCommands() {
           .Name = "history",
           .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]\n"
                       "       caddis history --site DSN [--port N] [--card ID] [--identity C] "
-                      "[--station S] [--result R] [--image SHA] [--release V] [--since T] "
+                      "[--station NAME] [--result R] [--image SHA] [--release V] [--since T] "
                       "[--until T] [--latest] [--json]",
           .Summary = "Show the service record: one line per card update.",
           .Options = {OptionalPort("only the updates on port N"),
@@ -489,7 +494,7 @@ const std::vector<tCommand>& CliCommands() {
                            &tSiteGroup::Site),
                       Text("--identity", "C", "with --site: the card by its whole identity",
                            &tSiteFilterGroup::Identity),
-                      Text("--station", "S", "with --site: only the updates of station S",
+                      Text("--station", "NAME", "with --site: only the updates of station NAME",
                            &tSiteFilterGroup::Station),
                       Text("--result", "R", "with --site: success, failed or interrupted",
                            &tSiteFilterGroup::Result),
@@ -519,17 +524,19 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tSiteOptions>({
           .Name = "site push",
-          .Synopsis = "caddis site push [--site DSN] [--record FILE] [--station-name S] [--json]",
+          .Synopsis =
+              "caddis site push [--site DSN] [--record FILE] [--station-name NAME] [--json]",
           .Summary = "Ship the service record's new lines to the site database now.",
-          .Options = {SiteOption, Record, StationNameOption, Events},
+          .Options = {SiteOption, RecordToShip, StationNameOption, Events},
           .Notes = SiteNotes,
           .Run = SitePushCommand,
       }),
       Command<tSiteOptions>({
           .Name = "site status",
-          .Synopsis = "caddis site status [--site DSN] [--record FILE] [--station-name S] [--json]",
+          .Synopsis =
+              "caddis site status [--site DSN] [--record FILE] [--station-name NAME] [--json]",
           .Summary = "Say how many lines of the service record wait to be shipped.",
-          .Options = {SiteOption, Record, StationNameOption, Events},
+          .Options = {SiteOption, RecordToShip, StationNameOption, Events},
           .Notes = SiteNotes,
           .Run = SiteStatusCommand,
       }),
@@ -574,7 +581,8 @@ const std::vector<tCommand>& CliCommands() {
       Command<tStationOptions>({
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] [--gone S] "
-                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json]",
+                      "[--seconds S] [--keep-firmware N] [--record FILE] [--json] [--site DSN] "
+                      "[--station-name NAME]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),

@@ -3,8 +3,10 @@
 // --site and the dashboard, and the caddis program's site commands.
 #include <functional>
 #include <nlohmann/json.hpp>
+#include <thread>
 
 #include "RunProgram.h"
+#include "cli/SiteCommands.h"
 #include "site/SiteFixture.h"
 #include "site/SiteQueries.h"
 #include "site/SiteShipper.h"
@@ -258,6 +260,58 @@ TEST_F(SiteDatabase, HeartbeatsKeepOnlyEachStationsNewestPorts) {
   EXPECT_EQ(Line[0].Ports[0].Step, "the card <stopped>");
   EXPECT_EQ(Line[1].Station, "bench-2");
   EXPECT_TRUE(Line[1].Ports.empty()) << "a station without ports is still there";
+}
+
+// Polls What until it holds, for at most a minute: the end of a wait on the station's thread.
+template <class tWhat>
+bool Eventually(tWhat What) {
+  const auto Until = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+  while (!What()) {
+    if (std::chrono::steady_clock::now() > Until) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  return true;
+}
+
+TEST_F(SiteDatabase, TheStationShipsAndSendsItsPortsInTheBackground) {
+  tCliContext Context;
+  Context.Command = "station";
+  tStationOptions Options;
+  Options.Record = Record();
+  Options.StationName = "line-1";
+  tCliResult Exit;
+  {
+    tScopedEnv None("CADDIS_SITE", "");
+    EXPECT_EQ(OpenStationSite(Context, Options, Exit), nullptr) << "no database named, none used";
+    EXPECT_EQ(Exit.Exit, ExitOk);
+    Options.Site = "host=x password=hunter2";
+    EXPECT_EQ(OpenStationSite(Context, Options, Exit), nullptr);
+    EXPECT_EQ(Exit.Exit, ExitUsage);
+  }
+  Exit = {};
+  Options.Site = Dsn();
+  AppendEntry(Record(), SiteEntry(0, 3, 21, 3, 4, "0105", sr_Succeeded));
+  const auto Site = OpenStationSite(Context, Options, Exit);
+  ASSERT_NE(Site, nullptr);
+  const auto State = [&](int Port) {
+    auto Result = Db->Exec(
+        "SELECT state || ' ' || coalesce(step, '') FROM station_ports WHERE "
+        "station = 'line-1' AND port = $1::integer",
+        {std::to_string(Port)});
+    return Result && PQntuples(Result.get()) == 1 ? PgText(Result.get(), 0, 0) : std::string();
+  };
+  Site->Ports({{3, tStationPortView::ps_Working, "21", "", "update-fpga", std::nullopt},
+               {4, tStationPortView::ps_Empty, "", "", "", std::nullopt}});
+  EXPECT_TRUE(
+      Eventually([&] { return State(3) == "working update-fpga" && State(4) == "empty "; }));
+  EXPECT_TRUE(Eventually([&] { return Ids("line-1").size() == 1; }));
+  // The step ended and wrote its line: both reach the database.
+  AppendEntry(Record(), SiteEntry(1, 3, 21, 4, 5, "0106", sr_Succeeded));
+  Site->Ports({{3, tStationPortView::ps_Pass, "21", "", "passed", std::nullopt},
+               {4, tStationPortView::ps_Fail, "22", "", "the card stopped", std::nullopt}});
+  EXPECT_TRUE(Eventually([&] { return State(3) == "passed passed"; }));
+  EXPECT_TRUE(Eventually([&] { return State(4) == "failed the card stopped"; }));
+  EXPECT_TRUE(Eventually([&] { return Ids("line-1") == RecordIds(); }));
 }
 
 TEST_F(SiteDatabase, TheCaddisProgramPushesReportsAndAnswers) {
