@@ -194,16 +194,17 @@ bool QueryFailureKinds(tSiteDb& Db, int Days, std::vector<tCount>& Kinds, std::s
 
 bool QueryReleases(tSiteDb& Db, std::vector<tRelease>& Releases, std::string& Error) {
   Releases.clear();
-  tPgResult Result =
-      Query(Db,
-            "SELECT action, coalesce(firmware_after::text, '-'), coalesce(fpga_after, '-'), "
-            "coalesce(image_file, '-'), coalesce(image_sha256, ''), count(*), "
-            "to_char(max(started) AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI') FROM ("
-            "SELECT DISTINCT ON (card, action) * FROM service_lines "
-            "WHERE result = 'success' AND card IS NOT NULL "
-            "ORDER BY card, action, started DESC, seq DESC) newest "
-            "GROUP BY 1, 2, 3, 4, 5 ORDER BY 6 DESC, 1, 2, 3 LIMIT 200",
-            {}, Error);
+  tPgResult Result = Query(
+      Db,
+      "SELECT action, coalesce(firmware_after::text, '-'), coalesce(fpga_after, '-'), "
+      "coalesce(image_file, '-'), coalesce(image_sha256, ''), count(*), "
+      "to_char(max(started) AT TIME ZONE 'UTC', 'YYYY-MM-DD HH24:MI') FROM ("
+      "SELECT DISTINCT ON (card, action) card, action, firmware_after, fpga_after, image_file, "
+      "image_sha256, started FROM service_lines "
+      "WHERE result = 'success' AND card IS NOT NULL "
+      "ORDER BY card, action, started DESC, seq DESC) newest "
+      "GROUP BY 1, 2, 3, 4, 5 ORDER BY 6 DESC, 1, 2, 3 LIMIT 200",
+      {}, Error);
   if (!Result) return false;
   const PGresult* R = Result.get();
   for (int Row = 0; Row < PQntuples(R); ++Row)

@@ -74,8 +74,9 @@ $$;
 )SQL";
 
 // Version 2: the link's health in columns of their own, filled from the lines already there,
-// so its trend is summed over plain numbers; and each card's newest update per action found by
-// an index (what the releases page and history --latest ask).
+// so its trend is summed over plain numbers; each card's newest update per action found by an
+// index (what the releases page and history --latest ask); and the hours' and days' counts and
+// the link's trend read from an index alone.
 const char* const SchemaV2 = R"SQL(
 ALTER TABLE service_lines
   ADD COLUMN link_round_trip_ms double precision,
@@ -95,7 +96,9 @@ UPDATE service_lines SET
     THEN trunc((line->'LinkHealth'->>'KeepAlivesUnanswered')::numeric)::bigint END
 WHERE line ? 'LinkHealth';
 CREATE INDEX service_lines_newest ON service_lines (card, action, started DESC, seq DESC)
-  WHERE result = 'success';
+  INCLUDE (firmware_after, fpga_after, image_file, image_sha256) WHERE result = 'success';
+CREATE INDEX service_lines_trend ON service_lines (started) INCLUDE (result, link_round_trip_ms,
+  link_round_trip_max_ms, link_damaged, link_unanswered);
 )SQL";
 
 const char* const Steps[] = {SchemaV1, SchemaV2};

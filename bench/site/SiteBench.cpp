@@ -114,11 +114,15 @@ SELECT 'g' || i, 'station-' || (i % 20), i * 900,
     'FramesDamaged', jsonb_build_object('Length', 0, 'Checksum', i % 3),
     'KeepAlivesUnanswered', i % 2))
 FROM generate_series(1, 1000000) i;
-ANALYZE service_lines;
 )SQL";
   tPgResult Result(PQexec(Db.Handle(), Fill));
   if (!Result || PQresultStatus(Result.get()) != PGRES_COMMAND_OK) {
     Error = PQerrorMessage(Db.Handle());
+    return false;
+  }
+  // As autovacuum would have left it: the visibility map lets the pages read indexes alone.
+  if (!Db.Run("VACUUM ANALYZE service_lines")) {
+    Error = Db.Error();
     return false;
   }
   for (int s = 0; s < 20; ++s) {
