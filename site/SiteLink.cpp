@@ -74,9 +74,30 @@ std::optional<std::string> SiteConnectionText(const std::string& Given, std::str
 tSiteDb::tSiteDb(const std::string& Connection, int ConnectSeconds) {
   const std::string Timeout = std::to_string(std::max(2, ConnectSeconds));
   // The connection text as dbname lets libpq expand it (key=value or a URI) and take the rest
-  // from its environment; the timeout and the application name are added beside it.
-  const char* Keys[] = {"dbname", "connect_timeout", "application_name", nullptr};
-  const char* Values[] = {Connection.c_str(), Timeout.c_str(), "caddis", nullptr};
+  // from its environment; the timeouts and the application name are added beside it. A server
+  // that takes the connection and then stops answering must not hold a station's thread (and
+  // its end) for ever: a statement gives up after 30 s, and a silent network is noticed by TCP
+  // keep-alives and the user timeout.
+  const char* Keys[] = {"dbname",
+                        "connect_timeout",
+                        "application_name",
+                        "options",
+                        "keepalives",
+                        "keepalives_idle",
+                        "keepalives_interval",
+                        "keepalives_count",
+                        "tcp_user_timeout",
+                        nullptr};
+  const char* Values[] = {Connection.c_str(),
+                          Timeout.c_str(),
+                          "caddis",
+                          "-c statement_timeout=30000",
+                          "1",
+                          "10",
+                          "5",
+                          "3",
+                          "30000",
+                          nullptr};
   fConn = PQconnectdbParams(Keys, Values, 1);
   if (!fConn) {
     fError = "out of memory";

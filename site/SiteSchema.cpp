@@ -121,7 +121,9 @@ bool EnsureSiteSchema(tSiteDb& Db, std::string& Error) {
     Db.Run("ROLLBACK");
     return false;
   };
-  if (!Db.Run("BEGIN") ||
+  // An upgrade may rewrite many lines: it is not cut short by the connection's statement
+  // timeout.
+  if (!Db.Run("BEGIN") || !Db.Run("SET LOCAL statement_timeout = 0") ||
       !Db.Run(std::string("SELECT pg_advisory_xact_lock(") + SchemaLock + ")") ||
       !Db.Run("CREATE TABLE IF NOT EXISTS caddis_schema (version integer PRIMARY KEY, "
               "applied timestamptz NOT NULL DEFAULT now())"))

@@ -54,6 +54,11 @@ TEST_F(SiteDatabase, SchemaIsVersionedAndTheReaderCannotWrite) {
         "CREATE TABLE mine (a int)"})
     EXPECT_FALSE(Reader.Run(Write)) << Write;
 
+  // A server that stops answering mid-statement cannot hold a station's thread for ever.
+  auto Timeout = Db->Exec("SHOW statement_timeout");
+  ASSERT_TRUE(Timeout) << Db->Error();
+  EXPECT_EQ(PgText(Timeout.get(), 0, 0), "30s");
+
   // Tables newer than this build are left alone, never written into.
   ASSERT_TRUE(Db->Run("INSERT INTO caddis_schema (version) VALUES (99)"));
   EXPECT_FALSE(EnsureSiteSchema(*Db, Error));
