@@ -21,6 +21,9 @@ void tSiteBackground::Trigger() {
   {
     std::lock_guard Lock(fMutex);
     fTriggered = true;
+    // A thread leaving a failing database alone is not woken only to sleep again: an update
+    // pays for no more than this lock.
+    if (fBackingOff) return;
   }
   fWake.notify_all();
 }
@@ -29,6 +32,7 @@ void tSiteBackground::SetPorts(std::vector<tPortBeat> Ports) {
   {
     std::lock_guard Lock(fMutex);
     fBeat = std::move(Ports);
+    if (fBackingOff) return;  // sent when the period is over
   }
   fWake.notify_all();
 }
@@ -47,10 +51,12 @@ void tSiteBackground::Run() {
     Lock.lock();
     // After a failed round the database is left alone for a period, however many updates
     // end meanwhile: a database that is down is not hammered, and the lines wait in the record.
-    if (fStatus.LastError.empty())
+    fBackingOff = !fStatus.LastError.empty();
+    if (!fBackingOff)
       fWake.wait_for(Lock, fOptions.Period, [this] { return fStop || fTriggered || fBeat; });
     else
       fWake.wait_for(Lock, fOptions.Period, [this] { return fStop; });
+    fBackingOff = false;
   }
 }
 

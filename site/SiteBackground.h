@@ -64,6 +64,7 @@ class tSiteBackground {
   mutable std::mutex fMutex;
   std::condition_variable fWake;
   bool fStop = false, fTriggered = true;
+  bool fBackingOff = false;  // waiting out a period after a failed round
   std::optional<std::vector<tPortBeat>> fBeat;
   tStatus fStatus;
   std::thread fThread;

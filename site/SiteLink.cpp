@@ -78,26 +78,11 @@ tSiteDb::tSiteDb(const std::string& Connection, int ConnectSeconds) {
   // that takes the connection and then stops answering must not hold a station's thread (and
   // its end) for ever: a statement gives up after 30 s, and a silent network is noticed by TCP
   // keep-alives and the user timeout.
-  const char* Keys[] = {"dbname",
-                        "connect_timeout",
-                        "application_name",
-                        "options",
-                        "keepalives",
-                        "keepalives_idle",
-                        "keepalives_interval",
-                        "keepalives_count",
-                        "tcp_user_timeout",
-                        nullptr};
-  const char* Values[] = {Connection.c_str(),
-                          Timeout.c_str(),
-                          "caddis",
-                          "-c statement_timeout=30000",
-                          "1",
-                          "10",
-                          "5",
-                          "3",
-                          "30000",
-                          nullptr};
+  const char* Keys[] = {"dbname",           "connect_timeout",  "application_name",
+                        "keepalives",       "keepalives_idle",  "keepalives_interval",
+                        "keepalives_count", "tcp_user_timeout", nullptr};
+  const char* Values[] = {
+      Connection.c_str(), Timeout.c_str(), "caddis", "1", "10", "5", "3", "30000", nullptr};
   fConn = PQconnectdbParams(Keys, Values, 1);
   if (!fConn) {
     fError = "out of memory";
@@ -110,6 +95,13 @@ tSiteDb::tSiteDb(const std::string& Connection, int ConnectSeconds) {
     // Quiet: the schema's "already exists" notices are not the operator's business.
     PQsetNoticeProcessor(
         fConn, [](void*, const char*) {}, nullptr);
+    // Set here rather than as the connection's options, which would replace the caller's own.
+    tPgResult Set(PQexec(fConn, "SET statement_timeout = 30000"));
+    if (!Set || PQresultStatus(Set.get()) != PGRES_COMMAND_OK) {
+      fError = Set ? PQresultErrorMessage(Set.get()) : PQerrorMessage(fConn);
+      PQfinish(fConn);
+      fConn = nullptr;
+    }
   }
 }
 
