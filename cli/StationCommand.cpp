@@ -405,8 +405,9 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
     return UsageError(Context.Command,
                       "--keep-firmware wants a number 1..1000, not '" + Options.KeepFirmware + "'");
   // The site database, when one is named, is reached on a thread of its own.
-  const std::unique_ptr<tStationSite> Site = OpenStationSite(Context, Options, Exit);
-  if (Exit.Exit != ExitOk) return Exit;
+  tCliResult SiteExit;
+  const std::unique_ptr<tStationSite> Site = OpenStationSite(Context, Options, SiteExit);
+  if (SiteExit.Exit != ExitOk) return SiteExit;
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   tCliEvents::Start();

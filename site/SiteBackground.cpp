@@ -44,7 +44,7 @@ tSiteBackground::tStatus tSiteBackground::Status() const {
 
 void tSiteBackground::Run() {
   std::unique_lock Lock(fMutex);
-  while (!fStop) {
+  for (;;) {
     fTriggered = false;
     Lock.unlock();
     Round();
@@ -57,6 +57,8 @@ void tSiteBackground::Run() {
     else
       fWake.wait_for(Lock, fOptions.Period, [this] { return fStop; });
     fBackingOff = false;
+    // Lines an update wrote just before the end still go, unless the database is failing.
+    if (fStop && !(fTriggered && fStatus.LastError.empty())) break;
   }
 }
 

@@ -35,7 +35,8 @@ class tSiteBackground {
     int ConnectSeconds = 5;
   };
   explicit tSiteBackground(tOptions Options);
-  // Stops the thread; a connection attempt under way ends within the connect timeout.
+  // Stops the thread after one last round when an update asked for one and the database was
+  // answering; a connection attempt under way ends within the connect timeout.
   ~tSiteBackground();
   tSiteBackground(const tSiteBackground&) = delete;
   tSiteBackground& operator=(const tSiteBackground&) = delete;

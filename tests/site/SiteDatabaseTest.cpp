@@ -7,6 +7,7 @@
 
 #include "RunProgram.h"
 #include "cli/SiteCommands.h"
+#include "site/SiteBackground.h"
 #include "site/SiteFixture.h"
 #include "site/SiteQueries.h"
 #include "site/SiteShipper.h"
@@ -317,6 +318,22 @@ TEST_F(SiteDatabase, TheStationShipsAndSendsItsPortsInTheBackground) {
   EXPECT_TRUE(Eventually([&] { return State(3) == "passed passed"; }));
   EXPECT_TRUE(Eventually([&] { return State(4) == "failed the card stopped"; }));
   EXPECT_TRUE(Eventually([&] { return Ids("line-1") == RecordIds(); }));
+}
+
+TEST_F(SiteDatabase, TheBackgroundShipsWhatTheLastUpdateWroteBeforeItEnds) {
+  tSiteBackground::tOptions Options;
+  Options.Connection = Dsn();
+  Options.RecordPath = Record();
+  Options.Station = "bench";
+  Options.Period = std::chrono::hours(1);  // nothing but a trigger makes it ship again
+  {
+    tSiteBackground Background(Options);
+    ASSERT_TRUE(Eventually([&] { return Background.Status().Rounds >= 1; }));
+    AppendEntry(Record(), SiteEntry(0, 3, 21, 3, 4, "0105", sr_Succeeded));
+    Background.Trigger();
+  }
+  EXPECT_EQ(Ids(), RecordIds());
+  EXPECT_EQ(Ids().size(), 1u);
 }
 
 TEST_F(SiteDatabase, TheCaddisProgramPushesReportsAndAnswers) {
