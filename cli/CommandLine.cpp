@@ -59,7 +59,8 @@ struct tCliCommandLine::tParser {
     CLI::App* App = nullptr;
   };
   std::vector<tGroup> Groups = {{"dfu", "the card's firmware over USB DFU"},
-                                {"package", "release packages: make, sign, check, show"}};
+                                {"package", "release packages: make, sign, check, show"},
+                                {"site", "the service record in the site database"}};
 
   tParser() {
     App.set_help_flag();

@@ -147,9 +147,28 @@ struct tRestoreOptions : tPortGroup, tEventsGroup, tBootDownloadGroup {
   bool AnyCard = false;  // put back firmware kept from another card (recorded as such)
 };
 
-struct tHistoryOptions : tOptionalPortGroup, tEventsGroup, tRecordGroup {
+// --site DSN: the site database (site/SiteLink.h); "" lets libpq's environment choose.
+struct tSiteGroup {
+  std::optional<std::string> Site;
+};
+
+// history --site and its filters besides --port and --card, read by the site query.
+struct tSiteFilterGroup : tSiteGroup {
+  std::optional<std::string> Identity, Station, Result, Image, Release, Since, Until;
+  bool Latest = false;  // each card's newest successful update only
+};
+
+struct tHistoryOptions : tOptionalPortGroup, tEventsGroup, tRecordGroup, tSiteFilterGroup {
   std::optional<std::string> Card;  // read by the command: a device ID, 0..255
 };
+
+// --station-name S: the name a station's lines and heartbeats go under (default: the host's).
+struct tStationNameGroup {
+  std::string StationName;
+};
+
+// site push and site status.
+struct tSiteOptions : tSiteGroup, tRecordGroup, tEventsGroup, tStationNameGroup {};
 
 struct tDfuDownloadOptions : tEventsGroup, tDfuFilterGroup, tOptionalPortGroup, tReturnGroup {
   bool NoVerify = false;
@@ -160,7 +179,9 @@ struct tStationOptions : tRecordGroup,
                          tEventsGroup,
                          tForceGroup,
                          tFirmwarePolicyGroup,
-                         tPackageGroup {
+                         tPackageGroup,
+                         tSiteGroup,
+                         tStationNameGroup {
   std::optional<std::string> FPGA, USBAudio, Firmware;  // the recipe's images
   std::string KeepFirmware = "3";  // read by the command: kept images per card, 1..1000
   double Gone = 10;

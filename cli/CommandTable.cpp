@@ -7,6 +7,7 @@
 #include "cli/CommandLine.h"
 #include "cli/Commands.h"
 #include "cli/SeveralCards.h"
+#include "cli/SiteCommands.h"
 
 namespace {
 
@@ -241,6 +242,23 @@ const tOption<tRecordGroup> Record =
          "the service record to append to (default: $CADDIS_RECORD, else\n"
          "                    service-record.jsonl in the state folder)",
          &tRecordGroup::Record);
+const tOption<tSiteGroup> SiteOption =
+    Text("--site", "DSN",
+         "the site database (default: $CADDIS_SITE, else libpq's environment\n"
+         "                    and ~/.pgpass; a password in DSN is refused)",
+         &tSiteGroup::Site);
+const tOption<tStationNameGroup> StationNameOption =
+    Text("--station-name", "NAME", "the station's name in the site database (default: the host's)",
+         &tStationNameGroup::StationName);
+const tOption<tRecordGroup> RecordToShip =
+    Text("--record", "FILE",
+         "the service record to ship (default: $CADDIS_RECORD, else\n"
+         "                    service-record.jsonl in the state folder)",
+         &tRecordGroup::Record);
+const char* const SiteNotes =
+    "The lines go to the site database's service_lines table, each once by its Id (a line\n"
+    "without one is keyed by its bytes and place). Where the record has been shipped up to is\n"
+    "kept beside it in <record>.shipped. The station ships by itself with --site.\n";
 const tOption<tBootDownloadGroup> BootTimeout =
     Seconds("--boot-timeout", "seconds to wait for the boot loader after Boot (default 10)",
             &tBootDownloadGroup::BootTimeout);
@@ -501,7 +519,10 @@ const std::vector<tCommand>& CliCommands() {
       }),
       Command<tHistoryOptions>({
           .Name = "history",
-          .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]",
+          .Synopsis = "caddis history [--port N | --card ID] [--record FILE] [--json]\n"
+                      "       caddis history --site DSN [--port N] [--card ID] [--identity C] "
+                      "[--station NAME] [--result R] [--image SHA] [--release V] [--since T] "
+                      "[--until T] [--latest] [--json]",
           .Summary = "Show the service record: one line per card update.",
           .Options = {OptionalPort("only the updates on port N"),
                       Text("--card", "ID", "only the updates of the card with device ID ID",
@@ -510,7 +531,31 @@ const std::vector<tCommand>& CliCommands() {
                            "the service record to read (default: $CADDIS_RECORD, else\n"
                            "                    service-record.jsonl in the state folder)",
                            &tRecordGroup::Record),
-                      Events},
+                      Events,
+                      Text("--site", "DSN",
+                           "ask the site database instead of the record (\"\": libpq's\n"
+                           "                    environment; never a password: use ~/.pgpass)",
+                           &tSiteGroup::Site),
+                      Text("--identity", "C", "with --site: the card by its whole identity",
+                           &tSiteFilterGroup::Identity),
+                      Text("--station", "NAME", "with --site: only the updates of station NAME",
+                           &tSiteFilterGroup::Station),
+                      Text("--result", "R", "with --site: success, failed or interrupted",
+                           &tSiteFilterGroup::Result),
+                      Text("--image", "SHA", "with --site: the image by its SHA-256 (or its start)",
+                           &tSiteFilterGroup::Image),
+                      Text("--release", "V",
+                           "with --site: what the card runs after: firmware version, FPGA\n"
+                           "                    version or image file name",
+                           &tSiteFilterGroup::Release),
+                      Text("--since", "T", "with --site: updates from time T (2026-12-08 10:00Z)",
+                           &tSiteFilterGroup::Since),
+                      Text("--until", "T", "with --site: updates before time T",
+                           &tSiteFilterGroup::Until),
+                      Flag("--latest",
+                           "with --site: only each card's newest successful update of each\n"
+                           "                    action, what the card runs now",
+                           &tSiteFilterGroup::Latest)},
           .Notes =
               "The record is $CADDIS_RECORD when set, else service-record.jsonl in the state "
               "folder\n"
@@ -601,6 +646,23 @@ const std::vector<tCommand>& CliCommands() {
           .Run = PackageShowCommand,
           .MinWords = 1,
           .MaxWords = 1,
+      Command<tSiteOptions>({
+          .Name = "site push",
+          .Synopsis =
+              "caddis site push [--site DSN] [--record FILE] [--station-name NAME] [--json]",
+          .Summary = "Ship the service record's new lines to the site database now.",
+          .Options = {SiteOption, RecordToShip, StationNameOption, Events},
+          .Notes = SiteNotes,
+          .Run = SitePushCommand,
+      }),
+      Command<tSiteOptions>({
+          .Name = "site status",
+          .Synopsis =
+              "caddis site status [--site DSN] [--record FILE] [--station-name NAME] [--json]",
+          .Summary = "Say how many lines of the service record wait to be shipped.",
+          .Options = {SiteOption, RecordToShip, StationNameOption, Events},
+          .Notes = SiteNotes,
+          .Run = SiteStatusCommand,
       }),
       Command<tJsonOptions>({
           .Name = "dfu list",
@@ -644,7 +706,8 @@ const std::vector<tCommand>& CliCommands() {
           .Name = "station",
           .Synopsis = "caddis station --fpga F [--usb-audio U] [--firmware D] | --package P "
                       "[--allow-unsigned] [--gone S] [--seconds S] [--keep-firmware N] [--record "
-                      "FILE] [--json] [--force] [--allow-downgrade] [--no-rollback] [--settle S]",
+                      "FILE] [--json] [--force] [--allow-downgrade] [--no-rollback] [--settle S] "
+                      "[--site DSN] [--station-name NAME]",
           .Summary = "Update every card that arrives, until Ctrl-C: the production line's station.",
           .Options = {Text("--fpga", "F", "the FPGA bitstream each card gets",
                            &tStationOptions::FPGA),
@@ -663,7 +726,7 @@ const std::vector<tCommand>& CliCommands() {
                            "                    shows the folder)",
                            &tStationOptions::KeepFirmware),
                       Record, Events, Force, AllowDowngrade, NoRollback, Settle, Package,
-                      AllowUnsigned},
+                      AllowUnsigned, SiteOption, StationNameOption},
           .Notes =
               "Waits for serial ports to arrive and runs the recipe on each new one (a caddis "
               "child per\n"

@@ -7,6 +7,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "cli/HistoryText.h"
+#include "cli/SiteCommands.h"
 #include "session/ServiceRecord.h"
 
 namespace {
@@ -78,6 +79,13 @@ std::vector<std::string> HistoryTable(const std::vector<tHistoryEntry>& Entries)
 }
 
 tCliResult HistoryCommand(const tCliContext& Context, const tHistoryOptions& Options) {
+  if (Options.Site) return SiteHistoryCommand(Context, Options);
+  // The site database's filters have no meaning for the local record.
+  if (Options.Identity || Options.Station || Options.Result || Options.Image || Options.Release ||
+      Options.Since || Options.Until || Options.Latest)
+    return UsageError(Context.Command,
+                      "--identity, --station, --result, --image, --release, --since, --until "
+                      "and --latest ask the site database: give --site");
   tHistoryFilter Filter;
   if (Options.Port && Options.Card)
     return UsageError(Context.Command, "give --port or --card, not both");

@@ -18,6 +18,7 @@
 #include "cli/CliText.h"
 #include "cli/Commands.h"
 #include "cli/SeveralCards.h"
+#include "cli/SiteCommands.h"
 #include "platform/Console.h"
 #include "platform/DeviceNotifier.h"
 #include "platform/Paths.h"
@@ -431,6 +432,10 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
   if (!ParseIndex(Options.KeepFirmware, 1000, Keep) || Keep < 1)
     return UsageError(Context.Command,
                       "--keep-firmware wants a number 1..1000, not '" + Options.KeepFirmware + "'");
+  // The site database, when one is named, is reached on a thread of its own.
+  tCliResult SiteExit;
+  const std::unique_ptr<tStationSite> Site = OpenStationSite(Context, Options, SiteExit);
+  if (SiteExit.Exit != ExitOk) return SiteExit;
   const std::string Program = tPaths::ExecutablePath();
   if (Program.empty()) return Failure("cannot find the caddis program itself to run it per card");
   tCliEvents::Start();
@@ -503,6 +508,7 @@ tCliResult StationCommand(const tCliContext& Context, const tStationOptions& Opt
     while (Station.Runner().Next(Happening, std::chrono::milliseconds(0)))
       Station.Take(Happening, tClock::now());
     Station.Draw(tClock::now());
+    if (Site) Site->Ports(Station.Views(tClock::now()));
     // Between rounds: the children's output wakes it at once.
     if (Station.Runner().Next(Happening, std::chrono::milliseconds(100)))
       Station.Take(Happening, tClock::now());

@@ -3,7 +3,9 @@
 # Tahoma the window is drawn for; the window and the tests use it where it is installed.
 # help2man makes the man pages from the programs' --help; dpkg-dev lets CPack work out the
 # .deb's library dependencies. util-linux's unshare gives the default pass's tests the clocks
-# of a machine started a minute ago.
+# of a machine started a minute ago. libpq-dev is the site record's client, postgresql the
+# server its tests start themselves, libcpp-httplib-dev the dashboard's web server and chromium
+# the browser its test loads the pages in.
 # As root it installs what is missing with apt-get; otherwise it prints the apt-get line
 # and fails, so nothing half-builds.
 # libzip, libsodium and minisign: release packages, their signatures, and the signing tool the
@@ -26,6 +28,7 @@ packages=(
   fonts-wine
   help2man dpkg-dev desktop-file-utils bash-completion tmux
   util-linux
+  libpq-dev postgresql libcpp-httplib-dev chromium
 )
 for arg in "$@"; do
   case "$arg" in

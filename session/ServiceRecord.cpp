@@ -2,6 +2,7 @@
 
 #include <cctype>
 #include <cstdio>
+#include <random>
 
 #include "hostlink/OrvaneHost.h"
 #include "platform/Environment.h"
@@ -259,7 +260,17 @@ std::string ServiceRecordLine(const tServiceEntry& Entry) {
   TextOrNull(Line, tRecordField::Override, Entry.Override);
   ReleaseObject(Line, Entry.Release);
   Line.Bool(tRecordField::Downgrade, Entry.Downgrade);
+  if (!Entry.Id.empty()) Line.String(tRecordField::Id, Entry.Id);
   return Line.Text();
+}
+
+std::string RecordLineId(const std::string& HostName, std::chrono::system_clock::time_point At) {
+  // std::random_device reads the system's random source (getrandom on Linux), never a
+  // seeded generator, so two stations started together cannot draw the same key.
+  thread_local std::random_device Source;
+  char Random[33];
+  std::snprintf(Random, sizeof Random, "%08x%08x%08x%08x", Source(), Source(), Source(), Source());
+  return HostName + "/" + UtcStamp(At, true) + "/" + Random;
 }
 
 std::string ServiceRecordPath(const std::string& Given) {
@@ -344,5 +355,6 @@ bool tServiceRecorder::Finish(const tCardSession& Session, tServiceResult Result
   fEntry.Health = Session.LinkHealth();
   if (Result == sr_Interrupted) fEntry.Failure = tShutdown::InterruptedFailure(fEntry.Failure);
   tShutdown::UpdateEnded(this);
+  fEntry.Id = RecordLineId(fEntry.HostName, fEntry.End);
   return AppendServiceRecord(fRecordPath, fEntry, Error);
 }

@@ -65,6 +65,9 @@ constexpr const char* Signer = "Signer";
 constexpr const char* Signed = "Signed";
 // A firmware older than the card's went in (allowed by the operator): true, else false.
 constexpr const char* Downgrade = "Downgrade";
+// The line's own key, unique across stations (RecordLineId): what the site database keeps
+// each line once by.
+constexpr const char* Id = "Id";
 }  // namespace tRecordField
 
 // The release an update's image belongs to, as its package names it.
@@ -159,7 +162,12 @@ struct tServiceEntry {
   std::string Override;
   std::optional<tReleaseFacts> Release;
   bool Downgrade = false;
+  std::string Id;  // RecordLineId's; a line without one is written without the field
 };
+
+// A new line's key: the host's name, the moment (compact UTC) and 128 bits from the system's
+// random source, "bench-3/20261208T103907123Z/9f0c...". Unique without asking anyone.
+std::string RecordLineId(const std::string& HostName, std::chrono::system_clock::time_point At);
 
 // Why a file update over the link ended without the card accepting the image, as the
 // operator and the record read it: "the card answered <error name> (code N)", "the card
