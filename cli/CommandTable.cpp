@@ -646,6 +646,7 @@ const std::vector<tCommand>& CliCommands() {
           .Run = PackageShowCommand,
           .MinWords = 1,
           .MaxWords = 1,
+      }),
       Command<tSiteOptions>({
           .Name = "site push",
           .Synopsis =
