@@ -242,7 +242,8 @@ tPackageFault CheckSignature(tReleasePackage& Package, const std::vector<tTruste
 // Every image present with the manifest's size and SHA-256; nothing else in the package.
 tPackageFault CheckImages(zip_t* Zip, const tEntries& Entries, tReleasePackage& Package,
                           std::string& Why) {
-  for (const auto& [Name, Index] : Entries.Others) {
+  for (const auto& Entry : Entries.Others) {
+    const std::string& Name = Entry.first;
     const bool Named = std::any_of(Package.Manifest.Images.begin(), Package.Manifest.Images.end(),
                                    [&](const tManifestImage& Image) { return Image.File == Name; });
     if (!Named) {
