@@ -140,8 +140,8 @@ foreach(with "" ${helpers})
          "source ${root}/usr/share/bash-completion/completions/caddis; complete -p caddis >/dev/null && "
          "COMP_WORDS=(caddis upd); COMP_CWORD=1; COMP_LINE='caddis upd'; COMP_POINT=10; _caddis; "
          "echo \"1:\${COMPREPLY[*]}\"; "
-         "COMP_WORDS=(caddis history --re); COMP_CWORD=2; COMP_LINE='caddis history --re'; "
-         "COMP_POINT=19; _caddis; echo \"2:\${COMPREPLY[*]}\"")
+         "COMP_WORDS=(caddis history --rec); COMP_CWORD=2; COMP_LINE='caddis history --rec'; "
+         "COMP_POINT=20; _caddis; echo \"2:\${COMPREPLY[*]}\"")
   execute_process(COMMAND ${bash} --norc --noprofile -c "${script}"
                   OUTPUT_VARIABLE offered ERROR_VARIABLE err RESULT_VARIABLE r)
   if(NOT r EQUAL 0 OR NOT offered MATCHES "1:update-fpga update-usb-audio update-firmware\n"
