@@ -118,6 +118,27 @@ std::string DashboardPage(const std::string& Title, const std::string& Current,
          "</nav></header><main>" + Body + "</main></body></html>\n";
 }
 
+// A chart's opening: the picture, its title, and the value axis's five grid lines labelled
+// from 0 to TopValue (with Decimals digits, and Unit after each when given).
+static std::string ChartFrame(const std::string& Title, int Width, int Height, int Left, int Top,
+                              double PlotW, double PlotH, double TopValue, int Decimals,
+                              const std::string& Unit) {
+  std::string Svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(Width) +
+                    "\" height=\"" + std::to_string(Height) + "\" role=\"img\"><title>" +
+                    HtmlEscape(Title) + "</title><text x=\"" + std::to_string(Left) +
+                    "\" y=\"18\" font-size=\"14\" font-weight=\"bold\">" + HtmlEscape(Title) +
+                    "</text>";
+  for (int Tick = 0; Tick <= 4; ++Tick) {
+    const double Y = Top + PlotH - PlotH * Tick / 4;
+    Svg += "<line x1=\"" + std::to_string(Left) + "\" x2=\"" + Number(Left + PlotW) + "\" y1=\"" +
+           Number(Y, 1) + "\" y2=\"" + Number(Y, 1) + "\" stroke=\"#e3e6eb\"/><text x=\"" +
+           std::to_string(Left - 6) + "\" y=\"" + Number(Y + 4, 1) +
+           "\" font-size=\"11\" text-anchor=\"end\">" + Number(TopValue * Tick / 4, Decimals) +
+           (Unit.empty() ? "" : " " + HtmlEscape(Unit)) + "</text>";
+  }
+  return Svg;
+}
+
 std::string BarChartSvg(const std::string& Title, const std::vector<tBar>& Bars,
                         const std::vector<std::string>& PartNames,
                         const std::vector<std::string>& Colours, int Width, int Height) {
@@ -131,18 +152,7 @@ std::string BarChartSvg(const std::string& Title, const std::vector<tBar>& Bars,
     Max = std::max(Max, Sum);
   }
   const double TopValue = NiceTop(Max);
-  std::string Svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(Width) +
-                    "\" height=\"" + std::to_string(Height) + "\" role=\"img\"><title>" +
-                    HtmlEscape(Title) + "</title><text x=\"" + std::to_string(Left) +
-                    "\" y=\"18\" font-size=\"14\" font-weight=\"bold\">" + HtmlEscape(Title) +
-                    "</text>";
-  for (int Tick = 0; Tick <= 4; ++Tick) {
-    const double Y = Top + PlotH - PlotH * Tick / 4;
-    Svg += "<line x1=\"" + std::to_string(Left) + "\" x2=\"" + Number(Left + PlotW) + "\" y1=\"" +
-           Number(Y, 1) + "\" y2=\"" + Number(Y, 1) + "\" stroke=\"#e3e6eb\"/><text x=\"" +
-           std::to_string(Left - 6) + "\" y=\"" + Number(Y + 4, 1) +
-           "\" font-size=\"11\" text-anchor=\"end\">" + Number(TopValue * Tick / 4) + "</text>";
-  }
+  std::string Svg = ChartFrame(Title, Width, Height, Left, Top, PlotW, PlotH, TopValue, 0, "");
   const double Slot = Bars.empty() ? PlotW : PlotW / Bars.size();
   const std::size_t LabelEvery = std::max<std::size_t>(1, Bars.size() / 8);
   for (std::size_t i = 0; i < Bars.size(); ++i) {
@@ -181,19 +191,7 @@ std::string LineChartSvg(const std::string& Title, const std::vector<std::string
   for (double Value : Values)
     if (std::isfinite(Value)) Max = std::max(Max, Value);
   const double TopValue = NiceTop(Max);
-  std::string Svg = "<svg xmlns=\"http://www.w3.org/2000/svg\" width=\"" + std::to_string(Width) +
-                    "\" height=\"" + std::to_string(Height) + "\" role=\"img\"><title>" +
-                    HtmlEscape(Title) + "</title><text x=\"" + std::to_string(Left) +
-                    "\" y=\"18\" font-size=\"14\" font-weight=\"bold\">" + HtmlEscape(Title) +
-                    "</text>";
-  for (int Tick = 0; Tick <= 4; ++Tick) {
-    const double Y = Top + PlotH - PlotH * Tick / 4;
-    Svg += "<line x1=\"" + std::to_string(Left) + "\" x2=\"" + Number(Left + PlotW) + "\" y1=\"" +
-           Number(Y, 1) + "\" y2=\"" + Number(Y, 1) + "\" stroke=\"#e3e6eb\"/><text x=\"" +
-           std::to_string(Left - 6) + "\" y=\"" + Number(Y + 4, 1) +
-           "\" font-size=\"11\" text-anchor=\"end\">" + Number(TopValue * Tick / 4, 1) + " " +
-           HtmlEscape(Unit) + "</text>";
-  }
+  std::string Svg = ChartFrame(Title, Width, Height, Left, Top, PlotW, PlotH, TopValue, 1, Unit);
   std::string Points;
   const std::size_t N = std::min(Labels.size(), Values.size());
   const std::size_t LabelEvery = std::max<std::size_t>(1, N / 8);

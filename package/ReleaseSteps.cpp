@@ -86,30 +86,37 @@ tHealthLimits HealthLimitsOf(const tManifestLimits& Limits) {
   return Health;
 }
 
-bool TakeReleaseImage(const tReleasePackage& Package, tImageUpdateRequest& Request,
-                      std::string& Why) {
-  const tPackageImageKind Kind = Request.Kind == ik_FPGA ? pk_FPGA : pk_USBAudio;
+namespace {
+
+// What every update takes from a release: the image's file and hash, the cards, the release.
+template <class tRequest>
+const tManifestImage* TakeReleaseCommon(const tReleasePackage& Package, tPackageImageKind Kind,
+                                        tRequest& Request, std::string& Why) {
   std::string Path;
-  if (!ReleaseImageFile(Package, Kind, Path, Why)) return false;
-  const tManifestImage& Image = *Package.Manifest.ImageOf(Kind);
+  if (!ReleaseImageFile(Package, Kind, Path, Why)) return nullptr;
+  const tManifestImage* Image = Package.Manifest.ImageOf(Kind);
   Request.File = Path;
-  Request.ExpectedSHA256 = Image.SHA256;
-  Request.ExpectedVersion = Image.FPGAVersion;
+  Request.ExpectedSHA256 = Image->SHA256;
   Request.DeviceIDs = Package.Manifest.DeviceIDs;
   Request.Release = ReleaseFactsOf(Package);
-  return true;
+  return Image;
+}
+
+}  // namespace
+
+bool TakeReleaseImage(const tReleasePackage& Package, tImageUpdateRequest& Request,
+                      std::string& Why) {
+  const tManifestImage* Image =
+      TakeReleaseCommon(Package, Request.Kind == ik_FPGA ? pk_FPGA : pk_USBAudio, Request, Why);
+  if (Image) Request.ExpectedVersion = Image->FPGAVersion;
+  return Image != nullptr;
 }
 
 bool TakeReleaseFirmware(const tReleasePackage& Package, tFirmwareRequest& Request,
                          std::string& Why) {
-  std::string Path;
-  if (!ReleaseImageFile(Package, pk_Firmware, Path, Why)) return false;
-  const tManifestImage& Image = *Package.Manifest.ImageOf(pk_Firmware);
-  Request.File = Path;
-  Request.ExpectedSHA256 = Image.SHA256;
-  Request.ExpectedVersion = Image.FirmwareVersion;
-  Request.DeviceIDs = Package.Manifest.DeviceIDs;
-  Request.Release = ReleaseFactsOf(Package);
+  const tManifestImage* Image = TakeReleaseCommon(Package, pk_Firmware, Request, Why);
+  if (!Image) return false;
+  Request.ExpectedVersion = Image->FirmwareVersion;
   Request.Proof.Limits = HealthLimitsOf(Package.Manifest.Limits);
   return true;
 }
