@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <random>
 #include <set>
 
 #include "fileupdate/TivaUpdateUnit.h"
@@ -116,28 +117,6 @@ bool SourceBytes(zip_source_t* Source, std::vector<uint8_t>& Bytes, std::string&
   zip_source_close(Source);
   if (Got != Size) {
     Why = "the package could not be put together in memory";
-    return false;
-  }
-  return true;
-}
-
-// Writes Bytes to Path through a file beside it, put in Path's place once whole.
-bool WriteWhole(const std::string& Path, const std::vector<uint8_t>& Bytes, std::string& Why) {
-  const std::string Part = Path + ".part";
-  int Error = 0;
-  tFiles::Remove(Part, Error);
-  std::FILE* File = tFiles::CreateNew(Part, Error);
-  if (!File) {
-    Why = "cannot write " + Part + ": " + tFiles::SystemErrorText(Error);
-    return false;
-  }
-  bool Written = std::fwrite(Bytes.data(), 1, Bytes.size(), File) == Bytes.size() &&
-                 tFiles::SyncToDisk(File, Error);
-  if (!Written && Error == 0) Error = errno;
-  if (std::fclose(File) != 0) Written = false;
-  if (!Written || !tFiles::Replace(Part, Path, Error)) {
-    Why = "cannot write " + Path + ": " + tFiles::SystemErrorText(Error);
-    tFiles::Remove(Part, Error);
     return false;
   }
   return true;
@@ -289,6 +268,29 @@ tPackageCheck Refused(tPackageCheck Check, tPackageFault Fault, std::string Why)
 
 }  // namespace
 
+bool WriteFileWhole(const std::string& Path, const std::vector<uint8_t>& Bytes, std::string& Why) {
+  // A name of its own for each writer: station steps started together may write one file.
+  char Tag[20];
+  std::snprintf(Tag, sizeof Tag, ".part-%08x", static_cast<unsigned>(std::random_device{}()));
+  const std::string Part = Path + Tag;
+  int Error = 0;
+  std::FILE* File = tFiles::CreateNew(Part, Error);
+  if (!File) {
+    Why = "cannot write " + Part + ": " + tFiles::SystemErrorText(Error);
+    return false;
+  }
+  bool Written = std::fwrite(Bytes.data(), 1, Bytes.size(), File) == Bytes.size() &&
+                 tFiles::SyncToDisk(File, Error);
+  if (!Written && Error == 0) Error = errno;
+  if (std::fclose(File) != 0) Written = false;
+  if (!Written || !tFiles::Replace(Part, Path, Error)) {
+    Why = "cannot write " + Path + ": " + tFiles::SystemErrorText(Error);
+    tFiles::Remove(Part, Error);
+    return false;
+  }
+  return true;
+}
+
 const std::vector<uint8_t>* tReleasePackage::BytesOf(tPackageImageKind Kind) const {
   for (size_t i = 0; i < Manifest.Images.size() && i < ImageBytes.size(); ++i)
     if (Manifest.Images[i].Kind == Kind) return &ImageBytes[i];
@@ -425,7 +427,7 @@ bool CreateReleasePackage(const tReleaseManifest& Release,
     return false;
   }
   std::vector<uint8_t> Package;
-  return FinishZip(std::move(Zip), Source, Package, Why) && WriteWhole(OutPath, Package, Why);
+  return FinishZip(std::move(Zip), Source, Package, Why) && WriteFileWhole(OutPath, Package, Why);
 }
 
 bool AttachPackageSignature(const std::string& Path, const std::string& SignatureText,
@@ -449,7 +451,7 @@ bool AttachPackageSignature(const std::string& Path, const std::string& Signatur
     return false;
   }
   std::vector<uint8_t> Package;
-  return FinishZip(std::move(Zip), Source, Package, Why) && WriteWhole(Path, Package, Why);
+  return FinishZip(std::move(Zip), Source, Package, Why) && WriteFileWhole(Path, Package, Why);
 }
 
 std::optional<std::string> ReadPackageManifest(const std::string& Path, std::string& Why) {

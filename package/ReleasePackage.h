@@ -99,6 +99,10 @@ bool CreateReleasePackage(const tReleaseManifest& Release,
 bool AttachPackageSignature(const std::string& Path, const std::string& SignatureText,
                             std::string& Why);
 
+// Writes Bytes to Path through a file of its own beside it, put in Path's place once whole:
+// a reader of Path sees the old file or the whole new one. False with Why otherwise.
+bool WriteFileWhole(const std::string& Path, const std::vector<uint8_t>& Bytes, std::string& Why);
+
 // The package's manifest bytes, as signed, read without any check but the zip's own.
 std::optional<std::string> ReadPackageManifest(const std::string& Path, std::string& Why);
 

@@ -1,10 +1,6 @@
 #include "package/ReleaseSteps.h"
 
-#include <cerrno>
-#include <cstdio>
-
 #include "fileupdate/TivaUpdateUnit.h"
-#include "platform/Files.h"
 #include "platform/Paths.h"
 
 tPackageCheck CheckPackage(const std::string& Path, std::vector<std::string>& Warnings) {
@@ -48,17 +44,7 @@ bool ReleaseImageFile(const tReleasePackage& Package, tPackageImageKind Kind, st
   Path = Folder + "/" + Image->File;
   const tImageFile There = ReadImageFile(Path, MaxPackageImageSize);
   if (There.Read && There.Bytes == *Bytes) return true;
-  int Error = 0;
-  tFiles::Remove(Path, Error);
-  std::FILE* File = tFiles::CreateNew(Path, Error);
-  bool Written = File && std::fwrite(Bytes->data(), 1, Bytes->size(), File) == Bytes->size() &&
-                 tFiles::SyncToDisk(File, Error);
-  if (File && std::fclose(File) != 0) Written = false;
-  if (!Written) {
-    Why = "cannot write " + Path + ": " + tFiles::SystemErrorText(Error ? Error : errno);
-    return false;
-  }
-  return true;
+  return WriteFileWhole(Path, *Bytes, Why);
 }
 
 tReleaseFacts ReleaseFactsOf(const tReleasePackage& Package) {
